@@ -1,0 +1,111 @@
+#include "log/LogFileWriter.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr std::size_t kHeaderLimit = 1024; // header cut at 1023 characters
+constexpr std::size_t kFileNameLimit = 256;
+
+} // namespace
+
+LogFileWriter* LogFileWriter::instance()
+{
+    // First use is at start-up on the main thread; a function-local static is
+    // also safe should that ever change.
+    static LogFileWriter* s_writer = new LogFileWriter;
+    return s_writer;
+}
+
+LogFileWriter::~LogFileWriter()
+{
+    if (m_file)
+        std::fclose(m_file);
+}
+
+bool LogFileWriter::open(const char* path, int level)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_opened)
+        return true;
+    m_opened = true;
+    std::snprintf(m_path, 255, "%s", path ? path : ""); // at most 254 characters kept
+    if (level >= 0 && level <= 4)
+        m_threshold = level;
+    if (openFile())
+        return true;
+    reportOpenFailure();
+    return false;
+}
+
+void LogFileWriter::reportOpenFailure()
+{
+    std::fprintf(m_messageStream, "open file failed!\n");
+    std::fflush(m_messageStream);
+}
+
+bool LogFileWriter::openFile()
+{
+    m_file = std::fopen(m_path, "a");
+    return m_file != nullptr;
+}
+
+const char* LogFileWriter::levelName(int level)
+{
+    switch (level) {
+    case 0:
+    case 1:
+        return "DEBUG";
+    case 3:
+        return "WARN";
+    case 4:
+        return "ERROR";
+    default:
+        return "INFO";
+    }
+}
+
+void LogFileWriter::write(int level, const char* file, const char* function, int line, int code,
+                          const char* format, ...)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_opened || level < m_threshold)
+        return;
+
+    const char* base = file ? std::strrchr(file, '/') : nullptr;
+    char shortFile[kFileNameLimit];
+    std::snprintf(shortFile, sizeof shortFile, "%s", base ? base + 1 : (file ? file : ""));
+
+    if (!m_file && !openFile()) {
+        reportOpenFailure();
+        return;
+    }
+
+    std::memset(m_line, 0, sizeof m_line);
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const int millis = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+
+    int header = std::snprintf(m_line, kHeaderLimit, "\n%d-%02d-%02d %02d:%02d:%02d,%03d <%s> [%s:%s:%d] [%d] ",
+                               local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                               local.tm_min, local.tm_sec, millis, levelName(level), shortFile,
+                               function ? function : "", line, code);
+    if (header < 0)
+        header = 0;
+    const std::size_t used = std::min<std::size_t>(static_cast<std::size_t>(header), kHeaderLimit - 1);
+
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(m_line + used, sizeof m_line - used, format, args);
+    va_end(args);
+
+    std::fputs(m_line, m_file);
+    std::fflush(m_file);
+}

@@ -1,0 +1,53 @@
+#include "log/LogManager.h"
+
+#include <QDateTime>
+#include <QMutexLocker>
+
+#include <atomic>
+
+LogManager* LogManager::instance()
+{
+    static std::atomic<LogManager*> s_instance{nullptr};
+    static QMutex s_mutex;
+    LogManager* manager = s_instance.load(std::memory_order_acquire);
+    if (!manager) {
+        QMutexLocker locker(&s_mutex);
+        manager = s_instance.load(std::memory_order_relaxed);
+        if (!manager) {
+            manager = new LogManager;
+            s_instance.store(manager, std::memory_order_release);
+        }
+    }
+    return manager;
+}
+
+QString LogManager::paneLine(const QString& message)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    return QStringLiteral("[%1 %2] ").arg(now.toString(QStringLiteral("yyyy-MM-dd")),
+                                          now.toString(QStringLiteral("hh:mm:ss"))) +
+           message;
+}
+
+void LogManager::log(QString file, int line, QString function, int level, QString message)
+{
+    // Emitting under the lock keeps a repeat summary and the line that ended
+    // the run in order when two threads log at once.
+    QMutexLocker locker(&m_mutex);
+    const bool repeat = !m_lastFile.isEmpty() && !m_lastFunction.isEmpty() && !m_lastMessage.isEmpty() &&
+                        file == m_lastFile && line == m_lastLine && function == m_lastFunction &&
+                        level == m_lastLevel && message == m_lastMessage;
+    if (repeat) {
+        ++m_repeatCount;
+        return;
+    }
+    if (m_repeatCount > 1)
+        emit logAdded(paneLine(m_lastMessage + QStringLiteral(" - repeat times[%1]").arg(m_repeatCount)));
+    emit logAdded(paneLine(message));
+    m_lastFile = file;
+    m_lastLine = line;
+    m_lastFunction = function;
+    m_lastLevel = level;
+    m_lastMessage = message;
+    m_repeatCount = 1;
+}

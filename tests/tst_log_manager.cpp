@@ -1,0 +1,232 @@
+#include "log/Log.h"
+#include "log/LogManager.h"
+
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Strips the "[yyyy-MM-dd hh:mm:ss] " prefix after checking its shape.
+QString message(const QString& paneLine)
+{
+    static const QRegularExpression prefix(QStringLiteral("^\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] "));
+    const auto m = prefix.match(paneLine);
+    if (!m.hasMatch())
+        return QStringLiteral("<bad prefix> ") + paneLine;
+    return paneLine.mid(m.capturedLength());
+}
+
+QStringList messages(const QSignalSpy& spy)
+{
+    QStringList out;
+    for (const auto& args : spy)
+        out << message(args.at(0).toString());
+    return out;
+}
+
+struct Call {
+    QString file = QStringLiteral("device/Device");
+    int line = 10;
+    QString function = QStringLiteral("Device::Open");
+    int level = 1;
+    QString text = QStringLiteral("A");
+};
+
+void logCall(LogManager& m, const Call& c)
+{
+    m.log(c.file, c.line, c.function, c.level, c.text);
+}
+
+} // namespace
+
+class TestLogManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void folding_data()
+    {
+        QTest::addColumn<int>("repeats");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("once") << 1 << QStringList{"A", "B"};
+        QTest::newRow("twice") << 2 << QStringList{"A", "A - repeat times[2]", "B"};
+        QTest::newRow("three times") << 3 << QStringList{"A", "A - repeat times[3]", "B"};
+    }
+    void folding()
+    {
+        QFETCH(int, repeats);
+        QFETCH(QStringList, expected);
+        LogManager m;
+        QSignalSpy spy(&m, &LogManager::logAdded);
+        Call a;
+        for (int i = 0; i < repeats; ++i)
+            logCall(m, a);
+        Call b = a;
+        b.text = QStringLiteral("B");
+        logCall(m, b);
+        QCOMPARE(messages(spy), expected);
+    }
+
+    void differingKeyIsNoRepeat_data()
+    {
+        QTest::addColumn<int>("field");
+        QTest::newRow("file") << 0;
+        QTest::newRow("line") << 1;
+        QTest::newRow("function") << 2;
+        QTest::newRow("level") << 3;
+        QTest::newRow("message case") << 4;
+    }
+    void differingKeyIsNoRepeat()
+    {
+        QFETCH(int, field);
+        LogManager m;
+        QSignalSpy spy(&m, &LogManager::logAdded);
+        Call a;
+        Call b = a;
+        switch (field) {
+        case 0: b.file = QStringLiteral("service/SetupService"); break;
+        case 1: b.line = 11; break;
+        case 2: b.function = QStringLiteral("Device::Close"); break;
+        case 3: b.level = 0; break;
+        default: b.text = QStringLiteral("a"); break;
+        }
+        for (int i = 0; i < 3; ++i) {
+            logCall(m, a);
+            logCall(m, b);
+        }
+        QCOMPARE(spy.count(), 6);
+    }
+
+    void emptyMessagesAreNeverRepeats()
+    {
+        LogManager m;
+        QSignalSpy spy(&m, &LogManager::logAdded);
+        Call c;
+        c.text.clear();
+        logCall(m, c);
+        logCall(m, c);
+        QCOMPARE(messages(spy), (QStringList{"", ""}));
+    }
+
+    void pendingRunIsNotSummarisedUntilDifferentCall()
+    {
+        LogManager m;
+        QSignalSpy spy(&m, &LogManager::logAdded);
+        Call a;
+        for (int i = 0; i < 5; ++i)
+            logCall(m, a);
+        QCOMPARE(messages(spy), QStringList{"A"});
+    }
+
+    void paneLineCarriesCurrentTime()
+    {
+        LogManager m;
+        QSignalSpy spy(&m, &LogManager::logAdded);
+        const QDateTime before = QDateTime::currentDateTime();
+        logCall(m, Call());
+        const QString line = spy.at(0).at(0).toString();
+        const QDateTime stamp = QDateTime::fromString(line.mid(1, 19), QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        QVERIFY(stamp.isValid());
+        QVERIFY(qAbs(stamp.secsTo(before)) <= 1);
+    }
+
+    void qualifiedFunctionNames_data()
+    {
+        QTest::addColumn<QString>("pretty");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("method") << "bool Device::SendData(bool, unsigned char, Data*, int)" << "Device::SendData";
+        QTest::newRow("constructor") << "Widget::Widget(QWidget*)" << "Widget::Widget";
+        QTest::newRow("pointer return") << "static LogManager* LogManager::instance()" << "LogManager::instance";
+        QTest::newRow("template return") << "std::map<int, int> Foo::bar() const" << "Foo::bar";
+        QTest::newRow("free function") << "int main(int, char**)" << "main";
+    }
+    void qualifiedFunctionNames()
+    {
+        QFETCH(QString, pretty);
+        QFETCH(QString, expected);
+        QCOMPARE(qualifiedFunctionName(pretty.toUtf8().constData()), expected);
+    }
+
+    void macroPassesThisFunction()
+    {
+        QSignalSpy spy(LogManager::instance(), &LogManager::logAdded);
+        VLOG(1, QStringLiteral("from the macro %1").arg(7));
+        QCOMPARE(messages(spy), QStringList{"from the macro 7"});
+        QCOMPARE(qualifiedFunctionName(Q_FUNC_INFO), QStringLiteral("TestLogManager::macroPassesThisFunction"));
+    }
+
+    void instanceIsOneObjectAcrossThreads()
+    {
+        std::vector<LogManager*> seen(8, nullptr);
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < seen.size(); ++i)
+            threads.emplace_back([&seen, i] { seen[i] = LogManager::instance(); });
+        for (auto& t : threads)
+            t.join();
+        for (LogManager* p : seen)
+            QCOMPARE(p, LogManager::instance());
+    }
+
+    // Several threads log at once: every distinct call shows once and every run of
+    // repeats is accounted for, so the folding state never tears.
+    void concurrentCallersLoseNothing()
+    {
+        LogManager m;
+        QStringList lines;
+        QMutex linesMutex;
+        connect(&m, &LogManager::logAdded, &m, [&](const QString& l) {
+            QMutexLocker lock(&linesMutex);
+            lines << message(l);
+        }, Qt::DirectConnection);
+        constexpr int kThreads = 4;
+        constexpr int kCalls = 2000;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&m, t] {
+                for (int i = 0; i < kCalls; ++i)
+                    m.log(QStringLiteral("f"), t, QStringLiteral("g"), 1, QStringLiteral("t%1 #%2").arg(t).arg(i));
+            });
+        }
+        for (auto& th : threads)
+            th.join();
+        QCOMPARE(lines.size(), kThreads * kCalls);
+        QCOMPARE(QSet<QString>(lines.begin(), lines.end()).size(), kThreads * kCalls);
+    }
+
+    void concurrentRepeatsAddUp()
+    {
+        LogManager m;
+        int total = 0;
+        QMutex mutex;
+        connect(&m, &LogManager::logAdded, &m, [&](const QString& l) {
+            const QString text = message(l);
+            QMutexLocker lock(&mutex);
+            const int at = text.indexOf(QStringLiteral(" - repeat times["));
+            if (at < 0) {
+                ++total; // a shown call
+            } else {
+                total += text.mid(at + 16).chopped(1).toInt() - 1; // the shown one is counted already
+            }
+        }, Qt::DirectConnection);
+        constexpr int kThreads = 4;
+        constexpr int kCalls = 3000;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&m, t] {
+                for (int i = 0; i < kCalls; ++i)
+                    m.log(QStringLiteral("f"), t % 2, QStringLiteral("g"), 1, QStringLiteral("same"));
+            });
+        }
+        for (auto& th : threads)
+            th.join();
+        m.log(QStringLiteral("f"), 99, QStringLiteral("g"), 1, QStringLiteral("end")); // flushes the last run
+        QCOMPARE(total, kThreads * kCalls + 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLogManager)
+#include "tst_log_manager.moc"

@@ -31,23 +31,27 @@ QString LogManager::paneLine(const QString& message)
 
 void LogManager::log(QString file, int line, QString function, int level, QString message)
 {
-    // Emitting under the lock keeps a repeat summary and the line that ended
-    // the run in order when two threads log at once.
-    QMutexLocker locker(&m_mutex);
-    const bool repeat = !m_lastFile.isEmpty() && !m_lastFunction.isEmpty() && !m_lastMessage.isEmpty() &&
-                        file == m_lastFile && line == m_lastLine && function == m_lastFunction &&
-                        level == m_lastLevel && message == m_lastMessage;
-    if (repeat) {
-        ++m_repeatCount;
-        return;
+    QString summary;
+    {
+        QMutexLocker locker(&m_mutex);
+        const bool repeat = !m_lastFile.isEmpty() && !m_lastFunction.isEmpty() && !m_lastMessage.isEmpty() &&
+                            file == m_lastFile && line == m_lastLine && function == m_lastFunction &&
+                            level == m_lastLevel && message == m_lastMessage;
+        if (repeat) {
+            ++m_repeatCount;
+            return;
+        }
+        if (m_repeatCount > 1)
+            summary = m_lastMessage + QStringLiteral(" - repeat times[%1]").arg(m_repeatCount);
+        m_lastFile = file;
+        m_lastLine = line;
+        m_lastFunction = function;
+        m_lastLevel = level;
+        m_lastMessage = message;
+        m_repeatCount = 1;
     }
-    if (m_repeatCount > 1)
-        emit logAdded(paneLine(m_lastMessage + QStringLiteral(" - repeat times[%1]").arg(m_repeatCount)));
+    // Emitted outside the lock so a directly connected receiver may log in turn.
+    if (!summary.isNull())
+        emit logAdded(paneLine(summary));
     emit logAdded(paneLine(message));
-    m_lastFile = file;
-    m_lastLine = line;
-    m_lastFunction = function;
-    m_lastLevel = level;
-    m_lastMessage = message;
-    m_repeatCount = 1;
 }

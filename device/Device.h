@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMutex>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QTimer>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+class Data;
+
+// One open serial port speaking the frame protocol. The GUI thread owns the port, the
+// receive timer and the sends; a parse thread cuts frames out of the receive buffer.
+class Device : public QObject
+{
+    Q_OBJECT
+
+public:
+    Device(const QString& portName, const QString& baudRate, const QString& dataBits, const QString& stopBits,
+           const QString& parity, QObject* parent = nullptr);
+    ~Device() override;
+
+    void initRecvTimer(int intervalMs);
+
+    bool Open();
+    bool Close();
+    bool isOpen() const;
+    QString portName() const { return m_portName; }
+    // The system's reason for the last port failure (open or later).
+    QString errorString() const;
+    // Bytes handed to the port but not yet written to the line.
+    qint64 bytesToWrite() const;
+
+    void startParseThread();
+    void stopParseThread();
+    bool isParseThreadRunning() const { return m_parseThread.joinable(); }
+
+    bool SendData(bool isResponse, std::uint8_t cmd, std::unique_ptr<Data> data, int timeoutMs);
+    bool SendData(bool isResponse, std::uint8_t cmd, std::string data, int timeoutMs);
+
+    // The settings the texts of the main window's combo boxes map to.
+    static qint32 baudRateFor(const QString& text);
+    static QSerialPort::DataBits dataBitsFor(const QString& text);
+    static QSerialPort::StopBits stopBitsFor(const QString& text);
+    static QSerialPort::Parity parityFor(const QString& text);
+
+signals:
+    void recv_data(QString portName, unsigned char cmd, QByteArray data);
+    void recv_timeout(QString portName);
+
+public slots:
+    void slot_readData();
+    void slot_recvTimer();
+
+private slots:
+    void slot_errorOccurred(QSerialPort::SerialPortError error);
+
+private:
+    enum class Discard { BufferOnly, BufferAndUnread };
+    bool sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& packed, Discard discard, int timeoutMs);
+    void runParseThread();
+
+    QSerialPort m_port;
+    QString m_portName;
+    QString m_baudRate;
+    QString m_dataBits;
+    QString m_stopBits;
+    QString m_parity;
+    QByteArray m_recvBuffer; // guarded by m_bufferMutex
+    QMutex m_bufferMutex;
+    QTimer m_recvTimer;
+    std::thread m_parseThread;
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_recvTimerArmed{false}; // lets the parse thread skip needless stop requests
+    bool m_watchPortErrors = false;
+    bool m_portErrorLogged = false;
+};

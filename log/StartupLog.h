@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QString>
+
+// Start-up steps shared by the window and the headless emulator: choose the day's
+// log file, open the writer at threshold 1, write the start-up line to the file.
+class StartupLog
+{
+public:
+    // The chosen file name; empty when none could be opened (said once on stderr).
+    static QString begin(const char* program);
+};

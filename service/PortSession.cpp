@@ -1,0 +1,48 @@
+#include "service/PortSession.h"
+
+#include "device/Device.h"
+#include "device/DeviceRegistry.h"
+#include "service/SetupService.h"
+
+PortSession::PortSession(QObject* parent) : QObject(parent) {}
+
+PortSession::~PortSession()
+{
+    close();
+}
+
+bool PortSession::open(const Settings& settings)
+{
+    if (m_device)
+        return false;
+    auto* device = new Device(settings.portName, settings.baudRate, settings.dataBits, settings.stopBits,
+                              settings.parity);
+    SetupService* service = SetupService::instance();
+    connect(device, &Device::recv_data, service, &SetupService::slot_recvData);
+    connect(device, &Device::recv_timeout, service, &SetupService::slot_recvTimeout);
+    if (!device->Open()) {
+        m_lastError = device->errorString();
+        delete device; // its connections go with it
+        return false;
+    }
+    DeviceRegistry::instance()->addDevice(settings.portName, device);
+    device->startParseThread();
+    m_device = device;
+    m_portName = settings.portName;
+    m_lastError.clear();
+    return true;
+}
+
+void PortSession::close()
+{
+    if (!m_device)
+        return;
+    Device* device = DeviceRegistry::instance()->findDevice(m_portName);
+    if (device == m_device) {
+        device->stopParseThread();
+        disconnect(device, nullptr, SetupService::instance(), nullptr);
+        device->Close();
+        DeviceRegistry::instance()->removeDevice(m_portName);
+    }
+    m_device = nullptr;
+}

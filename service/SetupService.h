@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <string>
+
+class Data;
+
+// The emulated handheld unit: answers every request frame an open device delivers.
+// Lives on the GUI thread; keeps nothing of what the PC program sends.
+class SetupService : public QObject
+{
+    Q_OBJECT
+
+public:
+    static SetupService* instance();
+
+    static int maxSendRecordCount();
+    bool isSending() const { return m_bSend; }
+
+    void waitProcessingEvents(int ms);
+
+signals:
+    void recv_base_setup_rsp(QString portName, unsigned char cmd, QByteArray recvData);
+    void recv_advance_setup_rsp(QString portName, unsigned char cmd, QByteArray recvData);
+
+public slots:
+    void slot_recvData(QString portName, unsigned char cmd, QByteArray data);
+    void slot_recvTimeout(QString portName);
+    void slot_stopSend();
+    void slot_maxSendRecordCountChanged(int count);
+
+private:
+    SetupService() = default;
+
+    void SendData(int isResponse, unsigned char cmd, std::unique_ptr<Data> data, int timeoutMs);
+    void SendData(int isResponse, unsigned char cmd, std::string data, int timeoutMs);
+
+    // Logs the request content and acknowledges it with an empty reply.
+    void acknowledge(const QString& portName, unsigned char cmd, const QByteArray& data, const char* function);
+    void reply(const QString& portName, unsigned char cmd, const QByteArray& data, const char* function,
+               const std::string& text);
+    bool currentDeviceOpen() const;
+    void waitUntilWritten();
+
+    void processSetTimeReq(QString portName, QByteArray data);
+    void processGetTimeReq(QString portName, QByteArray data);
+    void processSetSerialNumberReq(QString portName, QByteArray data);
+    void processGetSerialNumberReq(QString portName, QByteArray data);
+    void processSetDeviceNameReq(QString portName, QByteArray data);
+    void processGetDeviceNameReq(QString portName, QByteArray data);
+    void processSetDeviceNumberReq(QString portName, QByteArray data);
+    void processGetDeviceNumberReq(QString portName, QByteArray data);
+    void processSetLockStatusReq(QString portName, QByteArray data);
+    void processSetPasswordReq(QString portName, QByteArray data);
+    void processSetUsageCountReq(QString portName, QByteArray data);
+    void processGetRecordReq(QString portName, QByteArray data);
+    void processClsRecordReq(QString portName, QByteArray data);
+    void processSetParamFallbackRsp(QString portName, QByteArray data);
+    void processSetOperatorReq(QString portName, QByteArray data);
+    void processGetOperatorReq(QString portName, QByteArray data);
+    void processSetParamTorqueReq(QString portName, QByteArray data);
+    void processSetParamBoltReq(QString portName, QByteArray data);
+    void processSetParamAngleReq(QString portName, QByteArray data);
+    void processSetParamGearReq(QString portName, QByteArray data);
+    void processSetParamSensorReq(QString portName, QByteArray data);
+
+    static int s_maxSendRecordCount;
+    bool m_bSend = false;
+};

@@ -1,0 +1,79 @@
+#include "EmulatorConsole.h"
+
+#include "log/Log.h"
+#include "log/LogFileWriter.h"
+#include "service/PortSession.h"
+#include "service/SetupService.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <cstdio>
+#include <unistd.h>
+
+EmulatorConsole::EmulatorConsole(PortSession* session, QObject* parent) : QObject(parent), m_session(session) {}
+
+void EmulatorConsole::watchStandardInput()
+{
+    m_stdinNotifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+    connect(m_stdinNotifier, &QSocketNotifier::activated, this, &EmulatorConsole::readStandardInput);
+}
+
+void EmulatorConsole::slot_logAdded(QString log)
+{
+    const QByteArray line = log.toUtf8();
+    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    LogFileWriter::instance()->write(2, __FILE__, "EmulatorConsole::slot_logAdded", __LINE__, 0, "%s",
+                                     line.constData());
+}
+
+void EmulatorConsole::readStandardInput()
+{
+    char buffer[512];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n <= 0) {
+        // End of input is not a quit: the emulator keeps serving.
+        m_stdinNotifier->setEnabled(false);
+        return;
+    }
+    m_pending.append(buffer, static_cast<int>(n));
+    int end;
+    while ((end = m_pending.indexOf('\n')) >= 0) {
+        const QString line = QString::fromUtf8(m_pending.left(end)).trimmed();
+        m_pending.remove(0, end + 1);
+        runCommand(line);
+    }
+}
+
+void EmulatorConsole::runCommand(const QString& line)
+{
+    const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (words.isEmpty())
+        return;
+    const QString& verb = words.first();
+    if (verb == QLatin1String("stop") && words.size() == 1) {
+        SetupService::instance()->slot_stopSend();
+    } else if (verb == QLatin1String("records") && words.size() == 2) {
+        // The same rule as the record-count field: up to eight digits.
+        static const QRegExp digits(QStringLiteral("[0-9]{1,8}"));
+        if (!digits.exactMatch(words.at(1))) {
+            std::fprintf(stderr, "records: expected 1 to 8 digits, got \"%s\"\n", qPrintable(words.at(1)));
+            return;
+        }
+        SetupService::instance()->slot_maxSendRecordCountChanged(words.at(1).toInt(nullptr, 10));
+    } else if (verb == QLatin1String("quit") && words.size() == 1) {
+        shutdown();
+    } else {
+        std::fprintf(stderr, "unknown command \"%s\" (commands: stop, records N, quit)\n", qPrintable(line));
+    }
+}
+
+void EmulatorConsole::shutdown()
+{
+    SetupService::instance()->slot_stopSend();
+    m_session->close();
+    VLOG(1, QStringLiteral("关闭串口"));
+    QCoreApplication::quit();
+}

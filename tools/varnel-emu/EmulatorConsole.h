@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class PortSession;
+class QSocketNotifier;
+
+// The headless stand-in for the main window: prints every pane line, writes it to
+// the log file, and takes operator commands ("stop", "records N", "quit") on stdin.
+class EmulatorConsole : public QObject
+{
+    Q_OBJECT
+
+public:
+    EmulatorConsole(PortSession* session, QObject* parent = nullptr);
+
+    void watchStandardInput();
+
+public slots:
+    void slot_logAdded(QString log);
+    // Orderly end: upload stopped, port closed, event loop left.
+    void shutdown();
+
+private slots:
+    void readStandardInput();
+
+private:
+    void runCommand(const QString& line);
+
+    PortSession* m_session;
+    QSocketNotifier* m_stdinNotifier = nullptr;
+    QByteArray m_pending;
+};

@@ -1,0 +1,127 @@
+// varnel-emu: the emulated handheld unit on one serial port, without a window.
+#include "EmulatorConsole.h"
+#include "SignalWatcher.h"
+
+#include "device/DeviceRegistry.h"
+#include "log/Log.h"
+#include "log/LogManager.h"
+#include "log/StartupLog.h"
+#include "service/PortSession.h"
+#include "service/SetupService.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSerialPortInfo>
+#include <QTextCodec>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+struct Choice
+{
+    const char* option;
+    QStringList allowed;
+};
+
+int usage(const QString& problem)
+{
+    std::fprintf(stderr,
+                 "%s\n"
+                 "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
+                 "                  [--records N] PORT\n"
+                 "       varnel-emu --list\n"
+                 "  --baud       115200 57600 38400 19200 9600 4800 2400 1200 (default 115200)\n"
+                 "  --data-bits  8 7 6 5 (default 8)\n"
+                 "  --stop-bits  1 1.5 2 (default 1)\n"
+                 "  --parity     None Odd Even (default None)\n"
+                 "  --records    records per upload, 0-99999999 (default 10000)\n"
+                 "standard input: stop | records N | quit\n",
+                 qPrintable(problem));
+    return kUsageError;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("utf-8"));
+    QCoreApplication app(argc, argv);
+
+    QCommandLineParser parser;
+    const QCommandLineOption baud(QStringLiteral("baud"), QString(), QStringLiteral("TEXT"),
+                                  QStringLiteral("115200"));
+    const QCommandLineOption dataBits(QStringLiteral("data-bits"), QString(), QStringLiteral("TEXT"),
+                                      QStringLiteral("8"));
+    const QCommandLineOption stopBits(QStringLiteral("stop-bits"), QString(), QStringLiteral("TEXT"),
+                                      QStringLiteral("1"));
+    const QCommandLineOption parity(QStringLiteral("parity"), QString(), QStringLiteral("TEXT"),
+                                    QStringLiteral("None"));
+    const QCommandLineOption records(QStringLiteral("records"), QString(), QStringLiteral("N"),
+                                     QStringLiteral("10000"));
+    const QCommandLineOption list(QStringLiteral("list"));
+    parser.addOptions({baud, dataBits, stopBits, parity, records, list});
+    if (!parser.parse(app.arguments()))
+        return usage(parser.errorText());
+
+    if (parser.isSet(list)) {
+        for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+            std::printf("%s\n", qPrintable(info.portName()));
+        return 0;
+    }
+
+    const Choice choices[] = {
+        {"baud", {"115200", "57600", "38400", "19200", "9600", "4800", "2400", "1200"}},
+        {"data-bits", {"8", "7", "6", "5"}},
+        {"stop-bits", {"1", "1.5", "2"}},
+        {"parity", {"None", "Odd", "Even"}},
+    };
+    for (const Choice& c : choices) {
+        const QString value = parser.value(QString::fromLatin1(c.option));
+        if (!c.allowed.contains(value))
+            return usage(QStringLiteral("--%1: \"%2\" is not one of %3")
+                             .arg(QLatin1String(c.option), value, c.allowed.join(QLatin1Char(' '))));
+    }
+    static const QRegExp digits(QStringLiteral("[0-9]{1,8}"));
+    if (!digits.exactMatch(parser.value(records)))
+        return usage(QStringLiteral("--records: expected 1 to 8 digits"));
+    if (parser.positionalArguments().size() != 1)
+        return usage(QStringLiteral("expected exactly one PORT"));
+
+    StartupLog::begin("varnel-emu");
+
+    PortSession session;
+    EmulatorConsole console(&session);
+    QObject::connect(LogManager::instance(), &LogManager::logAdded, &console, &EmulatorConsole::slot_logAdded);
+    SetupService::instance()->slot_maxSendRecordCountChanged(parser.value(records).toInt(nullptr, 10));
+    VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
+
+    PortSession::Settings settings;
+    settings.portName = parser.positionalArguments().first();
+    settings.baudRate = parser.value(baud);
+    settings.dataBits = parser.value(dataBits);
+    settings.stopBits = parser.value(stopBits);
+    settings.parity = parser.value(parity);
+    DeviceRegistry* registry = DeviceRegistry::instance();
+    registry->setPortName(settings.portName.toStdString());
+    registry->setBaudRate(settings.baudRate.toStdString());
+    registry->setDataBits(settings.dataBits.toStdString());
+    registry->setStopBits(settings.stopBits.toStdString());
+    registry->setParity(settings.parity.toStdString());
+
+    if (!session.open(settings)) {
+        VLOG(1, QStringLiteral("打开串口失败"));
+        QCoreApplication::sendPostedEvents();
+        std::fprintf(stderr, "varnel-emu: cannot open %s: %s\n", qPrintable(settings.portName),
+                     qPrintable(session.lastError()));
+        return 1;
+    }
+    VLOG(1, QStringLiteral("打开串口成功"));
+
+    SignalWatcher signalWatcher;
+    QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &console, &EmulatorConsole::shutdown);
+    console.watchStandardInput();
+    return app.exec();
+}

@@ -243,8 +243,10 @@ void Device::slot_errorOccurred(QSerialPort::SerialPortError error)
         m_portErrorLogged = true;
         VLOG(1, QStringLiteral("串口错误：%1").arg(m_port.errorString()));
     }
-    // The adapter or the other end is gone: stop pretending the port is usable.
-    if (error == QSerialPort::ResourceError) {
+    // The adapter or the pty's other end is gone (a hung-up pty reads as end of file):
+    // close, or the port's read notifier would spin on the dead descriptor.
+    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
+        error == QSerialPort::WriteError) {
         disconnect(&m_port, &QSerialPort::readyRead, this, &Device::slot_readData);
         m_port.close();
     }

@@ -88,7 +88,9 @@ void SetupService::slot_recvData(QString portName, unsigned char cmd, QByteArray
         VLOG(1, QStringLiteral("Unknown CMD[%1]!").arg(cmd));
         return;
     }
-    (this->*kHandlers[cmd - 1])(portName, data);
+    // Copied out first: GCC 12's bounds sanitizer misreads an indexed member-pointer call.
+    const Handler handler = kHandlers[cmd - 1];
+    (this->*handler)(portName, data);
 }
 
 void SetupService::slot_recvTimeout(QString)

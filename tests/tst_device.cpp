@@ -1,0 +1,262 @@
+#include "FrameTestSupport.h"
+#include "PtyPair.h"
+
+#include "data/DateTimeData.h"
+#include "data/NullData.h"
+#include "device/Device.h"
+#include "log/LogManager.h"
+
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+using frametest::frameBytes;
+
+namespace {
+
+// Collects pane messages (prefix removed) from the process-wide log manager.
+class LogCapture : public QObject
+{
+public:
+    LogCapture()
+    {
+        connect(LogManager::instance(), &LogManager::logAdded, this,
+                [this](const QString& line) { messages << line.mid(22); });
+    }
+    bool waitFor(const QString& message, int timeoutMs = 3000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!messages.contains(message) && !deadline.hasExpired())
+            QTest::qWait(5);
+        return messages.contains(message);
+    }
+    QStringList messages;
+};
+
+std::unique_ptr<Device> makeDevice(const QString& port)
+{
+    return std::make_unique<Device>(port, QStringLiteral("115200"), QStringLiteral("8"), QStringLiteral("1"),
+                                    QStringLiteral("None"));
+}
+
+} // namespace
+
+class TestDevice : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { qRegisterMetaType<unsigned char>("unsigned char"); }
+
+    void settingMaps()
+    {
+        QCOMPARE(Device::baudRateFor("1200"), 1200);
+        QCOMPARE(Device::baudRateFor("57600"), 57600);
+        QCOMPARE(Device::baudRateFor("115200"), 115200);
+        QCOMPARE(Device::baudRateFor("300"), 115200);
+        QCOMPARE(Device::baudRateFor(""), 115200);
+        QCOMPARE(Device::dataBitsFor("5"), QSerialPort::Data5);
+        QCOMPARE(Device::dataBitsFor("7"), QSerialPort::Data7);
+        QCOMPARE(Device::dataBitsFor("9"), QSerialPort::Data8);
+        QCOMPARE(Device::stopBitsFor("1.5"), QSerialPort::OneAndHalfStop);
+        QCOMPARE(Device::stopBitsFor("2"), QSerialPort::TwoStop);
+        QCOMPARE(Device::stopBitsFor("x"), QSerialPort::OneStop);
+        QCOMPARE(Device::parityFor("Odd"), QSerialPort::OddParity);
+        QCOMPARE(Device::parityFor("Even"), QSerialPort::EvenParity);
+        QCOMPARE(Device::parityFor("Mark"), QSerialPort::NoParity);
+    }
+
+    void openMissingPortFails()
+    {
+        auto device = makeDevice(QStringLiteral("/nonexistent/ttyVARNEL"));
+        QVERIFY(!device->Open());
+        QVERIFY(!device->isOpen());
+        QVERIFY(!device->errorString().isEmpty());
+    }
+
+    void closeWithoutOpenStillLogs()
+    {
+        LogCapture log;
+        auto device = makeDevice(QStringLiteral("/nonexistent/ttyVARNEL"));
+        QVERIFY(device->Close());
+        QVERIFY(log.messages.contains(QStringLiteral("Device Closed!")));
+    }
+
+    void sendOnClosedPortFails()
+    {
+        LogCapture log;
+        auto device = makeDevice(QStringLiteral("/nonexistent/ttyVARNEL"));
+        QVERIFY(!device->SendData(true, 0x01, std::make_unique<NullData>(), 1000));
+        QVERIFY(!device->SendData(true, 0x04, std::string("X"), 1000));
+        QCOMPARE(log.messages.count(QStringLiteral("串口未打开!")), 2);
+    }
+
+    // Requests split, glued and wrapped in noise all come out whole and in order.
+    void receivesFrames_data()
+    {
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<int>("chunk");
+        QTest::addColumn<QList<int>>("commands");
+        const QByteArray a = frameBytes(0x02);
+        const QByteArray b = frameBytes(0x05, QByteArray("\xB0\xE2\xCA\xD6", 4));
+        QTest::newRow("one") << a << 0 << QList<int>{2};
+        QTest::newRow("glued") << a + b + a << 0 << QList<int>{2, 5, 2};
+        QTest::newRow("single bytes") << b << 1 << QList<int>{5};
+        QTest::newRow("noise") << QByteArray("\x00\x5A\x5A\xA5\x11", 5) + a + QByteArray("\xFF\x5A", 2) + b
+                               << 3 << QList<int>{2, 5};
+    }
+    void receivesFrames()
+    {
+        QFETCH(QByteArray, stream);
+        QFETCH(int, chunk);
+        QFETCH(QList<int>, commands);
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        auto device = makeDevice(pty.portPath());
+        QVERIFY(device->Open());
+        device->startParseThread();
+        QSignalSpy spy(device.get(), &Device::recv_data);
+        if (chunk == 0) {
+            QVERIFY(pty.write(stream));
+        } else {
+            for (int i = 0; i < stream.size(); i += chunk) {
+                QVERIFY(pty.write(stream.mid(i, chunk)));
+                QTest::qWait(3);
+            }
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(spy.count(), commands.size(), 3000);
+        QTest::qWait(50);
+        QCOMPARE(spy.count(), commands.size());
+        for (int i = 0; i < commands.size(); ++i) {
+            QCOMPARE(spy.at(i).at(0).toString(), pty.portPath());
+            QCOMPARE(int(spy.at(i).at(1).value<unsigned char>()), commands.at(i));
+        }
+        QCOMPARE(spy.last().at(2).toByteArray(),
+                 commands.last() == 5 ? QByteArray("\xB0\xE2\xCA\xD6", 4) : QByteArray());
+        device->stopParseThread();
+        QVERIFY(device->Close());
+    }
+
+    void badChecksumIsLoggedAndDropped()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        LogCapture log;
+        auto device = makeDevice(pty.portPath());
+        QVERIFY(device->Open());
+        device->startParseThread();
+        QSignalSpy spy(device.get(), &Device::recv_data);
+        QByteArray bad = frameBytes(0x02);
+        bad[bad.size() - 1] = 0x04;
+        QVERIFY(pty.write(bad));
+        QVERIFY(log.waitFor(QStringLiteral("crc error![EE03]")));
+        QCOMPARE(spy.count(), 0);
+        device->stopParseThread();
+    }
+
+    void sendsResponseBytes()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        LogCapture log;
+        auto device = makeDevice(pty.portPath());
+        QVERIFY(device->Open());
+        QVERIFY(device->SendData(true, 0x0D, std::make_unique<NullData>(), 1000));
+        QCOMPARE(pty.read(9).toHex(), QByteArray("5aa512340d0000de00"));
+        QVERIFY(log.messages.contains(QStringLiteral("发送消息：清除文件记录")));
+
+        // Bytes given for a command without content are not sent.
+        QVERIFY(device->SendData(true, 0x0D, std::string("\x01\x02", 2), 1000));
+        QCOMPARE(pty.read(9).toHex(), QByteArray("5aa512340d0000de00"));
+
+        QVERIFY(device->SendData(true, 0x10, std::string("OPERATOR"), 1000));
+        QCOMPARE(pty.read(17), frameBytes(0x10, "OPERATOR"));
+
+        auto time = std::make_unique<DateTimeData>();
+        const std::string timeBytes = time->toBytes();
+        QVERIFY(device->SendData(true, 0x02, std::move(time), 1000));
+        QCOMPARE(pty.read(16), frameBytes(0x02, QByteArray::fromStdString(timeBytes)));
+        QCOMPARE(pty.drain(50), QByteArray());
+    }
+
+    // A request's reply timer: one time-out about the given time later, and a valid
+    // frame before it stops the timer.
+    void requestStartsReceiveTimer()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        LogCapture log;
+        auto device = makeDevice(pty.portPath());
+        QVERIFY(device->Open());
+        device->startParseThread();
+        QSignalSpy timeouts(device.get(), &Device::recv_timeout);
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QVERIFY(device->SendData(false, 0x02, std::make_unique<NullData>(), 200));
+        QVERIFY(timeouts.wait(3000));
+        QVERIFY(elapsed.elapsed() >= 190);
+        QCOMPARE(timeouts.at(0).at(0).toString(), pty.portPath());
+        QVERIFY(log.messages.contains(QStringLiteral("接收消息超时!")));
+        QTest::qWait(400);
+        QCOMPARE(timeouts.count(), 1);
+
+        QVERIFY(device->SendData(false, 0x02, std::make_unique<NullData>(), 300));
+        pty.read(9);
+        QVERIFY(pty.write(frameBytes(0x02, QByteArray("\x07\xEA\x0C\x08\x09\x0A\x0B", 7))));
+        QTest::qWait(600);
+        QCOMPARE(timeouts.count(), 1);
+        device->stopParseThread();
+    }
+
+    void readAfterReplyIsNotLost()
+    {
+        // A reply still on its way must not be cut by the next read.
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        auto device = makeDevice(pty.portPath());
+        QVERIFY(device->Open());
+        device->startParseThread();
+        QSignalSpy spy(device.get(), &Device::recv_data);
+        const std::string big(4000, 'x');
+        QVERIFY(device->SendData(true, 0x04, big, 1000));
+        QVERIFY(pty.write(frameBytes(0x02)));
+        QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 3000);
+        const QByteArray reply = pty.read(4009, 5000);
+        QCOMPARE(reply, frameBytes(0x04, QByteArray::fromStdString(big)));
+        device->stopParseThread();
+    }
+
+    void destroyedWithRunningParseThread()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        auto device = makeDevice(pty.portPath());
+        QVERIFY(device->Open());
+        device->startParseThread();
+        QVERIFY(device->isParseThreadRunning());
+        device.reset(); // must join, not terminate the process
+        QVERIFY(true);
+    }
+
+    void vanishedPeerIsReportedOnceAndCloses()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        LogCapture log;
+        auto device = makeDevice(pty.portPath());
+        QVERIFY(device->Open());
+        device->startParseThread();
+        pty.closePeer();
+        pty.kill();
+        QTRY_VERIFY_WITH_TIMEOUT(!device->isOpen(), 3000);
+        QCOMPARE(log.messages.filter(QRegularExpression(QStringLiteral("^串口错误："))).size(), 1);
+        QVERIFY(!device->SendData(true, 0x01, std::make_unique<NullData>(), 1000));
+        device->stopParseThread();
+        QVERIFY(device->Close());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDevice)
+#include "tst_device.moc"

@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 SAN_BUILD ?= build-asan
 
-.PHONY: all deps build test test-sanitize bench clean
+.PHONY: all deps build test test-sanitize check-windows bench clean
 
 all: build
 
@@ -26,6 +26,12 @@ test-sanitize: deps
 		LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j$(JOBS)
+
+# The Windows crash handler at least compiles with the mingw-w64 cross compiler.
+check-windows:
+	@dpkg-query -W -f='$${Status}' g++-mingw-w64-x86-64 2>/dev/null | grep -q "install ok installed" || \
+		(apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-mingw-w64-x86-64)
+	x86_64-w64-mingw32-g++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I. log/CrashHandler_win.cpp
 
 bench: build
 	$(BUILD)/bin/varnel-bench

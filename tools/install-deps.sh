@@ -4,6 +4,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config
     qtbase5-dev libqt5serialport5-dev
+    libdw-dev
     socat python3 python3-serial python3-crcmod
 )
 missing=()

@@ -1,0 +1,204 @@
+#include "tools/varnel-pc/SendCommand.h"
+
+#include "data/StringData.h"
+#include "device/CommandCatalogue.h"
+#include "device/Frame.h"
+#include "device/FrameExtractor.h"
+#include "util/Conversions.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <ostream>
+#include <stdexcept>
+
+namespace {
+
+constexpr std::uint16_t kAddress = 0x1234;
+constexpr std::uint8_t kEndFrameMark = 0x02;
+
+void write(std::ostream& stream, const QString& text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    stream.write(utf8.constData(), utf8.size());
+}
+
+} // namespace
+
+SendCommand::SendCommand(std::ostream& out, std::ostream& err) : m_out(out), m_err(err) {}
+
+std::uint8_t SendCommand::parseCode(const QString& text)
+{
+    bool ok = false;
+    const uint number = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) ? text.mid(2).toUInt(&ok, 16)
+                                                                                     : text.toUInt(&ok, 10);
+    if (ok)
+        return number <= 0xFF && isCommand(static_cast<std::uint8_t>(number)) ? static_cast<std::uint8_t>(number)
+                                                                               : 0;
+    const std::optional<Command> command = commandFromGloss(text);
+    return command ? toCode(*command) : 0;
+}
+
+bool SendCommand::parseArgs(const QStringList& args)
+{
+    QStringList positional;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& arg = args.at(i);
+        const bool hasValue = i + 1 < args.size();
+        if (arg == QLatin1String("--timeout") && hasValue) {
+            bool ok = false;
+            m_timeoutMs = args.at(++i).toInt(&ok);
+            if (!ok || m_timeoutMs <= 0) {
+                write(m_err, QStringLiteral("varnel-pc send: --timeout needs a positive number of ms\n"));
+                return false;
+            }
+        } else if (arg == QLatin1String("--baud") && hasValue) {
+            m_baud = args.at(++i);
+        } else if (arg == QLatin1String("--records-csv") && hasValue) {
+            m_csvPath = args.at(++i);
+        } else if (arg.startsWith(QLatin1String("--"))) {
+            write(m_err, QStringLiteral("varnel-pc send: unknown or incomplete option '%1'\n").arg(arg));
+            return false;
+        } else {
+            positional << arg;
+        }
+    }
+    if (positional.size() < 2 || positional.size() > 3) {
+        write(m_err, QStringLiteral("varnel-pc send: expected PORT CODE [HEX]\n"));
+        return false;
+    }
+    m_portName = positional.at(0);
+    m_code = parseCode(positional.at(1));
+    if (m_code == 0) {
+        write(m_err, QStringLiteral("varnel-pc send: unknown command '%1' (1-21 or a name such as get-time)\n")
+                         .arg(positional.at(1)));
+        return false;
+    }
+    if (positional.size() == 3) {
+        // Operator text: blanks between digit pairs and lower case are fine here.
+        QString hex = positional.at(2).toUpper();
+        hex.remove(QLatin1Char(' '));
+        try {
+            m_content = QByteArray::fromStdString(util::hexToBytes(hex.toStdString()));
+        } catch (const std::invalid_argument& e) {
+            write(m_err, QStringLiteral("varnel-pc send: HEX '%1': %2\n").arg(positional.at(2), e.what()));
+            return false;
+        }
+    }
+    if (m_content.size() > Frame::kMaxReceiveLength) {
+        write(m_err, QStringLiteral("varnel-pc send: HEX holds more than %1 bytes\n").arg(Frame::kMaxReceiveLength));
+        return false;
+    }
+    return true;
+}
+
+int SendCommand::run(const QStringList& args)
+{
+    if (!parseArgs(args))
+        return UsageError;
+    if (!m_csvPath.isEmpty() && !m_csv.open(m_csvPath)) {
+        write(m_err, QStringLiteral("varnel-pc send: cannot write %1\n").arg(m_csvPath));
+        return Failure;
+    }
+    QSerialPort port(m_portName);
+    if (!port.open(QIODevice::ReadWrite)) {
+        write(m_err, QStringLiteral("varnel-pc send: cannot open %1: %2\n").arg(m_portName, port.errorString()));
+        return Failure;
+    }
+    bool baudOk = false;
+    port.setBaudRate(m_baud.toInt(&baudOk));
+    if (!baudOk)
+        port.setBaudRate(QSerialPort::Baud115200);
+    port.setDataBits(QSerialPort::Data8);
+    port.setStopBits(QSerialPort::OneStop);
+    port.setParity(QSerialPort::NoParity);
+    port.setFlowControl(QSerialPort::NoFlowControl);
+    port.readAll();
+    return exchange(port, buildRequest());
+}
+
+QByteArray SendCommand::buildRequest() const
+{
+    // The content goes out exactly as given, whatever class the command's content has.
+    Frame frame(m_code, false);
+    frame.setAddress(kAddress);
+    frame.setData(std::make_unique<StringData>(m_content.toStdString()));
+    frame.updateLength();
+    return frame.pack();
+}
+
+int SendCommand::exchange(QSerialPort& port, const QByteArray& request)
+{
+    print('>', request, HexFrameRenderer::Direction::Request);
+    port.write(request);
+
+    QByteArray buffer;
+    QEventLoop loop;
+    QTimer silence;
+    silence.setSingleShot(true);
+    bool complete = false;
+    bool failed = false;
+    QObject::connect(&silence, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&port, &QSerialPort::readyRead, &loop, [&] {
+        buffer.append(port.readAll());
+        const ExtractionResult result = FrameExtractor::extract(buffer);
+        for (std::uint16_t crc : result.crcErrors)
+            write(m_err, FrameExtractor::crcErrorMessage(crc) + QLatin1Char('\n'));
+        for (const ReceivedFrame& frame : result.frames) {
+            if (!complete && handleFrame(frame.command, frame.content))
+                complete = true;
+        }
+        if (complete)
+            loop.quit();
+        else if (!result.frames.empty())
+            silence.start(m_timeoutMs); // an upload may run long: the time-out is per frame
+    });
+    QObject::connect(&port, &QSerialPort::errorOccurred, &loop, [&](QSerialPort::SerialPortError error) {
+        if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) {
+            failed = true;
+            loop.quit();
+        }
+    });
+    silence.start(m_timeoutMs);
+    loop.exec();
+
+    if (complete)
+        return Success;
+    if (failed) {
+        write(m_err, QStringLiteral("varnel-pc send: %1: %2\n").arg(m_portName, port.errorString()));
+        return Failure;
+    }
+    write(m_err, QStringLiteral("varnel-pc send: no complete reply within %1 ms\n").arg(m_timeoutMs));
+    return TimedOut;
+}
+
+bool SendCommand::handleFrame(std::uint8_t command, const QByteArray& content)
+{
+    Frame frame(command, true);
+    frame.setAddress(kAddress);
+    frame.setData(std::make_unique<StringData>(content.toStdString()));
+    frame.updateLength();
+    print('<', frame.pack(), HexFrameRenderer::Direction::Response);
+    if (command != m_code)
+        return false;
+    if (m_code != toCode(Command::GetFileRecords))
+        return true;
+    m_csv.addFrameContent(content);
+    return content.size() == 1 && static_cast<std::uint8_t>(content.at(0)) == kEndFrameMark;
+}
+
+void SendCommand::print(char direction, const QByteArray& frame, HexFrameRenderer::Direction renderAs)
+{
+    const QString hex = QString::fromLatin1(frame.toHex().toUpper());
+    m_out << direction << ' ';
+    write(m_out, hex);
+    m_out << '\n';
+    for (const QString& paragraph : m_renderer.render(hex, renderAs)) {
+        for (const QString& line : paragraph.split(QLatin1Char('\n'))) {
+            write(m_out, QStringLiteral("    ") + line);
+            m_out << '\n';
+        }
+    }
+    m_out.flush();
+}

@@ -6,7 +6,8 @@
 #include <optional>
 
 // The 21 command codes. A response carries its request's code; the direction is not on the wire.
-enum class Command : std::uint8_t {
+enum class Command : std::uint8_t
+{
     SetTime = 0x01,
     GetTime = 0x02,
     SetSerialNumber = 0x03,

@@ -11,7 +11,8 @@ constexpr std::uint16_t reflectedEntry(unsigned index)
 {
     std::uint16_t crc = static_cast<std::uint16_t>(index);
     for (int bit = 0; bit < 8; ++bit)
-        crc = (crc & 1u) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001u) : static_cast<std::uint16_t>(crc >> 1);
+        crc = (crc & 1u) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001u)
+                         : static_cast<std::uint16_t>(crc >> 1);
     return crc;
 }
 
@@ -55,7 +56,8 @@ std::uint16_t crc16(const std::uint8_t* data, std::size_t length)
 
 std::uint16_t crc16(const QByteArray& bytes)
 {
-    return crc16(reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<std::size_t>(bytes.size()));
+    return crc16(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                 static_cast<std::size_t>(bytes.size()));
 }
 
 std::uint16_t crc16(const std::string& bytes)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/varnel-pc/Command.h"
+#include "tools/varnel-pc/SubCommand.h"
 #include "tools/varnel-pc/RecordCsv.h"
 #include "ui/HexFrameRenderer.h"
 
@@ -13,7 +13,7 @@
 // varnel-pc send [--timeout MS] [--baud TEXT] [--records-csv FILE] PORT CODE [HEX]:
 // the PC side. Sends one request and prints every reply frame as hex and rendered
 // until the reply is complete (for get-file-records: through the end frame).
-class SendCommand : public Command
+class SendCommand : public SubCommand
 {
 public:
     enum { TimedOut = 3 };

@@ -1,0 +1,50 @@
+#include "data/AngleModeStructData.h"
+
+#include "data/WireFields.h"
+#include "util/Conversions.h"
+
+AngleModeStructData::AngleModeStructData(std::int16_t angle) : m_angle(angle) {}
+
+std::unique_ptr<Data> AngleModeStructData::clone() const
+{
+    return std::make_unique<AngleModeStructData>(*this);
+}
+
+void AngleModeStructData::assign(const Data& other)
+{
+    copyFrom(other);
+}
+
+void AngleModeStructData::copyFrom(const Data& other)
+{
+    if (const auto* source = dynamic_cast<const AngleModeStructData*>(&other))
+        m_angle = source->m_angle;
+}
+
+std::int32_t AngleModeStructData::length() const
+{
+    return 2;
+}
+
+std::string AngleModeStructData::toString() const
+{
+    return "max angle : " + std::to_string(m_angle) + "\n";
+}
+
+std::string AngleModeStructData::toBytes() const
+{
+    return util::toBytesU16(static_cast<std::uint16_t>(m_angle));
+}
+
+std::string AngleModeStructData::toHex() const
+{
+    return util::bytesToHex(toBytes());
+}
+
+bool AngleModeStructData::fromBytes(std::string bytes)
+{
+    if (bytes.size() < 2)
+        return false;
+    m_angle = static_cast<std::int16_t>(wire::u16At(bytes, 0));
+    return true;
+}

@@ -1,0 +1,18 @@
+#include "data/GearModeStructData.h"
+
+GearModeStructData::GearModeStructData() : EntryListData(1) {}
+
+std::unique_ptr<Data> GearModeStructData::clone() const
+{
+    return std::make_unique<GearModeStructData>(*this);
+}
+
+std::string GearModeStructData::toString() const
+{
+    std::string text = "level count : " + std::to_string(entries().size()) + "\n";
+    std::size_t i = 0;
+    for (const GearModeParam& gear : entries())
+        text += "level " + std::to_string(i++) + " : " + std::string(1, static_cast<char>(gear.level())) +
+                ", value : " + std::to_string(gear.pressure()) + "\n";
+    return text;
+}

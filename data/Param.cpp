@@ -1,0 +1,24 @@
+#include "data/Param.h"
+
+#include "data/WireFields.h"
+#include "util/Conversions.h"
+
+#include <utility>
+
+Param::Param(std::string name, std::int32_t value) : m_name(std::move(name)), m_value(value) {}
+
+void Param::setName(std::string name)
+{
+    m_name = std::move(name);
+}
+
+void Param::appendTo(std::string& out) const
+{
+    wire::appendName(out, m_name);
+    out += util::toBytesU32(static_cast<std::uint32_t>(m_value));
+}
+
+Param Param::readAt(const std::string& bytes, std::size_t pos)
+{
+    return Param(wire::nameAt(bytes, pos), wire::s32At(bytes, pos + wire::kNameWidth));
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "data/EntryListData.h"
+#include "data/TorqueModeParam.h"
+
+// The torque-mode parameters: a 2-byte wrench count, then 15 bytes per wrench.
+class TorqueModeStructData : public EntryListData<TorqueModeParam>
+{
+public:
+    TorqueModeStructData();
+
+    std::unique_ptr<Data> clone() const override;
+    std::string toString() const override;
+};

@@ -1,0 +1,138 @@
+#include "device/FrameExtractor.h"
+
+#include "device/CommandCatalogue.h"
+#include "device/Crc16.h"
+#include "device/Frame.h"
+#include "util/Conversions.h"
+
+#include <cstring>
+
+namespace {
+
+enum class Verdict
+{
+    Wait,          // incomplete: leave the bytes for the next pass
+    Skip,          // not a header start: drop one byte
+    Reject,        // bad command or length: drop the two header bytes
+    ChecksumError, // complete but damaged: drop the two header bytes
+    Accept,        // complete and valid: drop the whole frame
+    Continue,      // this check passed: go on to the next one
+};
+
+struct Step
+{
+    Verdict verdict;
+    std::size_t contentLength = 0;
+    std::uint16_t crc = 0;
+};
+
+constexpr std::size_t kPrefixSize = Frame::kPrefixSize;
+constexpr std::size_t kOverheadSize = Frame::kOverheadSize;
+constexpr std::size_t kHeaderSize = 2;
+constexpr std::size_t kCommandOffset = Frame::kCommandOffset;
+constexpr std::size_t kLengthOffset = Frame::kLengthOffset;
+
+Step checkHeader(const std::uint8_t* p, std::size_t available)
+{
+    if (available < 1)
+        return {Verdict::Wait};
+    if (p[0] != Frame::kHeaderHigh)
+        return {Verdict::Skip};
+    if (available < 2)
+        return {Verdict::Wait};
+    if (p[1] != Frame::kHeaderLow)
+        return {Verdict::Skip};
+    return {Verdict::Continue};
+}
+
+Step checkCommandAndLength(const std::uint8_t* p, std::size_t available)
+{
+    // The address bytes are not examined.
+    if (available <= kCommandOffset)
+        return {Verdict::Wait};
+    if (!isCommand(p[kCommandOffset]))
+        return {Verdict::Reject};
+    if (available < kPrefixSize)
+        return {Verdict::Wait};
+    const std::size_t length = util::makeU16(p[kLengthOffset], p[kLengthOffset + 1]);
+    if (length > Frame::kMaxReceiveLength)
+        return {Verdict::Reject};
+    return {Verdict::Continue, length};
+}
+
+Step checkBody(const std::uint8_t* p, std::size_t available, std::size_t length)
+{
+    if (available < length + kOverheadSize)
+        return {Verdict::Wait};
+    const std::size_t checked = kPrefixSize + length;
+    const std::uint16_t computed = crc16(p, checked);
+    const std::uint16_t received = util::makeU16(p[checked], p[checked + 1]);
+    return {computed == received ? Verdict::Accept : Verdict::ChecksumError, length, computed};
+}
+
+Step examine(const std::uint8_t* p, std::size_t available)
+{
+    const Step header = checkHeader(p, available);
+    if (header.verdict != Verdict::Continue)
+        return header;
+    const Step prefix = checkCommandAndLength(p, available);
+    if (prefix.verdict != Verdict::Continue)
+        return prefix;
+    return checkBody(p, available, prefix.contentLength);
+}
+
+// Dropping one byte at a time until the next 0x5A, done in one call.
+std::size_t nextHeaderCandidate(const std::uint8_t* begin, std::size_t from, std::size_t size)
+{
+    const void* found = std::memchr(begin + from, Frame::kHeaderHigh, size - from);
+    return found ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - begin) : size;
+}
+
+// Records what the step found and returns the offset of the next byte to examine.
+std::size_t consume(const Step& step, const std::uint8_t* begin, std::size_t offset, std::size_t size,
+                    ExtractionResult& result)
+{
+    const std::uint8_t* p = begin + offset;
+    switch (step.verdict) {
+    case Verdict::Wait:
+    case Verdict::Continue:
+        return offset;
+    case Verdict::Skip:
+        return nextHeaderCandidate(begin, offset + 1, size);
+    case Verdict::Reject:
+        return offset + kHeaderSize;
+    case Verdict::ChecksumError:
+        result.crcErrors.push_back(step.crc);
+        return offset + kHeaderSize;
+    case Verdict::Accept:
+        result.frames.push_back({p[kCommandOffset], QByteArray(reinterpret_cast<const char*>(p + kPrefixSize),
+                                                               static_cast<int>(step.contentLength))});
+        return offset + kOverheadSize + step.contentLength;
+    }
+    return offset;
+}
+
+} // namespace
+
+ExtractionResult FrameExtractor::extract(QByteArray& buffer)
+{
+    ExtractionResult result;
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(buffer.constData());
+    const std::size_t size = static_cast<std::size_t>(buffer.size());
+    std::size_t offset = 0;
+    for (;;) {
+        const Step step = examine(begin + offset, size - offset);
+        if (step.verdict == Verdict::Wait)
+            break;
+        offset = consume(step, begin, offset, size, result);
+    }
+    if (offset > 0)
+        buffer.remove(0, static_cast<int>(offset));
+    return result;
+}
+
+QString FrameExtractor::crcErrorMessage(std::uint16_t crc)
+{
+    return QStringLiteral("crc error![%1]")
+        .arg(QString::number(crc, 16).toUpper().rightJustified(4, QLatin1Char('0')));
+}

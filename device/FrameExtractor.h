@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+// One complete frame with a good checksum, as cut from the receive buffer.
+struct ReceivedFrame
+{
+    std::uint8_t command = 0;
+    QByteArray content;
+};
+
+// What one pass over the buffer found, in buffer order.
+struct ExtractionResult
+{
+    std::vector<ReceivedFrame> frames;
+    // The checksum computed for each frame whose received checksum differed.
+    std::vector<std::uint16_t> crcErrors;
+};
+
+// Cuts frames out of the front of a receive buffer. One pass runs until it has to wait for
+// more bytes; consumed bytes are removed once at the end, so a pass is linear in its input.
+class FrameExtractor
+{
+public:
+    static ExtractionResult extract(QByteArray& buffer);
+
+    // "crc error![XXXX]" with the computed checksum in wire order.
+    static QString crcErrorMessage(std::uint16_t crc);
+};

@@ -1,0 +1,117 @@
+#include "device/CommandCatalogue.h"
+
+#include <QtTest>
+
+Q_DECLARE_METATYPE(Command)
+
+class TestCommandCatalogue : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void catalogue_data()
+    {
+        QTest::addColumn<Command>("command");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("gloss");
+        QTest::newRow("01") << Command::SetTime << 0x01 << "设置时间"
+                            << "set-time";
+        QTest::newRow("02") << Command::GetTime << 0x02 << "获取时间"
+                            << "get-time";
+        QTest::newRow("03") << Command::SetSerialNumber << 0x03 << "设置出厂编号"
+                            << "set-factory-serial-number";
+        QTest::newRow("04") << Command::GetSerialNumber << 0x04 << "获取出厂编号"
+                            << "get-factory-serial-number";
+        QTest::newRow("05") << Command::SetDeviceName << 0x05 << "设置设备名称"
+                            << "set-device-name";
+        QTest::newRow("06") << Command::GetDeviceName << 0x06 << "获取设备名称"
+                            << "get-device-name";
+        QTest::newRow("07") << Command::SetDeviceNumber << 0x07 << "设置设备编号"
+                            << "set-device-number";
+        QTest::newRow("08") << Command::GetDeviceNumber << 0x08 << "获取设备编号"
+                            << "get-device-number";
+        QTest::newRow("09") << Command::SetLockStatus << 0x09 << "设置锁定状态"
+                            << "set-lock-status";
+        QTest::newRow("0A") << Command::SetPassword << 0x0A << "设置使用密码"
+                            << "set-usage-password";
+        QTest::newRow("0B") << Command::SetUsageCount << 0x0B << "设置使用次数"
+                            << "set-usage-count";
+        QTest::newRow("0C") << Command::GetFileRecords << 0x0C << "获取文件记录"
+                            << "get-file-records";
+        QTest::newRow("0D") << Command::ClearFileRecords << 0x0D << "清除文件记录"
+                            << "clear-file-records";
+        QTest::newRow("0E") << Command::SetFallback << 0x0E << "设置回退信息"
+                            << "set-fallback-information";
+        QTest::newRow("0F") << Command::SetOperator << 0x0F << "设置操作人名"
+                            << "set-operator-name";
+        QTest::newRow("10") << Command::GetOperator << 0x10 << "获取操作人名"
+                            << "get-operator-name";
+        QTest::newRow("11") << Command::ImportTorqueMode << 0x11 << "导入数据-扭矩模式"
+                            << "import-torque-mode-data";
+        QTest::newRow("12") << Command::ImportBoltMode << 0x12 << "导入数据-螺栓模式"
+                            << "import-bolt-mode-data";
+        QTest::newRow("13") << Command::ImportAngleMode << 0x13 << "导入数据-角度模式"
+                            << "import-angle-mode-data";
+        QTest::newRow("14") << Command::ImportGearMode << 0x14 << "导入数据-挡位模式"
+                            << "import-gear-mode-data";
+        QTest::newRow("15") << Command::ImportSensorMode << 0x15 << "导入数据-传感器模式"
+                            << "import-sensor-mode-data";
+    }
+    void catalogue()
+    {
+        QFETCH(Command, command);
+        QFETCH(int, code);
+        QFETCH(QString, name);
+        QFETCH(QString, gloss);
+        QCOMPARE(int(toCode(command)), code);
+        QVERIFY(isCommand(std::uint8_t(code)));
+        QCOMPARE(commandName(std::uint8_t(code)), name);
+        QCOMPARE(commandGloss(std::uint8_t(code)), gloss);
+        const std::optional<Command> found = commandFromGloss(gloss);
+        QVERIFY(found.has_value());
+        QCOMPARE(*found, command);
+    }
+
+    void range()
+    {
+        QCOMPARE(int(toCode(kFirstCommand)), 0x01);
+        QCOMPARE(int(toCode(kLastCommand)), 0x15);
+    }
+
+    void outsideCatalogue_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::newRow("00") << 0x00;
+        QTest::newRow("16") << 0x16;
+        QTest::newRow("7F") << 0x7F;
+        QTest::newRow("81 (top bit)") << 0x81;
+        QTest::newRow("FF") << 0xFF;
+    }
+    void outsideCatalogue()
+    {
+        QFETCH(int, code);
+        QVERIFY(!isCommand(std::uint8_t(code)));
+        QVERIFY(commandName(std::uint8_t(code)).isEmpty());
+        QVERIFY(commandGloss(std::uint8_t(code)).isEmpty());
+    }
+
+    void unknownGloss_data()
+    {
+        QTest::addColumn<QString>("gloss");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("upper case") << "GET-TIME";
+        QTest::newRow("spaces") << "get time";
+        QTest::newRow("trailing blank") << "get-time ";
+        QTest::newRow("protocol name") << "获取时间";
+        QTest::newRow("prefix") << "import";
+    }
+    void unknownGloss()
+    {
+        QFETCH(QString, gloss);
+        QVERIFY(!commandFromGloss(gloss).has_value());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCommandCatalogue)
+#include "tst_command_catalogue.moc"

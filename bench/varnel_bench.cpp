@@ -1,10 +1,15 @@
-// Throughput of the framing path. Prints one table; each section is one function.
+// Throughput of the framing path and figures over a serial link. Prints one table per
+// area; each section is one function. --quick shortens the link runs, --no-link skips them.
+#include "LinkBench.h"
+
 #include "data/StringData.h"
 #include "device/Crc16.h"
 #include "device/Frame.h"
 #include "device/FrameExtractor.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QStringList>
 
 #include <algorithm>
 #include <chrono>
@@ -176,12 +181,24 @@ void benchPack(long& sink)
 
 } // namespace
 
-int main()
+int main(int argc, char* argv[])
 {
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
     long sink = 0;
     const std::vector<void (*)(long&)> sections = {benchCrc, benchPack, benchExtraction};
     for (auto section : sections)
         section(sink);
     std::printf("\n(checksum %ld)\n", sink);
+    if (!args.contains(QStringLiteral("--no-link"))) {
+        LinkBenchOptions options;
+        if (args.contains(QStringLiteral("--quick"))) {
+            options.roundTrips = 200;
+            options.uploadRecords = 200;
+            options.idleSeconds = 3;
+            options.rssRecords = 1000;
+        }
+        benchLink(options);
+    }
     return 0;
 }

@@ -111,6 +111,10 @@ int main(int argc, char* argv[])
     registry->setStopBits(settings.stopBits.toStdString());
     registry->setParity(settings.parity.toStdString());
 
+    // Installed before the port opens, so a signal just after start-up still closes in order.
+    SignalWatcher signalWatcher;
+    QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &console, &EmulatorConsole::shutdown);
+
     if (!session.open(settings)) {
         VLOG(1, QStringLiteral("打开串口失败"));
         QCoreApplication::sendPostedEvents();
@@ -120,8 +124,6 @@ int main(int argc, char* argv[])
     }
     VLOG(1, QStringLiteral("打开串口成功"));
 
-    SignalWatcher signalWatcher;
-    QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &console, &EmulatorConsole::shutdown);
     console.watchStandardInput();
     return app.exec();
 }

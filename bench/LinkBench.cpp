@@ -1,0 +1,213 @@
+#include "LinkBench.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The PC side builds its frames with a plain bitwise CRC of its own.
+QByteArray request(quint8 command)
+{
+    QByteArray frame = QByteArray::fromHex("5aa51234") + char(command) + QByteArray(2, '\0');
+    quint16 crc = 0xFFFF;
+    for (char c : frame) {
+        crc ^= quint8(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
+    }
+    return frame + char(crc & 0xFF) + char(crc >> 8);
+}
+
+class Link
+{
+public:
+    bool start(int records)
+    {
+        m_socat.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=%1").arg(path("emu")),
+                                                QStringLiteral("pty,raw,echo=0,link=%1").arg(path("pc"))});
+        QDeadlineTimer deadline(5000);
+        while (!(QFile::exists(path("emu")) && QFile::exists(path("pc"))) && !deadline.hasExpired())
+            QThread::msleep(10);
+        m_emu.setWorkingDirectory(m_dir.path());
+        // A file, not a pipe: nobody reads the log while the figures are taken.
+        m_emu.setStandardOutputFile(path("emu.out"));
+        m_emu.start(QCoreApplication::applicationDirPath() + QStringLiteral("/varnel-emu"),
+                    {QStringLiteral("--records"), QString::number(records), path("emu")});
+        if (!m_emu.waitForStarted(5000))
+            return false;
+        QByteArray out;
+        QFile log(path("emu.out"));
+        QDeadlineTimer opened(5000);
+        while (!out.contains("打开串口成功") && !opened.hasExpired()) {
+            QThread::msleep(10);
+            if (log.open(QIODevice::ReadOnly)) {
+                out = log.readAll();
+                log.close();
+            }
+        }
+        m_fd = ::open(QFile::encodeName(path("pc")).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (m_fd < 0)
+            return false;
+        termios tio{};
+        ::tcgetattr(m_fd, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(m_fd, TCSANOW, &tio);
+        return out.contains("打开串口成功");
+    }
+
+    ~Link()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_emu.terminate();
+        m_emu.waitForFinished(5000);
+        m_socat.terminate();
+        m_socat.waitForFinished(5000);
+    }
+
+    qint64 pid() const { return m_emu.processId(); }
+
+    void write(const QByteArray& bytes) { [[maybe_unused]] ssize_t n = ::write(m_fd, bytes.constData(), bytes.size()); }
+
+    // Reads until `done` says the bytes are complete or nothing arrives for timeoutMs.
+    template <typename Done> QByteArray readUntil(Done done, int timeoutMs = 3000)
+    {
+        QByteArray in;
+        while (!done(in)) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, timeoutMs) <= 0)
+                break;
+            char buf[65536];
+            const ssize_t n = ::read(m_fd, buf, sizeof buf);
+            if (n > 0)
+                in.append(buf, int(n));
+        }
+        return in;
+    }
+
+private:
+    QString path(const char* name) const { return m_dir.filePath(QString::fromLatin1(name)); }
+
+    QTemporaryDir m_dir;
+    QProcess m_socat;
+    QProcess m_emu;
+    int m_fd = -1;
+};
+
+bool uploadComplete(const QByteArray& in)
+{
+    // The end frame is the 10 bytes 5A A5 12 34 0C 00 01 02 + checksum.
+    return in.size() >= 10 && in.right(10).startsWith(QByteArray::fromHex("5aa512340c000102"));
+}
+
+long procField(qint64 pid, const char* file, const char* key)
+{
+    QFile f(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(file)));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(int(qstrlen(key))).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+double cpuSeconds(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray stat = f.readAll();
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    // utime and stime are fields 14 and 15 of the whole line, 12 and 13 after the name.
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+}
+
+void latency(const LinkBenchOptions& o)
+{
+    Link link;
+    if (!link.start(0)) {
+        std::printf("link: could not start socat/varnel-emu\n");
+        return;
+    }
+    std::vector<double> ms;
+    const QByteArray getTime = request(0x02);
+    int lost = 0;
+    for (int i = 0; i < o.roundTrips; ++i) {
+        QElapsedTimer t;
+        t.start();
+        link.write(getTime);
+        const QByteArray reply = link.readUntil([](const QByteArray& in) { return in.size() >= 16; }, 1000);
+        if (reply.size() < 16)
+            ++lost;
+        ms.push_back(double(t.nsecsElapsed()) / 1e6);
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("%-38s %8d  p50 %6.2f ms  p99 %6.2f ms  max %6.2f ms  unanswered %d\n",
+                "get-time round trips", o.roundTrips, ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back(), lost);
+}
+
+void upload(const LinkBenchOptions& o)
+{
+    Link link;
+    if (!link.start(o.uploadRecords))
+        return;
+    QElapsedTimer t;
+    t.start();
+    link.write(request(0x0C));
+    const QByteArray in = link.readUntil(uploadComplete, 3000);
+    const double seconds = double(t.nsecsElapsed()) / 1e9;
+    const int expected = 14 + 119 * o.uploadRecords + 10;
+    std::printf("%-38s %8d  %7.1f records/s (limit 100)  bytes %d of %d\n", "upload", o.uploadRecords,
+                o.uploadRecords / seconds, int(in.size()), expected);
+}
+
+void idleCpu(const LinkBenchOptions& o)
+{
+    Link link;
+    if (!link.start(0))
+        return;
+    const double before = cpuSeconds(link.pid());
+    QThread::sleep(static_cast<unsigned long>(o.idleSeconds));
+    const double used = cpuSeconds(link.pid()) - before;
+    std::printf("%-38s %8d  %7.2f %% of one core\n", "idle CPU of varnel-emu (s)", o.idleSeconds,
+                100.0 * used / o.idleSeconds);
+}
+
+void rss(const LinkBenchOptions& o)
+{
+    Link link;
+    if (!link.start(o.rssRecords))
+        return;
+    const long before = procField(link.pid(), "status", "VmRSS:");
+    link.write(request(0x0C));
+    const QByteArray in = link.readUntil(uploadComplete, 5000);
+    const long after = procField(link.pid(), "status", "VmRSS:");
+    std::printf("%-38s %8d  RSS %ld kB before, %ld kB after (%+ld kB), complete %s\n", "upload memory",
+                o.rssRecords, before, after, after - before, uploadComplete(in) ? "yes" : "no");
+}
+
+} // namespace
+
+void benchLink(const LinkBenchOptions& options)
+{
+    std::printf("\n== serial link (socat pty pair, varnel-emu) ==\n");
+    latency(options);
+    upload(options);
+    idleCpu(options);
+    rss(options);
+}

@@ -1,0 +1,149 @@
+#include <QProcess>
+#include <QtTest>
+
+namespace {
+
+const QString kProgram = QStringLiteral(VARNEL_BIN_DIR "/varnel-pc");
+
+struct Result
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+QByteArray utf8(const QString& text)
+{
+    return text.toUtf8();
+}
+
+const QByteArray kGetTime = utf8(QStringLiteral("5AA5 1234 02 0000    -- 命令：[2]获取时间， 长度：0\n"
+                                                "EE03    -- CRC\n"));
+const QByteArray kDeviceName = utf8(QStringLiteral("5AA5 1234 05 0004    -- 命令：[5]设置设备名称， 长度：4\n"
+                                                   "B0E2CAD6    -- 设备名称：扳手\n"
+                                                   "13E0    -- CRC\n"));
+const QByteArray kClear = utf8(QStringLiteral("5AA5 1234 0D 0000    -- 命令：[13]清除文件记录， 长度：0\n"
+                                              "DE00    -- CRC\n"));
+const QByteArray kStart = utf8(QStringLiteral("5AA5 1234 0C 0005    -- 命令：[12]获取文件记录， 长度：5\n"
+                                              "00    -- 起始帧标记：0\n"
+                                              "00000064    -- 记录数：100\n"
+                                              "6861    -- CRC\n"));
+const QByteArray kGetTimeAsResponse =
+    utf8(QStringLiteral("5AA5 1234 02 0000    -- 命令：[2]获取时间， 长度：0\n"
+                        "Frame Content异常！\n"));
+
+} // namespace
+
+class TestVarnelPc : public QObject
+{
+    Q_OBJECT
+
+private:
+    Result runTool(const QStringList& args, const QByteArray& input, const QString& locale)
+    {
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LC_ALL"), locale);
+        env.insert(QStringLiteral("LANG"), locale);
+        process.setProcessEnvironment(env);
+        process.start(kProgram, args);
+        Result result;
+        if (!process.waitForStarted(-1))
+            return result;
+        process.write(input);
+        process.closeWriteChannel();
+        process.waitForFinished(-1);
+        if (process.exitStatus() == QProcess::NormalExit)
+            result.exitCode = process.exitCode();
+        result.out = process.readAllStandardOutput();
+        result.err = process.readAllStandardError();
+        return result;
+    }
+
+private slots:
+    void initTestCase() { QVERIFY2(QFileInfo::exists(kProgram), qPrintable(kProgram + " is not built")); }
+
+    void render_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<int>("exitCode");
+        const QStringList twoFrames{"render", "5AA51234020000EE03", "5AA51234050004B0E2CAD613E0"};
+        QTest::newRow("arguments, C locale")
+            << twoFrames << QByteArray() << "C" << kGetTime + "\n" + kDeviceName << 0;
+        QTest::newRow("arguments, UTF-8 locale")
+            << twoFrames << QByteArray() << "C.UTF-8" << kGetTime + "\n" + kDeviceName << 0;
+        QTest::newRow("one argument")
+            << QStringList{"render", "5AA512340D0000DE00"} << QByteArray() << "C" << kClear << 0;
+        QTest::newRow("response") << QStringList{"render", "--response", "5AA512340C000500000000646861"}
+                                  << QByteArray() << "C" << kStart << 0;
+        QTest::newRow("response after the frame")
+            << QStringList{"render", "5AA512340C000500000000646861", "--response"} << QByteArray() << "C"
+            << kStart << 0;
+        QTest::newRow("double dash ends options")
+            << QStringList{"render", "--", "5AA51234020000EE03"} << QByteArray() << "C" << kGetTime << 0;
+        QTest::newRow("arguments, one rejected")
+            << QStringList{"render", "--response", "5AA51234020000EE03", "5AA512340C000500000000646861"}
+            << QByteArray() << "C" << kGetTimeAsResponse + "\n" + kStart << 1;
+        QTest::newRow("head error") << QStringList{"render", "5A A5"} << QByteArray() << "C"
+                                    << utf8(QStringLiteral("Head异常！\n")) << 1;
+        QTest::newRow("hex error, non-ASCII") << QStringList{"render", "5AA51234０２0000"} << QByteArray()
+                                              << "C" << utf8(QStringLiteral("Hex异常！\n")) << 1;
+        QTest::newRow("standard input, two frames")
+            << QStringList{"render"} << QByteArray("5AA51234020000EE03\r\n5AA512340D0000DE00\n") << "C"
+            << kGetTime + "\n" + kClear << 0;
+        QTest::newRow("standard input, no final break")
+            << QStringList{"render"} << QByteArray("5AA51234020000EE03\n5AA51234050004B0E2CAD613E0") << "C"
+            << kGetTime + "\n" + kDeviceName << 0;
+        QTest::newRow("standard input, response")
+            << QStringList{"render", "--response"} << QByteArray("5AA51234020000EE03\n") << "C"
+            << kGetTimeAsResponse << 1;
+        QTest::newRow("standard input, empty line")
+            << QStringList{"render"} << QByteArray("5AA51234020000EE03\n\n") << "C"
+            << kGetTime + "\n" + utf8(QStringLiteral("Head异常！\n")) << 1;
+        QTest::newRow("standard input, nothing")
+            << QStringList{"render"} << QByteArray() << "C" << QByteArray() << 0;
+    }
+    void render()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, input);
+        QFETCH(QString, locale);
+        QFETCH(QByteArray, out);
+        QFETCH(int, exitCode);
+        const Result result = runTool(args, input, locale);
+        QCOMPARE(result.out, out);
+        QCOMPARE(result.err, QByteArray());
+        QCOMPARE(result.exitCode, exitCode);
+    }
+
+    void usage_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("onError");
+        QTest::newRow("no sub-command") << QStringList() << 2 << true;
+        QTest::newRow("unknown sub-command") << QStringList{"parse", "5AA51234020000EE03"} << 2 << true;
+        QTest::newRow("unknown option")
+            << QStringList{"render", "--request", "5AA51234020000EE03"} << 2 << true;
+        QTest::newRow("single dash") << QStringList{"render", "-"} << 2 << true;
+        QTest::newRow("help") << QStringList{"--help"} << 0 << false;
+    }
+    void usage()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(bool, onError);
+        const Result result = runTool(args, QByteArray(), QStringLiteral("C"));
+        QCOMPARE(result.exitCode, exitCode);
+        const QByteArray& text = onError ? result.err : result.out;
+        QVERIFY2(text.contains("Usage: varnel-pc"), text.constData());
+        QVERIFY2(text.contains("render [--response]"), text.constData());
+        QCOMPARE(onError ? result.out : result.err, QByteArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVarnelPc)
+#include "tst_varnel_pc.moc"

@@ -1,0 +1,73 @@
+#include "tools/varnel-pc/RenderCommand.h"
+
+#include <istream>
+#include <ostream>
+#include <string>
+
+namespace {
+
+void write(std::ostream& stream, const QString& text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    stream.write(utf8.constData(), utf8.size());
+}
+
+} // namespace
+
+RenderCommand::RenderCommand(std::istream& in, std::ostream& out, std::ostream& err)
+    : m_in(in), m_out(out), m_err(err)
+{
+}
+
+int RenderCommand::run(const QStringList& args)
+{
+    if (!parseArgs(args))
+        return UsageError;
+    if (m_frames.isEmpty())
+        renderLines();
+    for (const QString& frame : qAsConst(m_frames))
+        renderFrame(frame);
+    return m_bAllOK ? Success : Failure;
+}
+
+// "--" ends the options; anything else that starts with '-' is no frame.
+bool RenderCommand::parseArgs(const QStringList& args)
+{
+    bool options = true;
+    for (const QString& arg : args) {
+        if (options && arg == QLatin1String("--")) {
+            options = false;
+        } else if (options && arg == QLatin1String("--response")) {
+            m_direction = HexFrameRenderer::Direction::Response;
+        } else if (options && arg.startsWith(QLatin1Char('-'))) {
+            write(m_err, QStringLiteral("varnel-pc render: unknown option '%1'\n").arg(arg));
+            return false;
+        } else {
+            m_frames << arg;
+        }
+    }
+    return true;
+}
+
+// Frames come one per line; the line break and a trailing carriage return are not part of them.
+void RenderCommand::renderLines()
+{
+    std::string line;
+    while (std::getline(m_in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        renderFrame(QString::fromUtf8(line.data(), int(line.size())));
+    }
+}
+
+void RenderCommand::renderFrame(const QString& frame)
+{
+    if (m_frameCount++ > 0)
+        m_out << '\n';
+    for (const QString& paragraph : m_renderer.render(frame, m_direction)) {
+        write(m_out, paragraph);
+        m_out << '\n';
+    }
+    m_out.flush();
+    m_bAllOK = m_bAllOK && m_renderer.isOk();
+}

@@ -1,0 +1,75 @@
+#include "tools/varnel-pc/RenderCommand.h"
+#include "tools/varnel-pc/SendCommand.h"
+
+#include <QCoreApplication>
+
+#include <iostream>
+#include <memory>
+
+namespace {
+
+const char kUsage[] = "Usage: varnel-pc <command> [arguments]\n"
+                      "\n"
+                      "Commands:\n"
+                      "  render [--response] [HEX...]  render each HEX frame as the parse dialog shows it\n"
+                      "                                (request unless --response); without HEX, read\n"
+                      "                                one frame per line from standard input\n"
+                      "  send [--timeout MS] [--baud TEXT] [--records-csv FILE] PORT CODE [HEX]\n"
+                      "                                send one request (CODE 1-21 or a name such as\n"
+                      "                                get-time, set-device-name) with HEX as its content\n"
+                      "                                and print each reply frame as hex and rendered\n"
+                      "\n"
+                      "Exit status: 0 done, 1 a frame was rejected or the port failed, 2 usage error,\n"
+                      "3 (send) no complete reply within the time-out (default 2000 ms, per frame).\n";
+
+std::unique_ptr<SubCommand> makeCommand(const QString& name)
+{
+    if (name == QLatin1String("render"))
+        return std::make_unique<RenderCommand>(std::cin, std::cout, std::cerr);
+    if (name == QLatin1String("send"))
+        return std::make_unique<SendCommand>(std::cout, std::cerr);
+    return nullptr;
+}
+
+bool isHelp(const QString& arg)
+{
+    return arg == QLatin1String("-h") || arg == QLatin1String("--help") || arg == QLatin1String("help");
+}
+
+int usageError(const QString& message)
+{
+    if (!message.isEmpty())
+        std::cerr << "varnel-pc: " << message.toUtf8().constData() << '\n';
+    std::cerr << kUsage;
+    return SubCommand::UsageError;
+}
+
+int dispatch(QStringList args)
+{
+    if (args.isEmpty())
+        return usageError(QStringLiteral("no command given"));
+    const QString name = args.takeFirst();
+    if (isHelp(name)) {
+        std::cout << kUsage;
+        return SubCommand::Success;
+    }
+    const std::unique_ptr<SubCommand> command = makeCommand(name);
+    if (!command)
+        return usageError(QStringLiteral("unknown command '%1'").arg(name));
+    const int status = command->run(args);
+    if (status == SubCommand::UsageError)
+        std::cerr << kUsage;
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    // Arguments and output are UTF-8 whatever the locale says.
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromUtf8(argv[i]);
+    return dispatch(args);
+}

@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 SAN_BUILD ?= build-asan
 
-.PHONY: all deps build test test-sanitize check-windows bench clean
+.PHONY: all deps build demo test test-sanitize check-windows bench clean
 
 all: build
 
@@ -13,6 +13,10 @@ deps:
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j$(JOBS)
+
+# The emulator against a virtual serial pair, with a short PC-side session.
+demo: build
+	tools/demo.sh $(BUILD)/bin
 
 # The whole suite: installs what is missing, configures, builds, runs every test.
 test: build

@@ -206,6 +206,11 @@ bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& pack
             m_port.readAll();
         // Only the input side: a reply still queued for the line must not be cut short.
         m_port.clear(QSerialPort::Input);
+        // A hung-up line is noticed (and the port closed) by the calls above.
+        if (!m_port.isOpen()) {
+            VLOG(1, QStringLiteral("串口未打开!"));
+            return false;
+        }
         VLOG(1, QStringLiteral("发送消息：%1").arg(commandName(cmd)));
         m_port.write(packed);
     }

@@ -25,6 +25,7 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/varnel-demo.XXXXXX")
 SOCAT_PID=""
 EMU_PID=""
 
+# shellcheck disable=SC2317  # called through the trap
 cleanup() {
     # The emulator first (orderly close on SIGTERM), then the line under it.
     if [ -n "$EMU_PID" ] && kill -0 "$EMU_PID" 2>/dev/null; then
@@ -62,7 +63,7 @@ fi
 # Run in the work dir so the day's log file lands there, not in the caller's tree.
 (cd "$WORK" && exec "$EMU" --records "$RECORDS" "$WORK/emu" </dev/null >"$WORK/emu.out" 2>"$WORK/emu.err") &
 EMU_PID=$!
-if ! wait_until 20 grep -q '打开串口成功$' "$WORK/emu.out"; then
+if ! wait_until 20 grep -sq '打开串口成功$' "$WORK/emu.out"; then
     echo "demo: varnel-emu did not open $WORK/emu" >&2
     cat "$WORK/emu.out" "$WORK/emu.err" >&2
     exit 1
@@ -117,6 +118,16 @@ for entry in "${SESSION[@]}"; do
     fi
     echo
 done
+
+# An orderly end of the emulator belongs to the demo too.
+kill -TERM "$EMU_PID"
+wait "$EMU_PID"
+status=$?
+EMU_PID=""
+if [ "$status" -ne 0 ]; then
+    echo "demo: varnel-emu exited with $status" >&2
+    failed=1
+fi
 
 echo "==> varnel-emu log"
 cat "$WORK/emu.out"

@@ -1,0 +1,185 @@
+"""Start-up, log file, shutdown paths and command-line handling of varnel-emu."""
+
+import datetime
+import os
+import re
+import signal
+import time
+import unittest
+
+from varnel_peer import EmulatorTestCase, build_frame, log_file_name, pane_message
+
+STARTUP_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} <INFO> \[main:main:\d+\] \[0\] "
+                          r"VARNEL-TEST程序启动\.\.\.$")
+FILE_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} <INFO> \[[^\]:]+:[^\]]+:\d+\] \[0\] (.*)$")
+
+
+class LifecycleTestCase(EmulatorTestCase):
+
+    def read_log_file(self, days):
+        names = {log_file_name(day) for day in days}
+        present = [n for n in names if os.path.exists(os.path.join(self.dir, n))]
+        self.assertEqual(len(present), 1, "log files: %s" % os.listdir(self.dir))
+        with open(os.path.join(self.dir, present[0]), "rb") as f:
+            text = f.read().decode("utf-8")
+        # Every line starts with a line break; the last has none after it.
+        self.assertTrue(text.startswith("\n"), repr(text[:40]))
+        self.assertFalse(text.endswith("\n"))
+        return text[1:].split("\n")
+
+    def assert_orderly_exit(self, code, mark):
+        self.assertEqual(code, 0, self.emu.stderr_text())
+        closed = self.assert_logged("Device Closed!", mark, timeout=1)
+        self.assert_logged("关闭串口", closed + 1, timeout=1)
+
+
+class LogFileTest(LifecycleTestCase):
+
+    def test_log_file_holds_startup_line_then_pane_lines(self):
+        first_day = datetime.date.today()
+        self.start_emulator("--records", "1")
+        self.assertTrue(self.emu.lines()[0].endswith("] Welcome to VARNEL 1.0"), self.emu.lines()[:1])
+        mark = self.emu.mark()
+        self.peer.request(0x02)
+        self.assertEqual(self.peer.request(0x09, b"\x01abc").raw, build_frame(0x09))
+        self.assert_logged(self.port_line("接收数据 - cmd: 2, data: "), mark)
+        self.assert_orderly_exit(self.shut_down(), mark)
+
+        lines = self.read_log_file({first_day, datetime.date.today()})
+        self.assertRegex(lines[0], STARTUP_LINE)
+        payloads = []
+        for line in lines[1:]:
+            match = FILE_LINE.match(line)
+            self.assertIsNotNone(match, line)
+            payloads.append(match.group(1))
+        # The start-up line is never shown on the pane; every pane line is in the file, in order.
+        self.assertEqual(payloads, self.emu.lines())
+        self.assertIn(self.port_line("设置加锁[abc]"), [pane_message(p) for p in payloads])
+
+    def test_second_run_appends_to_the_same_file(self):
+        day = datetime.date.today()
+        for _ in range(2):
+            self.start_emulator()
+            mark = self.emu.mark()
+            self.assert_orderly_exit(self.shut_down(), mark)
+            self.pty.kill()
+        lines = self.read_log_file({day, datetime.date.today()})
+        self.assertEqual(len([l for l in lines if STARTUP_LINE.match(l)]), 2)
+        self.assertRegex(lines[0], STARTUP_LINE)
+
+    def test_pane_lines_carry_date_and_time(self):
+        before = datetime.datetime.now().replace(microsecond=0)
+        self.start_emulator()
+        self.peer.request(0x04)
+        after = datetime.datetime.now()
+        for line in self.emu.lines():
+            stamp = datetime.datetime.strptime(line[1:20], "%Y-%m-%d %H:%M:%S")
+            self.assertTrue(before - datetime.timedelta(seconds=2) <= stamp <= after + datetime.timedelta(seconds=2),
+                            line)
+
+
+class ShutdownTest(LifecycleTestCase):
+
+    def test_sigterm(self):
+        self.start_emulator()
+        self.peer.request(0x0D)
+        mark = self.emu.mark()
+        self.assert_orderly_exit(self.shut_down(signal.SIGTERM), mark)
+
+    def test_sigint(self):
+        self.start_emulator()
+        self.peer.request(0x0D)
+        mark = self.emu.mark()
+        self.assert_orderly_exit(self.shut_down(signal.SIGINT), mark)
+
+    def test_sigterm_during_upload(self):
+        self.start_emulator("--records", "1000")
+        self.peer.write(build_frame(0x0C))
+        self.assertEqual(self.peer.read_frames(3)[0].content, b"\x00\x00\x00\x03\xe8")
+        mark = self.emu.mark()
+        self.assert_orderly_exit(self.shut_down(signal.SIGTERM), mark)
+        sent = [m for m in self.emu.messages() if m.startswith("send file record: No. ")]
+        self.assertLess(len(sent), 1000)
+
+    def test_quit_command(self):
+        self.start_emulator()
+        self.peer.request(0x02)
+        mark = self.emu.mark()
+        self.emu.command("quit")
+        self.assert_orderly_exit(self.emu.wait_exit(), mark)
+
+    def test_end_of_standard_input_is_not_quit(self):
+        self.start_emulator()
+        self.emu.close_stdin()
+        time.sleep(0.3)
+        self.assertTrue(self.emu.running())
+        self.assertEqual(self.peer.request(0x10).raw, build_frame(0x10, b"OPERATOR"))
+        mark = self.emu.mark()
+        self.assert_orderly_exit(self.shut_down(), mark)
+
+    def test_unknown_standard_input_command(self):
+        self.start_emulator()
+        self.emu.command("hello there")
+        self.emu.command("")
+        deadline = time.monotonic() + 10
+        while "hello there" not in self.emu.stderr_snapshot():
+            self.assertLess(time.monotonic(), deadline, "no complaint about the command")
+            time.sleep(0.05)
+        self.assertIn('unknown command "hello there"', self.emu.stderr_snapshot())
+        self.assertTrue(self.emu.running())
+        self.assertEqual(self.peer.request(0x08).raw, build_frame(0x08, b"DEVICENUMBER"))
+
+
+class CommandLineTest(LifecycleTestCase):
+
+    def test_port_that_cannot_be_opened(self):
+        regular_file = os.path.join(self.dir, "not-a-tty")
+        with open(regular_file, "w") as f:
+            f.write("x")
+        for port in (os.path.join(self.dir, "missing-port"), regular_file):
+            with self.subTest(port=port):
+                code, lines, errors = self.run_emulator(port)
+                self.assertEqual(code, 1)
+                error_lines = errors.strip().split("\n")
+                self.assertEqual(len(error_lines), 1, errors)
+                self.assertIn(port, error_lines[0])
+                self.assertIn("打开串口失败", [pane_message(l) for l in lines])
+                self.assertNotIn("打开串口成功", [pane_message(l) for l in lines])
+
+    def test_bad_options(self):
+        port = os.path.join(self.dir, "port")
+        cases = [
+            [],
+            [port, port],
+            ["--baud", "12345", port],
+            ["--data-bits", "9", port],
+            ["--stop-bits", "3", port],
+            ["--parity", "Mark", port],
+            ["--records", "abc", port],
+            ["--records", "123456789", port],
+            ["--records", "", port],
+            ["--bogus", port],
+            ["--baud"],
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                code, lines, errors = self.run_emulator(*args)
+                self.assertEqual(code, 2, errors)
+                self.assertIn("usage: varnel-emu", errors)
+                self.assertEqual(lines, [])
+
+    def test_serial_settings_are_accepted(self):
+        self.start_emulator("--baud", "9600", "--data-bits", "8", "--stop-bits", "1.5", "--parity", "Even",
+                            "--records", "2")
+        self.assertEqual(self.peer.request(0x06).raw, build_frame(0x06, b"DEVICENAME"))
+        self.peer.write(build_frame(0x0C))
+        self.assertEqual([f.content[0] for f in self.peer.read_frames(4)], [0, 1, 1, 2])
+
+    def test_list_ports(self):
+        code, lines, errors = self.run_emulator("--list")
+        self.assertEqual(code, 0, errors)
+        self.assertTrue(all(line.strip() for line in lines), lines)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,421 @@
+"""Independent PC-side peer for end-to-end tests of varnel-emu.
+
+Builds request frames and checks reply frames on its own (own CRC via crcmod,
+own parser), runs a socat pty pair and the emulator, and cleans both up.
+"""
+
+import datetime
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import crcmod.predefined
+import serial
+
+HEADER = b"\x5a\xa5"
+ADDRESS = 0x1234
+MAX_CONTENT = 10240
+
+# Generous limits that only guard against hangs.
+START_TIMEOUT = 20.0
+REPLY_TIMEOUT = 10.0
+EXIT_TIMEOUT = 15.0
+
+_modbus = crcmod.predefined.mkCrcFun("modbus")
+
+
+def crc16(data):
+    """CRC-16/MODBUS as the standard value (0x4B37 for b'123456789')."""
+    return _modbus(bytes(data))
+
+
+def crc_wire(data):
+    """The two checksum bytes as they go on the wire: low byte first."""
+    value = crc16(data)
+    return bytes([value & 0xFF, value >> 8])
+
+
+def build_frame(command, content=b"", address=ADDRESS):
+    body = (HEADER + address.to_bytes(2, "big") + bytes([command])
+            + len(content).to_bytes(2, "big") + bytes(content))
+    return body + crc_wire(body)
+
+
+class Frame:
+    def __init__(self, address, command, content, raw):
+        self.address = address
+        self.command = command
+        self.content = content
+        self.raw = raw
+
+    def __repr__(self):
+        return "Frame(cmd=0x%02X, len=%d, raw=%s)" % (self.command, len(self.content), self.raw.hex())
+
+
+class ProtocolError(AssertionError):
+    """The emulator put bytes on the line that are not a valid frame."""
+
+
+class FrameParser:
+    """Incremental reply parser. The emulator must only ever send whole valid
+    frames, so anything else is reported, never skipped."""
+
+    def __init__(self):
+        self.buffer = bytearray()
+
+    def feed(self, data):
+        self.buffer += data
+        frames = []
+        while True:
+            if len(self.buffer) >= 1 and self.buffer[0] != 0x5A:
+                raise ProtocolError("stray byte before header: %s" % bytes(self.buffer[:16]).hex())
+            if len(self.buffer) >= 2 and self.buffer[1] != 0xA5:
+                raise ProtocolError("bad second header byte: %s" % bytes(self.buffer[:16]).hex())
+            if len(self.buffer) < 7:
+                break
+            length = int.from_bytes(self.buffer[5:7], "big")
+            if length > MAX_CONTENT:
+                raise ProtocolError("length %d too large: %s" % (length, bytes(self.buffer[:16]).hex()))
+            total = length + 9
+            if len(self.buffer) < total:
+                break
+            raw = bytes(self.buffer[:total])
+            if raw[-2:] != crc_wire(raw[:-2]):
+                raise ProtocolError("checksum mismatch, expected %s: %s" % (crc_wire(raw[:-2]).hex(), raw.hex()))
+            del self.buffer[:total]
+            frames.append(Frame(int.from_bytes(raw[2:4], "big"), raw[4], raw[7:-2], raw))
+        return frames
+
+
+def bin_dir():
+    configured = os.environ.get("VARNEL_BIN_DIR")
+    if configured:
+        return configured
+    return os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "bin"))
+
+
+def executable(name):
+    path = os.path.join(bin_dir(), name)
+    if not os.access(path, os.X_OK):
+        raise RuntimeError("%s not found: build it and set VARNEL_BIN_DIR (now %s)" % (name, bin_dir()))
+    return path
+
+
+SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+
+PANE_LINE = re.compile(r"^\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\] (.*)$", re.S)
+
+
+def pane_message(line):
+    match = PANE_LINE.match(line)
+    if not match:
+        raise AssertionError("not a pane line: %r" % line)
+    return match.group(2)
+
+
+def _stop(process, sig=signal.SIGKILL):
+    if process is not None and process.poll() is None:
+        try:
+            process.send_signal(sig)
+        except ProcessLookupError:
+            pass
+        try:
+            process.wait(timeout=EXIT_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+class PtyPair:
+    """Two linked pseudo terminals: DIR/emu for the emulator, DIR/peer for us."""
+
+    def __init__(self, directory):
+        self.emu_path = os.path.join(directory, "emu")
+        self.peer_path = os.path.join(directory, "peer")
+        for stale in (self.emu_path, self.peer_path):
+            if os.path.lexists(stale):
+                os.unlink(stale)
+        socat = shutil.which("socat")
+        if socat is None:
+            raise RuntimeError("socat not installed")
+        self._log = open(os.path.join(directory, "socat.log"), "wb")
+        self.process = subprocess.Popen(
+            [socat, "-d", "-d",
+             "pty,raw,echo=0,link=%s" % self.emu_path,
+             "pty,raw,echo=0,link=%s" % self.peer_path],
+            stdin=subprocess.DEVNULL, stdout=self._log, stderr=self._log)
+        deadline = time.monotonic() + START_TIMEOUT
+        while not (os.path.exists(self.emu_path) and os.path.exists(self.peer_path)):
+            if self.process.poll() is not None:
+                raise RuntimeError("socat ended with %s" % self.process.returncode)
+            if time.monotonic() > deadline:
+                raise RuntimeError("socat links did not appear")
+            time.sleep(0.02)
+
+    def kill(self):
+        _stop(self.process, signal.SIGTERM)
+        self._log.close()
+
+
+class Emulator:
+    """varnel-emu as a child process; stdout lines are collected by a thread."""
+
+    def __init__(self, args, cwd, env=None):
+        self.args = [executable("varnel-emu")] + list(args)
+        full_env = dict(os.environ)
+        full_env.setdefault("LC_ALL", "C.UTF-8")
+        if env:
+            full_env.update(env)
+        self.process = subprocess.Popen(self.args, cwd=cwd, env=full_env, stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self._lines = []
+        self._stderr = bytearray()
+        self._cond = threading.Condition()
+        self._out_thread = threading.Thread(target=self._read_stdout, daemon=True)
+        self._err_thread = threading.Thread(target=self._read_stderr, daemon=True)
+        self._out_thread.start()
+        self._err_thread.start()
+
+    def _read_stdout(self):
+        for raw in self.process.stdout:
+            line = raw.rstrip(b"\n").decode("utf-8", errors="replace")
+            with self._cond:
+                self._lines.append(line)
+                self._cond.notify_all()
+        with self._cond:
+            self._cond.notify_all()
+
+    def _read_stderr(self):
+        for chunk in iter(lambda: self.process.stderr.read1(4096), b""):
+            self._stderr += chunk
+
+    # -- output -----------------------------------------------------------
+    def lines(self):
+        with self._cond:
+            return list(self._lines)
+
+    def messages(self, start=0):
+        return [pane_message(line) for line in self.lines()[start:]]
+
+    def mark(self):
+        with self._cond:
+            return len(self._lines)
+
+    def stderr_snapshot(self):
+        return bytes(self._stderr).decode("utf-8", errors="replace")
+
+    def stderr_text(self):
+        """All of standard error; waits for the process to close it."""
+        self._err_thread.join(timeout=EXIT_TIMEOUT)
+        return bytes(self._stderr).decode("utf-8", errors="replace")
+
+    def wait_for(self, expected, start=0, timeout=REPLY_TIMEOUT):
+        """Index of the first pane line from `start` whose message equals
+        `expected` (a str) or satisfies it (a callable)."""
+        test = expected if callable(expected) else (lambda message: message == expected)
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            index = start
+            while True:
+                while index < len(self._lines):
+                    if test(pane_message(self._lines[index])):
+                        return index
+                    index += 1
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or (self.process.poll() is not None and not self._out_thread.is_alive()):
+                    tail = "\n".join(self._lines[-30:])
+                    raise AssertionError("no log line %r within %.0f s; last lines:\n%s"
+                                         % (expected, timeout, tail))
+                self._cond.wait(min(remaining, 0.2))
+
+    def wait_ready(self):
+        self.wait_for(lambda m: m.endswith("打开串口成功"), timeout=START_TIMEOUT)
+
+    # -- control ----------------------------------------------------------
+    def command(self, text):
+        self.process.stdin.write((text + "\n").encode("utf-8"))
+        self.process.stdin.flush()
+
+    def close_stdin(self):
+        self.process.stdin.close()
+
+    def signal(self, sig):
+        self.process.send_signal(sig)
+
+    def wait_exit(self, timeout=EXIT_TIMEOUT):
+        code = self.process.wait(timeout=timeout)
+        self._out_thread.join(timeout=timeout)
+        return code
+
+    def running(self):
+        return self.process.poll() is None
+
+    def cleanup(self):
+        """Ends the process if it still runs (SIGTERM, as an operator would) and
+        raises if that was not orderly or a sanitizer reported anything."""
+        problems = []
+        if self.process.poll() is None:
+            try:
+                self.process.stdin.close()
+            except (OSError, ValueError):
+                pass
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                code = self.process.wait(timeout=EXIT_TIMEOUT)
+                if code != 0:
+                    problems.append("exit code %s after SIGTERM" % code)
+            except subprocess.TimeoutExpired:
+                problems.append("no exit within %.0f s of SIGTERM" % EXIT_TIMEOUT)
+                _stop(self.process)
+        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
+            try:
+                stream.close()
+            except (OSError, ValueError):
+                pass
+        self._out_thread.join(timeout=EXIT_TIMEOUT)
+        self._err_thread.join(timeout=EXIT_TIMEOUT)
+        errors = self.stderr_snapshot()
+        if any(marker in errors for marker in SANITIZER_MARKERS):
+            problems.append("sanitizer report")
+        if problems:
+            raise AssertionError("varnel-emu: %s\n%s" % ("; ".join(problems), errors[-4000:]))
+
+
+class Peer:
+    """The PC side of the line: writes requests, parses replies."""
+
+    def __init__(self, path, baudrate=115200):
+        self.port = serial.Serial(path, baudrate=baudrate, timeout=0.02)
+        self.parser = FrameParser()
+        self.pending = []
+
+    def close(self):
+        if self.port is not None:
+            self.port.close()
+            self.port = None
+
+    def write(self, data):
+        self.port.write(bytes(data))
+        self.port.flush()
+
+    def write_slowly(self, data, pause=0.003):
+        for byte in bytes(data):
+            self.write(bytes([byte]))
+            time.sleep(pause)
+
+    def _pump(self, wait):
+        self.port.timeout = wait
+        data = self.port.read(max(1, self.port.in_waiting))
+        if data:
+            self.pending.extend(self.parser.feed(data))
+        return data
+
+    def read_frames(self, count, timeout=REPLY_TIMEOUT):
+        deadline = time.monotonic() + timeout
+        while len(self.pending) < count:
+            if time.monotonic() > deadline:
+                raise AssertionError("expected %d frames, got %d: %r" % (count, len(self.pending), self.pending))
+            self._pump(0.05)
+        frames, self.pending = self.pending[:count], self.pending[count:]
+        return frames
+
+    def read_frame(self, timeout=REPLY_TIMEOUT):
+        return self.read_frames(1, timeout)[0]
+
+    def poll_frames(self, wait=0.05):
+        """Whatever frames arrive within `wait` seconds (maybe none)."""
+        self._pump(wait)
+        frames, self.pending = self.pending, []
+        return frames
+
+    def request(self, command, content=b"", timeout=REPLY_TIMEOUT):
+        self.write(build_frame(command, content))
+        return self.read_frame(timeout)
+
+    def assert_silent(self, duration=0.5):
+        """Nothing at all may arrive for `duration` seconds."""
+        deadline = time.monotonic() + duration
+        received = bytearray()
+        while time.monotonic() < deadline:
+            received += self._pump(0.05)
+        if received or self.pending or self.parser.buffer:
+            raise AssertionError("unexpected bytes: %s" % (bytes(received).hex() or repr(self.pending)))
+
+
+def log_file_name(day=None):
+    day = day or datetime.date.today()
+    return "varnelTest%s.log" % day.strftime("%Y%m%d")
+
+
+def reply_time(content):
+    """The local date-time carried by a 7-byte date-time content."""
+    if len(content) != 7:
+        raise AssertionError("date-time content must be 7 bytes: %s" % content.hex())
+    return datetime.datetime(int.from_bytes(content[0:2], "big"), *content[2:7])
+
+
+class EmulatorTestCase(unittest.TestCase):
+    """Each test gets its own directory, pty pair and emulator (started on demand)."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="varnel-e2e-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.pty = None
+        self.emu = None
+        self.peer = None
+
+    def start_pty(self):
+        self.pty = PtyPair(self.dir)
+        self.addCleanup(self.pty.kill)
+        return self.pty
+
+    def start_emulator(self, *args, port=None, ready=True, env=None):
+        """Starts varnel-emu with `args` on the emulator end of a new pty pair
+        (or on `port`), and opens the peer end."""
+        if port is None:
+            self.start_pty()
+            port = self.pty.emu_path
+        self.port_name = port
+        self.emu = Emulator(list(args) + [port], cwd=self.dir, env=env)
+        # Registered after the pty, so it runs first: emulator before socat.
+        self.addCleanup(self.emu.cleanup)
+        if ready:
+            self.emu.wait_ready()
+            self.open_peer()
+        return self.emu
+
+    def open_peer(self):
+        self.peer = Peer(self.pty.peer_path)
+        self.addCleanup(self.peer.close)
+        return self.peer
+
+    def run_emulator(self, *args, timeout=EXIT_TIMEOUT):
+        """A run that is expected to end by itself: (exit code, stdout lines, stderr)."""
+        self.emu = Emulator(list(args), cwd=self.dir)
+        self.addCleanup(self.emu.cleanup)
+        code = self.emu.wait_exit(timeout)
+        return code, self.emu.lines(), self.emu.stderr_text()
+
+    def port_line(self, text):
+        return "PORT %s >> %s" % (self.port_name, text)
+
+    def assert_logged(self, message, start=0, timeout=REPLY_TIMEOUT):
+        return self.emu.wait_for(message, start=start, timeout=timeout)
+
+    def assert_not_logged(self, predicate, start=0):
+        test = predicate if callable(predicate) else (lambda m: m == predicate)
+        found = [m for m in self.emu.messages(start) if test(m)]
+        self.assertEqual(found, [], "unexpected log lines")
+
+    def shut_down(self, sig=signal.SIGTERM):
+        """Orderly end; returns the exit code."""
+        if self.peer is not None:
+            self.peer.close()
+        self.emu.signal(sig)
+        return self.emu.wait_exit()

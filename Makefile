@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 SAN_BUILD ?= build-asan
 
-.PHONY: all deps build demo test test-sanitize check-windows bench clean
+.PHONY: all deps build demo test test-sanitize test-tsan check-windows bench clean
 
 all: build
 
@@ -30,6 +30,16 @@ test-sanitize: deps
 		LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j$(JOBS)
+
+# The tests that run threads, under ThreadSanitizer. Qt and glibc are not instrumented;
+# tests/tsan.supp lists only their internals.
+TSAN_BUILD ?= build-tsan
+TSAN_TESTS = tst_device tst_log_manager tst_log_file_writer tst_setup_service
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVARNEL_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target $(TSAN_TESTS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1:suppressions=$(CURDIR)/tests/tsan.supp" \
+		ctest --output-on-failure -R '^($(shell echo $(TSAN_TESTS) | tr ' ' '|'))$$'
 
 # The Windows crash handler at least compiles with the mingw-w64 cross compiler.
 check-windows:

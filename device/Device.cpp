@@ -6,7 +6,6 @@
 #include "device/FrameExtractor.h"
 #include "log/Log.h"
 
-#include <QMutexLocker>
 
 #include <chrono>
 
@@ -149,7 +148,7 @@ void Device::runParseThread()
 {
     while (m_running) {
         {
-            QMutexLocker locker(&m_bufferMutex);
+            std::lock_guard<std::mutex> locker(m_bufferMutex);
             if (!m_recvBuffer.isEmpty()) {
                 const ExtractionResult result = FrameExtractor::extract(m_recvBuffer);
                 for (const ReceivedFrame& frame : result.frames) {
@@ -200,7 +199,7 @@ bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& pack
         return false;
     }
     {
-        QMutexLocker locker(&m_bufferMutex);
+        std::lock_guard<std::mutex> locker(m_bufferMutex);
         m_recvBuffer.clear();
         if (discard == Discard::BufferAndUnread)
             m_port.readAll();
@@ -226,7 +225,7 @@ void Device::slot_readData()
     // The port is not cleared afterwards: bytes arriving meanwhile belong to the next read.
     const QByteArray bytes = m_port.readAll();
     VLOG(1, QStringLiteral("Read Data!"));
-    QMutexLocker locker(&m_bufferMutex);
+    std::lock_guard<std::mutex> locker(m_bufferMutex);
     m_recvBuffer.append(bytes);
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QMutex>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -10,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -73,7 +73,7 @@ private:
     QString m_stopBits;
     QString m_parity;
     QByteArray m_recvBuffer; // guarded by m_bufferMutex
-    QMutex m_bufferMutex;
+    std::mutex m_bufferMutex;
     QTimer m_recvTimer;
     std::thread m_parseThread;
     std::atomic<bool> m_running{false};

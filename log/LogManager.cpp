@@ -33,7 +33,7 @@ void LogManager::log(QString file, int line, QString function, int level, QStrin
 {
     QString summary;
     {
-        QMutexLocker locker(&m_mutex);
+        std::lock_guard<std::mutex> locker(m_mutex);
         const bool repeat = !m_lastFile.isEmpty() && !m_lastFunction.isEmpty() && !m_lastMessage.isEmpty() &&
                             file == m_lastFile && line == m_lastLine && function == m_lastFunction &&
                             level == m_lastLevel && message == m_lastMessage;

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <QMutex>
 #include <QObject>
 #include <QString>
+
+#include <mutex>
 
 // Folds runs of identical log calls and emits finished pane lines
 // "[yyyy-MM-dd hh:mm:ss] message". Called from the GUI thread and parse threads.
@@ -24,7 +25,7 @@ signals:
 private:
     static QString paneLine(const QString& message);
 
-    QMutex m_mutex; // guards the last shown call below
+    std::mutex m_mutex; // guards the last shown call below (std::mutex: visible to ThreadSanitizer)
     QString m_lastFile;
     int m_lastLine = 0;
     QString m_lastFunction;

@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -177,9 +178,9 @@ private slots:
     {
         LogManager m;
         QStringList lines;
-        QMutex linesMutex;
+        std::mutex linesMutex;
         connect(&m, &LogManager::logAdded, &m, [&](const QString& l) {
-            QMutexLocker lock(&linesMutex);
+            std::lock_guard<std::mutex> lock(linesMutex);
             lines << message(l);
         }, Qt::DirectConnection);
         constexpr int kThreads = 4;
@@ -201,10 +202,10 @@ private slots:
     {
         LogManager m;
         int total = 0;
-        QMutex mutex;
+        std::mutex mutex;
         connect(&m, &LogManager::logAdded, &m, [&](const QString& l) {
             const QString text = message(l);
-            QMutexLocker lock(&mutex);
+            std::lock_guard<std::mutex> lock(mutex);
             const int at = text.indexOf(QStringLiteral(" - repeat times["));
             if (at < 0) {
                 ++total; // a shown call

@@ -106,6 +106,13 @@ void LogFileWriter::write(int level, const char* file, const char* function, int
     std::vsnprintf(m_line + used, sizeof m_line - used, format, args);
     va_end(args);
 
-    std::fputs(m_line, m_file);
-    std::fflush(m_file);
+    const bool written = std::fputs(m_line, m_file) >= 0;
+    if (std::fflush(m_file) != 0 || !written) {
+        // A full or vanished file system: the line is lost, and the next write starts
+        // again with a fresh open so writing resumes once there is room.
+        std::fclose(m_file);
+        m_file = nullptr;
+        std::fprintf(m_messageStream, "write file failed!\n");
+        std::fflush(m_messageStream);
+    }
 }

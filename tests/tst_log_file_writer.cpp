@@ -1,5 +1,6 @@
 #include "log/LogFileWriter.h"
 
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -151,6 +152,44 @@ private slots:
         QVERIFY(content.contains("kept"));
         QVERIFY(!content.contains("lost"));
         std::fclose(messages);
+    }
+
+    // A file system that fills up while running: lines are lost and reported, nothing
+    // else breaks, and writing resumes once there is room again.
+    void fullFileSystem()
+    {
+        const QString mountPoint = path("small");
+        QVERIFY(QDir().mkpath(mountPoint));
+        QProcess mount;
+        mount.start(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                              QStringLiteral("size=16k"), QStringLiteral("tmpfs"), mountPoint});
+        if (!mount.waitForFinished(5000) || mount.exitCode() != 0)
+            QSKIP("mounting a small tmpfs is not permitted here");
+        const QString file = mountPoint + QStringLiteral("/varnel.log");
+        const QString filler = mountPoint + QStringLiteral("/filler");
+        std::FILE* messages = std::tmpfile();
+        {
+            LogFileWriter w;
+            w.setMessageStream(messages);
+            QVERIFY(w.open(file.toLocal8Bit().constData(), 0));
+            w.write(2, "a.cpp", "f", 1, 0, "%s", "before");
+            QFile fill(filler);
+            QVERIFY(fill.open(QIODevice::WriteOnly));
+            while (fill.write(QByteArray(4096, 'x')) > 0 && fill.flush()) {
+            }
+            fill.close();
+            const std::string line(3000, 'y');
+            for (int i = 0; i < 4; ++i)
+                w.write(2, "a.cpp", "f", 2, 0, "%s", line.c_str());
+            QVERIFY(readStream(messages).contains("write file failed!\n"));
+            QVERIFY(QFile::remove(filler));
+            w.write(2, "a.cpp", "f", 3, 0, "%s", "after");
+            const QByteArray content = readAll(file);
+            QVERIFY(content.contains("before"));
+            QVERIFY2(content.endsWith("after"), content.right(80).constData());
+        }
+        std::fclose(messages);
+        QProcess::execute(QStringLiteral("umount"), {mountPoint});
     }
 
     void concurrentWritesDoNotInterleave()

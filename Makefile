@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 SAN_BUILD ?= build-asan
 
-.PHONY: all deps build demo test test-sanitize test-tsan check-windows bench clean
+.PHONY: all deps build demo test soak test-sanitize test-tsan check-windows bench clean
 
 all: build
 
@@ -20,7 +20,11 @@ demo: build
 
 # The whole suite: installs what is missing, configures, builds, runs every test.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) -LE soak
+
+# Long runs against varnel-emu: a 10000-record upload, 5000 round trips with noise.
+soak: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) -L soak
 
 # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer; any report fails it.
 test-sanitize: deps
@@ -29,7 +33,7 @@ test-sanitize: deps
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 		LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		ctest --output-on-failure -j$(JOBS)
+		ctest --output-on-failure -j$(JOBS) -LE soak
 
 # The tests that run threads, under ThreadSanitizer. Qt and glibc are not instrumented;
 # tests/tsan.supp lists only their internals.

@@ -1,0 +1,283 @@
+#include "app/Widget.h"
+
+#include "device/DeviceRegistry.h"
+#include "log/Log.h"
+#include "log/LogFileWriter.h"
+#include "log/LogManager.h"
+#include "service/SetupService.h"
+#include "ui/BaseSetupWidget.h"
+#include "ui/DisplayScale.h"
+#include "ui/PaneText.h"
+#include "ui/ToolWidget.h"
+#include "ui_Widget.h"
+
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QSerialPortInfo>
+#include <QTextCursor>
+
+namespace {
+
+const QString kOpenCaption = QStringLiteral("打开串口\nOpen");
+const QString kCloseCaption = QStringLiteral("关闭串口\nClose");
+
+double primaryScreenDpi()
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? screen->logicalDotsPerInch() : 96.0;
+}
+
+std::string utf8(const QString& text)
+{
+    return text.toUtf8().toStdString();
+}
+
+} // namespace
+
+Widget::Widget(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Widget>())
+{
+    ui->setupUi(this);
+
+    const double s = scaleFactorForDpi(primaryScreenDpi());
+    DisplayScale::setFactor(s);
+
+    setWindowTitle(QStringLiteral("VARNEL-TEST V1.0"));
+    setStyleSheet(QStringLiteral("font-size:%1px;").arg(s * 12));
+
+    setUpSettingsPanel(s);
+    setUpServiceTabs(s);
+
+    ui->pushButtonClearTextEdit->setFixedWidth(int(s * 80));
+    ui->pushButtonClearTextEdit->setFixedHeight(int(s * 36));
+    ui->widgetClear->setStyleSheet(QStringLiteral("QWidget#widgetClear{background:#92D050;}"));
+    connect(ui->pushButtonClearTextEdit, &QPushButton::clicked, this, &Widget::slot_clearTextEdit);
+
+    // A record upload logs four lines per record: the pane keeps a bounded tail and
+    // no undo history of its own appends.
+    ui->textEdit->setUndoRedoEnabled(false);
+    connect(LogManager::instance(), &LogManager::logAdded, this, &Widget::slot_logAdded);
+
+    VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
+}
+
+Widget::~Widget()
+{
+    QTabWidget* tabs = ui->tabWidgetServiceSetup;
+    while (tabs->count() > 0)
+        tabs->removeTab(0);
+    // Still children of the tab stack, so the window's own teardown deletes them
+    // even when no event loop runs any more.
+    if (m_baseSetupWidget)
+        m_baseSetupWidget->deleteLater();
+    if (m_toolWidget)
+        m_toolWidget->deleteLater();
+
+    // A port still open is closed while the pane can still take its log lines.
+    if (m_portSession.isOpen()) {
+        disconnectServiceTabs();
+        m_portSession.close();
+    }
+    disconnect(LogManager::instance(), nullptr, this, nullptr);
+}
+
+double Widget::scaleFactorForDpi(double dpi)
+{
+    return DisplayScale::forDpi(dpi);
+}
+
+void Widget::setUpSettingsPanel(double s)
+{
+    ui->tabWidgetSerialPortSetup->setFixedWidth(int(s * 256));
+    ui->tabWidgetSerialPortSetup->setStyleSheet(QStringLiteral("QTabBar:tab{height:%1;}").arg(s * 26));
+
+    const int height = int(s * 36);
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             ui->labelPortName, ui->labelBaudRate, ui->labelDataBits, ui->labelParity, ui->labelStopBits,
+             ui->comboBoxPortName, ui->comboBoxBaudRate, ui->comboBoxDataBits, ui->comboBoxParity,
+             ui->comboBoxStopBits, ui->pushButtonSearchSerial, ui->pushButtonOpenSerial})
+        w->setFixedHeight(height);
+
+    const QString comboStyle = QStringLiteral("font:bold; font-size:%1px; color:black;").arg(s * 18);
+    for (QComboBox* combo : {ui->comboBoxPortName, ui->comboBoxBaudRate, ui->comboBoxDataBits,
+                             ui->comboBoxParity, ui->comboBoxStopBits})
+        combo->setStyleSheet(comboStyle);
+
+    ui->comboBoxBaudRate->addItems({QStringLiteral("115200"), QStringLiteral("57600"),
+                                    QStringLiteral("38400"), QStringLiteral("19200"), QStringLiteral("9600"),
+                                    QStringLiteral("4800"), QStringLiteral("2400"), QStringLiteral("1200")});
+    ui->comboBoxDataBits->addItems(
+        {QStringLiteral("8"), QStringLiteral("7"), QStringLiteral("6"), QStringLiteral("5")});
+    ui->comboBoxStopBits->addItems({QStringLiteral("1"), QStringLiteral("1.5"), QStringLiteral("2")});
+    ui->comboBoxParity->addItems({QStringLiteral("None"), QStringLiteral("Odd"), QStringLiteral("Even")});
+    slot_SearchSerial();
+
+    // Connected only now, so filling the boxes does not run the slots.
+    const auto connectIndex = [this](QComboBox* combo, void (Widget::*slot)(QString)) {
+        connect(combo, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+                [this, combo, slot](int index) { (this->*slot)(combo->itemText(index)); });
+    };
+    connectIndex(ui->comboBoxPortName, &Widget::slot_comboBoxPortName_currentIndexChanged);
+    connectIndex(ui->comboBoxBaudRate, &Widget::slot_comboBoxBaudRate_currentIndexChanged);
+    connectIndex(ui->comboBoxDataBits, &Widget::slot_comboBoxDataBits_currentIndexChanged);
+    connectIndex(ui->comboBoxStopBits, &Widget::slot_comboBoxStopBits_currentIndexChanged);
+    connectIndex(ui->comboBoxParity, &Widget::slot_comboBoxParity_currentIndexChanged);
+    // A port the enumeration does not list (a pty, say) can be typed.
+    connect(ui->comboBoxPortName, &QComboBox::editTextChanged, this,
+            &Widget::slot_comboBoxPortName_editTextChanged);
+
+    DeviceRegistry* registry = DeviceRegistry::instance();
+    registry->setBaudRate(utf8(ui->comboBoxBaudRate->currentText()));
+    registry->setDataBits(utf8(ui->comboBoxDataBits->currentText()));
+    registry->setStopBits(utf8(ui->comboBoxStopBits->currentText()));
+    registry->setParity(utf8(ui->comboBoxParity->currentText()));
+
+    ui->pushButtonSearchSerial->setText(QStringLiteral("搜索串口\nSearch"));
+    ui->pushButtonOpenSerial->setText(kOpenCaption);
+    connect(ui->pushButtonSearchSerial, &QPushButton::clicked, this, &Widget::slot_SearchSerial);
+    connect(ui->pushButtonOpenSerial, &QPushButton::clicked, this, &Widget::slot_OpenSerial);
+}
+
+void Widget::setUpServiceTabs(double s)
+{
+    ui->tabWidgetServiceSetup->setStyleSheet(QStringLiteral("QTabBar:tab{height:%1;}").arg(s * 26));
+
+    m_baseSetupWidget = new BaseSetupWidget;
+    ui->tabWidgetServiceSetup->insertTab(0, m_baseSetupWidget, QStringLiteral("基础设置(base setup)"));
+    m_toolWidget = new ToolWidget;
+    ui->tabWidgetServiceSetup->insertTab(1, m_toolWidget, QStringLiteral("工具(tool)"));
+    connect(m_toolWidget, &ToolWidget::max_send_record_count_changed, SetupService::instance(),
+            &SetupService::slot_maxSendRecordCountChanged);
+    ui->tabWidgetServiceSetup->setCurrentIndex(0);
+}
+
+void Widget::connectServiceTabs()
+{
+    SetupService* service = SetupService::instance();
+    m_baseSetupRspConnection = connect(service, &SetupService::recv_base_setup_rsp, m_baseSetupWidget,
+                                       &BaseSetupWidget::slot_recvData);
+    m_stopSendConnection =
+        connect(m_baseSetupWidget, &BaseSetupWidget::stop_send, service, &SetupService::slot_stopSend);
+}
+
+void Widget::disconnectServiceTabs()
+{
+    disconnect(m_baseSetupRspConnection);
+    disconnect(m_stopSendConnection);
+}
+
+void Widget::setSettingsEnabled(bool enabled)
+{
+    for (QComboBox* combo : {ui->comboBoxPortName, ui->comboBoxBaudRate, ui->comboBoxDataBits,
+                             ui->comboBoxParity, ui->comboBoxStopBits})
+        combo->setEnabled(enabled);
+}
+
+bool Widget::canOpenTypedPort() const
+{
+    return !m_portSession.isOpen() && !ui->comboBoxPortName->currentText().isEmpty();
+}
+
+void Widget::slot_OpenSerial()
+{
+    const bool openRequested = ui->pushButtonOpenSerial->text() == kOpenCaption;
+    ui->pushButtonOpenSerial->setEnabled(false);
+
+    if (openRequested) {
+        PortSession::Settings settings;
+        settings.portName = ui->comboBoxPortName->currentText();
+        settings.baudRate = ui->comboBoxBaudRate->currentText();
+        settings.dataBits = ui->comboBoxDataBits->currentText();
+        settings.stopBits = ui->comboBoxStopBits->currentText();
+        settings.parity = ui->comboBoxParity->currentText();
+        connectServiceTabs();
+        if (m_portSession.open(settings)) {
+            ui->pushButtonOpenSerial->setText(kCloseCaption);
+            ui->pushButtonOpenSerial->setEnabled(true);
+            setSettingsEnabled(false);
+            ui->pushButtonSearchSerial->setEnabled(false);
+            VLOG(1, QStringLiteral("打开串口成功"));
+        } else {
+            // Nothing was opened, so nothing may stay wired for it.
+            disconnectServiceTabs();
+            ui->pushButtonOpenSerial->setEnabled(canOpenTypedPort());
+            VLOG(1, QStringLiteral("打开串口失败"));
+        }
+        return;
+    }
+
+    disconnectServiceTabs();
+    m_portSession.close();
+    setSettingsEnabled(true);
+    ui->pushButtonOpenSerial->setText(kOpenCaption);
+    ui->pushButtonOpenSerial->setEnabled(canOpenTypedPort());
+    ui->pushButtonSearchSerial->setEnabled(true);
+    VLOG(1, QStringLiteral("关闭串口"));
+}
+
+void Widget::slot_SearchSerial()
+{
+    ui->pushButtonOpenSerial->setEnabled(false);
+    ui->pushButtonSearchSerial->setEnabled(false);
+    ui->comboBoxPortName->clear();
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+        ui->comboBoxPortName->addItem(info.portName());
+    ui->pushButtonSearchSerial->setEnabled(true);
+    if (ui->comboBoxPortName->count() == 0) {
+        ui->comboBoxPortName->clearEditText();
+        return;
+    }
+    ui->pushButtonOpenSerial->setEnabled(true);
+    ui->comboBoxPortName->setCurrentIndex(0);
+    DeviceRegistry::instance()->setPortName(utf8(ui->comboBoxPortName->currentText()));
+}
+
+void Widget::slot_comboBoxPortName_currentIndexChanged(QString text)
+{
+    DeviceRegistry::instance()->setPortName(utf8(text));
+}
+
+void Widget::slot_comboBoxPortName_editTextChanged(QString text)
+{
+    DeviceRegistry::instance()->setPortName(utf8(text));
+    if (!m_portSession.isOpen())
+        ui->pushButtonOpenSerial->setEnabled(!text.isEmpty());
+}
+
+void Widget::slot_comboBoxBaudRate_currentIndexChanged(QString text)
+{
+    DeviceRegistry::instance()->setBaudRate(utf8(text));
+}
+
+void Widget::slot_comboBoxDataBits_currentIndexChanged(QString text)
+{
+    DeviceRegistry::instance()->setDataBits(utf8(text));
+}
+
+void Widget::slot_comboBoxStopBits_currentIndexChanged(QString text)
+{
+    DeviceRegistry::instance()->setStopBits(utf8(text));
+}
+
+void Widget::slot_comboBoxParity_currentIndexChanged(QString text)
+{
+    DeviceRegistry::instance()->setParity(utf8(text));
+}
+
+void Widget::slot_clearTextEdit()
+{
+    ui->textEdit->clear();
+}
+
+void Widget::slot_logAdded(QString log)
+{
+    PaneText::appendParagraph(ui->textEdit, log);
+    if (ui->textEdit->document()->blockCount() > kLogPaneMaxLines)
+        PaneText::keepNewestParagraphs(ui->textEdit, kLogPaneMaxLines - kLogPaneTrimLines);
+    QTextCursor cursor = ui->textEdit->textCursor();
+    cursor.movePosition(QTextCursor::End);
+    ui->textEdit->setTextCursor(cursor);
+    const QByteArray line = log.toUtf8();
+    LogFileWriter::instance()->write(2, __FILE__, "Widget::slot_logAdded", __LINE__, 0, "%s",
+                                     line.constData());
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "service/PortSession.h"
+
+#include <QMetaObject>
+#include <QString>
+#include <QWidget>
+
+#include <memory>
+
+class BaseSetupWidget;
+class ToolWidget;
+
+namespace Ui {
+class Widget;
+}
+
+// The main window: serial settings panel, service tabs and log pane. It opens and
+// closes the one port through PortSession and wires the tabs to the emulation service.
+class Widget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Widget(QWidget* parent = nullptr);
+    ~Widget() override;
+
+    static double scaleFactorForDpi(double dpi);
+
+    // The pane holds at most this many lines, the newest; the log file keeps them all.
+    static constexpr int kLogPaneMaxLines = 5000;
+    // Lines dropped at once when the pane is full: dropping one line at a time makes
+    // QTextEdit lay out the whole document again for every new line.
+    static constexpr int kLogPaneTrimLines = 500;
+
+public slots:
+    void slot_OpenSerial();
+    void slot_SearchSerial();
+    void slot_comboBoxPortName_currentIndexChanged(QString text);
+    void slot_comboBoxPortName_editTextChanged(QString text);
+    void slot_comboBoxBaudRate_currentIndexChanged(QString text);
+    void slot_comboBoxDataBits_currentIndexChanged(QString text);
+    void slot_comboBoxStopBits_currentIndexChanged(QString text);
+    void slot_comboBoxParity_currentIndexChanged(QString text);
+    void slot_clearTextEdit();
+    void slot_logAdded(QString log);
+
+private:
+    void setUpSettingsPanel(double s);
+    void setUpServiceTabs(double s);
+    void connectServiceTabs();
+    void disconnectServiceTabs();
+    void setSettingsEnabled(bool enabled);
+    bool canOpenTypedPort() const;
+
+    std::unique_ptr<Ui::Widget> ui;
+    PortSession m_portSession;
+    BaseSetupWidget* m_baseSetupWidget = nullptr;
+    ToolWidget* m_toolWidget = nullptr;
+    QMetaObject::Connection m_baseSetupRspConnection;
+    QMetaObject::Connection m_stopSendConnection;
+};

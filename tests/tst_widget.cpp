@@ -1,0 +1,589 @@
+#include "FrameTestSupport.h"
+#include "PtyPair.h"
+#include "tst_ui_helpers.h"
+
+#include "app/Widget.h"
+#include "device/Device.h"
+#include "device/DeviceRegistry.h"
+#include "log/Log.h"
+#include "log/LogFileWriter.h"
+#include "log/LogManager.h"
+#include "service/SetupService.h"
+#include "ui/BaseSetupWidget.h"
+#include "ui/DisplayScale.h"
+#include "ui/ToolWidget.h"
+
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QSerialPortInfo>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QtTest>
+
+#include <memory>
+#include <thread>
+
+using frametest::frameBytes;
+using uitest::ModalDriver;
+using uitest::paneMessages;
+
+namespace {
+
+const QString kOpen = QStringLiteral("打开串口\nOpen");
+const QString kClose = QStringLiteral("关闭串口\nClose");
+const char* const kComboNames[] = {"comboBoxPortName", "comboBoxBaudRate", "comboBoxDataBits",
+                                   "comboBoxParity", "comboBoxStopBits"};
+
+QList<QByteArray> splitFrames(QByteArray stream)
+{
+    QList<QByteArray> frames;
+    while (stream.size() >= 9) {
+        const int n = (quint8(stream.at(5)) << 8) | quint8(stream.at(6));
+        frames << stream.left(9 + n);
+        stream.remove(0, 9 + n);
+    }
+    return frames;
+}
+
+} // namespace
+
+class TestWidget : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_logDir;
+    QString m_logPath;
+    std::unique_ptr<Widget> m_widget;
+
+    template <typename T> T* child(const char* name) const
+    {
+        T* w = m_widget->findChild<T*>(QLatin1String(name));
+        if (!w)
+            qWarning("no child %s", name);
+        return w;
+    }
+    QComboBox* combo(const char* name) const { return child<QComboBox>(name); }
+    QComboBox* portCombo() const { return combo("comboBoxPortName"); }
+    QPushButton* openButton() const { return child<QPushButton>("pushButtonOpenSerial"); }
+    QPushButton* searchButton() const { return child<QPushButton>("pushButtonSearchSerial"); }
+    QTextEdit* pane() const { return child<QTextEdit>("textEdit"); }
+    QStringList messages() const { return paneMessages(pane()); }
+    BaseSetupWidget* baseSetup() const { return m_widget->findChild<BaseSetupWidget*>(); }
+    ToolWidget* toolTab() const { return m_widget->findChild<ToolWidget*>(); }
+
+    QString logFile() const
+    {
+        QFile f(m_logPath);
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(f.readAll());
+    }
+
+    void typePort(const QString& text)
+    {
+        portCombo()->clearEditText();
+        QTest::keyClicks(portCombo()->lineEdit(), text);
+    }
+
+    void verifyIdle()
+    {
+        QCOMPARE(openButton()->text(), kOpen);
+        QVERIFY(openButton()->isEnabled());
+        QVERIFY(searchButton()->isEnabled());
+        for (const char* name : kComboNames)
+            QVERIFY2(combo(name)->isEnabled(), name);
+    }
+
+    void verifyConnected()
+    {
+        QCOMPARE(openButton()->text(), kClose);
+        QVERIFY(openButton()->isEnabled());
+        QVERIFY(!searchButton()->isEnabled());
+        for (const char* name : kComboNames)
+            QVERIFY2(!combo(name)->isEnabled(), name);
+    }
+
+    bool waitForMessage(const QString& message, int timeoutMs = 10000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!messages().contains(message) && !deadline.hasExpired())
+            QTest::qWait(5);
+        return messages().contains(message);
+    }
+
+    // Takes the stop connection away; true when there was one.
+    bool removeStopConnection()
+    {
+        return QObject::disconnect(baseSetup(), &BaseSetupWidget::stop_send, SetupService::instance(),
+                                   &SetupService::slot_stopSend);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<unsigned char>("unsigned char");
+        QVERIFY(m_logDir.isValid());
+        m_logPath = m_logDir.filePath(QStringLiteral("varnelTest.log"));
+        QVERIFY(LogFileWriter::instance()->open(QFile::encodeName(m_logPath).constData(), 1));
+    }
+
+    void init()
+    {
+        // A line of its own, so the next window's welcome is no repeat of the last one.
+        VLOG(1, QStringLiteral("test %1").arg(QLatin1String(QTest::currentTestFunction())));
+        m_widget = std::make_unique<Widget>();
+        m_widget->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_widget.get()));
+    }
+
+    void cleanup()
+    {
+        m_widget.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    void scaleFactorTable_data()
+    {
+        QTest::addColumn<double>("dpi");
+        QTest::addColumn<double>("scale");
+        QTest::newRow("96") << 96.0 << 1.0;
+        QTest::newRow("72") << 72.0 << 1.0;
+        QTest::newRow("below 1.2") << 115.19 << 1.0;
+        QTest::newRow("1.2") << 115.2 << 1.2;
+        QTest::newRow("120") << 120.0 << 1.2;
+        QTest::newRow("below 1.5") << 143.99 << 1.2;
+        QTest::newRow("144") << 144.0 << 1.5;
+        QTest::newRow("below 2") << 191.99 << 1.5;
+        QTest::newRow("192") << 192.0 << 2.0;
+        QTest::newRow("below 2.5") << 239.99 << 2.0;
+        QTest::newRow("240") << 240.0 << 2.5;
+        QTest::newRow("below 3") << 287.99 << 2.5;
+        QTest::newRow("288") << 288.0 << 3.0;
+        QTest::newRow("below 3.5") << 335.99 << 3.0;
+        QTest::newRow("336") << 336.0 << 3.5;
+        QTest::newRow("below 4") << 383.99 << 3.5;
+        QTest::newRow("384") << 384.0 << 4.0;
+        QTest::newRow("500") << 500.0 << 4.0;
+        QTest::newRow("1000") << 1000.0 << 4.0;
+    }
+
+    void scaleFactorTable()
+    {
+        QFETCH(double, dpi);
+        QFETCH(double, scale);
+        QCOMPARE(Widget::scaleFactorForDpi(dpi), scale);
+    }
+
+    void sizesAndStyleSheetsAtScaleOne()
+    {
+        QCOMPARE(DisplayScale::factor(), 1.0);
+        QCOMPARE(m_widget->windowTitle(), QStringLiteral("VARNEL-TEST V1.0"));
+        QCOMPARE(m_widget->minimumSize(), QSize(800, 600));
+        QCOMPARE(m_widget->styleSheet(), QStringLiteral("font-size:12px;"));
+        auto* serialTabs = child<QTabWidget>("tabWidgetSerialPortSetup");
+        QCOMPARE(serialTabs->styleSheet(), QStringLiteral("QTabBar:tab{height:26;}"));
+        QCOMPARE(serialTabs->minimumWidth(), 256);
+        QCOMPARE(serialTabs->maximumWidth(), 256);
+        QCOMPARE(child<QTabWidget>("tabWidgetServiceSetup")->styleSheet(),
+                 QStringLiteral("QTabBar:tab{height:26;}"));
+        for (const char* name : kComboNames) {
+            QCOMPARE(combo(name)->styleSheet(), QStringLiteral("font:bold; font-size:18px; color:black;"));
+            QCOMPARE(combo(name)->height(), 36);
+        }
+        for (const char* name : {"labelPortName", "labelBaudRate", "labelDataBits", "labelParity",
+                                 "labelStopBits", "pushButtonSearchSerial", "pushButtonOpenSerial"})
+            QCOMPARE(child<QWidget>(name)->height(), 36);
+        QCOMPARE(child<QPushButton>("pushButtonClearTextEdit")->size(), QSize(80, 36));
+        QCOMPARE(child<QWidget>("widgetClear")->styleSheet(),
+                 QStringLiteral("QWidget#widgetClear{background:#92D050;}"));
+    }
+
+    void initialSizeAndNeverSmaller()
+    {
+        Widget w;
+        QCOMPARE(w.size(), QSize(800, 600));
+        w.resize(300, 200);
+        QCOMPARE(w.size(), QSize(800, 600));
+    }
+
+    void objectNamesAndCaptions()
+    {
+        const QList<QPair<const char*, QString>> labels = {{"labelPortName", "串口号\nPort"},
+                                                           {"labelBaudRate", "波特率\nBaud Rate"},
+                                                           {"labelDataBits", "数据位\nData Bits"},
+                                                           {"labelParity", "校验位\nPairty"},
+                                                           {"labelStopBits", "停止位\nStop Bits"}};
+        for (const auto& l : labels)
+            QCOMPARE(child<QLabel>(l.first)->text(), l.second);
+        auto* serialTabs = child<QTabWidget>("tabWidgetSerialPortSetup");
+        QCOMPARE(serialTabs->count(), 1);
+        QCOMPARE(serialTabs->tabText(0), QStringLiteral("串口设置(Seria lPort Sertup)"));
+        QCOMPARE(searchButton()->text(), QStringLiteral("搜索串口\nSearch"));
+        QCOMPARE(openButton()->text(), kOpen);
+        QCOMPARE(child<QPushButton>("pushButtonClearTextEdit")->text(), QStringLiteral("清空\nClear"));
+        for (const char* name : {"widget_2", "widget_3", "widget_6", "widgetClear"})
+            QVERIFY2(child<QWidget>(name), name);
+        QVERIFY(child<QLayout>("gridLayout_2"));
+        QVERIFY(child<QLayout>("gridLayout"));
+        QCOMPARE(pane()->parentWidget()->objectName(), QStringLiteral("widget_6"));
+        QCOMPARE(child<QPushButton>("pushButtonClearTextEdit")->parentWidget()->objectName(),
+                 QStringLiteral("widgetClear"));
+    }
+
+    void serviceTabs()
+    {
+        auto* tabs = child<QTabWidget>("tabWidgetServiceSetup");
+        QCOMPARE(tabs->count(), 2);
+        QCOMPARE(tabs->tabText(0), QStringLiteral("基础设置(base setup)"));
+        QCOMPARE(tabs->tabText(1), QStringLiteral("工具(tool)"));
+        QCOMPARE(tabs->currentIndex(), 0);
+        QVERIFY(qobject_cast<BaseSetupWidget*>(tabs->widget(0)));
+        QVERIFY(qobject_cast<ToolWidget*>(tabs->widget(1)));
+    }
+
+    void welcomeLineInPane()
+    {
+        QCOMPARE(messages().value(0), QStringLiteral("Welcome to VARNEL 1.0"));
+        QVERIFY(pane()->toPlainText().startsWith(QLatin1Char('[')));
+        QVERIFY(logFile().contains(QStringLiteral("] Welcome to VARNEL 1.0")));
+    }
+
+    void comboItems()
+    {
+        auto items = [](QComboBox* c) {
+            QStringList texts;
+            for (int i = 0; i < c->count(); ++i)
+                texts << c->itemText(i);
+            return texts;
+        };
+        QCOMPARE(items(combo("comboBoxBaudRate")),
+                 QStringList({"115200", "57600", "38400", "19200", "9600", "4800", "2400", "1200"}));
+        QCOMPARE(items(combo("comboBoxDataBits")), QStringList({"8", "7", "6", "5"}));
+        QCOMPARE(items(combo("comboBoxStopBits")), QStringList({"1", "1.5", "2"}));
+        QCOMPARE(items(combo("comboBoxParity")), QStringList({"None", "Odd", "Even"}));
+        for (const char* name :
+             {"comboBoxBaudRate", "comboBoxDataBits", "comboBoxStopBits", "comboBoxParity"})
+            QCOMPARE(combo(name)->currentIndex(), 0);
+        QStringList ports;
+        for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+            ports << info.portName();
+        QCOMPARE(items(portCombo()), ports);
+        QVERIFY(portCombo()->isEditable());
+    }
+
+    void registryAfterConstruction()
+    {
+        DeviceRegistry* registry = DeviceRegistry::instance();
+        registry->setPortName("stale");
+        registry->setBaudRate("x");
+        registry->setDataBits("x");
+        registry->setStopBits("x");
+        registry->setParity("x");
+        Widget w;
+        QCOMPARE(registry->baudRate(), std::string("115200"));
+        QCOMPARE(registry->dataBits(), std::string("8"));
+        QCOMPARE(registry->stopBits(), std::string("1"));
+        QCOMPARE(registry->parity(), std::string("None"));
+        const auto ports = QSerialPortInfo::availablePorts();
+        auto* open = w.findChild<QPushButton*>(QStringLiteral("pushButtonOpenSerial"));
+        if (ports.isEmpty()) {
+            QVERIFY(!open->isEnabled());
+        } else {
+            QCOMPARE(registry->portName(), ports.first().portName().toStdString());
+            QVERIFY(open->isEnabled());
+        }
+    }
+
+    void comboChangesReachRegistry()
+    {
+        DeviceRegistry* registry = DeviceRegistry::instance();
+        combo("comboBoxBaudRate")->setCurrentIndex(3);
+        combo("comboBoxDataBits")->setCurrentIndex(2);
+        combo("comboBoxStopBits")->setCurrentIndex(1);
+        combo("comboBoxParity")->setCurrentIndex(2);
+        QCOMPARE(registry->baudRate(), std::string("19200"));
+        QCOMPARE(registry->dataBits(), std::string("6"));
+        QCOMPARE(registry->stopBits(), std::string("1.5"));
+        QCOMPARE(registry->parity(), std::string("Even"));
+        typePort(QStringLiteral("/tmp/ttyV"));
+        QCOMPARE(registry->portName(), std::string("/tmp/ttyV"));
+        portCombo()->lineEdit()->insert(QStringLiteral("端口"));
+        QCOMPARE(registry->portName(), std::string("/tmp/ttyV端口"));
+    }
+
+    void openButtonFollowsTypedText()
+    {
+        portCombo()->clearEditText();
+        QVERIFY(!openButton()->isEnabled());
+        QTest::keyClicks(portCombo()->lineEdit(), QStringLiteral("x"));
+        QVERIFY(openButton()->isEnabled());
+        QCOMPARE(DeviceRegistry::instance()->portName(), std::string("x"));
+        QTest::keyClick(portCombo()->lineEdit(), Qt::Key_Backspace);
+        QVERIFY(!openButton()->isEnabled());
+    }
+
+    void typedPortIsNotAddedToList()
+    {
+        const int count = portCombo()->count();
+        typePort(QStringLiteral("/tmp/typed"));
+        QTest::keyClick(portCombo()->lineEdit(), Qt::Key_Return);
+        QCOMPARE(portCombo()->count(), count);
+        QCOMPARE(portCombo()->currentText(), QStringLiteral("/tmp/typed"));
+    }
+
+    void searchRefreshesList()
+    {
+        typePort(QStringLiteral("/tmp/typed"));
+        QTest::mouseClick(searchButton(), Qt::LeftButton);
+        const auto ports = QSerialPortInfo::availablePorts();
+        QCOMPARE(portCombo()->count(), ports.size());
+        QVERIFY(searchButton()->isEnabled());
+        if (ports.isEmpty()) {
+            QCOMPARE(portCombo()->currentText(), QString());
+            QVERIFY(!openButton()->isEnabled());
+        } else {
+            QCOMPARE(portCombo()->currentIndex(), 0);
+            QCOMPARE(DeviceRegistry::instance()->portName(), ports.first().portName().toStdString());
+            QVERIFY(openButton()->isEnabled());
+        }
+    }
+
+    void openAndCloseOverPty()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        typePort(pty.portPath());
+        QCOMPARE(DeviceRegistry::instance()->portName(), pty.portPath().toStdString());
+        QVERIFY(openButton()->isEnabled());
+
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyConnected();
+        QCOMPARE(messages().mid(messages().indexOf(QStringLiteral("Device Opened!"))),
+                 QStringList({"Device Opened!", "打开串口成功"}));
+        Device* device = DeviceRegistry::instance()->findDevice(pty.portPath());
+        QVERIFY(device);
+        QVERIFY(device->isOpen());
+        QVERIFY(device->isParseThreadRunning());
+
+        // The window wired the device to the service: a request gets its reply.
+        QVERIFY(pty.write(frameBytes(0x02)));
+        const QByteArray reply = pty.read(16);
+        QCOMPARE(reply.size(), 16);
+        QCOMPARE(reply.left(7), QByteArray("\x5A\xA5\x12\x34\x02\x00\x07", 7));
+
+        // The receive connection exists while open.
+        emit SetupService::instance()->recv_base_setup_rsp(pty.portPath(), 5, QByteArray());
+        QVERIFY(messages().contains(QStringLiteral("PORT:%1 >> Recv Data: CMD=5").arg(pty.portPath())));
+
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyIdle();
+        QCOMPARE(messages().last(), QStringLiteral("关闭串口"));
+        QVERIFY(messages().contains(QStringLiteral("Device Closed!")));
+        QVERIFY(!DeviceRegistry::instance()->findDevice(pty.portPath()));
+
+        // Both tab connections went with the close.
+        emit SetupService::instance()->recv_base_setup_rsp(pty.portPath(), 6, QByteArray());
+        QVERIFY(!messages().contains(QStringLiteral("PORT:%1 >> Recv Data: CMD=6").arg(pty.portPath())));
+        QVERIFY(!removeStopConnection());
+
+        // And it opens again.
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyConnected();
+        QVERIFY(DeviceRegistry::instance()->findDevice(pty.portPath()));
+        QVERIFY(removeStopConnection());
+        QVERIFY(!removeStopConnection()); // exactly one
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyIdle();
+    }
+
+    void openFailureStaysIdle()
+    {
+        const QString missing = QStringLiteral("/nonexistent/ttyVARNEL");
+        typePort(missing);
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyIdle();
+        QCOMPARE(messages().last(), QStringLiteral("打开串口失败"));
+        QVERIFY(!DeviceRegistry::instance()->findDevice(missing));
+        QVERIFY(!DeviceRegistry::instance()->currentDevice());
+
+        // Nothing stays wired for the port that never opened.
+        QVERIFY(!removeStopConnection());
+        emit SetupService::instance()->recv_base_setup_rsp(missing, 7, QByteArray());
+        QVERIFY(!messages().contains(QStringLiteral("PORT:%1 >> Recv Data: CMD=7").arg(missing)));
+
+        // A second failure neither stacks connections nor sticks.
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyIdle();
+        QVERIFY(!removeStopConnection());
+    }
+
+    void stopWithoutPortReachesNothing()
+    {
+        ModalDriver driver;
+        driver.closeMessageBox();
+        QTest::mouseClick(baseSetup()->findChild<QPushButton*>(QStringLiteral("pushButtonStopSend")),
+                          Qt::LeftButton);
+        QVERIFY(driver.done());
+        QCOMPARE(driver.texts, QStringList{"BaseSetupWidget::on_pushButtonStopSend_clicked"});
+        QVERIFY(!SetupService::instance()->isSending());
+        verifyIdle();
+    }
+
+    void toolTabCountReachesService()
+    {
+        auto* edit = toolTab()->findChild<QLineEdit*>(QStringLiteral("lineEditMaxSendRecordCount"));
+        QCOMPARE(edit->text(), QStringLiteral("10000"));
+        edit->selectAll();
+        QTest::keyClicks(edit, QStringLiteral("250"));
+        QCOMPARE(SetupService::maxSendRecordCount(), 250);
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Delete);
+        QCOMPARE(SetupService::maxSendRecordCount(), 0);
+        QTest::keyClicks(edit, QStringLiteral("00012"));
+        QCOMPARE(SetupService::maxSendRecordCount(), 12);
+        edit->selectAll();
+        QTest::keyClicks(edit, QStringLiteral("10000"));
+        QCOMPARE(SetupService::maxSendRecordCount(), 10000);
+    }
+
+    void stopButtonEndsUpload()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        typePort(pty.portPath());
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyConnected();
+
+        const int count = 1000;
+        auto* edit = toolTab()->findChild<QLineEdit*>(QStringLiteral("lineEditMaxSendRecordCount"));
+        edit->selectAll();
+        QTest::keyClicks(edit, QString::number(count));
+        QCOMPARE(SetupService::maxSendRecordCount(), count);
+
+        // Press stop as soon as the records start going out.
+        ModalDriver driver;
+        auto* stop = baseSetup()->findChild<QPushButton*>(QStringLiteral("pushButtonStopSend"));
+        auto watch = connect(LogManager::instance(), &LogManager::logAdded, this, [&](const QString& line) {
+            if (line.endsWith(QStringLiteral("发送数据帧"))) {
+                driver.closeMessageBox();
+                QTimer::singleShot(0, stop, [stop] { QTest::mouseClick(stop, Qt::LeftButton); });
+            }
+        });
+        QVERIFY(pty.write(frameBytes(0x0C)));
+        const QString end = QStringLiteral("PORT %1 >> 发送结束帧").arg(pty.portPath());
+        QVERIFY(waitForMessage(end, 30000));
+        disconnect(watch);
+        QVERIFY(driver.done());
+        QCOMPARE(driver.texts, QStringList{"BaseSetupWidget::on_pushButtonStopSend_clicked"});
+        QVERIFY(messages().contains(QStringLiteral("PORT %1 >> m_bSend is false").arg(pty.portPath())));
+
+        const QList<QByteArray> frames = splitFrames(pty.drain(300));
+        QVERIFY(frames.size() >= 2);
+        QCOMPARE(frames.first().size(), 9 + 5);
+        QCOMPARE(frames.last().mid(7, 1), QByteArray("\x02", 1));
+        const int records = frames.size() - 2;
+        QVERIFY2(records < 10, qPrintable(QString::number(records)));
+        QCOMPARE(messages().filter(QStringLiteral("send file record: No.")).size(), records);
+
+        edit->selectAll();
+        QTest::keyClicks(edit, QStringLiteral("10000"));
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyIdle();
+    }
+
+    void clearEmptiesPaneNotFile()
+    {
+        QVERIFY(!pane()->toPlainText().isEmpty());
+        const QString fileBefore = logFile();
+        QTest::mouseClick(child<QPushButton>("pushButtonClearTextEdit"), Qt::LeftButton);
+        QCOMPARE(pane()->toPlainText(), QString());
+        QCOMPARE(logFile(), fileBefore);
+        VLOG(1, QStringLiteral("after clear"));
+        QCOMPARE(messages(), QStringList{"after clear"});
+    }
+
+    void logLinesGoToFile()
+    {
+        VLOG(1, QStringLiteral("file line <b>x</b>"));
+        const QString file = logFile();
+        const QStringList lines = file.split(QLatin1Char('\n'));
+        const QStringList hits = lines.filter(QStringLiteral("] file line <b>x</b>"));
+        QCOMPARE(hits.size(), 1);
+        QVERIFY(hits.first().contains(QStringLiteral(" <INFO> [Widget.cpp:Widget::slot_logAdded:")));
+        QVERIFY(hits.first().contains(QStringLiteral("] [0] [")));
+        // The pane shows the markup as text.
+        QCOMPARE(messages().last(), QStringLiteral("file line <b>x</b>"));
+    }
+
+    void paneIsBoundedFileKeepsAll()
+    {
+        const int bound = Widget::kLogPaneMaxLines;
+        const int total = bound + Widget::kLogPaneTrimLines + 250;
+        int most = 0;
+        for (int i = 0; i < total; ++i) {
+            VLOG(1, QStringLiteral("bound %1").arg(i));
+            most = qMax(most, pane()->document()->blockCount());
+        }
+        QCOMPARE(most, bound);
+        const QStringList shown = messages();
+        QVERIFY(shown.size() >= bound - Widget::kLogPaneTrimLines);
+        QCOMPARE(pane()->document()->blockCount(), shown.size());
+        // The newest lines, in order, none lost in between.
+        for (int k = 0; k < shown.size(); ++k)
+            QCOMPARE(shown.at(k), QStringLiteral("bound %1").arg(total - shown.size() + k));
+        QCOMPARE(pane()->textCursor().position(), pane()->document()->characterCount() - 1);
+        QVERIFY(!pane()->document()->isUndoAvailable());
+        QCOMPARE(logFile().count(QStringLiteral("] bound ")), total);
+    }
+
+    void linesFromAnotherThreadArrive()
+    {
+        std::thread worker([] { VLOG(1, QStringLiteral("from a parse thread")); });
+        worker.join();
+        QVERIFY(waitForMessage(QStringLiteral("from a parse thread"), 5000));
+    }
+
+    void destructionReleasesTabs()
+    {
+        QPointer<BaseSetupWidget> base = baseSetup();
+        QPointer<ToolWidget> tool = toolTab();
+        QVERIFY(base && tool);
+        m_widget.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(base.isNull());
+        QVERIFY(tool.isNull());
+    }
+
+    void destructionClosesOpenPort()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        typePort(pty.portPath());
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyConnected();
+        QVERIFY(DeviceRegistry::instance()->findDevice(pty.portPath()));
+        m_widget.reset();
+        QVERIFY(!DeviceRegistry::instance()->findDevice(pty.portPath()));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_FONT_DPI", "96"); // scale factor 1 whatever the host says
+    QApplication app(argc, argv);
+    uitest::setUpTestApplication();
+    TestWidget t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_widget.moc"

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "ui/HexFrameRenderer.h"
+
+#include <QButtonGroup>
+#include <QDialog>
+
+#include <memory>
+
+namespace Ui {
+class HexCmdParseDialog;
+}
+
+// Renders one pasted frame, as a request or a response, into readable lines.
+class HexCmdParseDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit HexCmdParseDialog(QWidget* parent = nullptr);
+    ~HexCmdParseDialog() override;
+
+    void clearText();
+
+private slots:
+    void on_pushButtonParse_clicked();
+
+private:
+    std::unique_ptr<Ui::HexCmdParseDialog> ui;
+    QButtonGroup m_buttonGroup;
+    HexFrameRenderer m_renderer;
+};

@@ -1,0 +1,34 @@
+#include "ui/ToolWidget.h"
+
+#include "ui/HexCmdParseDialog.h"
+#include "ui_ToolWidget.h"
+
+#include <QRegExp>
+#include <QRegExpValidator>
+
+ToolWidget::ToolWidget(QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::ToolWidget>()),
+      m_hexCmdParseDialog(std::make_unique<HexCmdParseDialog>())
+{
+    ui->setupUi(this);
+
+    ui->lineEditMaxSendRecordCount->setValidator(
+        new QRegExpValidator(QRegExp(QStringLiteral("[0-9]+$"), Qt::CaseSensitive), this));
+    ui->lineEditMaxSendRecordCount->setMaxLength(8);
+    ui->lineEditMaxSendRecordCount->setText(QStringLiteral("10000"));
+}
+
+ToolWidget::~ToolWidget() = default;
+
+void ToolWidget::on_pushButtonHexCmdParse_clicked()
+{
+    m_hexCmdParseDialog->clearText();
+    m_hexCmdParseDialog->exec();
+}
+
+void ToolWidget::on_lineEditMaxSendRecordCount_textChanged(QString text)
+{
+    bool ok = false;
+    const int count = text.toInt(&ok, 10);
+    emit max_send_record_count_changed(ok ? count : 0);
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+#include <memory>
+
+class HexCmdParseDialog;
+
+namespace Ui {
+class ToolWidget;
+}
+
+// The tool tab: the record count of an upload and the door to the hex command parse dialog.
+class ToolWidget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit ToolWidget(QWidget* parent = nullptr);
+    ~ToolWidget() override;
+
+    HexCmdParseDialog* hexCmdParseDialog() const { return m_hexCmdParseDialog.get(); }
+
+signals:
+    void max_send_record_count_changed(int count);
+
+private slots:
+    void on_pushButtonHexCmdParse_clicked();
+    void on_lineEditMaxSendRecordCount_textChanged(QString text);
+
+private:
+    std::unique_ptr<Ui::ToolWidget> ui;
+    std::unique_ptr<HexCmdParseDialog> m_hexCmdParseDialog;
+};

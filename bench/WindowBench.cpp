@@ -1,0 +1,189 @@
+// varnel-window-bench: a record upload answered by the real main window, with a pty peer.
+// Prints records per second, the event loop's longest stall and p99 gap, and memory.
+#include "app/Widget.h"
+#include "service/SetupService.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstddef>
+#include <atomic>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+long rssKb()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+QByteArray getRecordsRequest()
+{
+    QByteArray frame = QByteArray::fromHex("5aa512340c0000");
+    quint16 crc = 0xFFFF;
+    for (char c : frame) {
+        crc ^= quint8(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
+    }
+    return frame + char(crc & 0xFF) + char(crc >> 8);
+}
+
+// Reads the upload on its own thread: counts frames, notes the first and last data frame.
+struct Peer
+{
+    int fd = -1;
+    std::atomic<int> dataFrames{0};
+    std::atomic<bool> ended{false};
+    std::atomic<bool> stop{false};
+    QElapsedTimer clock;
+    std::atomic<qint64> firstDataNs{0};
+    std::atomic<qint64> endNs{0};
+
+    void run()
+    {
+        QByteArray buffer;
+        while (!stop && !ended) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            char chunk[65536];
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n <= 0)
+                continue;
+            buffer.append(chunk, int(n));
+            while (buffer.size() >= 9) {
+                const int length = (quint8(buffer[5]) << 8) | quint8(buffer[6]);
+                if (buffer.size() < length + 9)
+                    break;
+                const quint8 mark = quint8(buffer[7]);
+                if (mark == 1 && dataFrames++ == 0)
+                    firstDataNs = clock.nsecsElapsed();
+                if (mark == 2 && length == 1) {
+                    endNs = clock.nsecsElapsed();
+                    ended = true;
+                }
+                buffer.remove(0, length + 9);
+            }
+        }
+    }
+};
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    const int records = argc > 1 ? QByteArray(argv[argc - 1]).toInt() : 10000;
+
+    QTemporaryDir dir;
+    const QString port = dir.filePath(QStringLiteral("emu"));
+    const QString peerPath = dir.filePath(QStringLiteral("pc"));
+    QProcess socat;
+    socat.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=%1").arg(port),
+                                          QStringLiteral("pty,raw,echo=0,link=%1").arg(peerPath)});
+    QDeadlineTimer linked(5000);
+    while (!(QFile::exists(port) && QFile::exists(peerPath)) && !linked.hasExpired())
+        QThread::msleep(10);
+
+    Widget window;
+    window.show();
+    QApplication::processEvents();
+    SetupService::instance()->slot_maxSendRecordCountChanged(records);
+    auto* portCombo = window.findChild<QComboBox*>(QStringLiteral("comboBoxPortName"));
+    auto* openButton = window.findChild<QPushButton*>(QStringLiteral("pushButtonOpenSerial"));
+    portCombo->setEditText(port);
+    openButton->click();
+
+    Peer peer;
+    peer.fd = ::open(QFile::encodeName(peerPath).constData(), O_RDWR | O_NOCTTY);
+    termios tio{};
+    ::tcgetattr(peer.fd, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(peer.fd, TCSANOW, &tio);
+    peer.clock.start();
+    std::thread reader([&peer] { peer.run(); });
+
+    // A zero-interval timer runs whenever the event loop is free; its gaps are the stalls,
+    // kept in 10 µs buckets so millions of samples cost no memory.
+    constexpr int kBuckets = 100000; // up to 1 s
+    std::vector<quint64> histogram(kBuckets + 1, 0);
+    quint64 samples = 0;
+    double longest = 0;
+    QElapsedTimer sinceLast;
+    sinceLast.start();
+    QTimer sampler;
+    sampler.setInterval(0);
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        const double ms = double(sinceLast.nsecsElapsed()) / 1e6;
+        sinceLast.restart();
+        ++histogram[std::min<std::size_t>(std::size_t(ms * 100), kBuckets)];
+        ++samples;
+        longest = std::max(longest, ms);
+    });
+    const auto percentile = [&](double p) {
+        quint64 seen = 0;
+        for (int i = 0; i <= kBuckets; ++i) {
+            seen += histogram[std::size_t(i)];
+            if (double(seen) >= p * double(samples))
+                return i / 100.0;
+        }
+        return longest;
+    };
+
+    const long rssBefore = rssKb();
+    const QByteArray request = getRecordsRequest();
+    [[maybe_unused]] ssize_t written = ::write(peer.fd, request.constData(), size_t(request.size()));
+    if (!qEnvironmentVariableIsSet("VARNEL_BENCH_NO_SAMPLER"))
+        sampler.start();
+    QTimer watch;
+    watch.setInterval(50);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (peer.ended)
+            app.quit();
+    });
+    watch.start();
+    QTimer::singleShot(records * 20 + 30000, &app, &QApplication::quit); // a guard, not a figure
+    app.exec();
+    sampler.stop();
+    const long rssAfter = rssKb();
+    peer.stop = true;
+    reader.join();
+    ::close(peer.fd);
+    openButton->click();
+
+    const double seconds = double(peer.endNs - peer.firstDataNs) / 1e9;
+    std::printf("window upload of %d records (%s platform)\n", records, qPrintable(QApplication::platformName()));
+    std::printf("  data frames received   %d%s\n", peer.dataFrames.load(), peer.ended ? "" : " (no end frame)");
+    std::printf("  records per second     %.1f (limit 100)\n", seconds > 0 ? (peer.dataFrames - 1) / seconds : 0.0);
+    if (samples > 0)
+        std::printf("  event loop gaps        p50 %.2f ms  p99 %.2f ms  max %.2f ms  (%llu samples)\n",
+                    percentile(0.5), percentile(0.99), longest, static_cast<unsigned long long>(samples));
+    std::printf("  RSS                    %ld kB before, %ld kB after (%+ld kB)\n", rssBefore, rssAfter,
+                rssAfter - rssBefore);
+    socat.terminate();
+    socat.waitForFinished(3000);
+    return peer.ended ? 0 : 1;
+}

@@ -51,7 +51,7 @@ std::string FileRecordFrames::dataFrame(std::uint32_t sequence, const QDateTime&
     record += toBytesU16(300);                                     // corresponding pressure
     record += toBytesU32(128);                                     // target torque
     record += toBytesU32(129);                                     // actual torque
-    record += field("1122334455", 10);                             // bolt specification
+    record += field("1122334455", 10);                             // bolt size
     record += field("5544332211", 10);                             // bolt grade
     record += toBytesU16(30);                                      // target angle
     record += toBytesU16(31);                                      // actual angle

@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 SAN_BUILD ?= build-asan
 
-.PHONY: all deps build demo test soak test-sanitize test-tsan check-windows bench clean
+.PHONY: all deps build run demo test soak test-sanitize test-tsan check-windows bench clean
 
 all: build
 
@@ -13,6 +13,10 @@ deps:
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j$(JOBS)
+
+# The desktop window.
+run: build
+	$(BUILD)/bin/varnel-test
 
 # The emulator against a virtual serial pair, with a short PC-side session.
 demo: build
@@ -50,6 +54,12 @@ check-windows:
 	@dpkg-query -W -f='$${Status}' g++-mingw-w64-x86-64 2>/dev/null | grep -q "install ok installed" || \
 		(apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-mingw-w64-x86-64)
 	x86_64-w64-mingw32-g++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I. log/CrashHandler_win.cpp
+
+# libFuzzer targets of the protocol core (clang-14), FUZZ_SECONDS each; any crash fails it.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD ?= build-fuzz
+fuzz: deps
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) tests/fuzz/run-fuzz.sh
 
 bench: build
 	$(BUILD)/bin/varnel-bench

@@ -70,7 +70,10 @@ private slots:
         QVERIFY2(fdsAfter <= fds, qPrintable(QStringLiteral("%1 descriptors, %2 before").arg(fdsAfter).arg(fds)));
         const long grown = rssKb() - rss;
         qInfo("RSS growth over 200 cycles: %ld kB", grown);
+#if !defined(__SANITIZE_ADDRESS__)
+        // AddressSanitizer keeps freed memory in quarantine; there LeakSanitizer does this job.
         QVERIFY2(grown < 8 * 1024, qPrintable(QStringLiteral("RSS grew by %1 kB").arg(grown)));
+#endif
         QCOMPARE(open->text(), QStringLiteral("打开串口\nOpen"));
     }
 };

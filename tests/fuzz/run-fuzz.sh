@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang-14 and runs each for FUZZ_SECONDS (default 60)
+# on its seeds in tests/fuzz/corpus/<target>/, which stay untouched: new inputs go to a
+# scratch corpus under the build directory. FUZZ_SECONDS=0 only replays the seeds.
+# Fails when any target crashes, hangs or breaks an invariant.
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${FUZZ_BUILD:-$root/build-fuzz}
+case $build in /*) ;; *) build=$root/$build ;; esac
+seconds=${FUZZ_SECONDS:-60}
+jobs=${JOBS:-2}
+targets=(frame_extractor content_decoders hex_renderer conversions)
+
+missing=()
+for p in clang-14 libclang-rt-14-dev; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    echo "installing: ${missing[*]}"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" || exit 1
+fi
+
+CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVARNEL_SANITIZE=ON -DVARNEL_FUZZ=ON >/dev/null || exit 1
+cmake --build "$build" -j"$jobs" --target fuzz-targets || exit 1
+
+if [ "$seconds" -eq 0 ]; then
+    limit=(-runs=0)
+else
+    limit=(-max_total_time="$seconds")
+fi
+
+failed=()
+summary=()
+for t in "${targets[@]}"; do
+    work=$build/fuzz-work/$t
+    rm -rf "$work"
+    mkdir -p "$work/corpus" "$work/artifacts"
+    max_len=4096
+    # Room for one frame with the largest accepted content.
+    [ "$t" = frame_extractor ] && max_len=12000
+    echo "== fuzz_$t: ${seconds}s, log in $work/log"
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        "$build/fuzz/fuzz_$t" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 -max_len=$max_len \
+        -artifact_prefix="$work/artifacts/" -print_final_stats=1 \
+        "$work/corpus" "$root/tests/fuzz/corpus/$t" >"$work/log" 2>&1
+    rc=$?
+    done_line=$(grep -E '^Done [0-9]+ runs' "$work/log" | tail -n 1)
+    if [ $rc -ne 0 ]; then
+        failed+=("$t")
+        grep -E 'invariant broken|ERROR: |SUMMARY: |Test unit written|runtime error' "$work/log" | head -n 20
+        summary+=("fuzz_$t: FAILED (exit $rc), inputs in $work/artifacts/")
+    else
+        summary+=("fuzz_$t: ${done_line:-no Done line}")
+    fi
+done
+
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+if ((${#failed[@]})); then
+    echo "failed: ${failed[*]}"
+    exit 1
+fi

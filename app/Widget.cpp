@@ -56,6 +56,12 @@ Widget::Widget(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Widge
     // A record upload logs four lines per record: the pane keeps a bounded tail and
     // no undo history of its own appends.
     ui->textEdit->setUndoRedoEnabled(false);
+    // Pane lines are laid out in batches when the event loop is free (an upload's
+    // pauses), so the text layout never delays the next frame; the file gets each
+    // line at once.
+    m_paneFlushTimer.setSingleShot(true);
+    m_paneFlushTimer.setInterval(0);
+    connect(&m_paneFlushTimer, &QTimer::timeout, this, &Widget::flushLogPane);
     connect(LogManager::instance(), &LogManager::logAdded, this, &Widget::slot_logAdded);
 
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
@@ -266,18 +272,32 @@ void Widget::slot_comboBoxParity_currentIndexChanged(QString text)
 
 void Widget::slot_clearTextEdit()
 {
+    m_pendingPaneLines.clear();
     ui->textEdit->clear();
 }
 
 void Widget::slot_logAdded(QString log)
 {
-    PaneText::appendParagraph(ui->textEdit, log);
+    m_pendingPaneLines << log;
+    if (!m_paneFlushTimer.isActive())
+        m_paneFlushTimer.start();
+    const QByteArray line = log.toUtf8();
+    LogFileWriter::instance()->write(2, __FILE__, "Widget::slot_logAdded", __LINE__, 0, "%s",
+                                     line.constData());
+}
+
+void Widget::flushLogPane()
+{
+    if (m_pendingPaneLines.isEmpty())
+        return;
+    // Lines that would be trimmed at once are not laid out at all.
+    if (m_pendingPaneLines.size() > kLogPaneMaxLines)
+        m_pendingPaneLines.erase(m_pendingPaneLines.begin(), m_pendingPaneLines.end() - kLogPaneMaxLines);
+    PaneText::appendParagraphs(ui->textEdit, m_pendingPaneLines);
+    m_pendingPaneLines.clear();
     if (ui->textEdit->document()->blockCount() > kLogPaneMaxLines)
         PaneText::keepNewestParagraphs(ui->textEdit, kLogPaneMaxLines - kLogPaneTrimLines);
     QTextCursor cursor = ui->textEdit->textCursor();
     cursor.movePosition(QTextCursor::End);
     ui->textEdit->setTextCursor(cursor);
-    const QByteArray line = log.toUtf8();
-    LogFileWriter::instance()->write(2, __FILE__, "Widget::slot_logAdded", __LINE__, 0, "%s",
-                                     line.constData());
 }

@@ -4,6 +4,8 @@
 
 #include <QMetaObject>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 #include <memory>
@@ -44,6 +46,8 @@ public slots:
     void slot_comboBoxParity_currentIndexChanged(QString text);
     void slot_clearTextEdit();
     void slot_logAdded(QString log);
+    // Shows the lines logged since the last flush; runs by itself once the event loop is free.
+    void flushLogPane();
 
 private:
     void setUpSettingsPanel(double s);
@@ -59,4 +63,6 @@ private:
     ToolWidget* m_toolWidget = nullptr;
     QMetaObject::Connection m_baseSetupRspConnection;
     QMetaObject::Connection m_stopSendConnection;
+    QStringList m_pendingPaneLines;
+    QTimer m_paneFlushTimer;
 };

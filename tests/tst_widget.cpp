@@ -74,7 +74,12 @@ private:
     QComboBox* portCombo() const { return combo("comboBoxPortName"); }
     QPushButton* openButton() const { return child<QPushButton>("pushButtonOpenSerial"); }
     QPushButton* searchButton() const { return child<QPushButton>("pushButtonSearchSerial"); }
-    QTextEdit* pane() const { return child<QTextEdit>("textEdit"); }
+    // The pane shows logged lines once the event loop is free; tests look at it as if it were.
+    QTextEdit* pane() const
+    {
+        m_widget->flushLogPane();
+        return child<QTextEdit>("textEdit");
+    }
     QStringList messages() const { return paneMessages(pane()); }
     BaseSetupWidget* baseSetup() const { return m_widget->findChild<BaseSetupWidget*>(); }
     ToolWidget* toolTab() const { return m_widget->findChild<ToolWidget*>(); }

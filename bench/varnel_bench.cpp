@@ -6,6 +6,8 @@
 #include "device/Crc16.h"
 #include "device/Frame.h"
 #include "device/FrameExtractor.h"
+#include "log/LogManager.h"
+#include "ui/HexFrameRenderer.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -179,6 +181,63 @@ void benchPack(long& sink)
     printRow("build and pack frames", kMiB, seconds);
 }
 
+// Frames per second for a mix of rendered frames: a 110-byte record, a list and a short ack.
+void benchRenderer(long& sink)
+{
+    std::printf("\nHex renderer\n%-34s %8s %12s %12s\n", "case", "frames", "time [ms]", "frames/s");
+    const QString record = QStringLiteral(
+        "5AA512340C006E010000000135514A57000000000000313233343536373807EA0C08071119E8AEBEE5A487E5908DE7A7B0000000"
+        "003837363534333231E6938DE4BD9CE4BABAE59198000000000201012C0000008000000081313132323333343435353535343433"
+        "3332323131001E001F01010101A906");
+    const QString gear = QStringLiteral("5AA5123414000B02010000012C02000001905404");
+    const QString ack = QStringLiteral("5AA51234020000EE03");
+    const struct
+    {
+        const char* name;
+        QString frame;
+        HexFrameRenderer::Direction direction;
+    } cases[] = {{"record data frame (110 bytes)", record, HexFrameRenderer::Direction::Response},
+                 {"gear list (2 entries)", gear, HexFrameRenderer::Direction::Request},
+                 {"empty request", ack, HexFrameRenderer::Direction::Request}};
+    constexpr int kFrames = 20000;
+    for (const auto& c : cases) {
+        HexFrameRenderer renderer;
+        const double seconds = bestSeconds(
+            [&] {
+                long paragraphs = 0;
+                for (int i = 0; i < kFrames; ++i)
+                    paragraphs += renderer.render(c.frame, c.direction).size();
+                return paragraphs;
+            },
+            sink);
+        std::printf("%-34s %8d %12.3f %12.0f\n", c.name, kFrames, seconds * 1e3, kFrames / seconds);
+    }
+}
+
+// LogManager::log with a receiver counting lines, as the pane's slot would be connected.
+void benchLogManager(long& sink)
+{
+    std::printf("\nLog manager\n%-34s %8s %12s %12s\n", "case", "calls", "time [ms]", "calls/s");
+    constexpr int kCalls = 200000;
+    const QString file = QStringLiteral("bench");
+    const QString function = QStringLiteral("benchLogManager");
+    for (bool distinct : {true, false}) {
+        LogManager manager;
+        long lines = 0;
+        QObject::connect(&manager, &LogManager::logAdded, [&lines](const QString&) { ++lines; });
+        const double seconds = bestSeconds(
+            [&] {
+                for (int i = 0; i < kCalls; ++i)
+                    manager.log(file, 1, function, 1,
+                                distinct ? QStringLiteral("record %1").arg(i) : QStringLiteral("Read Data!"));
+                return lines;
+            },
+            sink);
+        std::printf("%-34s %8d %12.3f %12.0f\n", distinct ? "distinct messages (all shown)" : "repeats (folded)",
+                    kCalls, seconds * 1e3, kCalls / seconds);
+    }
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -186,7 +245,8 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     long sink = 0;
-    const std::vector<void (*)(long&)> sections = {benchCrc, benchPack, benchExtraction};
+    const std::vector<void (*)(long&)> sections = {benchCrc, benchPack, benchExtraction, benchRenderer,
+                                                   benchLogManager};
     for (auto section : sections)
         section(sink);
     std::printf("\n(checksum %ld)\n", sink);

@@ -202,10 +202,12 @@ private slots:
         QTest::qWait(400);
         QCOMPARE(timeouts.count(), 1);
 
-        QVERIFY(device->SendData(false, 0x02, std::make_unique<NullData>(), 300));
+        // A generous time-out: the reply must stop the timer even on a loaded machine.
+        elapsed.restart();
+        QVERIFY(device->SendData(false, 0x02, std::make_unique<NullData>(), 1500));
         pty.read(9);
         QVERIFY(pty.write(frameBytes(0x02, QByteArray("\x07\xEA\x0C\x08\x09\x0A\x0B", 7))));
-        QTest::qWait(600);
+        QTest::qWait(1800 - int(elapsed.elapsed()));
         QCOMPARE(timeouts.count(), 1);
         device->stopParseThread();
     }

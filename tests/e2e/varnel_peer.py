@@ -203,8 +203,18 @@ class Emulator:
     def messages(self, start=0):
         return [pane_message(line) for line in self.lines()[start:]]
 
-    def mark(self):
+    def mark(self, quiet=0.05, limit=2.0):
+        """Index of the next line, taken once the output has been quiet for `quiet`
+        seconds: the lines of an exchange that already ended may still be on their way
+        through the pipe after its reply has arrived on the line."""
+        deadline = time.monotonic() + limit
         with self._cond:
+            count = len(self._lines)
+            while time.monotonic() < deadline:
+                self._cond.wait(quiet)
+                if len(self._lines) == count:
+                    break
+                count = len(self._lines)
             return len(self._lines)
 
     def stderr_snapshot(self):

@@ -201,6 +201,8 @@ class Emulator:
             return list(self._lines)
 
     def messages(self, start=0):
+        """Pane messages from `start`, once the output has settled (see mark)."""
+        self.mark()
         return [pane_message(line) for line in self.lines()[start:]]
 
     def mark(self, quiet=0.05, limit=2.0):

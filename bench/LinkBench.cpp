@@ -81,7 +81,10 @@ public:
 
     qint64 pid() const { return m_emu.processId(); }
 
-    void write(const QByteArray& bytes) { [[maybe_unused]] ssize_t n = ::write(m_fd, bytes.constData(), bytes.size()); }
+    void write(const QByteArray& bytes)
+    {
+        [[maybe_unused]] ssize_t n = ::write(m_fd, bytes.constData(), bytes.size());
+    }
 
     // Reads until `done` says the bytes are complete or nothing arrives for timeoutMs.
     template <typename Done> QByteArray readUntil(Done done, int timeoutMs = 3000)
@@ -158,7 +161,8 @@ void latency(const LinkBenchOptions& o)
     }
     std::sort(ms.begin(), ms.end());
     std::printf("%-38s %8d  p50 %6.2f ms  p99 %6.2f ms  max %6.2f ms  unanswered %d\n",
-                "get-time round trips", o.roundTrips, ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back(), lost);
+                "get-time round trips", o.roundTrips, ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back(),
+                lost);
 }
 
 void upload(const LinkBenchOptions& o)

@@ -15,8 +15,8 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
@@ -175,9 +175,12 @@ int main(int argc, char* argv[])
     openButton->click();
 
     const double seconds = double(peer.endNs - peer.firstDataNs) / 1e9;
-    std::printf("window upload of %d records (%s platform)\n", records, qPrintable(QApplication::platformName()));
-    std::printf("  data frames received   %d%s\n", peer.dataFrames.load(), peer.ended ? "" : " (no end frame)");
-    std::printf("  records per second     %.1f (limit 100)\n", seconds > 0 ? (peer.dataFrames - 1) / seconds : 0.0);
+    std::printf("window upload of %d records (%s platform)\n", records,
+                qPrintable(QApplication::platformName()));
+    std::printf("  data frames received   %d%s\n", peer.dataFrames.load(),
+                peer.ended ? "" : " (no end frame)");
+    std::printf("  records per second     %.1f (limit 100)\n",
+                seconds > 0 ? (peer.dataFrames - 1) / seconds : 0.0);
     if (samples > 0)
         std::printf("  event loop gaps        p50 %.2f ms  p99 %.2f ms  max %.2f ms  (%llu samples)\n",
                     percentile(0.5), percentile(0.99), longest, static_cast<unsigned long long>(samples));

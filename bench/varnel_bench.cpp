@@ -185,10 +185,11 @@ void benchPack(long& sink)
 void benchRenderer(long& sink)
 {
     std::printf("\nHex renderer\n%-34s %8s %12s %12s\n", "case", "frames", "time [ms]", "frames/s");
-    const QString record = QStringLiteral(
-        "5AA512340C006E010000000135514A57000000000000313233343536373807EA0C08071119E8AEBEE5A487E5908DE7A7B0000000"
-        "003837363534333231E6938DE4BD9CE4BABAE59198000000000201012C0000008000000081313132323333343435353535343433"
-        "3332323131001E001F01010101A906");
+    const QString record = QStringLiteral("5AA512340C006E010000000135514A57000000000000313233343536373807EA0C"
+                                          "08071119E8AEBEE5A487E5908DE7A7B0000000"
+                                          "003837363534333231E6938DE4BD9CE4BABAE59198000000000201012C00000080"
+                                          "00000081313132323333343435353535343433"
+                                          "3332323131001E001F01010101A906");
     const QString gear = QStringLiteral("5AA5123414000B02010000012C02000001905404");
     const QString ack = QStringLiteral("5AA51234020000EE03");
     const struct
@@ -233,8 +234,9 @@ void benchLogManager(long& sink)
                 return lines;
             },
             sink);
-        std::printf("%-34s %8d %12.3f %12.0f\n", distinct ? "distinct messages (all shown)" : "repeats (folded)",
-                    kCalls, seconds * 1e3, kCalls / seconds);
+        std::printf("%-34s %8d %12.3f %12.0f\n",
+                    distinct ? "distinct messages (all shown)" : "repeats (folded)", kCalls, seconds * 1e3,
+                    kCalls / seconds);
     }
 }
 

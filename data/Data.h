@@ -5,7 +5,8 @@
 #include <string>
 
 // Content-type ids as the factory and the frame's content table know them.
-enum class ContentType : std::int32_t {
+enum class ContentType : std::int32_t
+{
     Null = 0,
     DateTime = 1,
     Integer = 2,

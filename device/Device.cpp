@@ -6,7 +6,6 @@
 #include "device/FrameExtractor.h"
 #include "log/Log.h"
 
-
 #include <chrono>
 
 namespace {
@@ -16,8 +15,8 @@ constexpr auto kParsePollInterval = std::chrono::milliseconds(10);
 
 } // namespace
 
-Device::Device(const QString& portName, const QString& baudRate, const QString& dataBits, const QString& stopBits,
-               const QString& parity, QObject* parent)
+Device::Device(const QString& portName, const QString& baudRate, const QString& dataBits,
+               const QString& stopBits, const QString& parity, QObject* parent)
     : QObject(parent), m_portName(portName), m_baudRate(baudRate), m_dataBits(dataBits), m_stopBits(stopBits),
       m_parity(parity)
 {
@@ -192,7 +191,8 @@ bool Device::SendData(bool isResponse, std::uint8_t cmd, std::string data, int t
     return sendFrame(isResponse, cmd, frame.pack(), Discard::BufferAndUnread, timeoutMs);
 }
 
-bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& packed, Discard discard, int timeoutMs)
+bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& packed, Discard discard,
+                       int timeoutMs)
 {
     if (packed.isEmpty()) {
         VLOG(1, QStringLiteral("创建协议帧失败!"));

@@ -62,8 +62,13 @@ private slots:
     void slot_errorOccurred(QSerialPort::SerialPortError error);
 
 private:
-    enum class Discard { BufferOnly, BufferAndUnread };
-    bool sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& packed, Discard discard, int timeoutMs);
+    enum class Discard
+    {
+        BufferOnly,
+        BufferAndUnread
+    };
+    bool sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& packed, Discard discard,
+                   int timeoutMs);
     void runParseThread();
 
     QSerialPort m_port;

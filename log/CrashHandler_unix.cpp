@@ -40,7 +40,8 @@ CallStackEntry describe(Dwfl* dwfl, Dwarf_Addr pc)
     Dwfl_Module* module = dwfl ? dwfl_addrmodule(dwfl, pc) : nullptr;
     if (!module)
         return entry;
-    const char* moduleName = dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    const char* moduleName =
+        dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     if (moduleName && *moduleName)
         entry.moduleName = baseName(moduleName);
     if (const char* symbol = dwfl_module_addrname(module, pc))
@@ -84,7 +85,8 @@ std::vector<CallStackEntry> walkCallStack(const void* context)
     static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, dwfl_standard_find_debuginfo, nullptr,
                                              nullptr};
     Dwfl* dwfl = dwfl_begin(&callbacks);
-    if (dwfl && (dwfl_linux_proc_report(dwfl, getpid()) != 0 || dwfl_report_end(dwfl, nullptr, nullptr) != 0)) {
+    if (dwfl &&
+        (dwfl_linux_proc_report(dwfl, getpid()) != 0 || dwfl_report_end(dwfl, nullptr, nullptr) != 0)) {
         dwfl_end(dwfl);
         dwfl = nullptr;
     }
@@ -104,9 +106,9 @@ void crashHandler(int signal, siginfo_t* info, void* context)
     // A second fault while reporting ends the process at once.
     for (int s : kFatalSignals)
         ::signal(s, SIG_DFL);
-    const std::string report = CrashReport::format(static_cast<std::uint64_t>(signal),
-                                                   reinterpret_cast<std::uintptr_t>(info->si_addr),
-                                                   static_cast<std::uint64_t>(info->si_code), walkCallStack(context));
+    const std::string report = CrashReport::format(
+        static_cast<std::uint64_t>(signal), reinterpret_cast<std::uintptr_t>(info->si_addr),
+        static_cast<std::uint64_t>(info->si_code), walkCallStack(context));
     std::size_t written = 0;
     while (written < report.size()) {
         const ssize_t n = ::write(STDERR_FILENO, report.data() + written, report.size() - written);

@@ -22,8 +22,8 @@ std::string CrashReport::format(std::uint64_t code, std::uint64_t address, std::
     report += "Flags: " + hex32(flags) + "\n";
     report += "CallStack: \n";
     for (const CallStackEntry& e : stack) {
-        report += e.functionName + "() : [" + e.moduleName + "] (File: " + e.fileName + " @Line " + e.lineNumber +
-                  ")\n";
+        report += e.functionName + "() : [" + e.moduleName + "] (File: " + e.fileName + " @Line " +
+                  e.lineNumber + ")\n";
     }
     return report;
 }

@@ -93,10 +93,10 @@ void LogFileWriter::write(int level, const char* file, const char* function, int
     std::tm local{};
     localtime_r(&seconds, &local);
 
-    int header = std::snprintf(m_line, kHeaderLimit, "\n%d-%02d-%02d %02d:%02d:%02d,%03d <%s> [%s:%s:%d] [%d] ",
-                               local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                               local.tm_min, local.tm_sec, millis, levelName(level), shortFile,
-                               function ? function : "", line, code);
+    int header = std::snprintf(
+        m_line, kHeaderLimit, "\n%d-%02d-%02d %02d:%02d:%02d,%03d <%s> [%s:%s:%d] [%d] ",
+        local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+        millis, levelName(level), shortFile, function ? function : "", line, code);
     if (header < 0)
         header = 0;
     const std::size_t used = std::min<std::size_t>(static_cast<std::size_t>(header), kHeaderLimit - 1);

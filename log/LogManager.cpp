@@ -24,8 +24,8 @@ LogManager* LogManager::instance()
 QString LogManager::paneLine(const QString& message)
 {
     const QDateTime now = QDateTime::currentDateTime();
-    return QStringLiteral("[%1 %2] ").arg(now.toString(QStringLiteral("yyyy-MM-dd")),
-                                          now.toString(QStringLiteral("hh:mm:ss"))) +
+    return QStringLiteral("[%1 %2] ")
+               .arg(now.toString(QStringLiteral("yyyy-MM-dd")), now.toString(QStringLiteral("hh:mm:ss"))) +
            message;
 }
 

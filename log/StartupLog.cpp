@@ -12,7 +12,8 @@ QString StartupLog::begin(const char* program)
 {
     const QString name = LogFileChooser::choose(QDate::currentDate());
     if (name.isEmpty()) {
-        std::fprintf(stderr, "%s: no log file could be opened in the working directory; going on without one\n",
+        std::fprintf(stderr,
+                     "%s: no log file could be opened in the working directory; going on without one\n",
                      program);
         return {};
     }

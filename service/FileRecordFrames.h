@@ -10,7 +10,12 @@
 class FileRecordFrames
 {
 public:
-    enum class Mark : std::uint8_t { Start = 0, Data = 1, End = 2 };
+    enum class Mark : std::uint8_t
+    {
+        Start = 0,
+        Data = 1,
+        End = 2
+    };
 
     static constexpr std::size_t kStartSize = 5;
     static constexpr std::size_t kRecordSize = 110;

@@ -37,7 +37,8 @@ QString lowerHex(const QByteArray& data)
 // Handlers name themselves in their log lines, as a direct VLOG in each would.
 void logAs(const char* function, int line, int level, const QString& message)
 {
-    LogManager::instance()->log(QStringLiteral(__FILE__), line, QString::fromLatin1(function), level, message);
+    LogManager::instance()->log(QStringLiteral(__FILE__), line, QString::fromLatin1(function), level,
+                                message);
 }
 
 } // namespace
@@ -135,8 +136,8 @@ void SetupService::acknowledge(const QString& portName, unsigned char cmd, const
     SendData(kResponse, cmd, std::make_unique<NullData>(), kTimeoutMs);
 }
 
-void SetupService::reply(const QString& portName, unsigned char cmd, const QByteArray& data, const char* function,
-                         const std::string& text)
+void SetupService::reply(const QString& portName, unsigned char cmd, const QByteArray& data,
+                         const char* function, const std::string& text)
 {
     logAs(function, __LINE__, 0, port(portName) + QStringLiteral("data: %1").arg(lowerHex(data)));
     SendData(kResponse, cmd, text, kTimeoutMs);
@@ -172,7 +173,8 @@ void SetupService::processSetDeviceNameReq(QString portName, QByteArray data)
 
 void SetupService::processGetDeviceNameReq(QString portName, QByteArray data)
 {
-    reply(portName, toCode(Command::GetDeviceName), data, "SetupService::processGetDeviceNameReq", "DEVICENAME");
+    reply(portName, toCode(Command::GetDeviceName), data, "SetupService::processGetDeviceNameReq",
+          "DEVICENAME");
 }
 
 void SetupService::processSetDeviceNumberReq(QString portName, QByteArray data)
@@ -199,7 +201,8 @@ void SetupService::processSetLockStatusReq(QString portName, QByteArray data)
         const int zero = text.indexOf('\0');
         if (zero >= 0)
             text.truncate(zero);
-        logAs(function, __LINE__, 0, port(portName) + QStringLiteral("设置加锁[%1]").arg(QString::fromUtf8(text)));
+        logAs(function, __LINE__, 0,
+              port(portName) + QStringLiteral("设置加锁[%1]").arg(QString::fromUtf8(text)));
     }
     SendData(kResponse, toCode(Command::SetLockStatus), std::make_unique<NullData>(), kTimeoutMs);
 }

@@ -40,7 +40,8 @@ private:
     void SendData(int isResponse, unsigned char cmd, std::string data, int timeoutMs);
 
     // Logs the request content and acknowledges it with an empty reply.
-    void acknowledge(const QString& portName, unsigned char cmd, const QByteArray& data, const char* function);
+    void acknowledge(const QString& portName, unsigned char cmd, const QByteArray& data,
+                     const char* function);
     void reply(const QString& portName, unsigned char cmd, const QByteArray& data, const char* function,
                const std::string& text);
     bool currentDeviceOpen() const;

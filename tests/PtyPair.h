@@ -20,9 +20,8 @@ public:
     PtyPair()
     {
         m_socat.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_socat.start(QStringLiteral("socat"),
-                      {QStringLiteral("pty,raw,echo=0,link=%1").arg(portPath()),
-                       QStringLiteral("pty,raw,echo=0,link=%1").arg(peerPath())});
+        m_socat.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=%1").arg(portPath()),
+                                                QStringLiteral("pty,raw,echo=0,link=%1").arg(peerPath())});
         QElapsedTimer waited;
         waited.start();
         while (!(QFile::exists(portPath()) && QFile::exists(peerPath())) && waited.elapsed() < 5000)
@@ -52,7 +51,8 @@ public:
     {
         qint64 done = 0;
         while (done < bytes.size()) {
-            const ssize_t n = ::write(m_peer, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+            const ssize_t n =
+                ::write(m_peer, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
             if (n < 0)
                 return false;
             done += n;

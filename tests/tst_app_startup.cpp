@@ -58,7 +58,8 @@ private slots:
         QVERIFY2(lines.size() >= 3, qPrintable(lines.join('\n')));
         QCOMPARE(lines.at(0), QString());
         QVERIFY2(lines.at(1).contains(QStringLiteral("<INFO> [main:main:")), qPrintable(lines.at(1)));
-        QVERIFY2(lines.at(1).endsWith(QStringLiteral("] [0] VARNEL-TEST程序启动...")), qPrintable(lines.at(1)));
+        QVERIFY2(lines.at(1).endsWith(QStringLiteral("] [0] VARNEL-TEST程序启动...")),
+                 qPrintable(lines.at(1)));
         QVERIFY2(lines.at(2).contains(QStringLiteral("Widget::slot_logAdded")), qPrintable(lines.at(2)));
         QVERIFY2(lines.at(2).endsWith(QStringLiteral("Welcome to VARNEL 1.0")), qPrintable(lines.at(2)));
     }

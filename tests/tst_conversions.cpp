@@ -52,7 +52,8 @@ private slots:
         QTest::newRow("odd with bad digit") << QByteArray("zzz") << "odd length";
         QTest::newRow("lower case") << QByteArray("5a") << "not a hex digit";
         QTest::newRow("G") << QByteArray("G0") << "not a hex digit";
-        QTest::newRow("blank") << QByteArray("5A A5") + "0" << "not a hex digit";
+        QTest::newRow("blank") << QByteArray("5A A5") + "0"
+                               << "not a hex digit";
         QTest::newRow("high bit char") << QByteArray("\xC3\xA4") << "not a hex digit";
         QTest::newRow("after last digit") << QByteArray("F@") << "not a hex digit";
         QTest::newRow("before first digit") << QByteArray("/0") << "not a hex digit";

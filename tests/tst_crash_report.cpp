@@ -91,10 +91,14 @@ private slots:
     {
         QTest::addColumn<QString>("in");
         QTest::addColumn<QString>("out");
-        QTest::newRow("plain") << "main" << "main";
-        QTest::newRow("params") << "(anonymous namespace)::crashNow()" << "(anonymous namespace)::crashNow";
-        QTest::newRow("const method") << "Device::SendData(bool, unsigned char) const" << "Device::SendData";
-        QTest::newRow("template") << "QList<std::pair<int, int> >::append(int)" << "QList<std::pair<int, int> >::append";
+        QTest::newRow("plain") << "main"
+                               << "main";
+        QTest::newRow("params") << "(anonymous namespace)::crashNow()"
+                                << "(anonymous namespace)::crashNow";
+        QTest::newRow("const method") << "Device::SendData(bool, unsigned char) const"
+                                      << "Device::SendData";
+        QTest::newRow("template") << "QList<std::pair<int, int> >::append(int)"
+                                  << "QList<std::pair<int, int> >::append";
     }
     void stripParameters()
     {
@@ -124,7 +128,8 @@ private slots:
     {
         int signal = 0;
         const QString report = runCrashingChild("segv", &signal);
-        const QRegularExpression at(QStringLiteral("crashNow\\(\\) : \\[[^]]+\\] \\(File: [^ ]+ @Line (\\d+)\\)"));
+        const QRegularExpression at(
+            QStringLiteral("crashNow\\(\\) : \\[[^]]+\\] \\(File: [^ ]+ @Line (\\d+)\\)"));
         const auto m = at.match(report);
         QVERIFY2(m.hasMatch(), qPrintable(report));
         QCOMPARE(m.captured(1).toInt(), expectedFaultLine());

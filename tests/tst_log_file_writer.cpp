@@ -82,14 +82,17 @@ private slots:
         const QString file = path("format.log");
         LogFileWriter w;
         QVERIFY(w.open(file.toLocal8Bit().constData(), 1));
-        w.write(2, "/src/app/Widget.cpp", "Widget::slot_logAdded", 77, 0, "%s", "[2026-12-08 10:00:00] 打开串口成功");
+        w.write(2, "/src/app/Widget.cpp", "Widget::slot_logAdded", 77, 0, "%s",
+                "[2026-12-08 10:00:00] 打开串口成功");
         w.write(2, "/src/app/Widget.cpp", "Widget::slot_logAdded", 77, 0, "%s %d", "second", 5);
         const QString content = QString::fromUtf8(readAll(file));
-        static const QRegularExpression line(QStringLiteral(
-            "^\\n\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2},\\d{3} <INFO> \\[Widget\\.cpp:Widget::slot_logAdded:77\\] "
-            "\\[0\\] \\[2026-12-08 10:00:00\\] 打开串口成功"
-            "\\n\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2},\\d{3} <INFO> \\[Widget\\.cpp:Widget::slot_logAdded:77\\] "
-            "\\[0\\] second 5$"));
+        static const QRegularExpression line(
+            QStringLiteral("^\\n\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2},\\d{3} <INFO> "
+                           "\\[Widget\\.cpp:Widget::slot_logAdded:77\\] "
+                           "\\[0\\] \\[2026-12-08 10:00:00\\] 打开串口成功"
+                           "\\n\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2},\\d{3} <INFO> "
+                           "\\[Widget\\.cpp:Widget::slot_logAdded:77\\] "
+                           "\\[0\\] second 5$"));
         QVERIFY2(line.match(content).hasMatch(), qPrintable(content));
     }
 
@@ -161,8 +164,9 @@ private slots:
         const QString mountPoint = path("small");
         QVERIFY(QDir().mkpath(mountPoint));
         QProcess mount;
-        mount.start(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                                              QStringLiteral("size=16k"), QStringLiteral("tmpfs"), mountPoint});
+        mount.start(QStringLiteral("mount"),
+                    {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                     QStringLiteral("size=16k"), QStringLiteral("tmpfs"), mountPoint});
         if (!mount.waitForFinished(5000) || mount.exitCode() != 0)
             QSKIP("mounting a small tmpfs is not permitted here");
         const QString file = mountPoint + QStringLiteral("/varnel.log");
@@ -210,7 +214,8 @@ private slots:
         const QList<QByteArray> lines = readAll(file).split('\n');
         QCOMPARE(lines.size(), kThreads * kLines + 1);
         QCOMPARE(lines.first(), QByteArray());
-        static const QRegularExpression shape(QStringLiteral("^\\S+ \\S+ <INFO> \\[a\\.cpp:f:\\d\\] \\[0\\] thread \\d line \\d+ end$"));
+        static const QRegularExpression shape(
+            QStringLiteral("^\\S+ \\S+ <INFO> \\[a\\.cpp:f:\\d\\] \\[0\\] thread \\d line \\d+ end$"));
         for (int i = 1; i < lines.size(); ++i)
             QVERIFY2(shape.match(QString::fromLatin1(lines[i])).hasMatch(), lines[i].constData());
     }

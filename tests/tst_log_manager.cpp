@@ -14,7 +14,8 @@ namespace {
 // Strips the "[yyyy-MM-dd hh:mm:ss] " prefix after checking its shape.
 QString message(const QString& paneLine)
 {
-    static const QRegularExpression prefix(QStringLiteral("^\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] "));
+    static const QRegularExpression prefix(
+        QStringLiteral("^\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] "));
     const auto m = prefix.match(paneLine);
     if (!m.hasMatch())
         return QStringLiteral("<bad prefix> ") + paneLine;
@@ -29,7 +30,8 @@ QStringList messages(const QSignalSpy& spy)
     return out;
 }
 
-struct Call {
+struct Call
+{
     QString file = QStringLiteral("device/Device");
     int line = 10;
     QString function = QStringLiteral("Device::Open");
@@ -89,11 +91,21 @@ private slots:
         Call a;
         Call b = a;
         switch (field) {
-        case 0: b.file = QStringLiteral("service/SetupService"); break;
-        case 1: b.line = 11; break;
-        case 2: b.function = QStringLiteral("Device::Close"); break;
-        case 3: b.level = 0; break;
-        default: b.text = QStringLiteral("a"); break;
+        case 0:
+            b.file = QStringLiteral("service/SetupService");
+            break;
+        case 1:
+            b.line = 11;
+            break;
+        case 2:
+            b.function = QStringLiteral("Device::Close");
+            break;
+        case 3:
+            b.level = 0;
+            break;
+        default:
+            b.text = QStringLiteral("a");
+            break;
         }
         for (int i = 0; i < 3; ++i) {
             logCall(m, a);
@@ -139,11 +151,16 @@ private slots:
     {
         QTest::addColumn<QString>("pretty");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("method") << "bool Device::SendData(bool, unsigned char, Data*, int)" << "Device::SendData";
-        QTest::newRow("constructor") << "Widget::Widget(QWidget*)" << "Widget::Widget";
-        QTest::newRow("pointer return") << "static LogManager* LogManager::instance()" << "LogManager::instance";
-        QTest::newRow("template return") << "std::map<int, int> Foo::bar() const" << "Foo::bar";
-        QTest::newRow("free function") << "int main(int, char**)" << "main";
+        QTest::newRow("method") << "bool Device::SendData(bool, unsigned char, Data*, int)"
+                                << "Device::SendData";
+        QTest::newRow("constructor") << "Widget::Widget(QWidget*)"
+                                     << "Widget::Widget";
+        QTest::newRow("pointer return") << "static LogManager* LogManager::instance()"
+                                        << "LogManager::instance";
+        QTest::newRow("template return") << "std::map<int, int> Foo::bar() const"
+                                         << "Foo::bar";
+        QTest::newRow("free function") << "int main(int, char**)"
+                                       << "main";
     }
     void qualifiedFunctionNames()
     {
@@ -157,7 +174,8 @@ private slots:
         QSignalSpy spy(LogManager::instance(), &LogManager::logAdded);
         VLOG(1, QStringLiteral("from the macro %1").arg(7));
         QCOMPARE(messages(spy), QStringList{"from the macro 7"});
-        QCOMPARE(qualifiedFunctionName(Q_FUNC_INFO), QStringLiteral("TestLogManager::macroPassesThisFunction"));
+        QCOMPARE(qualifiedFunctionName(Q_FUNC_INFO),
+                 QStringLiteral("TestLogManager::macroPassesThisFunction"));
     }
 
     void instanceIsOneObjectAcrossThreads()
@@ -179,17 +197,21 @@ private slots:
         LogManager m;
         QStringList lines;
         std::mutex linesMutex;
-        connect(&m, &LogManager::logAdded, &m, [&](const QString& l) {
-            std::lock_guard<std::mutex> lock(linesMutex);
-            lines << message(l);
-        }, Qt::DirectConnection);
+        connect(
+            &m, &LogManager::logAdded, &m,
+            [&](const QString& l) {
+                std::lock_guard<std::mutex> lock(linesMutex);
+                lines << message(l);
+            },
+            Qt::DirectConnection);
         constexpr int kThreads = 4;
         constexpr int kCalls = 2000;
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&m, t] {
                 for (int i = 0; i < kCalls; ++i)
-                    m.log(QStringLiteral("f"), t, QStringLiteral("g"), 1, QStringLiteral("t%1 #%2").arg(t).arg(i));
+                    m.log(QStringLiteral("f"), t, QStringLiteral("g"), 1,
+                          QStringLiteral("t%1 #%2").arg(t).arg(i));
             });
         }
         for (auto& th : threads)
@@ -203,16 +225,19 @@ private slots:
         LogManager m;
         int total = 0;
         std::mutex mutex;
-        connect(&m, &LogManager::logAdded, &m, [&](const QString& l) {
-            const QString text = message(l);
-            std::lock_guard<std::mutex> lock(mutex);
-            const int at = text.indexOf(QStringLiteral(" - repeat times["));
-            if (at < 0) {
-                ++total; // a shown call
-            } else {
-                total += text.mid(at + 16).chopped(1).toInt() - 1; // the shown one is counted already
-            }
-        }, Qt::DirectConnection);
+        connect(
+            &m, &LogManager::logAdded, &m,
+            [&](const QString& l) {
+                const QString text = message(l);
+                std::lock_guard<std::mutex> lock(mutex);
+                const int at = text.indexOf(QStringLiteral(" - repeat times["));
+                if (at < 0) {
+                    ++total; // a shown call
+                } else {
+                    total += text.mid(at + 16).chopped(1).toInt() - 1; // the shown one is counted already
+                }
+            },
+            Qt::DirectConnection);
         constexpr int kThreads = 4;
         constexpr int kCalls = 3000;
         std::vector<std::thread> threads;

@@ -96,7 +96,10 @@ private slots:
         QTest::newRow("get name") << 0x06 << empty << QByteArray("DEVICENAME");
         QTest::newRow("set number") << 0x07 << QByteArray("42") << empty;
         QTest::newRow("get number") << 0x08 << empty << QByteArray("DEVICENUMBER");
-        QTest::newRow("lock") << 0x09 << QByteArray("\x01" "1234") << empty;
+        QTest::newRow("lock") << 0x09
+                              << QByteArray("\x01"
+                                            "1234")
+                              << empty;
         QTest::newRow("password") << 0x0A << QByteArray("pw") << empty;
         QTest::newRow("usage count") << 0x0B << QByteArray::fromHex("00000064") << empty;
         QTest::newRow("clear records") << 0x0D << empty << empty;
@@ -121,8 +124,8 @@ private slots:
                                    .arg(m_pty->portPath())
                                    .arg(cmd)
                                    .arg(QString::fromLatin1(request.toHex()))));
-        QVERIFY(m_log.contains(
-            QStringLiteral("PORT %1 >> data: %2").arg(m_pty->portPath(), QString::fromLatin1(request.toHex()))));
+        QVERIFY(m_log.contains(QStringLiteral("PORT %1 >> data: %2")
+                                   .arg(m_pty->portPath(), QString::fromLatin1(request.toHex()))));
     }
 
     void getTimeIsTheLocalClock()
@@ -162,10 +165,18 @@ private slots:
         QTest::newRow("empty unlocks") << QByteArray() << "设置解锁";
         QTest::newRow("unlock") << QByteArray("\x00", 1) << "设置解锁";
         QTest::newRow("lock, no text") << QByteArray("\x01", 1) << "设置加锁[]";
-        QTest::newRow("lock with text") << QByteArray("\x01" "abc") << "设置加锁[abc]";
-        QTest::newRow("text cut at zero") << QByteArray("\x01" "ab\0cd", 6) << "设置加锁[ab]";
-        QTest::newRow("utf-8 text") << QByteArray("\x01") + QString::fromUtf8("锁").toUtf8() << "设置加锁[锁]";
-        QTest::newRow("other state") << QByteArray("\x02" "x") << "";
+        QTest::newRow("lock with text") << QByteArray("\x01"
+                                                      "abc")
+                                        << "设置加锁[abc]";
+        QTest::newRow("text cut at zero") << QByteArray("\x01"
+                                                        "ab\0cd",
+                                                        6)
+                                          << "设置加锁[ab]";
+        QTest::newRow("utf-8 text") << QByteArray("\x01") + QString::fromUtf8("锁").toUtf8()
+                                    << "设置加锁[锁]";
+        QTest::newRow("other state") << QByteArray("\x02"
+                                                   "x")
+                                     << "";
     }
     void lockStatusLogs()
     {
@@ -208,21 +219,26 @@ private slots:
         const QList<QByteArray> frames = splitFrames(m_pty->read(14 + 119 * records + 10), &ok);
         QVERIFY(ok);
         QCOMPARE(frames.size(), records + 2);
-        QCOMPARE(content(frames.first()), QByteArray("\x00", 1) + QByteArray::fromHex(
-                     QByteArray::number(quint32(count), 16).rightJustified(8, '0')));
+        QCOMPARE(content(frames.first()),
+                 QByteArray("\x00", 1) +
+                     QByteArray::fromHex(QByteArray::number(quint32(count), 16).rightJustified(8, '0')));
         for (int i = 0; i < records; ++i) {
             const QByteArray c = content(frames.at(i + 1));
             QCOMPARE(c.size(), 110);
-            QCOMPARE(c.left(5).toHex(), QByteArray::number(0x0100000000LL + i + 1, 16).rightJustified(10, '0'));
-            QCOMPARE(c.mid(5, 18), QByteArray("5QJW\0\0\0\0\0\0" "12345678", 18));
+            QCOMPARE(c.left(5).toHex(),
+                     QByteArray::number(0x0100000000LL + i + 1, 16).rightJustified(10, '0'));
+            QCOMPARE(c.mid(5, 18), QByteArray("5QJW\0\0\0\0\0\0"
+                                              "12345678",
+                                              18));
             const QDateTime stamp(QDate((quint8(c[23]) << 8) | quint8(c[24]), quint8(c[25]), quint8(c[26])),
                                   QTime(quint8(c[27]), quint8(c[28]), quint8(c[29])));
             QVERIFY(qAbs(before.secsTo(stamp)) <= 2);
             QCOMPARE(c.mid(30, 16), QString::fromUtf8("设备名称").toUtf8() + QByteArray(4, '\0'));
             QCOMPARE(c.mid(46, 8), QByteArray("87654321"));
             QCOMPARE(c.mid(54, 16), QString::fromUtf8("操作人员").toUtf8() + QByteArray(4, '\0'));
-            QCOMPARE(c.mid(70).toHex(), QByteArray("0201012c000000800000008131313232333334343535353534343333323231"
-                                                   "31001e001f01010101"));
+            QCOMPARE(c.mid(70).toHex(),
+                     QByteArray("0201012c000000800000008131313232333334343535353534343333323231"
+                                "31001e001f01010101"));
             QVERIFY(m_log.contains(QStringLiteral("send file record: No. %1").arg(i)));
         }
         QCOMPARE(content(frames.last()), QByteArray("\x02", 1));
@@ -276,8 +292,8 @@ private slots:
     {
         service()->slot_maxSendRecordCountChanged(3);
         bool nested = false;
-        QMetaObject::Connection hook =
-            connect(LogManager::instance(), &LogManager::logAdded, this, [this, &nested](const QString& line) {
+        QMetaObject::Connection hook = connect(
+            LogManager::instance(), &LogManager::logAdded, this, [this, &nested](const QString& line) {
                 if (!nested && line.endsWith(QLatin1String("send file record: No. 0"))) {
                     nested = true; // arrives in the pause after the first record
                     QTimer::singleShot(0, service(), [this] { request(0x0C); });

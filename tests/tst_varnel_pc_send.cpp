@@ -84,7 +84,8 @@ private slots:
     {
         EmulatorOnPty emu(0);
         QVERIFY(emu.isReady());
-        const Run run = runPc({QStringLiteral("send"), emu.peer(), QStringLiteral("5"), QStringLiteral("b0e2 cad6")});
+        const Run run =
+            runPc({QStringLiteral("send"), emu.peer(), QStringLiteral("5"), QStringLiteral("b0e2 cad6")});
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.out.startsWith(QStringLiteral("> 5AA51234050004B0E2CAD613E0\n")), qPrintable(run.out));
         QVERIFY(run.out.contains(QStringLiteral("< 5AA512340500005FC2")));
@@ -133,13 +134,16 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("message");
         QTest::newRow("missing code") << QStringList{"send", "/dev/null"} << 2 << "expected PORT CODE [HEX]";
-        QTest::newRow("unknown code") << QStringList{"send", "/dev/null", "22"} << 2 << "unknown command '22'";
-        QTest::newRow("unknown name") << QStringList{"send", "/dev/null", "get-tea"} << 2 << "unknown command";
+        QTest::newRow("unknown code")
+            << QStringList{"send", "/dev/null", "22"} << 2 << "unknown command '22'";
+        QTest::newRow("unknown name")
+            << QStringList{"send", "/dev/null", "get-tea"} << 2 << "unknown command";
         QTest::newRow("odd hex") << QStringList{"send", "/dev/null", "1", "ABC"} << 2 << "odd length";
         QTest::newRow("not hex") << QStringList{"send", "/dev/null", "1", "ZZ"} << 2 << "not a hex digit";
-        QTest::newRow("bad timeout") << QStringList{"send", "--timeout", "x", "/dev/null", "1"} << 2 << "--timeout";
-        QTest::newRow("missing port") << QStringList{"send", "/nonexistent/tty", "get-time"} << 1
-                                      << "cannot open /nonexistent/tty";
+        QTest::newRow("bad timeout") << QStringList{"send", "--timeout", "x", "/dev/null", "1"} << 2
+                                     << "--timeout";
+        QTest::newRow("missing port")
+            << QStringList{"send", "/nonexistent/tty", "get-time"} << 1 << "cannot open /nonexistent/tty";
     }
     void badArguments()
     {

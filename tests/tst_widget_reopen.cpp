@@ -67,7 +67,8 @@ private slots:
 
         QCOMPARE(entries("/proc/self/task"), threads);
         const int fdsAfter = entries("/proc/self/fd");
-        QVERIFY2(fdsAfter <= fds, qPrintable(QStringLiteral("%1 descriptors, %2 before").arg(fdsAfter).arg(fds)));
+        QVERIFY2(fdsAfter <= fds,
+                 qPrintable(QStringLiteral("%1 descriptors, %2 before").arg(fdsAfter).arg(fds)));
         const long grown = rssKb() - rss;
         qInfo("RSS growth over 200 cycles: %ld kB", grown);
 #if !defined(__SANITIZE_ADDRESS__)

@@ -8,8 +8,6 @@
 
 namespace hexcontent {
 
-
-
 enum class Kind
 {
     U8,
@@ -289,7 +287,6 @@ QString boltContent(const QString& content)
             boltNames(content, gradePos + 2, grades, QStringLiteral("螺栓等级"));
     return text + boltTorques(content, gradePos + 2 + 20 * grades, diameters * grades);
 }
-
 
 QString recordStartLines(const QString& content)
 {

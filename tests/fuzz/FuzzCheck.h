@@ -6,13 +6,13 @@
 #include <string>
 
 // A broken invariant stops the run with a message; libFuzzer then keeps the input.
-#define FUZZ_CHECK(cond, what)                                                                         \
-    do {                                                                                               \
-        if (!(cond)) {                                                                                 \
-            std::fprintf(stderr, "invariant broken at %s:%d: %s\n", __FILE__, __LINE__, (what));      \
-            std::fflush(stderr);                                                                       \
-            __builtin_trap();                                                                          \
-        }                                                                                              \
+#define FUZZ_CHECK(cond, what)                                                                               \
+    do {                                                                                                     \
+        if (!(cond)) {                                                                                       \
+            std::fprintf(stderr, "invariant broken at %s:%d: %s\n", __FILE__, __LINE__, (what));             \
+            std::fflush(stderr);                                                                             \
+            __builtin_trap();                                                                                \
+        }                                                                                                    \
     } while (0)
 
 namespace fuzz {
@@ -24,7 +24,8 @@ inline std::uint16_t modbusCrc(const std::uint8_t* data, std::size_t size)
     for (std::size_t i = 0; i < size; ++i) {
         crc ^= data[i];
         for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1u) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001u) : static_cast<std::uint16_t>(crc >> 1);
+            crc = (crc & 1u) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001u)
+                             : static_cast<std::uint16_t>(crc >> 1);
     }
     return crc;
 }

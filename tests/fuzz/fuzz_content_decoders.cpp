@@ -76,7 +76,8 @@ bool expectedResult(ContentType type, const std::string& b)
 void checkConsistent(const Data& d)
 {
     const std::string bytes = d.toBytes();
-    FUZZ_CHECK(d.length() >= 0 && std::size_t(d.length()) == bytes.size(), "length() differs from toBytes() size");
+    FUZZ_CHECK(d.length() >= 0 && std::size_t(d.length()) == bytes.size(),
+               "length() differs from toBytes() size");
     FUZZ_CHECK(d.toHex() == fuzz::hex(bytes), "toHex() is not the hex of toBytes()");
     const std::unique_ptr<Data> copy = d.clone();
     FUZZ_CHECK(copy != nullptr, "clone() gave nothing");
@@ -96,8 +97,9 @@ void checkDescription(ContentType type, const Data& d)
     const std::string b = d.toBytes();
     switch (type) {
     case ContentType::Integer: {
-        const auto v = static_cast<std::int32_t>((std::uint32_t(at(b, 0)) << 24) | (std::uint32_t(at(b, 1)) << 16) |
-                                                 (std::uint32_t(at(b, 2)) << 8) | at(b, 3));
+        const auto v =
+            static_cast<std::int32_t>((std::uint32_t(at(b, 0)) << 24) | (std::uint32_t(at(b, 1)) << 16) |
+                                      (std::uint32_t(at(b, 2)) << 8) | at(b, 3));
         FUZZ_CHECK(d.toString() == decimal(v), "integer description");
         break;
     }
@@ -113,8 +115,8 @@ void checkDescription(ContentType type, const Data& d)
                    "angle description");
         break;
     case ContentType::Fallback:
-        FUZZ_CHECK(d.toString() ==
-                       "angle: " + decimal(at(b, 0) * 256 + at(b, 1)) + ", ampere: " + decimal(at(b, 2) / 10) + "\n",
+        FUZZ_CHECK(d.toString() == "angle: " + decimal(at(b, 0) * 256 + at(b, 1)) +
+                                       ", ampere: " + decimal(at(b, 2) / 10) + "\n",
                    "fallback description");
         break;
     case ContentType::String:
@@ -153,7 +155,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkConsistent(*d);
 
     if (!ok) {
-        const bool partial = type == ContentType::Struct || (type == ContentType::BoltMode && input.size() >= 13);
+        const bool partial =
+            type == ContentType::Struct || (type == ContentType::BoltMode && input.size() >= 13);
         if (!partial)
             FUZZ_CHECK(d->toBytes() == before, "a failed fromBytes changed the value");
         if (type == ContentType::Struct)
@@ -177,7 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string encoded = d->toBytes();
     for (std::size_t i = 0; i < encoded.size(); ++i)
-        FUZZ_CHECK(encoded[i] == (i < reference.size() ? reference[i] : '\0'), "re-encoding differs from the input");
+        FUZZ_CHECK(encoded[i] == (i < reference.size() ? reference[i] : '\0'),
+                   "re-encoding differs from the input");
     if (type == ContentType::String)
         FUZZ_CHECK(encoded == input, "string content lost bytes");
 

@@ -89,9 +89,11 @@ void checkReaders(const std::string& s)
 
     const std::uint32_t value = bigEndian(s, 4);
     FUZZ_CHECK(util::toBytesU8(std::uint8_t(value)) == std::string(1, char(value & 0xFF)), "toBytesU8");
-    FUZZ_CHECK(util::readU16(util::toBytesU16(std::uint16_t(value))) == std::uint16_t(value), "U16 round trip");
+    FUZZ_CHECK(util::readU16(util::toBytesU16(std::uint16_t(value))) == std::uint16_t(value),
+               "U16 round trip");
     FUZZ_CHECK(util::readU32(util::toBytesU32(value)) == value, "U32 round trip");
-    FUZZ_CHECK(util::makeU16(std::uint8_t(value >> 8), std::uint8_t(value)) == std::uint16_t(value), "makeU16");
+    FUZZ_CHECK(util::makeU16(std::uint8_t(value >> 8), std::uint8_t(value)) == std::uint16_t(value),
+               "makeU16");
 }
 
 void checkText(const std::string& s)

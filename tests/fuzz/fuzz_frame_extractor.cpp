@@ -124,8 +124,8 @@ void checkFrame(const ReceivedFrame& frame)
     const std::size_t n = content.size();
     FUZZ_CHECK(std::size_t(packed.size()) == n + 9, "re-packed frame has the wrong size");
     const auto* p = reinterpret_cast<const std::uint8_t*>(packed.constData());
-    const std::uint8_t prefix[7] = {0x5A, 0xA5, 0x12, 0x34, frame.command, std::uint8_t(n >> 8),
-                                    std::uint8_t(n & 0xFF)};
+    const std::uint8_t prefix[7] = {
+        0x5A, 0xA5, 0x12, 0x34, frame.command, std::uint8_t(n >> 8), std::uint8_t(n & 0xFF)};
     FUZZ_CHECK(std::memcmp(p, prefix, 7) == 0, "re-packed header, address, command or length wrong");
     FUZZ_CHECK(std::memcmp(p + 7, content.data(), n) == 0, "re-packed content differs");
     const std::uint16_t crc = fuzz::modbusCrc(p, n + 7);

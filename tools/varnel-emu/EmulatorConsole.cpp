@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <unistd.h>
 
-EmulatorConsole::EmulatorConsole(PortSession* session, QObject* parent) : QObject(parent), m_session(session) {}
+EmulatorConsole::EmulatorConsole(PortSession* session, QObject* parent) : QObject(parent), m_session(session)
+{
+}
 
 void EmulatorConsole::watchStandardInput()
 {

@@ -38,8 +38,8 @@ SignalWatcher::~SignalWatcher()
 void SignalWatcher::handle(int signal)
 {
     const char byte = static_cast<char>(signal);
-    if (s_fds[1] >= 0)
-        [[maybe_unused]] const ssize_t ignored = ::write(s_fds[1], &byte, 1);
+    if (s_fds[1] >= 0) [[maybe_unused]]
+        const ssize_t ignored = ::write(s_fds[1], &byte, 1);
 }
 
 void SignalWatcher::drain()

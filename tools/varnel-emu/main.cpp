@@ -94,7 +94,8 @@ int main(int argc, char* argv[])
 
     PortSession session;
     EmulatorConsole console(&session);
-    QObject::connect(LogManager::instance(), &LogManager::logAdded, &console, &EmulatorConsole::slot_logAdded);
+    QObject::connect(LogManager::instance(), &LogManager::logAdded, &console,
+                     &EmulatorConsole::slot_logAdded);
     SetupService::instance()->slot_maxSendRecordCountChanged(parser.value(records).toInt(nullptr, 10));
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
 
@@ -113,7 +114,8 @@ int main(int argc, char* argv[])
 
     // Installed before the port opens, so a signal just after start-up still closes in order.
     SignalWatcher signalWatcher;
-    QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &console, &EmulatorConsole::shutdown);
+    QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &console,
+                     &EmulatorConsole::shutdown);
 
     if (!session.open(settings)) {
         VLOG(1, QStringLiteral("打开串口失败"));

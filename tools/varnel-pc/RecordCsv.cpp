@@ -37,7 +37,8 @@ QString u32(const QByteArray& record, int offset)
 
 QString quoted(const QString& field)
 {
-    if (!field.contains(QLatin1Char(',')) && !field.contains(QLatin1Char('"')) && !field.contains(QLatin1Char('\n')))
+    if (!field.contains(QLatin1Char(',')) && !field.contains(QLatin1Char('"')) &&
+        !field.contains(QLatin1Char('\n')))
         return field;
     QString escaped = field;
     escaped.replace(QLatin1Char('"'), QLatin1String("\"\""));
@@ -73,9 +74,10 @@ void RecordCsv::addFrameContent(const QByteArray& content)
 
 QString RecordCsv::header()
 {
-    return QStringLiteral("sequence,tool_model,serial_number,date_time,device_name,device_number,operator,"
-                          "pressure_unit,torque_unit,pressure,target_torque,actual_torque,bolt_spec,bolt_grade,"
-                          "target_angle,actual_angle,gear,selected_mode,working_mode,result");
+    return QStringLiteral(
+        "sequence,tool_model,serial_number,date_time,device_name,device_number,operator,"
+        "pressure_unit,torque_unit,pressure,target_torque,actual_torque,bolt_spec,bolt_grade,"
+        "target_angle,actual_angle,gear,selected_mode,working_mode,result");
 }
 
 QString RecordCsv::row(const QByteArray& r)
@@ -90,10 +92,10 @@ QString RecordCsv::row(const QByteArray& r)
                                  .arg(util::peekU8(bytesAt(r, 28, 1)), 2, 10, QLatin1Char('0'))
                                  .arg(util::peekU8(bytesAt(r, 29, 1)), 2, 10, QLatin1Char('0'));
     const QStringList fields = {
-        u32(r, 1),       text(r, 5, 10),  text(r, 15, 8),  dateTime,         text(r, 30, 16),
-        text(r, 46, 8),  text(r, 54, 16), u8(r, 70),       u8(r, 71),        u16(r, 72),
-        u32(r, 74),      u32(r, 78),      text(r, 82, 10), text(r, 92, 10),  u16(r, 102),
-        u16(r, 104),     u8(r, 106),      u8(r, 107),      u8(r, 108),       u8(r, 109),
+        u32(r, 1),      text(r, 5, 10),  text(r, 15, 8),  dateTime,        text(r, 30, 16),
+        text(r, 46, 8), text(r, 54, 16), u8(r, 70),       u8(r, 71),       u16(r, 72),
+        u32(r, 74),     u32(r, 78),      text(r, 82, 10), text(r, 92, 10), u16(r, 102),
+        u16(r, 104),    u8(r, 106),      u8(r, 107),      u8(r, 108),      u8(r, 109),
     };
     QStringList out;
     for (const QString& f : fields)

@@ -31,11 +31,13 @@ SendCommand::SendCommand(std::ostream& out, std::ostream& err) : m_out(out), m_e
 std::uint8_t SendCommand::parseCode(const QString& text)
 {
     bool ok = false;
-    const uint number = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) ? text.mid(2).toUInt(&ok, 16)
-                                                                                     : text.toUInt(&ok, 10);
+    const uint number = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
+                            ? text.mid(2).toUInt(&ok, 16)
+                            : text.toUInt(&ok, 10);
     if (ok)
-        return number <= 0xFF && isCommand(static_cast<std::uint8_t>(number)) ? static_cast<std::uint8_t>(number)
-                                                                               : 0;
+        return number <= 0xFF && isCommand(static_cast<std::uint8_t>(number))
+                   ? static_cast<std::uint8_t>(number)
+                   : 0;
     const std::optional<Command> command = commandFromGloss(text);
     return command ? toCode(*command) : 0;
 }
@@ -71,8 +73,9 @@ bool SendCommand::parseArgs(const QStringList& args)
     m_portName = positional.at(0);
     m_code = parseCode(positional.at(1));
     if (m_code == 0) {
-        write(m_err, QStringLiteral("varnel-pc send: unknown command '%1' (1-21 or a name such as get-time)\n")
-                         .arg(positional.at(1)));
+        write(m_err,
+              QStringLiteral("varnel-pc send: unknown command '%1' (1-21 or a name such as get-time)\n")
+                  .arg(positional.at(1)));
         return false;
     }
     if (positional.size() == 3) {
@@ -87,7 +90,8 @@ bool SendCommand::parseArgs(const QStringList& args)
         }
     }
     if (m_content.size() > Frame::kMaxReceiveLength) {
-        write(m_err, QStringLiteral("varnel-pc send: HEX holds more than %1 bytes\n").arg(Frame::kMaxReceiveLength));
+        write(m_err,
+              QStringLiteral("varnel-pc send: HEX holds more than %1 bytes\n").arg(Frame::kMaxReceiveLength));
         return false;
     }
     return true;
@@ -103,7 +107,8 @@ int SendCommand::run(const QStringList& args)
     }
     QSerialPort port(m_portName);
     if (!port.open(QIODevice::ReadWrite)) {
-        write(m_err, QStringLiteral("varnel-pc send: cannot open %1: %2\n").arg(m_portName, port.errorString()));
+        write(m_err,
+              QStringLiteral("varnel-pc send: cannot open %1: %2\n").arg(m_portName, port.errorString()));
         return Failure;
     }
     bool baudOk = false;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "tools/varnel-pc/SubCommand.h"
 #include "tools/varnel-pc/RecordCsv.h"
+#include "tools/varnel-pc/SubCommand.h"
 #include "ui/HexFrameRenderer.h"
 
 #include <QByteArray>
@@ -16,7 +16,10 @@
 class SendCommand : public SubCommand
 {
 public:
-    enum { TimedOut = 3 };
+    enum
+    {
+        TimedOut = 3
+    };
 
     SendCommand(std::ostream& out, std::ostream& err);
 

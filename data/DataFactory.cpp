@@ -12,25 +12,12 @@
 #include "data/StructData.h"
 #include "data/TorqueModeStructData.h"
 
-#include <QMutex>
-#include <QMutexLocker>
-
-#include <atomic>
-
 DataFactory* DataFactory::instance()
 {
-    static std::atomic<DataFactory*> s_instance{nullptr};
-    static QMutex s_mutex;
-    DataFactory* factory = s_instance.load(std::memory_order_acquire);
-    if (!factory) {
-        QMutexLocker locker(&s_mutex);
-        factory = s_instance.load(std::memory_order_relaxed);
-        if (!factory) {
-            factory = new DataFactory;
-            s_instance.store(factory, std::memory_order_release);
-        }
-    }
-    return factory;
+    // Created on first use and kept for the process; the language makes the first
+    // creation thread-safe (test, lock, test again, create).
+    static DataFactory* const s_instance = new DataFactory;
+    return s_instance;
 }
 
 std::unique_ptr<Data> DataFactory::create(std::int32_t id) const

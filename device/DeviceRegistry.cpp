@@ -2,25 +2,12 @@
 
 #include "device/Device.h"
 
-#include <QMutex>
-#include <QMutexLocker>
-
-#include <atomic>
-
 DeviceRegistry* DeviceRegistry::instance()
 {
-    static std::atomic<DeviceRegistry*> s_instance{nullptr};
-    static QMutex s_mutex;
-    DeviceRegistry* registry = s_instance.load(std::memory_order_acquire);
-    if (!registry) {
-        QMutexLocker locker(&s_mutex);
-        registry = s_instance.load(std::memory_order_relaxed);
-        if (!registry) {
-            registry = new DeviceRegistry;
-            s_instance.store(registry, std::memory_order_release);
-        }
-    }
-    return registry;
+    // Created on first use and kept for the process; the language makes the first
+    // creation thread-safe (test, lock, test again, create).
+    static DeviceRegistry* const s_instance = new DeviceRegistry;
+    return s_instance;
 }
 
 DeviceRegistry::~DeviceRegistry()

@@ -1,24 +1,13 @@
 #include "log/LogManager.h"
 
 #include <QDateTime>
-#include <QMutexLocker>
-
-#include <atomic>
 
 LogManager* LogManager::instance()
 {
-    static std::atomic<LogManager*> s_instance{nullptr};
-    static QMutex s_mutex;
-    LogManager* manager = s_instance.load(std::memory_order_acquire);
-    if (!manager) {
-        QMutexLocker locker(&s_mutex);
-        manager = s_instance.load(std::memory_order_relaxed);
-        if (!manager) {
-            manager = new LogManager;
-            s_instance.store(manager, std::memory_order_release);
-        }
-    }
-    return manager;
+    // Created on first use and kept for the process; the language makes the first
+    // creation thread-safe (test, lock, test again, create).
+    static LogManager* const s_instance = new LogManager;
+    return s_instance;
 }
 
 QString LogManager::paneLine(const QString& message)

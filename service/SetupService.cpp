@@ -11,11 +11,7 @@
 #include "util/Conversions.h"
 
 #include <QEventLoop>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QTimer>
-
-#include <atomic>
 
 namespace {
 
@@ -47,18 +43,10 @@ int SetupService::s_maxSendRecordCount = 10000;
 
 SetupService* SetupService::instance()
 {
-    static std::atomic<SetupService*> s_instance{nullptr};
-    static QMutex s_mutex;
-    SetupService* service = s_instance.load(std::memory_order_acquire);
-    if (!service) {
-        QMutexLocker locker(&s_mutex);
-        service = s_instance.load(std::memory_order_relaxed);
-        if (!service) {
-            service = new SetupService;
-            s_instance.store(service, std::memory_order_release);
-        }
-    }
-    return service;
+    // Created on first use and kept for the process; the language makes the first
+    // creation thread-safe (test, lock, test again, create).
+    static SetupService* const s_instance = new SetupService;
+    return s_instance;
 }
 
 int SetupService::maxSendRecordCount()

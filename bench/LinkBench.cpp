@@ -1,5 +1,7 @@
 #include "LinkBench.h"
 
+#include "BenchLine.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -11,37 +13,19 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-// The PC side builds its frames with a plain bitwise CRC of its own.
-QByteArray request(quint8 command)
-{
-    QByteArray frame = QByteArray::fromHex("5aa51234") + char(command) + QByteArray(2, '\0');
-    quint16 crc = 0xFFFF;
-    for (char c : frame) {
-        crc ^= quint8(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    return frame + char(crc & 0xFF) + char(crc >> 8);
-}
 
 class Link
 {
 public:
     bool start(int records)
     {
-        m_socat.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=%1").arg(path("emu")),
-                                                QStringLiteral("pty,raw,echo=0,link=%1").arg(path("pc"))});
-        QDeadlineTimer deadline(5000);
-        while (!(QFile::exists(path("emu")) && QFile::exists(path("pc"))) && !deadline.hasExpired())
-            QThread::msleep(10);
+        if (!m_line.start(path("emu"), path("pc")))
+            return false;
         m_emu.setWorkingDirectory(m_dir.path());
         // A file, not a pipe: nobody reads the log while the figures are taken.
         m_emu.setStandardOutputFile(path("emu.out"));
@@ -59,24 +43,15 @@ public:
                 log.close();
             }
         }
-        m_fd = ::open(QFile::encodeName(path("pc")).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (m_fd < 0)
-            return false;
-        termios tio{};
-        ::tcgetattr(m_fd, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(m_fd, TCSANOW, &tio);
-        return out.contains("打开串口成功");
+        m_fd = m_line.openPc(true);
+        return m_fd >= 0 && out.contains("打开串口成功");
     }
 
+    // The emulator ends before its line goes away.
     ~Link()
     {
-        if (m_fd >= 0)
-            ::close(m_fd);
         m_emu.terminate();
         m_emu.waitForFinished(5000);
-        m_socat.terminate();
-        m_socat.waitForFinished(5000);
     }
 
     qint64 pid() const { return m_emu.processId(); }
@@ -106,27 +81,15 @@ private:
     QString path(const char* name) const { return m_dir.filePath(QString::fromLatin1(name)); }
 
     QTemporaryDir m_dir;
-    QProcess m_socat;
+    BenchLine m_line;
     QProcess m_emu;
-    int m_fd = -1;
+    int m_fd = -1; // owned by m_line
 };
 
 bool uploadComplete(const QByteArray& in)
 {
     // The end frame is the 10 bytes 5A A5 12 34 0C 00 01 02 + checksum.
     return in.size() >= 10 && in.right(10).startsWith(QByteArray::fromHex("5aa512340c000102"));
-}
-
-long procField(qint64 pid, const char* file, const char* key)
-{
-    QFile f(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(file)));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(int(qstrlen(key))).trimmed().split(' ').first().toLong();
-    }
-    return -1;
 }
 
 double cpuSeconds(qint64 pid)
@@ -148,7 +111,7 @@ void latency(const LinkBenchOptions& o)
         return;
     }
     std::vector<double> ms;
-    const QByteArray getTime = request(0x02);
+    const QByteArray getTime = BenchLine::request(0x02);
     int lost = 0;
     for (int i = 0; i < o.roundTrips; ++i) {
         QElapsedTimer t;
@@ -172,7 +135,7 @@ void upload(const LinkBenchOptions& o)
         return;
     QElapsedTimer t;
     t.start();
-    link.write(request(0x0C));
+    link.write(BenchLine::request(0x0C));
     const QByteArray in = link.readUntil(uploadComplete, 3000);
     const double seconds = double(t.nsecsElapsed()) / 1e9;
     const int expected = 14 + 119 * o.uploadRecords + 10;
@@ -197,10 +160,10 @@ void rss(const LinkBenchOptions& o)
     Link link;
     if (!link.start(o.rssRecords))
         return;
-    const long before = procField(link.pid(), "status", "VmRSS:");
-    link.write(request(0x0C));
+    const long before = BenchLine::rssKb(link.pid());
+    link.write(BenchLine::request(0x0C));
     const QByteArray in = link.readUntil(uploadComplete, 5000);
-    const long after = procField(link.pid(), "status", "VmRSS:");
+    const long after = BenchLine::rssKb(link.pid());
     std::printf("%-38s %8d  RSS %ld kB before, %ld kB after (%+ld kB), complete %s\n", "upload memory",
                 o.rssRecords, before, after, after - before, uploadComplete(in) ? "yes" : "no");
 }

@@ -1,5 +1,7 @@
 // varnel-window-bench: a record upload answered by the real main window, with a pty peer.
 // Prints records per second, the event loop's longest stall and p99 gap, and memory.
+#include "BenchLine.h"
+
 #include "app/Widget.h"
 #include "service/SetupService.h"
 
@@ -18,38 +20,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
-#include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-long rssKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
-QByteArray getRecordsRequest()
-{
-    QByteArray frame = QByteArray::fromHex("5aa512340c0000");
-    quint16 crc = 0xFFFF;
-    for (char c : frame) {
-        crc ^= quint8(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    return frame + char(crc & 0xFF) + char(crc >> 8);
-}
 
 // Reads the upload on its own thread: counts frames, notes the first and last data frame.
 struct Peer
@@ -101,12 +77,11 @@ int main(int argc, char* argv[])
     QTemporaryDir dir;
     const QString port = dir.filePath(QStringLiteral("emu"));
     const QString peerPath = dir.filePath(QStringLiteral("pc"));
-    QProcess socat;
-    socat.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=%1").arg(port),
-                                          QStringLiteral("pty,raw,echo=0,link=%1").arg(peerPath)});
-    QDeadlineTimer linked(5000);
-    while (!(QFile::exists(port) && QFile::exists(peerPath)) && !linked.hasExpired())
-        QThread::msleep(10);
+    BenchLine line;
+    if (!line.start(port, peerPath)) {
+        std::fprintf(stderr, "varnel-window-bench: socat did not make the pty pair\n");
+        return 1;
+    }
 
     Widget window;
     window.show();
@@ -118,11 +93,7 @@ int main(int argc, char* argv[])
     openButton->click();
 
     Peer peer;
-    peer.fd = ::open(QFile::encodeName(peerPath).constData(), O_RDWR | O_NOCTTY);
-    termios tio{};
-    ::tcgetattr(peer.fd, &tio);
-    ::cfmakeraw(&tio);
-    ::tcsetattr(peer.fd, TCSANOW, &tio);
+    peer.fd = line.openPc(false);
     peer.clock.start();
     std::thread reader([&peer] { peer.run(); });
 
@@ -153,8 +124,8 @@ int main(int argc, char* argv[])
         return longest;
     };
 
-    const long rssBefore = rssKb();
-    const QByteArray request = getRecordsRequest();
+    const long rssBefore = BenchLine::rssKb();
+    const QByteArray request = BenchLine::request(0x0C);
     [[maybe_unused]] ssize_t written = ::write(peer.fd, request.constData(), size_t(request.size()));
     if (!qEnvironmentVariableIsSet("VARNEL_BENCH_NO_SAMPLER"))
         sampler.start();
@@ -168,10 +139,9 @@ int main(int argc, char* argv[])
     QTimer::singleShot(records * 20 + 30000, &app, &QApplication::quit); // a guard, not a figure
     app.exec();
     sampler.stop();
-    const long rssAfter = rssKb();
+    const long rssAfter = BenchLine::rssKb();
     peer.stop = true;
     reader.join();
-    ::close(peer.fd);
     openButton->click();
 
     const double seconds = double(peer.endNs - peer.firstDataNs) / 1e9;
@@ -186,7 +156,5 @@ int main(int argc, char* argv[])
                     percentile(0.5), percentile(0.99), longest, static_cast<unsigned long long>(samples));
     std::printf("  RSS                    %ld kB before, %ld kB after (%+ld kB)\n", rssBefore, rssAfter,
                 rssAfter - rssBefore);
-    socat.terminate();
-    socat.waitForFinished(3000);
     return peer.ended ? 0 : 1;
 }

@@ -1,0 +1,65 @@
+#include "BenchLine.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QThread>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+BenchLine::~BenchLine()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_socat.terminate();
+    m_socat.waitForFinished(5000);
+}
+
+bool BenchLine::start(const QString& emuPath, const QString& pcPath)
+{
+    m_pcPath = pcPath;
+    m_socat.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=%1").arg(emuPath),
+                                            QStringLiteral("pty,raw,echo=0,link=%1").arg(pcPath)});
+    QDeadlineTimer deadline(5000);
+    while (!(QFile::exists(emuPath) && QFile::exists(pcPath)) && !deadline.hasExpired())
+        QThread::msleep(10);
+    return QFile::exists(emuPath) && QFile::exists(pcPath);
+}
+
+int BenchLine::openPc(bool nonBlocking)
+{
+    m_fd =
+        ::open(QFile::encodeName(m_pcPath).constData(), O_RDWR | O_NOCTTY | (nonBlocking ? O_NONBLOCK : 0));
+    if (m_fd >= 0) {
+        termios tio{};
+        ::tcgetattr(m_fd, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(m_fd, TCSANOW, &tio);
+    }
+    return m_fd;
+}
+
+QByteArray BenchLine::request(quint8 command)
+{
+    QByteArray frame = QByteArray::fromHex("5aa51234") + char(command) + QByteArray(2, '\0');
+    quint16 crc = 0xFFFF;
+    for (char c : frame) {
+        crc ^= quint8(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
+    }
+    return frame + char(crc & 0xFF) + char(crc >> 8);
+}
+
+long BenchLine::rssKb(qint64 pid)
+{
+    QFile f(pid == 0 ? QStringLiteral("/proc/self/status") : QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}

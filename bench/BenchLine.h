@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+
+// The PC end of a socat pty pair for the benchmarks: the pair itself, requests built
+// with a plain bitwise CRC of its own, and the figures read from /proc.
+class BenchLine
+{
+public:
+    BenchLine() = default;
+    ~BenchLine();
+    BenchLine(const BenchLine&) = delete;
+    BenchLine& operator=(const BenchLine&) = delete;
+
+    // Links emuPath <-> pcPath; false when the links did not appear.
+    bool start(const QString& emuPath, const QString& pcPath);
+    // Opens the PC end raw; the descriptor is closed with the line.
+    int openPc(bool nonBlocking);
+
+    static QByteArray request(quint8 command);
+    // VmRSS in kB of a process (0: this one); -1 when unreadable.
+    static long rssKb(qint64 pid = 0);
+
+private:
+    QProcess m_socat;
+    QString m_pcPath;
+    int m_fd = -1;
+};

@@ -51,8 +51,7 @@ test-tsan: deps
 
 # The Windows crash handler at least compiles with the mingw-w64 cross compiler.
 check-windows:
-	@dpkg-query -W -f='$${Status}' g++-mingw-w64-x86-64 2>/dev/null | grep -q "install ok installed" || \
-		(apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-mingw-w64-x86-64)
+	@tools/install-deps.sh g++-mingw-w64-x86-64
 	x86_64-w64-mingw32-g++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I. log/CrashHandler_win.cpp
 
 # libFuzzer targets of the protocol core (clang-14), FUZZ_SECONDS each; any crash fails it.

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need; only what is missing.
+# Packages given as arguments (for one make target, such as the fuzz compiler) are
+# installed instead of the usual set.
 set -euo pipefail
-packages=(
+packages=("$@")
+((${#packages[@]})) || packages=(
     build-essential cmake pkg-config
     qtbase5-dev libqt5serialport5-dev
     libdw-dev

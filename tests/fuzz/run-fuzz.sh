@@ -12,17 +12,7 @@ seconds=${FUZZ_SECONDS:-60}
 jobs=${JOBS:-2}
 targets=(frame_extractor content_decoders hex_renderer conversions)
 
-missing=()
-for p in clang-14 libclang-rt-14-dev; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    echo "installing: ${missing[*]}"
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" || exit 1
-fi
+"$root/tools/install-deps.sh" clang-14 libclang-rt-14-dev || exit 1
 
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVARNEL_SANITIZE=ON -DVARNEL_FUZZ=ON >/dev/null || exit 1

@@ -49,6 +49,13 @@ void EmulatorConsole::readStandardInput()
     }
 }
 
+bool EmulatorConsole::isRecordCount(const QString& text)
+{
+    // The same rule as the record-count field: up to eight digits.
+    static const QRegExp digits(QStringLiteral("[0-9]{1,8}"));
+    return digits.exactMatch(text);
+}
+
 void EmulatorConsole::runCommand(const QString& line)
 {
     const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
@@ -58,9 +65,7 @@ void EmulatorConsole::runCommand(const QString& line)
     if (verb == QLatin1String("stop") && words.size() == 1) {
         SetupService::instance()->slot_stopSend();
     } else if (verb == QLatin1String("records") && words.size() == 2) {
-        // The same rule as the record-count field: up to eight digits.
-        static const QRegExp digits(QStringLiteral("[0-9]{1,8}"));
-        if (!digits.exactMatch(words.at(1))) {
+        if (!isRecordCount(words.at(1))) {
             std::fprintf(stderr, "records: expected 1 to 8 digits, got \"%s\"\n", qPrintable(words.at(1)));
             return;
         }

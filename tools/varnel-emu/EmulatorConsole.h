@@ -18,6 +18,9 @@ public:
 
     void watchStandardInput();
 
+    // Record counts as the tool tab takes them: 1 to 8 decimal digits.
+    static bool isRecordCount(const QString& text);
+
 public slots:
     void slot_logAdded(QString log);
     // Orderly end: upload stopped, port closed, event loop left.

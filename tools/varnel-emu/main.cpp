@@ -84,8 +84,7 @@ int main(int argc, char* argv[])
             return usage(QStringLiteral("--%1: \"%2\" is not one of %3")
                              .arg(QLatin1String(c.option), value, c.allowed.join(QLatin1Char(' '))));
     }
-    static const QRegExp digits(QStringLiteral("[0-9]{1,8}"));
-    if (!digits.exactMatch(parser.value(records)))
+    if (!EmulatorConsole::isRecordCount(parser.value(records)))
         return usage(QStringLiteral("--records: expected 1 to 8 digits"));
     if (parser.positionalArguments().size() != 1)
         return usage(QStringLiteral("expected exactly one PORT"));

@@ -4,14 +4,17 @@
 #include "device/CommandCatalogue.h"
 #include "device/Frame.h"
 #include "device/FrameExtractor.h"
+#include "device/LineProbe.h"
 #include "log/Log.h"
 
 #include <chrono>
+#ifdef Q_OS_LINUX
+#include <pthread.h>
+#endif
 
 namespace {
 
 constexpr std::uint16_t kSenderAddress = 0x1234;
-constexpr auto kParsePollInterval = std::chrono::milliseconds(10);
 
 } // namespace
 
@@ -92,6 +95,11 @@ bool Device::Open()
     m_port.setDataTerminalReady(true);
     m_port.readAll();
     m_port.clear(QSerialPort::AllDirections);
+    {
+        // Bytes of a line opened before (a reopen) belong to no request of this one.
+        std::lock_guard<std::mutex> locker(m_bufferMutex);
+        m_recvBuffer.clear();
+    }
     connect(&m_port, &QSerialPort::readyRead, this, &Device::slot_readData, Qt::UniqueConnection);
     // Setting results are not examined (a pty refuses DTR); only later failures are reported.
     m_port.clearError();
@@ -138,30 +146,56 @@ void Device::startParseThread()
 
 void Device::stopParseThread()
 {
-    m_running = false;
+    {
+        // Under the lock, so the thread cannot miss the wake-up between its test and its wait.
+        std::lock_guard<std::mutex> locker(m_bufferMutex);
+        m_running = false;
+    }
+    m_bufferChanged.notify_all();
     if (m_parseThread.joinable())
         m_parseThread.join();
 }
 
 void Device::runParseThread()
 {
+#ifdef Q_OS_LINUX
+    pthread_setname_np(pthread_self(), kParseThreadName);
+#endif
+    const auto woken = [this] { return m_bytesArrived || !m_running; };
+    // After a give-up pass only new bytes are worth another look: no wake-ups while idle.
+    bool gaveUp = false;
+    std::unique_lock<std::mutex> locker(m_bufferMutex);
     while (m_running) {
-        {
-            std::lock_guard<std::mutex> locker(m_bufferMutex);
-            if (!m_recvBuffer.isEmpty()) {
-                const ExtractionResult result = FrameExtractor::extract(m_recvBuffer);
-                for (const ReceivedFrame& frame : result.frames) {
-                    emit recv_data(m_portName, frame.command, frame.content);
-                    // The timer belongs to the GUI thread; ask it to stop there.
-                    if (m_recvTimerArmed.exchange(false))
-                        QMetaObject::invokeMethod(&m_recvTimer, "stop", Qt::QueuedConnection);
-                }
-                for (std::uint16_t crc : result.crcErrors)
-                    VLOG(1, FrameExtractor::crcErrorMessage(crc));
-            }
+        if (m_recvBuffer.isEmpty() || gaveUp) {
+            m_bufferChanged.wait(locker, woken);
+        } else if (!m_bufferChanged.wait_for(locker, std::chrono::milliseconds(kStaleFrameMs), woken)) {
+            // The line has been quiet with a frame still incomplete: a noise header announced
+            // more than will ever come. Drop such candidates so a request behind them is found.
+            extractFrames(FrameExtractor::Incomplete::GiveUp);
+            gaveUp = true;
+            continue;
         }
-        std::this_thread::sleep_for(kParsePollInterval);
+        if (!m_running)
+            break;
+        m_bytesArrived = false;
+        gaveUp = false;
+        extractFrames(FrameExtractor::Incomplete::Wait);
     }
+}
+
+void Device::extractFrames(FrameExtractor::Incomplete incomplete)
+{
+    if (m_recvBuffer.isEmpty())
+        return;
+    const ExtractionResult result = FrameExtractor::extract(m_recvBuffer, incomplete);
+    for (const ReceivedFrame& frame : result.frames) {
+        emit recv_data(m_portName, frame.command, frame.content);
+        // The timer belongs to the GUI thread; ask it to stop there.
+        if (m_recvTimerArmed.exchange(false))
+            QMetaObject::invokeMethod(&m_recvTimer, "stop", Qt::QueuedConnection);
+    }
+    for (std::uint16_t crc : result.crcErrors)
+        VLOG(1, FrameExtractor::crcErrorMessage(crc));
 }
 
 bool Device::SendData(bool isResponse, std::uint8_t cmd, std::unique_ptr<Data> data, int timeoutMs)
@@ -225,8 +259,14 @@ void Device::slot_readData()
     // The port is not cleared afterwards: bytes arriving meanwhile belong to the next read.
     const QByteArray bytes = m_port.readAll();
     VLOG(1, QStringLiteral("Read Data!"));
-    std::lock_guard<std::mutex> locker(m_bufferMutex);
-    m_recvBuffer.append(bytes);
+    if (bytes.isEmpty())
+        return; // our own input flush took them: nothing new for the parse thread
+    {
+        std::lock_guard<std::mutex> locker(m_bufferMutex);
+        m_recvBuffer.append(bytes);
+        m_bytesArrived = true;
+    }
+    m_bufferChanged.notify_one();
 }
 
 void Device::slot_recvTimer()
@@ -243,15 +283,20 @@ void Device::slot_errorOccurred(QSerialPort::SerialPortError error)
     if (!m_watchPortErrors || !m_port.isOpen() || error == QSerialPort::NoError ||
         error == QSerialPort::TimeoutError || error == QSerialPort::UnsupportedOperationError)
         return;
+    // A full output queue (the data stays queued) or an empty read after our own input flush
+    // is reported like a vanished line; only the line itself can tell them apart.
+    const LineProbe::Verdict line = LineProbe::check(static_cast<std::intptr_t>(m_port.handle()));
+    if (!line.gone) {
+        m_port.clearError();
+        return;
+    }
     if (!m_portErrorLogged) {
         m_portErrorLogged = true;
-        VLOG(1, QStringLiteral("串口错误：%1").arg(m_port.errorString()));
+        VLOG(1, QStringLiteral("串口错误：%1").arg(QString::fromLocal8Bit(line.reason.c_str())));
     }
-    // The adapter or the pty's other end is gone (a hung-up pty reads as end of file):
-    // close, or the port's read notifier would spin on the dead descriptor.
-    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
-        error == QSerialPort::WriteError) {
-        disconnect(&m_port, &QSerialPort::readyRead, this, &Device::slot_readData);
-        m_port.close();
-    }
+    // Closed, or the port's read notifier would spin on the dead descriptor.
+    m_watchPortErrors = false;
+    disconnect(&m_port, &QSerialPort::readyRead, this, &Device::slot_readData);
+    m_port.close();
+    emit line_lost(m_portName);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/FrameExtractor.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
@@ -7,6 +9,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -41,6 +44,12 @@ public:
     void stopParseThread();
     bool isParseThreadRunning() const { return m_parseThread.joinable(); }
 
+    // How long the line must be quiet before a candidate frame that announced more bytes than
+    // arrived is given up, so a request behind a noise header is still found.
+    static constexpr int kStaleFrameMs = 500;
+    // Name of the parse thread as the system shows it (/proc/PID/task/TID/comm).
+    static constexpr const char* kParseThreadName = "varnel-parse";
+
     bool SendData(bool isResponse, std::uint8_t cmd, std::unique_ptr<Data> data, int timeoutMs);
     bool SendData(bool isResponse, std::uint8_t cmd, std::string data, int timeoutMs);
 
@@ -53,6 +62,8 @@ public:
 signals:
     void recv_data(QString portName, unsigned char cmd, QByteArray data);
     void recv_timeout(QString portName);
+    // The line is gone (adapter removed, the other end of a pty closed); the port is closed.
+    void line_lost(QString portName);
 
 public slots:
     void slot_readData();
@@ -70,6 +81,7 @@ private:
     bool sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& packed, Discard discard,
                    int timeoutMs);
     void runParseThread();
+    void extractFrames(FrameExtractor::Incomplete incomplete);
 
     QSerialPort m_port;
     QString m_portName;
@@ -78,7 +90,9 @@ private:
     QString m_stopBits;
     QString m_parity;
     QByteArray m_recvBuffer; // guarded by m_bufferMutex
+    bool m_bytesArrived = false; // guarded by m_bufferMutex: wakes the parse thread
     std::mutex m_bufferMutex;
+    std::condition_variable m_bufferChanged;
     QTimer m_recvTimer;
     std::thread m_parseThread;
     std::atomic<bool> m_running{false};

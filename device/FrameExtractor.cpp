@@ -60,17 +60,18 @@ Step checkCommandAndLength(const std::uint8_t* p, std::size_t available)
     return {Verdict::Continue, length};
 }
 
-Step checkBody(const std::uint8_t* p, std::size_t available, std::size_t length)
+Step checkBody(const std::uint8_t* p, std::size_t available, std::size_t length,
+               FrameExtractor::Incomplete incomplete)
 {
     if (available < length + kOverheadSize)
-        return {Verdict::Wait};
+        return {incomplete == FrameExtractor::Incomplete::GiveUp ? Verdict::Reject : Verdict::Wait};
     const std::size_t checked = kPrefixSize + length;
     const std::uint16_t computed = crc16(p, checked);
     const std::uint16_t received = util::makeU16(p[checked], p[checked + 1]);
     return {computed == received ? Verdict::Accept : Verdict::ChecksumError, length, computed};
 }
 
-Step examine(const std::uint8_t* p, std::size_t available)
+Step examine(const std::uint8_t* p, std::size_t available, FrameExtractor::Incomplete incomplete)
 {
     const Step header = checkHeader(p, available);
     if (header.verdict != Verdict::Continue)
@@ -78,7 +79,7 @@ Step examine(const std::uint8_t* p, std::size_t available)
     const Step prefix = checkCommandAndLength(p, available);
     if (prefix.verdict != Verdict::Continue)
         return prefix;
-    return checkBody(p, available, prefix.contentLength);
+    return checkBody(p, available, prefix.contentLength, incomplete);
 }
 
 // Dropping one byte at a time until the next 0x5A, done in one call.
@@ -114,14 +115,14 @@ std::size_t consume(const Step& step, const std::uint8_t* begin, std::size_t off
 
 } // namespace
 
-ExtractionResult FrameExtractor::extract(QByteArray& buffer)
+ExtractionResult FrameExtractor::extract(QByteArray& buffer, Incomplete incomplete)
 {
     ExtractionResult result;
     const auto* begin = reinterpret_cast<const std::uint8_t*>(buffer.constData());
     const std::size_t size = static_cast<std::size_t>(buffer.size());
     std::size_t offset = 0;
     for (;;) {
-        const Step step = examine(begin + offset, size - offset);
+        const Step step = examine(begin + offset, size - offset, incomplete);
         if (step.verdict == Verdict::Wait)
             break;
         offset = consume(step, begin, offset, size, result);

@@ -26,7 +26,14 @@ struct ExtractionResult
 class FrameExtractor
 {
 public:
-    static ExtractionResult extract(QByteArray& buffer);
+    // What a candidate that announces more bytes than have arrived gets.
+    enum class Incomplete
+    {
+        Wait,   // the rest may still come: keep it whole
+        GiveUp, // the line has gone quiet: drop its two header bytes, so a frame behind it is found
+    };
+
+    static ExtractionResult extract(QByteArray& buffer, Incomplete incomplete = Incomplete::Wait);
 
     // "crc error![XXXX]" with the computed checksum in wire order.
     static QString crcErrorMessage(std::uint16_t crc);

@@ -1,5 +1,6 @@
 // varnel-emu: the emulated handheld unit on one serial port, without a window.
 #include "EmulatorConsole.h"
+#include "LineReopener.h"
 #include "SignalWatcher.h"
 
 #include "device/DeviceRegistry.h"
@@ -31,13 +32,15 @@ int usage(const QString& problem)
     std::fprintf(stderr,
                  "%s\n"
                  "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
-                 "                  [--records N] PORT\n"
+                 "                  [--records N] [--reopen MS] PORT\n"
                  "       varnel-emu --list\n"
                  "  --baud       115200 57600 38400 19200 9600 4800 2400 1200 (default 115200)\n"
                  "  --data-bits  8 7 6 5 (default 8)\n"
                  "  --stop-bits  1 1.5 2 (default 1)\n"
                  "  --parity     None Odd Even (default None)\n"
                  "  --records    records per upload, 0-99999999 (default 10000)\n"
+                 "  --reopen     after the line vanished, try to open the port again every MS\n"
+                 "               milliseconds, 1-3600000; 0 leaves it closed (default 500)\n"
                  "standard input: stop | records N | quit\n",
                  qPrintable(problem));
     return kUsageError;
@@ -61,8 +64,10 @@ int main(int argc, char* argv[])
                                     QStringLiteral("None"));
     const QCommandLineOption records(QStringLiteral("records"), QString(), QStringLiteral("N"),
                                      QStringLiteral("10000"));
+    const QCommandLineOption reopen(QStringLiteral("reopen"), QString(), QStringLiteral("MS"),
+                                    QStringLiteral("500"));
     const QCommandLineOption list(QStringLiteral("list"));
-    parser.addOptions({baud, dataBits, stopBits, parity, records, list});
+    parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, list});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
 
@@ -86,6 +91,11 @@ int main(int argc, char* argv[])
     }
     if (!EmulatorConsole::isRecordCount(parser.value(records)))
         return usage(QStringLiteral("--records: expected 1 to 8 digits"));
+    bool reopenValid = false;
+    const int reopenMs = parser.value(reopen).toInt(&reopenValid, 10);
+    if (!reopenValid || reopenMs < 0 || reopenMs > 3600000)
+        return usage(QStringLiteral("--reopen: \"%1\" is not a number of milliseconds from 0 to 3600000")
+                         .arg(parser.value(reopen)));
     if (parser.positionalArguments().size() != 1)
         return usage(QStringLiteral("expected exactly one PORT"));
 
@@ -124,6 +134,10 @@ int main(int argc, char* argv[])
         return 1;
     }
     VLOG(1, QStringLiteral("打开串口成功"));
+
+    LineReopener reopener(&session, reopenMs);
+    if (reopenMs > 0)
+        reopener.watch();
 
     console.watchStandardInput();
     return app.exec();

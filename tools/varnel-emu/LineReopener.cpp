@@ -1,0 +1,43 @@
+#include "LineReopener.h"
+
+#include "device/Device.h"
+#include "log/Log.h"
+#include "service/PortSession.h"
+
+LineReopener::LineReopener(PortSession* session, int intervalMs, QObject* parent)
+    : QObject(parent), m_session(session)
+{
+    m_timer.setInterval(intervalMs);
+    connect(&m_timer, &QTimer::timeout, this, &LineReopener::slot_tryOpen);
+}
+
+void LineReopener::watch()
+{
+    if (Device* device = m_session->device())
+        connect(device, &Device::line_lost, this, &LineReopener::slot_lineLost, Qt::UniqueConnection);
+}
+
+void LineReopener::slot_lineLost()
+{
+    m_failureLogged = false;
+    m_timer.start();
+}
+
+void LineReopener::slot_tryOpen()
+{
+    Device* device = m_session->device();
+    if (!device) {
+        m_timer.stop(); // the session was closed meanwhile
+        return;
+    }
+    if (device->isOpen() || device->Open()) {
+        m_timer.stop();
+        VLOG(1, QStringLiteral("打开串口成功"));
+        return;
+    }
+    // One line per outage: the attempts repeat for as long as the line is away.
+    if (!m_failureLogged) {
+        m_failureLogged = true;
+        VLOG(1, QStringLiteral("打开串口失败：%1").arg(device->errorString()));
+    }
+}

@@ -338,6 +338,39 @@ private slots:
         QCOMPARE(buffer, waiting);
     }
 
+    // After a quiet line: every candidate announcing more than arrived is dropped by its two
+    // header bytes, silently; what does not yet announce a length still waits.
+    void giveUpIncomplete_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QByteArrayList>("frames");
+        QTest::addColumn<QByteArray>("remaining");
+
+        const QByteArrayList getTime{hex("02")};
+        QTest::newRow("long announcement hides a request")
+            << hex("5AA5123401280000") + worked() << getTime << QByteArray();
+        QTest::newRow("two nested announcements")
+            << hex("5AA5123401280000") + hex("5AA512340C0100") + worked() << getTime << QByteArray();
+        QTest::newRow("request cut short is dropped")
+            << worked().left(8) << QByteArrayList() << QByteArray();
+        QTest::newRow("complete frame, then a cut one")
+            << worked() + frameBytes(0x06, "NAME").left(10) << getTime << QByteArray();
+        QTest::newRow("prefix without length waits")
+            << hex("5AA51234") << QByteArrayList() << hex("5AA51234");
+    }
+    void giveUpIncomplete()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArrayList, frames);
+        QFETCH(QByteArray, remaining);
+
+        QByteArray buffer = input;
+        const ExtractionResult result = FrameExtractor::extract(buffer, FrameExtractor::Incomplete::GiveUp);
+        QCOMPARE(flatten(result.frames), frames);
+        QVERIFY(result.crcErrors.empty());
+        QCOMPARE(buffer.toHex(), remaining.toHex());
+    }
+
     void maximumLength_completesWithLastByte()
     {
         QByteArray content(10240, '\0');

@@ -7,7 +7,26 @@ import tempfile
 import time
 import unittest
 
-from varnel_peer import EmulatorTestCase, Emulator, build_frame, log_file_name
+from varnel_peer import EmulatorTestCase, Emulator, PtyPair, build_frame, log_file_name
+
+GET_SERIAL = build_frame(0x04)
+SERIAL_REPLY = build_frame(0x04, b"SERIALNUMBER")
+
+
+def port_errors(messages):
+    return [m for m in messages if m.startswith("串口错误：")]
+
+
+def parse_thread_switches(pid):
+    """Context switches of the emulator's parse thread, found by its name."""
+    for tid in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/comm" % (pid, tid)) as f:
+            if f.read().strip() != "varnel-parse":
+                continue
+        with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+            fields = dict(line.split(":", 1) for line in f if ":" in line)
+        return int(fields["voluntary_ctxt_switches"]) + int(fields["nonvoluntary_ctxt_switches"])
+    raise AssertionError("no thread named varnel-parse in process %d" % pid)
 
 
 class Faults(EmulatorTestCase):
@@ -38,6 +57,112 @@ class Faults(EmulatorTestCase):
         # The first emulator still answers.
         self.assertEqual(self.peer.request(0x04).content, b"SERIALNUMBER")
         self.assertEqual(self.shut_down(), 0)
+
+
+class LinkFaults(EmulatorTestCase):
+    """A busy or slow PC side is not a vanished line; a vanished line comes back."""
+
+    def drain(self, quiet=0.5, limit=30.0):
+        """Every frame that arrives until the line has been quiet for `quiet` seconds."""
+        frames = []
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            got = self.peer.poll_frames(quiet)
+            if not got:
+                return frames
+            frames.extend(got)
+        raise AssertionError("the line never went quiet")
+
+    def test_backpressure_keeps_the_port_open(self):
+        self.start_emulator()
+        self.peer.write(GET_SERIAL * 5000)
+        time.sleep(2.0)  # a PC program busy elsewhere: nothing read
+        replies = self.drain()
+        self.assertGreater(len(replies), 0)
+        for reply in replies:
+            self.assertEqual(reply.raw, SERIAL_REPLY)
+        self.assertEqual(self.peer.request(0x04).raw, SERIAL_REPLY)
+        self.assertEqual(port_errors(self.emu.messages()), [])
+        self.assertEqual(self.shut_down(), 0)
+
+    def test_reply_flush_races_slow_requests(self):
+        self.start_emulator()
+        pair = build_frame(0x02) + GET_SERIAL
+        for _ in range(50):
+            self.peer.write_slowly(pair, pause=0.001)  # a 9600-baud line
+            for reply in self.peer.poll_frames(0.3):
+                self.assertIn(reply.command, (0x02, 0x04))
+        self.drain(quiet=0.3)
+        self.assertEqual(self.peer.request(0x04).raw, SERIAL_REPLY)
+        self.assertEqual(port_errors(self.emu.messages()), [])
+        self.assertEqual(self.shut_down(), 0)
+
+    def test_request_behind_a_long_announcement_is_found(self):
+        self.start_emulator()
+        self.peer.write(bytes.fromhex("5AA51234012800"))  # announces 10240 bytes that never come
+        started = time.monotonic()
+        self.peer.write(GET_SERIAL)
+        self.assertEqual(self.peer.read_frame(timeout=2.0).raw, SERIAL_REPLY)
+        self.assertLess(time.monotonic() - started, 1.0)
+        # A request whose bytes keep coming is not cut short.
+        self.peer.write(GET_SERIAL[:4])
+        time.sleep(0.3)
+        self.peer.write(GET_SERIAL[4:])
+        self.assertEqual(self.peer.read_frame().raw, SERIAL_REPLY)
+        self.peer.assert_silent(0.7)
+        self.assertEqual(self.shut_down(), 0)
+
+    def test_idle_parse_thread_sleeps(self):
+        self.start_emulator()
+        self.assertEqual(self.peer.request(0x04).raw, SERIAL_REPLY)
+        time.sleep(0.7)  # past the quiet-line pass
+        before = parse_thread_switches(self.emu.process.pid)
+        time.sleep(2.0)
+        self.assertEqual(parse_thread_switches(self.emu.process.pid) - before, 0)
+        self.assertEqual(self.shut_down(), 0)
+
+    def vanish_line(self):
+        self.peer.close()
+        self.peer = None
+        self.pty.kill()
+        self.assert_logged(lambda m: m.startswith("串口错误："))
+
+    def test_line_comes_back(self):
+        self.start_emulator()
+        self.vanish_line()
+        time.sleep(1.2)  # several failed attempts, one line for them
+        mark = self.emu.mark()
+        self.pty = PtyPair(self.dir)
+        self.addCleanup(self.pty.kill)
+        returned = time.monotonic()
+        self.assert_logged("Device Opened!", mark, timeout=5.0)
+        self.assert_logged("打开串口成功", mark, timeout=5.0)
+        self.assertLess(time.monotonic() - returned, 1.0 + 0.5)
+        self.open_peer()
+        self.assertEqual(self.peer.request(0x04).raw, SERIAL_REPLY)
+        messages = self.emu.messages()
+        self.assertEqual(len(port_errors(messages)), 1)
+        self.assertEqual(len([m for m in messages if m.startswith("打开串口失败")]), 1)
+        self.assertEqual(self.shut_down(), 0)
+
+    def test_no_reopen_stays_closed(self):
+        self.start_emulator("--reopen", "0")
+        self.vanish_line()
+        mark = self.emu.mark()
+        self.pty = PtyPair(self.dir)
+        self.addCleanup(self.pty.kill)
+        self.open_peer()
+        self.peer.write(GET_SERIAL)
+        self.peer.assert_silent(1.0)
+        self.assertTrue(self.emu.running())
+        self.assert_not_logged("Device Opened!", mark)
+        self.assertEqual(self.shut_down(), 0)
+
+    def test_bad_reopen_value(self):
+        for value in ("-1", "abc", "3600001"):
+            code, _, errors = self.run_emulator("--reopen", value, "/dev/null")
+            self.assertEqual(code, 2, value)
+            self.assertIn("--reopen", errors)
 
 
 class FullLogFileSystem(EmulatorTestCase):

@@ -7,17 +7,29 @@
 #include <QFile>
 
 #include <cstdio>
+#include <string>
 
 QString StartupLog::begin(const char* program)
 {
-    const QString name = LogFileChooser::choose(QDate::currentDate());
-    if (name.isEmpty()) {
-        std::fprintf(stderr,
-                     "%s: no log file could be opened in the working directory; going on without one\n",
-                     program);
+    // The same choice runs again at every change of day, failure message included.
+    const std::string name = program ? program : "";
+    LogFileWriter* writer = LogFileWriter::instance();
+    writer->openDaily(
+        [name](int year, int month, int day) -> std::string {
+            const QString chosen = LogFileChooser::choose(QDate(year, month, day));
+            if (chosen.isEmpty()) {
+                std::fprintf(
+                    stderr,
+                    "%s: no log file could be opened in the working directory; going on without one\n",
+                    name.c_str());
+                return {};
+            }
+            return QFile::encodeName(chosen).toStdString();
+        },
+        1);
+    const std::string path = writer->path();
+    if (path.empty())
         return {};
-    }
-    LogFileWriter::instance()->open(QFile::encodeName(name).constData(), 1);
-    LogFileWriter::instance()->write(2, "main", "main", __LINE__, 0, "%s", "VARNEL-TEST程序启动...");
-    return name;
+    writer->write(2, "main", "main", __LINE__, 0, "%s", "VARNEL-TEST程序启动...");
+    return QFile::decodeName(path.c_str());
 }

@@ -5,11 +5,17 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 namespace {
 
 constexpr std::size_t kHeaderLimit = 1024; // header cut at 1023 characters
 constexpr std::size_t kFileNameLimit = 256;
+
+int dayNumber(const std::tm& local)
+{
+    return (local.tm_year + 1900) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday;
+}
 
 } // namespace
 
@@ -40,6 +46,50 @@ bool LogFileWriter::open(const char* path, int level)
         return true;
     reportOpenFailure();
     return false;
+}
+
+bool LogFileWriter::openDaily(DailyChooser chooser, int level)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_opened)
+        return true;
+    m_opened = true;
+    m_chooser = std::move(chooser);
+    if (level >= 0 && level <= 4)
+        m_threshold = level;
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(m_clock());
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    followDay(local);
+    if (!m_path[0])
+        return false; // the chooser has said why
+    if (openFile())
+        return true;
+    reportOpenFailure();
+    return false;
+}
+
+void LogFileWriter::followDay(const std::tm& local)
+{
+    m_fileDay = dayNumber(local);
+    if (m_file) {
+        std::fclose(m_file);
+        m_file = nullptr;
+    }
+    const std::string chosen = m_chooser(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    std::snprintf(m_path, 255, "%s", chosen.c_str());
+}
+
+void LogFileWriter::setClock(Clock clock)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_clock = std::move(clock);
+}
+
+std::string LogFileWriter::path()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_path;
 }
 
 void LogFileWriter::reportOpenFailure()
@@ -80,18 +130,28 @@ void LogFileWriter::write(int level, const char* file, const char* function, int
     char shortFile[kFileNameLimit];
     std::snprintf(shortFile, sizeof shortFile, "%s", base ? base + 1 : (file ? file : ""));
 
+    // One reading serves the header and the choice of file, so a line lands in the
+    // file of the date it shows.
+    const auto now = m_clock();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const int millis = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+
+    if (m_chooser) {
+        if (dayNumber(local) != m_fileDay)
+            followDay(local);
+        if (!m_path[0])
+            return; // said once by the chooser; the next date tries again
+    }
+
     if (!m_file && !openFile()) {
         reportOpenFailure();
         return;
     }
 
     std::memset(m_line, 0, sizeof m_line);
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const int millis = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
 
     int header = std::snprintf(
         m_line, kHeaderLimit, "\n%d-%02d-%02d %02d:%02d:%02d,%03d <%s> [%s:%s:%d] [%d] ",

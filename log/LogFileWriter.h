@@ -1,13 +1,24 @@
 #pragma once
 
+#include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <functional>
 #include <mutex>
+#include <string>
 
 // Appends one header-prefixed line per write to the day's log file and flushes it
 // at once. The file is opened once; a failed open is retried on every write.
+// A writer opened with the daily rule moves to the new day's file at the first
+// line stamped with a new local date.
 class LogFileWriter
 {
 public:
+    using Clock = std::function<std::chrono::system_clock::time_point()>;
+    // Returns the file to use for a local date, or an empty string when none can be
+    // opened. Called under the writer's lock, so it must not write to the writer.
+    using DailyChooser = std::function<std::string(int year, int month, int day)>;
+
     static LogFileWriter* instance();
 
     // Public so tests can own independent writers; the system uses instance().
@@ -19,17 +30,28 @@ public:
     // First call only: keeps the path, sets the threshold (0-4) and opens the file.
     bool open(const char* path, int level);
 
+    // First call only, like open(), but the path comes from the chooser for today's
+    // date and again for every new date. A day without a name goes without a file.
+    bool openDaily(DailyChooser chooser, int level);
+
     void write(int level, const char* file, const char* function, int line, int code, const char* format, ...)
         __attribute__((format(printf, 7, 8)));
 
     // Where "open file failed!" goes; standard output unless a test redirects it.
     void setMessageStream(std::FILE* stream) { m_messageStream = stream; }
 
+    // Stamps lines and decides the day; the system clock unless a test sets one.
+    void setClock(Clock clock);
+
+    // The file currently written to; empty on a day without a name.
+    std::string path();
+
     static const char* levelName(int level);
 
 private:
     bool openFile();
     void reportOpenFailure();
+    void followDay(const std::tm& local);
 
     int m_threshold = 0;
     char m_path[256] = {};
@@ -38,4 +60,7 @@ private:
     bool m_opened = false;
     std::mutex m_mutex;
     std::FILE* m_messageStream = stdout;
+    Clock m_clock = [] { return std::chrono::system_clock::now(); };
+    DailyChooser m_chooser;
+    int m_fileDay = -1; // year * 10000 + month * 100 + day of the chosen file
 };

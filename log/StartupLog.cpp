@@ -7,17 +7,37 @@
 #include <QFile>
 
 #include <cstdio>
+#include <string>
+
+namespace {
+LogFileWriter::DailyChooser workingDirectoryChooser(const char* program);
+} // namespace
 
 QString StartupLog::begin(const char* program)
 {
-    const QString name = LogFileChooser::choose(QDate::currentDate());
-    if (name.isEmpty()) {
-        std::fprintf(stderr,
-                     "%s: no log file could be opened in the working directory; going on without one\n",
-                     program);
+    LogFileWriter::instance()->openDaily(workingDirectoryChooser(program), 1);
+    if (LogFileWriter::instance()->path().empty())
         return {};
-    }
-    LogFileWriter::instance()->open(QFile::encodeName(name).constData(), 1);
     LogFileWriter::instance()->write(2, "main", "main", __LINE__, 0, "%s", "VARNEL-TEST程序启动...");
-    return name;
+    return QFile::decodeName(LogFileWriter::instance()->path().c_str());
 }
+
+namespace {
+
+// Asked again at every change of day, failure message included.
+LogFileWriter::DailyChooser workingDirectoryChooser(const char* program)
+{
+    const std::string name = program ? program : "";
+    return [name](int year, int month, int day) -> std::string {
+        const QString chosen = LogFileChooser::choose(QDate(year, month, day));
+        if (chosen.isEmpty()) {
+            std::fprintf(stderr,
+                         "%s: no log file could be opened in the working directory; going on without one\n",
+                         name.c_str());
+            return {};
+        }
+        return QFile::encodeName(chosen).toStdString();
+    };
+}
+
+} // namespace

@@ -3,7 +3,8 @@
 #include <QString>
 
 // Start-up steps shared by the window and the headless emulator: choose the day's
-// log file, open the writer at threshold 1, write the start-up line to the file.
+// log file, open the writer at threshold 1 so that the file follows the day, write
+// the start-up line to the file.
 class StartupLog
 {
 public:

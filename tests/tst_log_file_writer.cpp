@@ -1,3 +1,4 @@
+#include "log/LogFileChooser.h"
 #include "log/LogFileWriter.h"
 
 #include <QProcess>
@@ -5,7 +6,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -30,6 +35,38 @@ QByteArray readStream(std::FILE* stream)
         out.append(buf, int(n));
     return out;
 }
+
+using TimePoint = std::chrono::system_clock::time_point;
+
+// A local wall-clock moment, as the writer's header shows it.
+TimePoint localTime(int year, int month, int day, int hour, int minute, int second, int millis)
+{
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&tm)) + std::chrono::milliseconds(millis);
+}
+
+// The real naming rule in a temporary directory; counts how often it is asked.
+struct DirChooser
+{
+    QString dir;
+    int maxNumbered = LogFileChooser::kMaxNumberedNames;
+    std::shared_ptr<int> calls = std::make_shared<int>(0);
+
+    std::string operator()(int year, int month, int day) const
+    {
+        ++*calls;
+        return QFile::encodeName(LogFileChooser::choose(QDate(year, month, day), QDir(dir), maxNumbered))
+            .toStdString();
+    }
+    QString file(const QString& name) const { return QDir(dir).filePath(name); }
+};
 
 } // namespace
 
@@ -196,13 +233,133 @@ private slots:
         QProcess::execute(QStringLiteral("umount"), {mountPoint});
     }
 
+    // The first line after midnight closes the old day's file and opens the new
+    // day's; a line stamped a few milliseconds into the new day is already there.
+    void dailyFileFollowsTheDay_data()
+    {
+        QTest::addColumn<int>("lastMillis");  // of 23:59:59
+        QTest::addColumn<int>("firstMillis"); // of 00:00:00 the next day
+        QTest::newRow("tenth either side") << 900 << 100;
+        QTest::newRow("edges") << 999 << 5;
+    }
+    void dailyFileFollowsTheDay()
+    {
+        QFETCH(int, lastMillis);
+        QFETCH(int, firstMillis);
+        DirChooser chooser{path(QTest::currentDataTag())};
+        QVERIFY(QDir().mkpath(chooser.dir));
+        TimePoint now = localTime(2026, 12, 7, 23, 59, 59, lastMillis);
+        LogFileWriter w;
+        w.setClock([&now] { return now; });
+        QVERIFY(w.openDaily(chooser, 1));
+        w.write(2, "a.cpp", "f", 1, 0, "%s", "old day");
+        now = localTime(2026, 12, 8, 0, 0, 0, firstMillis);
+        w.write(2, "a.cpp", "f", 2, 0, "%s", "new day");
+        now += std::chrono::seconds(1);
+        w.write(2, "a.cpp", "f", 3, 0, "%s", "same new day");
+
+        QCOMPARE(readAll(chooser.file(QStringLiteral("varnelTest20261207.log"))),
+                 QByteArray("\n2026-12-07 23:59:59,") +
+                     QByteArray::number(lastMillis).rightJustified(3, '0') +
+                     " <INFO> [a.cpp:f:1] [0] old day");
+        QCOMPARE(readAll(chooser.file(QStringLiteral("varnelTest20261208.log"))),
+                 QByteArray("\n2026-12-08 00:00:00,") +
+                     QByteArray::number(firstMillis).rightJustified(3, '0') +
+                     " <INFO> [a.cpp:f:2] [0] new day"
+                     "\n2026-12-08 00:00:01," +
+                     QByteArray::number(firstMillis).rightJustified(3, '0') +
+                     " <INFO> [a.cpp:f:3] [0] same new day");
+        QCOMPARE(*chooser.calls, 2); // once per day, not once per line
+        QCOMPARE(QString::fromStdString(w.path()), chooser.file(QStringLiteral("varnelTest20261208.log")));
+    }
+
+    void newDayFallsBackToNumberedName()
+    {
+        DirChooser chooser{path("fallback")};
+        QVERIFY(QDir().mkpath(chooser.file(QStringLiteral("varnelTest20261208.log")))); // not a file
+        TimePoint now = localTime(2026, 12, 7, 23, 59, 59, 900);
+        LogFileWriter w;
+        w.setClock([&now] { return now; });
+        QVERIFY(w.openDaily(chooser, 1));
+        w.write(2, "a.cpp", "f", 1, 0, "%s", "old day");
+        now = localTime(2026, 12, 8, 0, 0, 0, 100);
+        w.write(2, "a.cpp", "f", 2, 0, "%s", "new day");
+        QVERIFY(readAll(chooser.file(QStringLiteral("varnelTest20261207.log"))).endsWith("] [0] old day"));
+        QVERIFY(!readAll(chooser.file(QStringLiteral("varnelTest20261207.log"))).contains("new day"));
+        QVERIFY(readAll(chooser.file(QStringLiteral("varnelTest20261208(0).log"))).endsWith("] [0] new day"));
+    }
+
+    // A day with no usable name loses its lines without a message per line and
+    // without asking again; the next day tries again.
+    void dayWithoutNameGoesOnWithoutFile()
+    {
+        DirChooser chooser{path("noname")};
+        chooser.maxNumbered = 1;
+        QVERIFY(QDir().mkpath(chooser.file(QStringLiteral("varnelTest20261208.log"))));
+        QVERIFY(QDir().mkpath(chooser.file(QStringLiteral("varnelTest20261208(0).log"))));
+        std::FILE* messages = std::tmpfile();
+        QVERIFY(messages);
+        TimePoint now = localTime(2026, 12, 7, 23, 59, 59, 900);
+        LogFileWriter w;
+        w.setMessageStream(messages);
+        w.setClock([&now] { return now; });
+        QVERIFY(w.openDaily(chooser, 1));
+        now = localTime(2026, 12, 8, 0, 0, 0, 100);
+        w.write(2, "a.cpp", "f", 1, 0, "%s", "lost 1");
+        w.write(2, "a.cpp", "f", 2, 0, "%s", "lost 2");
+        QCOMPARE(QString::fromStdString(w.path()), QString());
+        QCOMPARE(*chooser.calls, 2);
+        now = localTime(2026, 12, 9, 0, 0, 0, 0);
+        w.write(2, "a.cpp", "f", 3, 0, "%s", "kept");
+        QCOMPARE(*chooser.calls, 3);
+        QVERIFY(readAll(chooser.file(QStringLiteral("varnelTest20261209.log"))).endsWith("] [0] kept"));
+        QCOMPARE(readStream(messages), QByteArray());
+        QCOMPARE(QDir(chooser.dir).entryList(QDir::Files),
+                 QStringList(
+                     {QStringLiteral("varnelTest20261207.log"), QStringLiteral("varnelTest20261209.log")}));
+        std::fclose(messages);
+    }
+
+    // A writer given a fixed path keeps it across midnight.
+    void fixedPathDoesNotFollowTheDay()
+    {
+        const QString file = path("fixed.log");
+        TimePoint now = localTime(2026, 12, 7, 23, 59, 59, 900);
+        LogFileWriter w;
+        w.setClock([&now] { return now; });
+        QVERIFY(w.open(file.toLocal8Bit().constData(), 1));
+        w.write(2, "a.cpp", "f", 1, 0, "%s", "old day");
+        now = localTime(2026, 12, 8, 0, 0, 0, 100);
+        w.write(2, "a.cpp", "f", 2, 0, "%s", "new day");
+        QCOMPARE(readAll(file), QByteArray("\n2026-12-07 23:59:59,900 <INFO> [a.cpp:f:1] [0] old day"
+                                           "\n2026-12-08 00:00:00,100 <INFO> [a.cpp:f:2] [0] new day"));
+    }
+
+    // Across midnight every line also lands in the file of the date it shows.
+    void concurrentWritesDoNotInterleave_data()
+    {
+        QTest::addColumn<bool>("acrossMidnight");
+        QTest::newRow("fixed path") << false;
+        QTest::newRow("across midnight") << true;
+    }
     void concurrentWritesDoNotInterleave()
     {
-        const QString file = path("threads.log");
-        LogFileWriter w;
-        QVERIFY(w.open(file.toLocal8Bit().constData(), 0));
+        QFETCH(bool, acrossMidnight);
+        DirChooser chooser{path(QTest::currentDataTag())};
+        QVERIFY(QDir().mkpath(chooser.dir));
         constexpr int kThreads = 4;
         constexpr int kLines = 500;
+        LogFileWriter w;
+        if (acrossMidnight) {
+            // Each reading is 1 ms later than the one before; midnight falls halfway.
+            const TimePoint start = localTime(2026, 12, 7, 23, 59, 59, 0);
+            w.setClock([start, ticks = std::make_shared<std::atomic<int>>(0)] {
+                return start + std::chrono::milliseconds((*ticks)++);
+            });
+            QVERIFY(w.openDaily(chooser, 0));
+        } else {
+            QVERIFY(w.open(QFile::encodeName(chooser.file(QStringLiteral("threads.log"))).constData(), 0));
+        }
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t)
             threads.emplace_back([&w, t] {
@@ -211,13 +368,23 @@ private slots:
             });
         for (auto& th : threads)
             th.join();
-        const QList<QByteArray> lines = readAll(file).split('\n');
-        QCOMPARE(lines.size(), kThreads * kLines + 1);
-        QCOMPARE(lines.first(), QByteArray());
-        static const QRegularExpression shape(
-            QStringLiteral("^\\S+ \\S+ <INFO> \\[a\\.cpp:f:\\d\\] \\[0\\] thread \\d line \\d+ end$"));
-        for (int i = 1; i < lines.size(); ++i)
-            QVERIFY2(shape.match(QString::fromLatin1(lines[i])).hasMatch(), lines[i].constData());
+        const QStringList files = QDir(chooser.dir).entryList(QDir::Files);
+        QCOMPARE(files.size(), acrossMidnight ? 2 : 1);
+        int total = 0;
+        for (const QString& name : files) {
+            // "varnelTest20261207.log" holds lines stamped "2026-12-07"
+            const QString day = acrossMidnight ? QString(name.mid(10, 8)).insert(6, '-').insert(4, '-')
+                                               : QStringLiteral("\\S+");
+            const QList<QByteArray> lines = readAll(chooser.file(name)).split('\n');
+            QCOMPARE(lines.first(), QByteArray());
+            const QRegularExpression shape(
+                QStringLiteral("^%1 \\S+ <INFO> \\[a\\.cpp:f:\\d\\] \\[0\\] thread \\d line \\d+ end$")
+                    .arg(day));
+            for (int i = 1; i < lines.size(); ++i)
+                QVERIFY2(shape.match(QString::fromLatin1(lines[i])).hasMatch(), lines[i].constData());
+            total += lines.size() - 1;
+        }
+        QCOMPARE(total, kThreads * kLines);
     }
 };
 

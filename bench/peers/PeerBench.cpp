@@ -71,11 +71,11 @@ QString exchange(int fd, const QByteArray& request, int replySize, QByteArray& g
         if (!waitFor(fd, POLLIN, deadline)) {
             got.truncate(have);
             return g_stop ? QStringLiteral("stopped")
-                          : QStringLiteral("%1 of %2 reply bytes within %3 ms: %4")
+                          : QStringLiteral("%1 of %2 reply bytes within %3 ms%4")
                                 .arg(have)
                                 .arg(replySize)
                                 .arg(kReplyTimeoutMs)
-                                .arg(hex(got));
+                                .arg(have > 0 ? QStringLiteral(": ") + hex(got) : QString());
         }
         const ssize_t n = ::read(fd, got.data() + have, size_t(replySize - have));
         if (n > 0)
@@ -135,6 +135,11 @@ void PeerBench::installStopHandler()
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
+bool PeerBench::stopRequested()
+{
+    return g_stop != 0;
+}
+
 PeerFigures PeerBench::run(const PeerCase& peer) const
 {
     PeerFigures figures;
@@ -166,9 +171,13 @@ PeerFigures PeerBench::run(const PeerCase& peer) const
             else
                 figures.error +=
                     QStringLiteral("%1 bytes after the reply: %2").arg(stray.size()).arg(hex(stray));
+            if (process.hasExited())
+                figures.error += QStringLiteral("; %1 has exited").arg(peer.program);
             const QByteArray out = process.output().trimmed().right(400);
             if (!out.isEmpty())
-                figures.error += QStringLiteral("; %1 printed: %2").arg(peer.program, QString::fromUtf8(out));
+                figures.error += QStringLiteral("; %1 printed: %2")
+                                     .arg(peer.program, QString::fromUtf8(out).replace(QLatin1Char('\n'),
+                                                                                       QLatin1String(" / ")));
             return figures;
         }
         if (i >= m_options.warmUp)

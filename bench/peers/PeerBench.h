@@ -47,6 +47,7 @@ public:
 
     // SIGINT and SIGTERM end the current run as an error, so every child is still stopped.
     static void installStopHandler();
+    static bool stopRequested();
 
 private:
     Options m_options;

@@ -25,6 +25,11 @@ QString PeerProcess::path(const char* name) const
     return m_dir.filePath(QString::fromLatin1(name));
 }
 
+bool PeerProcess::hasExited()
+{
+    return m_process.state() == QProcess::NotRunning || m_process.waitForFinished(0);
+}
+
 QByteArray PeerProcess::output() const
 {
     QFile file(path("responder.out"));

@@ -28,6 +28,8 @@ public:
     // Non-blocking and raw; owned by the pair.
     int pcFd() const { return m_fd; }
     QString error() const { return m_error; }
+    // For error messages: a reply that never came may mean the responder died.
+    bool hasExited();
     // The responder's output so far, for error messages.
     QByteArray output() const;
 

@@ -107,6 +107,12 @@ int main(int argc, char* argv[])
     for (const PeerCase& peer : cases) {
         std::fprintf(stderr, "timing %s ...\n", qPrintable(peer.name));
         figures.push_back(bench.run(peer));
+        if (!figures.back().error.isEmpty())
+            std::fprintf(stderr, "%s failed: %s\n", qPrintable(peer.name), qPrintable(figures.back().error));
+        if (PeerBench::stopRequested()) {
+            std::fprintf(stderr, "varnel-peer-bench: stopped\n");
+            return 130;
+        }
     }
 
     // The libmodbus row is the yardstick of the ratio columns.

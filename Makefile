@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 SAN_BUILD ?= build-asan
 
-.PHONY: all deps build run demo test soak test-sanitize test-tsan check-windows bench clean
+.PHONY: all deps build run demo test soak test-sanitize test-tsan check-windows bench bench-peers clean
 
 all: build
 
@@ -62,6 +62,15 @@ fuzz: deps
 
 bench: build
 	$(BUILD)/bin/varnel-bench
+
+# varnel-emu beside a libmodbus RTU server and a C echo over the same kind of pty pair;
+# about a minute. BENCH_PEERS_ARGS=--quick for a few seconds.
+BENCH_PEERS_ARGS ?=
+bench-peers: deps
+	@tools/install-deps.sh libmodbus-dev
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS) --target varnel-peer-bench
+	$(BUILD)/bin/varnel-peer-bench $(BENCH_PEERS_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)

@@ -42,14 +42,18 @@ int BenchLine::openPc(bool nonBlocking)
 
 QByteArray BenchLine::request(quint8 command)
 {
-    QByteArray frame = QByteArray::fromHex("5aa51234") + char(command) + QByteArray(2, '\0');
+    return withCrc(QByteArray::fromHex("5aa51234") + char(command) + QByteArray(2, '\0'));
+}
+
+QByteArray BenchLine::withCrc(const QByteArray& bytes)
+{
     quint16 crc = 0xFFFF;
-    for (char c : frame) {
+    for (char c : bytes) {
         crc ^= quint8(c);
         for (int bit = 0; bit < 8; ++bit)
             crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
     }
-    return frame + char(crc & 0xFF) + char(crc >> 8);
+    return bytes + char(crc & 0xFF) + char(crc >> 8);
 }
 
 long BenchLine::rssKb(qint64 pid)

@@ -20,6 +20,8 @@ public:
     int openPc(bool nonBlocking);
 
     static QByteArray request(quint8 command);
+    // The bytes followed by their CRC-16/MODBUS, low byte first (the wire order here and in Modbus RTU).
+    static QByteArray withCrc(const QByteArray& bytes);
     // VmRSS in kB of a process (0: this one); -1 when unreadable.
     static long rssKb(qint64 pid = 0);
 

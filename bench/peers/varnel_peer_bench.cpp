@@ -1,0 +1,150 @@
+// varnel-emu beside a libmodbus RTU server and a bare C responder, each timed with the
+// same client over its own socat pty pair. Prints one table.
+#include "PeerBench.h"
+
+#include "bench/BenchLine.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+int usage(const QString& problem)
+{
+    std::fprintf(stderr,
+                 "varnel-peer-bench: %s\n"
+                 "usage: varnel-peer-bench [--round-trips N] [--warm-up N] [--idle-seconds S] [--quick]\n"
+                 "  --round-trips   timed round trips per responder, 1-1000000 (default 2000)\n"
+                 "  --warm-up       untimed round trips first, 0-100000 (default 100)\n"
+                 "  --idle-seconds  idle CPU window per responder, 1-3600 (default 10)\n"
+                 "  --quick         200 round trips, 20 warm-up, 2 s idle\n",
+                 qPrintable(problem));
+    return kUsageError;
+}
+
+bool readCount(const QCommandLineParser& parser, const QString& option, int low, int high, int& value)
+{
+    if (!parser.isSet(option))
+        return true;
+    bool ok = false;
+    const QString text = parser.value(option);
+    const int v = text.toInt(&ok, 10);
+    if (!ok || v < low || v > high) {
+        usage(QStringLiteral("--%1: \"%2\" is not a number from %3 to %4")
+                  .arg(option, text)
+                  .arg(low)
+                  .arg(high));
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+std::vector<PeerCase> peerCases()
+{
+    // Get factory serial number: no content; the reply carries "SERIALNUMBER".
+    const QByteArray varnelRequest = BenchLine::request(0x04);
+    const QByteArray varnelReply =
+        BenchLine::withCrc(QByteArray::fromHex("5aa5123404000c") + QByteArray("SERIALNUMBER"));
+    // Read holding registers 0-3 of unit 1; the server fills register i with 0x1000 + i.
+    const QByteArray modbusRequest = BenchLine::withCrc(QByteArray::fromHex("010300000004"));
+    const QByteArray modbusReply = BenchLine::withCrc(QByteArray::fromHex("0103081000100110021003"));
+    return {
+        {QStringLiteral("C echo (pty floor)"), QStringLiteral("peer-pty-echo"),
+         [=](const QString& tty) {
+             return QStringList{tty, QString::number(varnelRequest.size()),
+                                QString::fromLatin1(varnelReply.toHex())};
+         },
+         "ready", varnelRequest, varnelReply},
+        {QStringLiteral("libmodbus %1 RTU server").arg(QStringLiteral(VARNEL_LIBMODBUS_VERSION)),
+         QStringLiteral("peer-modbus-rtu-server"), [](const QString& tty) { return QStringList{tty}; },
+         "ready", modbusRequest, modbusReply},
+        {QStringLiteral("varnel-emu, get factory serial number"), QStringLiteral("varnel-emu"),
+         [](const QString& tty) {
+             return QStringList{QStringLiteral("--records"), QStringLiteral("0"), tty};
+         },
+         "打开串口成功", varnelRequest, varnelReply},
+    };
+}
+
+QString ratio(double ours, double theirs, bool valid)
+{
+    return valid && theirs > 0 ? QString::number(ours / theirs, 'f', 2) : QStringLiteral("-");
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addOptions({{QStringLiteral("round-trips"), QString(), QStringLiteral("N")},
+                       {QStringLiteral("warm-up"), QString(), QStringLiteral("N")},
+                       {QStringLiteral("idle-seconds"), QString(), QStringLiteral("S")},
+                       {QStringLiteral("quick"), QString()}});
+    if (!parser.parse(app.arguments()))
+        return usage(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return usage(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+
+    PeerBench::Options options;
+    if (parser.isSet(QStringLiteral("quick")))
+        options = {20, 200, 2};
+    if (!readCount(parser, QStringLiteral("round-trips"), 1, 1000000, options.roundTrips) ||
+        !readCount(parser, QStringLiteral("warm-up"), 0, 100000, options.warmUp) ||
+        !readCount(parser, QStringLiteral("idle-seconds"), 1, 3600, options.idleSeconds))
+        return kUsageError;
+
+    PeerBench::installStopHandler();
+    const PeerBench bench(options);
+    const std::vector<PeerCase> cases = peerCases();
+    std::vector<PeerFigures> figures;
+    for (const PeerCase& peer : cases) {
+        std::fprintf(stderr, "timing %s ...\n", qPrintable(peer.name));
+        figures.push_back(bench.run(peer));
+        if (!figures.back().error.isEmpty())
+            std::fprintf(stderr, "%s failed: %s\n", qPrintable(peer.name), qPrintable(figures.back().error));
+        if (PeerBench::stopRequested()) {
+            std::fprintf(stderr, "varnel-peer-bench: stopped\n");
+            return 130;
+        }
+    }
+
+    // The libmodbus row is the yardstick of the ratio columns.
+    const PeerFigures& modbus = figures[1];
+    const bool modbusValid = modbus.error.isEmpty();
+    std::printf("\n%d round trips per responder after %d warm-up, idle CPU over %d s; "
+                "one socat pty pair each\n\n",
+                options.roundTrips, options.warmUp, options.idleSeconds);
+    std::printf("| %-38s | %9s | %7s | %7s | %7s | %13s | %8s | %10s | %11s |\n", "responder", "req/reply",
+                "p50 ms", "p99 ms", "max ms", "round trips/s", "idle CPU", "p50 ratio", "rt/s ratio");
+    std::printf("|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n", QByteArray(40, '-').constData(),
+                QByteArray(11, '-').constData(), QByteArray(9, '-').constData(),
+                QByteArray(9, '-').constData(), QByteArray(9, '-').constData(),
+                QByteArray(15, '-').constData(), QByteArray(10, '-').constData(),
+                QByteArray(12, '-').constData(), QByteArray(13, '-').constData());
+    int status = 0;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const PeerCase& peer = cases[i];
+        const PeerFigures& f = figures[i];
+        const QString sizes = QStringLiteral("%1/%2 B").arg(peer.request.size()).arg(peer.reply.size());
+        if (!f.error.isEmpty()) {
+            std::printf("| %-38s | %9s | failed: %s\n", qPrintable(peer.name), qPrintable(sizes),
+                        qPrintable(f.error));
+            status = 1;
+            continue;
+        }
+        std::printf("| %-38s | %9s | %7.2f | %7.2f | %7.2f | %13.0f | %6.2f %% | %10s | %11s |\n",
+                    qPrintable(peer.name), qPrintable(sizes), f.p50Ms, f.p99Ms, f.maxMs,
+                    f.roundTripsPerSecond, f.idleCpuPercent,
+                    qPrintable(ratio(f.p50Ms, modbus.p50Ms, modbusValid)),
+                    qPrintable(ratio(f.roundTripsPerSecond, modbus.roundTripsPerSecond, modbusValid)));
+    }
+    std::printf("\nratios: this row's p50 and round trips/s divided by libmodbus's\n");
+    return status;
+}

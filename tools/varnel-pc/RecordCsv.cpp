@@ -66,7 +66,7 @@ QString quoted(const QString& field)
 bool RecordCsv::open(const QString& path)
 {
     m_file.setFileName(path);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         m_error = m_file.errorString();
         return false;
     }
@@ -95,13 +95,18 @@ bool RecordCsv::close()
     return flushed && m_error.isEmpty();
 }
 
-// Flushed row by row so that an interrupted upload leaves every row it got.
+// Unbuffered, row by row: an interrupted upload leaves every row it got, and a short
+// write is tried again so that a failure comes with the system's reason.
 bool RecordCsv::writeLine(const QString& line)
 {
     const QByteArray bytes = line.toUtf8() + '\n';
-    if (m_file.write(bytes) != bytes.size() || !m_file.flush()) {
-        m_error = m_file.errorString();
-        return false;
+    for (qint64 done = 0; done < bytes.size();) {
+        const qint64 written = m_file.write(bytes.constData() + done, bytes.size() - done);
+        if (written <= 0) {
+            m_error = m_file.errorString();
+            return false;
+        }
+        done += written;
     }
     return true;
 }

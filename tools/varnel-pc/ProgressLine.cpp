@@ -1,6 +1,7 @@
 #include "tools/varnel-pc/ProgressLine.h"
 
 #include <ostream>
+#include <string>
 
 namespace {
 
@@ -32,8 +33,18 @@ void ProgressLine::setReceived(long long received)
     m_received = received;
     if (!m_clock.isValid())
         m_clock.start();
-    if (!m_drawn || m_clock.elapsed() - m_lastDrawMs >= kRedrawMs)
+    if (!m_shown || m_clock.elapsed() - m_lastDrawMs >= kRedrawMs)
         draw();
+}
+
+void ProgressLine::clear()
+{
+    if (!m_shown)
+        return;
+    m_out << '\r' << std::string(static_cast<size_t>(m_width), ' ') << '\r';
+    m_out.flush();
+    m_width = 0;
+    m_shown = false;
 }
 
 void ProgressLine::finish()
@@ -43,7 +54,7 @@ void ProgressLine::finish()
     draw();
     m_out << '\n';
     m_out.flush();
-    m_drawn = false;
+    m_drawn = m_shown = false;
 }
 
 QString ProgressLine::text(long long received, long long announced, long long elapsedMs)
@@ -73,5 +84,5 @@ void ProgressLine::draw()
     m_out << '\r';
     m_out.write(bytes.constData(), bytes.size());
     m_out.flush();
-    m_drawn = true;
+    m_drawn = m_shown = true;
 }

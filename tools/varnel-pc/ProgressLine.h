@@ -16,6 +16,8 @@ public:
     // The start frame's count; -1 while none has arrived.
     void setAnnounced(long long announced);
     void setReceived(long long received);
+    // Blanks the line so other output on the same terminal starts clean; the next update redraws it.
+    void clear();
     // Draws the final state and ends the line; nothing when nothing was drawn.
     void finish();
 
@@ -31,5 +33,6 @@ private:
     long long m_received = 0;
     int m_width = 0;
     bool m_enabled = false;
-    bool m_drawn = false;
+    bool m_shown = false; // on the screen now
+    bool m_drawn = false; // drawn at least once
 };

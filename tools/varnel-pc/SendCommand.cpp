@@ -116,6 +116,7 @@ int SendCommand::run(const QStringList& args)
     }
     // A redrawn line would only clutter a log file or a pipe.
     m_progress.setEnabled(m_code == toCode(Command::GetFileRecords) && ::isatty(STDERR_FILENO));
+    m_outIsTerminal = ::isatty(STDOUT_FILENO);
     QSerialPort port(m_portName);
     if (!port.open(QIODevice::ReadWrite)) {
         write(m_err,
@@ -248,6 +249,8 @@ int SendCommand::finishCsv()
 
 void SendCommand::print(char direction, const QByteArray& frame, HexFrameRenderer::Direction renderAs)
 {
+    if (m_outIsTerminal)
+        m_progress.clear(); // frame lines on the same terminal would otherwise run on from it
     const QString hex = QString::fromLatin1(frame.toHex().toUpper());
     m_out << direction << ' ';
     write(m_out, hex);

@@ -55,4 +55,5 @@ private:
     long long m_announced = -1; // no start frame yet
     long long m_records = 0;
     bool m_csvFailed = false;
+    bool m_outIsTerminal = false;
 };

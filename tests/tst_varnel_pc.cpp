@@ -101,8 +101,16 @@ private slots:
             << QStringList{"render", "--response"} << QByteArray("5AA51234020000EE03\n") << "C"
             << kGetTimeAsResponse << 1;
         QTest::newRow("standard input, empty line")
-            << QStringList{"render"} << QByteArray("5AA51234020000EE03\n\n") << "C"
-            << kGetTime + "\n" + utf8(QStringLiteral("Head异常！\n")) << 1;
+            << QStringList{"render"} << QByteArray("5AA51234020000EE03\n\n") << "C" << kGetTime << 0;
+        QTest::newRow("standard input, blank lines between and around")
+            << QStringList{"render"}
+            << QByteArray("\n \t\r\n5AA51234020000EE03\n\r\n  \n5AA512340D0000DE00\n\n") << "C"
+            << kGetTime + "\n" + kClear << 0;
+        QTest::newRow("standard input, blank lines and a bad frame")
+            << QStringList{"render"} << QByteArray("\n5A A5\n\n") << "C"
+            << utf8(QStringLiteral("Head异常！\n")) << 1;
+        QTest::newRow("standard input, only blank lines")
+            << QStringList{"render"} << QByteArray("\n\r\n   \n") << "C" << QByteArray() << 0;
         QTest::newRow("standard input, nothing")
             << QStringList{"render"} << QByteArray() << "C" << QByteArray() << 0;
     }

@@ -1,3 +1,4 @@
+#include "FrameTestSupport.h"
 #include "PtyPair.h"
 
 #include <QProcess>
@@ -62,6 +63,69 @@ private:
     QProcess m_emu;
 };
 
+constexpr std::uint8_t kGetFileRecords = 0x0C;
+
+QByteArray u32(quint32 value)
+{
+    return QByteArray::fromHex(QByteArray::number(value, 16).rightJustified(8, '0'));
+}
+
+QByteArray recordFrame(const QByteArray& content)
+{
+    return frametest::frameBytes(kGetFileRecords, content);
+}
+
+// The emulator's record with a fixed time, 2024-01-02 03:04:05, and the row it makes.
+QByteArray record(quint32 sequence)
+{
+    return "\x01" + u32(sequence) +
+           QByteArray::fromHex("35514A57000000000000"
+                               "3132333435363738"
+                               "07E80102030405"
+                               "E8AEBEE5A487E5908DE7A7B000000000"
+                               "3837363534333231"
+                               "E6938DE4BD9CE4BABAE5919800000000"
+                               "0201012C0000008000000081"
+                               "31313232333334343535"
+                               "35353434333332323131"
+                               "001E001F01010101");
+}
+const QString kOrdinaryRow =
+    QStringLiteral("1,5QJW,12345678,2024-01-02 03:04:05,设备名称,87654321,操作人员,2,1,300,128,"
+                   "129,1122334455,5544332211,30,31,1,1,1,1");
+
+// varnel-pc send get-file-records against a scripted peer that answers with `frames`;
+// `shell` runs varnel-pc ("$0" "$@") under other limits.
+Run uploadFromPeer(const QByteArrayList& frames, const QString& csv, const QString& shell = {})
+{
+    Run run;
+    PtyPair pty;
+    const QStringList args{"send",         "--timeout",       "1000", "--records-csv", csv,
+                           pty.portPath(), "get-file-records"};
+    QProcess pc;
+    if (shell.isEmpty())
+        pc.start(kBin + QStringLiteral("/varnel-pc"), args);
+    else
+        pc.start(QStringLiteral("sh"), QStringList{"-c", shell, kBin + QStringLiteral("/varnel-pc")} + args);
+    if (pty.read(9, 10000) != frametest::frameBytes(kGetFileRecords))
+        run.err = QStringLiteral("no get-file-records request from varnel-pc");
+    for (const QByteArray& frame : frames)
+        pty.write(frame);
+    if (!pc.waitForFinished(20000))
+        pc.kill();
+    run.exitCode = pc.exitStatus() == QProcess::NormalExit ? pc.exitCode() : -1;
+    run.out = QString::fromUtf8(pc.readAllStandardOutput());
+    run.err += QString::fromUtf8(pc.readAllStandardError());
+    return run;
+}
+
+QByteArray csvRows(const QString& path)
+{
+    QFile file(path);
+    const QByteArray all = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return all.mid(all.indexOf('\n') + 1);
+}
+
 } // namespace
 
 class TestVarnelPcSend : public QObject
@@ -101,6 +165,7 @@ private slots:
         const Run run = runPc({QStringLiteral("send"), QStringLiteral("--records-csv"), csv, emu.peer(),
                                QStringLiteral("get-file-records")});
         QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.err, QString()); // no progress line when standard error is no terminal
         QCOMPARE(run.out.count(QStringLiteral("\n< 5AA512340C")), 5);
         QVERIFY(run.out.contains(QStringLiteral("< 5AA512340C00010201F5")));
         QFile file(csv);
@@ -115,6 +180,110 @@ private slots:
             QCOMPARE(f.mid(4, 3), (QStringList{"设备名称", "87654321", "操作人员"}));
             QCOMPARE(f.mid(9, 3), (QStringList{"300", "128", "129"}));
         }
+    }
+
+    void csvTextFields_data()
+    {
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QString>("cell");
+        QTest::newRow("ordinary record") << 5 << 10 << QByteArray("5QJW") << 1 << "5QJW";
+        QTest::newRow("zero byte inside") << 30 << 16 << QByteArray("AB\0CD", 5) << 4 << "hex:4142004344";
+        QTest::newRow("carriage return") << 54 << 16 << QByteArray("a\rb") << 6 << "hex:610D62";
+        QTest::newRow("line feed") << 82 << 10 << QByteArray("12\n34") << 12 << "hex:31320A3334";
+        QTest::newRow("comma and quote") << 5 << 10 << QByteArray("a,\"b") << 1 << "\"a,\"\"b\"";
+        QTest::newRow("invalid UTF-8") << 30 << 16 << QByteArray("\xFF\xFEok") << 4 << "hex:FFFE6F6B";
+        QTest::newRow("C1 control as UTF-8") << 54 << 16 << QByteArray("x\xC2\x85") << 6 << "hex:78C285";
+        QTest::newRow("text beginning with hex:")
+            << 82 << 10 << QByteArray("hex:12") << 12 << "hex:6865783A3132";
+    }
+    void csvTextFields()
+    {
+        QFETCH(int, offset);
+        QFETCH(int, width);
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, column);
+        QFETCH(QString, cell);
+        QByteArray r = record(1);
+        r.replace(offset, width, bytes.leftJustified(width, '\0'));
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("records.csv"));
+        const Run run = uploadFromPeer(
+            {recordFrame(QByteArray(1, '\0') + u32(1)), recordFrame(r), recordFrame("\x02")}, csv);
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.err, QString());
+        QStringList cells = kOrdinaryRow.split(QLatin1Char(','));
+        cells[column] = cell;
+        QCOMPARE(csvRows(csv), cells.join(QLatin1Char(',')).toUtf8() + '\n');
+    }
+
+    void csvUploadEnds_data()
+    {
+        QTest::addColumn<QByteArrayList>("frames");
+        QTest::addColumn<QString>("shell");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("rows"); // -1: not checked
+        QTest::addColumn<QString>("message");
+        const QByteArray start = recordFrame(QByteArray(1, '\0') + u32(3));
+        const QByteArray one = recordFrame(record(1)), three = recordFrame(record(3));
+        QTest::newRow("all arrive") << QByteArrayList{start, one, recordFrame(record(2)), three} << "" << 0
+                                    << 3 << "";
+        QTest::newRow("bad checksum")
+            << QByteArrayList{start, one, frametest::badCrcFrameBytes(kGetFileRecords, record(2)), three}
+            << "" << 1 << 2 << "%1: 1 of 3 announced records missing\n";
+        QTest::newRow("record too short") << QByteArrayList{start, one, recordFrame(record(2).left(109))}
+                                          << "" << 1 << 1 << "%1: 2 of 3 announced records missing\n";
+        QTest::newRow("no start frame")
+            << QByteArrayList{one} << "" << 1 << 1 << "%1: no start frame arrived";
+        // A file size limit fails a later row; with its signal ignored the write returns an error.
+        QByteArrayList many{recordFrame(QByteArray(1, '\0') + u32(40))};
+        for (quint32 i = 1; i <= 40; ++i)
+            many << recordFrame(record(i));
+        QTest::newRow("write fails mid-upload") << many << "trap '' XFSZ; ulimit -f 2; exec \"$0\" \"$@\""
+                                                << 1 << -1 << "varnel-pc send: cannot write %1: ";
+    }
+    void csvUploadEnds()
+    {
+        QFETCH(QByteArrayList, frames);
+        QFETCH(QString, shell);
+        QFETCH(int, exitCode);
+        QFETCH(int, rows);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("records.csv"));
+        const Run run = uploadFromPeer(frames << recordFrame("\x02"), csv, shell);
+        QCOMPARE(run.exitCode, exitCode);
+        // One line naming the file and what is wrong (a system reason in the locale's words).
+        QVERIFY2(message.isEmpty() ? run.err.isEmpty() : run.err.contains(message.arg(csv)),
+                 qPrintable(run.err));
+        QVERIFY2(!run.err.contains(QStringLiteral("Unknown error")), qPrintable(run.err));
+        // A failed write stops at once; otherwise the upload is read through its end frame.
+        QCOMPARE(run.out.contains(QStringLiteral("< 5AA512340C00010201F5")), rows >= 0);
+        if (rows >= 0)
+            QCOMPARE(csvRows(csv).count('\n'), rows);
+    }
+
+    void progressOnTerminal()
+    {
+        EmulatorOnPty emu(3);
+        QVERIFY(emu.isReady());
+        const char onPty[] = "import os, pty, subprocess, sys\n"
+                             "m, s = pty.openpty()\n"
+                             "code = subprocess.call(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=s)\n"
+                             "sys.stdout.buffer.write(os.read(m, 65536))\n"
+                             "sys.exit(code)\n";
+        QProcess python;
+        python.start(QStringLiteral("python3"), {"-c", onPty, kBin + QStringLiteral("/varnel-pc"), "send",
+                                                 emu.peer(), "get-file-records"});
+        QVERIFY(python.waitForFinished(20000));
+        QCOMPARE(python.exitCode(), 0);
+        const QString seen = QString::fromUtf8(python.readAllStandardOutput());
+        QVERIFY2(seen.startsWith(QStringLiteral("\rrecords 0/3")), qPrintable(seen));
+        QVERIFY2(
+            seen.contains(QRegularExpression(QStringLiteral("\rrecords 3/3, [0-9.]+/s, 0:00 left *\r\n$"))),
+            qPrintable(seen));
     }
 
     void noReplyTimesOut()
@@ -142,6 +311,9 @@ private slots:
         QTest::newRow("not hex") << QStringList{"send", "/dev/null", "1", "ZZ"} << 2 << "not a hex digit";
         QTest::newRow("bad timeout") << QStringList{"send", "--timeout", "x", "/dev/null", "1"} << 2
                                      << "--timeout";
+        QTest::newRow("CSV on a full device")
+            << QStringList{"send", "--records-csv", "/dev/full", "/dev/null", "get-file-records"} << 1
+            << "cannot write /dev/full: ";
         QTest::newRow("missing port")
             << QStringList{"send", "/nonexistent/tty", "get-time"} << 1 << "cannot open /nonexistent/tty";
     }

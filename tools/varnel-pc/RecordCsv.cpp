@@ -2,22 +2,38 @@
 
 #include "util/Conversions.h"
 
-#include <QFile>
 #include <QStringList>
+#include <QVector>
 
 namespace {
 
 constexpr int kRecordSize = 110;
+const QByteArray kHexPrefix("hex:");
 
 std::string bytesAt(const QByteArray& record, int offset, int size)
 {
     return record.mid(offset, size).toStdString();
 }
 
+// Text a spreadsheet shows as it is and a reader cannot mistake for a hex field.
+bool isPlainText(const QByteArray& bytes)
+{
+    if (bytes.startsWith(kHexPrefix))
+        return false;
+    const QString text = QString::fromUtf8(bytes.constData(), bytes.size());
+    if (text.toUtf8() != bytes) // invalid UTF-8 came back as replacement characters
+        return false;
+    const QVector<uint> codePoints = text.toUcs4();
+    for (uint codePoint : codePoints) {
+        if (!QChar::isPrint(codePoint))
+            return false;
+    }
+    return true;
+}
+
 QString text(const QByteArray& record, int offset, int size)
 {
-    const std::string trimmed = util::trimTrailingZeros(bytesAt(record, offset, size));
-    return QString::fromUtf8(trimmed.data(), static_cast<int>(trimmed.size()));
+    return RecordCsv::textField(record.mid(offset, size));
 }
 
 QString u8(const QByteArray& record, int offset)
@@ -38,7 +54,7 @@ QString u32(const QByteArray& record, int offset)
 QString quoted(const QString& field)
 {
     if (!field.contains(QLatin1Char(',')) && !field.contains(QLatin1Char('"')) &&
-        !field.contains(QLatin1Char('\n')))
+        !field.contains(QLatin1Char('\n')) && !field.contains(QLatin1Char('\r')))
         return field;
     QString escaped = field;
     escaped.replace(QLatin1Char('"'), QLatin1String("\"\""));
@@ -47,29 +63,52 @@ QString quoted(const QString& field)
 
 } // namespace
 
-RecordCsv::~RecordCsv()
-{
-    if (m_file)
-        std::fclose(m_file);
-}
-
 bool RecordCsv::open(const QString& path)
 {
-    m_file = std::fopen(QFile::encodeName(path).constData(), "w");
-    if (!m_file)
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        m_error = m_file.errorString();
         return false;
-    std::fprintf(m_file, "%s\n", header().toUtf8().constData());
+    }
+    return writeLine(header());
+}
+
+bool RecordCsv::addFrameContent(const QByteArray& content)
+{
+    const QString line = row(content);
+    if (line.isEmpty() || !m_file.isOpen())
+        return true;
+    if (!writeLine(line))
+        return false;
+    ++m_rows;
     return true;
 }
 
-void RecordCsv::addFrameContent(const QByteArray& content)
+bool RecordCsv::close()
 {
-    const QString line = row(content);
-    if (line.isEmpty() || !m_file)
-        return;
-    std::fprintf(m_file, "%s\n", line.toUtf8().constData());
-    std::fflush(m_file);
-    ++m_rows;
+    if (!m_file.isOpen())
+        return m_error.isEmpty();
+    const bool flushed = m_file.flush();
+    if (!flushed && m_error.isEmpty())
+        m_error = m_file.errorString();
+    m_file.close();
+    return flushed && m_error.isEmpty();
+}
+
+// Unbuffered, row by row: an interrupted upload leaves every row it got, and a short
+// write is tried again so that a failure comes with the system's reason.
+bool RecordCsv::writeLine(const QString& line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    for (qint64 done = 0; done < bytes.size();) {
+        const qint64 written = m_file.write(bytes.constData() + done, bytes.size() - done);
+        if (written <= 0) {
+            m_error = m_file.errorString();
+            return false;
+        }
+        done += written;
+    }
+    return true;
 }
 
 QString RecordCsv::header()
@@ -78,6 +117,15 @@ QString RecordCsv::header()
         "sequence,tool_model,serial_number,date_time,device_name,device_number,operator,"
         "pressure_unit,torque_unit,pressure,target_torque,actual_torque,bolt_spec,bolt_grade,"
         "target_angle,actual_angle,gear,selected_mode,working_mode,result");
+}
+
+QString RecordCsv::textField(const QByteArray& bytes)
+{
+    const std::string trimmed = util::trimTrailingZeros(bytes.toStdString());
+    const QByteArray field = QByteArray::fromStdString(trimmed);
+    if (isPlainText(field))
+        return QString::fromUtf8(field.constData(), field.size());
+    return QString::fromLatin1(kHexPrefix) + QString::fromStdString(util::bytesToHex(trimmed));
 }
 
 QString RecordCsv::row(const QByteArray& r)

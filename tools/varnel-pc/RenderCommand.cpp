@@ -50,13 +50,16 @@ bool RenderCommand::parseArgs(const QStringList& args)
 }
 
 // Frames come one per line; the line break and a trailing carriage return are not part of them.
+// Blank lines separate pasted frames rather than being frames, so they are skipped.
 void RenderCommand::renderLines()
 {
     std::string line;
     while (std::getline(m_in, line)) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        renderFrame(QString::fromUtf8(line.data(), int(line.size())));
+        const QString frame = QString::fromUtf8(line.data(), int(line.size()));
+        if (!frame.trimmed().isEmpty())
+            renderFrame(frame);
     }
 }
 

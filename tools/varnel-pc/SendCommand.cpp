@@ -13,10 +13,15 @@
 #include <ostream>
 #include <stdexcept>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr std::uint16_t kAddress = 0x1234;
+constexpr std::uint8_t kStartFrameMark = 0x00;
+constexpr std::uint8_t kDataFrameMark = 0x01;
 constexpr std::uint8_t kEndFrameMark = 0x02;
+constexpr int kStartFrameSize = 5;
 
 void write(std::ostream& stream, const QString& text)
 {
@@ -26,7 +31,7 @@ void write(std::ostream& stream, const QString& text)
 
 } // namespace
 
-SendCommand::SendCommand(std::ostream& out, std::ostream& err) : m_out(out), m_err(err) {}
+SendCommand::SendCommand(std::ostream& out, std::ostream& err) : m_out(out), m_err(err), m_progress(err) {}
 
 std::uint8_t SendCommand::parseCode(const QString& text)
 {
@@ -102,9 +107,16 @@ int SendCommand::run(const QStringList& args)
     if (!parseArgs(args))
         return UsageError;
     if (!m_csvPath.isEmpty() && !m_csv.open(m_csvPath)) {
-        write(m_err, QStringLiteral("varnel-pc send: cannot write %1\n").arg(m_csvPath));
+        if (m_csv.isOpen())
+            write(m_err,
+                  QStringLiteral("varnel-pc send: cannot write %1: %2\n").arg(m_csvPath, m_csv.error()));
+        else
+            write(m_err, QStringLiteral("varnel-pc send: cannot write %1\n").arg(m_csvPath));
         return Failure;
     }
+    // A redrawn line would only clutter a log file or a pipe.
+    m_progress.setEnabled(m_code == toCode(Command::GetFileRecords) && ::isatty(STDERR_FILENO));
+    m_outIsTerminal = ::isatty(STDOUT_FILENO);
     QSerialPort port(m_portName);
     if (!port.open(QIODevice::ReadWrite)) {
         write(m_err,
@@ -167,9 +179,10 @@ int SendCommand::exchange(QSerialPort& port, const QByteArray& request)
     });
     silence.start(m_timeoutMs);
     loop.exec();
+    m_progress.finish();
 
     if (complete)
-        return Success;
+        return finishCsv();
     if (failed) {
         write(m_err, QStringLiteral("varnel-pc send: %1: %2\n").arg(m_portName, port.errorString()));
         return Failure;
@@ -189,12 +202,55 @@ bool SendCommand::handleFrame(std::uint8_t command, const QByteArray& content)
         return false;
     if (m_code != toCode(Command::GetFileRecords))
         return true;
-    m_csv.addFrameContent(content);
+    handleRecordFrame(content);
+    if (m_csvFailed)
+        return true;
     return content.size() == 1 && static_cast<std::uint8_t>(content.at(0)) == kEndFrameMark;
+}
+
+void SendCommand::handleRecordFrame(const QByteArray& content)
+{
+    const std::uint8_t mark = content.isEmpty() ? kEndFrameMark : static_cast<std::uint8_t>(content.at(0));
+    if (mark == kStartFrameMark && content.size() == kStartFrameSize) {
+        m_announced = util::peekU32(content.mid(1).toStdString());
+        m_progress.setAnnounced(m_announced);
+    } else if (mark == kDataFrameMark) {
+        m_progress.setReceived(++m_records);
+    }
+    if (!m_csvPath.isEmpty() && !m_csv.addFrameContent(content))
+        m_csvFailed = true;
+}
+
+int SendCommand::finishCsv()
+{
+    if (m_csvPath.isEmpty())
+        return Success;
+    if (!m_csv.close()) {
+        write(m_err, QStringLiteral("varnel-pc send: cannot write %1: %2\n").arg(m_csvPath, m_csv.error()));
+        return Failure;
+    }
+    if (m_code != toCode(Command::GetFileRecords))
+        return Success;
+    if (m_announced < 0) {
+        write(m_err, QStringLiteral("varnel-pc send: %1: no start frame arrived, %2 rows not checked\n")
+                         .arg(m_csvPath)
+                         .arg(m_csv.rows()));
+        return Failure;
+    }
+    if (m_csv.rows() < m_announced) {
+        write(m_err, QStringLiteral("varnel-pc send: %1: %2 of %3 announced records missing\n")
+                         .arg(m_csvPath)
+                         .arg(m_announced - m_csv.rows())
+                         .arg(m_announced));
+        return Failure;
+    }
+    return Success;
 }
 
 void SendCommand::print(char direction, const QByteArray& frame, HexFrameRenderer::Direction renderAs)
 {
+    if (m_outIsTerminal)
+        m_progress.clear(); // frame lines on the same terminal would otherwise run on from it
     const QString hex = QString::fromLatin1(frame.toHex().toUpper());
     m_out << direction << ' ';
     write(m_out, hex);

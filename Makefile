@@ -49,10 +49,11 @@ test-tsan: deps
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1:suppressions=$(CURDIR)/tests/tsan.supp" \
 		ctest --output-on-failure -R '^($(shell echo $(TSAN_TESTS) | tr ' ' '|'))$$'
 
-# The Windows crash handler at least compiles with the mingw-w64 cross compiler.
+# The Windows crash handler and line probe at least compile with the mingw-w64 cross compiler.
 check-windows:
 	@tools/install-deps.sh g++-mingw-w64-x86-64
 	x86_64-w64-mingw32-g++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I. log/CrashHandler_win.cpp
+	x86_64-w64-mingw32-g++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I. device/LineProbe_win.cpp
 
 # libFuzzer targets of the protocol core (clang-14), FUZZ_SECONDS each; any crash fails it.
 FUZZ_SECONDS ?= 60

@@ -179,7 +179,9 @@ void Device::runParseThread()
             break;
         m_bytesArrived = false;
         gaveUp = false;
+        const std::uint64_t append = m_appends;
         extractFrames(FrameExtractor::Incomplete::Wait);
+        m_appendsParsed.store(append, std::memory_order_release);
     }
 }
 
@@ -246,6 +248,8 @@ bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& pack
         }
         VLOG(1, QStringLiteral("发送消息：%1").arg(commandName(cmd)));
         m_port.write(packed);
+        // Now, not on the event loop's next turn: a reply waits for nothing.
+        m_port.flush();
     }
     if (!isResponse) {
         m_recvTimerArmed = true;
@@ -258,15 +262,34 @@ void Device::slot_readData()
 {
     // The port is not cleared afterwards: bytes arriving meanwhile belong to the next read.
     const QByteArray bytes = m_port.readAll();
-    VLOG(1, QStringLiteral("Read Data!"));
-    if (bytes.isEmpty())
-        return; // our own input flush took them: nothing new for the parse thread
-    {
-        std::lock_guard<std::mutex> locker(m_bufferMutex);
-        m_recvBuffer.append(bytes);
-        m_bytesArrived = true;
+    std::uint64_t append = 0;
+    // The parse thread starts on the bytes while this thread writes the log line.
+    if (!bytes.isEmpty()) {
+        {
+            std::lock_guard<std::mutex> locker(m_bufferMutex);
+            m_recvBuffer.append(bytes);
+            m_bytesArrived = true;
+            append = ++m_appends;
+        }
+        m_bufferChanged.notify_one();
     }
-    m_bufferChanged.notify_one();
+    VLOG(1, QStringLiteral("Read Data!"));
+    if (append != 0)
+        awaitPass(append);
+}
+
+void Device::awaitPass(std::uint64_t append)
+{
+    // A pass takes microseconds. Staying awake for it means the frames it posts are handled
+    // on this turn of the event loop, without the thread sleeping and being woken again;
+    // the bound keeps a descheduled parse thread from holding up the GUI thread.
+    constexpr auto kLongestWait = std::chrono::microseconds(300);
+    const auto deadline = std::chrono::steady_clock::now() + kLongestWait;
+    while (m_appendsParsed.load(std::memory_order_acquire) < append) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return;
+        std::this_thread::yield();
+    }
 }
 
 void Device::slot_recvTimer()

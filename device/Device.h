@@ -82,6 +82,7 @@ private:
                    int timeoutMs);
     void runParseThread();
     void extractFrames(FrameExtractor::Incomplete incomplete);
+    void awaitPass(std::uint64_t append);
 
     QSerialPort m_port;
     QString m_portName;
@@ -89,8 +90,10 @@ private:
     QString m_dataBits;
     QString m_stopBits;
     QString m_parity;
-    QByteArray m_recvBuffer; // guarded by m_bufferMutex
+    QByteArray m_recvBuffer;     // guarded by m_bufferMutex
     bool m_bytesArrived = false; // guarded by m_bufferMutex: wakes the parse thread
+    std::uint64_t m_appends = 0; // guarded by m_bufferMutex: counts hand-offs to the parse thread
+    std::atomic<std::uint64_t> m_appendsParsed{0}; // the hand-offs whose pass has ended
     std::mutex m_bufferMutex;
     std::condition_variable m_bufferChanged;
     QTimer m_recvTimer;

@@ -351,8 +351,7 @@ private slots:
             << hex("5AA5123401280000") + worked() << getTime << QByteArray();
         QTest::newRow("two nested announcements")
             << hex("5AA5123401280000") + hex("5AA512340C0100") + worked() << getTime << QByteArray();
-        QTest::newRow("request cut short is dropped")
-            << worked().left(8) << QByteArrayList() << QByteArray();
+        QTest::newRow("request cut short is dropped") << worked().left(8) << QByteArrayList() << QByteArray();
         QTest::newRow("complete frame, then a cut one")
             << worked() + frameBytes(0x06, "NAME").left(10) << getTime << QByteArray();
         QTest::newRow("prefix without length waits")

@@ -21,14 +21,31 @@ void EmulatorConsole::watchStandardInput()
     connect(m_stdinNotifier, &QSocketNotifier::activated, this, &EmulatorConsole::readStandardInput);
 }
 
+EmulatorConsole::~EmulatorConsole()
+{
+    writePendingLines();
+}
+
 void EmulatorConsole::slot_logAdded(QString log)
 {
-    const QByteArray line = log.toUtf8();
-    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-    LogFileWriter::instance()->write(2, __FILE__, "EmulatorConsole::slot_logAdded", __LINE__, 0, "%s",
-                                     line.constData());
+    m_pendingLines.append(log);
+    if (m_pendingLines.size() == 1)
+        QMetaObject::invokeMethod(this, &EmulatorConsole::writePendingLines, Qt::QueuedConnection);
+}
+
+void EmulatorConsole::writePendingLines()
+{
+    // Taken first: a line logged by a write below lands in the next batch, in order.
+    const QStringList lines = std::move(m_pendingLines);
+    m_pendingLines.clear();
+    for (const QString& log : lines) {
+        const QByteArray line = log.toUtf8();
+        std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+        LogFileWriter::instance()->write(2, __FILE__, "EmulatorConsole::slot_logAdded", __LINE__, 0, "%s",
+                                         line.constData());
+    }
 }
 
 void EmulatorConsole::readStandardInput()
@@ -82,5 +99,6 @@ void EmulatorConsole::shutdown()
     SetupService::instance()->slot_stopSend();
     m_session->close();
     VLOG(1, QStringLiteral("关闭串口"));
+    writePendingLines();
     QCoreApplication::quit();
 }

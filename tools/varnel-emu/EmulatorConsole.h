@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class PortSession;
 class QSocketNotifier;
@@ -15,6 +16,7 @@ class EmulatorConsole : public QObject
 
 public:
     EmulatorConsole(PortSession* session, QObject* parent = nullptr);
+    ~EmulatorConsole() override;
 
     void watchStandardInput();
 
@@ -22,7 +24,10 @@ public:
     static bool isRecordCount(const QString& text);
 
 public slots:
+    // Lines are written when the event loop gets back, so the output of a reply never
+    // waits for the log's writes; each line is still written and flushed on its own.
     void slot_logAdded(QString log);
+    void writePendingLines();
     // Orderly end: upload stopped, port closed, event loop left.
     void shutdown();
 
@@ -35,4 +40,5 @@ private:
     PortSession* m_session;
     QSocketNotifier* m_stdinNotifier = nullptr;
     QByteArray m_pending;
+    QStringList m_pendingLines;
 };

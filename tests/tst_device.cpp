@@ -4,6 +4,7 @@
 #include "data/DateTimeData.h"
 #include "data/NullData.h"
 #include "device/Device.h"
+#include "device/LineProbe.h"
 #include "log/LogManager.h"
 
 #include <QRegularExpression>
@@ -11,6 +12,8 @@
 #include <QtTest>
 
 #include <memory>
+#include <pty.h>
+#include <unistd.h>
 
 using frametest::frameBytes;
 
@@ -253,10 +256,31 @@ private slots:
         pty.closePeer();
         pty.kill();
         QTRY_VERIFY_WITH_TIMEOUT(!device->isOpen(), 3000);
-        QCOMPARE(log.messages.filter(QRegularExpression(QStringLiteral("^串口错误："))).size(), 1);
+        const QStringList errors = log.messages.filter(QRegularExpression(QStringLiteral("^串口错误：")));
+        QCOMPARE(errors.size(), 1);
+        // The reason is the line's own, not a stale one left by the refused DTR call.
+        QVERIFY2(!errors.first().contains(QStringLiteral("Inappropriate ioctl")), qPrintable(errors.first()));
         QVERIFY(!device->SendData(true, 0x01, std::make_unique<NullData>(), 1000));
         device->stopParseThread();
         QVERIFY(device->Close());
+    }
+
+    // A terminal whose other side is open is there, however idle; once that side has
+    // closed, the probe says so with the system's current reason.
+    void lineProbeTellsAHungUpTerminal()
+    {
+        int master = -1;
+        int slave = -1;
+        QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        QVERIFY(!LineProbe::check(slave).gone);
+        QVERIFY(::write(master, "x", 1) == 1); // unread input is no reason either
+        QVERIFY(!LineProbe::check(slave).gone);
+        ::close(master);
+        const LineProbe::Verdict verdict = LineProbe::check(slave);
+        QVERIFY(verdict.gone);
+        QVERIFY(!verdict.reason.empty());
+        ::close(slave);
+        QVERIFY(LineProbe::check(slave).gone); // a closed descriptor
     }
 };
 

@@ -5,18 +5,13 @@
 #include "device/Frame.h"
 #include "device/FrameExtractor.h"
 #include "device/LineProbe.h"
+#include "device/WireFormat.h"
 #include "log/Log.h"
 
 #include <chrono>
 #ifdef Q_OS_LINUX
 #include <pthread.h>
 #endif
-
-namespace {
-
-constexpr std::uint16_t kSenderAddress = 0x1234;
-
-} // namespace
 
 Device::Device(const QString& portName, const QString& baudRate, const QString& dataBits,
                const QString& stopBits, const QString& parity, QObject* parent)
@@ -207,7 +202,7 @@ bool Device::SendData(bool isResponse, std::uint8_t cmd, std::unique_ptr<Data> d
         return false;
     }
     Frame frame(cmd, isResponse);
-    frame.setAddress(kSenderAddress);
+    frame.setAddress(wire::kAddress);
     frame.setData(std::move(data));
     frame.updateLength();
     return sendFrame(isResponse, cmd, frame.pack(), Discard::BufferOnly, timeoutMs);
@@ -220,7 +215,7 @@ bool Device::SendData(bool isResponse, std::uint8_t cmd, std::string data, int t
         return false;
     }
     Frame frame(cmd, isResponse);
-    frame.setAddress(kSenderAddress);
+    frame.setAddress(wire::kAddress);
     if (frame.data())
         frame.data()->fromBytes(std::move(data));
     frame.updateLength();

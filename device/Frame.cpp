@@ -73,7 +73,7 @@ QByteArray Frame::pack() const
         return {};
     const int contentSize = static_cast<int>(content.size());
     QByteArray out;
-    out.reserve(kOverheadSize + contentSize);
+    out.reserve(wire::kOverheadSize + contentSize);
     appendU16(out, m_header);
     appendU16(out, m_address);
     out.append(static_cast<char>(m_command));

@@ -1,6 +1,8 @@
 #include "ui/HexFrameRenderer.h"
 
 #include "device/CommandCatalogue.h"
+#include "device/RecordLayout.h"
+#include "device/WireFormat.h"
 #include "ui/HexContentText.h"
 
 #include <stdexcept>
@@ -8,7 +10,12 @@
 
 namespace {
 
-constexpr int kHeaderChars = 14;
+constexpr int kHeaderChars = 2 * wire::kPrefixSize;
+
+QString hex4(quint16 value)
+{
+    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
+}
 
 } // namespace
 
@@ -39,11 +46,11 @@ QString HexFrameRenderer::readHeader(const QString& header)
 {
     const QString head = header.left(4);
     const QString address = header.mid(4, 4);
-    if (head.compare(QLatin1String("5AA5"), Qt::CaseInsensitive) != 0) {
+    if (head.compare(hex4(wire::kHeader), Qt::CaseInsensitive) != 0) {
         m_bOK = false;
         return QStringLiteral("Head异常！\n");
     }
-    if (address.compare(QLatin1String("1234"), Qt::CaseInsensitive) != 0) {
+    if (address.compare(hex4(wire::kAddress), Qt::CaseInsensitive) != 0) {
         m_bOK = false;
         return QStringLiteral("Addr异常！\n");
     }
@@ -184,23 +191,22 @@ QString HexFrameRenderer::parseRecord(const QString& content, quint16 dataLen)
 {
     return guarded([&] {
         requireSize(content, dataLen, dataLen >= 1);
-        switch (u8(field(content, 0, 2))) {
-        case 0:
+        switch (static_cast<wire::RecordMark>(u8(field(content, 0, 2)))) {
+        case wire::RecordMark::Start:
             return parseRecordStart(content, dataLen);
-        case 1:
+        case wire::RecordMark::Data:
             return parseRecordData(content, dataLen);
-        case 2:
+        case wire::RecordMark::End:
             return parseRecordEnd(content, dataLen);
-        default:
-            return QString();
         }
+        return QString();
     });
 }
 
 QString HexFrameRenderer::parseRecordStart(const QString& content, quint16 dataLen)
 {
     return guarded([&] {
-        requireSize(content, dataLen, dataLen == 5);
+        requireSize(content, dataLen, dataLen == wire::kRecordStartSize);
         return withoutFinalBreak(recordStartLines(content));
     });
 }
@@ -208,7 +214,7 @@ QString HexFrameRenderer::parseRecordStart(const QString& content, quint16 dataL
 QString HexFrameRenderer::parseRecordData(const QString& content, quint16 dataLen)
 {
     return guarded([&] {
-        requireSize(content, dataLen, dataLen == 110);
+        requireSize(content, dataLen, dataLen == RecordLayout::size());
         return recordDataLines(content);
     });
 }
@@ -216,7 +222,7 @@ QString HexFrameRenderer::parseRecordData(const QString& content, quint16 dataLe
 QString HexFrameRenderer::parseRecordEnd(const QString& content, quint16 dataLen)
 {
     return guarded([&] {
-        requireSize(content, dataLen, dataLen == 1);
+        requireSize(content, dataLen, dataLen == wire::kRecordEndSize);
         return withoutFinalBreak(recordEndLines(content));
     });
 }

@@ -4,6 +4,7 @@
 #include "device/CommandCatalogue.h"
 #include "device/Frame.h"
 #include "device/FrameExtractor.h"
+#include "device/WireFormat.h"
 #include "util/Conversions.h"
 
 #include <QElapsedTimer>
@@ -17,11 +18,9 @@
 
 namespace {
 
-constexpr std::uint16_t kAddress = 0x1234;
-constexpr std::uint8_t kStartFrameMark = 0x00;
-constexpr std::uint8_t kDataFrameMark = 0x01;
-constexpr std::uint8_t kEndFrameMark = 0x02;
-constexpr int kStartFrameSize = 5;
+constexpr std::uint8_t kStartFrameMark = static_cast<std::uint8_t>(wire::RecordMark::Start);
+constexpr std::uint8_t kDataFrameMark = static_cast<std::uint8_t>(wire::RecordMark::Data);
+constexpr std::uint8_t kEndFrameMark = static_cast<std::uint8_t>(wire::RecordMark::End);
 
 void write(std::ostream& stream, const QString& text)
 {
@@ -94,9 +93,9 @@ bool SendCommand::parseArgs(const QStringList& args)
             return false;
         }
     }
-    if (m_content.size() > Frame::kMaxReceiveLength) {
+    if (m_content.size() > wire::kMaxReceiveLength) {
         write(m_err,
-              QStringLiteral("varnel-pc send: HEX holds more than %1 bytes\n").arg(Frame::kMaxReceiveLength));
+              QStringLiteral("varnel-pc send: HEX holds more than %1 bytes\n").arg(wire::kMaxReceiveLength));
         return false;
     }
     return true;
@@ -139,7 +138,7 @@ QByteArray SendCommand::buildRequest() const
 {
     // The content goes out exactly as given, whatever class the command's content has.
     Frame frame(m_code, false);
-    frame.setAddress(kAddress);
+    frame.setAddress(wire::kAddress);
     frame.setData(std::make_unique<StringData>(m_content.toStdString()));
     frame.updateLength();
     return frame.pack();
@@ -194,7 +193,7 @@ int SendCommand::exchange(QSerialPort& port, const QByteArray& request)
 bool SendCommand::handleFrame(std::uint8_t command, const QByteArray& content)
 {
     Frame frame(command, true);
-    frame.setAddress(kAddress);
+    frame.setAddress(wire::kAddress);
     frame.setData(std::make_unique<StringData>(content.toStdString()));
     frame.updateLength();
     print('<', frame.pack(), HexFrameRenderer::Direction::Response);
@@ -211,7 +210,7 @@ bool SendCommand::handleFrame(std::uint8_t command, const QByteArray& content)
 void SendCommand::handleRecordFrame(const QByteArray& content)
 {
     const std::uint8_t mark = content.isEmpty() ? kEndFrameMark : static_cast<std::uint8_t>(content.at(0));
-    if (mark == kStartFrameMark && content.size() == kStartFrameSize) {
+    if (mark == kStartFrameMark && content.size() == wire::kRecordStartSize) {
         m_announced = util::peekU32(content.mid(1).toStdString());
         m_progress.setAnnounced(m_announced);
     } else if (mark == kDataFrameMark) {

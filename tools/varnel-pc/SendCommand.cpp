@@ -4,6 +4,7 @@
 #include "device/CommandCatalogue.h"
 #include "device/Frame.h"
 #include "device/FrameExtractor.h"
+#include "device/SerialSettings.h"
 #include "device/WireFormat.h"
 #include "util/Conversions.h"
 
@@ -122,13 +123,15 @@ int SendCommand::run(const QStringList& args)
               QStringLiteral("varnel-pc send: cannot open %1: %2\n").arg(m_portName, port.errorString()));
         return Failure;
     }
+    // Any number goes as the baud rate, for PC programs set to an unusual one; the rest is 8N1.
+    const SerialSettings line;
     bool baudOk = false;
     port.setBaudRate(m_baud.toInt(&baudOk));
     if (!baudOk)
-        port.setBaudRate(QSerialPort::Baud115200);
-    port.setDataBits(QSerialPort::Data8);
-    port.setStopBits(QSerialPort::OneStop);
-    port.setParity(QSerialPort::NoParity);
+        port.setBaudRate(line.baudRate());
+    port.setDataBits(line.dataBits());
+    port.setStopBits(line.stopBits());
+    port.setParity(line.parity());
     port.setFlowControl(QSerialPort::NoFlowControl);
     port.readAll();
     return exchange(port, buildRequest());

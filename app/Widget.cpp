@@ -1,6 +1,7 @@
 #include "app/Widget.h"
 
 #include "device/DeviceRegistry.h"
+#include "device/SerialSettings.h"
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
 #include "log/LogManager.h"
@@ -109,13 +110,10 @@ void Widget::setUpSettingsPanel(double s)
                              ui->comboBoxParity, ui->comboBoxStopBits})
         combo->setStyleSheet(comboStyle);
 
-    ui->comboBoxBaudRate->addItems({QStringLiteral("115200"), QStringLiteral("57600"),
-                                    QStringLiteral("38400"), QStringLiteral("19200"), QStringLiteral("9600"),
-                                    QStringLiteral("4800"), QStringLiteral("2400"), QStringLiteral("1200")});
-    ui->comboBoxDataBits->addItems(
-        {QStringLiteral("8"), QStringLiteral("7"), QStringLiteral("6"), QStringLiteral("5")});
-    ui->comboBoxStopBits->addItems({QStringLiteral("1"), QStringLiteral("1.5"), QStringLiteral("2")});
-    ui->comboBoxParity->addItems({QStringLiteral("None"), QStringLiteral("Odd"), QStringLiteral("Even")});
+    ui->comboBoxBaudRate->addItems(SerialSettings::baudRateTexts());
+    ui->comboBoxDataBits->addItems(SerialSettings::dataBitsTexts());
+    ui->comboBoxStopBits->addItems(SerialSettings::stopBitsTexts());
+    ui->comboBoxParity->addItems(SerialSettings::parityTexts());
     slot_SearchSerial();
 
     // Connected only now, so filling the boxes does not run the slots.

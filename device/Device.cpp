@@ -5,18 +5,14 @@
 #include "device/Frame.h"
 #include "device/FrameExtractor.h"
 #include "device/LineProbe.h"
+#include "device/SerialSettings.h"
+#include "device/WireFormat.h"
 #include "log/Log.h"
 
 #include <chrono>
 #ifdef Q_OS_LINUX
 #include <pthread.h>
 #endif
-
-namespace {
-
-constexpr std::uint16_t kSenderAddress = 0x1234;
-
-} // namespace
 
 Device::Device(const QString& portName, const QString& baudRate, const QString& dataBits,
                const QString& stopBits, const QString& parity, QObject* parent)
@@ -44,41 +40,22 @@ void Device::initRecvTimer(int intervalMs)
 
 qint32 Device::baudRateFor(const QString& text)
 {
-    static const char* const kRates[] = {"1200", "2400", "4800", "9600", "19200", "38400", "57600"};
-    for (const char* rate : kRates) {
-        if (text == QLatin1String(rate))
-            return text.toInt();
-    }
-    return QSerialPort::Baud115200;
+    return SerialSettings::baudRateFor(text);
 }
 
 QSerialPort::DataBits Device::dataBitsFor(const QString& text)
 {
-    if (text == QLatin1String("5"))
-        return QSerialPort::Data5;
-    if (text == QLatin1String("6"))
-        return QSerialPort::Data6;
-    if (text == QLatin1String("7"))
-        return QSerialPort::Data7;
-    return QSerialPort::Data8;
+    return SerialSettings::dataBitsFor(text);
 }
 
 QSerialPort::StopBits Device::stopBitsFor(const QString& text)
 {
-    if (text == QLatin1String("1.5"))
-        return QSerialPort::OneAndHalfStop;
-    if (text == QLatin1String("2"))
-        return QSerialPort::TwoStop;
-    return QSerialPort::OneStop;
+    return SerialSettings::stopBitsFor(text);
 }
 
 QSerialPort::Parity Device::parityFor(const QString& text)
 {
-    if (text == QLatin1String("Odd"))
-        return QSerialPort::OddParity;
-    if (text == QLatin1String("Even"))
-        return QSerialPort::EvenParity;
-    return QSerialPort::NoParity;
+    return SerialSettings::parityFor(text);
 }
 
 bool Device::Open()
@@ -87,10 +64,7 @@ bool Device::Open()
     m_watchPortErrors = false;
     if (!m_port.open(QIODevice::ReadWrite))
         return false;
-    m_port.setBaudRate(baudRateFor(m_baudRate), QSerialPort::AllDirections);
-    m_port.setDataBits(dataBitsFor(m_dataBits));
-    m_port.setStopBits(stopBitsFor(m_stopBits));
-    m_port.setParity(parityFor(m_parity));
+    SerialSettings(m_baudRate, m_dataBits, m_stopBits, m_parity).applyTo(m_port);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     m_port.setDataTerminalReady(true);
     m_port.readAll();
@@ -207,7 +181,7 @@ bool Device::SendData(bool isResponse, std::uint8_t cmd, std::unique_ptr<Data> d
         return false;
     }
     Frame frame(cmd, isResponse);
-    frame.setAddress(kSenderAddress);
+    frame.setAddress(wire::kAddress);
     frame.setData(std::move(data));
     frame.updateLength();
     return sendFrame(isResponse, cmd, frame.pack(), Discard::BufferOnly, timeoutMs);
@@ -220,7 +194,7 @@ bool Device::SendData(bool isResponse, std::uint8_t cmd, std::string data, int t
         return false;
     }
     Frame frame(cmd, isResponse);
-    frame.setAddress(kSenderAddress);
+    frame.setAddress(wire::kAddress);
     if (frame.data())
         frame.data()->fromBytes(std::move(data));
     frame.updateLength();

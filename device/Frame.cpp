@@ -1,6 +1,7 @@
 #include "device/Frame.h"
 
 #include "data/DataFactory.h"
+#include "device/CommandCatalogue.h"
 #include "device/Crc16.h"
 
 #include <limits>
@@ -38,40 +39,11 @@ Frame::~Frame() = default;
 
 ContentType Frame::contentTypeFor(std::uint8_t command, bool response)
 {
-    const unsigned key = (response ? 0x80u : 0u) | (command & 0x7Fu);
-    switch (key) {
-    case 0x01:
-    case 0x82:
-        return ContentType::DateTime;
-    case 0x03:
-    case 0x05:
-    case 0x07:
-    case 0x09:
-    case 0x0A:
-    case 0x0F:
-    case 0x84:
-    case 0x86:
-    case 0x88:
-    case 0x8C:
-    case 0x90:
-        return ContentType::String;
-    case 0x0B:
-        return ContentType::Integer;
-    case 0x0E:
-        return ContentType::Fallback;
-    case 0x11:
-        return ContentType::TorqueMode;
-    case 0x12:
-        return ContentType::BoltMode;
-    case 0x13:
-        return ContentType::AngleMode;
-    case 0x14:
-        return ContentType::GearMode;
-    case 0x15:
-        return ContentType::SensorMode;
-    default:
+    // The top bit is no part of the key's code, so a request 0x82 reads as 0x02.
+    const CommandCatalogue::Entry* entry = CommandCatalogue::find(command & 0x7F);
+    if (!entry)
         return ContentType::Null;
-    }
+    return response ? entry->responseContent : entry->requestContent;
 }
 
 void Frame::setData(std::unique_ptr<Data> data)
@@ -101,7 +73,7 @@ QByteArray Frame::pack() const
         return {};
     const int contentSize = static_cast<int>(content.size());
     QByteArray out;
-    out.reserve(kOverheadSize + contentSize);
+    out.reserve(wire::kOverheadSize + contentSize);
     appendU16(out, m_header);
     appendU16(out, m_address);
     out.append(static_cast<char>(m_command));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "data/Data.h"
+#include "device/WireFormat.h"
 
 #include <QByteArray>
 
@@ -12,18 +13,7 @@
 class Frame
 {
 public:
-    static constexpr std::uint16_t kHeader = 0x5AA5;
-    static constexpr std::uint8_t kHeaderHigh = 0x5A;
-    static constexpr std::uint8_t kHeaderLow = 0xA5;
-    static constexpr std::uint16_t kSenderAddress = 0x1234;
-    // Header, address, command and length come before the content.
-    static constexpr int kPrefixSize = 7;
-    static constexpr int kChecksumSize = 2;
-    static constexpr int kOverheadSize = kPrefixSize + kChecksumSize;
-    static constexpr int kCommandOffset = 4;
-    static constexpr int kLengthOffset = 5;
-    // Largest content a receiver accepts.
-    static constexpr std::uint16_t kMaxReceiveLength = 10240;
+    static constexpr std::uint16_t kSenderAddress = wire::kAddress;
 
     Frame(std::uint8_t command, bool response);
     virtual ~Frame();
@@ -53,7 +43,7 @@ public:
 private:
     std::string contentBytes() const;
 
-    std::uint16_t m_header = kHeader;
+    std::uint16_t m_header = wire::kHeader;
     std::uint16_t m_address = 0;
     std::uint8_t m_command;
     std::uint16_t m_length = 0;

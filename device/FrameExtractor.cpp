@@ -2,7 +2,7 @@
 
 #include "device/CommandCatalogue.h"
 #include "device/Crc16.h"
-#include "device/Frame.h"
+#include "device/WireFormat.h"
 #include "util/Conversions.h"
 
 #include <cstring>
@@ -26,21 +26,21 @@ struct Step
     std::uint16_t crc = 0;
 };
 
-constexpr std::size_t kPrefixSize = Frame::kPrefixSize;
-constexpr std::size_t kOverheadSize = Frame::kOverheadSize;
+constexpr std::size_t kPrefixSize = wire::kPrefixSize;
+constexpr std::size_t kOverheadSize = wire::kOverheadSize;
 constexpr std::size_t kHeaderSize = 2;
-constexpr std::size_t kCommandOffset = Frame::kCommandOffset;
-constexpr std::size_t kLengthOffset = Frame::kLengthOffset;
+constexpr std::size_t kCommandOffset = wire::kCommandOffset;
+constexpr std::size_t kLengthOffset = wire::kLengthOffset;
 
 Step checkHeader(const std::uint8_t* p, std::size_t available)
 {
     if (available < 1)
         return {Verdict::Wait};
-    if (p[0] != Frame::kHeaderHigh)
+    if (p[0] != wire::kHeaderHigh)
         return {Verdict::Skip};
     if (available < 2)
         return {Verdict::Wait};
-    if (p[1] != Frame::kHeaderLow)
+    if (p[1] != wire::kHeaderLow)
         return {Verdict::Skip};
     return {Verdict::Continue};
 }
@@ -55,7 +55,7 @@ Step checkCommandAndLength(const std::uint8_t* p, std::size_t available)
     if (available < kPrefixSize)
         return {Verdict::Wait};
     const std::size_t length = util::makeU16(p[kLengthOffset], p[kLengthOffset + 1]);
-    if (length > Frame::kMaxReceiveLength)
+    if (length > wire::kMaxReceiveLength)
         return {Verdict::Reject};
     return {Verdict::Continue, length};
 }
@@ -85,7 +85,7 @@ Step examine(const std::uint8_t* p, std::size_t available, FrameExtractor::Incom
 // Dropping one byte at a time until the next 0x5A, done in one call.
 std::size_t nextHeaderCandidate(const std::uint8_t* begin, std::size_t from, std::size_t size)
 {
-    const void* found = std::memchr(begin + from, Frame::kHeaderHigh, size - from);
+    const void* found = std::memchr(begin + from, wire::kHeaderHigh, size - from);
     return found ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - begin) : size;
 }
 

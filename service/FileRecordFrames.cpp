@@ -2,21 +2,38 @@
 
 #include "util/Conversions.h"
 
-#include <QString>
-
 namespace {
 
 // Text as its bytes, cut or zero-filled to the field width.
-std::string field(const std::string& text, std::size_t width)
+std::string textField(const std::string& text, std::size_t width)
 {
     std::string out = text.substr(0, width);
     out.resize(width, '\0');
     return out;
 }
 
-std::string utf8(const char* text)
+std::uint32_t valueOf(const RecordLayout::Field& field, std::uint32_t sequence, const QDateTime& time)
 {
-    return QString::fromUtf8(text).toStdString();
+    using Value = RecordLayout::Value;
+    switch (field.value) {
+    case Value::Fixed:
+        break;
+    case Value::Sequence:
+        return sequence;
+    case Value::Year:
+        return static_cast<std::uint32_t>(time.date().year());
+    case Value::Month:
+        return static_cast<std::uint32_t>(time.date().month());
+    case Value::Day:
+        return static_cast<std::uint32_t>(time.date().day());
+    case Value::Hour:
+        return static_cast<std::uint32_t>(time.time().hour());
+    case Value::Minute:
+        return static_cast<std::uint32_t>(time.time().minute());
+    case Value::Second:
+        return static_cast<std::uint32_t>(time.time().second());
+    }
+    return field.number;
 }
 
 } // namespace
@@ -28,37 +45,26 @@ std::string FileRecordFrames::startFrame(std::uint32_t count)
 
 std::string FileRecordFrames::dataFrame(std::uint32_t sequence, const QDateTime& time)
 {
-    using namespace util;
-    const QDate date = time.date();
-    const QTime clock = time.time();
+    using Encoding = RecordLayout::Encoding;
     std::string record;
     record.reserve(kRecordSize);
-    record += toBytesU8(static_cast<std::uint8_t>(Mark::Data));
-    record += toBytesU32(sequence);
-    record += field("5QJW", 10);    // tool model
-    record += field("12345678", 8); // factory serial number
-    record += toBytesU16(static_cast<std::uint16_t>(date.year()));
-    record += toBytesU8(static_cast<std::uint8_t>(date.month()));
-    record += toBytesU8(static_cast<std::uint8_t>(date.day()));
-    record += toBytesU8(static_cast<std::uint8_t>(clock.hour()));
-    record += toBytesU8(static_cast<std::uint8_t>(clock.minute()));
-    record += toBytesU8(static_cast<std::uint8_t>(clock.second()));
-    record += field(utf8("设备名称"), 16); // device name
-    record += field("87654321", 8);        // device number
-    record += field(utf8("操作人员"), 16); // operator
-    record += toBytesU8(2);                // pressure unit
-    record += toBytesU8(1);                // torque unit
-    record += toBytesU16(300);             // corresponding pressure
-    record += toBytesU32(128);             // target torque
-    record += toBytesU32(129);             // actual torque
-    record += field("1122334455", 10);     // bolt size
-    record += field("5544332211", 10);     // bolt grade
-    record += toBytesU16(30);              // target angle
-    record += toBytesU16(31);              // actual angle
-    record += toBytesU8(1);                // gear
-    record += toBytesU8(1);                // selected mode
-    record += toBytesU8(1);                // working mode
-    record += toBytesU8(1);                // tightening result
+    for (const RecordLayout::Field& field : RecordLayout::kFields) {
+        const std::uint32_t value = valueOf(field, sequence, time);
+        switch (field.encoding) {
+        case Encoding::U8:
+            record += util::toBytesU8(static_cast<std::uint8_t>(value));
+            break;
+        case Encoding::U16:
+            record += util::toBytesU16(static_cast<std::uint16_t>(value));
+            break;
+        case Encoding::U32:
+            record += util::toBytesU32(value);
+            break;
+        case Encoding::Text:
+            record += textField(field.text, static_cast<std::size_t>(field.width));
+            break;
+        }
+    }
     return record;
 }
 

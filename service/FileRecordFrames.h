@@ -1,28 +1,27 @@
 #pragma once
 
+#include "device/RecordLayout.h"
+#include "device/WireFormat.h"
+
 #include <QDateTime>
 
 #include <cstdint>
 #include <string>
 
 // Contents of the frames that answer a file-record request: a start frame with the
-// record count, one synthetic 110-byte tightening record per data frame, an end frame.
+// record count, one synthetic tightening record per data frame, an end frame.
 class FileRecordFrames
 {
 public:
-    enum class Mark : std::uint8_t
-    {
-        Start = 0,
-        Data = 1,
-        End = 2
-    };
+    using Mark = wire::RecordMark;
 
-    static constexpr std::size_t kStartSize = 5;
-    static constexpr std::size_t kRecordSize = 110;
-    static constexpr std::size_t kEndSize = 1;
-    static constexpr std::size_t kDateOffset = 23;
-    static constexpr std::size_t kDateSize = 7;
-    static constexpr std::size_t kRecordHeadSize = 46; // mark through device name
+    static constexpr std::size_t kStartSize = wire::kRecordStartSize;
+    static constexpr std::size_t kRecordSize = RecordLayout::size();
+    static constexpr std::size_t kEndSize = wire::kRecordEndSize;
+    static constexpr std::size_t kDateOffset = RecordLayout::dateTimeOffset();
+    static constexpr std::size_t kDateSize = RecordLayout::kDateTimeSize;
+    static constexpr std::size_t kRecordHeadSize =
+        RecordLayout::endOf("device_name"); // mark through device name
 
     static std::string startFrame(std::uint32_t count);
     static std::string dataFrame(std::uint32_t sequence, const QDateTime& time);

@@ -30,10 +30,12 @@ QString lowerHex(const QByteArray& data)
     return QString::fromLatin1(data.toHex());
 }
 
-// Handlers name themselves in their log lines, as a direct VLOG in each would.
-void logAs(const char* function, int line, int level, const QString& message)
+// The calling handler's source line and function, so the helpers' log lines point at it.
+#define CALLER __LINE__, Q_FUNC_INFO
+
+void logAs(int line, const char* function, int level, const QString& message)
 {
-    LogManager::instance()->log(QStringLiteral(__FILE__), line, QString::fromLatin1(function), level,
+    LogManager::instance()->log(QStringLiteral(__FILE__), line, qualifiedFunctionName(function), level,
                                 message);
 }
 
@@ -57,20 +59,10 @@ int SetupService::maxSendRecordCount()
 void SetupService::slot_recvData(QString portName, unsigned char cmd, QByteArray data)
 {
     using Handler = void (SetupService::*)(QString, QByteArray);
-    static const Handler kHandlers[] = {
-        &SetupService::processSetTimeReq,         &SetupService::processGetTimeReq,
-        &SetupService::processSetSerialNumberReq, &SetupService::processGetSerialNumberReq,
-        &SetupService::processSetDeviceNameReq,   &SetupService::processGetDeviceNameReq,
-        &SetupService::processSetDeviceNumberReq, &SetupService::processGetDeviceNumberReq,
-        &SetupService::processSetLockStatusReq,   &SetupService::processSetPasswordReq,
-        &SetupService::processSetUsageCountReq,   &SetupService::processGetRecordReq,
-        &SetupService::processClsRecordReq,       &SetupService::processSetParamFallbackRsp,
-        &SetupService::processSetOperatorReq,     &SetupService::processGetOperatorReq,
-        &SetupService::processSetParamTorqueReq,  &SetupService::processSetParamBoltReq,
-        &SetupService::processSetParamAngleReq,   &SetupService::processSetParamGearReq,
-        &SetupService::processSetParamSensorReq,
-    };
-    static_assert(sizeof kHandlers / sizeof kHandlers[0] == toCode(kLastCommand));
+#define VARNEL_COMMAND_HANDLER(name, code, protocol, renderer, dialog, cli, request, response, handler, ...) \
+    &SetupService::handler,
+    static constexpr Handler kHandlers[] = {VARNEL_COMMAND_TABLE(VARNEL_COMMAND_HANDLER)};
+#undef VARNEL_COMMAND_HANDLER
 
     VLOG(0, port(portName) + QStringLiteral("接收数据 - cmd: %1, data: %2").arg(cmd).arg(lowerHex(data)));
     if (!isCommand(cmd)) {
@@ -117,137 +109,131 @@ void SetupService::SendData(int isResponse, unsigned char cmd, std::string data,
     device->SendData(isResponse != 0, cmd, std::move(data), timeoutMs);
 }
 
-void SetupService::acknowledge(const QString& portName, unsigned char cmd, const QByteArray& data,
-                               const char* function)
+void SetupService::acknowledge(int line, const char* function, Command command, const QString& portName,
+                               const QByteArray& data)
 {
-    logAs(function, __LINE__, 0, port(portName) + QStringLiteral("data: %1").arg(lowerHex(data)));
-    SendData(kResponse, cmd, std::make_unique<NullData>(), kTimeoutMs);
+    logAs(line, function, 0, port(portName) + QStringLiteral("data: %1").arg(lowerHex(data)));
+    SendData(kResponse, toCode(command), std::make_unique<NullData>(), kTimeoutMs);
 }
 
-void SetupService::reply(const QString& portName, unsigned char cmd, const QByteArray& data,
-                         const char* function, const std::string& text)
+void SetupService::reply(int line, const char* function, Command command, const QString& portName,
+                         const QByteArray& data, const std::string& text)
 {
-    logAs(function, __LINE__, 0, port(portName) + QStringLiteral("data: %1").arg(lowerHex(data)));
-    SendData(kResponse, cmd, text, kTimeoutMs);
+    logAs(line, function, 0, port(portName) + QStringLiteral("data: %1").arg(lowerHex(data)));
+    SendData(kResponse, toCode(command), text, kTimeoutMs);
 }
 
 void SetupService::processSetTimeReq(QString portName, QByteArray data)
 {
-    acknowledge(portName, toCode(Command::SetTime), data, "SetupService::processSetTimeReq");
+    acknowledge(CALLER, Command::SetTime, portName, data);
 }
 
 void SetupService::processGetTimeReq(QString portName, QByteArray data)
 {
-    logAs("SetupService::processGetTimeReq", __LINE__, 0,
-          port(portName) + QStringLiteral("data: %1").arg(lowerHex(data)));
+    VLOG(0, port(portName) + QStringLiteral("data: %1").arg(lowerHex(data)));
     SendData(kResponse, toCode(Command::GetTime), std::make_unique<DateTimeData>(), kTimeoutMs);
 }
 
 void SetupService::processSetSerialNumberReq(QString portName, QByteArray data)
 {
-    acknowledge(portName, toCode(Command::SetSerialNumber), data, "SetupService::processSetSerialNumberReq");
+    acknowledge(CALLER, Command::SetSerialNumber, portName, data);
 }
 
 void SetupService::processGetSerialNumberReq(QString portName, QByteArray data)
 {
-    reply(portName, toCode(Command::GetSerialNumber), data, "SetupService::processGetSerialNumberReq",
-          "SERIALNUMBER");
+    reply(CALLER, Command::GetSerialNumber, portName, data, "SERIALNUMBER");
 }
 
 void SetupService::processSetDeviceNameReq(QString portName, QByteArray data)
 {
-    acknowledge(portName, toCode(Command::SetDeviceName), data, "SetupService::processSetDeviceNameReq");
+    acknowledge(CALLER, Command::SetDeviceName, portName, data);
 }
 
 void SetupService::processGetDeviceNameReq(QString portName, QByteArray data)
 {
-    reply(portName, toCode(Command::GetDeviceName), data, "SetupService::processGetDeviceNameReq",
-          "DEVICENAME");
+    reply(CALLER, Command::GetDeviceName, portName, data, "DEVICENAME");
 }
 
 void SetupService::processSetDeviceNumberReq(QString portName, QByteArray data)
 {
-    acknowledge(portName, toCode(Command::SetDeviceNumber), data, "SetupService::processSetDeviceNumberReq");
+    acknowledge(CALLER, Command::SetDeviceNumber, portName, data);
 }
 
 void SetupService::processGetDeviceNumberReq(QString portName, QByteArray data)
 {
-    reply(portName, toCode(Command::GetDeviceNumber), data, "SetupService::processGetDeviceNumberReq",
-          "DEVICENUMBER");
+    reply(CALLER, Command::GetDeviceNumber, portName, data, "DEVICENUMBER");
 }
 
 void SetupService::processSetLockStatusReq(QString portName, QByteArray data)
 {
-    const char* function = "SetupService::processSetLockStatusReq";
-    logAs(function, __LINE__, 0, port(portName) + QStringLiteral("data: %1").arg(lowerHex(data)));
+    VLOG(0, port(portName) + QStringLiteral("data: %1").arg(lowerHex(data)));
     const int state = data.isEmpty() ? 0 : static_cast<unsigned char>(data.at(0));
     if (state == 0) {
-        logAs(function, __LINE__, 0, port(portName) + QStringLiteral("设置解锁"));
+        VLOG(0, port(portName) + QStringLiteral("设置解锁"));
     } else if (state == 1) {
         // The lock text is what follows the state byte, up to its first zero byte.
         QByteArray text = data.mid(1);
         const int zero = text.indexOf('\0');
         if (zero >= 0)
             text.truncate(zero);
-        logAs(function, __LINE__, 0,
-              port(portName) + QStringLiteral("设置加锁[%1]").arg(QString::fromUtf8(text)));
+        VLOG(0, port(portName) + QStringLiteral("设置加锁[%1]").arg(QString::fromUtf8(text)));
     }
     SendData(kResponse, toCode(Command::SetLockStatus), std::make_unique<NullData>(), kTimeoutMs);
 }
 
 void SetupService::processSetPasswordReq(QString portName, QByteArray data)
 {
-    acknowledge(portName, toCode(Command::SetPassword), data, "SetupService::processSetPasswordReq");
+    acknowledge(CALLER, Command::SetPassword, portName, data);
 }
 
 void SetupService::processSetUsageCountReq(QString portName, QByteArray data)
 {
-    acknowledge(portName, toCode(Command::SetUsageCount), data, "SetupService::processSetUsageCountReq");
+    acknowledge(CALLER, Command::SetUsageCount, portName, data);
 }
 
 void SetupService::processClsRecordReq(QString portName, QByteArray data)
 {
-    acknowledge(portName, toCode(Command::ClearFileRecords), data, "SetupService::processClsRecordReq");
+    acknowledge(CALLER, Command::ClearFileRecords, portName, data);
 }
 
 void SetupService::processSetParamFallbackRsp(QString portName, QByteArray data)
 {
-    acknowledge(portName, toCode(Command::SetFallback), data, "SetupService::processSetParamFallbackRsp");
+    acknowledge(CALLER, Command::SetFallback, portName, data);
 }
 
 void SetupService::processSetOperatorReq(QString portName, QByteArray data)
 {
-    acknowledge(portName, toCode(Command::SetOperator), data, "SetupService::processSetOperatorReq");
+    acknowledge(CALLER, Command::SetOperator, portName, data);
 }
 
 void SetupService::processGetOperatorReq(QString portName, QByteArray data)
 {
-    reply(portName, toCode(Command::GetOperator), data, "SetupService::processGetOperatorReq", "OPERATOR");
+    reply(CALLER, Command::GetOperator, portName, data, "OPERATOR");
 }
 
 void SetupService::processSetParamTorqueReq(QString portName, QByteArray data)
 {
-    acknowledge(portName, toCode(Command::ImportTorqueMode), data, "SetupService::processSetParamTorqueReq");
+    acknowledge(CALLER, Command::ImportTorqueMode, portName, data);
 }
 
 void SetupService::processSetParamBoltReq(QString portName, QByteArray data)
 {
-    acknowledge(portName, toCode(Command::ImportBoltMode), data, "SetupService::processSetParamBoltReq");
+    acknowledge(CALLER, Command::ImportBoltMode, portName, data);
 }
 
 void SetupService::processSetParamAngleReq(QString portName, QByteArray data)
 {
-    acknowledge(portName, toCode(Command::ImportAngleMode), data, "SetupService::processSetParamAngleReq");
+    acknowledge(CALLER, Command::ImportAngleMode, portName, data);
 }
 
 void SetupService::processSetParamGearReq(QString portName, QByteArray data)
 {
-    acknowledge(portName, toCode(Command::ImportGearMode), data, "SetupService::processSetParamGearReq");
+    acknowledge(CALLER, Command::ImportGearMode, portName, data);
 }
 
 void SetupService::processSetParamSensorReq(QString portName, QByteArray data)
 {
-    acknowledge(portName, toCode(Command::ImportSensorMode), data, "SetupService::processSetParamSensorReq");
+    acknowledge(CALLER, Command::ImportSensorMode, portName, data);
 }
 
 bool SetupService::currentDeviceOpen() const

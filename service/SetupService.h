@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/CommandCatalogue.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -39,11 +41,12 @@ private:
     void SendData(int isResponse, unsigned char cmd, std::unique_ptr<Data> data, int timeoutMs);
     void SendData(int isResponse, unsigned char cmd, std::string data, int timeoutMs);
 
-    // Logs the request content and acknowledges it with an empty reply.
-    void acknowledge(const QString& portName, unsigned char cmd, const QByteArray& data,
-                     const char* function);
-    void reply(const QString& portName, unsigned char cmd, const QByteArray& data, const char* function,
-               const std::string& text);
+    // Log the request content as the calling handler (its line and Q_FUNC_INFO), then
+    // acknowledge it with an empty reply or answer it with a fixed text.
+    void acknowledge(int line, const char* function, Command command, const QString& portName,
+                     const QByteArray& data);
+    void reply(int line, const char* function, Command command, const QString& portName,
+               const QByteArray& data, const std::string& text);
     bool currentDeviceOpen() const;
     void waitUntilWritten();
 

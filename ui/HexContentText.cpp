@@ -1,5 +1,6 @@
 #include "ui/HexContentText.h"
 
+#include "device/RecordLayout.h"
 #include "util/Conversions.h"
 
 #include <QStringList>
@@ -33,30 +34,6 @@ const RecordField kStartFields[] = {
 
 const RecordField kEndFields[] = {
     {0, 2, "结束帧标记", Kind::U8},
-};
-
-const RecordField kDataFields[] = {
-    {0, 2, "数据帧标记", Kind::U8},
-    {2, 8, "序号", Kind::U32},
-    {10, 20, "工具型号", Kind::Utf8Trimmed},
-    {30, 16, "出厂编号", Kind::Utf8Whole},
-    {46, 14, "日期", Kind::Date},
-    {60, 32, "设备名称", Kind::Utf8Trimmed},
-    {92, 16, "设备编号", Kind::Utf8Whole},
-    {108, 32, "操作人员", Kind::Utf8Trimmed},
-    {140, 2, "压力单位", Kind::U8},
-    {142, 2, "扭矩单位", Kind::U8},
-    {144, 4, "对应压力", Kind::U16},
-    {148, 8, "目标扭矩", Kind::U32},
-    {156, 8, "实际扭矩", Kind::U32},
-    {164, 20, "螺栓规格", Kind::Utf8Whole},
-    {184, 20, "螺栓等级", Kind::Utf8Whole},
-    {204, 4, "目标角度", Kind::U16},
-    {208, 4, "实际角度", Kind::U16},
-    {212, 2, "挡位", Kind::U8},
-    {214, 2, "选定模式", Kind::U8},
-    {216, 2, "工作方式", Kind::U8},
-    {218, 2, "拧紧结果", Kind::U8},
 };
 
 QString field(const QString& content, int pos, int chars)
@@ -174,8 +151,23 @@ QString recordFieldLine(const QString& content, const RecordField& def)
 {
     const QString digits = field(content, def.pos, def.chars);
     if (def.kind == Kind::Date)
-        return dateDigits(digits) + QStringLiteral("    -- 日期：") + dateValue(digits) + QLatin1Char('\n');
+        return dateDigits(digits) + QStringLiteral("    -- ") + QString::fromUtf8(def.label) +
+               QStringLiteral("：") + dateValue(digits) + QLatin1Char('\n');
     return fieldLine(digits, QString::fromUtf8(def.label), decode(def.kind, digits));
+}
+
+Kind numberKind(RecordLayout::Encoding encoding)
+{
+    switch (encoding) {
+    case RecordLayout::Encoding::U8:
+        return Kind::U8;
+    case RecordLayout::Encoding::U16:
+        return Kind::U16;
+    case RecordLayout::Encoding::U32:
+    case RecordLayout::Encoding::Text:
+        break;
+    }
+    return Kind::U32;
 }
 
 template <std::size_t Count> QString recordFields(const QString& content, const RecordField (&fields)[Count])
@@ -293,9 +285,30 @@ QString recordStartLines(const QString& content)
     return recordFields(content, kStartFields);
 }
 
+// The record's own table, two hex digits per byte; date-time parts share the date line.
 QString recordDataLines(const QString& content)
 {
-    return recordFields(content, kDataFields);
+    QString text;
+    for (const RecordLayout::Field& def : RecordLayout::kFields) {
+        const int pos = 2 * def.offset;
+        switch (def.line) {
+        case RecordLayout::Line::Number:
+            text += recordFieldLine(content, {pos, 2 * def.width, def.label, numberKind(def.encoding)});
+            break;
+        case RecordLayout::Line::TextTrimmed:
+            text += recordFieldLine(content, {pos, 2 * def.width, def.label, Kind::Utf8Trimmed});
+            break;
+        case RecordLayout::Line::TextWhole:
+            text += recordFieldLine(content, {pos, 2 * def.width, def.label, Kind::Utf8Whole});
+            break;
+        case RecordLayout::Line::DateTime:
+            text += recordFieldLine(content, {pos, 2 * RecordLayout::kDateTimeSize, def.label, Kind::Date});
+            break;
+        case RecordLayout::Line::InDateTime:
+            break;
+        }
+    }
+    return text;
 }
 
 QString recordEndLines(const QString& content)

@@ -1,5 +1,8 @@
 #include "ui/HexFrameRenderer.h"
 
+#include "device/CommandCatalogue.h"
+#include "device/RecordLayout.h"
+#include "device/WireFormat.h"
 #include "ui/HexContentText.h"
 
 #include <stdexcept>
@@ -7,8 +10,12 @@
 
 namespace {
 
-constexpr int kHeaderChars = 14;
-constexpr int kCommandCount = 21;
+constexpr int kHeaderChars = 2 * wire::kPrefixSize;
+
+QString hex4(quint16 value)
+{
+    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
+}
 
 } // namespace
 
@@ -39,17 +46,17 @@ QString HexFrameRenderer::readHeader(const QString& header)
 {
     const QString head = header.left(4);
     const QString address = header.mid(4, 4);
-    if (head.compare(QLatin1String("5AA5"), Qt::CaseInsensitive) != 0) {
+    if (head.compare(hex4(wire::kHeader), Qt::CaseInsensitive) != 0) {
         m_bOK = false;
         return QStringLiteral("Head异常！\n");
     }
-    if (address.compare(QLatin1String("1234"), Qt::CaseInsensitive) != 0) {
+    if (address.compare(hex4(wire::kAddress), Qt::CaseInsensitive) != 0) {
         m_bOK = false;
         return QStringLiteral("Addr异常！\n");
     }
     const QString command = header.mid(8, 2);
     m_cmd = u8(command);
-    if (m_cmd == 0 || m_cmd > kCommandCount) {
+    if (!isCommand(m_cmd)) {
         m_bOK = false;
         return QStringLiteral("Cmd异常！\n");
     }
@@ -61,7 +68,7 @@ QString HexFrameRenderer::readHeader(const QString& header)
 
 QString HexFrameRenderer::parseContent(const QString& content, Direction direction)
 {
-    if (m_cmd == 0 || m_cmd > kCommandCount) {
+    if (!isCommand(m_cmd)) {
         m_bOK = false;
         return QStringLiteral("Cmd异常！\n");
     }
@@ -70,35 +77,18 @@ QString HexFrameRenderer::parseContent(const QString& content, Direction directi
 
 HexFrameRenderer::ContentRenderer HexFrameRenderer::rendererFor(Direction direction) const
 {
-    using R = HexFrameRenderer;
-    static const ContentRenderer table[kCommandCount][2] = {
-        {&R::parseDateTime, &R::parseEmpty},     {&R::parseEmpty, &R::parseDateTime},
-        {&R::parseSerialNumber, &R::parseEmpty}, {&R::parseEmpty, &R::parseSerialNumber},
-        {&R::parseDeviceName, &R::parseEmpty},   {&R::parseEmpty, &R::parseDeviceName},
-        {&R::parseDeviceNumber, &R::parseEmpty}, {&R::parseEmpty, &R::parseDeviceNumber},
-        {&R::parseLockStatus, &R::parseEmpty},   {&R::parsePassword, &R::parseEmpty},
-        {&R::parseUsageCount, &R::parseEmpty},   {&R::parseEmpty, &R::parseRecord},
-        {&R::parseEmpty, &R::parseEmpty},        {&R::parseFallback, &R::parseEmpty},
-        {&R::parseOperator, &R::parseEmpty},     {&R::parseEmpty, &R::parseOperator},
-        {&R::parseTorqueMode, &R::parseEmpty},   {&R::parseBoltMode, &R::parseEmpty},
-        {&R::parseAngleMode, &R::parseEmpty},    {&R::parseGearMode, &R::parseEmpty},
-        {&R::parseSensorMode, &R::parseEmpty},
-    };
+#define VARNEL_COMMAND_RENDERERS(name, code, protocol, renderer, dialog, cli, request, response, handler,    \
+                                 requestRenderer, responseRenderer)                                          \
+    {&HexFrameRenderer::requestRenderer, &HexFrameRenderer::responseRenderer},
+    static constexpr ContentRenderer table[][2] = {VARNEL_COMMAND_TABLE(VARNEL_COMMAND_RENDERERS)};
+#undef VARNEL_COMMAND_RENDERERS
     return table[m_cmd - 1][direction == Direction::Response ? 1 : 0];
 }
 
 QString HexFrameRenderer::cmdName(quint8 code)
 {
-    static const char* const names[kCommandCount] = {
-        "设置时间",       "获取时间",         "设置出厂编号",     "获取出厂编号",     "设置设备名称",
-        "获取设备名称",   "设置设备编号",     "获取设备编号",     "设置锁定状态",     "设置密码",
-        "设置使用次数",   "获取文件记录",     "清除文件记录",     "设置回退参数",     "设置操作人名",
-        "获取操作人名",   "设置扭矩模式参数", "设置螺栓模式参数", "设置角度模式参数", "设置挡位预设参数",
-        "设置传感器参数",
-    };
-    if (code == 0 || code > kCommandCount)
-        return QString();
-    return QString::fromUtf8(names[code - 1]);
+    const CommandCatalogue::Entry* entry = CommandCatalogue::find(code);
+    return entry ? QString::fromUtf8(entry->rendererName) : QString();
 }
 
 QString HexFrameRenderer::guarded(const std::function<QString()>& body)
@@ -201,23 +191,22 @@ QString HexFrameRenderer::parseRecord(const QString& content, quint16 dataLen)
 {
     return guarded([&] {
         requireSize(content, dataLen, dataLen >= 1);
-        switch (u8(field(content, 0, 2))) {
-        case 0:
+        switch (static_cast<wire::RecordMark>(u8(field(content, 0, 2)))) {
+        case wire::RecordMark::Start:
             return parseRecordStart(content, dataLen);
-        case 1:
+        case wire::RecordMark::Data:
             return parseRecordData(content, dataLen);
-        case 2:
+        case wire::RecordMark::End:
             return parseRecordEnd(content, dataLen);
-        default:
-            return QString();
         }
+        return QString();
     });
 }
 
 QString HexFrameRenderer::parseRecordStart(const QString& content, quint16 dataLen)
 {
     return guarded([&] {
-        requireSize(content, dataLen, dataLen == 5);
+        requireSize(content, dataLen, dataLen == wire::kRecordStartSize);
         return withoutFinalBreak(recordStartLines(content));
     });
 }
@@ -225,7 +214,7 @@ QString HexFrameRenderer::parseRecordStart(const QString& content, quint16 dataL
 QString HexFrameRenderer::parseRecordData(const QString& content, quint16 dataLen)
 {
     return guarded([&] {
-        requireSize(content, dataLen, dataLen == 110);
+        requireSize(content, dataLen, dataLen == RecordLayout::size());
         return recordDataLines(content);
     });
 }
@@ -233,7 +222,7 @@ QString HexFrameRenderer::parseRecordData(const QString& content, quint16 dataLe
 QString HexFrameRenderer::parseRecordEnd(const QString& content, quint16 dataLen)
 {
     return guarded([&] {
-        requireSize(content, dataLen, dataLen == 1);
+        requireSize(content, dataLen, dataLen == wire::kRecordEndSize);
         return withoutFinalBreak(recordEndLines(content));
     });
 }

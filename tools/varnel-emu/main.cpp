@@ -4,6 +4,7 @@
 #include "SignalWatcher.h"
 
 #include "device/DeviceRegistry.h"
+#include "device/SerialSettings.h"
 #include "log/Log.h"
 #include "log/LogManager.h"
 #include "log/StartupLog.h"
@@ -27,22 +28,32 @@ struct Choice
     QStringList allowed;
 };
 
+// The line settings the window offers, the default first.
+const Choice kChoices[] = {
+    {"baud", SerialSettings::baudRateTexts()},
+    {"data-bits", SerialSettings::dataBitsTexts()},
+    {"stop-bits", SerialSettings::stopBitsTexts()},
+    {"parity", SerialSettings::parityTexts()},
+};
+
 int usage(const QString& problem)
 {
+    QString choices;
+    for (const Choice& c : kChoices)
+        choices += QStringLiteral("  --%1 %2 (default %3)\n")
+                       .arg(QString::fromLatin1(c.option), -10)
+                       .arg(c.allowed.join(QLatin1Char(' ')), c.allowed.first());
     std::fprintf(stderr,
                  "%s\n"
                  "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
                  "                  [--records N] [--reopen MS] PORT\n"
                  "       varnel-emu --list\n"
-                 "  --baud       115200 57600 38400 19200 9600 4800 2400 1200 (default 115200)\n"
-                 "  --data-bits  8 7 6 5 (default 8)\n"
-                 "  --stop-bits  1 1.5 2 (default 1)\n"
-                 "  --parity     None Odd Even (default None)\n"
+                 "%s"
                  "  --records    records per upload, 0-99999999 (default 10000)\n"
                  "  --reopen     after the line vanished, try to open the port again every MS\n"
                  "               milliseconds, 1-3600000; 0 leaves it closed (default 500)\n"
                  "standard input: stop | records N | quit\n",
-                 qPrintable(problem));
+                 qPrintable(problem), qPrintable(choices));
     return kUsageError;
 }
 
@@ -55,13 +66,13 @@ int main(int argc, char* argv[])
 
     QCommandLineParser parser;
     const QCommandLineOption baud(QStringLiteral("baud"), QString(), QStringLiteral("TEXT"),
-                                  QStringLiteral("115200"));
+                                  SerialSettings::baudRateTexts().first());
     const QCommandLineOption dataBits(QStringLiteral("data-bits"), QString(), QStringLiteral("TEXT"),
-                                      QStringLiteral("8"));
+                                      SerialSettings::dataBitsTexts().first());
     const QCommandLineOption stopBits(QStringLiteral("stop-bits"), QString(), QStringLiteral("TEXT"),
-                                      QStringLiteral("1"));
+                                      SerialSettings::stopBitsTexts().first());
     const QCommandLineOption parity(QStringLiteral("parity"), QString(), QStringLiteral("TEXT"),
-                                    QStringLiteral("None"));
+                                    SerialSettings::parityTexts().first());
     const QCommandLineOption records(QStringLiteral("records"), QString(), QStringLiteral("N"),
                                      QStringLiteral("10000"));
     const QCommandLineOption reopen(QStringLiteral("reopen"), QString(), QStringLiteral("MS"),
@@ -77,13 +88,7 @@ int main(int argc, char* argv[])
         return 0;
     }
 
-    const Choice choices[] = {
-        {"baud", {"115200", "57600", "38400", "19200", "9600", "4800", "2400", "1200"}},
-        {"data-bits", {"8", "7", "6", "5"}},
-        {"stop-bits", {"1", "1.5", "2"}},
-        {"parity", {"None", "Odd", "Even"}},
-    };
-    for (const Choice& c : choices) {
+    for (const Choice& c : kChoices) {
         const QString value = parser.value(QString::fromLatin1(c.option));
         if (!c.allowed.contains(value))
             return usage(QStringLiteral("--%1: \"%2\" is not one of %3")

@@ -1,5 +1,7 @@
 #include "tools/varnel-pc/RecordCsv.h"
 
+#include "device/RecordLayout.h"
+#include "device/WireFormat.h"
 #include "util/Conversions.h"
 
 #include <QStringList>
@@ -7,7 +9,6 @@
 
 namespace {
 
-constexpr int kRecordSize = 110;
 const QByteArray kHexPrefix("hex:");
 
 std::string bytesAt(const QByteArray& record, int offset, int size)
@@ -31,24 +32,44 @@ bool isPlainText(const QByteArray& bytes)
     return true;
 }
 
-QString text(const QByteArray& record, int offset, int size)
+QString number(const QByteArray& record, const RecordLayout::Field& field)
 {
-    return RecordCsv::textField(record.mid(offset, size));
+    const std::string bytes = bytesAt(record, field.offset, field.width);
+    switch (field.encoding) {
+    case RecordLayout::Encoding::U8:
+        return QString::number(util::peekU8(bytes));
+    case RecordLayout::Encoding::U16:
+        return QString::number(util::peekU16(bytes));
+    case RecordLayout::Encoding::U32:
+    case RecordLayout::Encoding::Text:
+        break;
+    }
+    return QString::number(util::peekU32(bytes));
 }
 
-QString u8(const QByteArray& record, int offset)
+QString dateTime(const QByteArray& r, int offset)
 {
-    return QString::number(util::peekU8(bytesAt(record, offset, 1)));
+    return QStringLiteral("%1-%2-%3 %4:%5:%6")
+        .arg(util::peekU16(bytesAt(r, offset, 2)))
+        .arg(util::peekU8(bytesAt(r, offset + 2, 1)), 2, 10, QLatin1Char('0'))
+        .arg(util::peekU8(bytesAt(r, offset + 3, 1)), 2, 10, QLatin1Char('0'))
+        .arg(util::peekU8(bytesAt(r, offset + 4, 1)), 2, 10, QLatin1Char('0'))
+        .arg(util::peekU8(bytesAt(r, offset + 5, 1)), 2, 10, QLatin1Char('0'))
+        .arg(util::peekU8(bytesAt(r, offset + 6, 1)), 2, 10, QLatin1Char('0'));
 }
 
-QString u16(const QByteArray& record, int offset)
+QString value(const QByteArray& record, const RecordLayout::Field& field)
 {
-    return QString::number(util::peekU16(bytesAt(record, offset, 2)));
+    if (field.line == RecordLayout::Line::DateTime)
+        return dateTime(record, field.offset);
+    if (field.encoding == RecordLayout::Encoding::Text)
+        return RecordCsv::textField(record.mid(field.offset, field.width));
+    return number(record, field);
 }
 
-QString u32(const QByteArray& record, int offset)
+bool hasColumn(const RecordLayout::Field& field)
 {
-    return QString::number(util::peekU32(bytesAt(record, offset, 4)));
+    return *field.csvColumn != '\0';
 }
 
 QString quoted(const QString& field)
@@ -113,10 +134,12 @@ bool RecordCsv::writeLine(const QString& line)
 
 QString RecordCsv::header()
 {
-    return QStringLiteral(
-        "sequence,tool_model,serial_number,date_time,device_name,device_number,operator,"
-        "pressure_unit,torque_unit,pressure,target_torque,actual_torque,bolt_spec,bolt_grade,"
-        "target_angle,actual_angle,gear,selected_mode,working_mode,result");
+    QStringList columns;
+    for (const RecordLayout::Field& field : RecordLayout::kFields) {
+        if (hasColumn(field))
+            columns << QLatin1String(field.csvColumn);
+    }
+    return columns.join(QLatin1Char(','));
 }
 
 QString RecordCsv::textField(const QByteArray& bytes)
@@ -128,25 +151,15 @@ QString RecordCsv::textField(const QByteArray& bytes)
     return QString::fromLatin1(kHexPrefix) + QString::fromStdString(util::bytesToHex(trimmed));
 }
 
-QString RecordCsv::row(const QByteArray& r)
+QString RecordCsv::row(const QByteArray& record)
 {
-    if (r.size() != kRecordSize || r.at(0) != 1)
+    if (record.size() != RecordLayout::size() ||
+        static_cast<std::uint8_t>(record.at(0)) != static_cast<std::uint8_t>(wire::RecordMark::Data))
         return {};
-    const QString dateTime = QStringLiteral("%1-%2-%3 %4:%5:%6")
-                                 .arg(util::peekU16(bytesAt(r, 23, 2)))
-                                 .arg(util::peekU8(bytesAt(r, 25, 1)), 2, 10, QLatin1Char('0'))
-                                 .arg(util::peekU8(bytesAt(r, 26, 1)), 2, 10, QLatin1Char('0'))
-                                 .arg(util::peekU8(bytesAt(r, 27, 1)), 2, 10, QLatin1Char('0'))
-                                 .arg(util::peekU8(bytesAt(r, 28, 1)), 2, 10, QLatin1Char('0'))
-                                 .arg(util::peekU8(bytesAt(r, 29, 1)), 2, 10, QLatin1Char('0'));
-    const QStringList fields = {
-        u32(r, 1),      text(r, 5, 10),  text(r, 15, 8),  dateTime,        text(r, 30, 16),
-        text(r, 46, 8), text(r, 54, 16), u8(r, 70),       u8(r, 71),       u16(r, 72),
-        u32(r, 74),     u32(r, 78),      text(r, 82, 10), text(r, 92, 10), u16(r, 102),
-        u16(r, 104),    u8(r, 106),      u8(r, 107),      u8(r, 108),      u8(r, 109),
-    };
     QStringList out;
-    for (const QString& f : fields)
-        out << quoted(f);
+    for (const RecordLayout::Field& field : RecordLayout::kFields) {
+        if (hasColumn(field))
+            out << quoted(value(record, field));
+    }
     return out.join(QLatin1Char(','));
 }

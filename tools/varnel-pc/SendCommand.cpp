@@ -4,6 +4,8 @@
 #include "device/CommandCatalogue.h"
 #include "device/Frame.h"
 #include "device/FrameExtractor.h"
+#include "device/SerialSettings.h"
+#include "device/WireFormat.h"
 #include "util/Conversions.h"
 
 #include <QElapsedTimer>
@@ -17,11 +19,9 @@
 
 namespace {
 
-constexpr std::uint16_t kAddress = 0x1234;
-constexpr std::uint8_t kStartFrameMark = 0x00;
-constexpr std::uint8_t kDataFrameMark = 0x01;
-constexpr std::uint8_t kEndFrameMark = 0x02;
-constexpr int kStartFrameSize = 5;
+constexpr std::uint8_t kStartFrameMark = static_cast<std::uint8_t>(wire::RecordMark::Start);
+constexpr std::uint8_t kDataFrameMark = static_cast<std::uint8_t>(wire::RecordMark::Data);
+constexpr std::uint8_t kEndFrameMark = static_cast<std::uint8_t>(wire::RecordMark::End);
 
 void write(std::ostream& stream, const QString& text)
 {
@@ -94,9 +94,9 @@ bool SendCommand::parseArgs(const QStringList& args)
             return false;
         }
     }
-    if (m_content.size() > Frame::kMaxReceiveLength) {
+    if (m_content.size() > wire::kMaxReceiveLength) {
         write(m_err,
-              QStringLiteral("varnel-pc send: HEX holds more than %1 bytes\n").arg(Frame::kMaxReceiveLength));
+              QStringLiteral("varnel-pc send: HEX holds more than %1 bytes\n").arg(wire::kMaxReceiveLength));
         return false;
     }
     return true;
@@ -123,13 +123,15 @@ int SendCommand::run(const QStringList& args)
               QStringLiteral("varnel-pc send: cannot open %1: %2\n").arg(m_portName, port.errorString()));
         return Failure;
     }
+    // Any number goes as the baud rate, for PC programs set to an unusual one; the rest is 8N1.
+    const SerialSettings line;
     bool baudOk = false;
     port.setBaudRate(m_baud.toInt(&baudOk));
     if (!baudOk)
-        port.setBaudRate(QSerialPort::Baud115200);
-    port.setDataBits(QSerialPort::Data8);
-    port.setStopBits(QSerialPort::OneStop);
-    port.setParity(QSerialPort::NoParity);
+        port.setBaudRate(line.baudRate());
+    port.setDataBits(line.dataBits());
+    port.setStopBits(line.stopBits());
+    port.setParity(line.parity());
     port.setFlowControl(QSerialPort::NoFlowControl);
     port.readAll();
     return exchange(port, buildRequest());
@@ -139,7 +141,7 @@ QByteArray SendCommand::buildRequest() const
 {
     // The content goes out exactly as given, whatever class the command's content has.
     Frame frame(m_code, false);
-    frame.setAddress(kAddress);
+    frame.setAddress(wire::kAddress);
     frame.setData(std::make_unique<StringData>(m_content.toStdString()));
     frame.updateLength();
     return frame.pack();
@@ -194,7 +196,7 @@ int SendCommand::exchange(QSerialPort& port, const QByteArray& request)
 bool SendCommand::handleFrame(std::uint8_t command, const QByteArray& content)
 {
     Frame frame(command, true);
-    frame.setAddress(kAddress);
+    frame.setAddress(wire::kAddress);
     frame.setData(std::make_unique<StringData>(content.toStdString()));
     frame.updateLength();
     print('<', frame.pack(), HexFrameRenderer::Direction::Response);
@@ -211,7 +213,7 @@ bool SendCommand::handleFrame(std::uint8_t command, const QByteArray& content)
 void SendCommand::handleRecordFrame(const QByteArray& content)
 {
     const std::uint8_t mark = content.isEmpty() ? kEndFrameMark : static_cast<std::uint8_t>(content.at(0));
-    if (mark == kStartFrameMark && content.size() == kStartFrameSize) {
+    if (mark == kStartFrameMark && content.size() == wire::kRecordStartSize) {
         m_announced = util::peekU32(content.mid(1).toStdString());
         m_progress.setAnnounced(m_announced);
     } else if (mark == kDataFrameMark) {

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QSerialPort>
+#include <QString>
+#include <QStringList>
+
+// The four line settings of a serial port, as the texts the window and the command-line
+// tools offer them. A text outside a list gets that list's first entry, its default.
+class SerialSettings
+{
+public:
+    // 115200 baud, 8 data bits, 1 stop bit, no parity.
+    SerialSettings() = default;
+    SerialSettings(const QString& baudRate, const QString& dataBits, const QString& stopBits,
+                   const QString& parity);
+
+    qint32 baudRate() const { return m_baudRate; }
+    QSerialPort::DataBits dataBits() const { return m_dataBits; }
+    QSerialPort::StopBits stopBits() const { return m_stopBits; }
+    QSerialPort::Parity parity() const { return m_parity; }
+
+    // Baud rate for both directions, data bits, stop bits and parity, in that order.
+    void applyTo(QSerialPort& port) const;
+
+    // The texts in the order the window's combo boxes list them; the first is the default.
+    static QStringList baudRateTexts();
+    static QStringList dataBitsTexts();
+    static QStringList stopBitsTexts();
+    static QStringList parityTexts();
+
+    static qint32 baudRateFor(const QString& text);
+    static QSerialPort::DataBits dataBitsFor(const QString& text);
+    static QSerialPort::StopBits stopBitsFor(const QString& text);
+    static QSerialPort::Parity parityFor(const QString& text);
+
+private:
+    qint32 m_baudRate = baudRateFor(QString());
+    QSerialPort::DataBits m_dataBits = dataBitsFor(QString());
+    QSerialPort::StopBits m_stopBits = stopBitsFor(QString());
+    QSerialPort::Parity m_parity = parityFor(QString());
+};

@@ -1,6 +1,6 @@
-#include "ui/HexFrameRenderer.h"
+#include "render/HexFrameRenderer.h"
 
-#include "ui/HexContentText.h"
+#include "render/HexContentText.h"
 
 #include <stdexcept>
 #include <string>

@@ -27,22 +27,23 @@ struct Choice
     QStringList allowed;
 };
 
+const char kUsage[] =
+    "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
+    "                  [--records N] [--reopen MS] PORT\n"
+    "       varnel-emu --list\n"
+    "       varnel-emu --help | --version\n"
+    "  --baud       115200 57600 38400 19200 9600 4800 2400 1200 (default 115200)\n"
+    "  --data-bits  8 7 6 5 (default 8)\n"
+    "  --stop-bits  1 1.5 2 (default 1)\n"
+    "  --parity     None Odd Even (default None)\n"
+    "  --records    records per upload, 0-99999999 (default 10000)\n"
+    "  --reopen     after the line vanished, try to open the port again every MS\n"
+    "               milliseconds, 1-3600000; 0 leaves it closed (default 500)\n"
+    "standard input: stop | records N | quit\n";
+
 int usage(const QString& problem)
 {
-    std::fprintf(stderr,
-                 "%s\n"
-                 "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
-                 "                  [--records N] [--reopen MS] PORT\n"
-                 "       varnel-emu --list\n"
-                 "  --baud       115200 57600 38400 19200 9600 4800 2400 1200 (default 115200)\n"
-                 "  --data-bits  8 7 6 5 (default 8)\n"
-                 "  --stop-bits  1 1.5 2 (default 1)\n"
-                 "  --parity     None Odd Even (default None)\n"
-                 "  --records    records per upload, 0-99999999 (default 10000)\n"
-                 "  --reopen     after the line vanished, try to open the port again every MS\n"
-                 "               milliseconds, 1-3600000; 0 leaves it closed (default 500)\n"
-                 "standard input: stop | records N | quit\n",
-                 qPrintable(problem));
+    std::fprintf(stderr, "%s\n%s", qPrintable(problem), kUsage);
     return kUsageError;
 }
 
@@ -67,9 +68,19 @@ int main(int argc, char* argv[])
     const QCommandLineOption reopen(QStringLiteral("reopen"), QString(), QStringLiteral("MS"),
                                     QStringLiteral("500"));
     const QCommandLineOption list(QStringLiteral("list"));
-    parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, list});
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, list, help, version});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::puts(VARNEL_VERSION_LINE);
+        return 0;
+    }
 
     if (parser.isSet(list)) {
         for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())

@@ -7,7 +7,7 @@
 #include "device/Frame.h"
 #include "device/FrameExtractor.h"
 #include "log/LogManager.h"
-#include "ui/HexFrameRenderer.h"
+#include "render/HexFrameRenderer.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "device/CommandCatalogue.h"
 #include "device/Frame.h"
-#include "ui/HexFrameRenderer.h"
+#include "render/HexFrameRenderer.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "log/CrashReport.h"
+#include "crash/CrashReport.h"
 
 #include <QProcess>
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "ui/HexFrameRenderer.h"
+#include "render/HexFrameRenderer.h"
 
 #include <QRandomGenerator>
 #include <QtTest>

@@ -1,7 +1,7 @@
 #include "tst_ui_helpers.h"
 
+#include "render/HexFrameRenderer.h"
 #include "ui/HexCmdParseDialog.h"
-#include "ui/HexFrameRenderer.h"
 #include "ui/ToolWidget.h"
 
 #include <QButtonGroup>

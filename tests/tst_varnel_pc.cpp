@@ -4,6 +4,7 @@
 namespace {
 
 const QString kProgram = QStringLiteral(VARNEL_BIN_DIR "/varnel-pc");
+const QString kBinDir = QStringLiteral(VARNEL_BIN_DIR);
 
 struct Result
 {
@@ -150,6 +151,65 @@ private slots:
         QVERIFY2(text.contains("Usage: varnel-pc"), text.constData());
         QVERIFY2(text.contains("render [--response]"), text.constData());
         QCOMPARE(onError ? result.out : result.err, QByteArray());
+    }
+
+    // --help and --version answer on standard output with 0; bad usage keeps 2 and the
+    // usage on standard error. Neither writes a log file.
+    void conventions_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("onError");
+        QTest::addColumn<QByteArray>("text");
+        const QByteArray version("VARNEL-TEST 1.0\n");
+        QTest::newRow("pc --help") << "varnel-pc" << QStringList{"--help"} << 0 << false
+                                   << QByteArray("Usage: varnel-pc");
+        QTest::newRow("pc -h") << "varnel-pc" << QStringList{"-h"} << 0 << false
+                               << QByteArray("Usage: varnel-pc");
+        QTest::newRow("pc --version") << "varnel-pc" << QStringList{"--version"} << 0 << false << version;
+        QTest::newRow("pc unknown option")
+            << "varnel-pc" << QStringList{"--verbose"} << 2 << true << QByteArray("Usage: varnel-pc");
+        QTest::newRow("pc send, option without value")
+            << "varnel-pc" << QStringList{"send", "/dev/null", "1", "--timeout"} << 2 << true
+            << QByteArray("unknown or incomplete option '--timeout'");
+        QTest::newRow("pc render --help is a frame option")
+            << "varnel-pc" << QStringList{"render", "--help"} << 2 << true
+            << QByteArray("unknown option '--help'");
+        QTest::newRow("emu --help") << "varnel-emu" << QStringList{"--help"} << 0 << false
+                                    << QByteArray("usage: varnel-emu");
+        QTest::newRow("emu --version") << "varnel-emu" << QStringList{"--version"} << 0 << false << version;
+        QTest::newRow("emu unknown option") << "varnel-emu" << QStringList{"--verbose", "/dev/null"} << 2
+                                            << true << QByteArray("usage: varnel-emu");
+        QTest::newRow("emu no port") << "varnel-emu" << QStringList() << 2 << true
+                                     << QByteArray("expected exactly one PORT\nusage: varnel-emu");
+        QTest::newRow("test --help") << "varnel-test" << QStringList{"--help"} << 0 << false
+                                     << QByteArray("usage: varnel-test");
+        QTest::newRow("test --version") << "varnel-test" << QStringList{"--version"} << 0 << false << version;
+    }
+    void conventions()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(bool, onError);
+        QFETCH(QByteArray, text);
+        QTemporaryDir dir;
+        QProcess process;
+        process.setWorkingDirectory(dir.path());
+        process.start(kBinDir + QLatin1Char('/') + program, args);
+        QVERIFY(process.waitForFinished(20000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), exitCode);
+        const QByteArray out = process.readAllStandardOutput();
+        const QByteArray err = process.readAllStandardError();
+        const QByteArray& shown = onError ? err : out;
+        if (text.startsWith("VARNEL-TEST"))
+            QCOMPARE(shown, text);
+        else
+            QVERIFY2(shown.contains(text), shown.constData());
+        QCOMPARE(onError ? out : err, QByteArray());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList());
     }
 };
 

@@ -144,6 +144,45 @@ private slots:
         QVERIFY(run.out.contains(QStringLiteral("-- 命令：[2]获取时间， 长度：7")));
     }
 
+    // The emulator's device number is longer than the renderer takes; a note says so.
+    void longDeviceNumberNote()
+    {
+        EmulatorOnPty emu(0);
+        QVERIFY(emu.isReady());
+        const Run run = runPc({QStringLiteral("send"), emu.peer(), QStringLiteral("get-device-number")});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.endsWith(QStringLiteral("    Frame Content异常！\n"
+                                                 "    note: device number is 12 bytes; the renderer shows at "
+                                                 "most 8\n")),
+                 qPrintable(run.out));
+    }
+
+    void deviceNumberNoteOnlyWhenTooLong_data()
+    {
+        QTest::addColumn<QByteArray>("number");
+        QTest::addColumn<bool>("note");
+        QTest::newRow("8 bytes") << QByteArray("12345678") << false;
+        QTest::newRow("9 bytes") << QByteArray("123456789") << true;
+    }
+    void deviceNumberNoteOnlyWhenTooLong()
+    {
+        QFETCH(QByteArray, number);
+        QFETCH(bool, note);
+        constexpr std::uint8_t kGetDeviceNumber = 0x08;
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        QProcess pc;
+        pc.start(kBin + QStringLiteral("/varnel-pc"),
+                 {QStringLiteral("send"), pty.portPath(), QStringLiteral("get-device-number")});
+        QCOMPARE(pty.read(9, 10000), frametest::frameBytes(kGetDeviceNumber));
+        pty.write(frametest::frameBytes(kGetDeviceNumber, number));
+        QVERIFY(pc.waitForFinished(20000));
+        QCOMPARE(pc.exitCode(), 0);
+        const QString out = QString::fromUtf8(pc.readAllStandardOutput());
+        QCOMPARE(out.contains(QStringLiteral("note: device number is %1 bytes").arg(number.size())), note);
+        QCOMPARE(out.contains(QStringLiteral("note:")), note);
+    }
+
     void contentIsSentAsGiven()
     {
         EmulatorOnPty emu(0);

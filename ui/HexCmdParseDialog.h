@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/HexFrameRenderer.h"
+#include "render/HexFrameRenderer.h"
 
 #include <QButtonGroup>
 #include <QDialog>

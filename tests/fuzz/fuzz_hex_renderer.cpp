@@ -1,7 +1,7 @@
 // Renders arbitrary text, read as UTF-8 and as Latin-1, in both directions.
 #include "FuzzCheck.h"
 
-#include "ui/HexFrameRenderer.h"
+#include "render/HexFrameRenderer.h"
 
 #include <QString>
 #include <QStringList>

@@ -36,24 +36,27 @@ const Choice kChoices[] = {
     {"parity", SerialSettings::parityTexts()},
 };
 
-int usage(const QString& problem)
+QString usageText()
 {
     QString choices;
     for (const Choice& c : kChoices)
         choices += QStringLiteral("  --%1 %2 (default %3)\n")
                        .arg(QString::fromLatin1(c.option), -10)
                        .arg(c.allowed.join(QLatin1Char(' ')), c.allowed.first());
-    std::fprintf(stderr,
-                 "%s\n"
-                 "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
-                 "                  [--records N] [--reopen MS] PORT\n"
-                 "       varnel-emu --list\n"
-                 "%s"
-                 "  --records    records per upload, 0-99999999 (default 10000)\n"
-                 "  --reopen     after the line vanished, try to open the port again every MS\n"
-                 "               milliseconds, 1-3600000; 0 leaves it closed (default 500)\n"
-                 "standard input: stop | records N | quit\n",
-                 qPrintable(problem), qPrintable(choices));
+    return QStringLiteral("usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
+                          "                  [--records N] [--reopen MS] PORT\n"
+                          "       varnel-emu --list\n"
+                          "       varnel-emu --help | --version\n") +
+           choices +
+           QStringLiteral("  --records    records per upload, 0-99999999 (default 10000)\n"
+                          "  --reopen     after the line vanished, try to open the port again every MS\n"
+                          "               milliseconds, 1-3600000; 0 leaves it closed (default 500)\n"
+                          "standard input: stop | records N | quit\n");
+}
+
+int usage(const QString& problem)
+{
+    std::fprintf(stderr, "%s\n%s", qPrintable(problem), qPrintable(usageText()));
     return kUsageError;
 }
 
@@ -78,9 +81,19 @@ int main(int argc, char* argv[])
     const QCommandLineOption reopen(QStringLiteral("reopen"), QString(), QStringLiteral("MS"),
                                     QStringLiteral("500"));
     const QCommandLineOption list(QStringLiteral("list"));
-    parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, list});
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, list, help, version});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(usageText()), stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::puts(VARNEL_VERSION_LINE);
+        return 0;
+    }
 
     if (parser.isSet(list)) {
         for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())

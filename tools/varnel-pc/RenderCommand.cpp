@@ -1,5 +1,7 @@
 #include "tools/varnel-pc/RenderCommand.h"
 
+#include <QCommandLineParser>
+
 #include <istream>
 #include <ostream>
 #include <string>
@@ -33,19 +35,25 @@ int RenderCommand::run(const QStringList& args)
 // "--" ends the options; anything else that starts with '-' is no frame.
 bool RenderCommand::parseArgs(const QStringList& args)
 {
-    bool options = true;
-    for (const QString& arg : args) {
-        if (options && arg == QLatin1String("--")) {
-            options = false;
-        } else if (options && arg == QLatin1String("--response")) {
-            m_direction = HexFrameRenderer::Direction::Response;
-        } else if (options && arg.startsWith(QLatin1Char('-'))) {
-            write(m_err, QStringLiteral("varnel-pc render: unknown option '%1'\n").arg(arg));
-            return false;
-        } else {
-            m_frames << arg;
+    QCommandLineParser parser;
+    const QCommandLineOption response(QStringLiteral("response"));
+    parser.addOption(response);
+    const int end = args.indexOf(QStringLiteral("--"));
+    const QStringList options = args.mid(0, end); // all of them when there is no "--"
+    // The parser takes a lone "-" for a frame.
+    if (!parser.parse(QStringList{QStringLiteral("render")} + args) ||
+        options.contains(QStringLiteral("-"))) {
+        for (const QString& arg : options) {
+            if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("--response")) {
+                write(m_err, QStringLiteral("varnel-pc render: unknown option '%1'\n").arg(arg));
+                break;
+            }
         }
+        return false;
     }
+    if (parser.isSet(response))
+        m_direction = HexFrameRenderer::Direction::Response;
+    m_frames = parser.positionalArguments();
     return true;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "render/HexFrameRenderer.h"
 #include "tools/varnel-pc/SubCommand.h"
-#include "ui/HexFrameRenderer.h"
 
 #include <iosfwd>
 

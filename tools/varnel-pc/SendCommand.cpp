@@ -8,6 +8,7 @@
 #include "device/WireFormat.h"
 #include "util/Conversions.h"
 
+#include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
@@ -22,11 +23,34 @@ namespace {
 constexpr std::uint8_t kStartFrameMark = static_cast<std::uint8_t>(wire::RecordMark::Start);
 constexpr std::uint8_t kDataFrameMark = static_cast<std::uint8_t>(wire::RecordMark::Data);
 constexpr std::uint8_t kEndFrameMark = static_cast<std::uint8_t>(wire::RecordMark::End);
+// The emulator's device number is longer than the renderer's field for it; both are kept.
+constexpr int kRenderedDeviceNumberBytes = 8;
 
 void write(std::ostream& stream, const QString& text)
 {
     const QByteArray utf8 = text.toUtf8();
     stream.write(utf8.constData(), utf8.size());
+}
+
+// The argument that the option parser refused, for a message that names it.
+QString badOption(const QStringList& args)
+{
+    const QStringList withValue{QStringLiteral("--timeout"), QStringLiteral("--baud"),
+                                QStringLiteral("--records-csv")};
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& arg = args.at(i);
+        if (arg == QLatin1String("--"))
+            break;
+        if (withValue.contains(arg)) {
+            if (i + 1 == args.size())
+                return arg;
+            ++i;
+        } else if (arg.startsWith(QLatin1Char('-')) &&
+                   !withValue.contains(arg.section(QLatin1Char('='), 0, 0))) {
+            return arg;
+        }
+    }
+    return args.last();
 }
 
 } // namespace
@@ -49,28 +73,29 @@ std::uint8_t SendCommand::parseCode(const QString& text)
 
 bool SendCommand::parseArgs(const QStringList& args)
 {
-    QStringList positional;
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& arg = args.at(i);
-        const bool hasValue = i + 1 < args.size();
-        if (arg == QLatin1String("--timeout") && hasValue) {
-            bool ok = false;
-            m_timeoutMs = args.at(++i).toInt(&ok);
-            if (!ok || m_timeoutMs <= 0) {
-                write(m_err, QStringLiteral("varnel-pc send: --timeout needs a positive number of ms\n"));
-                return false;
-            }
-        } else if (arg == QLatin1String("--baud") && hasValue) {
-            m_baud = args.at(++i);
-        } else if (arg == QLatin1String("--records-csv") && hasValue) {
-            m_csvPath = args.at(++i);
-        } else if (arg.startsWith(QLatin1String("--"))) {
-            write(m_err, QStringLiteral("varnel-pc send: unknown or incomplete option '%1'\n").arg(arg));
+    QCommandLineParser parser;
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"));
+    const QCommandLineOption baud(QStringLiteral("baud"), QString(), QStringLiteral("TEXT"));
+    const QCommandLineOption csv(QStringLiteral("records-csv"), QString(), QStringLiteral("FILE"));
+    parser.addOptions({timeout, baud, csv});
+    if (!parser.parse(QStringList{QStringLiteral("send")} + args)) {
+        write(m_err,
+              QStringLiteral("varnel-pc send: unknown or incomplete option '%1'\n").arg(badOption(args)));
+        return false;
+    }
+    if (parser.isSet(timeout)) {
+        bool ok = false;
+        m_timeoutMs = parser.value(timeout).toInt(&ok);
+        if (!ok || m_timeoutMs <= 0) {
+            write(m_err, QStringLiteral("varnel-pc send: --timeout needs a positive number of ms\n"));
             return false;
-        } else {
-            positional << arg;
         }
     }
+    if (parser.isSet(baud))
+        m_baud = parser.value(baud);
+    if (parser.isSet(csv))
+        m_csvPath = parser.value(csv);
+    const QStringList positional = parser.positionalArguments();
     if (positional.size() < 2 || positional.size() > 3) {
         write(m_err, QStringLiteral("varnel-pc send: expected PORT CODE [HEX]\n"));
         return false;
@@ -200,6 +225,13 @@ bool SendCommand::handleFrame(std::uint8_t command, const QByteArray& content)
     frame.setData(std::make_unique<StringData>(content.toStdString()));
     frame.updateLength();
     print('<', frame.pack(), HexFrameRenderer::Direction::Response);
+    if (command == toCode(Command::GetDeviceNumber) && content.size() > kRenderedDeviceNumberBytes &&
+        !m_renderer.isOk()) {
+        write(m_out, QStringLiteral("    note: device number is %1 bytes; the renderer shows at most %2\n")
+                         .arg(content.size())
+                         .arg(kRenderedDeviceNumberBytes));
+        m_out.flush();
+    }
     if (command != m_code)
         return false;
     if (m_code != toCode(Command::GetFileRecords))

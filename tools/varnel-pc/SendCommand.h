@@ -1,9 +1,9 @@
 #pragma once
 
+#include "render/HexFrameRenderer.h"
 #include "tools/varnel-pc/ProgressLine.h"
 #include "tools/varnel-pc/RecordCsv.h"
 #include "tools/varnel-pc/SubCommand.h"
-#include "ui/HexFrameRenderer.h"
 
 #include <QByteArray>
 #include <QSerialPort>

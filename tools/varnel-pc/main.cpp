@@ -1,6 +1,7 @@
 #include "tools/varnel-pc/RenderCommand.h"
 #include "tools/varnel-pc/SendCommand.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <iostream>
@@ -9,6 +10,7 @@
 namespace {
 
 const char kUsage[] = "Usage: varnel-pc <command> [arguments]\n"
+                      "       varnel-pc --help | --version\n"
                       "\n"
                       "Commands:\n"
                       "  render [--response] [HEX...]  render each HEX frame as the parse dialog shows it\n"
@@ -31,11 +33,6 @@ std::unique_ptr<SubCommand> makeCommand(const QString& name)
     return nullptr;
 }
 
-bool isHelp(const QString& arg)
-{
-    return arg == QLatin1String("-h") || arg == QLatin1String("--help") || arg == QLatin1String("help");
-}
-
 int usageError(const QString& message)
 {
     if (!message.isEmpty())
@@ -44,15 +41,28 @@ int usageError(const QString& message)
     return SubCommand::UsageError;
 }
 
-int dispatch(QStringList args)
+int dispatch(const QStringList& arguments)
 {
-    if (args.isEmpty())
-        return usageError(QStringLiteral("no command given"));
-    const QString name = args.takeFirst();
-    if (isHelp(name)) {
+    QCommandLineParser parser;
+    // Everything from the sub-command's name on is the sub-command's to parse.
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({help, version});
+    if (!parser.parse(QStringList{QStringLiteral("varnel-pc")} + arguments))
+        return usageError(QStringLiteral("unknown command '%1'").arg(arguments.first()));
+    QStringList args = parser.positionalArguments();
+    if (parser.isSet(help) || (!args.isEmpty() && args.first() == QLatin1String("help"))) {
         std::cout << kUsage;
         return SubCommand::Success;
     }
+    if (parser.isSet(version)) {
+        std::cout << VARNEL_VERSION_LINE << '\n';
+        return SubCommand::Success;
+    }
+    if (args.isEmpty())
+        return usageError(QStringLiteral("no command given"));
+    const QString name = args.takeFirst();
     const std::unique_ptr<SubCommand> command = makeCommand(name);
     if (!command)
         return usageError(QStringLiteral("unknown command '%1'").arg(name));

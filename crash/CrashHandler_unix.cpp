@@ -1,6 +1,6 @@
 // Fatal-signal crash report for Linux: glibc walks the stack, elfutils' libdw names
 // each frame's function, module, source file and line.
-#include "log/CrashReport.h"
+#include "crash/CrashReport.h"
 
 #include <cxxabi.h>
 #include <elfutils/libdwfl.h>

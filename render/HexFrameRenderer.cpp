@@ -1,9 +1,9 @@
-#include "ui/HexFrameRenderer.h"
+#include "render/HexFrameRenderer.h"
 
 #include "device/CommandCatalogue.h"
 #include "device/RecordLayout.h"
 #include "device/WireFormat.h"
-#include "ui/HexContentText.h"
+#include "render/HexContentText.h"
 
 #include <stdexcept>
 #include <string>

@@ -1,6 +1,6 @@
 // Unhandled-exception report for Windows: the debug-help library walks the faulting
 // thread's stack and names each frame; the report goes to the fatal-exit message box.
-#include "log/CrashReport.h"
+#include "crash/CrashReport.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "ui/HexContentText.h"
+#include "render/HexContentText.h"
 
 #include "device/RecordLayout.h"
 #include "util/Conversions.h"

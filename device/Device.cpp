@@ -34,6 +34,8 @@ Device::~Device()
 void Device::initRecvTimer(int intervalMs)
 {
     m_recvTimer.stop();
+    // A coarse timer may fire 5 % early; a time-out must not end before its time.
+    m_recvTimer.setTimerType(Qt::PreciseTimer);
     m_recvTimer.setInterval(intervalMs);
     connect(&m_recvTimer, &QTimer::timeout, this, &Device::slot_recvTimer, Qt::UniqueConnection);
 }

@@ -24,6 +24,8 @@ public:
     static QByteArray withCrc(const QByteArray& bytes);
     // VmRSS in kB of a process (0: this one); -1 when unreadable.
     static long rssKb(qint64 pid = 0);
+    // utime + stime of a process in seconds; negative when it is gone.
+    static double cpuSeconds(qint64 pid);
 
 private:
     QProcess m_socat;

@@ -92,17 +92,6 @@ bool uploadComplete(const QByteArray& in)
     return in.size() >= 10 && in.right(10).startsWith(QByteArray::fromHex("5aa512340c000102"));
 }
 
-double cpuSeconds(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray stat = f.readAll();
-    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-    // utime and stime are fields 14 and 15 of the whole line, 12 and 13 after the name.
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
-}
-
 void latency(const LinkBenchOptions& o)
 {
     Link link;
@@ -148,9 +137,9 @@ void idleCpu(const LinkBenchOptions& o)
     Link link;
     if (!link.start(0))
         return;
-    const double before = cpuSeconds(link.pid());
+    const double before = BenchLine::cpuSeconds(link.pid());
     QThread::sleep(static_cast<unsigned long>(o.idleSeconds));
-    const double used = cpuSeconds(link.pid()) - before;
+    const double used = BenchLine::cpuSeconds(link.pid()) - before;
     std::printf("%-38s %8d  %7.2f %% of one core\n", "idle CPU of varnel-emu (s)", o.idleSeconds,
                 100.0 * used / o.idleSeconds);
 }

@@ -1,5 +1,6 @@
 #include "PeerBench.h"
 
+#include "bench/BenchLine.h"
 #include "PeerProcess.h"
 
 #include <QCoreApplication>
@@ -101,20 +102,6 @@ QByteArray strayBytes(int fd)
     return stray;
 }
 
-// utime + stime in seconds; negative when the process is gone.
-double cpuSeconds(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray stat = f.readAll();
-    // The name may contain spaces; the fields after it start two bytes past its ')'.
-    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return -1;
-    return (fields[11].toDouble() + fields[12].toDouble()) / double(::sysconf(_SC_CLK_TCK));
-}
-
 double percentile(const std::vector<double>& sorted, double p)
 {
     const auto rank = std::size_t(std::ceil(p * double(sorted.size())));
@@ -190,12 +177,12 @@ PeerFigures PeerBench::run(const PeerCase& peer) const
     figures.maxMs = ms.back();
     figures.roundTripsPerSecond = double(ms.size()) / seconds;
 
-    const double before = cpuSeconds(process.pid());
+    const double before = BenchLine::cpuSeconds(process.pid());
     const Clock::time_point idleStart = Clock::now();
     const Clock::time_point idleEnd = idleStart + std::chrono::seconds(m_options.idleSeconds);
     while (Clock::now() < idleEnd && !g_stop)
         ::usleep(50000);
-    const double after = cpuSeconds(process.pid());
+    const double after = BenchLine::cpuSeconds(process.pid());
     const double idle = std::chrono::duration<double>(Clock::now() - idleStart).count();
     if (g_stop)
         figures.error = QStringLiteral("stopped");

@@ -12,10 +12,17 @@ LogManager* LogManager::instance()
 
 QString LogManager::paneLine(const QString& message)
 {
-    const QDateTime now = QDateTime::currentDateTime();
-    return QStringLiteral("[%1 %2] ")
-               .arg(now.toString(QStringLiteral("yyyy-MM-dd")), now.toString(QStringLiteral("hh:mm:ss"))) +
-           message;
+    // Formatting the date costs more than the rest of a log call; it changes once a second.
+    thread_local qint64 s_second = -1;
+    thread_local QString s_prefix;
+    const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
+    if (second != s_second) {
+        const QDateTime now = QDateTime::fromSecsSinceEpoch(second);
+        s_prefix = QStringLiteral("[%1 %2] ").arg(now.toString(QStringLiteral("yyyy-MM-dd")),
+                                                  now.toString(QStringLiteral("hh:mm:ss")));
+        s_second = second;
+    }
+    return s_prefix + message;
 }
 
 void LogManager::log(QString file, int line, QString function, int level, QString message)

@@ -36,6 +36,8 @@ public:
     QString errorString() const;
     // Bytes handed to the port but not yet written to the line.
     qint64 bytesToWrite() const;
+    // Blocks until the port has written some of its buffer to the line, at most msecs.
+    bool waitForBytesWritten(int msecs);
 
     void startParseThread();
     void stopParseThread();
@@ -53,6 +55,7 @@ public:
 signals:
     void recv_data(QString portName, unsigned char cmd, QByteArray data);
     void recv_timeout(QString portName);
+    void bytes_written(qint64 bytes);
 
 public slots:
     void slot_readData();

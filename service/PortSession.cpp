@@ -4,6 +4,8 @@
 #include "device/DeviceRegistry.h"
 #include "service/SetupService.h"
 
+#include <QDeadlineTimer>
+
 PortSession::PortSession(QObject* parent) : QObject(parent) {}
 
 PortSession::~PortSession()
@@ -45,4 +47,19 @@ void PortSession::close()
         DeviceRegistry::instance()->removeDevice(m_portName);
     }
     m_device = nullptr;
+}
+
+void PortSession::endUploadsAndClose(int flushBoundMs)
+{
+    if (!m_device)
+        return;
+    SetupService::instance()->endUploads();
+    // Closing discards what Qt still buffers; a peer that stops reading cannot hold us longer than the bound.
+    Device* device = DeviceRegistry::instance()->findDevice(m_portName);
+    const QDeadlineTimer bound(flushBoundMs);
+    while (device == m_device && device->isOpen() && device->bytesToWrite() > 0 && !bound.hasExpired()) {
+        if (!device->waitForBytesWritten(int(qMax<qint64>(1, bound.remainingTime()))))
+            break;
+    }
+    close();
 }

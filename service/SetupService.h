@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -8,6 +9,8 @@
 #include <string>
 
 class Data;
+class QEventLoop;
+class RecordUploadJob;
 
 // The emulated handheld unit: answers every request frame an open device delivers.
 // Lives on the GUI thread; keeps nothing of what the PC program sends.
@@ -20,12 +23,20 @@ public:
 
     static int maxSendRecordCount();
     bool isSending() const { return m_bSend; }
+    bool isUploading() const { return !m_uploads.isEmpty(); }
 
     void waitProcessingEvents(int ms);
+
+    // Ends every running upload at once, as the stop button would: each sends its end frame.
+    void endUploads();
 
 signals:
     void recv_base_setup_rsp(QString portName, unsigned char cmd, QByteArray recvData);
     void recv_advance_setup_rsp(QString portName, unsigned char cmd, QByteArray recvData);
+    // From the running upload, a few times a second and at its last record.
+    void upload_progress(int sent, int total, double recordsPerSecond);
+    // No upload runs any more.
+    void upload_ended();
 
 public slots:
     void slot_recvData(QString portName, unsigned char cmd, QByteArray data);
@@ -44,8 +55,7 @@ private:
                      const char* function);
     void reply(const QString& portName, unsigned char cmd, const QByteArray& data, const char* function,
                const std::string& text);
-    bool currentDeviceOpen() const;
-    void waitUntilWritten();
+    void uploadFinished(RecordUploadJob* job);
 
     void processSetTimeReq(QString portName, QByteArray data);
     void processGetTimeReq(QString portName, QByteArray data);
@@ -71,4 +81,7 @@ private:
 
     static int s_maxSendRecordCount;
     bool m_bSend = false;
+    // A record request during an upload runs a whole upload of its own on top.
+    QList<RecordUploadJob*> m_uploads;
+    QEventLoop* m_uploadLoop = nullptr;
 };

@@ -12,7 +12,9 @@
 #include "ui/ToolWidget.h"
 #include "ui_Widget.h"
 
+#include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QSerialPortInfo>
@@ -64,6 +66,8 @@ Widget::Widget(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Widge
     m_paneFlushTimer.setInterval(0);
     connect(&m_paneFlushTimer, &QTimer::timeout, this, &Widget::flushLogPane);
     connect(LogManager::instance(), &LogManager::logAdded, this, &Widget::slot_logAdded);
+    // A quit leaves the event loop at once; the port is closed in order before the process ends.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &Widget::endSession);
 
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
 }
@@ -81,11 +85,26 @@ Widget::~Widget()
         m_toolWidget->deleteLater();
 
     // A port still open is closed while the pane can still take its log lines.
-    if (m_portSession.isOpen()) {
-        disconnectServiceTabs();
-        m_portSession.close();
-    }
+    endSession();
     disconnect(LogManager::instance(), nullptr, this, nullptr);
+}
+
+void Widget::closeEvent(QCloseEvent* event)
+{
+    endSession();
+    QWidget::closeEvent(event);
+}
+
+void Widget::endSession()
+{
+    if (!m_portSession.isOpen())
+        return;
+    disconnectServiceTabs();
+    m_portSession.endUploadsAndClose();
+    setSettingsEnabled(true);
+    ui->pushButtonOpenSerial->setText(kOpenCaption);
+    ui->pushButtonOpenSerial->setEnabled(canOpenTypedPort());
+    ui->pushButtonSearchSerial->setEnabled(true);
 }
 
 double Widget::scaleFactorForDpi(double dpi)
@@ -152,6 +171,10 @@ void Widget::setUpServiceTabs(double s)
     ui->tabWidgetServiceSetup->insertTab(1, m_toolWidget, QStringLiteral("工具(tool)"));
     connect(m_toolWidget, &ToolWidget::max_send_record_count_changed, SetupService::instance(),
             &SetupService::slot_maxSendRecordCountChanged);
+    connect(SetupService::instance(), &SetupService::upload_progress, m_toolWidget,
+            &ToolWidget::showUploadProgress);
+    connect(SetupService::instance(), &SetupService::upload_ended, m_toolWidget,
+            &ToolWidget::hideUploadProgress);
     ui->tabWidgetServiceSetup->setCurrentIndex(0);
 }
 

@@ -49,7 +49,12 @@ public slots:
     // Shows the lines logged since the last flush; runs by itself once the event loop is free.
     void flushLogPane();
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
+    // Closing the window or quitting: uploads end with their end frames, then the port closes.
+    void endSession();
     void setUpSettingsPanel(double s);
     void setUpServiceTabs(double s);
     void connectServiceTabs();

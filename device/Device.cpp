@@ -21,6 +21,7 @@ Device::Device(const QString& portName, const QString& baudRate, const QString& 
 {
     initRecvTimer(1000);
     connect(&m_port, &QSerialPort::errorOccurred, this, &Device::slot_errorOccurred);
+    connect(&m_port, &QSerialPort::bytesWritten, this, &Device::bytes_written);
 }
 
 Device::~Device()
@@ -110,6 +111,11 @@ QString Device::errorString() const
 qint64 Device::bytesToWrite() const
 {
     return m_port.isOpen() ? m_port.bytesToWrite() : 0;
+}
+
+bool Device::waitForBytesWritten(int msecs)
+{
+    return m_port.isOpen() && m_port.waitForBytesWritten(msecs);
 }
 
 void Device::startParseThread()

@@ -39,6 +39,8 @@ public:
     QString errorString() const;
     // Bytes handed to the port but not yet written to the line.
     qint64 bytesToWrite() const;
+    // Blocks until the port has written some of its buffer to the line, at most msecs.
+    bool waitForBytesWritten(int msecs);
 
     void startParseThread();
     void stopParseThread();
@@ -64,6 +66,7 @@ signals:
     void recv_timeout(QString portName);
     // The line is gone (adapter removed, the other end of a pty closed); the port is closed.
     void line_lost(QString portName);
+    void bytes_written(qint64 bytes);
 
 public slots:
     void slot_readData();

@@ -4,6 +4,15 @@
 #include "device/DeviceRegistry.h"
 #include "service/SetupService.h"
 
+#include <QDeadlineTimer>
+#include <QThread>
+
+namespace {
+
+constexpr qint64 kLingerMs = 100;
+
+} // namespace
+
 PortSession::PortSession(QObject* parent) : QObject(parent) {}
 
 PortSession::~PortSession()
@@ -45,4 +54,27 @@ void PortSession::close()
         DeviceRegistry::instance()->removeDevice(m_portName);
     }
     m_device = nullptr;
+}
+
+void PortSession::endUploadsAndClose(int flushBoundMs)
+{
+    if (!m_device)
+        return;
+    SetupService* service = SetupService::instance();
+    const bool uploading = service->isUploading();
+    service->endUploads();
+    Device* device = DeviceRegistry::instance()->findDevice(m_portName);
+    if (uploading && device == m_device) {
+        // Closing discards what Qt still buffers; a peer that stops reading cannot hold us past the bound.
+        const QDeadlineTimer bound(flushBoundMs);
+        while (device->isOpen() && device->bytesToWrite() > 0 && !bound.hasExpired()) {
+            if (!device->waitForBytesWritten(int(qMax<qint64>(1, bound.remainingTime()))))
+                break;
+        }
+        // Closing also flushes the line's own queues (a pty's other end loses what it has
+        // not read yet), so the end frame gets a moment on the line first.
+        if (device->isOpen() && !bound.hasExpired())
+            QThread::msleep(static_cast<unsigned long>(qMin<qint64>(kLingerMs, bound.remainingTime())));
+    }
+    close();
 }

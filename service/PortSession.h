@@ -27,6 +27,9 @@ public:
     // False with the system's reason in lastError(); a failed device is deleted at once.
     bool open(const Settings& settings);
     void close();
+    // The orderly end of a session: running uploads end with their end frames, which
+    // get at most flushBoundMs to leave for the line, then the port closes.
+    void endUploadsAndClose(int flushBoundMs = 500);
 
     bool isOpen() const { return m_device != nullptr; }
     QString portName() const { return m_portName; }

@@ -7,18 +7,16 @@
 #include "device/DeviceRegistry.h"
 #include "log/Log.h"
 #include "log/LogManager.h"
-#include "service/FileRecordFrames.h"
-#include "util/Conversions.h"
+#include "service/RecordUploadJob.h"
 
 #include <QEventLoop>
+#include <QThread>
 #include <QTimer>
 
 namespace {
 
 constexpr int kResponse = 1;
 constexpr int kTimeoutMs = 1000;
-constexpr int kFramePauseMs = 10;
-constexpr int kDrainPollMs = 2;
 
 QString port(const QString& portName)
 {
@@ -82,6 +80,8 @@ void SetupService::slot_recvTimeout(QString)
 void SetupService::slot_stopSend()
 {
     m_bSend = false;
+    if (!m_uploads.isEmpty())
+        m_uploads.last()->wake();
 }
 
 void SetupService::slot_maxSendRecordCountChanged(int count)
@@ -236,69 +236,60 @@ void SetupService::processSetParamSensorReq(QString portName, QByteArray data)
     acknowledge(CALLER, Command::ImportSensorMode, portName, data);
 }
 
-bool SetupService::currentDeviceOpen() const
-{
-    const Device* device = DeviceRegistry::instance()->currentDevice();
-    return device && device->isOpen();
-}
-
 void SetupService::processGetRecordReq(QString portName, QByteArray data)
 {
-    const unsigned char cmd = toCode(Command::GetFileRecords);
     VLOG(0, port(portName) + QStringLiteral("data: %1").arg(lowerHex(data)));
     const int count = s_maxSendRecordCount;
-    VLOG(0, port(portName) + QStringLiteral("发送起始帧"));
-    m_bSend = true;
-    SendData(kResponse, cmd, FileRecordFrames::startFrame(static_cast<std::uint32_t>(count)), kTimeoutMs);
-    waitProcessingEvents(kFramePauseMs);
+    const unsigned char cmd = toCode(Command::GetFileRecords);
+    auto* job = new RecordUploadJob(
+        portName, count, m_bSend,
+        [this, cmd](std::string content) { SendData(kResponse, cmd, std::move(content), kTimeoutMs); }, this);
+    connect(job, &RecordUploadJob::progress, this, &SetupService::upload_progress);
+    connect(job, &RecordUploadJob::finished, this, [this, job] { uploadFinished(job); });
+    if (!m_uploads.isEmpty())
+        m_uploads.last()->suspend();
+    m_uploads.append(job);
+    job->start();
 
-    VLOG(0, port(portName) + QStringLiteral("发送数据帧"));
-    for (int i = 0; i < count; ++i) {
-        if (!m_bSend) {
-            VLOG(0, port(portName) + QStringLiteral("m_bSend is false"));
-            break;
-        }
-        if (!currentDeviceOpen()) {
-            VLOG(0, port(portName) + QStringLiteral("device is not open"));
-            break;
-        }
-        const std::string record =
-            FileRecordFrames::dataFrame(static_cast<std::uint32_t>(i + 1), QDateTime::currentDateTime());
-        VLOG(1, QStringLiteral("日期 : %1")
-                    .arg(QString::fromStdString(util::bytesToHex(
-                        record.substr(FileRecordFrames::kDateOffset, FileRecordFrames::kDateSize)))));
-        VLOG(1, QStringLiteral("FIELD_TYPE_STRING : %1")
-                    .arg(QString::fromStdString(
-                        util::bytesToHex(record.substr(0, FileRecordFrames::kRecordHeadSize)))));
-        VLOG(1, QStringLiteral("send file record: No. %1").arg(i));
-        SendData(kResponse, cmd, record, kTimeoutMs);
-        waitProcessingEvents(kFramePauseMs);
+    // Called with no event loop running (a test or tool calling the slot itself), the
+    // call runs one until the upload is over, so it returns with the upload done.
+    if (QThread::currentThread()->loopLevel() == 0 && !m_uploadLoop) {
+        QEventLoop loop;
+        m_uploadLoop = &loop;
+        if (!m_uploads.isEmpty())
+            loop.exec();
+        m_uploadLoop = nullptr;
+        endUploads(); // a quit left the loop early
     }
+}
 
-    VLOG(0, port(portName) + QStringLiteral("发送结束帧"));
+void SetupService::uploadFinished(RecordUploadJob* job)
+{
+    m_uploads.removeOne(job);
+    job->deleteLater();
+    if (!m_uploads.isEmpty()) {
+        m_uploads.last()->resume();
+        return;
+    }
+    emit upload_ended();
+    if (m_uploadLoop)
+        m_uploadLoop->quit();
+}
+
+void SetupService::endUploads()
+{
     m_bSend = false;
-    SendData(kResponse, cmd, FileRecordFrames::endFrame(), kTimeoutMs);
+    while (!m_uploads.isEmpty())
+        m_uploads.last()->endNow(); // its end takes it off the stack
 }
 
 void SetupService::waitProcessingEvents(int ms)
 {
-    // A monotonic clock: the pause never ends early at midnight or on a clock change.
     QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    QTimer t;
+    t.setSingleShot(true);
+    t.setTimerType(Qt::PreciseTimer);
+    connect(&t, &QTimer::timeout, &loop, &QEventLoop::quit);
+    t.start(ms);
     loop.exec();
-    waitUntilWritten();
-}
-
-void SetupService::waitUntilWritten()
-{
-    // Keep the upload behind the line at low baud rates, so a stop stops what the
-    // peer sees; a stop or a vanished device ends the wait.
-    for (;;) {
-        const Device* device = DeviceRegistry::instance()->currentDevice();
-        if (!device || !device->isOpen() || device->bytesToWrite() == 0 || !m_bSend)
-            return;
-        QEventLoop loop;
-        QTimer::singleShot(kDrainPollMs, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
 }

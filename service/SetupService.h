@@ -3,6 +3,7 @@
 #include "device/CommandCatalogue.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -10,6 +11,8 @@
 #include <string>
 
 class Data;
+class QEventLoop;
+class RecordUploadJob;
 
 // The emulated handheld unit: answers every request frame an open device delivers.
 // Lives on the GUI thread; keeps nothing of what the PC program sends.
@@ -22,12 +25,20 @@ public:
 
     static int maxSendRecordCount();
     bool isSending() const { return m_bSend; }
+    bool isUploading() const { return !m_uploads.isEmpty(); }
 
     void waitProcessingEvents(int ms);
+
+    // Ends every running upload at once, as the stop button would: each sends its end frame.
+    void endUploads();
 
 signals:
     void recv_base_setup_rsp(QString portName, unsigned char cmd, QByteArray recvData);
     void recv_advance_setup_rsp(QString portName, unsigned char cmd, QByteArray recvData);
+    // From the running upload, a few times a second and at its last record.
+    void upload_progress(int sent, int total, double recordsPerSecond);
+    // No upload runs any more.
+    void upload_ended();
 
 public slots:
     void slot_recvData(QString portName, unsigned char cmd, QByteArray data);
@@ -47,8 +58,7 @@ private:
                      const QByteArray& data);
     void reply(int line, const char* function, Command command, const QString& portName,
                const QByteArray& data, const std::string& text);
-    bool currentDeviceOpen() const;
-    void waitUntilWritten();
+    void uploadFinished(RecordUploadJob* job);
 
     void processSetTimeReq(QString portName, QByteArray data);
     void processGetTimeReq(QString portName, QByteArray data);
@@ -74,4 +84,7 @@ private:
 
     static int s_maxSendRecordCount;
     bool m_bSend = false;
+    // A record request during an upload runs a whole upload of its own on top.
+    QList<RecordUploadJob*> m_uploads;
+    QEventLoop* m_uploadLoop = nullptr;
 };

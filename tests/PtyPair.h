@@ -44,6 +44,8 @@ public:
     }
 
     bool isValid() const { return m_peer >= 0; }
+    // For a reader of its own, such as a thread that time-stamps arrivals.
+    int peerFd() const { return m_peer; }
     QString portPath() const { return m_dir.filePath(QStringLiteral("port")); }
     QString peerPath() const { return m_dir.filePath(QStringLiteral("peer")); }
 

@@ -7,6 +7,8 @@
 #include "service/SetupService.h"
 
 #include <QDateTime>
+#include <QSignalSpy>
+#include <QThread>
 #include <QtTest>
 
 using frametest::frameBytes;
@@ -310,6 +312,96 @@ private slots:
         // outer start, outer record 1, nested start, 3 records, nested end, outer end
         QCOMPARE(marks, (QList<int>{0, 1, 0, 1, 1, 1, 2, 2}));
         QVERIFY(m_log.contains(QStringLiteral("PORT %1 >> m_bSend is false").arg(m_pty->portPath())));
+    }
+
+    // Inside a running event loop (the program's case) the request only starts the
+    // upload: frames follow from timers, with no event loop nested in the call.
+    void uploadInsideEventLoopIsAJob()
+    {
+        service()->slot_maxSendRecordCountChanged(20);
+        QSignalSpy ended(service(), &SetupService::upload_ended);
+        QSignalSpy progress(service(), &SetupService::upload_progress);
+        QEventLoop loop;
+        qint64 callMs = -1;
+        bool uploadingAfterCall = false;
+        int deepestLoop = 0;
+        auto watch = connect(LogManager::instance(), &LogManager::logAdded, this, [&](const QString& line) {
+            if (line.contains(QLatin1String("send file record")))
+                deepestLoop = qMax(deepestLoop, int(QThread::currentThread()->loopLevel()));
+        });
+        QTimer::singleShot(0, this, [&] {
+            QElapsedTimer t;
+            t.start();
+            request(0x0C);
+            callMs = t.elapsed();
+            uploadingAfterCall = service()->isUploading();
+        });
+        connect(service(), &SetupService::upload_ended, &loop, &QEventLoop::quit);
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        loop.exec();
+        disconnect(watch);
+        QVERIFY(uploadingAfterCall);
+        QVERIFY2(callMs < 50, qPrintable(QString::number(callMs)));
+        QCOMPARE(deepestLoop, 1);
+        QCOMPARE(ended.count(), 1);
+        QVERIFY(!service()->isUploading());
+        QVERIFY(!progress.isEmpty());
+        QCOMPARE(progress.first().at(0).toInt(), 0);
+        QCOMPARE(progress.last().at(0).toInt(), 20);
+        QCOMPARE(progress.last().at(1).toInt(), 20);
+
+        // Arrival times at the PC end: a pause is never shorter than 10 ms, so twenty
+        // records cannot arrive in less than twenty pauses after the start frame.
+        bool ok = false;
+        const QList<QByteArray> frames = splitFrames(m_pty->drain(100), &ok);
+        QVERIFY(ok);
+        QCOMPARE(frames.size(), 22);
+    }
+
+    void pacingNeverShortensThePause()
+    {
+        service()->slot_maxSendRecordCountChanged(30);
+        QElapsedTimer t;
+        t.start();
+        request(0x0C);
+        const qint64 ms = t.elapsed();
+        QVERIFY2(ms >= 30 * 10, qPrintable(QString::number(ms)));
+        bool ok = false;
+        QCOMPARE(splitFrames(m_pty->read(14 + 30 * 119 + 10), &ok).size(), 32);
+        QVERIFY(ok);
+    }
+
+    // Closing or quitting ends every upload on the stack as the stop button would.
+    void endUploadsEndsNestedAndOuter()
+    {
+        service()->slot_maxSendRecordCountChanged(50);
+        QEventLoop loop;
+        bool nested = false;
+        auto hook = connect(LogManager::instance(), &LogManager::logAdded, this, [&](const QString& line) {
+            if (!nested && line.endsWith(QLatin1String("send file record: No. 1"))) {
+                nested = true;
+                QTimer::singleShot(0, service(), [this] { request(0x0C); });
+            } else if (nested && line.endsWith(QLatin1String("send file record: No. 2"))) {
+                QTimer::singleShot(0, service(), [this] { service()->endUploads(); });
+            }
+        });
+        connect(service(), &SetupService::upload_ended, &loop, &QEventLoop::quit);
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        QTimer::singleShot(0, this, [this] { request(0x0C); });
+        loop.exec();
+        disconnect(hook);
+        QVERIFY(!service()->isUploading());
+        QVERIFY(m_device->isOpen());
+        bool ok = false;
+        const QList<QByteArray> frames = splitFrames(m_pty->drain(200), &ok);
+        QVERIFY(ok);
+        QList<int> marks;
+        for (const QByteArray& f : frames)
+            marks << quint8(content(f).at(0));
+        // outer start, 2 records, nested start, 3 records, nested end, outer end
+        QCOMPARE(marks, (QList<int>{0, 1, 1, 0, 1, 1, 1, 2, 2}));
+        QCOMPARE(m_log.count(QStringLiteral("PORT %1 >> m_bSend is false").arg(m_pty->portPath())), 2);
+        QCOMPARE(m_log.count(QStringLiteral("PORT %1 >> 发送结束帧").arg(m_pty->portPath())), 2);
     }
 
     void pauseLastsAtLeastItsTime()

@@ -9,6 +9,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -134,6 +135,31 @@ private slots:
         QTest::keyClicks(countEdit(), QStringLiteral("123456789"));
         QCOMPARE(countEdit()->text(), QStringLiteral("12345678"));
         QCOMPARE(spy.last().at(0).toInt(), 12345678);
+    }
+
+    void uploadProgressBar()
+    {
+        auto* bar = m_tab->findChild<QProgressBar*>(QStringLiteral("progressBarUpload"));
+        QVERIFY(bar);
+        QVERIFY(bar->isHidden());
+        auto* grid = m_tab->findChild<QGridLayout*>(QStringLiteral("gridLayout"));
+        int row, col, rowSpan, colSpan;
+        grid->getItemPosition(grid->indexOf(bar), &row, &col, &rowSpan, &colSpan);
+        QVERIFY(row > 0); // below the record count
+
+        m_tab->showUploadProgress(0, 300, 0.0);
+        QVERIFY(bar->isVisible());
+        QCOMPARE(bar->text(), QStringLiteral("0 / 300   0.0 records/s"));
+        m_tab->showUploadProgress(150, 300, 99.46);
+        QCOMPARE(bar->text(), QStringLiteral("150 / 300   99.5 records/s"));
+        QCOMPARE(bar->value(), 150);
+        QCOMPARE(bar->maximum(), 300);
+        // A start frame with count 0 is no busy indicator.
+        m_tab->showUploadProgress(0, 0, 0.0);
+        QCOMPARE(bar->text(), QStringLiteral("0 / 0   0.0 records/s"));
+        QVERIFY(bar->maximum() > bar->minimum());
+        m_tab->hideUploadProgress();
+        QVERIFY(bar->isHidden());
     }
 
     void setTextEmitsOnlyOnChange()

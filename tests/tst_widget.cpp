@@ -1,3 +1,4 @@
+#include "FrameClock.h"
 #include "FrameTestSupport.h"
 #include "PtyPair.h"
 #include "tst_ui_helpers.h"
@@ -11,6 +12,7 @@
 #include "service/SetupService.h"
 #include "ui/BaseSetupWidget.h"
 #include "ui/DisplayScale.h"
+#include "ui/HexCmdParseDialog.h"
 #include "ui/ToolWidget.h"
 
 #include <QComboBox>
@@ -20,7 +22,9 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -122,6 +126,26 @@ private:
         while (!messages().contains(message) && !deadline.hasExpired())
             QTest::qWait(5);
         return messages().contains(message);
+    }
+
+    void openOverPty(const PtyPair& pty)
+    {
+        typePort(pty.portPath());
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyConnected();
+    }
+
+    void setRecordCount(int count)
+    {
+        auto* edit = toolTab()->findChild<QLineEdit*>(QStringLiteral("lineEditMaxSendRecordCount"));
+        edit->selectAll();
+        QTest::keyClicks(edit, QString::number(count));
+        QCOMPARE(SetupService::maxSendRecordCount(), count);
+    }
+
+    QProgressBar* uploadBar() const
+    {
+        return toolTab()->findChild<QProgressBar*>(QStringLiteral("progressBarUpload"));
     }
 
     // Takes the stop connection away; true when there was one.
@@ -502,6 +526,103 @@ private slots:
         QTest::keyClicks(edit, QStringLiteral("10000"));
         QTest::mouseClick(openButton(), Qt::LeftButton);
         verifyIdle();
+    }
+
+    // The upload runs inside the application's event loop, as in the program: a modal
+    // dialog opened before it and again during it holds nothing up.
+    void parseDialogDoesNotStallUpload()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        openOverPty(pty);
+        const int count = 120;
+        setRecordCount(count);
+        QVERIFY(uploadBar()->isHidden());
+
+        auto* parse = toolTab()->findChild<QPushButton*>(QStringLiteral("pushButtonHexCmdParse"));
+        QDialog* dialog = toolTab()->hexCmdParseDialog();
+        FrameClock clock(pty.peerFd());
+        QEventLoop loop;
+        bool reopened = false;
+        bool barShown = false;
+        QString barText;
+        // Opened before the request arrives, closed during the upload, opened again.
+        QTimer::singleShot(0, parse, [parse] { QTest::mouseClick(parse, Qt::LeftButton); });
+        QTimer::singleShot(300, dialog, &QDialog::reject);
+        QTimer::singleShot(500, parse, [parse] { QTest::mouseClick(parse, Qt::LeftButton); });
+        QTimer::singleShot(600, dialog, [&] {
+            reopened = dialog->isVisible() && QApplication::activeModalWidget() == dialog;
+            barShown = !uploadBar()->isHidden(); // the tool tab itself is not the current one
+            barText = uploadBar()->text();
+        });
+        QTimer::singleShot(900, dialog, &QDialog::reject);
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (clock.endSeen())
+                loop.quit();
+        });
+        poll.start(20);
+        QTimer::singleShot(15000, &loop, &QEventLoop::quit);
+        QVERIFY(pty.write(frameBytes(0x0C)));
+        loop.exec();
+        clock.stop();
+
+        QVERIFY(reopened);
+        QVERIFY(barShown);
+        const QRegularExpressionMatch m =
+            QRegularExpression(QStringLiteral("^(\\d+) / %1 +[0-9.]+ records/s$").arg(count)).match(barText);
+        QVERIFY2(m.hasMatch(), qPrintable(barText));
+        QVERIFY(m.captured(1).toInt() > 0 && m.captured(1).toInt() < count);
+        QVERIFY(uploadBar()->isHidden());
+
+        const QList<FrameClock::Arrival> arrivals = clock.arrivals();
+        QCOMPARE(arrivals.size(), count + 2);
+        QCOMPARE(arrivals.last().frame.mid(7, 1), QByteArray("\x02", 1));
+        qint64 worst = 0;
+        for (int i = 2; i < arrivals.size() - 1; ++i)
+            worst = qMax(worst, arrivals.at(i).ms - arrivals.at(i - 1).ms);
+        QVERIFY2(worst <= 50, qPrintable(QStringLiteral("gap of %1 ms between records").arg(worst)));
+        setRecordCount(10000);
+    }
+
+    void closingWindowMidUploadEndsItAndFreesPort()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        openOverPty(pty);
+        setRecordCount(300);
+
+        QEventLoop loop;
+        QElapsedTimer sinceClose;
+        auto watch = connect(LogManager::instance(), &LogManager::logAdded, this, [&](const QString& line) {
+            if (line.endsWith(QLatin1String("send file record: No. 20")) && !sinceClose.isValid()) {
+                QTimer::singleShot(0, m_widget.get(), [&] {
+                    sinceClose.start();
+                    m_widget->close();
+                    loop.quit(); // as the application's loop does after its last window closed
+                });
+            }
+        });
+        QTimer::singleShot(15000, &loop, &QEventLoop::quit);
+        QVERIFY(pty.write(frameBytes(0x0C)));
+        loop.exec();
+        disconnect(watch);
+        QVERIFY(sinceClose.isValid());
+        QVERIFY2(sinceClose.elapsed() < 1000, qPrintable(QString::number(sinceClose.elapsed())));
+
+        QVERIFY(!SetupService::instance()->isUploading());
+        QVERIFY(!DeviceRegistry::instance()->findDevice(pty.portPath()));
+        QSerialPort other(pty.portPath());
+        QVERIFY2(other.open(QIODevice::ReadWrite), qPrintable(other.errorString()));
+        other.close();
+
+        const QList<QByteArray> frames = splitFrames(pty.drain(300));
+        QVERIFY(frames.size() >= 3);
+        QCOMPARE(frames.first().mid(7, 1), QByteArray("\x00", 1));
+        QCOMPARE(frames.last(), frameBytes(0x0C, QByteArray("\x02", 1)));
+        QVERIFY(frames.size() - 2 < 300);
+        QVERIFY(messages().contains(QStringLiteral("PORT %1 >> m_bSend is false").arg(pty.portPath())));
+        setRecordCount(10000);
     }
 
     void clearEmptiesPaneNotFile()

@@ -3,6 +3,7 @@
 #include "ui/HexCmdParseDialog.h"
 #include "ui_ToolWidget.h"
 
+#include <QProgressBar>
 #include <QRegExp>
 #include <QRegExpValidator>
 
@@ -16,6 +17,7 @@ ToolWidget::ToolWidget(QWidget* parent)
         new QRegExpValidator(QRegExp(QStringLiteral("[0-9]+$"), Qt::CaseSensitive), this));
     ui->lineEditMaxSendRecordCount->setMaxLength(8);
     ui->lineEditMaxSendRecordCount->setText(QStringLiteral("10000"));
+    ui->progressBarUpload->hide();
 }
 
 ToolWidget::~ToolWidget() = default;
@@ -31,4 +33,21 @@ void ToolWidget::on_lineEditMaxSendRecordCount_textChanged(QString text)
     bool ok = false;
     const int count = text.toInt(&ok, 10);
     emit max_send_record_count_changed(ok ? count : 0);
+}
+
+void ToolWidget::showUploadProgress(int sent, int total, double recordsPerSecond)
+{
+    QProgressBar* bar = ui->progressBarUpload;
+    bar->setRange(0, qMax(total, 1));
+    bar->setValue(qBound(0, sent, qMax(total, 1)));
+    bar->setFormat(QStringLiteral("%1 / %2   %3 records/s")
+                       .arg(sent)
+                       .arg(qMax(total, 0))
+                       .arg(recordsPerSecond, 0, 'f', 1));
+    bar->show();
+}
+
+void ToolWidget::hideUploadProgress()
+{
+    ui->progressBarUpload->hide();
 }

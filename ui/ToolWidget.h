@@ -22,6 +22,11 @@ public:
 
     HexCmdParseDialog* hexCmdParseDialog() const { return m_hexCmdParseDialog.get(); }
 
+public slots:
+    // The running upload's state under the record count; hidden while none runs.
+    void showUploadProgress(int sent, int total, double recordsPerSecond);
+    void hideUploadProgress();
+
 signals:
     void max_send_record_count_changed(int count);
 

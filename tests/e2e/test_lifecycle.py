@@ -101,6 +101,29 @@ class ShutdownTest(LifecycleTestCase):
         sent = [m for m in self.emu.messages() if m.startswith("send file record: No. ")]
         self.assertLess(len(sent), 1000)
 
+    def test_quit_during_upload_ends_it_with_its_end_frame(self):
+        self.start_emulator("--records", "1000")
+        self.peer.write(build_frame(0x0C))
+        head = self.peer.read_frames(4)
+        self.assertEqual(head[0].content, b"\x00\x00\x00\x03\xe8")
+        mark = self.emu.mark()
+        asked = time.monotonic()
+        self.emu.command("quit")
+        # Read on while it exits: the line's hang-up drops whatever the peer has not read.
+        frames = head
+        while not frames or frames[-1].content != b"\x02":
+            self.assertLess(time.monotonic() - asked, 5, "no end frame after %d frames" % len(frames))
+            frames += self.peer.poll_frames(0.02)
+        self.assertEqual(self.emu.wait_exit(timeout=5), 0, self.emu.stderr_text())
+        # Generous for a loaded machine; a hang or a spin never gets here at all.
+        self.assertLess(time.monotonic() - asked, 2.0)
+        self.assertEqual([f.content[0] for f in frames[1:-1]], [1] * (len(frames) - 2))
+        self.assertLess(len(frames) - 2, 1000)
+        self.peer.assert_silent(0.2)
+        stopped = self.assert_logged(self.port_line("m_bSend is false"), mark, timeout=1)
+        self.assert_logged(self.port_line("发送结束帧"), stopped + 1, timeout=1)
+        self.assert_orderly_exit(0, stopped)
+
     def test_quit_command(self):
         self.start_emulator()
         self.peer.request(0x02)

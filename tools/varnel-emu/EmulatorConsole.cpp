@@ -97,7 +97,7 @@ void EmulatorConsole::runCommand(const QString& line)
 void EmulatorConsole::shutdown()
 {
     SetupService::instance()->slot_stopSend();
-    m_session->close();
+    m_session->endUploadsAndClose();
     VLOG(1, QStringLiteral("关闭串口"));
     writePendingLines();
     QCoreApplication::quit();

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QMetaObject>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <string>
+
+// One answer to a file-record request: a start frame, one data frame per step and an end
+// frame, paced by a timer on the owner thread's event loop instead of nested event loops,
+// so a modal dialog or a quit never holds it up.
+class RecordUploadJob : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Sender = std::function<void(std::string content)>;
+
+    // `sending` is the service's flag: cleared by a stop and by the end of any upload.
+    RecordUploadJob(const QString& portName, int count, bool& sending, Sender send,
+                    QObject* parent = nullptr);
+
+    static constexpr int kFramePauseMs = 10;
+
+    void start();
+    // A nested upload runs meanwhile; this one holds still until resumed.
+    void suspend();
+    void resume();
+    // A stop should not wait for the line to drain.
+    void wake();
+    // Ends at once as a stop would: the remaining checks and the end frame, no pauses.
+    void endNow();
+    bool isFinished() const { return m_phase == Phase::Done; }
+
+signals:
+    void progress(int sent, int total, double recordsPerSecond);
+    void finished();
+
+private:
+    enum class Phase
+    {
+        Pause,
+        Drain,
+        Done
+    };
+
+    void pause();
+    void onTimer();
+    void drainThenStep();
+    void step();
+    void finish();
+    void stopWaitingForDrain();
+    void reportProgress(bool force);
+    void log(int line, int level, const QString& message);
+
+    QString m_portName;
+    int m_count;
+    int m_index = 0;
+    bool& m_sending;
+    Sender m_send;
+    Phase m_phase = Phase::Pause;
+    bool m_suspended = false;
+    bool m_dataLineLogged = false;
+    QTimer m_timer;
+    QDeadlineTimer m_pauseEnd;
+    QMetaObject::Connection m_drainConnection;
+    QElapsedTimer m_started;
+    QElapsedTimer m_lastProgress;
+};

@@ -7,6 +7,7 @@
 #include "util/Conversions.h"
 
 #include <QDateTime>
+#include <QThread>
 
 namespace {
 
@@ -14,10 +15,22 @@ namespace {
 constexpr int kDrainRecheckMs = 20;
 constexpr int kProgressIntervalMs = 100;
 
-int ceilMs(const QDeadlineTimer& deadline)
+// A timer wakes this much late on a loaded machine; waking this much early and waiting out the
+// rest awake keeps the pause at its time, so the upload keeps its pace.
+constexpr qint64 kWakeEarlyNs = 1000000;
+
+// The timer interval that wakes kWakeEarlyNs before the deadline, or 0 when that has passed.
+int earlyWakeMs(const QDeadlineTimer& deadline)
 {
-    const qint64 ns = deadline.remainingTimeNSecs();
-    return ns <= 0 ? 0 : int((ns + 999999) / 1000000);
+    const qint64 ns = deadline.remainingTimeNSecs() - kWakeEarlyNs;
+    return ns <= 0 ? 0 : int(ns / 1000000);
+}
+
+// The last fraction of a millisecond, awake: other threads still run, the event loop waits.
+void waitOut(const QDeadlineTimer& deadline)
+{
+    while (!deadline.hasExpired())
+        QThread::yieldCurrentThread();
 }
 
 Device* openCurrentDevice()
@@ -49,19 +62,24 @@ void RecordUploadJob::start()
     log(__LINE__, 0, QStringLiteral("PORT %1 >> 发送起始帧").arg(m_portName));
     m_sending = true;
     m_started.start();
-    m_send(FileRecordFrames::startFrame(static_cast<std::uint32_t>(m_count)));
+    handOver(FileRecordFrames::startFrame(static_cast<std::uint32_t>(m_count)));
     reportProgress(true);
     pause();
 }
 
+void RecordUploadJob::handOver(const std::string& frame)
+{
+    // On a monotonic clock from the hand-over, so the pause is never shorter than its
+    // time and the frame's own writing is not added to it.
+    m_pauseEnd = QDeadlineTimer(kFramePauseMs, Qt::PreciseTimer);
+    m_send(frame);
+}
+
 void RecordUploadJob::pause()
 {
-    // Measured from the hand-over of the frame on a monotonic clock, so the pause is
-    // never shorter than its time and barely longer.
-    m_pauseEnd = QDeadlineTimer(kFramePauseMs, Qt::PreciseTimer);
     m_phase = Phase::Pause;
     if (!m_suspended)
-        m_timer.start(kFramePauseMs);
+        m_timer.start(earlyWakeMs(m_pauseEnd));
 }
 
 void RecordUploadJob::suspend()
@@ -77,7 +95,7 @@ void RecordUploadJob::resume()
         return;
     m_suspended = false;
     // Through the timer, so the nested job that just ended is off the stack first.
-    m_timer.start(m_phase == Phase::Pause ? ceilMs(m_pauseEnd) : 0);
+    m_timer.start(m_phase == Phase::Pause ? earlyWakeMs(m_pauseEnd) : 0);
 }
 
 void RecordUploadJob::wake()
@@ -102,8 +120,10 @@ void RecordUploadJob::onTimer()
     if (m_suspended || m_phase == Phase::Done)
         return;
     if (m_phase == Phase::Pause && !m_pauseEnd.hasExpired()) {
-        m_timer.start(ceilMs(m_pauseEnd));
-        return;
+        if (const int ms = earlyWakeMs(m_pauseEnd)) {
+            m_timer.start(ms);
+            return;
+        }
     }
     drainThenStep();
 }
@@ -164,7 +184,10 @@ void RecordUploadJob::step()
             .arg(QString::fromStdString(
                 util::bytesToHex(record.substr(0, FileRecordFrames::kRecordHeadSize)))));
     log(__LINE__, 1, QStringLiteral("send file record: No. %1").arg(m_index));
-    m_send(record);
+    // The record was made while the pause ran out; no event is handled in between, so the
+    // checks above still hold when it leaves.
+    waitOut(m_pauseEnd);
+    handOver(record);
     ++m_index;
     pause();
     reportProgress(m_index == m_count);
@@ -177,6 +200,7 @@ void RecordUploadJob::finish()
     m_phase = Phase::Done;
     log(__LINE__, 0, QStringLiteral("PORT %1 >> 发送结束帧").arg(m_portName));
     m_sending = false;
+    waitOut(m_pauseEnd);
     m_send(FileRecordFrames::endFrame());
     emit finished();
 }

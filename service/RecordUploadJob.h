@@ -48,6 +48,8 @@ private:
         Done
     };
 
+    // Hands a frame to the port; the pause that follows it is counted from here.
+    void handOver(const std::string& frame);
     void pause();
     void onTimer();
     void drainThenStep();

@@ -101,6 +101,11 @@ void Widget::endSession()
         return;
     disconnectServiceTabs();
     m_portSession.endUploadsAndClose();
+    showPortClosed();
+}
+
+void Widget::showPortClosed()
+{
     setSettingsEnabled(true);
     ui->pushButtonOpenSerial->setText(kOpenCaption);
     ui->pushButtonOpenSerial->setEnabled(canOpenTypedPort());
@@ -235,10 +240,7 @@ void Widget::slot_OpenSerial()
 
     disconnectServiceTabs();
     m_portSession.close();
-    setSettingsEnabled(true);
-    ui->pushButtonOpenSerial->setText(kOpenCaption);
-    ui->pushButtonOpenSerial->setEnabled(canOpenTypedPort());
-    ui->pushButtonSearchSerial->setEnabled(true);
+    showPortClosed();
     VLOG(1, QStringLiteral("关闭串口"));
 }
 

@@ -55,6 +55,8 @@ protected:
 private:
     // Closing the window or quitting: uploads end with their end frames, then the port closes.
     void endSession();
+    // The settings panel as it is while no port is open.
+    void showPortClosed();
     void setUpSettingsPanel(double s);
     void setUpServiceTabs(double s);
     void connectServiceTabs();

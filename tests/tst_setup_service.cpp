@@ -42,6 +42,15 @@ QByteArray content(const QByteArray& frame)
     return frame.mid(7, frame.size() - 9);
 }
 
+// The first content byte of each upload frame: 0 start, 1 record, 2 end.
+QList<int> recordMarks(const QList<QByteArray>& frames)
+{
+    QList<int> marks;
+    for (const QByteArray& f : frames)
+        marks << quint8(content(f).at(0));
+    return marks;
+}
+
 } // namespace
 
 class TestSetupService : public QObject
@@ -306,9 +315,7 @@ private slots:
         bool ok = false;
         const QList<QByteArray> frames = splitFrames(m_pty->drain(200), &ok);
         QVERIFY(ok);
-        QList<int> marks;
-        for (const QByteArray& f : frames)
-            marks << quint8(content(f).at(0));
+        const QList<int> marks = recordMarks(frames);
         // outer start, outer record 1, nested start, 3 records, nested end, outer end
         QCOMPARE(marks, (QList<int>{0, 1, 0, 1, 1, 1, 2, 2}));
         QVERIFY(m_log.contains(QStringLiteral("PORT %1 >> m_bSend is false").arg(m_pty->portPath())));
@@ -395,9 +402,7 @@ private slots:
         bool ok = false;
         const QList<QByteArray> frames = splitFrames(m_pty->drain(200), &ok);
         QVERIFY(ok);
-        QList<int> marks;
-        for (const QByteArray& f : frames)
-            marks << quint8(content(f).at(0));
+        const QList<int> marks = recordMarks(frames);
         // outer start, 2 records, nested start, 3 records, nested end, outer end
         QCOMPARE(marks, (QList<int>{0, 1, 1, 0, 1, 1, 1, 2, 2}));
         QCOMPARE(m_log.count(QStringLiteral("PORT %1 >> m_bSend is false").arg(m_pty->portPath())), 2);

@@ -229,15 +229,22 @@ bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& pack
             return false;
         }
         VLOG(1, QStringLiteral("发送消息：%1").arg(commandName(cmd)));
-        m_port.write(packed);
-        // Now, not on the event loop's next turn: a reply waits for nothing.
-        m_port.flush();
+        writeToLine(packed);
     }
     if (!isResponse) {
         m_recvTimerArmed = true;
         m_recvTimer.start(timeoutMs);
     }
     return true;
+}
+
+void Device::writeToLine(const QByteArray& bytes)
+{
+    if (!m_port.isOpen())
+        return;
+    m_port.write(bytes);
+    // Now, not on the event loop's next turn: a reply waits for nothing.
+    m_port.flush();
 }
 
 void Device::slot_readData()

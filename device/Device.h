@@ -54,6 +54,8 @@ public:
 
     bool SendData(bool isResponse, std::uint8_t cmd, std::unique_ptr<Data> data, int timeoutMs);
     bool SendData(bool isResponse, std::uint8_t cmd, std::string data, int timeoutMs);
+    // Every byte the unit puts on the line passes here (GUI thread); nothing when the port is closed.
+    void writeToLine(const QByteArray& bytes);
 
     // The settings the texts of the main window's combo boxes map to.
     static qint32 baudRateFor(const QString& text);

@@ -229,7 +229,8 @@ bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& pack
             return false;
         }
         VLOG(1, QStringLiteral("发送消息：%1").arg(commandName(cmd)));
-        writeToLine(packed);
+        if (!m_writeFilter || !m_writeFilter(packed))
+            writeToLine(packed);
     }
     if (!isResponse) {
         m_recvTimerArmed = true;

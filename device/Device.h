@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -56,6 +57,12 @@ public:
     bool SendData(bool isResponse, std::uint8_t cmd, std::string data, int timeoutMs);
     // Every byte the unit puts on the line passes here (GUI thread); nothing when the port is closed.
     void writeToLine(const QByteArray& bytes);
+
+    // Sees every packed frame before it is written (GUI thread); true means the filter took the
+    // frame over and writes what it decides through writeToLine. An empty filter: none.
+    using WriteFilter = std::function<bool(const QByteArray& frame)>;
+    void setWriteFilter(WriteFilter filter) { m_writeFilter = std::move(filter); }
+    bool hasWriteFilter() const { return bool(m_writeFilter); }
 
     // The settings the texts of the main window's combo boxes map to.
     static qint32 baudRateFor(const QString& text);
@@ -107,4 +114,5 @@ private:
     std::atomic<bool> m_recvTimerArmed{false}; // lets the parse thread skip needless stop requests
     bool m_watchPortErrors = false;
     bool m_portErrorLogged = false;
+    WriteFilter m_writeFilter;
 };

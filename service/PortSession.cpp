@@ -20,6 +20,12 @@ PortSession::~PortSession()
     close();
 }
 
+void PortSession::setRequestGate(QObject* gate, RequestHandler handler)
+{
+    m_gate = gate;
+    m_gateHandler = gate ? std::move(handler) : RequestHandler();
+}
+
 bool PortSession::open(const Settings& settings)
 {
     if (m_device)
@@ -27,7 +33,10 @@ bool PortSession::open(const Settings& settings)
     auto* device = new Device(settings.portName, settings.baudRate, settings.dataBits, settings.stopBits,
                               settings.parity);
     SetupService* service = SetupService::instance();
-    connect(device, &Device::recv_data, service, &SetupService::slot_recvData);
+    if (m_gate && m_gateHandler)
+        connect(device, &Device::recv_data, m_gate.data(), m_gateHandler);
+    else
+        connect(device, &Device::recv_data, service, &SetupService::slot_recvData);
     connect(device, &Device::recv_timeout, service, &SetupService::slot_recvTimeout);
     if (!device->Open()) {
         m_lastError = device->errorString();
@@ -50,6 +59,8 @@ void PortSession::close()
     if (device == m_device) {
         device->stopParseThread();
         disconnect(device, nullptr, SetupService::instance(), nullptr);
+        if (m_gate)
+            disconnect(device, nullptr, m_gate.data(), nullptr);
         device->Close();
         DeviceRegistry::instance()->removeDevice(m_portName);
     }

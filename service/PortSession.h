@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
+
+#include <functional>
 
 class Device;
 
@@ -21,8 +25,14 @@ public:
         QString parity = QStringLiteral("None");
     };
 
+    using RequestHandler = std::function<void(QString portName, unsigned char cmd, QByteArray data)>;
+
     explicit PortSession(QObject* parent = nullptr);
     ~PortSession() override;
+
+    // Requests of ports opened from now on go to the handler, on the gate's thread, instead of
+    // straight to the service: a layer in between that passes them on (or not). Null: none.
+    void setRequestGate(QObject* gate, RequestHandler handler);
 
     // False with the system's reason in lastError(); a failed device is deleted at once.
     bool open(const Settings& settings);
@@ -38,6 +48,8 @@ public:
 
 private:
     Device* m_device = nullptr; // owned by the registry while open
+    QPointer<QObject> m_gate;
+    RequestHandler m_gateHandler;
     QString m_portName;
     QString m_lastError;
 };

@@ -62,7 +62,6 @@ public:
     // frame over and writes what it decides through writeToLine. An empty filter: none.
     using WriteFilter = std::function<bool(const QByteArray& frame)>;
     void setWriteFilter(WriteFilter filter) { m_writeFilter = std::move(filter); }
-    bool hasWriteFilter() const { return bool(m_writeFilter); }
 
     // The settings the texts of the main window's combo boxes map to.
     static qint32 baudRateFor(const QString& text);

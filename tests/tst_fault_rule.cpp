@@ -3,7 +3,7 @@
 
 #include <QtTest>
 
-// The rule grammar, its messages and canonical texts, and when a parsed rule fires.
+// The rule grammar, its messages and canonical texts; the seeded draws.
 class TestFaultRule : public QObject
 {
     Q_OBJECT
@@ -100,43 +100,6 @@ private slots:
         } else {
             QCOMPARE(error, expected);
         }
-    }
-
-    void whenCounts_data()
-    {
-        QTest::addColumn<QString>("rule");
-        QTest::addColumn<QString>("fires"); // one character per request of get-time: 1 fired
-        QTest::newRow("always") << "2:drop"
-                                << "111111";
-        QTest::newRow("nth") << "2:drop@3"
-                             << "001000";
-        QTest::newRow("range") << "get-time:drop@2-4"
-                               << "011100";
-        QTest::newRow("every") << "0x02:drop@every=2"
-                               << "010101";
-        QTest::newRow("never") << "2:drop@p=0"
-                               << "000000";
-        QTest::newRow("any") << "*:drop@5"
-                             << "000010";
-    }
-
-    void whenCounts()
-    {
-        QFETCH(QString, rule);
-        QFETCH(QString, fires);
-        FaultSchedule schedule;
-        schedule.add(*FaultRule::parse(rule, nullptr));
-        // Another command's requests do not count for a command rule.
-        schedule.add(*FaultRule::parse(QStringLiteral("4:drop@1"), nullptr));
-        QString seen;
-        for (int i = 0; i < fires.size(); ++i) {
-            seen += schedule.fireOnRequest(2).contains(0) ? QLatin1Char('1') : QLatin1Char('0');
-            if (rule.startsWith(QLatin1Char('*')))
-                continue;
-            QVERIFY(!schedule.fireOnRequest(5).contains(0));
-        }
-        QCOMPARE(seen, fires);
-        QCOMPARE(schedule.entries().front().fired, std::uint64_t(fires.count(QLatin1Char('1'))));
     }
 
     void seededDrawsRepeat()

@@ -3,6 +3,7 @@
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
 #include "service/PortSession.h"
+#include "service/ScenarioLoader.h"
 #include "service/SetupService.h"
 
 #include <QCoreApplication>
@@ -87,10 +88,17 @@ void EmulatorConsole::runCommand(const QString& line)
             return;
         }
         SetupService::instance()->slot_maxSendRecordCountChanged(words.at(1).toInt(nullptr, 10));
+    } else if (verb == QLatin1String("scenario") && words.size() >= 2) {
+        // The rest of the line, so a path may hold spaces.
+        const QString path = line.mid(verb.size()).trimmed();
+        QString error;
+        if (!ScenarioLoader::load(path, &error))
+            std::fprintf(stderr, "scenario: %s (the active scenario stays)\n", qPrintable(error));
     } else if (verb == QLatin1String("quit") && words.size() == 1) {
         shutdown();
     } else {
-        std::fprintf(stderr, "unknown command \"%s\" (commands: stop, records N, quit)\n", qPrintable(line));
+        std::fprintf(stderr, "unknown command \"%s\" (commands: stop, records N, scenario FILE, quit)\n",
+                     qPrintable(line));
     }
 }
 

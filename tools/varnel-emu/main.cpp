@@ -8,7 +8,10 @@
 #include "log/Log.h"
 #include "log/LogManager.h"
 #include "log/StartupLog.h"
+#include "scenario/Scenario.h"
+#include "scenario/ScenarioFile.h"
 #include "service/PortSession.h"
+#include "service/ScenarioLoader.h"
 #include "service/SetupService.h"
 
 #include <QCommandLineParser>
@@ -43,15 +46,18 @@ QString usageText()
         choices += QStringLiteral("  --%1 %2 (default %3)\n")
                        .arg(QString::fromLatin1(c.option), -10)
                        .arg(c.allowed.join(QLatin1Char(' ')), c.allowed.first());
-    return QStringLiteral("usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
-                          "                  [--records N] [--reopen MS] PORT\n"
-                          "       varnel-emu --list\n"
-                          "       varnel-emu --help | --version\n") +
+    return QStringLiteral(
+               "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
+               "                  [--records N] [--reopen MS] [--scenario FILE] PORT\n"
+               "       varnel-emu --list\n"
+               "       varnel-emu --help | --version\n") +
            choices +
            QStringLiteral("  --records    records per upload, 0-99999999 (default 10000)\n"
                           "  --reopen     after the line vanished, try to open the port again every MS\n"
                           "               milliseconds, 1-3600000; 0 leaves it closed (default 500)\n"
-                          "standard input: stop | records N | quit\n");
+                          "  --scenario   a scenario file (JSON): the unit's texts, state and records;\n"
+                          "               its records.count replaces --records\n"
+                          "standard input: stop | records N | scenario FILE | quit\n");
 }
 
 int usage(const QString& problem)
@@ -80,10 +86,11 @@ int main(int argc, char* argv[])
                                      QStringLiteral("10000"));
     const QCommandLineOption reopen(QStringLiteral("reopen"), QString(), QStringLiteral("MS"),
                                     QStringLiteral("500"));
+    const QCommandLineOption scenarioFile(QStringLiteral("scenario"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, list, help, version});
+    parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, scenarioFile, list, help, version});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -117,14 +124,27 @@ int main(int argc, char* argv[])
     if (parser.positionalArguments().size() != 1)
         return usage(QStringLiteral("expected exactly one PORT"));
 
+    // Read and applied before anything starts, so a refused file leaves no trace but its message.
+    SetupService::instance()->slot_maxSendRecordCountChanged(parser.value(records).toInt(nullptr, 10));
+    Scenario scenario;
+    if (parser.isSet(scenarioFile)) {
+        QString error;
+        if (!ScenarioFile::read(parser.value(scenarioFile), &scenario, &error) ||
+            !ScenarioLoader::apply(scenario, &error)) {
+            std::fprintf(stderr, "varnel-emu: %s\n", qPrintable(error));
+            return kUsageError;
+        }
+    }
+
     StartupLog::begin("varnel-emu");
 
     PortSession session;
     EmulatorConsole console(&session);
     QObject::connect(LogManager::instance(), &LogManager::logAdded, &console,
                      &EmulatorConsole::slot_logAdded);
-    SetupService::instance()->slot_maxSendRecordCountChanged(parser.value(records).toInt(nullptr, 10));
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
+    if (parser.isSet(scenarioFile))
+        ScenarioLoader::logLoaded(scenario);
 
     PortSession::Settings settings;
     settings.portName = parser.positionalArguments().first();

@@ -18,9 +18,10 @@ public:
     // Records per upload; none keeps the configured count. Not used while records come from a CSV.
     std::optional<int> recordCount;
     RecordSource records;
-    // The fault-injection rules and the seed of their draws and of the record ranges.
+    // The fault-injection rules, and the seed of their draws and of the record ranges
+    // (none given: the record ranges start from 0, the faults from their own default).
     QStringList faults;
-    quint32 seed = 0;
+    std::optional<quint32> seed;
 
     // The file's name without its folder, for a label.
     QString fileName() const;

@@ -144,7 +144,7 @@ bool Reader::run(const QByteArray& json)
             return false;
         m_scenario->seed = static_cast<quint32>(seed);
     }
-    m_scenario->records.setSeed(m_scenario->seed);
+    m_scenario->records.setSeed(m_scenario->seed.value_or(0));
     if (top.contains(QLatin1String("stateful"))) {
         const QJsonValue stateful = top.value(QLatin1String("stateful"));
         if (!stateful.isBool())

@@ -21,7 +21,8 @@ bool ScenarioLoader::load(const QString& path, QString* error, Scenario* loaded)
 
 bool ScenarioLoader::apply(const Scenario& scenario, QString* error)
 {
-    Q_UNUSED(error) // the fault rules are the part that can still be refused
+    // Whatever can still be refused goes first, so a refusal leaves everything as it was.
+    Q_UNUSED(error)
     SetupService* service = SetupService::instance();
     service->setScenario(scenario.unit, scenario.records);
     if (scenario.recordCount)

@@ -10,6 +10,7 @@
 #include "ui/DisplayScale.h"
 #include "ui/FaultWidget.h"
 #include "ui/PaneText.h"
+#include "ui/ScenarioControls.h"
 #include "ui/ToolWidget.h"
 #include "ui_Widget.h"
 
@@ -180,6 +181,12 @@ void Widget::setUpServiceTabs(double s)
     m_faultInjector.attach(&m_portSession);
     m_faultWidget = new FaultWidget(&m_faultInjector);
     ui->tabWidgetServiceSetup->insertTab(2, m_faultWidget, QStringLiteral("故障(faults)"));
+    auto* scenarioControls = new ScenarioControls;
+    scenarioControls->setFaultRulesHook(m_faultInjector.scenarioRulesHook());
+    m_faultWidget->addControls(scenarioControls);
+    // records.count reaches the service through the tool tab's field, as a typed count would.
+    connect(scenarioControls, &ScenarioControls::record_count_loaded, m_toolWidget,
+            &ToolWidget::setMaxSendRecordCount);
     connect(m_toolWidget, &ToolWidget::max_send_record_count_changed, SetupService::instance(),
             &SetupService::slot_maxSendRecordCountChanged);
     connect(SetupService::instance(), &SetupService::upload_progress, m_toolWidget,

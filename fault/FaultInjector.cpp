@@ -114,6 +114,35 @@ void FaultInjector::setSeed(std::uint32_t seed)
     m_schedule.setSeed(seed);
 }
 
+bool FaultInjector::takeScenarioRules(const QStringList& rules, std::optional<std::uint32_t> seed,
+                                      QString* error)
+{
+    if (rules.isEmpty()) {
+        if (seed)
+            setSeed(*seed);
+        return true;
+    }
+    return setRules(rules, seed.value_or(m_schedule.seed()), error);
+}
+
+ScenarioLoader::FaultRulesHook FaultInjector::scenarioRulesHook()
+{
+    return [this](const QStringList& rules, std::optional<std::uint32_t> seed, QString* error) {
+        return takeScenarioRules(rules, seed, error);
+    };
+}
+
+ScenarioLoader::FaultRulesHook FaultInjector::checkRulesHook()
+{
+    return [](const QStringList& rules, std::optional<std::uint32_t>, QString* error) {
+        for (const QString& rule : rules) {
+            if (!FaultRule::parse(rule, error))
+                return false;
+        }
+        return true;
+    };
+}
+
 QList<FaultInjector::RuleStatus> FaultInjector::rules() const
 {
     QList<RuleStatus> list;

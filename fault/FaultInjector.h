@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fault/FaultSchedule.h"
+#include "service/ScenarioLoader.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -13,6 +14,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <optional>
 
 class Device;
 class PortSession;
@@ -44,6 +47,12 @@ public:
     void clear();
     void setSeed(std::uint32_t seed);
     std::uint32_t seed() const { return m_schedule.seed(); }
+
+    // A scenario's rules: when it names any they replace the active ones; its seed, when given, is kept.
+    bool takeScenarioRules(const QStringList& rules, std::optional<std::uint32_t> seed, QString* error);
+    ScenarioLoader::FaultRulesHook scenarioRulesHook();
+    // Only checks a scenario's rules, for a start-up that applies them later.
+    static ScenarioLoader::FaultRulesHook checkRulesHook();
 
     QList<RuleStatus> rules() const;
     // One line per rule with its fire count, as the console's "faults" shows them.

@@ -15,6 +15,11 @@ FaultWidget::FaultWidget(FaultInjector* injector, QWidget* parent)
 
 FaultWidget::~FaultWidget() = default;
 
+void FaultWidget::addControls(QWidget* controls)
+{
+    ui->verticalLayout->addWidget(controls);
+}
+
 void FaultWidget::on_pushButtonAddFaultRule_clicked()
 {
     const QString rule = ui->lineEditFaultRule->text().trimmed();

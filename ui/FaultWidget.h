@@ -20,6 +20,9 @@ public:
     explicit FaultWidget(FaultInjector* injector, QWidget* parent = nullptr);
     ~FaultWidget() override;
 
+    // Further controls of the misbehaving unit (capture, scenario), below the rules.
+    void addControls(QWidget* controls);
+
 private slots:
     void on_pushButtonAddFaultRule_clicked();
     void on_pushButtonClearFaultRules_clicked();

@@ -4,6 +4,7 @@
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
 #include "service/PortSession.h"
+#include "service/ScenarioLoader.h"
 #include "service/SetupService.h"
 
 #include <QCoreApplication>
@@ -98,13 +99,19 @@ void EmulatorConsole::runCommand(const QString& line)
     } else if (verb == QLatin1String("faults") && words.size() == 1) {
         for (const QString& text : m_faults->listing())
             VLOG(1, text);
+    } else if (verb == QLatin1String("scenario") && words.size() >= 2) {
+        // The rest of the line, so a path may hold spaces.
+        const QString path = line.mid(verb.size()).trimmed();
+        QString error;
+        if (!ScenarioLoader::load(path, m_faults->scenarioRulesHook(), &error))
+            std::fprintf(stderr, "scenario: %s (the active scenario stays)\n", qPrintable(error));
     } else if (verb == QLatin1String("quit") && words.size() == 1) {
         shutdown();
     } else {
-        std::fprintf(
-            stderr,
-            "unknown command \"%s\" (commands: stop, records N, fault RULE, fault clear, faults, quit)\n",
-            qPrintable(line));
+        std::fprintf(stderr,
+                     "unknown command \"%s\" (commands: stop, records N, fault RULE, fault clear, faults, "
+                     "scenario FILE, quit)\n",
+                     qPrintable(line));
     }
 }
 

@@ -10,7 +10,8 @@ class PortSession;
 class QSocketNotifier;
 
 // The headless stand-in for the main window: prints every pane line, writes it to
-// the log file, and takes operator commands ("stop", "records N", "fault RULE", "faults", "quit") on stdin.
+// the log file, and takes operator commands ("stop", "records N", "fault RULE", "faults",
+// "scenario FILE", "quit") on stdin.
 class EmulatorConsole : public QObject
 {
     Q_OBJECT

@@ -11,7 +11,10 @@
 #include "log/Log.h"
 #include "log/LogManager.h"
 #include "log/StartupLog.h"
+#include "scenario/Scenario.h"
+#include "scenario/ScenarioFile.h"
 #include "service/PortSession.h"
+#include "service/ScenarioLoader.h"
 #include "service/SetupService.h"
 
 #include <QCommandLineParser>
@@ -48,7 +51,8 @@ QString usageText()
                        .arg(c.allowed.join(QLatin1Char(' ')), c.allowed.first());
     return QStringLiteral(
                "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
-               "                  [--records N] [--reopen MS] [--fault RULE]... [--seed S] PORT\n"
+               "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
+               "                  [--seed S] PORT\n"
                "       varnel-emu --list\n"
                "       varnel-emu --help | --version\n") +
            choices +
@@ -56,9 +60,12 @@ QString usageText()
                "  --records    records per upload, 0-99999999 (default 10000)\n"
                "  --reopen     after the line vanished, try to open the port again every MS\n"
                "               milliseconds, 1-3600000; 0 leaves it closed (default 500)\n"
+               "  --scenario   a scenario file (JSON): the unit's texts, state, records and faults;\n"
+               "               its records.count replaces --records, its faults come before --fault\n"
                "  --fault      make the unit misbehave by RULE (repeatable; rules apply in order)\n"
                "  --seed       seed of the generator behind p=, delay ranges and noise,\n"
-               "               0-4294967295 (default 1): the same seed, the same faults\n"
+               "               0-4294967295 (default 1, or the scenario's seed): the same seed, the same "
+               "faults\n"
                "fault RULE: TARGET:ACTION[@WHEN]\n"
                "  TARGET  a command code (2, 0x02) or name (get-time), * for every request,\n"
                "          record for the data frames of an upload\n"
@@ -67,7 +74,8 @@ QString usageText()
                "          record: drop | corrupt-crc | duplicate | truncate=N | stop-after=K\n"
                "  WHEN    N | N-M | every=K | p=P (the N-th matching request since the rule was\n"
                "          added; for record, sequence number N); none: every one\n"
-               "standard input: stop | records N | fault RULE | fault clear | faults | quit\n");
+               "standard input: stop | records N | fault RULE | fault clear | faults | scenario FILE | "
+               "quit\n");
 }
 
 int usage(const QString& problem)
@@ -96,13 +104,15 @@ int main(int argc, char* argv[])
                                      QStringLiteral("10000"));
     const QCommandLineOption reopen(QStringLiteral("reopen"), QString(), QStringLiteral("MS"),
                                     QStringLiteral("500"));
+    const QCommandLineOption scenarioFile(QStringLiteral("scenario"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption fault(QStringLiteral("fault"), QString(), QStringLiteral("RULE"));
     const QCommandLineOption seed(QStringLiteral("seed"), QString(), QStringLiteral("S"),
                                   QString::number(FaultSchedule::kDefaultSeed));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, fault, seed, list, help, version});
+    parser.addOptions(
+        {baud, dataBits, stopBits, parity, records, reopen, scenarioFile, fault, seed, list, help, version});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -147,6 +157,19 @@ int main(int argc, char* argv[])
     if (parser.positionalArguments().size() != 1)
         return usage(QStringLiteral("expected exactly one PORT"));
 
+    // Read and applied before anything starts, so a refused file leaves no trace but its message.
+    SetupService::instance()->slot_maxSendRecordCountChanged(parser.value(records).toInt(nullptr, 10));
+    Scenario scenario;
+    if (parser.isSet(scenarioFile)) {
+        QString error;
+        // Its rules are only checked here; they take effect with the command line's below.
+        if (!ScenarioFile::read(parser.value(scenarioFile), &scenario, &error) ||
+            !ScenarioLoader::apply(scenario, FaultInjector::checkRulesHook(), &error)) {
+            std::fprintf(stderr, "varnel-emu: %s\n", qPrintable(error));
+            return kUsageError;
+        }
+    }
+
     StartupLog::begin("varnel-emu");
 
     PortSession session;
@@ -155,12 +178,16 @@ int main(int argc, char* argv[])
     EmulatorConsole console(&session, &faults);
     QObject::connect(LogManager::instance(), &LogManager::logAdded, &console,
                      &EmulatorConsole::slot_logAdded);
-    SetupService::instance()->slot_maxSendRecordCountChanged(parser.value(records).toInt(nullptr, 10));
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
-    if (!faultRules.isEmpty())
-        faults.setRules(faultRules, faultSeed, nullptr); // checked above
+    if (parser.isSet(scenarioFile))
+        ScenarioLoader::logLoaded(scenario);
+    // The scenario's rules first, then the command line's; an explicit --seed wins.
+    const QStringList allRules = scenario.faults + faultRules;
+    const std::uint32_t allSeed = parser.isSet(seed) ? faultSeed : scenario.seed.value_or(faultSeed);
+    if (!allRules.isEmpty())
+        faults.setRules(allRules, allSeed, nullptr); // checked above
     else
-        faults.setSeed(faultSeed);
+        faults.setSeed(allSeed);
 
     PortSession::Settings settings;
     settings.portName = parser.positionalArguments().first();

@@ -24,7 +24,7 @@ constexpr std::uint8_t kStartFrameMark = static_cast<std::uint8_t>(wire::RecordM
 constexpr std::uint8_t kDataFrameMark = static_cast<std::uint8_t>(wire::RecordMark::Data);
 constexpr std::uint8_t kEndFrameMark = static_cast<std::uint8_t>(wire::RecordMark::End);
 // The emulator's device number is longer than the renderer's field for it; both are kept.
-constexpr int kRenderedDeviceNumberBytes = 8;
+constexpr int kRenderedDeviceNumberBytes = wire::kMaxDeviceNumberSize;
 
 void write(std::ostream& stream, const QString& text)
 {

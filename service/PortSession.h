@@ -4,6 +4,7 @@
 #include <QString>
 
 class Device;
+class LineObserver;
 
 // Opens and closes the one serial port the emulated unit answers on: creates the
 // device, wires it to the service, registers it and runs its parse thread.
@@ -31,6 +32,11 @@ public:
     // get at most flushBoundMs to leave for the line, then the port closes.
     void endUploadsAndClose(int flushBoundMs = 500);
 
+    // Watches the open device's line and every one opened later; nullptr ends that.
+    // Not owned: take it off before it goes.
+    void setLineObserver(LineObserver* observer);
+    LineObserver* lineObserver() const { return m_observer; }
+
     bool isOpen() const { return m_device != nullptr; }
     QString portName() const { return m_portName; }
     QString lastError() const { return m_lastError; }
@@ -38,6 +44,7 @@ public:
 
 private:
     Device* m_device = nullptr; // owned by the registry while open
+    LineObserver* m_observer = nullptr;
     QString m_portName;
     QString m_lastError;
 };

@@ -3,6 +3,7 @@
 #include "LineReopener.h"
 #include "SignalWatcher.h"
 
+#include "capture/CaptureWriter.h"
 #include "device/DeviceRegistry.h"
 #include "device/SerialSettings.h"
 #include "log/Log.h"
@@ -43,14 +44,17 @@ QString usageText()
         choices += QStringLiteral("  --%1 %2 (default %3)\n")
                        .arg(QString::fromLatin1(c.option), -10)
                        .arg(c.allowed.join(QLatin1Char(' ')), c.allowed.first());
-    return QStringLiteral("usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
-                          "                  [--records N] [--reopen MS] PORT\n"
-                          "       varnel-emu --list\n"
-                          "       varnel-emu --help | --version\n") +
+    return QStringLiteral(
+               "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
+               "                  [--records N] [--reopen MS] [--capture FILE.pcap] PORT\n"
+               "       varnel-emu --list\n"
+               "       varnel-emu --help | --version\n") +
            choices +
            QStringLiteral("  --records    records per upload, 0-99999999 (default 10000)\n"
                           "  --reopen     after the line vanished, try to open the port again every MS\n"
                           "               milliseconds, 1-3600000; 0 leaves it closed (default 500)\n"
+                          "  --capture    write every frame received and sent, and every discarded byte, to\n"
+                          "               FILE.pcap (created or replaced; open it in Wireshark)\n"
                           "standard input: stop | records N | quit\n");
 }
 
@@ -80,10 +84,11 @@ int main(int argc, char* argv[])
                                      QStringLiteral("10000"));
     const QCommandLineOption reopen(QStringLiteral("reopen"), QString(), QStringLiteral("MS"),
                                     QStringLiteral("500"));
+    const QCommandLineOption capture(QStringLiteral("capture"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, list, help, version});
+    parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, capture, list, help, version});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -116,10 +121,26 @@ int main(int argc, char* argv[])
                          .arg(parser.value(reopen)));
     if (parser.positionalArguments().size() != 1)
         return usage(QStringLiteral("expected exactly one PORT"));
+    if (parser.isSet(capture) && parser.value(capture).isEmpty())
+        return usage(QStringLiteral("--capture: expected a file name"));
 
     StartupLog::begin("varnel-emu");
 
+    // Declared before the session, so it outlives every device that shows it the line.
+    CaptureWriter captureWriter;
+    if (parser.isSet(capture)) {
+        if (!captureWriter.open(parser.value(capture))) {
+            std::fprintf(stderr, "varnel-emu: cannot write capture %s: %s\n",
+                         qPrintable(parser.value(capture)), qPrintable(captureWriter.error()));
+            return 1;
+        }
+        captureWriter.setFailureHandler(
+            [](const QString& reason) { VLOG(1, QStringLiteral("抓包失败，停止抓包：%1").arg(reason)); });
+    }
+
     PortSession session;
+    if (captureWriter.isOpen())
+        session.setLineObserver(&captureWriter);
     EmulatorConsole console(&session);
     QObject::connect(LogManager::instance(), &LogManager::logAdded, &console,
                      &EmulatorConsole::slot_logAdded);

@@ -187,7 +187,8 @@ local function need(range, n) return range ~= nil and range:len() >= n end
 local function text_content(key, max, encoding)
     return function(tree, c, n)
         if n > max then return false end
-        if n > 0 then tree:add(f[key], c, c:string(encoding)) end
+        -- Decoded by Wireshark: a value longer than its bytes (GB2312 as UTF-8) would be cut.
+        if n > 0 then tree:add_packet_field(f[key], c, encoding) end
         return true
     end
 end
@@ -267,7 +268,7 @@ renderers.parseTorqueMode = function(tree, c, n)
     tree:add(f["torque.count"], c(0, 2))
     return list(tree, c, 2, c(0, 2):uint(), 15, function(t, e, i)
         local sub = t:add(varnel, e, string.format("第%d个扳手", i))
-        sub:add(f["torque.name"], e(0, 10), e(0, 10):string(ENC_GB18030))
+        sub:add_packet_field(f["torque.name"], e(0, 10), ENC_GB18030)
         sub:add(f["torque.coefficient"], e(10, 4))
         sub:add(f["torque.delay"], e(14, 1))
     end)

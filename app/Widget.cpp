@@ -7,6 +7,7 @@
 #include "log/LogManager.h"
 #include "service/SetupService.h"
 #include "ui/BaseSetupWidget.h"
+#include "ui/CaptureControls.h"
 #include "ui/DisplayScale.h"
 #include "ui/FaultWidget.h"
 #include "ui/PaneText.h"
@@ -181,6 +182,9 @@ void Widget::setUpServiceTabs(double s)
     m_faultInjector.attach(&m_portSession);
     m_faultWidget = new FaultWidget(&m_faultInjector);
     ui->tabWidgetServiceSetup->insertTab(2, m_faultWidget, QStringLiteral("故障(faults)"));
+    auto* captureControls = new CaptureControls;
+    captureControls->setPortSession(&m_portSession);
+    m_faultWidget->addControls(captureControls);
     auto* scenarioControls = new ScenarioControls;
     scenarioControls->setFaultRulesHook(m_faultInjector.scenarioRulesHook());
     m_faultWidget->addControls(scenarioControls);

@@ -38,6 +38,7 @@ bool PortSession::open(const Settings& settings)
     else
         connect(device, &Device::recv_data, service, &SetupService::slot_recvData);
     connect(device, &Device::recv_timeout, service, &SetupService::slot_recvTimeout);
+    device->setLineObserver(m_observer);
     if (!device->Open()) {
         m_lastError = device->errorString();
         delete device; // its connections go with it
@@ -51,6 +52,13 @@ bool PortSession::open(const Settings& settings)
     return true;
 }
 
+void PortSession::setLineObserver(LineObserver* observer)
+{
+    m_observer = observer;
+    if (m_device)
+        m_device->setLineObserver(observer);
+}
+
 void PortSession::close()
 {
     if (!m_device)
@@ -58,6 +66,7 @@ void PortSession::close()
     Device* device = DeviceRegistry::instance()->findDevice(m_portName);
     if (device == m_device) {
         device->stopParseThread();
+        device->setLineObserver(nullptr);
         disconnect(device, nullptr, SetupService::instance(), nullptr);
         if (m_gate)
             disconnect(device, nullptr, m_gate.data(), nullptr);

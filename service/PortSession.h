@@ -8,6 +8,7 @@
 #include <functional>
 
 class Device;
+class LineObserver;
 
 // Opens and closes the one serial port the emulated unit answers on: creates the
 // device, wires it to the service, registers it and runs its parse thread.
@@ -41,6 +42,11 @@ public:
     // get at most flushBoundMs to leave for the line, then the port closes.
     void endUploadsAndClose(int flushBoundMs = 500);
 
+    // Watches the open device's line and every one opened later; nullptr ends that.
+    // Not owned: take it off before it goes.
+    void setLineObserver(LineObserver* observer);
+    LineObserver* lineObserver() const { return m_observer; }
+
     bool isOpen() const { return m_device != nullptr; }
     QString portName() const { return m_portName; }
     QString lastError() const { return m_lastError; }
@@ -50,6 +56,7 @@ private:
     Device* m_device = nullptr; // owned by the registry while open
     QPointer<QObject> m_gate;
     RequestHandler m_gateHandler;
+    LineObserver* m_observer = nullptr;
     QString m_portName;
     QString m_lastError;
 };

@@ -3,6 +3,7 @@
 #include "LineReopener.h"
 #include "SignalWatcher.h"
 
+#include "capture/CaptureWriter.h"
 #include "device/DeviceRegistry.h"
 #include "device/SerialSettings.h"
 #include "fault/FaultInjector.h"
@@ -52,7 +53,7 @@ QString usageText()
     return QStringLiteral(
                "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
                "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
-               "                  [--seed S] PORT\n"
+               "                  [--seed S] [--capture FILE.pcap] PORT\n"
                "       varnel-emu --list\n"
                "       varnel-emu --help | --version\n") +
            choices +
@@ -66,6 +67,8 @@ QString usageText()
                "  --seed       seed of the generator behind p=, delay ranges and noise,\n"
                "               0-4294967295 (default 1, or the scenario's seed): the same seed, the same "
                "faults\n"
+               "  --capture    write every frame received and sent, and every discarded byte, to\n"
+               "               FILE.pcap (created or replaced; open it in Wireshark)\n"
                "fault RULE: TARGET:ACTION[@WHEN]\n"
                "  TARGET  a command code (2, 0x02) or name (get-time), * for every request,\n"
                "          record for the data frames of an upload\n"
@@ -108,11 +111,12 @@ int main(int argc, char* argv[])
     const QCommandLineOption fault(QStringLiteral("fault"), QString(), QStringLiteral("RULE"));
     const QCommandLineOption seed(QStringLiteral("seed"), QString(), QStringLiteral("S"),
                                   QString::number(FaultSchedule::kDefaultSeed));
+    const QCommandLineOption capture(QStringLiteral("capture"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions(
-        {baud, dataBits, stopBits, parity, records, reopen, scenarioFile, fault, seed, list, help, version});
+    parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, scenarioFile, fault, seed, capture,
+                       list, help, version});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -156,6 +160,8 @@ int main(int argc, char* argv[])
             QStringLiteral("--seed: \"%1\" is not a number from 0 to 4294967295").arg(parser.value(seed)));
     if (parser.positionalArguments().size() != 1)
         return usage(QStringLiteral("expected exactly one PORT"));
+    if (parser.isSet(capture) && parser.value(capture).isEmpty())
+        return usage(QStringLiteral("--capture: expected a file name"));
 
     // Read and applied before anything starts, so a refused file leaves no trace but its message.
     SetupService::instance()->slot_maxSendRecordCountChanged(parser.value(records).toInt(nullptr, 10));
@@ -172,7 +178,21 @@ int main(int argc, char* argv[])
 
     StartupLog::begin("varnel-emu");
 
+    // Declared before the session, so it outlives every device that shows it the line.
+    CaptureWriter captureWriter;
+    if (parser.isSet(capture)) {
+        if (!captureWriter.open(parser.value(capture))) {
+            std::fprintf(stderr, "varnel-emu: cannot write capture %s: %s\n",
+                         qPrintable(parser.value(capture)), qPrintable(captureWriter.error()));
+            return 1;
+        }
+        captureWriter.setFailureHandler(
+            [](const QString& reason) { VLOG(1, QStringLiteral("抓包失败，停止抓包：%1").arg(reason)); });
+    }
+
     PortSession session;
+    if (captureWriter.isOpen())
+        session.setLineObserver(&captureWriter);
     FaultInjector faults;
     faults.attach(&session);
     EmulatorConsole console(&session, &faults);

@@ -6,6 +6,7 @@
 #include "device/RecordLayout.h"
 #include "device/SerialSettings.h"
 #include "device/WireFormat.h"
+#include "tools/varnel-pc/ConsoleText.h"
 #include "util/Conversions.h"
 
 #include <QCommandLineParser>
@@ -17,17 +18,6 @@
 #include <ostream>
 
 namespace {
-
-void write(std::ostream& stream, const QString& text)
-{
-    const QByteArray utf8 = text.toUtf8();
-    stream.write(utf8.constData(), utf8.size());
-}
-
-QString hexOf(const QByteArray& bytes)
-{
-    return QString::fromLatin1(bytes.toHex().toUpper());
-}
 
 std::uint8_t byteAt(const QByteArray& frame, int offset)
 {
@@ -119,7 +109,8 @@ QStringList renderedLines(const QByteArray& frame)
 {
     HexFrameRenderer renderer;
     QStringList lines;
-    for (const QString& paragraph : renderer.render(hexOf(frame), HexFrameRenderer::Direction::Response))
+    for (const QString& paragraph :
+         renderer.render(ConsoleText::hex(frame), HexFrameRenderer::Direction::Response))
         lines += paragraph.split(QLatin1Char('\n'));
     return lines;
 }
@@ -143,8 +134,8 @@ bool frameDifference(const QByteArray& captured, const QByteArray& replayed, Rep
         const QByteArray b = replayed.mid(part.offset, part.size);
         if (a != b) {
             out.field = QString::fromUtf8(part.label);
-            out.captured = hexOf(a);
-            out.replayed = hexOf(b);
+            out.captured = ConsoleText::hex(a);
+            out.replayed = ConsoleText::hex(b);
             return true;
         }
     }
@@ -165,8 +156,8 @@ bool frameDifference(const QByteArray& captured, const QByteArray& replayed, Rep
     for (int i = 0; i < qMax(captured.size(), replayed.size()); ++i) {
         if (i >= captured.size() || i >= replayed.size() || captured.at(i) != replayed.at(i)) {
             out.field = QStringLiteral("byte %1").arg(i);
-            out.captured = hexOf(captured.mid(i, 1));
-            out.replayed = hexOf(replayed.mid(i, 1));
+            out.captured = ConsoleText::hex(captured.mid(i, 1));
+            out.replayed = ConsoleText::hex(replayed.mid(i, 1));
             return true;
         }
     }
@@ -234,28 +225,29 @@ bool ReplayCommand::parseArgs(const QStringList& args)
     const QCommandLineOption baud(QStringLiteral("baud"), QString(), QStringLiteral("TEXT"));
     parser.addOptions({report, timeout, baud});
     if (!parser.parse(QStringList{QStringLiteral("replay")} + args)) {
-        write(m_err, QStringLiteral("varnel-pc replay: %1\n").arg(parser.errorText()));
+        ConsoleText::write(m_err, QStringLiteral("varnel-pc replay: %1\n").arg(parser.errorText()));
         return false;
     }
     if (parser.isSet(timeout)) {
         bool ok = false;
         m_timeoutMs = parser.value(timeout).toInt(&ok);
         if (!ok || m_timeoutMs <= 0) {
-            write(m_err, QStringLiteral("varnel-pc replay: --timeout needs a positive number of ms\n"));
+            ConsoleText::write(m_err,
+                               QStringLiteral("varnel-pc replay: --timeout needs a positive number of ms\n"));
             return false;
         }
     }
     if (parser.isSet(baud)) {
         bool ok = false;
         if (parser.value(baud).toInt(&ok) <= 0 || !ok) {
-            write(m_err, QStringLiteral("varnel-pc replay: --baud needs a positive number\n"));
+            ConsoleText::write(m_err, QStringLiteral("varnel-pc replay: --baud needs a positive number\n"));
             return false;
         }
         m_baud = parser.value(baud);
     }
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 2) {
-        write(m_err, QStringLiteral("varnel-pc replay: expected FILE.pcap PORT\n"));
+        ConsoleText::write(m_err, QStringLiteral("varnel-pc replay: expected FILE.pcap PORT\n"));
         return false;
     }
     m_capturePath = positional.at(0);
@@ -268,8 +260,9 @@ bool ReplayCommand::loadExchanges()
 {
     CaptureReader reader;
     if (!reader.read(m_capturePath)) {
-        write(m_err,
-              QStringLiteral("varnel-pc replay: cannot read %1: %2\n").arg(m_capturePath, reader.error()));
+        ConsoleText::write(
+            m_err,
+            QStringLiteral("varnel-pc replay: cannot read %1: %2\n").arg(m_capturePath, reader.error()));
         return false;
     }
     // Each request owns the unit's bytes up to the next request; discards take no part.
@@ -290,7 +283,8 @@ bool ReplayCommand::loadExchanges()
     }
     finish();
     if (m_exchanges.empty()) {
-        write(m_err, QStringLiteral("varnel-pc replay: %1 holds no request\n").arg(m_capturePath));
+        ConsoleText::write(m_err,
+                           QStringLiteral("varnel-pc replay: %1 holds no request\n").arg(m_capturePath));
         return false;
     }
     return true;
@@ -300,8 +294,9 @@ bool ReplayCommand::openPort(QSerialPort& port)
 {
     port.setPortName(m_portName);
     if (!port.open(QIODevice::ReadWrite)) {
-        write(m_err,
-              QStringLiteral("varnel-pc replay: cannot open %1: %2\n").arg(m_portName, port.errorString()));
+        ConsoleText::write(
+            m_err,
+            QStringLiteral("varnel-pc replay: cannot open %1: %2\n").arg(m_portName, port.errorString()));
         return false;
     }
     const SerialSettings line;
@@ -323,8 +318,8 @@ int ReplayCommand::run(const QStringList& args)
     if (!m_reportPath.isEmpty()) {
         m_report.setFileName(m_reportPath);
         if (!m_report.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-            write(m_err, QStringLiteral("varnel-pc replay: cannot write %1: %2\n")
-                             .arg(m_reportPath, m_report.errorString()));
+            ConsoleText::write(m_err, QStringLiteral("varnel-pc replay: cannot write %1: %2\n")
+                                          .arg(m_reportPath, m_report.errorString()));
             return Failure;
         }
     }
@@ -343,27 +338,29 @@ int ReplayCommand::run(const QStringList& args)
         std::vector<QByteArray> frames;
         bool late = false;
         if (!collect(port, exchange, frames, late)) {
-            write(m_err, QStringLiteral("varnel-pc replay: %1: %2\n").arg(m_portName, port.errorString()));
+            ConsoleText::write(
+                m_err, QStringLiteral("varnel-pc replay: %1: %2\n").arg(m_portName, port.errorString()));
             return Failure;
         }
         Difference difference;
         if (late) {
             ++timedOut;
-            write(m_out, QStringLiteral("%1 time-out: %2 of %3 frames within %4 ms\n")
-                             .arg(title)
-                             .arg(frames.size())
-                             .arg(exchange.reply.size())
-                             .arg(m_timeoutMs));
+            ConsoleText::write(m_out, QStringLiteral("%1 time-out: %2 of %3 frames within %4 ms\n")
+                                          .arg(title)
+                                          .arg(frames.size())
+                                          .arg(exchange.reply.size())
+                                          .arg(m_timeoutMs));
             writeReport(int(i) + 1, exchange, QStringLiteral("timeout"), nullptr, frames.size());
         } else if (compare(exchange.reply, frames, difference)) {
             ++differing;
-            write(m_out, QStringLiteral("%1 differs in frame %2 at %3: captured %4, replayed %5\n")
-                             .arg(title)
-                             .arg(difference.frame)
-                             .arg(difference.field, difference.captured, difference.replayed));
+            ConsoleText::write(m_out,
+                               QStringLiteral("%1 differs in frame %2 at %3: captured %4, replayed %5\n")
+                                   .arg(title)
+                                   .arg(difference.frame)
+                                   .arg(difference.field, difference.captured, difference.replayed));
             writeReport(int(i) + 1, exchange, QStringLiteral("differs"), &difference, frames.size());
         } else {
-            write(m_out, QStringLiteral("%1 match (%2 frames)\n").arg(title).arg(frames.size()));
+            ConsoleText::write(m_out, QStringLiteral("%1 match (%2 frames)\n").arg(title).arg(frames.size()));
             writeReport(int(i) + 1, exchange, QStringLiteral("match"), nullptr, frames.size());
         }
         m_out.flush();
@@ -371,16 +368,16 @@ int ReplayCommand::run(const QStringList& args)
     if (m_report.isOpen()) {
         m_report.close();
         if (m_report.error() != QFileDevice::NoError) {
-            write(m_err, QStringLiteral("varnel-pc replay: cannot write %1: %2\n")
-                             .arg(m_reportPath, m_report.errorString()));
+            ConsoleText::write(m_err, QStringLiteral("varnel-pc replay: cannot write %1: %2\n")
+                                          .arg(m_reportPath, m_report.errorString()));
             return Failure;
         }
     }
-    write(m_out, QStringLiteral("replay: %1 requests, %2 match, %3 differ, %4 timed out\n")
-                     .arg(m_exchanges.size())
-                     .arg(int(m_exchanges.size()) - differing - timedOut)
-                     .arg(differing)
-                     .arg(timedOut));
+    ConsoleText::write(m_out, QStringLiteral("replay: %1 requests, %2 match, %3 differ, %4 timed out\n")
+                                  .arg(m_exchanges.size())
+                                  .arg(int(m_exchanges.size()) - differing - timedOut)
+                                  .arg(differing)
+                                  .arg(timedOut));
     if (timedOut)
         return TimedOut;
     return differing ? int(Differs) : int(Success);

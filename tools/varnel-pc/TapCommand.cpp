@@ -4,27 +4,13 @@
 #include "device/FrameExtractor.h"
 #include "device/SerialSettings.h"
 #include "tools/varnel-emu/SignalWatcher.h"
+#include "tools/varnel-pc/ConsoleText.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QEventLoop>
 
 #include <ostream>
-
-namespace {
-
-void write(std::ostream& stream, const QString& text)
-{
-    const QByteArray utf8 = text.toUtf8();
-    stream.write(utf8.constData(), utf8.size());
-}
-
-QString hexOf(const QByteArray& bytes)
-{
-    return QString::fromLatin1(bytes.toHex().toUpper());
-}
-
-} // namespace
 
 TapCommand::TapCommand(std::ostream& out, std::ostream& err) : m_out(out), m_err(err)
 {
@@ -44,25 +30,25 @@ bool TapCommand::parseArgs(const QStringList& args)
                                     SerialSettings::parityTexts().first());
     parser.addOptions({capture, baud, parity});
     if (!parser.parse(QStringList{QStringLiteral("tap")} + args)) {
-        write(m_err, QStringLiteral("varnel-pc tap: %1\n").arg(parser.errorText()));
+        ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: %1\n").arg(parser.errorText()));
         return false;
     }
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 2) {
-        write(m_err, QStringLiteral("varnel-pc tap: expected PC_PORT UNIT_PORT\n"));
+        ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: expected PC_PORT UNIT_PORT\n"));
         return false;
     }
     if (parser.value(capture).isEmpty()) {
-        write(m_err, QStringLiteral("varnel-pc tap: --capture FILE.pcap is required\n"));
+        ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: --capture FILE.pcap is required\n"));
         return false;
     }
     m_baud = parser.value(baud);
     m_parity = parser.value(parity);
     if (!SerialSettings::baudRateTexts().contains(m_baud) ||
         !SerialSettings::parityTexts().contains(m_parity)) {
-        write(m_err, QStringLiteral("varnel-pc tap: --baud is one of %1; --parity one of %2\n")
-                         .arg(SerialSettings::baudRateTexts().join(QLatin1Char(' ')),
-                              SerialSettings::parityTexts().join(QLatin1Char(' '))));
+        ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: --baud is one of %1; --parity one of %2\n")
+                                      .arg(SerialSettings::baudRateTexts().join(QLatin1Char(' ')),
+                                           SerialSettings::parityTexts().join(QLatin1Char(' '))));
         return false;
     }
     m_pcPortName = positional.at(0);
@@ -75,7 +61,8 @@ bool TapCommand::openPort(QSerialPort& port, const QString& name)
 {
     port.setPortName(name);
     if (!port.open(QIODevice::ReadWrite)) {
-        write(m_err, QStringLiteral("varnel-pc tap: cannot open %1: %2\n").arg(name, port.errorString()));
+        ConsoleText::write(
+            m_err, QStringLiteral("varnel-pc tap: cannot open %1: %2\n").arg(name, port.errorString()));
         return false;
     }
     const QString dataBits = SerialSettings::dataBitsTexts().first();
@@ -94,8 +81,8 @@ int TapCommand::run(const QStringList& args)
     if (!openPort(pcPort, m_pcPortName) || !openPort(unitPort, m_unitPortName))
         return Failure;
     if (!m_capture.open(m_capturePath)) {
-        write(m_err, QStringLiteral("varnel-pc tap: cannot write capture %1: %2\n")
-                         .arg(m_capturePath, m_capture.error()));
+        ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: cannot write capture %1: %2\n")
+                                      .arg(m_capturePath, m_capture.error()));
         return Failure;
     }
     m_toUnit.from = &pcPort;
@@ -118,14 +105,15 @@ int TapCommand::run(const QStringList& args)
                              if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
                                  error != QSerialPort::WriteError)
                                  return;
-                             write(m_err, QStringLiteral("varnel-pc tap: %1: %2\n")
-                                              .arg(leg->from->portName(), leg->from->errorString()));
+                             ConsoleText::write(m_err,
+                                                QStringLiteral("varnel-pc tap: %1: %2\n")
+                                                    .arg(leg->from->portName(), leg->from->errorString()));
                              portFailed = true;
                              loop.quit();
                          });
     }
-    write(m_err, QStringLiteral("varnel-pc tap: %1 <-> %2, capturing to %3; Ctrl-C ends\n")
-                     .arg(m_pcPortName, m_unitPortName, m_capturePath));
+    ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: %1 <-> %2, capturing to %3; Ctrl-C ends\n")
+                                  .arg(m_pcPortName, m_unitPortName, m_capturePath));
     loop.exec();
     for (Leg* leg : {&m_toUnit, &m_toPc}) {
         // What already arrived still goes across.
@@ -173,18 +161,18 @@ void TapCommand::report(Leg& leg, const ExtractionResult& result)
 {
     for (std::uint16_t crc : result.crcErrors) {
         ++m_crcErrors;
-        write(m_out,
-              QStringLiteral("%1 %2\n").arg(QLatin1String(leg.name), FrameExtractor::crcErrorMessage(crc)));
+        ConsoleText::write(m_out, QStringLiteral("%1 %2\n").arg(QLatin1String(leg.name),
+                                                                FrameExtractor::crcErrorMessage(crc)));
     }
     auto discarded = result.discarded.cbegin();
     for (std::size_t i = 0; i <= result.frames.size(); ++i) {
         for (; discarded != result.discarded.cend() && discarded->beforeFrame == i; ++discarded) {
             m_discarded += std::uint64_t(discarded->bytes.size());
             capture(CapturePacket::Direction::Discarded, discarded->bytes);
-            write(m_out, QStringLiteral("%1 discarded %2 bytes: %3\n")
-                             .arg(QLatin1String(leg.name))
-                             .arg(discarded->bytes.size())
-                             .arg(hexOf(discarded->bytes)));
+            ConsoleText::write(m_out, QStringLiteral("%1 discarded %2 bytes: %3\n")
+                                          .arg(QLatin1String(leg.name))
+                                          .arg(discarded->bytes.size())
+                                          .arg(ConsoleText::hex(discarded->bytes)));
         }
         if (i < result.frames.size()) {
             ++leg.frames;
@@ -205,16 +193,16 @@ void TapCommand::printFrame(const Leg& leg, const QByteArray& frame)
         latency = QStringLiteral("  (reply after %1 ms)").arg(double(now - m_requestAtNs) / 1e6, 0, 'f', 3);
         m_requestAtNs = -1;
     }
-    const QString hex = hexOf(frame);
-    write(m_out, QStringLiteral("%1 %2 %3%4\n")
-                     .arg(QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss.zzz")),
-                          QLatin1String(leg.name), hex, latency));
+    const QString hex = ConsoleText::hex(frame);
+    ConsoleText::write(m_out, QStringLiteral("%1 %2 %3%4\n")
+                                  .arg(QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss.zzz")),
+                                       QLatin1String(leg.name), hex, latency));
     const auto renderAs = leg.direction == CapturePacket::Direction::PcToUnit
                               ? HexFrameRenderer::Direction::Request
                               : HexFrameRenderer::Direction::Response;
     for (const QString& paragraph : m_renderer.render(hex, renderAs)) {
         for (const QString& line : paragraph.split(QLatin1Char('\n')))
-            write(m_out, QStringLiteral("    ") + line + QLatin1Char('\n'));
+            ConsoleText::write(m_out, QStringLiteral("    ") + line + QLatin1Char('\n'));
     }
 }
 
@@ -224,16 +212,17 @@ void TapCommand::capture(CapturePacket::Direction direction, const QByteArray& b
         return;
     // The line goes on being copied; only the file has stopped.
     m_captureFailed = true;
-    write(m_err, QStringLiteral("varnel-pc tap: capture stopped: %1\n").arg(m_capture.error()));
+    ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: capture stopped: %1\n").arg(m_capture.error()));
 }
 
 void TapCommand::printSummary()
 {
-    write(m_out, QStringLiteral("tap: %1 frames PC>UNIT, %2 frames UNIT>PC, %3 checksum errors, %4 bytes "
-                                "discarded\n")
-                     .arg(m_toUnit.frames)
-                     .arg(m_toPc.frames)
-                     .arg(m_crcErrors)
-                     .arg(m_discarded));
+    ConsoleText::write(
+        m_out, QStringLiteral("tap: %1 frames PC>UNIT, %2 frames UNIT>PC, %3 checksum errors, %4 bytes "
+                              "discarded\n")
+                   .arg(m_toUnit.frames)
+                   .arg(m_toPc.frames)
+                   .arg(m_crcErrors)
+                   .arg(m_discarded));
     m_out.flush();
 }

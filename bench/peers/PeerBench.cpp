@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QList>
 
 #include <algorithm>
@@ -102,6 +103,37 @@ QByteArray strayBytes(int fd)
     return stray;
 }
 
+// The last 400 bytes a process printed, on one line, for an error message.
+QString printed(const QString& name, const QByteArray& output)
+{
+    const QByteArray out = output.trimmed().right(400);
+    if (out.isEmpty())
+        return QString();
+    return QStringLiteral("; %1 printed: %2")
+        .arg(name, QString::fromUtf8(out).replace(QLatin1Char('\n'), QLatin1String(" / ")));
+}
+
+// The tap must have seen every frame of both directions, whole, and captured them.
+QString checkTap(PeerProcess& process, int roundTrips)
+{
+    if (!process.stopTap())
+        return QStringLiteral("varnel-pc tap did not end cleanly") +
+               printed(QStringLiteral("varnel-pc tap"), process.tapOutput());
+    const QByteArray summary = QStringLiteral("tap: %1 frames PC>UNIT, %1 frames UNIT>PC, 0 checksum errors, "
+                                              "0 bytes discarded")
+                                   .arg(roundTrips)
+                                   .toUtf8();
+    const QByteArray output = process.tapOutput();
+    if (!output.contains(summary))
+        return QStringLiteral("varnel-pc tap did not print \"%1\"").arg(QString::fromUtf8(summary)) +
+               printed(QStringLiteral("varnel-pc tap"), output);
+    // More than the file header: the frames went into the capture.
+    constexpr qint64 kPcapHeaderBytes = 24;
+    if (QFileInfo(process.capturePath()).size() <= kPcapHeaderBytes)
+        return QStringLiteral("varnel-pc tap captured nothing to %1").arg(process.capturePath());
+    return QString();
+}
+
 double percentile(const std::vector<double>& sorted, double p)
 {
     const auto rank = std::size_t(std::ceil(p * double(sorted.size())));
@@ -131,7 +163,11 @@ PeerFigures PeerBench::run(const PeerCase& peer) const
 {
     PeerFigures figures;
     PeerProcess process;
-    const QString program = QCoreApplication::applicationDirPath() + QLatin1Char('/') + peer.program;
+    const QString dir = QCoreApplication::applicationDirPath() + QLatin1Char('/');
+    const QString program = dir + peer.program;
+    if (peer.viaTap)
+        process.setTap(dir + QStringLiteral("varnel-pc"));
+    const QString idleName = peer.viaTap ? QStringLiteral("varnel-pc tap") : peer.program;
     if (!process.start(program, peer.arguments(process.ttyPath()), peer.readyText)) {
         figures.error = process.error();
         return figures;
@@ -159,12 +195,12 @@ PeerFigures PeerBench::run(const PeerCase& peer) const
                 figures.error +=
                     QStringLiteral("%1 bytes after the reply: %2").arg(stray.size()).arg(hex(stray));
             if (process.hasExited())
-                figures.error += QStringLiteral("; %1 has exited").arg(peer.program);
-            const QByteArray out = process.output().trimmed().right(400);
-            if (!out.isEmpty())
-                figures.error += QStringLiteral("; %1 printed: %2")
-                                     .arg(peer.program, QString::fromUtf8(out).replace(QLatin1Char('\n'),
-                                                                                       QLatin1String(" / ")));
+                figures.error +=
+                    QStringLiteral("; %1 has exited")
+                        .arg(peer.viaTap ? peer.program + QStringLiteral(" or the tap") : peer.program);
+            figures.error += printed(peer.program, process.output());
+            if (peer.viaTap)
+                figures.error += printed(QStringLiteral("varnel-pc tap"), process.tapOutput());
             return figures;
         }
         if (i >= m_options.warmUp)
@@ -187,8 +223,10 @@ PeerFigures PeerBench::run(const PeerCase& peer) const
     if (g_stop)
         figures.error = QStringLiteral("stopped");
     else if (before < 0 || after < 0)
-        figures.error = QStringLiteral("%1 exited while idle").arg(peer.program);
+        figures.error = QStringLiteral("%1 exited while idle").arg(idleName);
     else if (idle > 0)
         figures.idleCpuPercent = 100.0 * (after - before) / idle;
+    if (figures.error.isEmpty() && peer.viaTap)
+        figures.error = checkTap(process, total);
     return figures;
 }

@@ -17,6 +17,8 @@ struct PeerCase
     QByteArray request;
     // Every byte is compared; a different reply ends the run with an error.
     QByteArray reply;
+    // varnel-pc tap sits between the client and the responder; the idle CPU is then the tap's.
+    bool viaTap = false;
 };
 
 struct PeerFigures

@@ -1,5 +1,6 @@
 // varnel-emu beside a libmodbus RTU server and a bare C responder, each timed with the
-// same client over its own socat pty pair. Prints one table.
+// same client over its own socat pty pair; then the C responder and varnel-emu again with
+// varnel-pc tap in the middle. Prints one table.
 #include "PeerBench.h"
 
 #include "bench/BenchLine.h"
@@ -8,6 +9,7 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -45,6 +47,21 @@ bool readCount(const QCommandLineParser& parser, const QString& option, int low,
     return true;
 }
 
+// The rows with varnel-pc tap in the middle come after the direct ones; each names the
+// direct row of the same responder, whose p50 it adds to.
+struct TapRow
+{
+    std::size_t direct;
+    const char* name;
+    const char* shortName;
+};
+constexpr std::size_t kModbusRow = 1;
+constexpr TapRow kTapRows[] = {
+    {0, "C echo behind varnel-pc tap", "C echo"},
+    {2, "varnel-emu behind varnel-pc tap", "varnel-emu"},
+};
+constexpr std::size_t kDirectRows = 3;
+
 std::vector<PeerCase> peerCases()
 {
     // Get factory serial number: no content; the reply carries "SERIALNUMBER".
@@ -54,7 +71,7 @@ std::vector<PeerCase> peerCases()
     // Read holding registers 0-3 of unit 1; the server fills register i with 0x1000 + i.
     const QByteArray modbusRequest = BenchLine::withCrc(QByteArray::fromHex("010300000004"));
     const QByteArray modbusReply = BenchLine::withCrc(QByteArray::fromHex("0103081000100110021003"));
-    return {
+    std::vector<PeerCase> cases{
         {QStringLiteral("C echo (pty floor)"), QStringLiteral("peer-pty-echo"),
          [=](const QString& tty) {
              return QStringList{tty, QString::number(varnelRequest.size()),
@@ -70,6 +87,13 @@ std::vector<PeerCase> peerCases()
          },
          "打开串口成功", varnelRequest, varnelReply},
     };
+    for (const TapRow& row : kTapRows) {
+        PeerCase tapped = cases[row.direct];
+        tapped.name = QString::fromUtf8(row.name);
+        tapped.viaTap = true;
+        cases.push_back(tapped);
+    }
+    return cases;
 }
 
 QString ratio(double ours, double theirs, bool valid)
@@ -116,10 +140,10 @@ int main(int argc, char* argv[])
     }
 
     // The libmodbus row is the yardstick of the ratio columns.
-    const PeerFigures& modbus = figures[1];
+    const PeerFigures& modbus = figures[kModbusRow];
     const bool modbusValid = modbus.error.isEmpty();
     std::printf("\n%d round trips per responder after %d warm-up, idle CPU over %d s; "
-                "one socat pty pair each\n\n",
+                "one socat pty pair each, two for the rows behind the tap\n\n",
                 options.roundTrips, options.warmUp, options.idleSeconds);
     std::printf("| %-38s | %9s | %7s | %7s | %7s | %13s | %8s | %10s | %11s |\n", "responder", "req/reply",
                 "p50 ms", "p99 ms", "max ms", "round trips/s", "idle CPU", "p50 ratio", "rt/s ratio");
@@ -146,5 +170,17 @@ int main(int argc, char* argv[])
                     qPrintable(ratio(f.roundTripsPerSecond, modbus.roundTripsPerSecond, modbusValid)));
     }
     std::printf("\nratios: this row's p50 and round trips/s divided by libmodbus's\n");
+    std::printf("idle CPU behind the tap: varnel-pc tap's own\n");
+    std::printf("p50 added by varnel-pc tap (row behind the tap minus the direct row):");
+    for (std::size_t i = 0; i < std::size(kTapRows); ++i) {
+        const PeerFigures& tapped = figures[kDirectRows + i];
+        const PeerFigures& direct = figures[kTapRows[i].direct];
+        if (tapped.error.isEmpty() && direct.error.isEmpty())
+            std::printf("%s %s %+.3f ms", i == 0 ? "" : ",", kTapRows[i].shortName,
+                        tapped.p50Ms - direct.p50Ms);
+        else
+            std::printf("%s %s -", i == 0 ? "" : ",", kTapRows[i].shortName);
+    }
+    std::printf("; the goal is at most 1 ms\n");
     return status;
 }

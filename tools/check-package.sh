@@ -26,7 +26,7 @@ dpkg-deb --info "$deb"
 [ "$(dpkg-deb --field "$deb" Package)" = varnel-test ] || fail "package name is not varnel-test"
 depends=$(dpkg-deb --field "$deb" Depends)
 # dpkg-shlibdeps found the libraries the programs link.
-for lib in libc6 libstdc++6 'libqt[56]core' 'libqt[56]serialport' 'libqt[56]widgets' libdw1; do
+for lib in libc6 'libstdc\+\+6' 'libqt[56]core' 'libqt[56]serialport' 'libqt[56]widgets' libdw1; do
     grep -Eq "(^|, )$lib" <<<"$depends" || fail "Depends names no $lib: $depends"
 done
 

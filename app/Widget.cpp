@@ -7,8 +7,11 @@
 #include "log/LogManager.h"
 #include "service/SetupService.h"
 #include "ui/BaseSetupWidget.h"
+#include "ui/CaptureControls.h"
 #include "ui/DisplayScale.h"
+#include "ui/FaultWidget.h"
 #include "ui/PaneText.h"
+#include "ui/ScenarioControls.h"
 #include "ui/ToolWidget.h"
 #include "ui_Widget.h"
 
@@ -83,6 +86,8 @@ Widget::~Widget()
         m_baseSetupWidget->deleteLater();
     if (m_toolWidget)
         m_toolWidget->deleteLater();
+    // Deleted now: it refers to the injector, which goes with the window.
+    delete m_faultWidget;
 
     // A port still open is closed while the pane can still take its log lines.
     endSession();
@@ -174,6 +179,18 @@ void Widget::setUpServiceTabs(double s)
     ui->tabWidgetServiceSetup->insertTab(0, m_baseSetupWidget, QStringLiteral("基础设置(base setup)"));
     m_toolWidget = new ToolWidget;
     ui->tabWidgetServiceSetup->insertTab(1, m_toolWidget, QStringLiteral("工具(tool)"));
+    m_faultInjector.attach(&m_portSession);
+    m_faultWidget = new FaultWidget(&m_faultInjector);
+    ui->tabWidgetServiceSetup->insertTab(2, m_faultWidget, QStringLiteral("故障(faults)"));
+    auto* captureControls = new CaptureControls;
+    captureControls->setPortSession(&m_portSession);
+    m_faultWidget->addControls(captureControls);
+    auto* scenarioControls = new ScenarioControls;
+    scenarioControls->setFaultRulesHook(m_faultInjector.scenarioRulesHook());
+    m_faultWidget->addControls(scenarioControls);
+    // records.count reaches the service through the tool tab's field, as a typed count would.
+    connect(scenarioControls, &ScenarioControls::record_count_loaded, m_toolWidget,
+            &ToolWidget::setMaxSendRecordCount);
     connect(m_toolWidget, &ToolWidget::max_send_record_count_changed, SetupService::instance(),
             &SetupService::slot_maxSendRecordCountChanged);
     connect(SetupService::instance(), &SetupService::upload_progress, m_toolWidget,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fault/FaultInjector.h"
 #include "service/PortSession.h"
 
 #include <QMetaObject>
@@ -11,6 +12,7 @@
 #include <memory>
 
 class BaseSetupWidget;
+class FaultWidget;
 class ToolWidget;
 
 namespace Ui {
@@ -66,8 +68,10 @@ private:
 
     std::unique_ptr<Ui::Widget> ui;
     PortSession m_portSession;
+    FaultInjector m_faultInjector;
     BaseSetupWidget* m_baseSetupWidget = nullptr;
     ToolWidget* m_toolWidget = nullptr;
+    FaultWidget* m_faultWidget = nullptr;
     QMetaObject::Connection m_baseSetupRspConnection;
     QMetaObject::Connection m_stopSendConnection;
     QStringList m_pendingPaneLines;

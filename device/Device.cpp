@@ -4,6 +4,7 @@
 #include "device/CommandCatalogue.h"
 #include "device/Frame.h"
 #include "device/FrameExtractor.h"
+#include "device/LineObserver.h"
 #include "device/LineProbe.h"
 #include "device/SerialSettings.h"
 #include "device/WireFormat.h"
@@ -172,6 +173,9 @@ void Device::extractFrames(FrameExtractor::Incomplete incomplete)
     if (m_recvBuffer.isEmpty())
         return;
     const ExtractionResult result = FrameExtractor::extract(m_recvBuffer, incomplete);
+    // Under the buffer lock, so a request is seen before any reply to it is sent.
+    if (m_observer)
+        showToObserver(result);
     for (const ReceivedFrame& frame : result.frames) {
         emit recv_data(m_portName, frame.command, frame.content);
         // The timer belongs to the GUI thread; ask it to stop there.
@@ -218,9 +222,12 @@ bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& pack
     }
     {
         std::lock_guard<std::mutex> locker(m_bufferMutex);
-        m_recvBuffer.clear();
+        QByteArray cleared;
+        cleared.swap(m_recvBuffer);
         if (discard == Discard::BufferAndUnread)
-            m_port.readAll();
+            cleared += m_port.readAll();
+        if (m_observer && !cleared.isEmpty())
+            m_observer->bytesDiscarded(cleared);
         // Only the input side: a reply still queued for the line must not be cut short.
         m_port.clear(QSerialPort::Input);
         // A hung-up line is noticed (and the port closed) by the calls above.
@@ -229,7 +236,8 @@ bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& pack
             return false;
         }
         VLOG(1, QStringLiteral("发送消息：%1").arg(commandName(cmd)));
-        writeToLine(packed);
+        if (!m_writeFilter || !m_writeFilter(packed))
+            writeToLine(packed);
     }
     if (!isResponse) {
         m_recvTimerArmed = true;
@@ -245,6 +253,25 @@ void Device::writeToLine(const QByteArray& bytes)
     m_port.write(bytes);
     // Now, not on the event loop's next turn: a reply waits for nothing.
     m_port.flush();
+    if (m_observer)
+        m_observer->bytesSent(bytes);
+}
+
+void Device::setLineObserver(LineObserver* observer)
+{
+    std::lock_guard<std::mutex> locker(m_bufferMutex);
+    m_observer = observer;
+}
+
+void Device::showToObserver(const ExtractionResult& result)
+{
+    auto discarded = result.discarded.cbegin();
+    for (std::size_t i = 0; i <= result.frames.size(); ++i) {
+        for (; discarded != result.discarded.cend() && discarded->beforeFrame == i; ++discarded)
+            m_observer->bytesDiscarded(discarded->bytes);
+        if (i < result.frames.size())
+            m_observer->frameReceived(result.frames[i].raw);
+    }
 }
 
 void Device::slot_readData()

@@ -11,12 +11,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 class Data;
+class LineObserver;
 
 // One open serial port speaking the frame protocol. The GUI thread owns the port, the
 // receive timer and the sends; a parse thread cuts frames out of the receive buffer.
@@ -56,6 +58,14 @@ public:
     bool SendData(bool isResponse, std::uint8_t cmd, std::string data, int timeoutMs);
     // Every byte the unit puts on the line passes here (GUI thread); nothing when the port is closed.
     void writeToLine(const QByteArray& bytes);
+    // Shown every frame received, every write and every discard from now on; nullptr ends
+    // that. Not owned; it must outlive the device or be taken off first (GUI thread).
+    void setLineObserver(LineObserver* observer);
+
+    // Sees every packed frame before it is written (GUI thread); true means the filter took the
+    // frame over and writes what it decides through writeToLine. An empty filter: none.
+    using WriteFilter = std::function<bool(const QByteArray& frame)>;
+    void setWriteFilter(WriteFilter filter) { m_writeFilter = std::move(filter); }
 
     // The settings the texts of the main window's combo boxes map to.
     static qint32 baudRateFor(const QString& text);
@@ -87,6 +97,7 @@ private:
                    int timeoutMs);
     void runParseThread();
     void extractFrames(FrameExtractor::Incomplete incomplete);
+    void showToObserver(const ExtractionResult& result);
     void awaitPass(std::uint64_t append);
 
     QSerialPort m_port;
@@ -105,6 +116,8 @@ private:
     std::thread m_parseThread;
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_recvTimerArmed{false}; // lets the parse thread skip needless stop requests
+    LineObserver* m_observer = nullptr;        // set on the GUI thread under m_bufferMutex
     bool m_watchPortErrors = false;
     bool m_portErrorLogged = false;
+    WriteFilter m_writeFilter;
 };

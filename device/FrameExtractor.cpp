@@ -89,6 +89,19 @@ std::size_t nextHeaderCandidate(const std::uint8_t* begin, std::size_t from, std
     return found ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - begin) : size;
 }
 
+QByteArray bytesAt(const std::uint8_t* p, std::size_t count)
+{
+    return QByteArray(reinterpret_cast<const char*>(p), static_cast<int>(count));
+}
+
+// Appends dropped bytes to the run in progress, or starts a run after the last frame.
+void discard(ExtractionResult& result, const std::uint8_t* p, std::size_t count)
+{
+    if (result.discarded.empty() || result.discarded.back().beforeFrame != result.frames.size())
+        result.discarded.push_back({result.frames.size(), QByteArray()});
+    result.discarded.back().bytes.append(reinterpret_cast<const char*>(p), static_cast<int>(count));
+}
+
 // Records what the step found and returns the offset of the next byte to examine.
 std::size_t consume(const Step& step, const std::uint8_t* begin, std::size_t offset, std::size_t size,
                     ExtractionResult& result)
@@ -98,16 +111,21 @@ std::size_t consume(const Step& step, const std::uint8_t* begin, std::size_t off
     case Verdict::Wait:
     case Verdict::Continue:
         return offset;
-    case Verdict::Skip:
-        return nextHeaderCandidate(begin, offset + 1, size);
+    case Verdict::Skip: {
+        const std::size_t next = nextHeaderCandidate(begin, offset + 1, size);
+        discard(result, p, next - offset);
+        return next;
+    }
     case Verdict::Reject:
+        discard(result, p, kHeaderSize);
         return offset + kHeaderSize;
     case Verdict::ChecksumError:
         result.crcErrors.push_back(step.crc);
+        discard(result, p, kHeaderSize);
         return offset + kHeaderSize;
     case Verdict::Accept:
-        result.frames.push_back({p[kCommandOffset], QByteArray(reinterpret_cast<const char*>(p + kPrefixSize),
-                                                               static_cast<int>(step.contentLength))});
+        result.frames.push_back({p[kCommandOffset], bytesAt(p + kPrefixSize, step.contentLength),
+                                 bytesAt(p, kOverheadSize + step.contentLength)});
         return offset + kOverheadSize + step.contentLength;
     }
     return offset;

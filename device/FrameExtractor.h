@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -11,6 +12,15 @@ struct ReceivedFrame
 {
     std::uint8_t command = 0;
     QByteArray content;
+    QByteArray raw; // the whole frame as it stood in the buffer, header to checksum
+};
+
+// A run of bytes that no frame took: noise, a header with a bad command or length, the
+// two header bytes of a frame with a bad checksum (and whatever of it is skipped after).
+struct DiscardedBytes
+{
+    std::size_t beforeFrame = 0; // index of the frame the run precedes; frames.size(): after the last
+    QByteArray bytes;
 };
 
 // What one pass over the buffer found, in buffer order.
@@ -19,6 +29,8 @@ struct ExtractionResult
     std::vector<ReceivedFrame> frames;
     // The checksum computed for each frame whose received checksum differed.
     std::vector<std::uint16_t> crcErrors;
+    // Adjacent discards form one run; what an incomplete candidate still waits for is not here.
+    std::vector<DiscardedBytes> discarded;
 };
 
 // Cuts frames out of the front of a receive buffer. One pass runs until it has to wait for

@@ -31,4 +31,11 @@ enum class RecordMark : std::uint8_t
 constexpr int kRecordStartSize = 5;
 constexpr int kRecordEndSize = 1;
 
+// Longest text each of these contents carries; the renderer refuses longer ones.
+constexpr int kMaxSerialNumberSize = 16;
+constexpr int kMaxDeviceNameSize = 16;
+constexpr int kMaxDeviceNumberSize = 8;
+constexpr int kMaxOperatorSize = 16;
+constexpr int kMaxPasswordSize = 8;
+
 } // namespace wire

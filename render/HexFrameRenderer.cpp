@@ -123,27 +123,39 @@ QString HexFrameRenderer::parseDateTime(const QString& content, quint16 dataLen)
 
 QString HexFrameRenderer::parseSerialNumber(const QString& content, quint16 dataLen)
 {
-    return guarded([&] { return textContent(content, dataLen, 16, QStringLiteral("出厂编号"), utf8Whole); });
+    return guarded([&] {
+        return textContent(content, dataLen, wire::kMaxSerialNumberSize, QStringLiteral("出厂编号"),
+                           utf8Whole);
+    });
 }
 
 QString HexFrameRenderer::parseDeviceName(const QString& content, quint16 dataLen)
 {
-    return guarded([&] { return textContent(content, dataLen, 16, QStringLiteral("设备名称"), gb2312); });
+    return guarded([&] {
+        return textContent(content, dataLen, wire::kMaxDeviceNameSize, QStringLiteral("设备名称"), gb2312);
+    });
 }
 
 QString HexFrameRenderer::parseDeviceNumber(const QString& content, quint16 dataLen)
 {
-    return guarded([&] { return textContent(content, dataLen, 8, QStringLiteral("设备编号"), utf8Whole); });
+    return guarded([&] {
+        return textContent(content, dataLen, wire::kMaxDeviceNumberSize, QStringLiteral("设备编号"),
+                           utf8Whole);
+    });
 }
 
 QString HexFrameRenderer::parseOperator(const QString& content, quint16 dataLen)
 {
-    return guarded([&] { return textContent(content, dataLen, 16, QStringLiteral("操作人"), gb2312); });
+    return guarded([&] {
+        return textContent(content, dataLen, wire::kMaxOperatorSize, QStringLiteral("操作人"), gb2312);
+    });
 }
 
 QString HexFrameRenderer::parsePassword(const QString& content, quint16 dataLen)
 {
-    return guarded([&] { return textContent(content, dataLen, 8, QStringLiteral("密码"), utf8Whole); });
+    return guarded([&] {
+        return textContent(content, dataLen, wire::kMaxPasswordSize, QStringLiteral("密码"), utf8Whole);
+    });
 }
 
 // The lock password is shown as its digits only, never converted.

@@ -20,6 +20,12 @@ PortSession::~PortSession()
     close();
 }
 
+void PortSession::setRequestGate(QObject* gate, RequestHandler handler)
+{
+    m_gate = gate;
+    m_gateHandler = gate ? std::move(handler) : RequestHandler();
+}
+
 bool PortSession::open(const Settings& settings)
 {
     if (m_device)
@@ -27,8 +33,12 @@ bool PortSession::open(const Settings& settings)
     auto* device = new Device(settings.portName, settings.baudRate, settings.dataBits, settings.stopBits,
                               settings.parity);
     SetupService* service = SetupService::instance();
-    connect(device, &Device::recv_data, service, &SetupService::slot_recvData);
+    if (m_gate && m_gateHandler)
+        connect(device, &Device::recv_data, m_gate.data(), m_gateHandler);
+    else
+        connect(device, &Device::recv_data, service, &SetupService::slot_recvData);
     connect(device, &Device::recv_timeout, service, &SetupService::slot_recvTimeout);
+    device->setLineObserver(m_observer);
     if (!device->Open()) {
         m_lastError = device->errorString();
         delete device; // its connections go with it
@@ -42,6 +52,13 @@ bool PortSession::open(const Settings& settings)
     return true;
 }
 
+void PortSession::setLineObserver(LineObserver* observer)
+{
+    m_observer = observer;
+    if (m_device)
+        m_device->setLineObserver(observer);
+}
+
 void PortSession::close()
 {
     if (!m_device)
@@ -49,7 +66,10 @@ void PortSession::close()
     Device* device = DeviceRegistry::instance()->findDevice(m_portName);
     if (device == m_device) {
         device->stopParseThread();
+        device->setLineObserver(nullptr);
         disconnect(device, nullptr, SetupService::instance(), nullptr);
+        if (m_gate)
+            disconnect(device, nullptr, m_gate.data(), nullptr);
         device->Close();
         DeviceRegistry::instance()->removeDevice(m_portName);
     }

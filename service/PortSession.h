@@ -1,9 +1,14 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
+#include <functional>
+
 class Device;
+class LineObserver;
 
 // Opens and closes the one serial port the emulated unit answers on: creates the
 // device, wires it to the service, registers it and runs its parse thread.
@@ -21,8 +26,14 @@ public:
         QString parity = QStringLiteral("None");
     };
 
+    using RequestHandler = std::function<void(QString portName, unsigned char cmd, QByteArray data)>;
+
     explicit PortSession(QObject* parent = nullptr);
     ~PortSession() override;
+
+    // Requests of ports opened from now on go to the handler, on the gate's thread, instead of
+    // straight to the service: a layer in between that passes them on (or not). Null: none.
+    void setRequestGate(QObject* gate, RequestHandler handler);
 
     // False with the system's reason in lastError(); a failed device is deleted at once.
     bool open(const Settings& settings);
@@ -31,6 +42,11 @@ public:
     // get at most flushBoundMs to leave for the line, then the port closes.
     void endUploadsAndClose(int flushBoundMs = 500);
 
+    // Watches the open device's line and every one opened later; nullptr ends that.
+    // Not owned: take it off before it goes.
+    void setLineObserver(LineObserver* observer);
+    LineObserver* lineObserver() const { return m_observer; }
+
     bool isOpen() const { return m_device != nullptr; }
     QString portName() const { return m_portName; }
     QString lastError() const { return m_lastError; }
@@ -38,6 +54,9 @@ public:
 
 private:
     Device* m_device = nullptr; // owned by the registry while open
+    QPointer<QObject> m_gate;
+    RequestHandler m_gateHandler;
+    LineObserver* m_observer = nullptr;
     QString m_portName;
     QString m_lastError;
 };

@@ -6,7 +6,6 @@
 #include "service/FileRecordFrames.h"
 #include "util/Conversions.h"
 
-#include <QDateTime>
 #include <QThread>
 
 namespace {
@@ -42,8 +41,9 @@ Device* openCurrentDevice()
 } // namespace
 
 RecordUploadJob::RecordUploadJob(const QString& portName, int count, bool& sending, Sender send,
-                                 QObject* parent)
-    : QObject(parent), m_portName(portName), m_count(count), m_sending(sending), m_send(std::move(send))
+                                 RecordMaker make, QObject* parent)
+    : QObject(parent), m_portName(portName), m_count(count), m_sending(sending), m_send(std::move(send)),
+      m_make(std::move(make))
 {
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
@@ -173,8 +173,7 @@ void RecordUploadJob::step()
         finish();
         return;
     }
-    const std::string record =
-        FileRecordFrames::dataFrame(static_cast<std::uint32_t>(m_index + 1), QDateTime::currentDateTime());
+    const std::string record = m_make(static_cast<std::uint32_t>(m_index + 1));
     log(__LINE__, 1,
         QStringLiteral("日期 : %1")
             .arg(QString::fromStdString(util::bytesToHex(

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -19,9 +20,11 @@ class RecordUploadJob : public QObject
 
 public:
     using Sender = std::function<void(std::string content)>;
+    // The data-frame content of the record with this sequence number (from 1).
+    using RecordMaker = std::function<std::string(std::uint32_t sequence)>;
 
     // `sending` is the service's flag: cleared by a stop and by the end of any upload.
-    RecordUploadJob(const QString& portName, int count, bool& sending, Sender send,
+    RecordUploadJob(const QString& portName, int count, bool& sending, Sender send, RecordMaker make,
                     QObject* parent = nullptr);
 
     static constexpr int kFramePauseMs = 10;
@@ -64,6 +67,7 @@ private:
     int m_index = 0;
     bool& m_sending;
     Sender m_send;
+    RecordMaker m_make;
     Phase m_phase = Phase::Pause;
     bool m_suspended = false;
     bool m_dataLineLogged = false;

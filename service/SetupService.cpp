@@ -7,11 +7,14 @@
 #include "device/DeviceRegistry.h"
 #include "log/Log.h"
 #include "log/LogManager.h"
+#include "service/FileRecordFrames.h"
 #include "service/RecordUploadJob.h"
 
 #include <QEventLoop>
 #include <QThread>
 #include <QTimer>
+
+#include <memory>
 
 namespace {
 
@@ -123,45 +126,74 @@ void SetupService::reply(int line, const char* function, Command command, const 
     SendData(kResponse, toCode(command), text, kTimeoutMs);
 }
 
+void SetupService::setScenario(const UnitState& unit, const RecordSource& records)
+{
+    m_unit = unit;
+    m_records = records;
+}
+
+void SetupService::setText(int line, const char* function, Command command, UnitState::Text text,
+                           const QString& portName, const QByteArray& data)
+{
+    acknowledge(line, function, command, portName, data);
+    m_unit.remember(text, data);
+}
+
 void SetupService::processSetTimeReq(QString portName, QByteArray data)
 {
     acknowledge(CALLER, Command::SetTime, portName, data);
+    if (m_unit.isStateful() && !m_unit.setClock(data))
+        VLOG(1, port(portName) + QStringLiteral("时间无效，时钟未改变: %1").arg(lowerHex(data)));
 }
 
 void SetupService::processGetTimeReq(QString portName, QByteArray data)
 {
     VLOG(0, port(portName) + QStringLiteral("data: %1").arg(lowerHex(data)));
-    SendData(kResponse, toCode(Command::GetTime), std::make_unique<DateTimeData>(), kTimeoutMs);
+    if (!m_unit.clockSet()) {
+        SendData(kResponse, toCode(Command::GetTime), std::make_unique<DateTimeData>(), kTimeoutMs);
+        return;
+    }
+    const QDateTime now = m_unit.now();
+    SendData(kResponse, toCode(Command::GetTime),
+             std::make_unique<DateTimeData>(
+                 static_cast<std::uint16_t>(now.date().year()), static_cast<std::uint8_t>(now.date().month()),
+                 static_cast<std::uint8_t>(now.date().day()), static_cast<std::uint8_t>(now.time().hour()),
+                 static_cast<std::uint8_t>(now.time().minute()),
+                 static_cast<std::uint8_t>(now.time().second())),
+             kTimeoutMs);
 }
 
 void SetupService::processSetSerialNumberReq(QString portName, QByteArray data)
 {
-    acknowledge(CALLER, Command::SetSerialNumber, portName, data);
+    setText(CALLER, Command::SetSerialNumber, UnitState::Text::SerialNumber, portName, data);
 }
 
 void SetupService::processGetSerialNumberReq(QString portName, QByteArray data)
 {
-    reply(CALLER, Command::GetSerialNumber, portName, data, "SERIALNUMBER");
+    reply(CALLER, Command::GetSerialNumber, portName, data,
+          m_unit.text(UnitState::Text::SerialNumber).toStdString());
 }
 
 void SetupService::processSetDeviceNameReq(QString portName, QByteArray data)
 {
-    acknowledge(CALLER, Command::SetDeviceName, portName, data);
+    setText(CALLER, Command::SetDeviceName, UnitState::Text::DeviceName, portName, data);
 }
 
 void SetupService::processGetDeviceNameReq(QString portName, QByteArray data)
 {
-    reply(CALLER, Command::GetDeviceName, portName, data, "DEVICENAME");
+    reply(CALLER, Command::GetDeviceName, portName, data,
+          m_unit.text(UnitState::Text::DeviceName).toStdString());
 }
 
 void SetupService::processSetDeviceNumberReq(QString portName, QByteArray data)
 {
-    acknowledge(CALLER, Command::SetDeviceNumber, portName, data);
+    setText(CALLER, Command::SetDeviceNumber, UnitState::Text::DeviceNumber, portName, data);
 }
 
 void SetupService::processGetDeviceNumberReq(QString portName, QByteArray data)
 {
-    reply(CALLER, Command::GetDeviceNumber, portName, data, "DEVICENUMBER");
+    reply(CALLER, Command::GetDeviceNumber, portName, data,
+          m_unit.text(UnitState::Text::DeviceNumber).toStdString());
 }
 
 void SetupService::processSetLockStatusReq(QString portName, QByteArray data)
@@ -203,12 +235,12 @@ void SetupService::processSetParamFallbackRsp(QString portName, QByteArray data)
 
 void SetupService::processSetOperatorReq(QString portName, QByteArray data)
 {
-    acknowledge(CALLER, Command::SetOperator, portName, data);
+    setText(CALLER, Command::SetOperator, UnitState::Text::Operator, portName, data);
 }
 
 void SetupService::processGetOperatorReq(QString portName, QByteArray data)
 {
-    reply(CALLER, Command::GetOperator, portName, data, "OPERATOR");
+    reply(CALLER, Command::GetOperator, portName, data, m_unit.text(UnitState::Text::Operator).toStdString());
 }
 
 void SetupService::processSetParamTorqueReq(QString portName, QByteArray data)
@@ -239,11 +271,21 @@ void SetupService::processSetParamSensorReq(QString portName, QByteArray data)
 void SetupService::processGetRecordReq(QString portName, QByteArray data)
 {
     VLOG(0, port(portName) + QStringLiteral("data: %1").arg(lowerHex(data)));
-    const int count = s_maxSendRecordCount;
+    // The records of this upload stay as they began, whatever scenario is loaded meanwhile.
+    auto records = std::make_shared<RecordSource>(m_records);
+    records->restart();
+    const int count = records->hasRows() ? records->rowCount() : s_maxSendRecordCount;
     const unsigned char cmd = toCode(Command::GetFileRecords);
     auto* job = new RecordUploadJob(
         portName, count, m_bSend,
-        [this, cmd](std::string content) { SendData(kResponse, cmd, std::move(content), kTimeoutMs); }, this);
+        [this, cmd](std::string content) { SendData(kResponse, cmd, std::move(content), kTimeoutMs); },
+        [this, records](std::uint32_t sequence) {
+            const int index = static_cast<int>(sequence - 1);
+            if (records->hasRows())
+                return records->record(index, std::string());
+            return records->record(index, FileRecordFrames::dataFrame(sequence, m_unit.now()));
+        },
+        this);
     connect(job, &RecordUploadJob::progress, this, &SetupService::upload_progress);
     connect(job, &RecordUploadJob::finished, this, [this, job] { uploadFinished(job); });
     if (!m_uploads.isEmpty())

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "device/CommandCatalogue.h"
+#include "scenario/RecordSource.h"
+#include "scenario/UnitState.h"
 
 #include <QByteArray>
 #include <QList>
@@ -32,6 +34,11 @@ public:
     // Ends every running upload at once, as the stop button would: each sends its end frame.
     void endUploads();
 
+    // What the gets answer and where the records come from from now on; a running upload
+    // keeps the records it began with.
+    void setScenario(const UnitState& unit, const RecordSource& records);
+    const UnitState& unitState() const { return m_unit; }
+
 signals:
     void recv_base_setup_rsp(QString portName, unsigned char cmd, QByteArray recvData);
     void recv_advance_setup_rsp(QString portName, unsigned char cmd, QByteArray recvData);
@@ -59,6 +66,9 @@ private:
     void reply(int line, const char* function, Command command, const QString& portName,
                const QByteArray& data, const std::string& text);
     void uploadFinished(RecordUploadJob* job);
+    // A set of one of the unit's texts: acknowledged, and remembered when stateful.
+    void setText(int line, const char* function, Command command, UnitState::Text text,
+                 const QString& portName, const QByteArray& data);
 
     void processSetTimeReq(QString portName, QByteArray data);
     void processGetTimeReq(QString portName, QByteArray data);
@@ -87,4 +97,6 @@ private:
     // A record request during an upload runs a whole upload of its own on top.
     QList<RecordUploadJob*> m_uploads;
     QEventLoop* m_uploadLoop = nullptr;
+    UnitState m_unit;
+    RecordSource m_records;
 };

@@ -1,6 +1,8 @@
 #include "FrameTestSupport.h"
 #include "PtyPair.h"
 
+#include "capture/CaptureReader.h"
+#include "capture/CaptureWriter.h"
 #include "data/DateTimeData.h"
 #include "data/NullData.h"
 #include "device/Device.h"
@@ -140,6 +142,49 @@ private slots:
                  commands.last() == 5 ? QByteArray("\xB0\xE2\xCA\xD6", 4) : QByteArray());
         device->stopParseThread();
         QVERIFY(device->Close());
+    }
+
+    // Requests come from the parse thread, replies from this thread, into one capture file: every
+    // request, discard and reply in order and intact, however the two threads interleave.
+    void capturesWhatPassesTheLineFromBothThreads()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        QTemporaryDir dir;
+        CaptureWriter writer;
+        QVERIFY(writer.open(dir.filePath(QStringLiteral("line.pcap"))));
+        auto device = makeDevice(pty.portPath());
+        device->setLineObserver(&writer);
+        QVERIFY(device->Open());
+        device->startParseThread();
+        connect(device.get(), &Device::recv_data, device.get(), [&](QString, unsigned char cmd, QByteArray) {
+            device->SendData(true, cmd, std::string("OPERATOR"), 1000);
+        });
+        const QByteArray request = frameBytes(0x10);
+        const QByteArray noise("\x00\x5A\xFF", 3);
+        constexpr int kRounds = 40;
+        for (int i = 0; i < kRounds; ++i) {
+            QVERIFY(pty.write(noise + request));
+            QCOMPARE(pty.read(17), frameBytes(0x10, "OPERATOR"));
+        }
+        device->stopParseThread();
+        device->setLineObserver(nullptr);
+        writer.close();
+
+        CaptureReader reader;
+        QVERIFY2(reader.read(dir.filePath(QStringLiteral("line.pcap"))), qPrintable(reader.error()));
+        QCOMPARE(int(reader.packets().size()), 3 * kRounds);
+        for (int i = 0; i < kRounds; ++i) {
+            const CapturePacket* round = &reader.packets()[std::size_t(3 * i)];
+            QCOMPARE(round[0].direction, CapturePacket::Direction::Discarded);
+            QCOMPARE(round[0].bytes, noise);
+            QCOMPARE(round[1].direction, CapturePacket::Direction::PcToUnit);
+            QCOMPARE(round[1].bytes, request);
+            QCOMPARE(round[2].direction, CapturePacket::Direction::UnitToPc);
+            QCOMPARE(round[2].bytes, frameBytes(0x10, "OPERATOR"));
+            QVERIFY(round[0].microseconds <= round[1].microseconds);
+            QVERIFY(round[1].microseconds <= round[2].microseconds);
+        }
     }
 
     void badChecksumIsLoggedAndDropped()

@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <random>
+#include <stdexcept>
 
 using namespace frametest;
 
@@ -44,6 +45,7 @@ struct Outcome
     QByteArrayList frames;
     QStringList crcErrors;
     QByteArray remaining;
+    QByteArray accounted; // frames and discarded runs, in line order
 };
 
 // The extraction steps taken literally, one dropped byte at a time.
@@ -123,6 +125,30 @@ Outcome referenceOutcome(const QByteArray& input)
     return outcome;
 }
 
+// The raw frames and the discarded runs of one pass, in the order they stood in the buffer.
+QByteArray inLineOrder(const ExtractionResult& result)
+{
+    QByteArray bytes;
+    auto discarded = result.discarded.cbegin();
+    for (std::size_t i = 0; i <= result.frames.size(); ++i) {
+        for (; discarded != result.discarded.cend() && discarded->beforeFrame == i; ++discarded) {
+            if (discarded->bytes.isEmpty())
+                throw std::logic_error("empty discarded run");
+            bytes += discarded->bytes;
+        }
+        if (i < result.frames.size()) {
+            const ReceivedFrame& frame = result.frames[i];
+            if (frame.raw.mid(7, frame.content.size()) != frame.content ||
+                frame.raw.size() != frame.content.size() + 9)
+                throw std::logic_error("raw frame does not hold its content");
+            bytes += frame.raw;
+        }
+    }
+    if (discarded != result.discarded.cend())
+        throw std::logic_error("a discarded run out of order");
+    return bytes;
+}
+
 // Feeds the stream in chunks of the given size, one pass after each chunk.
 Outcome chunkedOutcome(const QByteArray& stream, int chunk)
 {
@@ -133,6 +159,7 @@ Outcome chunkedOutcome(const QByteArray& stream, int chunk)
         const ExtractionResult result = FrameExtractor::extract(buffer);
         outcome.frames << flatten(result.frames);
         outcome.crcErrors << messages(result.crcErrors);
+        outcome.accounted += inLineOrder(result);
     }
     outcome.remaining = buffer;
     return outcome;
@@ -405,6 +432,7 @@ private slots:
         QCOMPARE(whole.remaining, hex("5AA5123401"));
 
         const Outcome pieces = chunkedOutcome(stream, chunk);
+        QCOMPARE((pieces.accounted + pieces.remaining).toHex(), stream.toHex());
         QCOMPARE(pieces.frames, whole.frames);
         QCOMPARE(pieces.crcErrors, whole.crcErrors);
         QCOMPARE(pieces.remaining.toHex(), whole.remaining.toHex());
@@ -465,6 +493,7 @@ private slots:
         std::mt19937 rng(seed * 7919u);
         Outcome outcome;
         QByteArray buffer;
+        QByteArray accounted; // frames and discards in line order
         int fed = 0;
         while (fed < stream.size()) {
             const int chunk = std::uniform_int_distribution<int>(1, 700)(rng);
@@ -473,6 +502,7 @@ private slots:
             const ExtractionResult result = FrameExtractor::extract(buffer);
             outcome.frames << flatten(result.frames);
             outcome.crcErrors << messages(result.crcErrors);
+            accounted += inLineOrder(result);
             // What is left is always the unread tail of what was fed, waiting at a header.
             QVERIFY(buffer.size() <= fed);
             QCOMPARE(buffer, stream.mid(fed - buffer.size(), buffer.size()));
@@ -485,6 +515,8 @@ private slots:
         QCOMPARE(outcome.frames, reference.frames);
         QCOMPARE(outcome.crcErrors, reference.crcErrors);
         QCOMPARE(buffer.toHex(), reference.remaining.toHex());
+        // Every consumed byte went either into a frame or into a discarded run.
+        QCOMPARE((accounted + buffer).toHex(), stream.toHex());
     }
 
     // Arbitrary bytes: never a crash, never a read past the end, always a shrinking tail.

@@ -1,11 +1,16 @@
 #include "tst_ui_helpers.h"
 
 #include "render/HexFrameRenderer.h"
+#include "scenario/Scenario.h"
+#include "service/ScenarioLoader.h"
+#include "service/SetupService.h"
 #include "ui/HexCmdParseDialog.h"
+#include "ui/ScenarioControls.h"
 #include "ui/ToolWidget.h"
 
 #include <QButtonGroup>
 #include <QDialogButtonBox>
+#include <QFile>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +19,7 @@
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QSplitter>
+#include <QTemporaryDir>
 #include <QTextEdit>
 #include <QtTest>
 
@@ -384,6 +390,73 @@ private slots:
     }
 };
 
+// The load button with a real file on each side: a good one takes effect, a refused one
+// is reported in a warning box and leaves the good one in force.
+class TestUiScenarioControls : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void refusedFileKeepsThePreviousOne()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const auto write = [&](const char* name, const QByteArray& json) {
+            QFile file(dir.filePath(QLatin1String(name)));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write(json), qint64(json.size()));
+        };
+        write("good.json", R"({"texts": {"serial-number": "BENCH-1"}, "records": {"count": 42}})");
+        write("bad.json", R"({"texts": {"serial-number": "BENCH-2", "colour": 1}})");
+
+        ScenarioControls controls;
+        ToolWidget tool;
+        connect(&controls, &ScenarioControls::record_count_loaded, &tool, &ToolWidget::setMaxSendRecordCount);
+        connect(&tool, &ToolWidget::max_send_record_count_changed, SetupService::instance(),
+                &SetupService::slot_maxSendRecordCountChanged);
+        QString next;
+        controls.setPathChooser([&next](QWidget*) { return next; });
+        controls.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&controls));
+        auto* button = controls.findChild<QPushButton*>(QStringLiteral("pushButtonLoadScenario"));
+        auto* label = controls.findChild<QLabel*>(QStringLiteral("labelScenarioFile"));
+        auto* count = tool.findChild<QLineEdit*>(QStringLiteral("lineEditMaxSendRecordCount"));
+        QCOMPARE(button->text(), QStringLiteral("加载场景 Load scenario"));
+        const QString before = label->text();
+
+        next.clear(); // the dialog cancelled
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(label->text(), before);
+
+        next = dir.filePath(QStringLiteral("good.json"));
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(label->text(), QStringLiteral("good.json"));
+        QCOMPARE(count->text(), QStringLiteral("42"));
+        QCOMPARE(SetupService::maxSendRecordCount(), 42);
+        QCOMPARE(SetupService::instance()->unitState().text(UnitState::Text::SerialNumber),
+                 QByteArray("BENCH-1"));
+
+        next = dir.filePath(QStringLiteral("bad.json"));
+        ModalDriver driver;
+        driver.closeMessageBox();
+        QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(driver.done());
+        QCOMPARE(driver.titles, QStringList{QStringLiteral("加载场景 Load scenario")});
+        QCOMPARE(driver.texts, QStringList{next + QStringLiteral(": texts.colour: unknown key (known: "
+                                                                 "serial-number, device-name, device-number, "
+                                                                 "operator)")});
+        QCOMPARE(label->text(), QStringLiteral("good.json"));
+        QCOMPARE(count->text(), QStringLiteral("42"));
+        QCOMPARE(SetupService::instance()->unitState().text(UnitState::Text::SerialNumber),
+                 QByteArray("BENCH-1"));
+
+        // Back to the unit out of the box for whatever runs next.
+        QString error;
+        QVERIFY(ScenarioLoader::apply(Scenario(), {}, &error));
+        tool.setMaxSendRecordCount(10000);
+    }
+};
+
 int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -397,6 +470,10 @@ int main(int argc, char** argv)
     }
     {
         TestUiHexCmdParseDialog t;
+        status |= QTest::qExec(&t, argc, argv);
+    }
+    {
+        TestUiScenarioControls t;
         status |= QTest::qExec(&t, argc, argv);
     }
     return status;

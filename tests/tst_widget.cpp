@@ -12,6 +12,7 @@
 #include "service/SetupService.h"
 #include "ui/BaseSetupWidget.h"
 #include "ui/DisplayScale.h"
+#include "ui/FaultWidget.h"
 #include "ui/HexCmdParseDialog.h"
 #include "ui/ToolWidget.h"
 
@@ -270,12 +271,14 @@ private slots:
     void serviceTabs()
     {
         auto* tabs = child<QTabWidget>("tabWidgetServiceSetup");
-        QCOMPARE(tabs->count(), 2);
+        QCOMPARE(tabs->count(), 3);
         QCOMPARE(tabs->tabText(0), QStringLiteral("基础设置(base setup)"));
         QCOMPARE(tabs->tabText(1), QStringLiteral("工具(tool)"));
+        QCOMPARE(tabs->tabText(2), QStringLiteral("故障(faults)"));
         QCOMPARE(tabs->currentIndex(), 0);
         QVERIFY(qobject_cast<BaseSetupWidget*>(tabs->widget(0)));
         QVERIFY(qobject_cast<ToolWidget*>(tabs->widget(1)));
+        QVERIFY(qobject_cast<FaultWidget*>(tabs->widget(2)));
     }
 
     void welcomeLineInPane()

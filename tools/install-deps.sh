@@ -7,8 +7,9 @@ packages=("$@")
 ((${#packages[@]})) || packages=(
     build-essential cmake pkg-config
     qtbase5-dev libqt5serialport5-dev
-    libdw-dev
+    libdw-dev libpcap-dev
     socat python3 python3-serial python3-crcmod
+    tshark
 )
 missing=()
 for p in "${packages[@]}"; do

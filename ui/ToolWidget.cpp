@@ -36,6 +36,11 @@ void ToolWidget::on_lineEditMaxSendRecordCount_textChanged(QString text)
     emit max_send_record_count_changed(ok ? count : 0);
 }
 
+void ToolWidget::setMaxSendRecordCount(int count)
+{
+    ui->lineEditMaxSendRecordCount->setText(QString::number(count));
+}
+
 void ToolWidget::showUploadProgress(int sent, int total, double recordsPerSecond)
 {
     QProgressBar* bar = ui->progressBarUpload;

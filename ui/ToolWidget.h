@@ -23,6 +23,8 @@ public:
     HexCmdParseDialog* hexCmdParseDialog() const { return m_hexCmdParseDialog.get(); }
 
 public slots:
+    // A record count from elsewhere (a scenario): shown in the field, which passes it on.
+    void setMaxSendRecordCount(int count);
     // The running upload's state under the record count; hidden while none runs.
     void showUploadProgress(int sent, int total, double recordsPerSecond);
     void hideUploadProgress();

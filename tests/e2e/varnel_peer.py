@@ -346,6 +346,21 @@ class Peer:
         frames, self.pending = self.pending, []
         return frames
 
+    def read_raw(self, first=REPLY_TIMEOUT, quiet=0.3):
+        """Raw bytes as they arrive, for replies that are not whole valid frames: a list of
+        (arrival time, bytes), from the first byte (waited for up to `first` seconds) until
+        the line has been quiet for `quiet` seconds."""
+        chunks = []
+        started = time.monotonic()
+        while True:
+            self.port.timeout = 0.005
+            data = self.port.read(max(1, self.port.in_waiting))
+            now = time.monotonic()
+            if data:
+                chunks.append((now, data))
+            elif now - (chunks[-1][0] if chunks else started) >= (quiet if chunks else first):
+                return chunks
+
     def request(self, command, content=b"", timeout=REPLY_TIMEOUT):
         self.write(build_frame(command, content))
         return self.read_frame(timeout)

@@ -1,8 +1,10 @@
 #include "EmulatorConsole.h"
 
+#include "fault/FaultInjector.h"
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
 #include "service/PortSession.h"
+#include "service/ScenarioLoader.h"
 #include "service/SetupService.h"
 
 #include <QCoreApplication>
@@ -12,7 +14,8 @@
 #include <cstdio>
 #include <unistd.h>
 
-EmulatorConsole::EmulatorConsole(PortSession* session, QObject* parent) : QObject(parent), m_session(session)
+EmulatorConsole::EmulatorConsole(PortSession* session, FaultInjector* faults, QObject* parent)
+    : QObject(parent), m_session(session), m_faults(faults)
 {
 }
 
@@ -88,10 +91,28 @@ void EmulatorConsole::runCommand(const QString& line)
             return;
         }
         SetupService::instance()->slot_maxSendRecordCountChanged(words.at(1).toInt(nullptr, 10));
+    } else if (verb == QLatin1String("fault") && words.size() == 2 && words.at(1) == QLatin1String("clear")) {
+        m_faults->clear();
+    } else if (verb == QLatin1String("fault") && words.size() == 2) {
+        QString problem;
+        if (!m_faults->addRule(words.at(1), &problem))
+            std::fprintf(stderr, "%s\n", qPrintable(problem));
+    } else if (verb == QLatin1String("faults") && words.size() == 1) {
+        for (const QString& text : m_faults->listing())
+            VLOG(1, text);
+    } else if (verb == QLatin1String("scenario") && words.size() >= 2) {
+        // The rest of the line, so a path may hold spaces.
+        const QString path = line.mid(verb.size()).trimmed();
+        QString error;
+        if (!ScenarioLoader::load(path, m_faults->scenarioRulesHook(), &error))
+            std::fprintf(stderr, "scenario: %s (the active scenario stays)\n", qPrintable(error));
     } else if (verb == QLatin1String("quit") && words.size() == 1) {
         shutdown();
     } else {
-        std::fprintf(stderr, "unknown command \"%s\" (commands: stop, records N, quit)\n", qPrintable(line));
+        std::fprintf(stderr,
+                     "unknown command \"%s\" (commands: stop, records N, fault RULE, fault clear, faults, "
+                     "scenario FILE, quit)\n",
+                     qPrintable(line));
     }
 }
 

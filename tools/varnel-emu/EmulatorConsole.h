@@ -5,17 +5,19 @@
 #include <QString>
 #include <QStringList>
 
+class FaultInjector;
 class PortSession;
 class QSocketNotifier;
 
 // The headless stand-in for the main window: prints every pane line, writes it to
-// the log file, and takes operator commands ("stop", "records N", "quit") on stdin.
+// the log file, and takes operator commands ("stop", "records N", "fault RULE", "faults",
+// "scenario FILE", "quit") on stdin.
 class EmulatorConsole : public QObject
 {
     Q_OBJECT
 
 public:
-    EmulatorConsole(PortSession* session, QObject* parent = nullptr);
+    EmulatorConsole(PortSession* session, FaultInjector* faults, QObject* parent = nullptr);
     ~EmulatorConsole() override;
 
     void watchStandardInput();
@@ -38,6 +40,7 @@ private:
     void runCommand(const QString& line);
 
     PortSession* m_session;
+    FaultInjector* m_faults;
     QSocketNotifier* m_stdinNotifier = nullptr;
     QByteArray m_pending;
     QStringList m_pendingLines;

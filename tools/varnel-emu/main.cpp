@@ -3,12 +3,19 @@
 #include "LineReopener.h"
 #include "SignalWatcher.h"
 
+#include "capture/CaptureWriter.h"
 #include "device/DeviceRegistry.h"
 #include "device/SerialSettings.h"
+#include "fault/FaultInjector.h"
+#include "fault/FaultRule.h"
+#include "fault/FaultSchedule.h"
 #include "log/Log.h"
 #include "log/LogManager.h"
 #include "log/StartupLog.h"
+#include "scenario/Scenario.h"
+#include "scenario/ScenarioFile.h"
 #include "service/PortSession.h"
+#include "service/ScenarioLoader.h"
 #include "service/SetupService.h"
 
 #include <QCommandLineParser>
@@ -43,15 +50,35 @@ QString usageText()
         choices += QStringLiteral("  --%1 %2 (default %3)\n")
                        .arg(QString::fromLatin1(c.option), -10)
                        .arg(c.allowed.join(QLatin1Char(' ')), c.allowed.first());
-    return QStringLiteral("usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
-                          "                  [--records N] [--reopen MS] PORT\n"
-                          "       varnel-emu --list\n"
-                          "       varnel-emu --help | --version\n") +
+    return QStringLiteral(
+               "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
+               "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
+               "                  [--seed S] [--capture FILE.pcap] PORT\n"
+               "       varnel-emu --list\n"
+               "       varnel-emu --help | --version\n") +
            choices +
-           QStringLiteral("  --records    records per upload, 0-99999999 (default 10000)\n"
-                          "  --reopen     after the line vanished, try to open the port again every MS\n"
-                          "               milliseconds, 1-3600000; 0 leaves it closed (default 500)\n"
-                          "standard input: stop | records N | quit\n");
+           QStringLiteral(
+               "  --records    records per upload, 0-99999999 (default 10000)\n"
+               "  --reopen     after the line vanished, try to open the port again every MS\n"
+               "               milliseconds, 1-3600000; 0 leaves it closed (default 500)\n"
+               "  --scenario   a scenario file (JSON): the unit's texts, state, records and faults;\n"
+               "               its records.count replaces --records, its faults come before --fault\n"
+               "  --fault      make the unit misbehave by RULE (repeatable; rules apply in order)\n"
+               "  --seed       seed of the generator behind p=, delay ranges and noise,\n"
+               "               0-4294967295 (default 1, or the scenario's seed): the same seed, the same "
+               "faults\n"
+               "  --capture    write every frame received and sent, and every discarded byte, to\n"
+               "               FILE.pcap (created or replaced; open it in Wireshark)\n"
+               "fault RULE: TARGET:ACTION[@WHEN]\n"
+               "  TARGET  a command code (2, 0x02) or name (get-time), * for every request,\n"
+               "          record for the data frames of an upload\n"
+               "  ACTION  drop | delay=MS | delay=MIN-MAX | corrupt-crc | truncate=N | split=K:MS |\n"
+               "          noise=N | wrong-command=C | wrong-address=A | duplicate | stall=MS;\n"
+               "          record: drop | corrupt-crc | duplicate | truncate=N | stop-after=K\n"
+               "  WHEN    N | N-M | every=K | p=P (the N-th matching request since the rule was\n"
+               "          added; for record, sequence number N); none: every one\n"
+               "standard input: stop | records N | fault RULE | fault clear | faults | scenario FILE | "
+               "quit\n");
 }
 
 int usage(const QString& problem)
@@ -80,10 +107,16 @@ int main(int argc, char* argv[])
                                      QStringLiteral("10000"));
     const QCommandLineOption reopen(QStringLiteral("reopen"), QString(), QStringLiteral("MS"),
                                     QStringLiteral("500"));
+    const QCommandLineOption scenarioFile(QStringLiteral("scenario"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption fault(QStringLiteral("fault"), QString(), QStringLiteral("RULE"));
+    const QCommandLineOption seed(QStringLiteral("seed"), QString(), QStringLiteral("S"),
+                                  QString::number(FaultSchedule::kDefaultSeed));
+    const QCommandLineOption capture(QStringLiteral("capture"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, list, help, version});
+    parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, scenarioFile, fault, seed, capture,
+                       list, help, version});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -114,17 +147,67 @@ int main(int argc, char* argv[])
     if (!reopenValid || reopenMs < 0 || reopenMs > 3600000)
         return usage(QStringLiteral("--reopen: \"%1\" is not a number of milliseconds from 0 to 3600000")
                          .arg(parser.value(reopen)));
+    const QStringList faultRules = parser.values(fault);
+    for (const QString& rule : faultRules) {
+        QString problem;
+        if (!FaultRule::parse(rule, &problem))
+            return usage(QStringLiteral("--fault: %1").arg(problem));
+    }
+    bool seedValid = false;
+    const uint faultSeed = parser.value(seed).toUInt(&seedValid, 10);
+    if (!seedValid || !parser.value(seed).at(0).isDigit())
+        return usage(
+            QStringLiteral("--seed: \"%1\" is not a number from 0 to 4294967295").arg(parser.value(seed)));
     if (parser.positionalArguments().size() != 1)
         return usage(QStringLiteral("expected exactly one PORT"));
+    if (parser.isSet(capture) && parser.value(capture).isEmpty())
+        return usage(QStringLiteral("--capture: expected a file name"));
+
+    // Read and applied before anything starts, so a refused file leaves no trace but its message.
+    SetupService::instance()->slot_maxSendRecordCountChanged(parser.value(records).toInt(nullptr, 10));
+    Scenario scenario;
+    if (parser.isSet(scenarioFile)) {
+        QString error;
+        // Its rules are only checked here; they take effect with the command line's below.
+        if (!ScenarioFile::read(parser.value(scenarioFile), &scenario, &error) ||
+            !ScenarioLoader::apply(scenario, FaultInjector::checkRulesHook(), &error)) {
+            std::fprintf(stderr, "varnel-emu: %s\n", qPrintable(error));
+            return kUsageError;
+        }
+    }
 
     StartupLog::begin("varnel-emu");
 
+    // Declared before the session, so it outlives every device that shows it the line.
+    CaptureWriter captureWriter;
+    if (parser.isSet(capture)) {
+        if (!captureWriter.open(parser.value(capture))) {
+            std::fprintf(stderr, "varnel-emu: cannot write capture %s: %s\n",
+                         qPrintable(parser.value(capture)), qPrintable(captureWriter.error()));
+            return 1;
+        }
+        captureWriter.setFailureHandler(
+            [](const QString& reason) { VLOG(1, QStringLiteral("抓包失败，停止抓包：%1").arg(reason)); });
+    }
+
     PortSession session;
-    EmulatorConsole console(&session);
+    if (captureWriter.isOpen())
+        session.setLineObserver(&captureWriter);
+    FaultInjector faults;
+    faults.attach(&session);
+    EmulatorConsole console(&session, &faults);
     QObject::connect(LogManager::instance(), &LogManager::logAdded, &console,
                      &EmulatorConsole::slot_logAdded);
-    SetupService::instance()->slot_maxSendRecordCountChanged(parser.value(records).toInt(nullptr, 10));
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
+    if (parser.isSet(scenarioFile))
+        ScenarioLoader::logLoaded(scenario);
+    // The scenario's rules first, then the command line's; an explicit --seed wins.
+    const QStringList allRules = scenario.faults + faultRules;
+    const std::uint32_t allSeed = parser.isSet(seed) ? faultSeed : scenario.seed.value_or(faultSeed);
+    if (!allRules.isEmpty())
+        faults.setRules(allRules, allSeed, nullptr); // checked above
+    else
+        faults.setSeed(allSeed);
 
     PortSession::Settings settings;
     settings.portName = parser.positionalArguments().first();

@@ -4,10 +4,8 @@
 #include <QFile>
 #include <QString>
 
-// Writes the data frames of a file-record upload as CSV rows, one per record,
-// under a header row of field names, for a look in a spreadsheet and for reading back.
-// A text field that is not plain printable UTF-8, or that begins with "hex:" itself,
-// is written as "hex:" and its bytes as upper-case hex, so every field reads back to its bytes.
+// Writes the data frames of a file-record upload to a CSV file in RecordCsvFormat, one row
+// per record under the header row, for a look in a spreadsheet and for serving back.
 class RecordCsv
 {
 public:
@@ -21,12 +19,6 @@ public:
     bool isOpen() const { return m_file.isOpen(); }
     int rows() const { return m_rows; }
     QString error() const { return m_error; }
-
-    static QString header();
-    // One CSV row for a 110-byte record; empty when the content is no data record.
-    static QString row(const QByteArray& record);
-    // A zero-filled text field as it is written (before CSV quoting).
-    static QString textField(const QByteArray& bytes);
 
 private:
     bool writeLine(const QString& line);

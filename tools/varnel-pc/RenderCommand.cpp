@@ -1,20 +1,12 @@
 #include "tools/varnel-pc/RenderCommand.h"
 
+#include "tools/varnel-pc/ConsoleText.h"
+
 #include <QCommandLineParser>
 
 #include <istream>
 #include <ostream>
 #include <string>
-
-namespace {
-
-void write(std::ostream& stream, const QString& text)
-{
-    const QByteArray utf8 = text.toUtf8();
-    stream.write(utf8.constData(), utf8.size());
-}
-
-} // namespace
 
 RenderCommand::RenderCommand(std::istream& in, std::ostream& out, std::ostream& err)
     : m_in(in), m_out(out), m_err(err)
@@ -45,7 +37,7 @@ bool RenderCommand::parseArgs(const QStringList& args)
         options.contains(QStringLiteral("-"))) {
         for (const QString& arg : options) {
             if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("--response")) {
-                write(m_err, QStringLiteral("varnel-pc render: unknown option '%1'\n").arg(arg));
+                ConsoleText::write(m_err, QStringLiteral("varnel-pc render: unknown option '%1'\n").arg(arg));
                 break;
             }
         }
@@ -76,7 +68,7 @@ void RenderCommand::renderFrame(const QString& frame)
     if (m_frameCount++ > 0)
         m_out << '\n';
     for (const QString& paragraph : m_renderer.render(frame, m_direction)) {
-        write(m_out, paragraph);
+        ConsoleText::write(m_out, paragraph);
         m_out << '\n';
     }
     m_out.flush();

@@ -6,6 +6,7 @@
 #include "device/FrameExtractor.h"
 #include "device/SerialSettings.h"
 #include "device/WireFormat.h"
+#include "tools/varnel-pc/ConsoleText.h"
 #include "util/Conversions.h"
 
 #include <QCommandLineParser>
@@ -24,13 +25,7 @@ constexpr std::uint8_t kStartFrameMark = static_cast<std::uint8_t>(wire::RecordM
 constexpr std::uint8_t kDataFrameMark = static_cast<std::uint8_t>(wire::RecordMark::Data);
 constexpr std::uint8_t kEndFrameMark = static_cast<std::uint8_t>(wire::RecordMark::End);
 // The emulator's device number is longer than the renderer's field for it; both are kept.
-constexpr int kRenderedDeviceNumberBytes = 8;
-
-void write(std::ostream& stream, const QString& text)
-{
-    const QByteArray utf8 = text.toUtf8();
-    stream.write(utf8.constData(), utf8.size());
-}
+constexpr int kRenderedDeviceNumberBytes = wire::kMaxDeviceNumberSize;
 
 // The argument that the option parser refused, for a message that names it.
 QString badOption(const QStringList& args)
@@ -79,15 +74,17 @@ bool SendCommand::parseArgs(const QStringList& args)
     const QCommandLineOption csv(QStringLiteral("records-csv"), QString(), QStringLiteral("FILE"));
     parser.addOptions({timeout, baud, csv});
     if (!parser.parse(QStringList{QStringLiteral("send")} + args)) {
-        write(m_err,
-              QStringLiteral("varnel-pc send: unknown or incomplete option '%1'\n").arg(badOption(args)));
+        ConsoleText::write(
+            m_err,
+            QStringLiteral("varnel-pc send: unknown or incomplete option '%1'\n").arg(badOption(args)));
         return false;
     }
     if (parser.isSet(timeout)) {
         bool ok = false;
         m_timeoutMs = parser.value(timeout).toInt(&ok);
         if (!ok || m_timeoutMs <= 0) {
-            write(m_err, QStringLiteral("varnel-pc send: --timeout needs a positive number of ms\n"));
+            ConsoleText::write(m_err,
+                               QStringLiteral("varnel-pc send: --timeout needs a positive number of ms\n"));
             return false;
         }
     }
@@ -104,15 +101,15 @@ bool SendCommand::parseArgs(const QStringList& args)
         m_csvPath = parser.value(csv);
     const QStringList positional = parser.positionalArguments();
     if (positional.size() < 2 || positional.size() > 3) {
-        write(m_err, QStringLiteral("varnel-pc send: expected PORT CODE [HEX]\n"));
+        ConsoleText::write(m_err, QStringLiteral("varnel-pc send: expected PORT CODE [HEX]\n"));
         return false;
     }
     m_portName = positional.at(0);
     m_code = parseCode(positional.at(1));
     if (m_code == 0) {
-        write(m_err,
-              QStringLiteral("varnel-pc send: unknown command '%1' (1-21 or a name such as get-time)\n")
-                  .arg(positional.at(1)));
+        ConsoleText::write(
+            m_err, QStringLiteral("varnel-pc send: unknown command '%1' (1-21 or a name such as get-time)\n")
+                       .arg(positional.at(1)));
         return false;
     }
     if (positional.size() == 3) {
@@ -122,13 +119,15 @@ bool SendCommand::parseArgs(const QStringList& args)
         try {
             m_content = QByteArray::fromStdString(util::hexToBytes(hex.toStdString()));
         } catch (const std::invalid_argument& e) {
-            write(m_err, QStringLiteral("varnel-pc send: HEX '%1': %2\n").arg(positional.at(2), e.what()));
+            ConsoleText::write(
+                m_err, QStringLiteral("varnel-pc send: HEX '%1': %2\n").arg(positional.at(2), e.what()));
             return false;
         }
     }
     if (m_content.size() > wire::kMaxReceiveLength) {
-        write(m_err,
-              QStringLiteral("varnel-pc send: HEX holds more than %1 bytes\n").arg(wire::kMaxReceiveLength));
+        ConsoleText::write(
+            m_err,
+            QStringLiteral("varnel-pc send: HEX holds more than %1 bytes\n").arg(wire::kMaxReceiveLength));
         return false;
     }
     return true;
@@ -140,10 +139,10 @@ int SendCommand::run(const QStringList& args)
         return UsageError;
     if (!m_csvPath.isEmpty() && !m_csv.open(m_csvPath)) {
         if (m_csv.isOpen())
-            write(m_err,
-                  QStringLiteral("varnel-pc send: cannot write %1: %2\n").arg(m_csvPath, m_csv.error()));
+            ConsoleText::write(
+                m_err, QStringLiteral("varnel-pc send: cannot write %1: %2\n").arg(m_csvPath, m_csv.error()));
         else
-            write(m_err, QStringLiteral("varnel-pc send: cannot write %1\n").arg(m_csvPath));
+            ConsoleText::write(m_err, QStringLiteral("varnel-pc send: cannot write %1\n").arg(m_csvPath));
         return Failure;
     }
     // A redrawn line would only clutter a log file or a pipe.
@@ -151,8 +150,9 @@ int SendCommand::run(const QStringList& args)
     m_outIsTerminal = ::isatty(STDOUT_FILENO);
     QSerialPort port(m_portName);
     if (!port.open(QIODevice::ReadWrite)) {
-        write(m_err,
-              QStringLiteral("varnel-pc send: cannot open %1: %2\n").arg(m_portName, port.errorString()));
+        ConsoleText::write(
+            m_err,
+            QStringLiteral("varnel-pc send: cannot open %1: %2\n").arg(m_portName, port.errorString()));
         return Failure;
     }
     // Any positive number goes as the baud rate, for PC programs set to an unusual one; the rest is 8N1.
@@ -192,7 +192,7 @@ int SendCommand::exchange(QSerialPort& port, const QByteArray& request)
         buffer.append(port.readAll());
         const ExtractionResult result = FrameExtractor::extract(buffer);
         for (std::uint16_t crc : result.crcErrors)
-            write(m_err, FrameExtractor::crcErrorMessage(crc) + QLatin1Char('\n'));
+            ConsoleText::write(m_err, FrameExtractor::crcErrorMessage(crc) + QLatin1Char('\n'));
         for (const ReceivedFrame& frame : result.frames) {
             if (!complete && handleFrame(frame.command, frame.content))
                 complete = true;
@@ -215,10 +215,12 @@ int SendCommand::exchange(QSerialPort& port, const QByteArray& request)
     if (complete)
         return finishCsv();
     if (failed) {
-        write(m_err, QStringLiteral("varnel-pc send: %1: %2\n").arg(m_portName, port.errorString()));
+        ConsoleText::write(m_err,
+                           QStringLiteral("varnel-pc send: %1: %2\n").arg(m_portName, port.errorString()));
         return Failure;
     }
-    write(m_err, QStringLiteral("varnel-pc send: no complete reply within %1 ms\n").arg(m_timeoutMs));
+    ConsoleText::write(m_err,
+                       QStringLiteral("varnel-pc send: no complete reply within %1 ms\n").arg(m_timeoutMs));
     return TimedOut;
 }
 
@@ -231,9 +233,10 @@ bool SendCommand::handleFrame(std::uint8_t command, const QByteArray& content)
     print('<', frame.pack(), HexFrameRenderer::Direction::Response);
     if (command == toCode(Command::GetDeviceNumber) && content.size() > kRenderedDeviceNumberBytes &&
         !m_renderer.isOk()) {
-        write(m_out, QStringLiteral("    note: device number is %1 bytes; the renderer shows at most %2\n")
-                         .arg(content.size())
-                         .arg(kRenderedDeviceNumberBytes));
+        ConsoleText::write(
+            m_out, QStringLiteral("    note: device number is %1 bytes; the renderer shows at most %2\n")
+                       .arg(content.size())
+                       .arg(kRenderedDeviceNumberBytes));
         m_out.flush();
     }
     if (command != m_code)
@@ -264,22 +267,24 @@ int SendCommand::finishCsv()
     if (m_csvPath.isEmpty())
         return Success;
     if (!m_csv.close()) {
-        write(m_err, QStringLiteral("varnel-pc send: cannot write %1: %2\n").arg(m_csvPath, m_csv.error()));
+        ConsoleText::write(
+            m_err, QStringLiteral("varnel-pc send: cannot write %1: %2\n").arg(m_csvPath, m_csv.error()));
         return Failure;
     }
     if (m_code != toCode(Command::GetFileRecords))
         return Success;
     if (m_announced < 0) {
-        write(m_err, QStringLiteral("varnel-pc send: %1: no start frame arrived, %2 rows not checked\n")
-                         .arg(m_csvPath)
-                         .arg(m_csv.rows()));
+        ConsoleText::write(m_err,
+                           QStringLiteral("varnel-pc send: %1: no start frame arrived, %2 rows not checked\n")
+                               .arg(m_csvPath)
+                               .arg(m_csv.rows()));
         return Failure;
     }
     if (m_csv.rows() < m_announced) {
-        write(m_err, QStringLiteral("varnel-pc send: %1: %2 of %3 announced records missing\n")
-                         .arg(m_csvPath)
-                         .arg(m_announced - m_csv.rows())
-                         .arg(m_announced));
+        ConsoleText::write(m_err, QStringLiteral("varnel-pc send: %1: %2 of %3 announced records missing\n")
+                                      .arg(m_csvPath)
+                                      .arg(m_announced - m_csv.rows())
+                                      .arg(m_announced));
         return Failure;
     }
     return Success;
@@ -289,13 +294,13 @@ void SendCommand::print(char direction, const QByteArray& frame, HexFrameRendere
 {
     if (m_outIsTerminal)
         m_progress.clear(); // frame lines on the same terminal would otherwise run on from it
-    const QString hex = QString::fromLatin1(frame.toHex().toUpper());
+    const QString hex = ConsoleText::hex(frame);
     m_out << direction << ' ';
-    write(m_out, hex);
+    ConsoleText::write(m_out, hex);
     m_out << '\n';
     for (const QString& paragraph : m_renderer.render(hex, renderAs)) {
         for (const QString& line : paragraph.split(QLatin1Char('\n'))) {
-            write(m_out, QStringLiteral("    ") + line);
+            ConsoleText::write(m_out, QStringLiteral("    ") + line);
             m_out << '\n';
         }
     }

@@ -1,5 +1,8 @@
+#include "tools/varnel-pc/DissectorTablesCommand.h"
 #include "tools/varnel-pc/RenderCommand.h"
+#include "tools/varnel-pc/ReplayCommand.h"
 #include "tools/varnel-pc/SendCommand.h"
+#include "tools/varnel-pc/TapCommand.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -20,9 +23,19 @@ const char kUsage[] = "Usage: varnel-pc <command> [arguments]\n"
                       "                                send one request (CODE 1-21 or a name such as\n"
                       "                                get-time, set-device-name) with HEX as its content\n"
                       "                                and print each reply frame as hex and rendered\n"
+                      "  tap [--baud TEXT] [--parity TEXT] --capture FILE.pcap PC_PORT UNIT_PORT\n"
+                      "                                copy bytes unchanged between the PC program's port\n"
+                      "                                and the unit's, print each frame rendered with its\n"
+                      "                                time and a reply's latency, capture both directions;\n"
+                      "                                Ctrl-C ends it with a summary line\n"
+                      "  replay [--report FILE.jsonl] [--timeout MS] [--baud TEXT] FILE.pcap PORT\n"
+                      "                                send the requests of a capture to PORT in order and\n"
+                      "                                compare each reply with the captured one (clock and\n"
+                      "                                record dates masked); one line per request\n"
                       "\n"
-                      "Exit status: 0 done, 1 a frame was rejected or the port failed, 2 usage error,\n"
-                      "3 (send) no complete reply within the time-out (default 2000 ms, per frame).\n";
+                      "Exit status: 0 done (replay: every reply matches), 1 a frame was rejected or a\n"
+                      "port or file failed, 2 usage error, 3 (send, replay) no complete reply within the\n"
+                      "time-out (default 2000 ms, per frame), 4 (replay) a reply differs.\n";
 
 std::unique_ptr<SubCommand> makeCommand(const QString& name)
 {
@@ -30,6 +43,13 @@ std::unique_ptr<SubCommand> makeCommand(const QString& name)
         return std::make_unique<RenderCommand>(std::cin, std::cout, std::cerr);
     if (name == QLatin1String("send"))
         return std::make_unique<SendCommand>(std::cout, std::cerr);
+    if (name == QLatin1String("tap"))
+        return std::make_unique<TapCommand>(std::cout, std::cerr);
+    if (name == QLatin1String("replay"))
+        return std::make_unique<ReplayCommand>(std::cout, std::cerr);
+    // Regenerates the tables block of tools/wireshark/varnel.lua; not for operators.
+    if (name == QLatin1String("dissector-tables"))
+        return std::make_unique<DissectorTablesCommand>(std::cout, std::cerr);
     return nullptr;
 }
 

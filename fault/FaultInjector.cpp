@@ -1,0 +1,410 @@
+#include "fault/FaultInjector.h"
+
+#include "device/CommandCatalogue.h"
+#include "device/Crc16.h"
+#include "device/Device.h"
+#include "device/DeviceRegistry.h"
+#include "device/RecordLayout.h"
+#include "device/WireFormat.h"
+#include "log/Log.h"
+#include "service/PortSession.h"
+#include "service/SetupService.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr int sequenceOffset()
+{
+    for (const RecordLayout::Field& field : RecordLayout::kFields) {
+        if (field.value == RecordLayout::Value::Sequence)
+            return field.offset;
+    }
+    return -1;
+}
+static_assert(sequenceOffset() >= 0, "a data frame carries its sequence number");
+
+std::uint32_t sequenceOf(const QByteArray& content)
+{
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i)
+        value = (value << 8) | static_cast<std::uint8_t>(content.at(sequenceOffset() + i));
+    return value;
+}
+
+void putChecksum(QByteArray& frame)
+{
+    const std::uint16_t crc = crc16(reinterpret_cast<const std::uint8_t*>(frame.constData()),
+                                    static_cast<std::size_t>(frame.size() - wire::kChecksumSize));
+    frame[frame.size() - 2] = static_cast<char>(crc >> 8);
+    frame[frame.size() - 1] = static_cast<char>(crc & 0xFF);
+}
+
+} // namespace
+
+FaultInjector::FaultInjector(QObject* parent) : QObject(parent)
+{
+    m_clock.start();
+    m_writeTimer.setSingleShot(true);
+    m_writeTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_writeTimer, &QTimer::timeout, this, &FaultInjector::writeDue);
+    // An upload that ended some other way (port closed) leaves nothing to cut.
+    connect(SetupService::instance(), &SetupService::upload_ended, this, [this] { m_cutting = false; });
+}
+
+FaultInjector::~FaultInjector()
+{
+    if (m_filtered)
+        m_filtered->setWriteFilter({});
+}
+
+void FaultInjector::attach(PortSession* session)
+{
+    session->setRequestGate(this, [this](QString portName, unsigned char cmd, QByteArray data) {
+        slot_recvData(std::move(portName), cmd, std::move(data));
+    });
+}
+
+bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QString* error)
+{
+    QList<FaultRule> parsed;
+    for (const QString& text : rules) {
+        const auto rule = FaultRule::parse(text, error);
+        if (!rule)
+            return false;
+        parsed << *rule;
+    }
+    m_schedule.clear();
+    m_schedule.setSeed(seed);
+    m_cutting = false;
+    for (const FaultRule& rule : parsed) {
+        m_schedule.add(rule);
+        VLOG(1, QStringLiteral("fault rule added: %1").arg(rule.text()));
+    }
+    if (!parsed.isEmpty())
+        VLOG(1, QStringLiteral("fault seed: %1").arg(seed));
+    updateFilter();
+    emit rules_changed();
+    return true;
+}
+
+bool FaultInjector::addRule(const QString& text, QString* error)
+{
+    const auto rule = FaultRule::parse(text, error);
+    if (!rule)
+        return false;
+    m_schedule.add(*rule);
+    VLOG(1, QStringLiteral("fault rule added: %1").arg(rule->text()));
+    updateFilter();
+    emit rules_changed();
+    return true;
+}
+
+void FaultInjector::clear()
+{
+    m_schedule.clear();
+    m_cutting = false;
+    VLOG(1, QStringLiteral("fault rules cleared"));
+    updateFilter();
+    emit rules_changed();
+}
+
+void FaultInjector::setSeed(std::uint32_t seed)
+{
+    m_schedule.setSeed(seed);
+}
+
+bool FaultInjector::takeScenarioRules(const QStringList& rules, std::optional<std::uint32_t> seed,
+                                      QString* error)
+{
+    if (rules.isEmpty()) {
+        if (seed)
+            setSeed(*seed);
+        return true;
+    }
+    return setRules(rules, seed.value_or(m_schedule.seed()), error);
+}
+
+ScenarioLoader::FaultRulesHook FaultInjector::scenarioRulesHook()
+{
+    return [this](const QStringList& rules, std::optional<std::uint32_t> seed, QString* error) {
+        return takeScenarioRules(rules, seed, error);
+    };
+}
+
+ScenarioLoader::FaultRulesHook FaultInjector::checkRulesHook()
+{
+    return [](const QStringList& rules, std::optional<std::uint32_t>, QString* error) {
+        for (const QString& rule : rules) {
+            if (!FaultRule::parse(rule, error))
+                return false;
+        }
+        return true;
+    };
+}
+
+QList<FaultInjector::RuleStatus> FaultInjector::rules() const
+{
+    QList<RuleStatus> list;
+    for (const FaultSchedule::Entry& entry : m_schedule.entries())
+        list << RuleStatus{entry.rule.text(), entry.fired};
+    return list;
+}
+
+QStringList FaultInjector::listing() const
+{
+    QStringList lines;
+    int index = 0;
+    for (const RuleStatus& status : rules())
+        lines
+            << QStringLiteral("fault rule %1: %2, fired %3").arg(++index).arg(status.text).arg(status.fired);
+    if (lines.isEmpty())
+        lines << QStringLiteral("fault rules: none");
+    return lines;
+}
+
+void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArray data)
+{
+    const std::uint64_t number = m_schedule.nextRequest();
+    if (m_schedule.isEmpty()) {
+        updateFilter();
+        SetupService::instance()->slot_recvData(portName, cmd, data);
+        return;
+    }
+    const qint64 now = m_clock.elapsed();
+    if (m_schedule.stalled(now)) {
+        VLOG(
+            1,
+            QStringLiteral("FAULT %1 on cmd %2, request %3 (stalled)").arg(m_stallRule).arg(cmd).arg(number));
+        return;
+    }
+    RequestContext context;
+    context.number = number;
+    context.cmd = cmd;
+    context.fired = m_schedule.fireOnRequest(cmd);
+    if (!context.fired.isEmpty())
+        emit rules_changed();
+    for (int index : context.fired) {
+        const FaultRule& rule = m_schedule.entries()[std::size_t(index)].rule;
+        if (rule.action() == FaultRule::Action::Stall && !m_schedule.stalled(now)) {
+            // The unit freezes: no reply to this request, none to those in the window.
+            m_schedule.openStall(now, rule.value());
+            m_stallRule = rule.text();
+        }
+    }
+    if (m_schedule.stalled(now)) {
+        logFired(context.fired, cmd, QStringLiteral("request %1").arg(number));
+        return;
+    }
+    updateFilter();
+    RequestContext* outer = m_request;
+    m_request = &context;
+    SetupService::instance()->slot_recvData(portName, cmd, data);
+    m_request = outer;
+    // Fired although no frame went out (no port open): still one line each.
+    if (!context.logged)
+        logFired(context.fired, cmd, QStringLiteral("request %1").arg(number));
+}
+
+bool FaultInjector::filterFrame(Device* device, const QByteArray& frame)
+{
+    if (frame.size() < wire::kOverheadSize)
+        return false;
+    const auto cmd = static_cast<std::uint8_t>(frame.at(wire::kCommandOffset));
+    const QByteArray content = frame.mid(wire::kPrefixSize, frame.size() - wire::kOverheadSize);
+    const bool recordFrame = cmd == toCode(Command::GetFileRecords) && !content.isEmpty();
+    const auto mark = recordFrame ? static_cast<wire::RecordMark>(content.at(0)) : wire::RecordMark::Start;
+
+    Reply reply;
+    reply.frame = frame;
+    if (recordFrame && mark == wire::RecordMark::Data && content.size() == RecordLayout::size()) {
+        if (m_cutting)
+            return true; // the unit has reset: the rest of the upload never comes
+        const std::uint32_t sequence = sequenceOf(content);
+        const QList<int> fired = m_schedule.fireOnRecord(sequence);
+        const QString where = QStringLiteral("request %1, record %2").arg(m_uploadRequest).arg(sequence);
+        for (int index : fired)
+            applyRule(m_schedule.entries()[std::size_t(index)].rule, reply);
+        logFired(fired, cmd, where);
+        emitReply(device, reply);
+        const int stop = m_schedule.fireStopAfter(sequence);
+        if (stop >= 0) {
+            logFired({stop}, cmd, where);
+            cutUpload();
+        }
+        if (!fired.isEmpty() || stop >= 0)
+            emit rules_changed();
+        return true;
+    }
+    if (recordFrame && mark == wire::RecordMark::End && content.size() == wire::kRecordEndSize && m_cutting) {
+        m_cutting = false;
+        return true;
+    }
+
+    QList<int> fired;
+    if (m_request) {
+        for (int index : m_request->fired) {
+            const FaultRule& rule = m_schedule.entries()[std::size_t(index)].rule;
+            if (rule.shapesReply()) {
+                applyRule(rule, reply);
+                fired << index;
+            }
+        }
+        if (!m_request->logged) {
+            m_request->logged = true;
+            logFired(m_request->fired, cmd, QStringLiteral("request %1").arg(m_request->number));
+        }
+    }
+    const bool startFrame =
+        recordFrame && mark == wire::RecordMark::Start && content.size() == wire::kRecordStartSize;
+    int stop = -1;
+    if (startFrame) {
+        m_cutting = false;
+        m_uploadRequest = m_request ? m_request->number : 0;
+        stop = m_schedule.fireStopAfter(0);
+    }
+    if (fired.isEmpty() && m_pending.empty() && stop < 0)
+        return false;
+    emitReply(device, reply);
+    if (stop >= 0) {
+        logFired({stop}, cmd, QStringLiteral("request %1, record 0").arg(m_uploadRequest));
+        cutUpload();
+        emit rules_changed();
+    }
+    return true;
+}
+
+void FaultInjector::applyRule(const FaultRule& rule, Reply& reply)
+{
+    QByteArray& frame = reply.frame;
+    switch (rule.action()) {
+    case FaultRule::Action::Drop:
+        reply.drop = true;
+        break;
+    case FaultRule::Action::Delay:
+        reply.delayMs += m_schedule.drawBetween(rule.value(), rule.value2());
+        break;
+    case FaultRule::Action::CorruptCrc:
+        if (reply.whole) {
+            frame[frame.size() - 2] = static_cast<char>(frame.at(frame.size() - 2) ^ 0xFF);
+            frame[frame.size() - 1] = static_cast<char>(frame.at(frame.size() - 1) ^ 0xFF);
+        }
+        break;
+    case FaultRule::Action::Truncate:
+        if (rule.value() < std::uint32_t(frame.size())) {
+            frame.truncate(int(rule.value()));
+            reply.whole = false;
+        }
+        break;
+    case FaultRule::Action::Split:
+        reply.pieces = rule.value2();
+        reply.gapMs = rule.value();
+        break;
+    case FaultRule::Action::Noise:
+        reply.noise += m_schedule.noise(int(rule.value()));
+        break;
+    case FaultRule::Action::WrongCommand:
+        if (frame.size() > wire::kCommandOffset)
+            frame[wire::kCommandOffset] = static_cast<char>(rule.value());
+        if (reply.whole)
+            putChecksum(frame);
+        break;
+    case FaultRule::Action::WrongAddress:
+        if (frame.size() > 3) {
+            frame[2] = static_cast<char>(rule.value() >> 8);
+            frame[3] = static_cast<char>(rule.value() & 0xFF);
+        }
+        if (reply.whole)
+            putChecksum(frame);
+        break;
+    case FaultRule::Action::Duplicate:
+        reply.duplicate = true;
+        break;
+    case FaultRule::Action::Stall:
+    case FaultRule::Action::StopAfter:
+        break;
+    }
+}
+
+void FaultInjector::emitReply(Device* device, const Reply& reply)
+{
+    if (reply.drop)
+        return;
+    QByteArray payload = reply.noise + reply.frame;
+    if (reply.duplicate)
+        payload += reply.frame;
+    if (payload.isEmpty())
+        return;
+    if (m_pending.empty() && reply.delayMs == 0 && reply.pieces <= 1) {
+        device->writeToLine(payload);
+        return;
+    }
+    // Writes never overtake each other: a late reply holds back the ones after it.
+    qint64 due = m_clock.elapsed() + reply.delayMs;
+    if (!m_pending.empty())
+        due = std::max(due, m_pending.back().dueMs);
+    const int pieces = int(reply.pieces);
+    const int size = payload.size();
+    for (int i = 0; i < pieces; ++i) {
+        const int begin = int(qint64(size) * i / pieces);
+        const int end = int(qint64(size) * (i + 1) / pieces);
+        if (end > begin)
+            schedule(device, payload.mid(begin, end - begin), due);
+        due += reply.gapMs;
+    }
+}
+
+void FaultInjector::schedule(Device* device, const QByteArray& bytes, qint64 dueMs)
+{
+    m_pending.push_back(PendingWrite{device, bytes, dueMs});
+    if (m_pending.size() == 1)
+        m_writeTimer.start(int(std::max<qint64>(0, dueMs - m_clock.elapsed())));
+}
+
+void FaultInjector::writeDue()
+{
+    const qint64 now = m_clock.elapsed();
+    while (!m_pending.empty() && m_pending.front().dueMs <= now) {
+        const PendingWrite write = m_pending.front();
+        m_pending.pop_front();
+        if (write.device)
+            write.device->writeToLine(write.bytes);
+    }
+    if (!m_pending.empty()) {
+        m_writeTimer.start(int(std::max<qint64>(1, m_pending.front().dueMs - now)));
+        return;
+    }
+    updateFilter();
+}
+
+void FaultInjector::logFired(const QList<int>& fired, std::uint8_t cmd, const QString& where)
+{
+    for (int index : fired) {
+        const QString rule = m_schedule.entries()[std::size_t(index)].rule.text();
+        VLOG(1, QStringLiteral("FAULT %1 on cmd %2, %3").arg(rule).arg(cmd).arg(where));
+    }
+}
+
+void FaultInjector::cutUpload()
+{
+    m_cutting = true;
+    // Not from inside the send that got here: the upload ends on the next turn of the loop.
+    QMetaObject::invokeMethod(
+        this, [] { SetupService::instance()->endUploads(); }, Qt::QueuedConnection);
+}
+
+void FaultInjector::updateFilter()
+{
+    Device* current = DeviceRegistry::instance()->currentDevice();
+    const bool wanted = !m_schedule.isEmpty() || !m_pending.empty();
+    if (m_filtered && (m_filtered != current || !wanted)) {
+        m_filtered->setWriteFilter({});
+        m_filtered = nullptr;
+    }
+    if (wanted && current && m_filtered != current) {
+        QPointer<Device> device(current);
+        current->setWriteFilter(
+            [this, device](const QByteArray& frame) { return device && filterFrame(device.data(), frame); });
+        m_filtered = current;
+    }
+}

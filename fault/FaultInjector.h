@@ -1,0 +1,117 @@
+#pragma once
+
+#include "fault/FaultSchedule.h"
+#include "service/ScenarioLoader.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+
+class Device;
+class PortSession;
+
+// Makes the unit misbehave on purpose, between the line and the service: a gate on received
+// requests (numbering, stall) and a filter on the frames the service sends (the rest). GUI
+// thread only. With no rule the gate passes every request on unchanged and no filter is set.
+class FaultInjector : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct RuleStatus
+    {
+        QString text;
+        std::uint64_t fired;
+    };
+
+    explicit FaultInjector(QObject* parent = nullptr);
+    ~FaultInjector() override;
+
+    // Requests of the session's ports pass through this injector from now on.
+    void attach(PortSession* session);
+
+    // All or nothing: on a malformed rule nothing changes and *error names it.
+    bool setRules(const QStringList& rules, std::uint32_t seed, QString* error);
+    bool addRule(const QString& rule, QString* error);
+    // Removes every rule and starts the counters again.
+    void clear();
+    void setSeed(std::uint32_t seed);
+    std::uint32_t seed() const { return m_schedule.seed(); }
+
+    // A scenario's rules: when it names any they replace the active ones; its seed, when given, is kept.
+    bool takeScenarioRules(const QStringList& rules, std::optional<std::uint32_t> seed, QString* error);
+    ScenarioLoader::FaultRulesHook scenarioRulesHook();
+    // Only checks a scenario's rules, for a start-up that applies them later.
+    static ScenarioLoader::FaultRulesHook checkRulesHook();
+
+    QList<RuleStatus> rules() const;
+    // One line per rule with its fire count, as the console's "faults" shows them.
+    QStringList listing() const;
+
+signals:
+    // A rule was added or removed, or a fire count changed.
+    void rules_changed();
+
+public slots:
+    // The gate: what Device::recv_data delivers, passed on to the service unless stalled.
+    void slot_recvData(QString portName, unsigned char cmd, QByteArray data);
+
+private:
+    // The reply to shape: the frame and what the rules did to it.
+    struct Reply
+    {
+        QByteArray frame;
+        bool whole = true; // still ends in its checksum
+        bool drop = false;
+        bool duplicate = false;
+        std::uint32_t delayMs = 0;
+        std::uint32_t pieces = 1;
+        std::uint32_t gapMs = 0;
+        QByteArray noise;
+    };
+
+    struct PendingWrite
+    {
+        QPointer<Device> device;
+        QByteArray bytes;
+        qint64 dueMs;
+    };
+
+    // The request being handled: its number and the rules that fired for it.
+    struct RequestContext
+    {
+        std::uint64_t number = 0;
+        std::uint8_t cmd = 0;
+        QList<int> fired;
+        bool logged = false;
+    };
+
+    bool filterFrame(Device* device, const QByteArray& frame);
+    void applyRule(const FaultRule& rule, Reply& reply);
+    void emitReply(Device* device, const Reply& reply);
+    void schedule(Device* device, const QByteArray& bytes, qint64 dueMs);
+    void writeDue();
+    void logFired(const QList<int>& fired, std::uint8_t cmd, const QString& where);
+    void cutUpload();
+    void updateFilter();
+
+    FaultSchedule m_schedule;
+    RequestContext* m_request = nullptr;
+    std::uint64_t m_uploadRequest = 0;
+    QString m_stallRule;
+    bool m_cutting = false;
+    std::deque<PendingWrite> m_pending;
+    QTimer m_writeTimer;
+    QElapsedTimer m_clock;
+    QPointer<Device> m_filtered;
+};

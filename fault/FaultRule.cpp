@@ -1,0 +1,340 @@
+#include "fault/FaultRule.h"
+
+#include "device/CommandCatalogue.h"
+
+#include <QStringList>
+
+#include <cmath>
+#include <iterator>
+
+namespace {
+
+constexpr std::uint32_t kLongestMs = 3600000;
+
+using Action = FaultRule::Action;
+
+// What each action is called, what its value looks like, and where it applies.
+struct ActionSpec
+{
+    Action action;
+    const char* name;
+    const char* form; // the value's form in messages; empty: takes no value
+    bool onRequests;
+    bool onRecords;
+};
+
+const ActionSpec kActions[] = {
+    {Action::Drop, "drop", "", true, true},
+    {Action::Delay, "delay", "delay=MS or delay=MIN-MAX", true, false},
+    {Action::CorruptCrc, "corrupt-crc", "", true, true},
+    {Action::Truncate, "truncate", "truncate=N", true, true},
+    {Action::Split, "split", "split=K:MS", true, false},
+    {Action::Noise, "noise", "noise=N", true, false},
+    {Action::WrongCommand, "wrong-command", "wrong-command=C", true, false},
+    {Action::WrongAddress, "wrong-address", "wrong-address=A", true, false},
+    {Action::Duplicate, "duplicate", "", true, true},
+    {Action::Stall, "stall", "stall=MS", true, false},
+    {Action::StopAfter, "stop-after", "stop-after=K", false, true},
+};
+
+const ActionSpec* findAction(const QString& name)
+{
+    for (const ActionSpec& spec : kActions) {
+        if (name == QLatin1String(spec.name))
+            return &spec;
+    }
+    return nullptr;
+}
+
+const ActionSpec& specOf(Action action)
+{
+    for (const ActionSpec& spec : kActions) {
+        if (spec.action == action)
+            return spec;
+    }
+    return kActions[0];
+}
+
+QString recordActions()
+{
+    QStringList names;
+    for (const ActionSpec& spec : kActions) {
+        if (spec.onRecords)
+            names << QString::fromLatin1(*spec.form ? spec.form : spec.name);
+    }
+    return names.join(QStringLiteral(", "));
+}
+
+// A decimal number (or 0x hex where allowed) from min to max.
+std::optional<std::uint64_t> number(const QString& text, std::uint64_t min, std::uint64_t max,
+                                    bool hex = false)
+{
+    bool ok = false;
+    std::uint64_t value = 0;
+    if (hex && text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) && text.size() > 2)
+        value = text.mid(2).toULongLong(&ok, 16);
+    else if (!text.isEmpty() && text.at(0).isDigit())
+        value = text.toULongLong(&ok, 10);
+    if (!ok || value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<std::uint8_t> commandTarget(const QString& text)
+{
+    if (const auto code = number(text, toCode(kFirstCommand), toCode(kLastCommand), true))
+        return static_cast<std::uint8_t>(*code);
+    if (const auto command = commandFromGloss(text))
+        return toCode(*command);
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
+{
+    const QString text = input.trimmed();
+    const auto fail = [&](const QString& problem) -> std::optional<FaultRule> {
+        if (error)
+            *error = QStringLiteral("fault rule \"%1\": %2").arg(text, problem);
+        return std::nullopt;
+    };
+
+    const int colon = text.indexOf(QLatin1Char(':'));
+    if (colon <= 0 || colon == text.size() - 1)
+        return fail(QStringLiteral("expected TARGET:ACTION[@WHEN]"));
+    const QString targetText = text.left(colon);
+    QString actionText = text.mid(colon + 1);
+    QString whenText;
+    const int at = actionText.indexOf(QLatin1Char('@'));
+    if (at >= 0) {
+        whenText = actionText.mid(at + 1);
+        actionText.truncate(at);
+        if (whenText.isEmpty())
+            return fail(QStringLiteral("nothing after \"@\" (N, N-M, every=K or p=P)"));
+    }
+
+    FaultRule rule;
+    if (targetText == QLatin1String("*")) {
+        rule.m_target = Target::Any;
+    } else if (targetText == QLatin1String("record")) {
+        rule.m_target = Target::Record;
+    } else if (const auto code = commandTarget(targetText)) {
+        rule.m_target = Target::Command;
+        rule.m_command = *code;
+    } else {
+        return fail(QStringLiteral("unknown target \"%1\" (a command code 1-21 or 0x01-0x15, a command "
+                                   "name such as get-time, * or record)")
+                        .arg(targetText));
+    }
+
+    const int equals = actionText.indexOf(QLatin1Char('='));
+    const QString name = equals < 0 ? actionText : actionText.left(equals);
+    const QString value = equals < 0 ? QString() : actionText.mid(equals + 1);
+    const ActionSpec* spec = findAction(name);
+    if (!spec)
+        return fail(QStringLiteral("unknown action \"%1\"").arg(name));
+    const bool onRecord = rule.m_target == Target::Record;
+    if (onRecord && !spec->onRecords)
+        return fail(QStringLiteral("action \"%1\" does not apply to record (%2)").arg(name, recordActions()));
+    if (!onRecord && !spec->onRequests)
+        return fail(QStringLiteral("action \"%1\" applies to record only").arg(name));
+    if (!*spec->form && equals >= 0)
+        return fail(QStringLiteral("action \"%1\" takes no value").arg(name));
+    if (*spec->form && value.isEmpty())
+        return fail(QStringLiteral("action \"%1\" needs a value (%2)").arg(name, QLatin1String(spec->form)));
+    rule.m_action = spec->action;
+
+    const auto badValue = [&](const QString& what) {
+        return fail(QStringLiteral("%1: \"%2\" is not %3").arg(name, value, what));
+    };
+    switch (spec->action) {
+    case Action::Delay: {
+        const QStringList ends = value.split(QLatin1Char('-'));
+        const auto low = number(ends.value(0), 0, kLongestMs);
+        const auto high = ends.size() == 2 ? number(ends.value(1), 0, kLongestMs) : low;
+        if (ends.size() > 2 || !low || !high)
+            return badValue(QStringLiteral("MS or MIN-MAX, milliseconds from 0 to 3600000"));
+        if (*high < *low)
+            return badValue(QStringLiteral("a range: MAX is below MIN"));
+        rule.m_value = static_cast<std::uint32_t>(*low);
+        rule.m_value2 = static_cast<std::uint32_t>(*high);
+        break;
+    }
+    case Action::Truncate: {
+        const auto n = number(value, 0, 65535);
+        if (!n)
+            return badValue(QStringLiteral("a byte count from 0 to 65535"));
+        rule.m_value = static_cast<std::uint32_t>(*n);
+        break;
+    }
+    case Action::Split: {
+        const QStringList parts = value.split(QLatin1Char(':'));
+        const auto pieces = number(parts.value(0), 2, 1000);
+        const auto gap = number(parts.value(1), 0, 60000);
+        if (parts.size() != 2 || !pieces || !gap)
+            return badValue(QStringLiteral("K:MS, 2 to 1000 pieces, 0 to 60000 ms apart"));
+        rule.m_value = static_cast<std::uint32_t>(*gap);
+        rule.m_value2 = static_cast<std::uint32_t>(*pieces);
+        break;
+    }
+    case Action::Noise: {
+        const auto n = number(value, 1, 10240);
+        if (!n)
+            return badValue(QStringLiteral("a byte count from 1 to 10240"));
+        rule.m_value = static_cast<std::uint32_t>(*n);
+        break;
+    }
+    case Action::WrongCommand: {
+        const auto c = number(value, 0, 0xFF, true);
+        if (!c)
+            return badValue(QStringLiteral("a command byte, 0 to 255 or 0x00 to 0xFF"));
+        rule.m_value = static_cast<std::uint32_t>(*c);
+        break;
+    }
+    case Action::WrongAddress: {
+        const auto a = number(value, 0, 0xFFFF, true);
+        if (!a)
+            return badValue(QStringLiteral("an address, 0 to 65535 or 0x0000 to 0xFFFF"));
+        rule.m_value = static_cast<std::uint32_t>(*a);
+        break;
+    }
+    case Action::Stall: {
+        const auto ms = number(value, 1, kLongestMs);
+        if (!ms)
+            return badValue(QStringLiteral("a number of milliseconds from 1 to 3600000"));
+        rule.m_value = static_cast<std::uint32_t>(*ms);
+        break;
+    }
+    case Action::StopAfter: {
+        const auto k = number(value, 0, 99999999);
+        if (!k)
+            return badValue(QStringLiteral("a number of data frames from 0 to 99999999"));
+        if (!whenText.isEmpty())
+            return fail(QStringLiteral("stop-after takes no WHEN: it cuts every upload"));
+        rule.m_value = static_cast<std::uint32_t>(*k);
+        break;
+    }
+    case Action::Drop:
+    case Action::CorruptCrc:
+    case Action::Duplicate:
+        break;
+    }
+
+    if (!whenText.isEmpty()) {
+        const auto badWhen = [&](const QString& what) {
+            return fail(QStringLiteral("WHEN \"%1\": %2").arg(whenText, what));
+        };
+        constexpr std::uint64_t kMost = 1ull << 62;
+        if (whenText.startsWith(QLatin1String("every="))) {
+            const auto k = number(whenText.mid(6), 1, kMost);
+            if (!k)
+                return badWhen(QStringLiteral("every=K needs K from 1"));
+            rule.m_when = When::Every;
+            rule.m_whenFirst = *k;
+        } else if (whenText.startsWith(QLatin1String("p="))) {
+            bool ok = false;
+            const QString p = whenText.mid(2);
+            const double chance = p.toDouble(&ok);
+            if (!ok || p.isEmpty() || !p.at(0).isDigit() || !std::isfinite(chance) || chance < 0.0 ||
+                chance > 1.0)
+                return badWhen(QStringLiteral("p=P needs a probability from 0 to 1"));
+            rule.m_when = When::Chance;
+            rule.m_chance = chance;
+        } else {
+            const QStringList ends = whenText.split(QLatin1Char('-'));
+            const auto first = number(ends.value(0), 1, kMost);
+            const auto last = ends.size() == 2 ? number(ends.value(1), 1, kMost) : first;
+            if (ends.size() > 2 || !first || !last)
+                return badWhen(QStringLiteral("expected N, N-M, every=K or p=P (N counts from 1)"));
+            if (*last < *first)
+                return badWhen(QStringLiteral("the range ends before it starts"));
+            rule.m_when = ends.size() == 2 ? When::Range : When::Nth;
+            rule.m_whenFirst = *first;
+            rule.m_whenLast = *last;
+        }
+    }
+    if (error)
+        error->clear();
+    return rule;
+}
+
+QString FaultRule::text() const
+{
+    QString target;
+    switch (m_target) {
+    case Target::Any:
+        target = QStringLiteral("*");
+        break;
+    case Target::Record:
+        target = QStringLiteral("record");
+        break;
+    case Target::Command:
+        target = commandGloss(m_command);
+        break;
+    }
+    QString action = QString::fromLatin1(specOf(m_action).name);
+    switch (m_action) {
+    case Action::Delay:
+        action += QLatin1Char('=') + QString::number(m_value);
+        if (m_value2 != m_value)
+            action += QLatin1Char('-') + QString::number(m_value2);
+        break;
+    case Action::Split:
+        action += QStringLiteral("=%1:%2").arg(m_value2).arg(m_value);
+        break;
+    case Action::WrongCommand:
+        action += QStringLiteral("=0x") +
+                  QString::number(m_value, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+        break;
+    case Action::WrongAddress:
+        action += QStringLiteral("=0x") +
+                  QString::number(m_value, 16).toUpper().rightJustified(4, QLatin1Char('0'));
+        break;
+    case Action::Truncate:
+    case Action::Noise:
+    case Action::Stall:
+    case Action::StopAfter:
+        action += QLatin1Char('=') + QString::number(m_value);
+        break;
+    case Action::Drop:
+    case Action::CorruptCrc:
+    case Action::Duplicate:
+        break;
+    }
+    QString when;
+    switch (m_when) {
+    case When::Always:
+        break;
+    case When::Nth:
+        when = QStringLiteral("@%1").arg(m_whenFirst);
+        break;
+    case When::Range:
+        when = QStringLiteral("@%1-%2").arg(m_whenFirst).arg(m_whenLast);
+        break;
+    case When::Every:
+        when = QStringLiteral("@every=%1").arg(m_whenFirst);
+        break;
+    case When::Chance:
+        when = QStringLiteral("@p=%1").arg(m_chance);
+        break;
+    }
+    return target + QLatin1Char(':') + action + when;
+}
+
+bool FaultRule::firesOn(std::uint64_t n, double draw) const
+{
+    switch (m_when) {
+    case When::Always:
+        return true;
+    case When::Nth:
+        return n == m_whenFirst;
+    case When::Range:
+        return n >= m_whenFirst && n <= m_whenLast;
+    case When::Every:
+        return n % m_whenFirst == 0;
+    case When::Chance:
+        return draw < m_chance;
+    }
+    return false;
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+// One way for the unit to misbehave: TARGET:ACTION[@WHEN], e.g. "get-time:delay=200-500@p=0.3".
+class FaultRule
+{
+public:
+    enum class Target
+    {
+        Command, // one command's replies
+        Any,     // every request's reply
+        Record   // the data frames of an upload
+    };
+
+    enum class Action
+    {
+        Drop,
+        Delay,
+        CorruptCrc,
+        Truncate,
+        Split,
+        Noise,
+        WrongCommand,
+        WrongAddress,
+        Duplicate,
+        Stall,
+        StopAfter
+    };
+
+    enum class When
+    {
+        Always,
+        Nth,   // the N-th match (for record: sequence number N)
+        Range, // matches N to M
+        Every, // every K-th match
+        Chance // with probability P, from the seeded generator
+    };
+
+    // Nothing and the reason in *error (the rule and what is wrong) for a malformed rule.
+    static std::optional<FaultRule> parse(const QString& text, QString* error);
+
+    // The rule as the logs and lists show it: command targets by name, numbers in decimal.
+    QString text() const;
+
+    Target target() const { return m_target; }
+    std::uint8_t command() const { return m_command; }
+    Action action() const { return m_action; }
+    When when() const { return m_when; }
+
+    // Delay range (equal for a fixed delay), truncate length, noise length, stall and split gap
+    // milliseconds, replacement command or address, stop-after count: the action's first value.
+    std::uint32_t value() const { return m_value; }
+    // Upper end of a delay range; piece count of a split.
+    std::uint32_t value2() const { return m_value2; }
+
+    std::uint64_t whenFirst() const { return m_whenFirst; }
+    std::uint64_t whenLast() const { return m_whenLast; }
+    double chance() const { return m_chance; }
+
+    // Whether the rule fires for the n-th match (from 1), given a draw in [0, 1) for Chance.
+    bool firesOn(std::uint64_t n, double draw) const;
+
+    // Actions that shape one reply; Stall and StopAfter act around it.
+    bool shapesReply() const { return m_action != Action::Stall && m_action != Action::StopAfter; }
+
+private:
+    Target m_target = Target::Any;
+    std::uint8_t m_command = 0;
+    Action m_action = Action::Drop;
+    std::uint32_t m_value = 0;
+    std::uint32_t m_value2 = 0;
+    When m_when = When::Always;
+    std::uint64_t m_whenFirst = 0;
+    std::uint64_t m_whenLast = 0;
+    double m_chance = 1.0;
+};

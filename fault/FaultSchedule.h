@@ -1,0 +1,64 @@
+#pragma once
+
+#include "fault/FaultRule.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+// Which rules fire when: the active rules with their match and fire counters, the seeded
+// generator behind p=, delay ranges and noise, the request numbers and the stall window.
+// Counters start when a rule is added; the same seed and traffic give the same faults.
+class FaultSchedule
+{
+public:
+    struct Entry
+    {
+        FaultRule rule;
+        std::uint64_t matches = 0;
+        std::uint64_t fired = 0;
+    };
+
+    static constexpr std::uint32_t kDefaultSeed = 1;
+
+    explicit FaultSchedule(std::uint32_t seed = kDefaultSeed);
+
+    void add(const FaultRule& rule);
+    // Every rule gone; request numbers, stall window and generator start again.
+    void clear();
+    void setSeed(std::uint32_t seed);
+    std::uint32_t seed() const { return m_seed; }
+
+    const std::vector<Entry>& entries() const { return m_entries; }
+    bool isEmpty() const { return m_entries.empty(); }
+
+    // Numbers the next request, from 1.
+    std::uint64_t nextRequest() { return ++m_requests; }
+    // Whether a stall window is open at nowMs; opens one until nowMs + ms.
+    bool stalled(std::int64_t nowMs) const { return m_stallUntil > nowMs; }
+    void openStall(std::int64_t nowMs, std::uint32_t ms) { m_stallUntil = nowMs + ms; }
+
+    // Indices of the command and * rules that fire for a request of this command, in order.
+    QList<int> fireOnRequest(std::uint8_t cmd);
+    // Indices of the record rules other than stop-after that fire for this data frame.
+    QList<int> fireOnRecord(std::uint32_t sequence);
+    // Index of the first stop-after rule that cuts an upload after `sent` data frames, or -1.
+    int fireStopAfter(std::uint32_t sent);
+
+    // Uniform in [0, 1); from min to max; N bytes, none of them the first header byte.
+    double draw();
+    std::uint32_t drawBetween(std::uint32_t min, std::uint32_t max);
+    QByteArray noise(int count);
+
+private:
+    bool fires(Entry& entry, std::uint64_t n);
+
+    std::vector<Entry> m_entries;
+    std::uint32_t m_seed;
+    std::mt19937 m_generator;
+    std::uint64_t m_requests = 0;
+    std::int64_t m_stallUntil = 0;
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "scenario/RecordSource.h"
+#include "scenario/UnitState.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The validated content of a scenario file.
+class Scenario
+{
+public:
+    // The file it came from, as it was named.
+    QString path;
+    UnitState unit;
+    // Records per upload; none keeps the configured count. Not used while records come from a CSV.
+    std::optional<int> recordCount;
+    RecordSource records;
+    // The fault-injection rules, and the seed of their draws and of the record ranges
+    // (none given: the record ranges start from 0, the faults from their own default).
+    QStringList faults;
+    std::optional<quint32> seed;
+
+    // The file's name without its folder, for a label.
+    QString fileName() const;
+};

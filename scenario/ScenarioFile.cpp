@@ -1,0 +1,420 @@
+#include "scenario/ScenarioFile.h"
+
+#include "device/RecordLayout.h"
+#include "device/WireFormat.h"
+#include "scenario/RecordCsvFormat.h"
+#include "scenario/Scenario.h"
+#include "util/Conversions.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextCodec>
+
+#include <cmath>
+#include <stdexcept>
+
+namespace {
+
+struct TextKey
+{
+    const char* key;
+    UnitState::Text text;
+    int maxSize;
+    bool gb2312; // names as the PC program sends them; the numbers are ASCII
+};
+
+const TextKey kTextKeys[] = {
+    {"serial-number", UnitState::Text::SerialNumber, wire::kMaxSerialNumberSize, false},
+    {"device-name", UnitState::Text::DeviceName, wire::kMaxDeviceNameSize, true},
+    {"device-number", UnitState::Text::DeviceNumber, wire::kMaxDeviceNumberSize, false},
+    {"operator", UnitState::Text::Operator, wire::kMaxOperatorSize, true},
+};
+
+QString typeName(const QJsonValue& value)
+{
+    switch (value.type()) {
+    case QJsonValue::Null:
+        return QStringLiteral("null");
+    case QJsonValue::Bool:
+        return QStringLiteral("true or false");
+    case QJsonValue::Double:
+        return QStringLiteral("a number");
+    case QJsonValue::String:
+        return QStringLiteral("a text");
+    case QJsonValue::Array:
+        return QStringLiteral("a list");
+    case QJsonValue::Object:
+        return QStringLiteral("an object");
+    case QJsonValue::Undefined:
+        break;
+    }
+    return QStringLiteral("nothing");
+}
+
+// One pass over one file; the first problem ends it.
+class Reader
+{
+public:
+    Reader(const QString& path, Scenario* scenario) : m_path(path), m_scenario(scenario) {}
+
+    bool run(const QByteArray& json);
+    QString error() const { return m_error; }
+
+private:
+    bool fail(const QString& key, const QString& what)
+    {
+        m_error = QStringLiteral("%1: %2: %3").arg(QDir::toNativeSeparators(m_path), key, what);
+        return false;
+    }
+    bool wrongType(const QString& key, const QString& expected, const QJsonValue& value)
+    {
+        return fail(key, QStringLiteral("expected %1, got %2").arg(expected, typeName(value)));
+    }
+    bool onlyKeys(const QJsonObject& object, const QString& prefix, const QStringList& known);
+    bool wholeNumber(const QString& key, const QJsonValue& value, double max, double* number);
+
+    bool readTexts(const QJsonValue& value);
+    bool readText(const TextKey& key, const QJsonValue& value);
+    bool readRecords(const QJsonValue& value);
+    bool readField(const QString& name, const QJsonValue& value);
+    bool fixedValue(const QString& key, const RecordLayout::Field& field, const QJsonValue& value,
+                    QByteArray* bytes);
+    bool readCsv(const QJsonValue& value);
+    bool readFaults(const QJsonValue& value);
+
+    QString m_path;
+    Scenario* m_scenario;
+    QString m_error;
+};
+
+bool Reader::onlyKeys(const QJsonObject& object, const QString& prefix, const QStringList& known)
+{
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (!known.contains(it.key()))
+            return fail(prefix + it.key(),
+                        QStringLiteral("unknown key (known: %1)").arg(known.join(QStringLiteral(", "))));
+    }
+    return true;
+}
+
+bool Reader::wholeNumber(const QString& key, const QJsonValue& value, double max, double* number)
+{
+    if (!value.isDouble())
+        return wrongType(key, QStringLiteral("a whole number from 0 to %1").arg(max, 0, 'f', 0), value);
+    const double d = value.toDouble();
+    if (d != std::floor(d))
+        return fail(key, QStringLiteral("%1 is not a whole number").arg(d));
+    if (d < 0 || d > max)
+        return fail(key, QStringLiteral("%1 is outside 0 to %2").arg(d, 0, 'f', 0).arg(max, 0, 'f', 0));
+    *number = d;
+    return true;
+}
+
+bool Reader::run(const QByteArray& json)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        const QByteArray before = json.left(parseError.offset);
+        const int line = before.count('\n') + 1;
+        const int column = parseError.offset - (before.lastIndexOf('\n') + 1) + 1;
+        m_error = QStringLiteral("%1: line %2, column %3: %4")
+                      .arg(QDir::toNativeSeparators(m_path))
+                      .arg(line)
+                      .arg(column)
+                      .arg(parseError.errorString());
+        return false;
+    }
+    if (!document.isObject()) {
+        m_error = QStringLiteral("%1: expected a JSON object").arg(QDir::toNativeSeparators(m_path));
+        return false;
+    }
+    const QJsonObject top = document.object();
+    if (!onlyKeys(top, QString(),
+                  {QStringLiteral("texts"), QStringLiteral("stateful"), QStringLiteral("records"),
+                   QStringLiteral("faults"), QStringLiteral("seed")}))
+        return false;
+    if (top.contains(QLatin1String("seed"))) {
+        double seed = 0;
+        if (!wholeNumber(QStringLiteral("seed"), top.value(QLatin1String("seed")), 4294967295.0, &seed))
+            return false;
+        m_scenario->seed = static_cast<quint32>(seed);
+    }
+    m_scenario->records.setSeed(m_scenario->seed.value_or(0));
+    if (top.contains(QLatin1String("stateful"))) {
+        const QJsonValue stateful = top.value(QLatin1String("stateful"));
+        if (!stateful.isBool())
+            return wrongType(QStringLiteral("stateful"), QStringLiteral("true or false"), stateful);
+        m_scenario->unit.setStateful(stateful.toBool());
+    }
+    if (top.contains(QLatin1String("texts")) && !readTexts(top.value(QLatin1String("texts"))))
+        return false;
+    if (top.contains(QLatin1String("records")) && !readRecords(top.value(QLatin1String("records"))))
+        return false;
+    return !top.contains(QLatin1String("faults")) || readFaults(top.value(QLatin1String("faults")));
+}
+
+bool Reader::readTexts(const QJsonValue& value)
+{
+    if (!value.isObject())
+        return wrongType(QStringLiteral("texts"), QStringLiteral("an object"), value);
+    const QJsonObject texts = value.toObject();
+    QStringList known;
+    for (const TextKey& key : kTextKeys)
+        known << QLatin1String(key.key);
+    if (!onlyKeys(texts, QStringLiteral("texts."), known))
+        return false;
+    for (const TextKey& key : kTextKeys) {
+        if (texts.contains(QLatin1String(key.key)) && !readText(key, texts.value(QLatin1String(key.key))))
+            return false;
+    }
+    return true;
+}
+
+bool Reader::readText(const TextKey& key, const QJsonValue& value)
+{
+    const QString name = QStringLiteral("texts.") + QLatin1String(key.key);
+    if (!value.isString())
+        return wrongType(name, QStringLiteral("a text"), value);
+    const QString text = value.toString();
+    QByteArray bytes;
+    if (text.startsWith(QLatin1String("hex:"))) {
+        try {
+            bytes = QByteArray::fromStdString(util::hexToBytes(text.mid(4).toUpper().toStdString()));
+        } catch (const std::invalid_argument& e) {
+            return fail(name, QStringLiteral("\"%1\": %2 after hex:").arg(text, QLatin1String(e.what())));
+        }
+    } else {
+        for (const QChar c : text) {
+            if (c.category() == QChar::Other_Control)
+                return fail(
+                    name,
+                    QStringLiteral("\"%1\" holds a control character; write such bytes as hex:").arg(text));
+        }
+        if (key.gb2312) {
+            QTextCodec* codec = QTextCodec::codecForName("gb2312");
+            QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
+            bytes = codec->fromUnicode(text.constData(), text.size(), &state);
+            // A character the code page lacks may come back as a substitute instead of a count.
+            if (state.invalidChars > 0 || codec->toUnicode(bytes) != text)
+                return fail(name, QStringLiteral("\"%1\" cannot be written in GB2312").arg(text));
+        } else {
+            for (const QChar c : text) {
+                if (c.unicode() > 0x7E)
+                    return fail(name, QStringLiteral("\"%1\" is not ASCII").arg(text));
+            }
+            bytes = text.toLatin1();
+        }
+    }
+    if (bytes.size() > key.maxSize)
+        return fail(
+            name,
+            QStringLiteral("\"%1\" is %2 bytes, at most %3").arg(text).arg(bytes.size()).arg(key.maxSize));
+    m_scenario->unit.setText(key.text, bytes);
+    return true;
+}
+
+bool Reader::readRecords(const QJsonValue& value)
+{
+    if (!value.isObject())
+        return wrongType(QStringLiteral("records"), QStringLiteral("an object"), value);
+    const QJsonObject records = value.toObject();
+    if (!onlyKeys(records, QStringLiteral("records."),
+                  {QStringLiteral("count"), QStringLiteral("fields"), QStringLiteral("csv")}))
+        return false;
+    if (records.contains(QLatin1String("count"))) {
+        double count = 0;
+        if (!wholeNumber(QStringLiteral("records.count"), records.value(QLatin1String("count")),
+                         ScenarioFile::kMaxRecordCount, &count))
+            return false;
+        m_scenario->recordCount = static_cast<int>(count);
+    }
+    if (records.contains(QLatin1String("fields"))) {
+        const QJsonValue fields = records.value(QLatin1String("fields"));
+        if (!fields.isObject())
+            return wrongType(QStringLiteral("records.fields"), QStringLiteral("an object"), fields);
+        const QJsonObject object = fields.toObject();
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            if (!readField(it.key(), it.value()))
+                return false;
+        }
+    }
+    return !records.contains(QLatin1String("csv")) || readCsv(records.value(QLatin1String("csv")));
+}
+
+bool Reader::fixedValue(const QString& key, const RecordLayout::Field& field, const QJsonValue& value,
+                        QByteArray* bytes)
+{
+    if (field.encoding == RecordLayout::Encoding::Text) {
+        if (!value.isString())
+            return wrongType(key, QStringLiteral("a text"), value);
+        QString problem;
+        if (!RecordCsvFormat::textBytes(value.toString(), field.width, bytes, &problem))
+            return fail(key, problem);
+        return true;
+    }
+    double number = 0;
+    if (!wholeNumber(key, value, RecordCsvFormat::maxNumber(field.encoding), &number))
+        return false;
+    *bytes = RecordCsvFormat::numberBytes(field.encoding, static_cast<quint32>(number));
+    return true;
+}
+
+bool Reader::readField(const QString& name, const QJsonValue& value)
+{
+    const QString key = QStringLiteral("records.fields.") + name;
+    const RecordLayout::Field* field = nullptr;
+    QStringList columns;
+    for (const RecordLayout::Field& f : RecordLayout::kFields) {
+        if (!RecordCsvFormat::hasColumn(f))
+            continue;
+        columns << QLatin1String(f.csvColumn);
+        if (name == QLatin1String(f.csvColumn))
+            field = &f;
+    }
+    if (!field)
+        return fail(key,
+                    QStringLiteral("no such field (fields: %1)").arg(columns.join(QStringLiteral(", "))));
+    if (field->value != RecordLayout::Value::Fixed)
+        return fail(key, QStringLiteral("the sequence number and the date are always generated"));
+
+    RecordSource::Rule rule;
+    rule.offset = field->offset;
+    rule.encoding = field->encoding;
+    if (value.isObject()) {
+        const QJsonObject range = value.toObject();
+        if (field->encoding == RecordLayout::Encoding::Text)
+            return fail(key, QStringLiteral("a range needs a number field"));
+        if (!onlyKeys(range, key + QLatin1Char('.'), {QStringLiteral("from"), QStringLiteral("to")}))
+            return false;
+        const double max = RecordCsvFormat::maxNumber(field->encoding);
+        double from = 0;
+        double to = 0;
+        if (!wholeNumber(key + QStringLiteral(".from"), range.value(QLatin1String("from")), max, &from) ||
+            !wholeNumber(key + QStringLiteral(".to"), range.value(QLatin1String("to")), max, &to))
+            return false;
+        if (from > to)
+            return fail(key,
+                        QStringLiteral("from %1 is above to %2").arg(from, 0, 'f', 0).arg(to, 0, 'f', 0));
+        rule.kind = RecordSource::Rule::Kind::Range;
+        rule.from = static_cast<quint32>(from);
+        rule.to = static_cast<quint32>(to);
+    } else if (value.isArray()) {
+        const QJsonArray list = value.toArray();
+        if (list.isEmpty())
+            return fail(key, QStringLiteral("the list is empty"));
+        rule.kind = RecordSource::Rule::Kind::List;
+        for (int i = 0; i < list.size(); ++i) {
+            QByteArray bytes;
+            if (!fixedValue(QStringLiteral("%1[%2]").arg(key).arg(i), *field, list.at(i), &bytes))
+                return false;
+            rule.values << bytes;
+        }
+    } else {
+        QByteArray bytes;
+        if (!fixedValue(key, *field, value, &bytes))
+            return false;
+        rule.kind = RecordSource::Rule::Kind::Fixed;
+        rule.values << bytes;
+    }
+    m_scenario->records.addRule(rule);
+    return true;
+}
+
+bool Reader::readCsv(const QJsonValue& value)
+{
+    const QString key = QStringLiteral("records.csv");
+    if (!value.isString())
+        return wrongType(key, QStringLiteral("a file name"), value);
+    const QString name = value.toString();
+    // Relative to the scenario's folder, so a scenario and its CSV travel together.
+    const QString path = QDir(QFileInfo(m_path).absolutePath()).filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(
+            key,
+            QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return fail(
+            key,
+            QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+    QTextCodec::ConverterState state;
+    const QString text =
+        QTextCodec::codecForName("utf-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    if (state.invalidChars > 0)
+        return fail(key, QStringLiteral("%1 is not UTF-8 text").arg(name));
+
+    QVector<RecordCsvFormat::Row> rows;
+    QString problem;
+    if (!RecordCsvFormat::split(text, &rows, &problem))
+        return fail(key, QStringLiteral("%1 %2").arg(name, problem));
+    if (rows.isEmpty() || rows.first().cells.join(QLatin1Char(',')) != RecordCsvFormat::header())
+        return fail(
+            key,
+            QStringLiteral("%1 line 1: expected the header row %2").arg(name, RecordCsvFormat::header()));
+    if (rows.size() - 1 > ScenarioFile::kMaxRecordCount)
+        return fail(key,
+                    QStringLiteral("%1: more than %2 rows").arg(name).arg(ScenarioFile::kMaxRecordCount));
+    QVector<QByteArray> records;
+    records.reserve(rows.size() - 1);
+    for (int i = 1; i < rows.size(); ++i) {
+        QByteArray record;
+        if (!RecordCsvFormat::record(rows.at(i).cells, &record, &problem))
+            return fail(
+                key,
+                QStringLiteral("%1 row %2 (line %3): %4").arg(name).arg(i).arg(rows.at(i).line).arg(problem));
+        records << record;
+    }
+    m_scenario->records.setRows(records);
+    return true;
+}
+
+bool Reader::readFaults(const QJsonValue& value)
+{
+    if (!value.isArray())
+        return wrongType(QStringLiteral("faults"), QStringLiteral("a list of texts"), value);
+    const QJsonArray faults = value.toArray();
+    for (int i = 0; i < faults.size(); ++i) {
+        if (!faults.at(i).isString())
+            return wrongType(QStringLiteral("faults[%1]").arg(i), QStringLiteral("a text"), faults.at(i));
+        m_scenario->faults << faults.at(i).toString();
+    }
+    return true;
+}
+
+} // namespace
+
+bool ScenarioFile::read(const QString& path, Scenario* scenario, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error =
+            QStringLiteral("%1: cannot read: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+        return false;
+    }
+    const QByteArray json = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        *error =
+            QStringLiteral("%1: cannot read: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+        return false;
+    }
+    return parse(json, path, scenario, error);
+}
+
+bool ScenarioFile::parse(const QByteArray& json, const QString& path, Scenario* scenario, QString* error)
+{
+    Scenario parsed;
+    parsed.path = path;
+    Reader reader(path, &parsed);
+    if (!reader.run(json)) {
+        *error = reader.error();
+        return false;
+    }
+    *scenario = parsed;
+    return true;
+}

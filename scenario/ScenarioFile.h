@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class Scenario;
+
+// Reads a scenario file (JSON): the unit's texts, whether it is stateful, its records,
+// the fault rules and their seed. A file is taken whole or refused with one message that
+// names the file, the key or CSV row, and what is wrong.
+class ScenarioFile
+{
+public:
+    // Largest records.count, as for the record-count field.
+    static constexpr int kMaxRecordCount = 99999999;
+
+    static bool read(const QString& path, Scenario* scenario, QString* error);
+    // `json` as if read from `path`, which names it in messages and anchors records.csv.
+    static bool parse(const QByteArray& json, const QString& path, Scenario* scenario, QString* error);
+};

@@ -1,0 +1,133 @@
+#include "fault/FaultRule.h"
+#include "fault/FaultSchedule.h"
+
+#include <QtTest>
+
+// The rule grammar, its messages and canonical texts; the seeded draws.
+class TestFaultRule : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parse_data()
+    {
+        QTest::addColumn<QString>("rule");
+        // The canonical text of a good rule, or the whole message of a refused one.
+        QTest::addColumn<bool>("good");
+        QTest::addColumn<QString>("expected");
+
+        const auto good = [](const char* tag, const char* rule, const char* text) {
+            QTest::newRow(tag) << QString::fromUtf8(rule) << true << QString::fromUtf8(text);
+        };
+        const auto bad = [](const char* tag, const char* rule, const char* message) {
+            QTest::newRow(tag) << QString::fromUtf8(rule) << false << QString::fromUtf8(message);
+        };
+        good("name", "get-time:drop@3", "get-time:drop@3");
+        good("decimal code", "2:drop", "get-time:drop");
+        good("hex code", "0x0C:delay=250", "get-file-records:delay=250");
+        good("any", " *:delay=100-300@p=0.25 ", "*:delay=100-300@p=0.25");
+        good("equal range ends", "4:delay=7-7", "get-factory-serial-number:delay=7");
+        good("split", "get-time:split=3:20@2-4", "get-time:split=3:20@2-4");
+        good("noise every", "21:noise=8@every=5", "import-sensor-mode-data:noise=8@every=5");
+        good("wrong command", "get-time:wrong-command=131", "get-time:wrong-command=0x83");
+        good("wrong address", "get-time:wrong-address=0xbeef", "get-time:wrong-address=0xBEEF");
+        good("stall", "*:stall=500@1", "*:stall=500@1");
+        good("record", "record:truncate=20@5", "record:truncate=20@5");
+        good("stop-after", "record:stop-after=0", "record:stop-after=0");
+        good("chance edges", "get-time:duplicate@p=1", "get-time:duplicate@p=1");
+
+        bad("empty", "", "fault rule \"\": expected TARGET:ACTION[@WHEN]");
+        bad("no action", "get-time", "fault rule \"get-time\": expected TARGET:ACTION[@WHEN]");
+        bad("no target", ":drop", "fault rule \":drop\": expected TARGET:ACTION[@WHEN]");
+        bad("unknown action", "get-time:dorp", "fault rule \"get-time:dorp\": unknown action \"dorp\"");
+        bad("unknown target", "get-tea:drop",
+            "fault rule \"get-tea:drop\": unknown target \"get-tea\" (a command code 1-21 or 0x01-0x15, a "
+            "command name such as get-time, * or record)");
+        bad("code 22", "22:drop",
+            "fault rule \"22:drop\": unknown target \"22\" (a command code 1-21 or "
+            "0x01-0x15, a command name such as get-time, * or record)");
+        bad("value on drop", "get-time:drop=3",
+            "fault rule \"get-time:drop=3\": action \"drop\" takes no value");
+        bad("missing value", "get-time:delay",
+            "fault rule \"get-time:delay\": action \"delay\" needs a value (delay=MS or delay=MIN-MAX)");
+        bad("delay text", "get-time:delay=soon",
+            "fault rule \"get-time:delay=soon\": delay: \"soon\" is not MS or MIN-MAX, milliseconds from 0 "
+            "to 3600000");
+        bad("delay reversed", "get-time:delay=9-3",
+            "fault rule \"get-time:delay=9-3\": delay: \"9-3\" is not a range: MAX is below MIN");
+        bad("split one piece", "get-time:split=1:5",
+            "fault rule \"get-time:split=1:5\": split: \"1:5\" is not K:MS, 2 to 1000 pieces, 0 to 60000 ms "
+            "apart");
+        bad("noise none", "get-time:noise=0",
+            "fault rule \"get-time:noise=0\": noise: \"0\" is not a byte count from 1 to 10240");
+        bad("wrong command 256", "get-time:wrong-command=256",
+            "fault rule \"get-time:wrong-command=256\": wrong-command: \"256\" is not a command byte, 0 to "
+            "255 or 0x00 to 0xFF");
+        bad("negative truncate", "get-time:truncate=-1",
+            "fault rule \"get-time:truncate=-1\": truncate: \"-1\" is not a byte count from 0 to 65535");
+        bad("record delay", "record:delay=5",
+            "fault rule \"record:delay=5\": action \"delay\" does not apply to record (drop, corrupt-crc, "
+            "truncate=N, duplicate, stop-after=K)");
+        bad("stop-after on a command", "get-time:stop-after=3",
+            "fault rule \"get-time:stop-after=3\": action \"stop-after\" applies to record only");
+        bad("stop-after with when", "record:stop-after=3@2",
+            "fault rule \"record:stop-after=3@2\": stop-after takes no WHEN: it cuts every upload");
+        bad("when zero", "get-time:drop@0",
+            "fault rule \"get-time:drop@0\": WHEN \"0\": expected N, N-M, every=K or p=P (N counts from 1)");
+        bad("when reversed", "get-time:drop@5-2",
+            "fault rule \"get-time:drop@5-2\": WHEN \"5-2\": the range ends before it starts");
+        bad("when every 0", "get-time:drop@every=0",
+            "fault rule \"get-time:drop@every=0\": WHEN \"every=0\": every=K needs K from 1");
+        bad("when p above 1", "get-time:drop@p=1.5",
+            "fault rule \"get-time:drop@p=1.5\": WHEN \"p=1.5\": p=P needs a probability from 0 to 1");
+        bad("when empty", "get-time:drop@",
+            "fault rule \"get-time:drop@\": nothing after \"@\" (N, N-M, every=K or p=P)");
+    }
+
+    void parse()
+    {
+        QFETCH(QString, rule);
+        QFETCH(bool, good);
+        QFETCH(QString, expected);
+        QString error = QStringLiteral("stale");
+        const auto parsed = FaultRule::parse(rule, &error);
+        QCOMPARE(parsed.has_value(), good);
+        if (good) {
+            QCOMPARE(parsed->text(), expected);
+            QVERIFY(error.isEmpty());
+            // The canonical text reads back as the same rule.
+            QCOMPARE(FaultRule::parse(parsed->text(), nullptr)->text(), expected);
+        } else {
+            QCOMPARE(error, expected);
+        }
+    }
+
+    void seededDrawsRepeat()
+    {
+        const auto run = [](std::uint32_t seed) {
+            FaultSchedule schedule(seed);
+            schedule.add(*FaultRule::parse(QStringLiteral("*:drop@p=0.5"), nullptr));
+            QString pattern;
+            for (int i = 0; i < 64; ++i)
+                pattern += schedule.fireOnRequest(1).isEmpty() ? QLatin1Char('0') : QLatin1Char('1');
+            const QByteArray noise = schedule.noise(256);
+            return qMakePair(pattern, noise);
+        };
+        const auto first = run(7);
+        QCOMPARE(run(7), first);
+        QVERIFY(first.first.contains(QLatin1Char('0')) && first.first.contains(QLatin1Char('1')));
+        QVERIFY(run(8).first != first.first);
+        QCOMPARE(first.second.size(), 256);
+        QVERIFY(!first.second.contains('\x5A'));
+
+        // clear() starts the generator again, so a cleared run repeats too.
+        FaultSchedule schedule(7);
+        const std::uint32_t a = schedule.drawBetween(0, 1000000);
+        schedule.clear();
+        QCOMPARE(schedule.drawBetween(0, 1000000), a);
+        QCOMPARE(schedule.drawBetween(9, 9), 9u);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFaultRule)
+#include "tst_fault_rule.moc"

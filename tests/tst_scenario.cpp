@@ -1,0 +1,197 @@
+#include "scenario/RecordCsvFormat.h"
+#include "scenario/Scenario.h"
+#include "scenario/ScenarioFile.h"
+#include "service/FileRecordFrames.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Scenario files as the reader takes or refuses them, and the CSV format read back.
+class TestScenario : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+
+    QString writeFile(const QString& name, const QByteArray& bytes)
+    {
+        QFile file(m_dir.filePath(name));
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            qFatal("cannot write %s", qPrintable(file.fileName()));
+        return file.fileName();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        const QByteArray header = RecordCsvFormat::header().toUtf8();
+        const QByteArray row =
+            "1,5QJW,12345678,2024-05-07 09:05:03,A,87654321,B,2,1,300,128,129,x,y,30,31,1,1,1,1";
+        writeFile(QStringLiteral("good.csv"), header + "\n" + row + "\r\n\n" + row + "\n");
+        writeFile(QStringLiteral("noheader.csv"), row + "\n");
+        writeFile(QStringLiteral("open.csv"), header + "\n\"1,2\n");
+        writeFile(QStringLiteral("date.csv"),
+                  header + "\n" + QByteArray(row).replace("09:05:03", "9:05") + "\n");
+        writeFile(QStringLiteral("long.csv"),
+                  header + "\n" + QByteArray(row).replace(",x,", ",hex:0011223344556677889900,") + "\n");
+        writeFile(QStringLiteral("latin1.csv"), header + "\n\xe9\n");
+    }
+
+    void readsOrRefuses_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("error"); // after "FILE: "; empty: accepted
+
+        QTest::newRow("empty object") << QByteArray("{}") << "";
+        QTest::newRow("syntax") << QByteArray("{\n \"seed\": }")
+                                << "line 2, column 11: object is missing after a comma";
+        QTest::newRow("not an object") << QByteArray("[1]") << "expected a JSON object";
+        QTest::newRow("texts wrong type")
+            << QByteArray(R"({"texts": "x"})") << "texts: expected an object, got a text";
+        QTest::newRow("name not in GB2312") << QByteArray(R"({"texts": {"operator": "😀"}})")
+                                            << "texts.operator: \"😀\" cannot be written in GB2312";
+        QTest::newRow("number not ASCII") << QByteArray(R"({"texts": {"serial-number": "编号"}})")
+                                          << "texts.serial-number: \"编号\" is not ASCII";
+        QTest::newRow("control character") << QByteArray(R"({"texts": {"serial-number": "A\u0001"}})")
+                                           << "texts.serial-number: \"A\u0001\" holds a control character; "
+                                              "write such bytes as hex:";
+        QTest::newRow("device number too long") << QByteArray(R"({"texts": {"device-number": "123456789"}})")
+                                                << "texts.device-number: \"123456789\" is 9 bytes, at most 8";
+        QTest::newRow("name too long in GB2312")
+            << QByteArray(R"({"texts": {"device-name": "一二三四五六七八九"}})")
+            << "texts.device-name: \"一二三四五六七八九\" is 18 bytes, at most 16";
+        QTest::newRow("bad hex") << QByteArray(R"({"texts": {"operator": "hex:ABC"}})")
+                                 << "texts.operator: \"hex:ABC\": odd length after hex:";
+        QTest::newRow("stateful not bool")
+            << QByteArray(R"({"stateful": 1})") << "stateful: expected true or false, got a number";
+        QTest::newRow("seed negative")
+            << QByteArray(R"({"seed": -1})") << "seed: -1 is outside 0 to 4294967295";
+        QTest::newRow("seed fraction") << QByteArray(R"({"seed": 1.5})") << "seed: 1.5 is not a whole number";
+        QTest::newRow("faults not texts")
+            << QByteArray(R"({"faults": ["a", 2]})") << "faults[1]: expected a text, got a number";
+        QTest::newRow("count too big") << QByteArray(R"({"records": {"count": 100000000}})")
+                                       << "records.count: 100000000 is outside 0 to 99999999";
+        QTest::newRow("unknown field")
+            << QByteArray(R"({"records": {"fields": {"colour": 1}}})")
+            << "records.fields.colour: no such field (fields: " +
+                   RecordCsvFormat::header().replace(QLatin1Char(','), QStringLiteral(", ")) + ")";
+        QTest::newRow("sequence generated")
+            << QByteArray(R"({"records": {"fields": {"sequence": 1}}})")
+            << "records.fields.sequence: the sequence number and the date are always "
+               "generated";
+        QTest::newRow("number for text") << QByteArray(R"({"records": {"fields": {"tool_model": 5}}})")
+                                         << "records.fields.tool_model: expected a text, got a number";
+        QTest::newRow("text too long")
+            << QByteArray(R"({"records": {"fields": {"tool_model": "ABCDEFGHIJK"}}})")
+            << "records.fields.tool_model: \"ABCDEFGHIJK\" is 11 bytes, the field holds 10";
+        QTest::newRow("u32 at its top")
+            << QByteArray(R"({"records": {"fields": {"target_torque": {"from": 0, "to": 4294967295}}}})")
+            << "";
+        QTest::newRow("range on text")
+            << QByteArray(R"({"records": {"fields": {"bolt_spec": {"from": 1, "to": 2}}}})")
+            << "records.fields.bolt_spec: a range needs a number field";
+        QTest::newRow("range reversed")
+            << QByteArray(R"({"records": {"fields": {"gear": {"from": 9, "to": 2}}}})")
+            << "records.fields.gear: from 9 is above to 2";
+        QTest::newRow("range key") << QByteArray(
+                                          R"({"records": {"fields": {"gear": {"from": 1, "upto": 2}}}})")
+                                   << "records.fields.gear.upto: unknown key (known: from, to)";
+        QTest::newRow("range missing to")
+            << QByteArray(R"({"records": {"fields": {"gear": {"from": 1}}}})")
+            << "records.fields.gear.to: expected a whole number from 0 to 255, got nothing";
+        QTest::newRow("empty list") << QByteArray(R"({"records": {"fields": {"result": []}}})")
+                                    << "records.fields.result: the list is empty";
+        QTest::newRow("list item") << QByteArray(R"({"records": {"fields": {"result": [1, 256]}}})")
+                                   << "records.fields.result[1]: 256 is outside 0 to 255";
+        QTest::newRow("csv good") << QByteArray(R"({"records": {"csv": "good.csv"}})") << "";
+        QTest::newRow("csv missing") << QByteArray(R"({"records": {"csv": "none.csv"}})")
+                                     << "records.csv: cannot read " + m_dir.filePath("none.csv") +
+                                            ": No such file or directory";
+        QTest::newRow("csv header") << QByteArray(R"({"records": {"csv": "noheader.csv"}})")
+                                    << "records.csv: noheader.csv line 1: expected the header row " +
+                                           RecordCsvFormat::header();
+        QTest::newRow("csv open quote") << QByteArray(R"({"records": {"csv": "open.csv"}})")
+                                        << "records.csv: open.csv line 2: a quoted cell is never closed";
+        QTest::newRow("csv date")
+            << QByteArray(R"({"records": {"csv": "date.csv"}})")
+            << "records.csv: date.csv row 1 (line 2): date_time: \"2024-05-07 9:05\" is not a date and "
+               "time as yyyy-MM-dd hh:mm:ss";
+        QTest::newRow("csv text too long")
+            << QByteArray(R"({"records": {"csv": "long.csv"}})")
+            << "records.csv: long.csv row 1 (line 2): bolt_spec: "
+               "\"hex:0011223344556677889900\" is 11 bytes, the field holds 10";
+        QTest::newRow("csv not UTF-8") << QByteArray(R"({"records": {"csv": "latin1.csv"}})")
+                                       << "records.csv: latin1.csv is not UTF-8 text";
+    }
+
+    void readsOrRefuses()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, error);
+        const QString path = m_dir.filePath(QStringLiteral("scenario.json"));
+        Scenario scenario;
+        scenario.seed = 99;
+        QString problem;
+        const bool ok = ScenarioFile::parse(json, path, &scenario, &problem);
+        QCOMPARE(problem, error.isEmpty() ? QString() : path + QStringLiteral(": ") + error);
+        QCOMPARE(ok, error.isEmpty());
+        QCOMPARE(scenario.seed.value_or(0), ok ? 0u : 99u); // a refused file leaves the target alone
+    }
+
+    void acceptedContent()
+    {
+        const QByteArray json = R"({"texts": {"device-name": "扳手01", "serial-number": "hex:00ff"},
+            "stateful": true, "records": {"count": 5, "csv": "good.csv", "fields": {"result": [0, 1]}},
+            "faults": ["get-time:delay=1500@2"], "seed": 7})";
+        Scenario scenario;
+        QString problem;
+        QVERIFY2(ScenarioFile::parse(json, m_dir.filePath(QStringLiteral("s.json")), &scenario, &problem),
+                 qPrintable(problem));
+        QCOMPARE(scenario.unit.text(UnitState::Text::DeviceName), QByteArray("\xb0\xe2\xca\xd6"
+                                                                             "01"));
+        QCOMPARE(scenario.unit.text(UnitState::Text::SerialNumber), QByteArray("\x00\xff", 2));
+        QCOMPARE(scenario.unit.text(UnitState::Text::Operator), QByteArray("OPERATOR"));
+        QVERIFY(scenario.unit.isStateful());
+        QCOMPARE(scenario.recordCount.value_or(-1), 5);
+        QCOMPARE(scenario.records.rowCount(), 2); // blank and CRLF lines read as the writer's
+        QCOMPARE(scenario.faults, QStringList{QStringLiteral("get-time:delay=1500@2")});
+        QCOMPARE(scenario.seed.value_or(0), 7u);
+    }
+
+    // Every record the writer can write reads back to its very bytes.
+    void csvRowReadsBackToItsBytes_data()
+    {
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("plain") << 82 << QByteArray("M10");
+        QTest::newRow("comma quote newline") << 54 << QByteArray("a,\"b\"\r\nc");
+        QTest::newRow("zero inside") << 5 << QByteArray("AB\0CD", 5);
+        QTest::newRow("invalid UTF-8") << 30 << QByteArray("\xb0\xe2\xca\xd6");
+        QTest::newRow("text that looks like hex") << 92 << QByteArray("hex:41");
+        QTest::newRow("odd date") << 23 << QByteArray("\xff\xff\x0d\x20\x63\x00\xfe", 7);
+        QTest::newRow("largest numbers") << 74 << QByteArray("\xff\xff\xff\xff\xff\xff\xff\xff");
+    }
+
+    void csvRowReadsBackToItsBytes()
+    {
+        QFETCH(int, offset);
+        QFETCH(QByteArray, bytes);
+        QByteArray record =
+            QByteArray::fromStdString(FileRecordFrames::dataFrame(7, QDateTime::currentDateTime()));
+        record.replace(offset, bytes.size(), bytes);
+        const QString text =
+            RecordCsvFormat::header() + QLatin1Char('\n') + RecordCsvFormat::row(record) + '\n';
+        QVector<RecordCsvFormat::Row> rows;
+        QString problem;
+        QVERIFY2(RecordCsvFormat::split(text, &rows, &problem), qPrintable(problem));
+        QCOMPARE(rows.size(), 2);
+        QByteArray back;
+        QVERIFY2(RecordCsvFormat::record(rows.at(1).cells, &back, &problem), qPrintable(problem));
+        QCOMPARE(back.toHex(), record.toHex());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestScenario)
+#include "tst_scenario.moc"

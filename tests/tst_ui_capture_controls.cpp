@@ -1,0 +1,107 @@
+#include "PtyPair.h"
+
+#include "capture/CaptureReader.h"
+#include "device/DeviceRegistry.h"
+#include "service/PortSession.h"
+#include "ui/CaptureControls.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// get-time and get-factory-serial-number, as a PC program sends them.
+const QByteArray kGetTime = QByteArray::fromHex("5AA51234020000EE03");
+const QByteArray kGetSerial = QByteArray::fromHex("5AA512340400000E02");
+
+} // namespace
+
+class TestCaptureControls : public QObject
+{
+    Q_OBJECT
+
+private:
+    static QCheckBox* box(CaptureControls& c)
+    {
+        return c.findChild<QCheckBox*>(QStringLiteral("checkBoxCapture"));
+    }
+    static QLineEdit* file(CaptureControls& c)
+    {
+        return c.findChild<QLineEdit*>(QStringLiteral("lineEditCaptureFile"));
+    }
+    static QLabel* status(CaptureControls& c)
+    {
+        return c.findChild<QLabel*>(QStringLiteral("labelCaptureStatus"));
+    }
+
+private slots:
+    void capturesTheOpenPortAndLaterOpens()
+    {
+        QTemporaryDir dir;
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        PortSession session;
+        CaptureControls controls;
+        controls.setPortSession(&session);
+        controls.show();
+        QCOMPARE(box(controls)->text(), QStringLiteral("抓包 Capture"));
+        const QString path = dir.filePath(QStringLiteral("window.pcap"));
+        file(controls)->setText(path);
+        box(controls)->click();
+        QVERIFY(controls.isCapturing());
+        QVERIFY(!file(controls)->isEnabled());
+
+        // Checked before the port opens: the open is captured too.
+        PortSession::Settings settings;
+        settings.portName = pty.portPath();
+        // The service answers through the registry's current port.
+        DeviceRegistry::instance()->setPortName(settings.portName.toStdString());
+        QVERIFY(session.open(settings));
+        QVERIFY(pty.write(QByteArray::fromHex("FFFF") + kGetTime));
+        QCOMPARE(pty.read(9 + 7).size(), 16);
+        session.close();
+        QVERIFY(session.open(settings));
+        QVERIFY(pty.write(kGetSerial));
+        QCOMPARE(pty.read(9 + 12).size(), 21);
+        box(controls)->click();
+        QVERIFY(!controls.isCapturing());
+        QCOMPARE(session.lineObserver(), nullptr);
+        // Nothing is captured once unchecked.
+        QVERIFY(pty.write(kGetTime));
+        QCOMPARE(pty.read(16).size(), 16);
+        session.close();
+
+        CaptureReader reader;
+        QVERIFY2(reader.read(path), qPrintable(reader.error()));
+        using D = CapturePacket::Direction;
+        QVector<D> directions;
+        for (const CapturePacket& packet : reader.packets())
+            directions << packet.direction;
+        QCOMPARE(directions, (QVector<D>{D::Discarded, D::PcToUnit, D::UnitToPc, D::PcToUnit, D::UnitToPc}));
+        QCOMPARE(reader.packets()[0].bytes, QByteArray::fromHex("FFFF"));
+        QCOMPARE(reader.packets()[1].bytes, kGetTime);
+        QCOMPARE(reader.packets()[3].bytes, kGetSerial);
+        QCOMPARE(reader.packets()[4].bytes.mid(7, 12), QByteArray("SERIALNUMBER"));
+    }
+
+    void unwritableFileLeavesTheBoxUnchecked()
+    {
+        PortSession session;
+        CaptureControls controls;
+        controls.setPortSession(&session);
+        const QString path = QStringLiteral("/nonexistent-dir/c.pcap");
+        file(controls)->setText(path);
+        box(controls)->click();
+        QVERIFY(!box(controls)->isChecked());
+        QVERIFY(!controls.isCapturing());
+        QVERIFY(file(controls)->isEnabled());
+        QVERIFY2(status(controls)->text().contains(path), qPrintable(status(controls)->text()));
+        QCOMPARE(session.lineObserver(), nullptr);
+    }
+};
+
+QTEST_MAIN(TestCaptureControls)
+#include "tst_ui_capture_controls.moc"

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "tools/varnel-pc/SubCommand.h"
+
+#include <QString>
+
+#include <iosfwd>
+
+// varnel-pc dissector-tables (not in the usage): prints the Lua tables of the Wireshark
+// dissector, the commands and the record fields, from the C++ tables. The block between
+// the markers in tools/wireshark/varnel.lua is this output; a test keeps them equal.
+class DissectorTablesCommand : public SubCommand
+{
+public:
+    explicit DissectorTablesCommand(std::ostream& out, std::ostream& err);
+
+    int run(const QStringList& args) override;
+
+    static QString tables();
+
+private:
+    std::ostream& m_out;
+    std::ostream& m_err;
+};

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "render/HexFrameRenderer.h"
+#include "tools/varnel-pc/SubCommand.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QSerialPort>
+#include <QString>
+
+#include <iosfwd>
+#include <vector>
+
+// varnel-pc replay FILE.pcap PORT [--report FILE.jsonl] [--timeout MS] [--baud TEXT]: sends
+// the requests of a capture in order, waits for each reply and compares it with the captured
+// one, time fields masked. One line (and one report object) per request.
+class ReplayCommand : public SubCommand
+{
+public:
+    enum
+    {
+        TimedOut = 3,
+        Differs = 4
+    };
+
+    ReplayCommand(std::ostream& out, std::ostream& err);
+
+    int run(const QStringList& args) override;
+
+    // One request of the capture and the frames that answered it.
+    struct Exchange
+    {
+        QByteArray request;
+        std::vector<QByteArray> reply;
+    };
+
+    // Where a replayed reply first departs from the captured one.
+    struct Difference
+    {
+        int frame = 0; // from 1
+        QString field; // the renderer's label
+        QString captured;
+        QString replayed;
+    };
+
+    // Frames cut by header and length only, so a broken checksum is compared, not dropped.
+    // Complete frames leave the buffer; a partial one stays.
+    static std::vector<QByteArray> splitFrames(QByteArray& buffer);
+    // Sets the live frame's time fields to the captured ones (checksum following, if it was
+    // right); the first difference that remains, if any.
+    static bool compare(const std::vector<QByteArray>& captured, std::vector<QByteArray> replayed,
+                        Difference& difference);
+
+private:
+    bool parseArgs(const QStringList& args);
+    bool loadExchanges();
+    bool openPort(QSerialPort& port);
+    // False on a port failure; `timedOut` when the reply stayed incomplete.
+    bool collect(QSerialPort& port, const Exchange& exchange, std::vector<QByteArray>& frames,
+                 bool& timedOut);
+    void writeReport(int index, const Exchange& exchange, const QString& result, const Difference* difference,
+                     std::size_t replayedFrames);
+
+    std::ostream& m_out;
+    std::ostream& m_err;
+    QString m_capturePath;
+    QString m_portName;
+    QString m_reportPath;
+    QString m_baud = QStringLiteral("115200");
+    int m_timeoutMs = 2000;
+    std::vector<Exchange> m_exchanges;
+    QFile m_report;
+};

@@ -67,9 +67,12 @@ if [ -f "$desktop" ]; then
 else
     fail "no desktop entry"
 fi
-for doc in README.md copyright changelog.gz; do
+for doc in README.md scenario-example.json copyright changelog.gz; do
     [ -f "$root/usr/share/doc/varnel-test/$doc" ] || fail "/usr/share/doc/varnel-test/$doc missing"
 done
+
+[ -n "$(find "$root/usr/lib" -path '*/wireshark/plugins/varnel.lua' 2>/dev/null)" ] ||
+    fail "no Wireshark dissector under /usr/lib/*/wireshark/plugins"
 
 # The installed programs run on the system's libraries alone.
 for p in "${programs[@]}"; do

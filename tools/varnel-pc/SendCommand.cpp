@@ -92,8 +92,9 @@ bool SendCommand::parseArgs(const QStringList& args)
         bool ok = false;
         m_baud = parser.value(baud);
         if (m_baud.toInt(&ok) <= 0 || !ok) {
-            write(m_err,
-                  QStringLiteral("varnel-pc send: --baud needs a positive number, got '%1'\n").arg(m_baud));
+            ConsoleText::write(
+                m_err,
+                QStringLiteral("varnel-pc send: --baud needs a positive number, got '%1'\n").arg(m_baud));
             return false;
         }
     }

@@ -3,7 +3,8 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 SAN_BUILD ?= build-asan
 
-.PHONY: all deps build run demo test soak test-sanitize test-tsan check-windows bench bench-peers clean
+.PHONY: all deps build run demo test test-qt6 package check-package soak test-sanitize test-tsan check-windows \
+	bench bench-peers clean
 
 all: build
 
@@ -25,6 +26,26 @@ demo: build
 # The whole suite: installs what is missing, configures, builds, runs every test.
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) -LE soak
+
+# The same suite built with Qt 6 instead of Qt 5.15.
+QT6_BUILD ?= build-qt6
+QT6_PACKAGES = qt6-base-dev qt6-serialport-dev qt6-5compat-dev
+test-qt6: deps
+	@tools/install-deps.sh $(QT6_PACKAGES)
+	cmake -S . -B $(QT6_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_QT_MAJOR=6
+	cmake --build $(QT6_BUILD) -j$(JOBS)
+	cd $(QT6_BUILD) && ctest --output-on-failure -j$(JOBS) -LE soak
+
+# The Debian package, $(BUILD)/varnel-test_1.0_<arch>.deb (dpkg-shlibdeps fills in its dependencies).
+package: build
+	@tools/install-deps.sh dpkg-dev
+	cd $(BUILD) && cpack
+
+# The package's contents and lintian's verdict; then it is unpacked into a throwaway root and its
+# programs run from there.
+check-package: package
+	@tools/install-deps.sh lintian
+	tools/check-package.sh $(BUILD)/varnel-test_1.0_$(shell dpkg --print-architecture).deb
 
 # Long runs against varnel-emu: a 10000-record upload, 5000 round trips with noise.
 soak: build
@@ -74,4 +95,4 @@ bench-peers: deps
 	$(BUILD)/bin/varnel-peer-bench $(BENCH_PEERS_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(QT6_BUILD)

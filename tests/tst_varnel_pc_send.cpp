@@ -350,6 +350,10 @@ private slots:
         QTest::newRow("not hex") << QStringList{"send", "/dev/null", "1", "ZZ"} << 2 << "not a hex digit";
         QTest::newRow("bad timeout") << QStringList{"send", "--timeout", "x", "/dev/null", "1"} << 2
                                      << "--timeout";
+        QTest::newRow("bad baud") << QStringList{"send", "--baud", "fast", "/dev/null", "1"} << 2
+                                  << "--baud needs a positive number, got 'fast'";
+        QTest::newRow("zero baud") << QStringList{"send", "--baud", "0", "/dev/null", "1"} << 2
+                                   << "--baud needs a positive number, got '0'";
         QTest::newRow("CSV on a full device")
             << QStringList{"send", "--records-csv", "/dev/full", "/dev/null", "get-file-records"} << 1
             << "cannot write /dev/full: ";

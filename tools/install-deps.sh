@@ -19,6 +19,8 @@ if ((${#missing[@]})); then
     echo "installing: ${missing[*]}"
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # Waits for another apt-get or dpkg (an unattended upgrade, say) instead of failing at once.
+    lock=(-o DPkg::Lock::Timeout=600)
+    $SUDO apt-get "${lock[@]}" update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${lock[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -1,7 +1,7 @@
 #pragma once
 
-class QString;
-class QStringList;
+#include <QStringList>
+
 class QTextEdit;
 
 // Appends text to a text pane as a new paragraph, always as plain text: frame and

@@ -4,8 +4,8 @@
 #include "ui_ToolWidget.h"
 
 #include <QProgressBar>
-#include <QRegExp>
-#include <QRegExpValidator>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 
 ToolWidget::ToolWidget(QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::ToolWidget>()),
@@ -13,8 +13,9 @@ ToolWidget::ToolWidget(QWidget* parent)
 {
     ui->setupUi(this);
 
+    // The validator Qt 5.15 and Qt 6 both have; QRegExp is gone from Qt 6.
     ui->lineEditMaxSendRecordCount->setValidator(
-        new QRegExpValidator(QRegExp(QStringLiteral("[0-9]+$"), Qt::CaseSensitive), this));
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]+$")), this));
     ui->lineEditMaxSendRecordCount->setMaxLength(8);
     ui->lineEditMaxSendRecordCount->setText(QStringLiteral("10000"));
     ui->progressBarUpload->hide();

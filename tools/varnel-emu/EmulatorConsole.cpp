@@ -8,6 +8,7 @@
 #include "service/SetupService.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 
 #include <cstdio>
@@ -72,8 +73,8 @@ void EmulatorConsole::readStandardInput()
 bool EmulatorConsole::isRecordCount(const QString& text)
 {
     // The same rule as the record-count field: up to eight digits.
-    static const QRegExp digits(QStringLiteral("[0-9]{1,8}"));
-    return digits.exactMatch(text);
+    static const QRegularExpression digits(QRegularExpression::anchoredPattern(QStringLiteral("[0-9]{1,8}")));
+    return digits.match(text).hasMatch();
 }
 
 void EmulatorConsole::runCommand(const QString& line)

@@ -88,8 +88,16 @@ bool SendCommand::parseArgs(const QStringList& args)
             return false;
         }
     }
-    if (parser.isSet(baud))
+    if (parser.isSet(baud)) {
+        bool ok = false;
         m_baud = parser.value(baud);
+        if (m_baud.toInt(&ok) <= 0 || !ok) {
+            ConsoleText::write(
+                m_err,
+                QStringLiteral("varnel-pc send: --baud needs a positive number, got '%1'\n").arg(m_baud));
+            return false;
+        }
+    }
     if (parser.isSet(csv))
         m_csvPath = parser.value(csv);
     const QStringList positional = parser.positionalArguments();
@@ -148,12 +156,9 @@ int SendCommand::run(const QStringList& args)
             QStringLiteral("varnel-pc send: cannot open %1: %2\n").arg(m_portName, port.errorString()));
         return Failure;
     }
-    // Any number goes as the baud rate, for PC programs set to an unusual one; the rest is 8N1.
+    // Any positive number goes as the baud rate, for PC programs set to an unusual one; the rest is 8N1.
     const SerialSettings line;
-    bool baudOk = false;
-    port.setBaudRate(m_baud.toInt(&baudOk));
-    if (!baudOk)
-        port.setBaudRate(line.baudRate());
+    port.setBaudRate(m_baud.toInt());
     port.setDataBits(line.dataBits());
     port.setStopBits(line.stopBits());
     port.setParity(line.parity());

@@ -1,10 +1,12 @@
 #include "PtyPair.h"
+#include "tst_ui_helpers.h"
 
 #include "capture/CaptureReader.h"
 #include "device/DeviceRegistry.h"
 #include "service/PortSession.h"
 #include "ui/CaptureControls.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -103,5 +105,13 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestCaptureControls)
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    uitest::setUpTestApplication();
+    TestCaptureControls t;
+    return QTest::qExec(&t, argc, argv);
+}
 #include "tst_ui_capture_controls.moc"

@@ -1,6 +1,9 @@
+#include "tst_ui_helpers.h"
+
 #include "fault/FaultInjector.h"
 #include "ui/FaultWidget.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -71,5 +74,13 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestUiFault)
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    uitest::setUpTestApplication();
+    TestUiFault t;
+    return QTest::qExec(&t, argc, argv);
+}
 #include "tst_ui_fault.moc"

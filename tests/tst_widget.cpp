@@ -549,16 +549,24 @@ private slots:
         bool reopened = false;
         bool barShown = false;
         QString barText;
-        // Opened before the request arrives, closed during the upload, opened again.
+        // Opened before the request arrives, closed during the upload, opened again. Each step
+        // waits for the one before (a loaded machine fires due timers together), so the second
+        // opening never lands inside the first one's exec.
         QTimer::singleShot(0, parse, [parse] { QTest::mouseClick(parse, Qt::LeftButton); });
         QTimer::singleShot(300, dialog, &QDialog::reject);
-        QTimer::singleShot(500, parse, [parse] { QTest::mouseClick(parse, Qt::LeftButton); });
-        QTimer::singleShot(600, dialog, [&] {
-            reopened = dialog->isVisible() && QApplication::activeModalWidget() == dialog;
-            barShown = !uploadBar()->isHidden(); // the tool tab itself is not the current one
-            barText = uploadBar()->text();
+        QMetaObject::Connection firstClose;
+        firstClose = connect(dialog, &QDialog::finished, this, [&, parse, dialog] {
+            disconnect(firstClose);
+            QTimer::singleShot(200, parse, [&, parse, dialog] {
+                QTimer::singleShot(100, dialog, [&] {
+                    reopened = dialog->isVisible() && QApplication::activeModalWidget() == dialog;
+                    barShown = !uploadBar()->isHidden(); // the tool tab itself is not the current one
+                    barText = uploadBar()->text();
+                });
+                QTimer::singleShot(500, dialog, &QDialog::reject);
+                QTest::mouseClick(parse, Qt::LeftButton);
+            });
         });
-        QTimer::singleShot(900, dialog, &QDialog::reject);
         QTimer poll;
         connect(&poll, &QTimer::timeout, &loop, [&] {
             if (clock.endSeen())
@@ -584,7 +592,9 @@ private slots:
         qint64 worst = 0;
         for (int i = 2; i < arrivals.size() - 1; ++i)
             worst = qMax(worst, arrivals.at(i).ms - arrivals.at(i - 1).ms);
-        QVERIFY2(worst <= 50, qPrintable(QStringLiteral("gap of %1 ms between records").arg(worst)));
+        // A stalled upload would wait out the 500 ms the dialog stays open; a slow machine (or a
+        // sanitizer build) may well take a tenth of a second to show a dialog.
+        QVERIFY2(worst < 250, qPrintable(QStringLiteral("gap of %1 ms between records").arg(worst)));
         setRecordCount(10000);
     }
 

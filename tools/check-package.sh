@@ -67,7 +67,7 @@ if [ -f "$desktop" ]; then
 else
     fail "no desktop entry"
 fi
-for doc in README.md scenario-example.json copyright changelog.gz; do
+for doc in README.md scenario-example.json uploaded.csv copyright changelog.gz; do
     [ -f "$root/usr/share/doc/varnel-test/$doc" ] || fail "/usr/share/doc/varnel-test/$doc missing"
 done
 

@@ -7,6 +7,7 @@
 #include "device/SerialSettings.h"
 #include "device/WireFormat.h"
 #include "tools/varnel-pc/ConsoleText.h"
+#include "tools/varnel-pc/PositiveOption.h"
 #include "util/Conversions.h"
 
 #include <QCommandLineParser>
@@ -228,23 +229,9 @@ bool ReplayCommand::parseArgs(const QStringList& args)
         ConsoleText::write(m_err, QStringLiteral("varnel-pc replay: %1\n").arg(parser.errorText()));
         return false;
     }
-    if (parser.isSet(timeout)) {
-        bool ok = false;
-        m_timeoutMs = parser.value(timeout).toInt(&ok);
-        if (!ok || m_timeoutMs <= 0) {
-            ConsoleText::write(m_err,
-                               QStringLiteral("varnel-pc replay: --timeout needs a positive number of ms\n"));
-            return false;
-        }
-    }
-    if (parser.isSet(baud)) {
-        bool ok = false;
-        if (parser.value(baud).toInt(&ok) <= 0 || !ok) {
-            ConsoleText::write(m_err, QStringLiteral("varnel-pc replay: --baud needs a positive number\n"));
-            return false;
-        }
-        m_baud = parser.value(baud);
-    }
+    if (!PositiveOption::read(parser, timeout, "replay", "of ms", &m_timeoutMs, m_err) ||
+        !PositiveOption::read(parser, baud, "replay", "", &m_baud, m_err))
+        return false;
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 2) {
         ConsoleText::write(m_err, QStringLiteral("varnel-pc replay: expected FILE.pcap PORT\n"));
@@ -300,7 +287,7 @@ bool ReplayCommand::openPort(QSerialPort& port)
         return false;
     }
     const SerialSettings line;
-    port.setBaudRate(m_baud.toInt());
+    port.setBaudRate(m_baud);
     port.setDataBits(line.dataBits());
     port.setStopBits(line.stopBits());
     port.setParity(line.parity());

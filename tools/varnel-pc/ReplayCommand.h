@@ -66,7 +66,7 @@ private:
     QString m_capturePath;
     QString m_portName;
     QString m_reportPath;
-    QString m_baud = QStringLiteral("115200");
+    int m_baud = 115200;
     int m_timeoutMs = 2000;
     std::vector<Exchange> m_exchanges;
     QFile m_report;

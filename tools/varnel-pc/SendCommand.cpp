@@ -7,6 +7,7 @@
 #include "device/SerialSettings.h"
 #include "device/WireFormat.h"
 #include "tools/varnel-pc/ConsoleText.h"
+#include "tools/varnel-pc/PositiveOption.h"
 #include "util/Conversions.h"
 
 #include <QCommandLineParser>
@@ -79,25 +80,9 @@ bool SendCommand::parseArgs(const QStringList& args)
             QStringLiteral("varnel-pc send: unknown or incomplete option '%1'\n").arg(badOption(args)));
         return false;
     }
-    if (parser.isSet(timeout)) {
-        bool ok = false;
-        m_timeoutMs = parser.value(timeout).toInt(&ok);
-        if (!ok || m_timeoutMs <= 0) {
-            ConsoleText::write(m_err,
-                               QStringLiteral("varnel-pc send: --timeout needs a positive number of ms\n"));
-            return false;
-        }
-    }
-    if (parser.isSet(baud)) {
-        bool ok = false;
-        m_baud = parser.value(baud);
-        if (m_baud.toInt(&ok) <= 0 || !ok) {
-            ConsoleText::write(
-                m_err,
-                QStringLiteral("varnel-pc send: --baud needs a positive number, got '%1'\n").arg(m_baud));
-            return false;
-        }
-    }
+    if (!PositiveOption::read(parser, timeout, "send", "of ms", &m_timeoutMs, m_err) ||
+        !PositiveOption::read(parser, baud, "send", "", &m_baud, m_err))
+        return false;
     if (parser.isSet(csv))
         m_csvPath = parser.value(csv);
     const QStringList positional = parser.positionalArguments();
@@ -158,7 +143,7 @@ int SendCommand::run(const QStringList& args)
     }
     // Any positive number goes as the baud rate, for PC programs set to an unusual one; the rest is 8N1.
     const SerialSettings line;
-    port.setBaudRate(m_baud.toInt());
+    port.setBaudRate(m_baud);
     port.setDataBits(line.dataBits());
     port.setStopBits(line.stopBits());
     port.setParity(line.parity());

@@ -47,7 +47,7 @@ private:
     RecordCsv m_csv;
     ProgressLine m_progress;
     QString m_portName;
-    QString m_baud = QStringLiteral("115200");
+    int m_baud = 115200;
     QString m_csvPath;
     int m_timeoutMs = 2000;
     std::uint8_t m_code = 0;

@@ -4,9 +4,9 @@
 #include "device/CommandCatalogue.h"
 #include "device/Crc16.h"
 #include "device/RecordLayout.h"
-#include "device/SerialSettings.h"
 #include "device/WireFormat.h"
 #include "tools/varnel-pc/ConsoleText.h"
+#include "tools/varnel-pc/PcPort.h"
 #include "tools/varnel-pc/PositiveOption.h"
 #include "util/Conversions.h"
 
@@ -277,25 +277,6 @@ bool ReplayCommand::loadExchanges()
     return true;
 }
 
-bool ReplayCommand::openPort(QSerialPort& port)
-{
-    port.setPortName(m_portName);
-    if (!port.open(QIODevice::ReadWrite)) {
-        ConsoleText::write(
-            m_err,
-            QStringLiteral("varnel-pc replay: cannot open %1: %2\n").arg(m_portName, port.errorString()));
-        return false;
-    }
-    const SerialSettings line;
-    port.setBaudRate(m_baud);
-    port.setDataBits(line.dataBits());
-    port.setStopBits(line.stopBits());
-    port.setParity(line.parity());
-    port.setFlowControl(QSerialPort::NoFlowControl);
-    port.readAll();
-    return true;
-}
-
 int ReplayCommand::run(const QStringList& args)
 {
     if (!parseArgs(args))
@@ -311,7 +292,7 @@ int ReplayCommand::run(const QStringList& args)
         }
     }
     QSerialPort port;
-    if (!openPort(port))
+    if (!PcPort::open(port, m_portName, m_baud, "replay", m_err))
         return Failure;
 
     int differing = 0;

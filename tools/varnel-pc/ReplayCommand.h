@@ -54,7 +54,6 @@ public:
 private:
     bool parseArgs(const QStringList& args);
     bool loadExchanges();
-    bool openPort(QSerialPort& port);
     // False on a port failure; `timedOut` when the reply stayed incomplete.
     bool collect(QSerialPort& port, const Exchange& exchange, std::vector<QByteArray>& frames,
                  bool& timedOut);

@@ -4,9 +4,9 @@
 #include "device/CommandCatalogue.h"
 #include "device/Frame.h"
 #include "device/FrameExtractor.h"
-#include "device/SerialSettings.h"
 #include "device/WireFormat.h"
 #include "tools/varnel-pc/ConsoleText.h"
+#include "tools/varnel-pc/PcPort.h"
 #include "tools/varnel-pc/PositiveOption.h"
 #include "util/Conversions.h"
 
@@ -134,21 +134,9 @@ int SendCommand::run(const QStringList& args)
     // A redrawn line would only clutter a log file or a pipe.
     m_progress.setEnabled(m_code == toCode(Command::GetFileRecords) && ::isatty(STDERR_FILENO));
     m_outIsTerminal = ::isatty(STDOUT_FILENO);
-    QSerialPort port(m_portName);
-    if (!port.open(QIODevice::ReadWrite)) {
-        ConsoleText::write(
-            m_err,
-            QStringLiteral("varnel-pc send: cannot open %1: %2\n").arg(m_portName, port.errorString()));
+    QSerialPort port;
+    if (!PcPort::open(port, m_portName, m_baud, "send", m_err))
         return Failure;
-    }
-    // Any positive number goes as the baud rate, for PC programs set to an unusual one; the rest is 8N1.
-    const SerialSettings line;
-    port.setBaudRate(m_baud);
-    port.setDataBits(line.dataBits());
-    port.setStopBits(line.stopBits());
-    port.setParity(line.parity());
-    port.setFlowControl(QSerialPort::NoFlowControl);
-    port.readAll();
     return exchange(port, buildRequest());
 }
 

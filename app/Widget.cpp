@@ -1,7 +1,7 @@
 #include "app/Widget.h"
 
 #include "device/DeviceRegistry.h"
-#include "device/SerialSettings.h"
+#include "transport/SerialSettings.h"
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
 #include "log/LogManager.h"

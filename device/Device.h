@@ -19,16 +19,21 @@
 
 class Data;
 class LineObserver;
+class LineTransport;
 
-// One open serial port speaking the frame protocol. The GUI thread owns the port, the
-// receive timer and the sends; a parse thread cuts frames out of the receive buffer.
+// One line endpoint speaking the frame protocol. The owner thread owns the line, the
+// receive timer and the sends; frames are cut out of the receive buffer by a parse thread
+// (the window's way) or, without one, on the owner thread as the bytes arrive.
 class Device : public QObject
 {
     Q_OBJECT
 
 public:
+    // A serial port with the window's five setting texts.
     Device(const QString& portName, const QString& baudRate, const QString& dataBits, const QString& stopBits,
            const QString& parity, QObject* parent = nullptr);
+    // Any line; the device owns it.
+    Device(const QString& portName, std::unique_ptr<LineTransport> line, QObject* parent = nullptr);
     ~Device() override;
 
     void initRecvTimer(int intervalMs);
@@ -37,6 +42,7 @@ public:
     bool Close();
     bool isOpen() const;
     QString portName() const { return m_portName; }
+    LineTransport* line() const { return m_line.get(); }
     // The system's reason for the last port failure (open or later).
     QString errorString() const;
     // Bytes handed to the port but not yet written to the line.
@@ -44,6 +50,7 @@ public:
     // Blocks until the port has written some of its buffer to the line, at most msecs.
     bool waitForBytesWritten(int msecs);
 
+    // Without a parse thread, frames are cut on the owner thread as the bytes arrive.
     void startParseThread();
     void stopParseThread();
     bool isParseThreadRunning() const { return m_parseThread.joinable(); }
@@ -85,7 +92,7 @@ public slots:
     void slot_recvTimer();
 
 private slots:
-    void slot_errorOccurred(QSerialPort::SerialPortError error);
+    void slot_lineLost(QString reason);
 
 private:
     enum class Discard
@@ -98,18 +105,13 @@ private:
     void runParseThread();
     void extractFrames(FrameExtractor::Incomplete incomplete);
     void showToObserver(const ExtractionResult& result);
-    void awaitPass(std::uint64_t append);
+    void extractInline(FrameExtractor::Incomplete incomplete);
+    void deliver(const ExtractionResult& result);
 
-    QSerialPort m_port;
+    std::unique_ptr<LineTransport> m_line;
     QString m_portName;
-    QString m_baudRate;
-    QString m_dataBits;
-    QString m_stopBits;
-    QString m_parity;
     QByteArray m_recvBuffer;     // guarded by m_bufferMutex
     bool m_bytesArrived = false; // guarded by m_bufferMutex: wakes the parse thread
-    std::uint64_t m_appends = 0; // guarded by m_bufferMutex: counts hand-offs to the parse thread
-    std::atomic<std::uint64_t> m_appendsParsed{0}; // the hand-offs whose pass has ended
     std::mutex m_bufferMutex;
     std::condition_variable m_bufferChanged;
     QTimer m_recvTimer;
@@ -117,7 +119,6 @@ private:
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_recvTimerArmed{false}; // lets the parse thread skip needless stop requests
     LineObserver* m_observer = nullptr;        // set on the GUI thread under m_bufferMutex
-    bool m_watchPortErrors = false;
-    bool m_portErrorLogged = false;
+    QTimer m_staleTimer; // inline extraction only: gives up a candidate after a quiet line
     WriteFilter m_writeFilter;
 };

@@ -6,7 +6,7 @@
 #include "data/DateTimeData.h"
 #include "data/NullData.h"
 #include "device/Device.h"
-#include "device/LineProbe.h"
+#include "transport/LineProbe.h"
 #include "log/LogManager.h"
 
 #include <QRegularExpression>

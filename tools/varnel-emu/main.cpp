@@ -5,7 +5,7 @@
 
 #include "capture/CaptureWriter.h"
 #include "device/DeviceRegistry.h"
-#include "device/SerialSettings.h"
+#include "transport/SerialSettings.h"
 #include "fault/FaultInjector.h"
 #include "fault/FaultRule.h"
 #include "fault/FaultSchedule.h"

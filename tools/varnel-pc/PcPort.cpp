@@ -1,6 +1,6 @@
 #include "tools/varnel-pc/PcPort.h"
 
-#include "device/SerialSettings.h"
+#include "transport/SerialSettings.h"
 #include "tools/varnel-pc/ConsoleText.h"
 
 #include <QSerialPort>

@@ -2,7 +2,7 @@
 
 #include "device/Device.h"
 #include "device/FrameExtractor.h"
-#include "device/SerialSettings.h"
+#include "transport/SerialSettings.h"
 #include "tools/varnel-emu/SignalWatcher.h"
 #include "tools/varnel-pc/ConsoleText.h"
 

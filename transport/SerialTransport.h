@@ -1,0 +1,37 @@
+#pragma once
+
+#include "transport/LineTransport.h"
+#include "transport/SerialSettings.h"
+
+#include <QSerialPort>
+
+// A serial port (a real adapter or one end of a virtual pair) as a unit's line.
+class SerialTransport : public LineTransport
+{
+    Q_OBJECT
+
+public:
+    SerialTransport(const QString& portName, const SerialSettings& settings, QObject* parent = nullptr);
+    ~SerialTransport() override;
+
+    bool open() override;
+    void close() override;
+    bool isOpen() const override { return m_port.isOpen(); }
+    QString name() const override { return m_portName; }
+    QString errorString() const override { return m_port.errorString(); }
+
+    QByteArray readAll() override;
+    void write(const QByteArray& bytes) override;
+    void clearInput() override;
+    void clearAll() override;
+    qint64 bytesToWrite() const override;
+    bool waitForBytesWritten(int msecs) override;
+
+private:
+    void onError(QSerialPort::SerialPortError error);
+
+    QSerialPort m_port;
+    QString m_portName;
+    SerialSettings m_settings;
+    bool m_watchErrors = false;
+};

@@ -213,8 +213,23 @@ bool Device::SendData(bool isResponse, std::uint8_t cmd, std::string data, int t
     return sendFrame(isResponse, cmd, frame.pack(), Discard::BufferAndUnread, timeoutMs);
 }
 
+bool Device::sendReply(const UnitReply& reply)
+{
+    if (!m_line->isOpen()) {
+        VLOG(1, QStringLiteral("串口未打开!"));
+        return false;
+    }
+    Frame frame(reply.command, true);
+    frame.setAddress(wire::kAddress);
+    if (frame.data())
+        frame.data()->fromBytes(reply.content.toStdString());
+    frame.updateLength();
+    return sendFrame(true, reply.command, frame.pack(),
+                     reply.discardsUnread() ? Discard::BufferAndUnread : Discard::BufferOnly, 0, &reply);
+}
+
 bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& packed, Discard discard,
-                       int timeoutMs)
+                       int timeoutMs, const UnitReply* reply)
 {
     if (packed.isEmpty()) {
         VLOG(1, QStringLiteral("创建协议帧失败!"));
@@ -236,7 +251,7 @@ bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& pack
             return false;
         }
         VLOG(1, QStringLiteral("发送消息：%1").arg(commandName(cmd)));
-        if (!m_writeFilter || !m_writeFilter(packed))
+        if (!m_writeFilter || !m_writeFilter(reply, packed))
             writeToLine(packed);
     }
     if (!isResponse) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/FrameExtractor.h"
+#include "device/UnitReply.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -63,15 +64,18 @@ public:
 
     bool SendData(bool isResponse, std::uint8_t cmd, std::unique_ptr<Data> data, int timeoutMs);
     bool SendData(bool isResponse, std::uint8_t cmd, std::string data, int timeoutMs);
+    // The unit's answer: packed, logged and written as SendData does, the filter told what it is.
+    bool sendReply(const UnitReply& reply);
     // Every byte the unit puts on the line passes here (GUI thread); nothing when the port is closed.
     void writeToLine(const QByteArray& bytes);
     // Shown every frame received, every write and every discard from now on; nullptr ends
     // that. Not owned; it must outlive the device or be taken off first (GUI thread).
     void setLineObserver(LineObserver* observer);
 
-    // Sees every packed frame before it is written (GUI thread); true means the filter took the
-    // frame over and writes what it decides through writeToLine. An empty filter: none.
-    using WriteFilter = std::function<bool(const QByteArray& frame)>;
+    // Sees every packed frame before it is written (owner thread), with the reply it carries
+    // (nullptr for a frame sent through SendData); true means the filter took the frame over
+    // and writes what it decides through writeToLine. An empty filter: none.
+    using WriteFilter = std::function<bool(const UnitReply* reply, const QByteArray& frame)>;
     void setWriteFilter(WriteFilter filter) { m_writeFilter = std::move(filter); }
 
     // The settings the texts of the main window's combo boxes map to.
@@ -101,7 +105,7 @@ private:
         BufferAndUnread
     };
     bool sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& packed, Discard discard,
-                   int timeoutMs);
+                   int timeoutMs, const UnitReply* reply = nullptr);
     void runParseThread();
     void extractFrames(FrameExtractor::Incomplete incomplete);
     void showToObserver(const ExtractionResult& result);

@@ -404,7 +404,9 @@ void FaultInjector::updateFilter()
     if (wanted && current && m_filtered != current) {
         QPointer<Device> device(current);
         current->setWriteFilter(
-            [this, device](const QByteArray& frame) { return device && filterFrame(device.data(), frame); });
+            [this, device](const UnitReply*, const QByteArray& frame) {
+                return device && filterFrame(device.data(), frame);
+            });
         m_filtered = current;
     }
 }

@@ -1,7 +1,7 @@
 #include "scenario/RecordCsvFormat.h"
 #include "scenario/Scenario.h"
 #include "scenario/ScenarioFile.h"
-#include "service/FileRecordFrames.h"
+#include "unit/FileRecordFrames.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

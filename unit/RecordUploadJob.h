@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/UnitReply.h"
+
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QMetaObject>
@@ -11,6 +13,8 @@
 #include <functional>
 #include <string>
 
+class Device;
+
 // One answer to a file-record request: a start frame, one data frame per step and an end
 // frame, paced by a timer on the owner thread's event loop instead of nested event loops,
 // so a modal dialog or a quit never holds it up.
@@ -19,13 +23,16 @@ class RecordUploadJob : public QObject
     Q_OBJECT
 
 public:
-    using Sender = std::function<void(std::string content)>;
+    // One frame of the upload: its kind, its record number (data frames) and content.
+    using Sender = std::function<void(UnitReply::Kind kind, std::uint32_t sequence, std::string content)>;
     // The data-frame content of the record with this sequence number (from 1).
     using RecordMaker = std::function<std::string(std::uint32_t sequence)>;
+    // The device the upload goes out on, or nullptr when there is none.
+    using LineFinder = std::function<Device*()>;
 
-    // `sending` is the service's flag: cleared by a stop and by the end of any upload.
+    // `sending` is the unit's flag: cleared by a stop and by the end of any upload.
     RecordUploadJob(const QString& portName, int count, bool& sending, Sender send, RecordMaker make,
-                    QObject* parent = nullptr);
+                    LineFinder line, QObject* parent = nullptr);
 
     static constexpr int kFramePauseMs = 10;
 
@@ -52,7 +59,7 @@ private:
     };
 
     // Hands a frame to the port; the pause that follows it is counted from here.
-    void handOver(const std::string& frame);
+    void handOver(UnitReply::Kind kind, std::uint32_t sequence, const std::string& frame);
     void pause();
     void onTimer();
     void drainThenStep();
@@ -61,6 +68,7 @@ private:
     void stopWaitingForDrain();
     void reportProgress(bool force);
     void log(int line, int level, const QString& message);
+    Device* openDevice() const;
 
     QString m_portName;
     int m_count;
@@ -68,6 +76,7 @@ private:
     bool& m_sending;
     Sender m_send;
     RecordMaker m_make;
+    LineFinder m_line;
     Phase m_phase = Phase::Pause;
     bool m_suspended = false;
     bool m_dataLineLogged = false;

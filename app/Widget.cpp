@@ -1,11 +1,11 @@
 #include "app/Widget.h"
 
 #include "device/DeviceRegistry.h"
-#include "transport/SerialSettings.h"
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
 #include "log/LogManager.h"
 #include "service/SetupService.h"
+#include "transport/SerialSettings.h"
 #include "ui/BaseSetupWidget.h"
 #include "ui/CaptureControls.h"
 #include "ui/DisplayScale.h"
@@ -41,7 +41,8 @@ std::string utf8(const QString& text)
 
 } // namespace
 
-Widget::Widget(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Widget>())
+Widget::Widget(QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::Widget>()), m_portSession(SetupService::instance()->unit())
 {
     ui->setupUi(this);
 
@@ -179,14 +180,13 @@ void Widget::setUpServiceTabs(double s)
     ui->tabWidgetServiceSetup->insertTab(0, m_baseSetupWidget, QStringLiteral("基础设置(base setup)"));
     m_toolWidget = new ToolWidget;
     ui->tabWidgetServiceSetup->insertTab(1, m_toolWidget, QStringLiteral("工具(tool)"));
-    m_faultInjector.attach(&m_portSession);
-    m_faultWidget = new FaultWidget(&m_faultInjector);
+    m_faultWidget = new FaultWidget(m_portSession.faults());
     ui->tabWidgetServiceSetup->insertTab(2, m_faultWidget, QStringLiteral("故障(faults)"));
     auto* captureControls = new CaptureControls;
-    captureControls->setPortSession(&m_portSession);
+    captureControls->setUnitSession(&m_portSession);
     m_faultWidget->addControls(captureControls);
     auto* scenarioControls = new ScenarioControls;
-    scenarioControls->setFaultRulesHook(m_faultInjector.scenarioRulesHook());
+    scenarioControls->setFaultRulesHook(m_portSession.faults()->scenarioRulesHook());
     m_faultWidget->addControls(scenarioControls);
     // records.count reaches the service through the tool tab's field, as a typed count would.
     connect(scenarioControls, &ScenarioControls::record_count_loaded, m_toolWidget,
@@ -233,7 +233,7 @@ void Widget::slot_OpenSerial()
     ui->pushButtonOpenSerial->setEnabled(false);
 
     if (openRequested) {
-        PortSession::Settings settings;
+        UnitSession::Settings settings;
         settings.portName = ui->comboBoxPortName->currentText();
         settings.baudRate = ui->comboBoxBaudRate->currentText();
         settings.dataBits = ui->comboBoxDataBits->currentText();

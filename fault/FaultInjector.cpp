@@ -3,12 +3,9 @@
 #include "device/CommandCatalogue.h"
 #include "device/Crc16.h"
 #include "device/Device.h"
-#include "device/DeviceRegistry.h"
 #include "device/RecordLayout.h"
 #include "device/WireFormat.h"
 #include "log/Log.h"
-#include "service/PortSession.h"
-#include "service/SetupService.h"
 
 #include <algorithm>
 
@@ -48,8 +45,6 @@ FaultInjector::FaultInjector(QObject* parent) : QObject(parent)
     m_writeTimer.setSingleShot(true);
     m_writeTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_writeTimer, &QTimer::timeout, this, &FaultInjector::writeDue);
-    // An upload that ended some other way (port closed) leaves nothing to cut.
-    connect(SetupService::instance(), &SetupService::upload_ended, this, [this] { m_cutting = false; });
 }
 
 FaultInjector::~FaultInjector()
@@ -58,11 +53,9 @@ FaultInjector::~FaultInjector()
         m_filtered->setWriteFilter({});
 }
 
-void FaultInjector::attach(PortSession* session)
+void FaultInjector::setTarget(Target target)
 {
-    session->setRequestGate(this, [this](QString portName, unsigned char cmd, QByteArray data) {
-        slot_recvData(std::move(portName), cmd, std::move(data));
-    });
+    m_target = std::move(target);
 }
 
 bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QString* error)
@@ -168,7 +161,8 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
     const std::uint64_t number = m_schedule.nextRequest();
     if (m_schedule.isEmpty()) {
         updateFilter();
-        SetupService::instance()->slot_recvData(portName, cmd, data);
+        if (m_target.deliver)
+            m_target.deliver(portName, cmd, data);
         return;
     }
     const qint64 now = m_clock.elapsed();
@@ -199,7 +193,8 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
     updateFilter();
     RequestContext* outer = m_request;
     m_request = &context;
-    SetupService::instance()->slot_recvData(portName, cmd, data);
+    if (m_target.deliver)
+        m_target.deliver(portName, cmd, data);
     m_request = outer;
     // Fired although no frame went out (no port open): still one line each.
     if (!context.logged)
@@ -390,12 +385,17 @@ void FaultInjector::cutUpload()
     m_cutting = true;
     // Not from inside the send that got here: the upload ends on the next turn of the loop.
     QMetaObject::invokeMethod(
-        this, [] { SetupService::instance()->endUploads(); }, Qt::QueuedConnection);
+        this,
+        [this] {
+            if (m_target.endUploads)
+                m_target.endUploads();
+        },
+        Qt::QueuedConnection);
 }
 
 void FaultInjector::updateFilter()
 {
-    Device* current = DeviceRegistry::instance()->currentDevice();
+    Device* current = m_target.device ? m_target.device() : nullptr;
     const bool wanted = !m_schedule.isEmpty() || !m_pending.empty();
     if (m_filtered && (m_filtered != current || !wanted)) {
         m_filtered->setWriteFilter({});
@@ -403,10 +403,9 @@ void FaultInjector::updateFilter()
     }
     if (wanted && current && m_filtered != current) {
         QPointer<Device> device(current);
-        current->setWriteFilter(
-            [this, device](const UnitReply*, const QByteArray& frame) {
-                return device && filterFrame(device.data(), frame);
-            });
+        current->setWriteFilter([this, device](const UnitReply*, const QByteArray& frame) {
+            return device && filterFrame(device.data(), frame);
+        });
         m_filtered = current;
     }
 }

@@ -18,7 +18,6 @@
 #include <optional>
 
 class Device;
-class PortSession;
 
 // Makes the unit misbehave on purpose, between the line and the service: a gate on received
 // requests (numbering, stall) and a filter on the frames the service sends (the rest). GUI
@@ -37,8 +36,15 @@ public:
     explicit FaultInjector(QObject* parent = nullptr);
     ~FaultInjector() override;
 
-    // Requests of the session's ports pass through this injector from now on.
-    void attach(PortSession* session);
+    // The unit behind the gate: its request handler, the device it answers on, and how to end
+    // its uploads. Requests reach the unit only through slot_recvData from now on.
+    struct Target
+    {
+        std::function<void(QString portName, unsigned char cmd, QByteArray data)> deliver;
+        std::function<Device*()> device;
+        std::function<void()> endUploads;
+    };
+    void setTarget(Target target);
 
     // All or nothing: on a malformed rule nothing changes and *error names it.
     bool setRules(const QStringList& rules, std::uint32_t seed, QString* error);
@@ -63,8 +69,10 @@ signals:
     void rules_changed();
 
 public slots:
-    // The gate: what Device::recv_data delivers, passed on to the service unless stalled.
+    // The gate: what Device::recv_data delivers, passed on to the unit unless stalled.
     void slot_recvData(QString portName, unsigned char cmd, QByteArray data);
+    // The unit's uploads have all ended, one way or another: nothing left to cut.
+    void slot_uploadEnded() { m_cutting = false; }
 
 private:
     // The reply to shape: the frame and what the rules did to it.
@@ -105,6 +113,7 @@ private:
     void cutUpload();
     void updateFilter();
 
+    Target m_target;
     FaultSchedule m_schedule;
     RequestContext* m_request = nullptr;
     std::uint64_t m_uploadRequest = 0;

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-class PortSession;
+class UnitSession;
 
 namespace Ui {
 class CaptureControls;
@@ -23,7 +23,7 @@ public:
     explicit CaptureControls(QWidget* parent = nullptr);
     ~CaptureControls() override;
 
-    void setPortSession(PortSession* session);
+    void setUnitSession(UnitSession* session);
     bool isCapturing() const;
 
 private slots:
@@ -35,6 +35,6 @@ private:
     void stop();
 
     std::unique_ptr<Ui::CaptureControls> ui;
-    QPointer<PortSession> m_session;
+    QPointer<UnitSession> m_session;
     CaptureWriter m_writer;
 };

@@ -1,9 +1,9 @@
 #include "EmulatorConsole.h"
 
+#include "emulator/UnitSession.h"
 #include "fault/FaultInjector.h"
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
-#include "service/PortSession.h"
 #include "service/ScenarioLoader.h"
 #include "service/SetupService.h"
 
@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-EmulatorConsole::EmulatorConsole(PortSession* session, FaultInjector* faults, QObject* parent)
+EmulatorConsole::EmulatorConsole(UnitSession* session, FaultInjector* faults, QObject* parent)
     : QObject(parent), m_session(session), m_faults(faults)
 {
 }

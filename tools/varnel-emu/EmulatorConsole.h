@@ -6,7 +6,7 @@
 #include <QStringList>
 
 class FaultInjector;
-class PortSession;
+class UnitSession;
 class QSocketNotifier;
 
 // The headless stand-in for the main window: prints every pane line, writes it to
@@ -17,7 +17,7 @@ class EmulatorConsole : public QObject
     Q_OBJECT
 
 public:
-    EmulatorConsole(PortSession* session, FaultInjector* faults, QObject* parent = nullptr);
+    EmulatorConsole(UnitSession* session, FaultInjector* faults, QObject* parent = nullptr);
     ~EmulatorConsole() override;
 
     void watchStandardInput();
@@ -39,7 +39,7 @@ private slots:
 private:
     void runCommand(const QString& line);
 
-    PortSession* m_session;
+    UnitSession* m_session;
     FaultInjector* m_faults;
     QSocketNotifier* m_stdinNotifier = nullptr;
     QByteArray m_pending;

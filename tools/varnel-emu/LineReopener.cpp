@@ -1,10 +1,10 @@
 #include "LineReopener.h"
 
 #include "device/Device.h"
+#include "emulator/UnitSession.h"
 #include "log/Log.h"
-#include "service/PortSession.h"
 
-LineReopener::LineReopener(PortSession* session, int intervalMs, QObject* parent)
+LineReopener::LineReopener(UnitSession* session, int intervalMs, QObject* parent)
     : QObject(parent), m_session(session)
 {
     m_timer.setInterval(intervalMs);

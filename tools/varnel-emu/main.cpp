@@ -5,7 +5,7 @@
 
 #include "capture/CaptureWriter.h"
 #include "device/DeviceRegistry.h"
-#include "transport/SerialSettings.h"
+#include "emulator/UnitSession.h"
 #include "fault/FaultInjector.h"
 #include "fault/FaultRule.h"
 #include "fault/FaultSchedule.h"
@@ -14,9 +14,9 @@
 #include "log/StartupLog.h"
 #include "scenario/Scenario.h"
 #include "scenario/ScenarioFile.h"
-#include "service/PortSession.h"
 #include "service/ScenarioLoader.h"
 #include "service/SetupService.h"
+#include "transport/SerialSettings.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -190,11 +190,10 @@ int main(int argc, char* argv[])
             [](const QString& reason) { VLOG(1, QStringLiteral("抓包失败，停止抓包：%1").arg(reason)); });
     }
 
-    PortSession session;
+    UnitSession session(SetupService::instance()->unit());
     if (captureWriter.isOpen())
         session.setLineObserver(&captureWriter);
-    FaultInjector faults;
-    faults.attach(&session);
+    FaultInjector& faults = *session.faults();
     EmulatorConsole console(&session, &faults);
     QObject::connect(LogManager::instance(), &LogManager::logAdded, &console,
                      &EmulatorConsole::slot_logAdded);
@@ -209,7 +208,7 @@ int main(int argc, char* argv[])
     else
         faults.setSeed(allSeed);
 
-    PortSession::Settings settings;
+    UnitSession::Settings settings;
     settings.portName = parser.positionalArguments().first();
     settings.baudRate = parser.value(baud);
     settings.dataBits = parser.value(dataBits);

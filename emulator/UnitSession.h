@@ -1,0 +1,78 @@
+#pragma once
+
+#include "fault/FaultInjector.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+class Device;
+class EmulatedUnit;
+class LineObserver;
+class LineTransport;
+
+// One served line and the unit on it: opens and closes the line's device, passes each
+// request through the session's fault stage to its unit, and the unit's replies back out on
+// this line only. Owner thread only.
+class UnitSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Settings
+    {
+        QString portName;
+        QString baudRate = QStringLiteral("115200");
+        QString dataBits = QStringLiteral("8");
+        QString stopBits = QStringLiteral("1");
+        QString parity = QStringLiteral("None");
+    };
+
+    // With no unit given the session makes its own; a given one must outlive the session.
+    explicit UnitSession(EmulatedUnit* unit = nullptr, QObject* parent = nullptr);
+    ~UnitSession() override;
+
+    EmulatedUnit* unit() const { return m_unit; }
+    FaultInjector* faults() { return &m_faults; }
+
+    // A serial port, registered in the process's device registry under its name (which owns
+    // it while open) and cut into frames by a parse thread. False with the system's reason in
+    // lastError(); a failed device is deleted at once.
+    bool open(const Settings& settings);
+    // Any other line, owned by the session; frames are cut as the bytes arrive.
+    bool open(const QString& name, std::unique_ptr<LineTransport> line);
+    void close();
+    // The orderly end of a session: running uploads end with their end frames, which
+    // get at most flushBoundMs to leave for the line, then the line closes.
+    void endUploadsAndClose(int flushBoundMs = 500);
+
+    // Watches the open device's line and every one opened later; nullptr ends that.
+    // Not owned: take it off before it goes.
+    void setLineObserver(LineObserver* observer);
+    LineObserver* lineObserver() const { return m_observer; }
+
+    bool isOpen() const { return m_device != nullptr; }
+    QString portName() const { return m_portName; }
+    QString lastError() const { return m_lastError; }
+    Device* device() const { return m_device; }
+    // Requests this session has cut from its lines, from 1.
+    std::uint64_t requestCount() const { return m_requests; }
+
+private:
+    bool start(Device* device, bool registered, bool parseThread);
+
+    EmulatedUnit* m_unit;
+    std::unique_ptr<EmulatedUnit> m_ownUnit;
+    FaultInjector m_faults;
+    Device* m_device = nullptr; // the registry's while open when registered, else m_ownDevice
+    std::unique_ptr<Device> m_ownDevice;
+    bool m_registered = false;
+    LineObserver* m_observer = nullptr;
+    QString m_portName;
+    QString m_lastError;
+    std::uint64_t m_requests = 0;
+};

@@ -80,10 +80,9 @@ QString PcPort::usage()
                        "                     frame (default 2000, per frame)\n"
                        "  --baud N           the line's baud rate, any positive number (default 115200)\n");
     for (const SerialSettings::Choice& choice : lineChoices())
-        text += QStringLiteral("  --%1 TEXT %2 (default %3)\n")
-                    .arg(QLatin1String(choice.option), -9)
-                    .arg(choice.texts.join(QLatin1Char(' ')), -8)
-                    .arg(choice.texts.first());
+        text += QStringLiteral("  %1 %2 (default %3)\n")
+                    .arg(QStringLiteral("--%1 TEXT").arg(QLatin1String(choice.option)), -18)
+                    .arg(choice.texts.join(QLatin1Char(' ')), choice.texts.first());
     return text;
 }
 

@@ -321,8 +321,8 @@ void SendCommand::handleRecordFrame(const QByteArray& content)
                         .arg(sequence));
                 return;
             }
+            m_progress.setReceived(++m_records); // a broken record is no record
         }
-        m_progress.setReceived(++m_records);
     }
     if (!m_csvPath.isEmpty() && !m_csv.addFrameContent(content))
         m_csvFailed = true;

@@ -61,7 +61,7 @@ void CaptureControls::on_checkBoxCapture_toggled(bool checked)
     } else {
         ui->lineEditCaptureFile->setText(path);
         ui->labelCaptureStatus->setText(
-            QStringLiteral("抓包中：%1（%2 是本次早先的抓包，不覆盖 / %2 holds an earlier capture, kept）")
+            QStringLiteral("抓包中：%1（保留本次早先的抓包 %2，不覆盖 / earlier capture kept）")
                 .arg(path, typed));
         VLOG(1, ui->labelCaptureStatus->text());
     }

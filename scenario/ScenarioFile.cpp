@@ -77,13 +77,16 @@ QString numberText(double value)
 bool gb2312Bytes(const QString& text, QByteArray* bytes, QString* missing)
 {
     QTextCodec* codec = QTextCodec::codecForName("gb2312");
-    const QVector<uint> codePoints = text.toUcs4();
     QByteArray out;
-    for (const uint codePoint : codePoints) {
-        const QString character = QString::fromUcs4(&codePoint, 1);
+    for (int i = 0; i < text.size(); ++i) {
+        // One character: a surrogate pair stays whole.
+        const int length =
+            text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate() ? 2 : 1;
+        const QString character = text.mid(i, length);
+        i += length - 1;
         QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
         const QByteArray encoded = codec->fromUnicode(character.constData(), character.size(), &state);
-        const auto byte = [&encoded](int i) { return static_cast<std::uint8_t>(encoded.at(i)); };
+        const auto byte = [&encoded](int at) { return static_cast<std::uint8_t>(encoded.at(at)); };
         const bool ascii = encoded.size() == 1 && byte(0) < 0x80;
         const bool twoByte =
             encoded.size() == 2 && byte(0) >= 0xA1 && byte(0) <= 0xF7 && byte(1) >= 0xA1 && byte(1) <= 0xFE;

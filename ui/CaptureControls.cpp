@@ -77,7 +77,7 @@ QString CaptureControls::freshPath(const QString& path) const
     const QFileInfo info(path);
     QString base = info.completeBaseName();
     base.remove(QRegularExpression(QStringLiteral("-[0-9]+$")));
-    const QString suffix = info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
+    const QString suffix = info.suffix().isEmpty() ? QString() : QStringLiteral(".%1").arg(info.suffix());
     const bool inFolder = path.contains(QLatin1Char('/')) || path.contains(QLatin1Char('\\'));
     for (int n = 2;; ++n) {
         const QString name = QStringLiteral("%1-%2%3").arg(base).arg(n).arg(suffix);

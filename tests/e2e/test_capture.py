@@ -2,6 +2,7 @@
 line tap. The capture is read back with this module's own pcap reader and writer."""
 
 import json
+import errno
 import os
 import re
 import shutil
@@ -114,6 +115,10 @@ class SessionCapture(CaptureTestCase):
         self.assertIn("cannot write capture", errors)
         code, _, errors = self.run_emulator("--capture", "", "/dev/null")
         self.assertEqual(code, 2)
+        # A device that takes no byte: refused at once with the system's reason, not "Success".
+        code, _, errors = self.run_emulator("--capture", "/dev/full", "/dev/null")
+        self.assertEqual(code, 1)
+        self.assertEqual(errors, "varnel-emu: cannot write capture /dev/full: %s\n" % os.strerror(errno.ENOSPC))
 
 
 @unittest.skipIf(shutil.which("tshark") is None, "tshark not installed (tools/install-deps.sh installs it)")

@@ -186,13 +186,12 @@ int main(int argc, char* argv[])
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
     if (parser.isSet(scenarioFile))
         ScenarioLoader::logLoaded(scenario);
-    // The scenario's rules first, then the command line's; an explicit --seed wins.
+    // The scenario's rules first, then the command line's; an explicit --seed wins. A later
+    // scenario without a seed returns to the command line's.
     const QStringList allRules = scenario.faults + faultRules;
     const std::uint32_t allSeed = parser.isSet(seed) ? faultSeed : scenario.seed.value_or(faultSeed);
-    if (!allRules.isEmpty())
-        faults.setRules(allRules, allSeed, nullptr); // checked above
-    else
-        faults.setSeed(allSeed);
+    faults.setSeed(faultSeed);
+    faults.setRules(allRules, allSeed, nullptr, scenario.faults.size()); // checked above
 
     PortSession::Settings settings;
     settings.portName = parser.positionalArguments().first();

@@ -4,13 +4,23 @@
 
 #include <QFile>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 namespace {
 
 constexpr int kSnapLength = CaptureWriter::kMaxBytes + CapturePacket::kDirectionSize;
+
+// The reason of a failed write; a stream that failed without an errno still says it failed.
+QString systemError(int error)
+{
+    if (error == 0)
+        return QStringLiteral("the file did not take the bytes written to it");
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
 } // namespace
 
@@ -46,8 +56,14 @@ bool CaptureWriter::open(const QString& path)
         m_pcap = nullptr;
         return false;
     }
-    // The header alone already makes a file that readers accept.
-    pcap_dump_flush(m_dumper);
+    // The header alone already makes a file that readers accept; a file that cannot take even
+    // that (a full disk, /dev/full) is refused here with the system's reason.
+    errno = 0;
+    if (pcap_dump_flush(m_dumper) != 0 || std::ferror(pcap_dump_file(m_dumper))) {
+        m_error = systemError(errno);
+        closeLocked();
+        return false;
+    }
     return true;
 }
 
@@ -138,11 +154,17 @@ bool CaptureWriter::writeLocked(CapturePacket::Direction direction, const char* 
     header.ts.tv_usec = static_cast<suseconds_t>(now % 1000000);
     header.caplen = static_cast<bpf_u_int32>(packet.size());
     header.len = header.caplen;
+    // errno is read before anything else can set it; pcap_dump() itself reports nothing.
+    errno = 0;
     pcap_dump(reinterpret_cast<u_char*>(m_dumper), &header, packet.data());
-    if (pcap_dump_flush(m_dumper) != 0 || std::ferror(pcap_dump_file(m_dumper))) {
+    const int dumpErrno = errno;
+    errno = 0;
+    const bool flushed = pcap_dump_flush(m_dumper) == 0;
+    const int flushErrno = errno;
+    if (!flushed || std::ferror(pcap_dump_file(m_dumper))) {
         m_failed = true;
-        m_error =
-            QStringLiteral("writing %1 failed: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
+        m_error = QStringLiteral("writing %1 failed: %2")
+                      .arg(m_path, systemError(flushErrno ? flushErrno : dumpErrno));
         return false;
     }
     ++m_packets;

@@ -104,7 +104,7 @@ void discard(ExtractionResult& result, const std::uint8_t* p, std::size_t count)
 
 // Records what the step found and returns the offset of the next byte to examine.
 std::size_t consume(const Step& step, const std::uint8_t* begin, std::size_t offset, std::size_t size,
-                    ExtractionResult& result)
+                    FrameExtractor::BadChecksum badChecksum, ExtractionResult& result)
 {
     const std::uint8_t* p = begin + offset;
     switch (step.verdict) {
@@ -121,11 +121,16 @@ std::size_t consume(const Step& step, const std::uint8_t* begin, std::size_t off
         return offset + kHeaderSize;
     case Verdict::ChecksumError:
         result.crcErrors.push_back(step.crc);
+        if (badChecksum == FrameExtractor::BadChecksum::Keep) {
+            result.frames.push_back({p[kCommandOffset], bytesAt(p + kPrefixSize, step.contentLength),
+                                     bytesAt(p, kOverheadSize + step.contentLength), false, step.crc});
+            return offset + kOverheadSize + step.contentLength;
+        }
         discard(result, p, kHeaderSize);
         return offset + kHeaderSize;
     case Verdict::Accept:
         result.frames.push_back({p[kCommandOffset], bytesAt(p + kPrefixSize, step.contentLength),
-                                 bytesAt(p, kOverheadSize + step.contentLength)});
+                                 bytesAt(p, kOverheadSize + step.contentLength), true, 0});
         return offset + kOverheadSize + step.contentLength;
     }
     return offset;
@@ -133,7 +138,7 @@ std::size_t consume(const Step& step, const std::uint8_t* begin, std::size_t off
 
 } // namespace
 
-ExtractionResult FrameExtractor::extract(QByteArray& buffer, Incomplete incomplete)
+ExtractionResult FrameExtractor::extract(QByteArray& buffer, Incomplete incomplete, BadChecksum badChecksum)
 {
     ExtractionResult result;
     const auto* begin = reinterpret_cast<const std::uint8_t*>(buffer.constData());
@@ -143,7 +148,7 @@ ExtractionResult FrameExtractor::extract(QByteArray& buffer, Incomplete incomple
         const Step step = examine(begin + offset, size - offset, incomplete);
         if (step.verdict == Verdict::Wait)
             break;
-        offset = consume(step, begin, offset, size, result);
+        offset = consume(step, begin, offset, size, badChecksum, result);
     }
     if (offset > 0)
         buffer.remove(0, static_cast<int>(offset));

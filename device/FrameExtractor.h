@@ -7,12 +7,15 @@
 #include <cstdint>
 #include <vector>
 
-// One complete frame with a good checksum, as cut from the receive buffer.
+// One complete frame with a good checksum, as cut from the receive buffer (or, when asked
+// for, one whose checksum differs).
 struct ReceivedFrame
 {
     std::uint8_t command = 0;
     QByteArray content;
     QByteArray raw; // the whole frame as it stood in the buffer, header to checksum
+    bool checksumOk = true;
+    std::uint16_t computedCrc = 0; // only set when checksumOk is false
 };
 
 // A run of bytes that no frame took: noise, a header with a bad command or length, the
@@ -45,7 +48,15 @@ public:
         GiveUp, // the line has gone quiet: drop its two header bytes, so a frame behind it is found
     };
 
-    static ExtractionResult extract(QByteArray& buffer, Incomplete incomplete = Incomplete::Wait);
+    // What a complete candidate whose checksum differs gets.
+    enum class BadChecksum
+    {
+        Drop, // a receiver: drop its two header bytes, as for noise
+        Keep, // a tool that shows the line: take it whole, marked, so its bytes are seen as a frame
+    };
+
+    static ExtractionResult extract(QByteArray& buffer, Incomplete incomplete = Incomplete::Wait,
+                                    BadChecksum badChecksum = BadChecksum::Drop);
 
     // "crc error![XXXX]" with the computed checksum in wire order.
     static QString crcErrorMessage(std::uint16_t crc);

@@ -58,7 +58,7 @@ void FaultInjector::setTarget(Target target)
     m_target = std::move(target);
 }
 
-bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QString* error)
+bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QString* error, int scenarioRules)
 {
     QList<FaultRule> parsed;
     for (const QString& text : rules) {
@@ -70,9 +70,9 @@ bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QStri
     m_schedule.clear();
     m_schedule.setSeed(seed);
     m_cutting = false;
-    for (const FaultRule& rule : parsed) {
-        m_schedule.add(rule);
-        VLOG(1, QStringLiteral("fault rule added: %1").arg(rule.text()));
+    for (int i = 0; i < parsed.size(); ++i) {
+        m_schedule.add(parsed.at(i), i < scenarioRules);
+        VLOG(1, QStringLiteral("fault rule added: %1").arg(parsed.at(i).text()));
     }
     if (!parsed.isEmpty())
         VLOG(1, QStringLiteral("fault seed: %1").arg(seed));
@@ -104,18 +104,41 @@ void FaultInjector::clear()
 
 void FaultInjector::setSeed(std::uint32_t seed)
 {
+    m_baseSeed = seed;
     m_schedule.setSeed(seed);
 }
 
 bool FaultInjector::takeScenarioRules(const QStringList& rules, std::optional<std::uint32_t> seed,
                                       QString* error)
 {
-    if (rules.isEmpty()) {
-        if (seed)
-            setSeed(*seed);
-        return true;
+    QList<FaultRule> parsed;
+    for (const QString& text : rules) {
+        const auto rule = FaultRule::parse(text, error);
+        if (!rule)
+            return false;
+        parsed << *rule;
     }
-    return setRules(rules, seed.value_or(m_schedule.seed()), error);
+    const std::vector<FaultRule> removed = m_schedule.removeScenarioRules();
+    for (const FaultRule& rule : removed) {
+        VLOG(1, QStringLiteral("fault rule removed with its scenario: %1").arg(rule.text()));
+        if (rule.text() == m_stallRule)
+            m_schedule.openStall(0, 0); // the freeze it began ends with it
+    }
+    // Drawn again from the seed as the scenario's rules begin; the seed an earlier file gave goes.
+    const std::uint32_t newSeed = seed.value_or(m_baseSeed);
+    if (seed || !parsed.isEmpty() || newSeed != m_schedule.seed())
+        m_schedule.setSeed(newSeed);
+    for (const FaultRule& rule : parsed) {
+        m_schedule.add(rule, true);
+        VLOG(1, QStringLiteral("fault rule added: %1").arg(rule.text()));
+    }
+    if (!parsed.isEmpty())
+        VLOG(1, QStringLiteral("fault seed: %1").arg(m_schedule.seed()));
+    if (!parsed.isEmpty() || !removed.empty()) {
+        updateFilter();
+        emit rules_changed();
+    }
+    return true;
 }
 
 ScenarioLoader::FaultRulesHook FaultInjector::scenarioRulesHook()

@@ -46,15 +46,18 @@ public:
     };
     void setTarget(Target target);
 
-    // All or nothing: on a malformed rule nothing changes and *error names it.
-    bool setRules(const QStringList& rules, std::uint32_t seed, QString* error);
+    // All or nothing: on a malformed rule nothing changes and *error names it. The first
+    // `scenarioRules` of them came from a scenario file and go when another one is loaded.
+    bool setRules(const QStringList& rules, std::uint32_t seed, QString* error, int scenarioRules = 0);
     bool addRule(const QString& rule, QString* error);
     // Removes every rule and starts the counters again.
     void clear();
+    // Also the seed a scenario without one returns to.
     void setSeed(std::uint32_t seed);
     std::uint32_t seed() const { return m_schedule.seed(); }
 
-    // A scenario's rules: when it names any they replace the active ones; its seed, when given, is kept.
+    // A scenario's rules replace those of the scenario before (none: they just go); rules added
+    // one by one stay. Its seed, when given, is used; otherwise the seed set before any scenario.
     bool takeScenarioRules(const QStringList& rules, std::optional<std::uint32_t> seed, QString* error);
     ScenarioLoader::FaultRulesHook scenarioRulesHook();
     // Only checks a scenario's rules, for a start-up that applies them later.
@@ -123,4 +126,5 @@ private:
     QTimer m_writeTimer;
     QElapsedTimer m_clock;
     QPointer<Device> m_filtered;
+    std::uint32_t m_baseSeed = FaultSchedule::kDefaultSeed;
 };

@@ -1,6 +1,7 @@
 #include "fault/FaultRule.h"
 
 #include "device/CommandCatalogue.h"
+#include "util/MessageQuote.h"
 
 #include <QStringList>
 
@@ -96,7 +97,7 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
     const QString text = input.trimmed();
     const auto fail = [&](const QString& problem) -> std::optional<FaultRule> {
         if (error)
-            *error = QStringLiteral("fault rule \"%1\": %2").arg(text, problem);
+            *error = QStringLiteral("fault rule %1: %2").arg(MessageQuote::of(text), problem);
         return std::nullopt;
     };
 
@@ -123,9 +124,9 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
         rule.m_target = Target::Command;
         rule.m_command = *code;
     } else {
-        return fail(QStringLiteral("unknown target \"%1\" (a command code 1-21 or 0x01-0x15, a command "
+        return fail(QStringLiteral("unknown target %1 (a command code 1-21 or 0x01-0x15, a command "
                                    "name such as get-time, * or record)")
-                        .arg(targetText));
+                        .arg(MessageQuote::of(targetText)));
     }
 
     const int equals = actionText.indexOf(QLatin1Char('='));
@@ -133,7 +134,7 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
     const QString value = equals < 0 ? QString() : actionText.mid(equals + 1);
     const ActionSpec* spec = findAction(name);
     if (!spec)
-        return fail(QStringLiteral("unknown action \"%1\"").arg(name));
+        return fail(QStringLiteral("unknown action %1").arg(MessageQuote::of(name)));
     const bool onRecord = rule.m_target == Target::Record;
     if (onRecord && !spec->onRecords)
         return fail(QStringLiteral("action \"%1\" does not apply to record (%2)").arg(name, recordActions()));
@@ -146,7 +147,7 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
     rule.m_action = spec->action;
 
     const auto badValue = [&](const QString& what) {
-        return fail(QStringLiteral("%1: \"%2\" is not %3").arg(name, value, what));
+        return fail(QStringLiteral("%1: %2 is not %3").arg(name, MessageQuote::of(value), what));
     };
     switch (spec->action) {
     case Action::Delay: {
@@ -223,7 +224,7 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
 
     if (!whenText.isEmpty()) {
         const auto badWhen = [&](const QString& what) {
-            return fail(QStringLiteral("WHEN \"%1\": %2").arg(whenText, what));
+            return fail(QStringLiteral("WHEN %1: %2").arg(MessageQuote::of(whenText), what));
         };
         constexpr std::uint64_t kMost = 1ull << 62;
         if (whenText.startsWith(QLatin1String("every="))) {

@@ -4,9 +4,23 @@
 
 FaultSchedule::FaultSchedule(std::uint32_t seed) : m_seed(seed), m_generator(seed) {}
 
-void FaultSchedule::add(const FaultRule& rule)
+void FaultSchedule::add(const FaultRule& rule, bool fromScenario)
 {
-    m_entries.push_back(Entry{rule, 0, 0});
+    m_entries.push_back(Entry{rule, 0, 0, fromScenario});
+}
+
+std::vector<FaultRule> FaultSchedule::removeScenarioRules()
+{
+    std::vector<FaultRule> removed;
+    std::vector<Entry> kept;
+    for (Entry& entry : m_entries) {
+        if (entry.fromScenario)
+            removed.push_back(entry.rule);
+        else
+            kept.push_back(std::move(entry));
+    }
+    m_entries = std::move(kept);
+    return removed;
 }
 
 void FaultSchedule::clear()

@@ -20,13 +20,16 @@ public:
         FaultRule rule;
         std::uint64_t matches = 0;
         std::uint64_t fired = 0;
+        bool fromScenario = false; // goes when another scenario is loaded
     };
 
     static constexpr std::uint32_t kDefaultSeed = 1;
 
     explicit FaultSchedule(std::uint32_t seed = kDefaultSeed);
 
-    void add(const FaultRule& rule);
+    void add(const FaultRule& rule, bool fromScenario = false);
+    // The rules a scenario file brought, the others kept with their counters; returns them.
+    std::vector<FaultRule> removeScenarioRules();
     // Every rule gone; request numbers, stall window and generator start again.
     void clear();
     void setSeed(std::uint32_t seed);

@@ -2,6 +2,7 @@
 
 #include "device/WireFormat.h"
 #include "util/Conversions.h"
+#include "util/MessageQuote.h"
 
 #include <QRegularExpression>
 #include <QVector>
@@ -84,7 +85,7 @@ bool parseNumber(const QString& cell, quint32 max, quint32* value, QString* prob
     bool ok = digits.match(cell).hasMatch();
     const qulonglong number = ok ? cell.toULongLong(&ok, 10) : 0;
     if (!ok || number > max) {
-        *problem = QStringLiteral("\"%1\" is not a number from 0 to %2").arg(cell).arg(max);
+        *problem = QStringLiteral("%1 is not a number from 0 to %2").arg(MessageQuote::of(cell)).arg(max);
         return false;
     }
     *value = static_cast<quint32>(number);
@@ -101,7 +102,8 @@ bool parseDateTime(const QString& cell, QByteArray* bytes, QString* problem)
     for (int part = 2; fits && part <= 6; ++part)
         fits = match.captured(part).toUInt() <= 0xFF;
     if (!fits) {
-        *problem = QStringLiteral("\"%1\" is not a date and time as yyyy-MM-dd hh:mm:ss").arg(cell);
+        *problem =
+            QStringLiteral("%1 is not a date and time as yyyy-MM-dd hh:mm:ss").arg(MessageQuote::of(cell));
         return false;
     }
     *bytes = RecordCsvFormat::numberBytes(RecordLayout::Encoding::U16, match.captured(1).toUInt());
@@ -158,6 +160,7 @@ bool RecordCsvFormat::split(const QString& text, QVector<Row>* rows, QString* pr
     QStringList cells;
     QString cell;
     bool inQuotes = false;
+    bool quoteClosed = false; // the cell was quoted and its closing quote read
     bool rowHasText = false;
     int line = 1;
     int rowLine = 1;
@@ -167,6 +170,7 @@ bool RecordCsvFormat::split(const QString& text, QVector<Row>* rows, QString* pr
         cells.clear();
         cell.clear();
         rowHasText = false;
+        quoteClosed = false;
     };
     for (int i = 0; i < text.size(); ++i) {
         const QChar c = text.at(i);
@@ -176,6 +180,7 @@ bool RecordCsvFormat::split(const QString& text, QVector<Row>* rows, QString* pr
                 ++i;
             } else if (c == QLatin1Char('"')) {
                 inQuotes = false;
+                quoteClosed = true;
             } else {
                 if (c == QLatin1Char('\n'))
                     ++line;
@@ -183,17 +188,35 @@ bool RecordCsvFormat::split(const QString& text, QVector<Row>* rows, QString* pr
             }
             continue;
         }
+        // A CR ends a line before LF and at the very end (a last line saved with a lone CR).
+        const bool lineEnd = c == QLatin1Char('\n') || (c == QLatin1Char('\r') && i + 1 == text.size());
+        if (c == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
+            continue;
+        if (quoteClosed && c != QLatin1Char(',') && !lineEnd) {
+            // "ab"c: guessing where the cell ends would change the record without a word.
+            *problem = QStringLiteral("line %1: %2 follows the closing quote of a quoted cell")
+                           .arg(line)
+                           .arg(MessageQuote::of(QString(c)));
+            return false;
+        }
         if (c == QLatin1Char('"')) {
+            if (!cell.isEmpty()) {
+                // A writer quotes such a cell whole; reading 5Q"J"W as 5QJW would lose the quotes.
+                *problem = QStringLiteral("line %1: a double quote inside the unquoted cell %2; quote the "
+                                          "whole cell and double the quote")
+                               .arg(line)
+                               .arg(MessageQuote::of(cell + c));
+                return false;
+            }
             inQuotes = true;
             rowHasText = true;
         } else if (c == QLatin1Char(',')) {
             cells << cell;
             cell.clear();
-        } else if (c == QLatin1Char('\n')) {
+            quoteClosed = false;
+        } else if (lineEnd) {
             endRow();
             rowLine = ++line;
-        } else if (c == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n')) {
-            // a file saved with CRLF line ends
         } else {
             cell += c;
             rowHasText = true;
@@ -253,15 +276,18 @@ bool RecordCsvFormat::textBytes(const QString& cell, int width, QByteArray* byte
             out = QByteArray::fromStdString(
                 util::hexToBytes(cell.mid(kHexPrefix.size()).toUpper().toStdString()));
         } catch (const std::invalid_argument& e) {
-            *problem = QStringLiteral("\"%1\": %2 after hex:").arg(cell, QLatin1String(e.what()));
+            *problem =
+                QStringLiteral("%1: %2 after hex:").arg(MessageQuote::of(cell), QLatin1String(e.what()));
             return false;
         }
     } else {
         out = cell.toUtf8();
     }
     if (out.size() > width) {
-        *problem =
-            QStringLiteral("\"%1\" is %2 bytes, the field holds %3").arg(cell).arg(out.size()).arg(width);
+        *problem = QStringLiteral("%1 is %2 bytes, the field holds %3")
+                       .arg(MessageQuote::of(cell))
+                       .arg(out.size())
+                       .arg(width);
         return false;
     }
     out.append(width - out.size(), '\0');

@@ -28,8 +28,9 @@ public:
     // A zero-filled text field as it is written (before quoting).
     static QString textCell(const QByteArray& bytes);
 
-    // The rows of a CSV text, header included; empty lines are skipped. False with
-    // `problem` set for a quote left open.
+    // The rows of a CSV text, header included; empty lines are skipped, and lines may end in
+    // LF, CRLF or, the last one, a lone CR. False with `problem` set for a quote left open, a
+    // quote inside an unquoted cell, or text after a quoted cell's closing quote.
     static bool split(const QString& text, QVector<Row>* rows, QString* problem);
     // The record a data row stands for; false with `problem` naming the column.
     static bool record(const QStringList& cells, QByteArray* record, QString* problem);

@@ -4,17 +4,21 @@
 #include "device/WireFormat.h"
 #include "scenario/RecordCsvFormat.h"
 #include "scenario/Scenario.h"
+#include "util/BoundedFile.h"
 #include "util/Conversions.h"
+#include "util/MessageQuote.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QTextCodec>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 
 namespace {
@@ -26,6 +30,9 @@ struct TextKey
     int maxSize;
     bool gb2312; // names as the PC program sends them; the numbers are ASCII
 };
+
+// Longer than any path a system opens; such a name is a mistake, not a file.
+constexpr int kMaxFileNameCharacters = 4096;
 
 const TextKey kTextKeys[] = {
     {"serial-number", UnitState::Text::SerialNumber, wire::kMaxSerialNumberSize, false},
@@ -53,6 +60,44 @@ QString typeName(const QJsonValue& value)
         break;
     }
     return QStringLiteral("nothing");
+}
+
+// A number as the file most likely wrote it: the shortest decimal that reads back to it
+// ("12345678.9", not "1.23457e+07"), in exponent form only where plain digits would run long.
+QString numberText(double value)
+{
+    if (std::fabs(value) < 1e15)
+        return QString::number(value, 'f', QLocale::FloatingPointShortest);
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+// The GB2312 bytes of `text`; false with `missing` set to the first character GB2312 lacks.
+// The codec also takes code-page extensions (€ becomes 0x80), which no GB2312 reader decodes,
+// so each character must come out as ASCII or as a two-byte code of the GB2312 rows.
+bool gb2312Bytes(const QString& text, QByteArray* bytes, QString* missing)
+{
+    QTextCodec* codec = QTextCodec::codecForName("gb2312");
+    QByteArray out;
+    for (int i = 0; i < text.size(); ++i) {
+        // One character: a surrogate pair stays whole.
+        const int length =
+            text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate() ? 2 : 1;
+        const QString character = text.mid(i, length);
+        i += length - 1;
+        QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
+        const QByteArray encoded = codec->fromUnicode(character.constData(), character.size(), &state);
+        const auto byte = [&encoded](int at) { return static_cast<std::uint8_t>(encoded.at(at)); };
+        const bool ascii = encoded.size() == 1 && byte(0) < 0x80;
+        const bool twoByte =
+            encoded.size() == 2 && byte(0) >= 0xA1 && byte(0) <= 0xF7 && byte(1) >= 0xA1 && byte(1) <= 0xFE;
+        if (state.invalidChars > 0 || !(ascii || twoByte) || codec->toUnicode(encoded) != character) {
+            *missing = character;
+            return false;
+        }
+        out += encoded;
+    }
+    *bytes = out;
+    return true;
 }
 
 // One pass over one file; the first problem ends it.
@@ -107,9 +152,9 @@ bool Reader::wholeNumber(const QString& key, const QJsonValue& value, double max
         return wrongType(key, QStringLiteral("a whole number from 0 to %1").arg(max, 0, 'f', 0), value);
     const double d = value.toDouble();
     if (d != std::floor(d))
-        return fail(key, QStringLiteral("%1 is not a whole number").arg(d));
+        return fail(key, QStringLiteral("%1 is not a whole number").arg(numberText(d)));
     if (d < 0 || d > max)
-        return fail(key, QStringLiteral("%1 is outside 0 to %2").arg(d, 0, 'f', 0).arg(max, 0, 'f', 0));
+        return fail(key, QStringLiteral("%1 is outside 0 to %2").arg(numberText(d)).arg(max, 0, 'f', 0));
     *number = d;
     return true;
 }
@@ -186,34 +231,37 @@ bool Reader::readText(const TextKey& key, const QJsonValue& value)
         try {
             bytes = QByteArray::fromStdString(util::hexToBytes(text.mid(4).toUpper().toStdString()));
         } catch (const std::invalid_argument& e) {
-            return fail(name, QStringLiteral("\"%1\": %2 after hex:").arg(text, QLatin1String(e.what())));
+            return fail(
+                name,
+                QStringLiteral("%1: %2 after hex:").arg(MessageQuote::of(text), QLatin1String(e.what())));
         }
     } else {
         for (const QChar c : text) {
             if (c.category() == QChar::Other_Control)
-                return fail(
-                    name,
-                    QStringLiteral("\"%1\" holds a control character; write such bytes as hex:").arg(text));
+                return fail(name, QStringLiteral("%1 holds a control character; write such bytes as hex:")
+                                      .arg(MessageQuote::of(text)));
         }
         if (key.gb2312) {
-            QTextCodec* codec = QTextCodec::codecForName("gb2312");
-            QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
-            bytes = codec->fromUnicode(text.constData(), text.size(), &state);
-            // A character the code page lacks may come back as a substitute instead of a count.
-            if (state.invalidChars > 0 || codec->toUnicode(bytes) != text)
-                return fail(name, QStringLiteral("\"%1\" cannot be written in GB2312").arg(text));
+            QString missing;
+            if (!gb2312Bytes(text, &bytes, &missing))
+                return fail(name, QStringLiteral("%1 cannot be written in GB2312: it has no \"%2\" (U+%3)")
+                                      .arg(MessageQuote::of(text), missing)
+                                      .arg(QString::number(missing.toUcs4().value(0), 16)
+                                               .toUpper()
+                                               .rightJustified(4, QLatin1Char('0'))));
         } else {
             for (const QChar c : text) {
                 if (c.unicode() > 0x7E)
-                    return fail(name, QStringLiteral("\"%1\" is not ASCII").arg(text));
+                    return fail(name, QStringLiteral("%1 is not ASCII").arg(MessageQuote::of(text)));
             }
             bytes = text.toLatin1();
         }
     }
     if (bytes.size() > key.maxSize)
-        return fail(
-            name,
-            QStringLiteral("\"%1\" is %2 bytes, at most %3").arg(text).arg(bytes.size()).arg(key.maxSize));
+        return fail(name, QStringLiteral("%1 is %2 bytes, at most %3")
+                              .arg(MessageQuote::of(text))
+                              .arg(bytes.size())
+                              .arg(key.maxSize));
     m_scenario->unit.setText(key.text, bytes);
     return true;
 }
@@ -331,18 +379,16 @@ bool Reader::readCsv(const QJsonValue& value)
     if (!value.isString())
         return wrongType(key, QStringLiteral("a file name"), value);
     const QString name = value.toString();
+    const bool control =
+        std::any_of(name.begin(), name.end(), [](QChar c) { return c.category() == QChar::Other_Control; });
+    if (control || name.size() > kMaxFileNameCharacters)
+        return fail(key, QStringLiteral("%1 is not a file name").arg(MessageQuote::of(name)));
     // Relative to the scenario's folder, so a scenario and its CSV travel together.
     const QString path = QDir(QFileInfo(m_path).absolutePath()).filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(
-            key,
-            QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return fail(
-            key,
-            QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+    QByteArray bytes;
+    QString problem;
+    if (!BoundedFile::read(path, BoundedFile::kMaxInputBytes, &bytes, &problem))
+        return fail(key, QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(path), problem));
     QTextCodec::ConverterState state;
     const QString text =
         QTextCodec::codecForName("utf-8")->toUnicode(bytes.constData(), bytes.size(), &state);
@@ -350,7 +396,6 @@ bool Reader::readCsv(const QJsonValue& value)
         return fail(key, QStringLiteral("%1 is not UTF-8 text").arg(name));
 
     QVector<RecordCsvFormat::Row> rows;
-    QString problem;
     if (!RecordCsvFormat::split(text, &rows, &problem))
         return fail(key, QStringLiteral("%1 %2").arg(name, problem));
     if (rows.isEmpty() || rows.first().cells.join(QLatin1Char(',')) != RecordCsvFormat::header())
@@ -391,16 +436,10 @@ bool Reader::readFaults(const QJsonValue& value)
 
 bool ScenarioFile::read(const QString& path, Scenario* scenario, QString* error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error =
-            QStringLiteral("%1: cannot read: %2").arg(QDir::toNativeSeparators(path), file.errorString());
-        return false;
-    }
-    const QByteArray json = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        *error =
-            QStringLiteral("%1: cannot read: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+    QByteArray json;
+    QString problem;
+    if (!BoundedFile::read(path, BoundedFile::kMaxInputBytes, &json, &problem)) {
+        *error = QStringLiteral("%1: cannot read: %2").arg(QDir::toNativeSeparators(path), problem);
         return false;
     }
     return parse(json, path, scenario, error);

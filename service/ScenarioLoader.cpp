@@ -8,6 +8,9 @@
 
 #include <QDir>
 
+std::optional<int> ScenarioLoader::s_scenarioRecordCount;
+int ScenarioLoader::s_recordCountBefore = 0;
+
 bool ScenarioLoader::load(const QString& path, const FaultRulesHook& faults, QString* error, Scenario* loaded)
 {
     Scenario scenario;
@@ -30,8 +33,20 @@ bool ScenarioLoader::apply(const Scenario& scenario, const FaultRulesHook& fault
     }
     SetupService* service = SetupService::instance();
     service->setScenario(scenario.unit, scenario.records);
-    if (scenario.recordCount)
+    // The file replaces the one before as a whole: a count it leaves out returns to the one set
+    // before any scenario, unless the operator changed the count since.
+    const int current = SetupService::maxSendRecordCount();
+    const bool countFromScenario = s_scenarioRecordCount && current == *s_scenarioRecordCount;
+    if (scenario.recordCount) {
+        if (!countFromScenario)
+            s_recordCountBefore = current;
         service->slot_maxSendRecordCountChanged(*scenario.recordCount);
+        s_scenarioRecordCount = scenario.recordCount;
+    } else {
+        if (countFromScenario)
+            service->slot_maxSendRecordCountChanged(s_recordCountBefore);
+        s_scenarioRecordCount.reset();
+    }
     return true;
 }
 

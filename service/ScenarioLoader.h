@@ -23,8 +23,15 @@ public:
     // `loaded` receives the scenario when given.
     static bool load(const QString& path, const FaultRulesHook& faults, QString* error,
                      Scenario* loaded = nullptr);
-    // The one place a read scenario takes effect, all or nothing.
+    // The one place a read scenario takes effect, all or nothing. It replaces the scenario before
+    // as a whole: what the file leaves out returns to the default (texts, state, records, and the
+    // record count set before any scenario); its fault rules replace those of the file before.
     static bool apply(const Scenario& scenario, const FaultRulesHook& faults, QString* error);
     // The log lines of a scenario now in force.
     static void logLoaded(const Scenario& scenario);
+
+private:
+    // The record count the scenario in force set, and the one in force before it. GUI thread.
+    static std::optional<int> s_scenarioRecordCount;
+    static int s_recordCountBefore;
 };

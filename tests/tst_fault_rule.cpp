@@ -82,6 +82,16 @@ private slots:
             "fault rule \"get-time:drop@p=1.5\": WHEN \"p=1.5\": p=P needs a probability from 0 to 1");
         bad("when empty", "get-time:drop@",
             "fault rule \"get-time:drop@\": nothing after \"@\" (N, N-M, every=K or p=P)");
+        // Hostile text: escaped and cut, so the message keeps its reason and its size.
+        bad("control character", "get-time:dr\x01op",
+            "fault rule \"get-time:dr\\u0001op\": unknown action \"dr\\u0001op\"");
+        const QString huge(100000, QLatin1Char('t'));
+        QTest::newRow("huge target") << huge + QStringLiteral(":drop") << false
+                                     << QStringLiteral(
+                                            "fault rule \"%1…\" (100005 characters): unknown target "
+                                            "\"%1…\" (100000 characters) (a command code 1-21 or "
+                                            "0x01-0x15, a command name such as get-time, * or record)")
+                                            .arg(QString(80, QLatin1Char('t')));
     }
 
     void parse()

@@ -397,6 +397,50 @@ private slots:
         QCOMPARE(buffer.toHex(), remaining.toHex());
     }
 
+    // A tool that shows the line takes a damaged frame whole, marked, instead of as noise; a
+    // receiver (the default) still drops it.
+    void keepBadChecksum_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QList<bool>>("checksumOk");
+        QTest::addColumn<int>("discardRuns");
+        const QByteArray bad = hex("5AA51234020000EE04");
+        QTest::newRow("damaged alone") << bad << QList<bool>{false} << 0;
+        QTest::newRow("damaged, then good") << bad + worked() << QList<bool>{false, true} << 0;
+        QTest::newRow("noise, damaged, noise") << hex("0102") + bad + hex("03") << QList<bool>{false} << 2;
+        QTest::newRow("damaged with 5A in it")
+            << frametest::badCrcFrameBytes(0x06, hex("5AA5")) << QList<bool>{false} << 0;
+    }
+    void keepBadChecksum()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QList<bool>, checksumOk);
+        QFETCH(int, discardRuns);
+        QByteArray buffer = input;
+        const ExtractionResult result = FrameExtractor::extract(buffer, FrameExtractor::Incomplete::Wait,
+                                                                FrameExtractor::BadChecksum::Keep);
+        QList<bool> ok;
+        QByteArray joined;
+        for (const ReceivedFrame& frame : result.frames) {
+            ok << frame.checksumOk;
+            joined += frame.raw;
+            if (!frame.checksumOk) {
+                const QByteArray body = frame.raw.left(frame.raw.size() - 2);
+                QCOMPARE(frame.computedCrc,
+                         std::uint16_t(modbusCrc(body) >> 8 | (modbusCrc(body) & 0xFF) << 8));
+            }
+        }
+        QCOMPARE(ok, checksumOk);
+        QCOMPARE(int(result.discarded.size()), discardRuns);
+        QCOMPARE(int(result.crcErrors.size()), int(checksumOk.count(false)));
+        for (const DiscardedBytes& run : result.discarded)
+            joined += run.bytes;
+        QCOMPARE(joined.size(), input.size()); // every byte accounted for once
+        QVERIFY(buffer.isEmpty());
+        QByteArray again = input;
+        QCOMPARE(int(FrameExtractor::extract(again).frames.size()), int(checksumOk.count(true)));
+    }
+
     void maximumLength_completesWithLastByte()
     {
         QByteArray content(10240, '\0');

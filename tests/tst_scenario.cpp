@@ -2,9 +2,14 @@
 #include "scenario/Scenario.h"
 #include "scenario/ScenarioFile.h"
 #include "unit/FileRecordFrames.h"
+#include "util/BoundedFile.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 // Scenario files as the reader takes or refuses them, and the CSV format read back.
 class TestScenario : public QObject
@@ -37,6 +42,32 @@ private slots:
         writeFile(QStringLiteral("long.csv"),
                   header + "\n" + QByteArray(row).replace(",x,", ",hex:0011223344556677889900,") + "\n");
         writeFile(QStringLiteral("latin1.csv"), header + "\n\xe9\n");
+        // Hostile inputs: files no reader should wait on or take whole.
+        writeFile(QStringLiteral("quote-inside.csv"),
+                  header + "\n" + QByteArray(row).replace("5QJW", "5Q\"J\"W") + "\n");
+        writeFile(QStringLiteral("after-quote.csv"),
+                  header + "\n" + QByteArray(row).replace("5QJW", "\"5Q\"JW") + "\n");
+        writeFile(QStringLiteral("lone-cr.csv"), header + "\n" + row + "\n" + row + "\r");
+        writeFile(QStringLiteral("nul.csv"), header + "\n" +
+                                                 QByteArray(row).replace(",128,", QByteArray(",1\0"
+                                                                                             "28,",
+                                                                                             6)) +
+                                                 "\n");
+        writeFile(QStringLiteral("huge-cell.csv"),
+                  header + "\n" + QByteArray(row).replace(",128,", "," + QByteArray(1 << 20, '7') + ",") +
+                      "\n");
+        QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("folder.csv")));
+        QFile sparse(m_dir.filePath(QStringLiteral("sparse.csv")));
+        QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(BoundedFile::kMaxInputBytes + 1));
+        sparse.close();
+        writeFile(QStringLiteral("limit.json"), "{}" + QByteArray(BoundedFile::kMaxInputBytes - 2, ' '));
+        QFile over(m_dir.filePath(QStringLiteral("over.json")));
+        QVERIFY(over.open(QIODevice::WriteOnly) && over.resize(1024LL * 1024 * 1024 * 2));
+        over.close();
+#ifdef Q_OS_UNIX
+        QCOMPARE(mkfifo(QFile::encodeName(m_dir.filePath(QStringLiteral("fifo.csv"))).constData(), 0600), 0);
+        QCOMPARE(mkfifo(QFile::encodeName(m_dir.filePath(QStringLiteral("fifo.json"))).constData(), 0600), 0);
+#endif
     }
 
     void readsOrRefuses_data()
@@ -50,13 +81,36 @@ private slots:
         QTest::newRow("not an object") << QByteArray("[1]") << "expected a JSON object";
         QTest::newRow("texts wrong type")
             << QByteArray(R"({"texts": "x"})") << "texts: expected an object, got a text";
-        QTest::newRow("name not in GB2312") << QByteArray(R"({"texts": {"operator": "😀"}})")
-                                            << "texts.operator: \"😀\" cannot be written in GB2312";
+        QTest::newRow("name not in GB2312")
+            << QByteArray(R"({"texts": {"operator": "😀"}})")
+            << "texts.operator: \"😀\" cannot be written in GB2312: it has no \"😀\" (U+1F600)";
+        // The code page's own extension byte, which no GB2312 reader decodes.
+        QTest::newRow("euro sign") << QByteArray(R"({"texts": {"device-name": "A€"}})")
+                                   << "texts.device-name: \"A€\" cannot be written in GB2312: it has no "
+                                      "\"€\" (U+20AC)";
         QTest::newRow("number not ASCII") << QByteArray(R"({"texts": {"serial-number": "编号"}})")
                                           << "texts.serial-number: \"编号\" is not ASCII";
         QTest::newRow("control character") << QByteArray(R"({"texts": {"serial-number": "A\u0001"}})")
-                                           << "texts.serial-number: \"A\u0001\" holds a control character; "
+                                           << "texts.serial-number: \"A\\u0001\" holds a control character; "
                                               "write such bytes as hex:";
+        // Escaped, so the reason after it is not cut off.
+        QTest::newRow("NUL") << QByteArray(R"({"texts": {"serial-number": "AB\u0000CD"}})")
+                             << "texts.serial-number: \"AB\\u0000CD\" holds a control character; "
+                                "write such bytes as hex:";
+        QTest::newRow("line break") << QByteArray(R"({"texts": {"operator": "a\nb\u2028"}})")
+                                    << "texts.operator: \"a\\u000Ab\\u2028\" holds a control character; "
+                                       "write such bytes as hex:";
+        QTest::newRow("huge hex text")
+            << "{\"texts\": {\"operator\": \"hex:" + QByteArray(10 * 1024 * 1024, 'A') + "\"}}"
+            << "texts.operator: \"hex:" + QString(76, QLatin1Char('A')) +
+                   "…\" (10485764 characters) is 5242880 bytes, at most 16";
+        QTest::newRow("huge bad hex")
+            << "{\"texts\": {\"operator\": \"hex:" + QByteArray(1024 * 1024 + 1, 'A') + "\"}}"
+            << "texts.operator: \"hex:" + QString(76, QLatin1Char('A')) +
+                   "…\" (1048581 characters): odd length after hex:";
+        QTest::newRow("exactly 80 characters")
+            << "{\"texts\": {\"serial-number\": \"" + QByteArray(80, 'x') + "\"}}"
+            << "texts.serial-number: \"" + QString(80, QLatin1Char('x')) + "\" is 80 bytes, at most 16";
         QTest::newRow("device number too long") << QByteArray(R"({"texts": {"device-number": "123456789"}})")
                                                 << "texts.device-number: \"123456789\" is 9 bytes, at most 8";
         QTest::newRow("name too long in GB2312")
@@ -69,6 +123,15 @@ private slots:
         QTest::newRow("seed negative")
             << QByteArray(R"({"seed": -1})") << "seed: -1 is outside 0 to 4294967295";
         QTest::newRow("seed fraction") << QByteArray(R"({"seed": 1.5})") << "seed: 1.5 is not a whole number";
+        // As written, not as six significant digits would show it.
+        QTest::newRow("large fraction")
+            << QByteArray(R"({"seed": 100000000.5})") << "seed: 100000000.5 is not a whole number";
+        QTest::newRow("count fraction") << QByteArray(R"({"records": {"count": 12345678.9}})")
+                                        << "records.count: 12345678.9 is not a whole number";
+        QTest::newRow("small fraction") << QByteArray(R"({"records": {"fields": {"gear": 0.0000001}}})")
+                                        << "records.fields.gear: 0.0000001 is not a whole number";
+        QTest::newRow("huge number") << QByteArray(R"({"seed": 1e300})")
+                                     << "seed: 1e+300 is outside 0 to 4294967295";
         QTest::newRow("faults not texts")
             << QByteArray(R"({"faults": ["a", 2]})") << "faults[1]: expected a text, got a number";
         QTest::newRow("count too big") << QByteArray(R"({"records": {"count": 100000000}})")
@@ -124,6 +187,41 @@ private slots:
                "\"hex:0011223344556677889900\" is 11 bytes, the field holds 10";
         QTest::newRow("csv not UTF-8") << QByteArray(R"({"records": {"csv": "latin1.csv"}})")
                                        << "records.csv: latin1.csv is not UTF-8 text";
+        QTest::newRow("csv last line ends in CR")
+            << QByteArray(R"({"records": {"csv": "lone-cr.csv"}})") << "";
+        QTest::newRow("csv quote inside a cell")
+            << QByteArray(R"({"records": {"csv": "quote-inside.csv"}})")
+            << "records.csv: quote-inside.csv line 2: a double quote inside the unquoted cell \"5Q\"\"; "
+               "quote the whole cell and double the quote";
+        QTest::newRow("csv text after a quote")
+            << QByteArray(R"({"records": {"csv": "after-quote.csv"}})")
+            << "records.csv: after-quote.csv line 2: \"J\" follows the closing quote of a quoted cell";
+        QTest::newRow("csv NUL in a cell")
+            << QByteArray(R"({"records": {"csv": "nul.csv"}})")
+            << "records.csv: nul.csv row 1 (line 2): target_torque: \"1\\u000028\" is not a number from 0 "
+               "to 4294967295";
+        QTest::newRow("csv huge cell") << QByteArray(R"({"records": {"csv": "huge-cell.csv"}})")
+                                       << "records.csv: huge-cell.csv row 1 (line 2): target_torque: \"" +
+                                              QString(80, QLatin1Char('7')) +
+                                              "…\" (1048576 characters) is not a number from 0 to 4294967295";
+        QTest::newRow("csv name with NUL") << QByteArray(R"({"records": {"csv": "a\u0000.csv"}})")
+                                           << "records.csv: \"a\\u0000.csv\" is not a file name";
+        QTest::newRow("csv a folder")
+            << QByteArray(R"({"records": {"csv": "folder.csv"}})")
+            << "records.csv: cannot read " + m_dir.filePath("folder.csv") + ": it is a folder, not a file";
+        QTest::newRow("csv sparse over the limit")
+            << QByteArray(R"({"records": {"csv": "sparse.csv"}})")
+            << "records.csv: cannot read " + m_dir.filePath("sparse.csv") +
+                   ": it is 67108865 bytes; the limit is 64 MiB (67108864 bytes)";
+#ifdef Q_OS_UNIX
+        // Opening a FIFO would wait for a writer for ever; /dev/zero never ends.
+        const QString notRegular = QStringLiteral(": not a regular file (a FIFO, a device or a socket); "
+                                                  "nothing was read from it");
+        QTest::newRow("csv FIFO") << QByteArray(R"({"records": {"csv": "fifo.csv"}})")
+                                  << "records.csv: cannot read " + m_dir.filePath("fifo.csv") + notRegular;
+        QTest::newRow("csv /dev/zero") << QByteArray(R"({"records": {"csv": "/dev/zero"}})")
+                                       << "records.csv: cannot read /dev/zero" + notRegular;
+#endif
     }
 
     void readsOrRefuses()
@@ -138,6 +236,36 @@ private slots:
         QCOMPARE(problem, error.isEmpty() ? QString() : path + QStringLiteral(": ") + error);
         QCOMPARE(ok, error.isEmpty());
         QCOMPARE(scenario.seed.value_or(0), ok ? 0u : 99u); // a refused file leaves the target alone
+    }
+
+    // The scenario file itself: looked at before anything reads it.
+    void readRefusesWithoutReading_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("error"); // after "PATH: cannot read: "; empty: accepted
+        QTest::newRow("at the limit") << m_dir.filePath(QStringLiteral("limit.json")) << "";
+        QTest::newRow("2 GiB sparse") << m_dir.filePath(QStringLiteral("over.json"))
+                                      << "it is 2147483648 bytes; the limit is 64 MiB (67108864 bytes)";
+        QTest::newRow("folder") << m_dir.path() << "it is a folder, not a file";
+#ifdef Q_OS_UNIX
+        const QString notRegular =
+            QStringLiteral("not a regular file (a FIFO, a device or a socket); nothing was read from it");
+        QTest::newRow("FIFO") << m_dir.filePath(QStringLiteral("fifo.json")) << notRegular;
+        QTest::newRow("/dev/zero") << "/dev/zero" << notRegular;
+        QTest::newRow("/dev/null") << "/dev/null" << notRegular;
+#endif
+    }
+
+    void readRefusesWithoutReading()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, error);
+        Scenario scenario;
+        QString problem;
+        const bool ok = ScenarioFile::read(path, &scenario, &problem);
+        QCOMPARE(problem,
+                 error.isEmpty() ? QString() : QDir::toNativeSeparators(path) + ": cannot read: " + error);
+        QCOMPARE(ok, error.isEmpty());
     }
 
     void acceptedContent()

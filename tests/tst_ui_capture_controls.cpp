@@ -13,6 +13,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
+
 namespace {
 
 // get-time and get-factory-serial-number, as a PC program sends them.
@@ -89,18 +92,73 @@ private slots:
         QCOMPARE(reader.packets()[4].bytes.mid(7, 12), QByteArray("SERIALNUMBER"));
     }
 
-    void unwritableFileLeavesTheBoxUnchecked()
+    // Ticking again never empties a file this window captured to: the next goes beside it.
+    void secondCaptureKeepsTheFirstFile()
     {
+        QTemporaryDir dir;
+        PtyPair pty;
+        QVERIFY(pty.isValid());
         UnitSession session;
         CaptureControls controls;
         controls.setUnitSession(&session);
-        const QString path = QStringLiteral("/nonexistent-dir/c.pcap");
+        const QString path = dir.filePath(QStringLiteral("again.pcap"));
+        file(controls)->setText(path);
+        box(controls)->click();
+        UnitSession::Settings settings;
+        settings.portName = pty.portPath();
+        DeviceRegistry::instance()->setPortName(settings.portName.toStdString());
+        QVERIFY(session.open(settings));
+        QVERIFY(pty.write(kGetTime));
+        QCOMPARE(pty.read(16).size(), 16);
+        box(controls)->click();
+        const qint64 firstSize = QFileInfo(path).size();
+        QVERIFY(firstSize > 24); // more than the header
+
+        const QStringList expected = {dir.filePath(QStringLiteral("again-2.pcap")),
+                                      dir.filePath(QStringLiteral("again-3.pcap"))};
+        QString previous = path;
+        for (const QString& next : expected) {
+            box(controls)->click();
+            QVERIFY(controls.isCapturing());
+            QCOMPARE(file(controls)->text(), next);
+            QVERIFY2(status(controls)->text().contains(previous), qPrintable(status(controls)->text()));
+            QVERIFY(pty.write(kGetSerial));
+            QCOMPARE(pty.read(21).size(), 21);
+            box(controls)->click();
+            QCOMPARE(QFileInfo(path).size(), firstSize);
+            CaptureReader reader;
+            QVERIFY2(reader.read(next), qPrintable(reader.error()));
+            QCOMPARE(reader.packets().size(), 2);
+            QCOMPARE(reader.packets()[0].bytes, kGetSerial);
+            previous = next;
+        }
+        session.close();
+    }
+
+    void unwritableFileLeavesTheBoxUnchecked_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("no folder") << "/nonexistent-dir/c.pcap"
+                                   << "";
+        // Takes no byte: the system's reason, not a stale errno.
+        QTest::newRow("full device") << "/dev/full" << QString::fromLocal8Bit(std::strerror(ENOSPC));
+    }
+
+    void unwritableFileLeavesTheBoxUnchecked()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, reason);
+        UnitSession session;
+        CaptureControls controls;
+        controls.setUnitSession(&session);
         file(controls)->setText(path);
         box(controls)->click();
         QVERIFY(!box(controls)->isChecked());
         QVERIFY(!controls.isCapturing());
         QVERIFY(file(controls)->isEnabled());
         QVERIFY2(status(controls)->text().contains(path), qPrintable(status(controls)->text()));
+        QVERIFY2(status(controls)->text().endsWith(reason), qPrintable(status(controls)->text()));
         QCOMPARE(session.lineObserver(), nullptr);
     }
 };

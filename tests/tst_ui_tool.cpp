@@ -23,6 +23,10 @@
 #include <QTextEdit>
 #include <QtTest>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 #include <memory>
 
 using uitest::ModalDriver;
@@ -428,6 +432,7 @@ private slots:
         QTest::mouseClick(button, Qt::LeftButton);
         QCOMPARE(label->text(), before);
 
+        const int countBefore = SetupService::maxSendRecordCount();
         next = dir.filePath(QStringLiteral("good.json"));
         QTest::mouseClick(button, Qt::LeftButton);
         QCOMPARE(label->text(), QStringLiteral("good.json"));
@@ -449,6 +454,34 @@ private slots:
         QCOMPARE(count->text(), QStringLiteral("42"));
         QCOMPARE(SetupService::instance()->unitState().text(UnitState::Text::SerialNumber),
                  QByteArray("BENCH-1"));
+
+#ifdef Q_OS_UNIX
+        // A FIFO would freeze the window on open, /dev/zero fill its memory: refused unread.
+        const QString fifo = dir.filePath(QStringLiteral("fifo.json"));
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        for (const QString& hostile : {fifo, QStringLiteral("/dev/zero")}) {
+            next = hostile;
+            ModalDriver refused;
+            refused.closeMessageBox();
+            QTest::mouseClick(button, Qt::LeftButton);
+            QVERIFY(refused.done());
+            QCOMPARE(refused.texts,
+                     QStringList{hostile + QStringLiteral(": cannot read: not a regular file (a "
+                                                          "FIFO, a device or a socket); nothing "
+                                                          "was read from it")});
+            QCOMPARE(label->text(), QStringLiteral("good.json"));
+        }
+#endif
+
+        // The next file replaces good.json whole: no count of its own, the count from before it.
+        write("plain.json", R"({"texts": {"operator": "OP"}})");
+        next = dir.filePath(QStringLiteral("plain.json"));
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(label->text(), QStringLiteral("plain.json"));
+        QCOMPARE(count->text(), QString::number(countBefore));
+        QCOMPARE(SetupService::maxSendRecordCount(), countBefore);
+        QCOMPARE(SetupService::instance()->unitState().text(UnitState::Text::SerialNumber),
+                 UnitState().text(UnitState::Text::SerialNumber));
 
         // Back to the unit out of the box for whatever runs next.
         QString error;

@@ -128,29 +128,82 @@ private slots:
         QCOMPARE(result.exitCode, exitCode);
     }
 
+    // Bad usage: one line naming the problem and where help is; --help: the usage, on standard output.
     void usage_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("exitCode");
-        QTest::addColumn<bool>("onError");
-        QTest::newRow("no sub-command") << QStringList() << 2 << true;
-        QTest::newRow("unknown sub-command") << QStringList{"parse", "5AA51234020000EE03"} << 2 << true;
+        QTest::addColumn<QByteArray>("text"); // on standard error for 2, else on standard output
+        QTest::newRow("no sub-command")
+            << QStringList() << 2 << QByteArray("varnel-pc: no command given (see varnel-pc --help)\n");
+        QTest::newRow("unknown sub-command")
+            << QStringList{"parse", "5AA51234020000EE03"} << 2
+            << QByteArray("varnel-pc: unknown command 'parse' (see varnel-pc --help)\n");
         QTest::newRow("unknown option")
-            << QStringList{"render", "--request", "5AA51234020000EE03"} << 2 << true;
-        QTest::newRow("single dash") << QStringList{"render", "-"} << 2 << true;
-        QTest::newRow("help") << QStringList{"--help"} << 0 << false;
+            << QStringList{"render", "--request", "5AA51234020000EE03"} << 2
+            << QByteArray("varnel-pc render: unknown option '--request' (see varnel-pc --help)\n");
+        QTest::newRow("single dash") << QStringList{"render", "-"} << 2
+                                     << QByteArray(
+                                            "varnel-pc render: unknown option '-' (see varnel-pc --help)\n");
+        QTest::newRow("tap without ports")
+            << QStringList{"tap", "--capture", "c.pcap"} << 2
+            << QByteArray("varnel-pc tap: expected PC_PORT UNIT_PORT (see varnel-pc --help)\n");
+        QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("  render [--response] [HEX...]\n");
+        QTest::newRow("help lists commands") << QStringList{"--help"} << 0 << QByteArray("  commands\n");
+        QTest::newRow("help marks the internal one")
+            << QStringList{"--help"} << 0 << QByteArray("  dissector-tables\n      (internal)");
+        QTest::newRow("render --help") << QStringList{"render", "--help"} << 0
+                                       << QByteArray("Usage: varnel-pc render [--response] [HEX...]\n");
+        QTest::newRow("send --help") << QStringList{"send", "/dev/null", "--help"} << 0
+                                     << QByteArray("Usage: varnel-pc send [--timeout MS]");
+        QTest::newRow("send -h lists --parity")
+            << QStringList{"send", "-h"} << 0 << QByteArray("  --parity TEXT ");
+        QTest::newRow("tap --help") << QStringList{"tap", "--help"} << 0
+                                    << QByteArray("Usage: varnel-pc tap ");
+        QTest::newRow("replay --help")
+            << QStringList{"replay", "--help"} << 0 << QByteArray("Usage: varnel-pc replay ");
+        QTest::newRow("commands --help")
+            << QStringList{"commands", "--help"} << 0 << QByteArray("Usage: varnel-pc commands\n");
+        QTest::newRow("sub-command in capitals")
+            << QStringList{"Commands"} << 0
+            << QByteArray("0x0C 12  get-file-records           获取文件记录\n");
+        QTest::newRow("commands takes no arguments")
+            << QStringList{"commands", "x"} << 2
+            << QByteArray("varnel-pc commands: takes no arguments (see varnel-pc --help)\n");
     }
     void usage()
     {
         QFETCH(QStringList, args);
         QFETCH(int, exitCode);
-        QFETCH(bool, onError);
+        QFETCH(QByteArray, text);
         const Result result = runTool(args, QByteArray(), QStringLiteral("C"));
         QCOMPARE(result.exitCode, exitCode);
-        const QByteArray& text = onError ? result.err : result.out;
-        QVERIFY2(text.contains("Usage: varnel-pc"), text.constData());
-        QVERIFY2(text.contains("render [--response]"), text.constData());
+        const bool onError = exitCode == 2;
+        const QByteArray& shown = onError ? result.err : result.out;
+        if (onError)
+            QCOMPARE(shown, text); // one line, not the whole usage
+        else
+            QVERIFY2(shown.contains(text), shown.constData());
         QCOMPARE(onError ? result.out : result.err, QByteArray());
+    }
+
+    // Every code of the catalogue, one line each, in order.
+    void commandsList()
+    {
+        const Result result = runTool({QStringLiteral("commands")}, QByteArray(), QStringLiteral("C"));
+        QCOMPARE(result.exitCode, 0);
+        const QList<QByteArray> lines = result.out.split('\n');
+        QCOMPARE(lines.size(), 22); // and the empty piece after the last line break
+        for (int code = 1; code <= 21; ++code)
+            QVERIFY2(lines.at(code - 1).startsWith(QStringLiteral("0x%1 %2  ")
+                                                       .arg(code, 2, 16, QLatin1Char('0'))
+                                                       .toUpper()
+                                                       .replace(QLatin1String("0X"), QLatin1String("0x"))
+                                                       .arg(code, 2)
+                                                       .toLatin1()),
+                     lines.at(code - 1).constData());
+        QVERIFY(lines.at(1).contains("get-time"));
+        QVERIFY(lines.at(20).contains("import-sensor-mode-data"));
     }
 
     // --help and --version answer on standard output with 0; bad usage keeps 2 and the
@@ -169,13 +222,13 @@ private slots:
                                << QByteArray("Usage: varnel-pc");
         QTest::newRow("pc --version") << "varnel-pc" << QStringList{"--version"} << 0 << false << version;
         QTest::newRow("pc unknown option")
-            << "varnel-pc" << QStringList{"--verbose"} << 2 << true << QByteArray("Usage: varnel-pc");
+            << "varnel-pc" << QStringList{"--verbose"} << 2 << true
+            << QByteArray("varnel-pc: Unknown option 'verbose'. (see varnel-pc --help)\n");
         QTest::newRow("pc send, option without value")
             << "varnel-pc" << QStringList{"send", "/dev/null", "1", "--timeout"} << 2 << true
             << QByteArray("unknown or incomplete option '--timeout'");
-        QTest::newRow("pc render --help is a frame option")
-            << "varnel-pc" << QStringList{"render", "--help"} << 2 << true
-            << QByteArray("unknown option '--help'");
+        QTest::newRow("pc render --help") << "varnel-pc" << QStringList{"render", "--help"} << 0 << false
+                                          << QByteArray("Usage: varnel-pc render");
         QTest::newRow("emu --help") << "varnel-emu" << QStringList{"--help"} << 0 << false
                                     << QByteArray("usage: varnel-emu");
         QTest::newRow("emu --version") << "varnel-emu" << QStringList{"--version"} << 0 << false << version;

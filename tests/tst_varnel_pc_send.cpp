@@ -119,6 +119,30 @@ Run uploadFromPeer(const QByteArrayList& frames, const QString& csv, const QStri
     return run;
 }
 
+// varnel-pc send get-time against a scripted peer: `before` waits on the line when it opens,
+// `reply` is the peer's answer, written at once.
+Run getTimeFromPeer(const QByteArray& before, const QByteArray& reply)
+{
+    Run run;
+    PtyPair pty;
+    if (!before.isEmpty()) {
+        pty.write(before);
+        QTest::qWait(100); // through socat into the port's input queue
+    }
+    QProcess pc;
+    pc.start(kBin + QStringLiteral("/varnel-pc"),
+             {"send", "--timeout", "1500", pty.portPath(), QStringLiteral("get-time")});
+    if (pty.read(9, 10000) != frametest::frameBytes(0x02))
+        run.err = QStringLiteral("no get-time request from varnel-pc");
+    pty.write(reply);
+    if (!pc.waitForFinished(20000))
+        pc.kill();
+    run.exitCode = pc.exitStatus() == QProcess::NormalExit ? pc.exitCode() : -1;
+    run.out = QString::fromUtf8(pc.readAllStandardOutput());
+    run.err += QString::fromUtf8(pc.readAllStandardError());
+    return run;
+}
+
 QByteArray csvRows(const QString& path)
 {
     QFile file(path);
@@ -181,6 +205,66 @@ private slots:
         const QString out = QString::fromUtf8(pc.readAllStandardOutput());
         QCOMPARE(out.contains(QStringLiteral("note: device number is %1 bytes").arg(number.size())), note);
         QCOMPARE(out.contains(QStringLiteral("note:")), note);
+    }
+
+    // What arrived is printed as it came; whatever is not the reply asked for fails the run.
+    void replyAsReceived_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("lines"); // on standard output, in order (rendered lines left out)
+        QTest::addColumn<QString>("message");   // on standard error; empty: nothing there
+        const QByteArray time = QByteArray::fromHex("07E80102030405");
+        const QByteArray good = frametest::frameBytes(0x02, time);
+        const QString goodHex = QString::fromLatin1(good.toHex().toUpper());
+        const QByteArray otherAddress = frametest::frameBytes(0x02, time, 0xBEEF);
+        const QByteArray otherCommand = frametest::frameBytes(0x03, time);
+        const QByteArray badCrc = frametest::badCrcFrameBytes(0x02, time);
+        const auto hex = [](const QByteArray& b) { return QString::fromLatin1(b.toHex().toUpper()); };
+        const QString request = QStringLiteral("> 5AA51234020000EE03");
+        QTest::newRow("good reply") << QByteArray() << good << 0 << QStringList{request, "< " + goodHex}
+                                    << "";
+        QTest::newRow("other address")
+            << QByteArray() << otherAddress << 1 << QStringList{request, "< " + hex(otherAddress)}
+            << QStringLiteral("frame %1: address BEEF, expected 1234\n").arg(hex(otherAddress));
+        QTest::newRow("other command")
+            << QByteArray() << otherCommand << 1 << QStringList{request, "< " + hex(otherCommand)}
+            << "command 0x03 (set-factory-serial-number), expected 0x02 (get-time)\n";
+        QTest::newRow("bad checksum")
+            << QByteArray() << badCrc << 1 << QStringList{request, "< " + hex(badCrc)}
+            << QStringLiteral("frame %1: checksum error: received %2, computed %3\n")
+                   .arg(hex(badCrc), hex(badCrc.right(2)), hex(good.right(2)));
+        QTest::newRow("duplicate") << QByteArray() << good + good << 1
+                                   << QStringList{request, "< " + goodHex, "< " + goodHex}
+                                   << "arrived after the complete reply\n";
+        QTest::newRow("noise around the reply")
+            << QByteArray() << QByteArray::fromHex("0102") + good + QByteArray::fromHex("A5A5A5") << 0
+            << QStringList{request, "? 0102 (not a frame)", "< " + goodHex, "? A5A5A5 (not a frame)"} << "";
+        QTest::newRow("reply cut short") << QByteArray() << good.left(10) << 3
+                                         << QStringList{request, "? " + goodHex.left(20) + " (not a frame)"}
+                                         << "no complete reply within 1500 ms\n";
+        QTest::newRow("old bytes waiting")
+            << QByteArray::fromHex("5AA5123402") + good << good << 0 << QStringList{request, "< " + goodHex}
+            << "discarded 21 bytes waiting on ";
+    }
+    void replyAsReceived()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, reply);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, lines);
+        QFETCH(QString, message);
+        const Run run = getTimeFromPeer(before, reply);
+        QCOMPARE(run.exitCode, exitCode);
+        QStringList shown;
+        for (const QString& line : run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            if (!line.startsWith(QLatin1String("    ")))
+                shown << line;
+        }
+        QCOMPARE(shown, lines);
+        QVERIFY2(message.isEmpty() ? run.err.isEmpty() : run.err.contains(message), qPrintable(run.err));
+        QCOMPARE(run.err.count(QLatin1Char('\n')), message.isEmpty() ? 0 : 1);
     }
 
     void contentIsSentAsGiven()
@@ -274,6 +358,16 @@ private slots:
             << "" << 1 << 2 << "%1: 1 of 3 announced records missing\n";
         QTest::newRow("record too short") << QByteArrayList{start, one, recordFrame(record(2).left(109))}
                                           << "" << 1 << 1 << "%1: 2 of 3 announced records missing\n";
+        QTest::newRow("sequence number twice")
+            << QByteArrayList{start, one, recordFrame(record(2)), recordFrame(record(2)), three} << "" << 1
+            << 3 << "varnel-pc send: record 2 received again; the first copy is kept\n";
+        QTest::newRow("gap by sequence number")
+            << QByteArrayList{recordFrame(QByteArray(1, '\0') + u32(5)), one, recordFrame(record(4)),
+                              recordFrame(record(5))}
+            << "" << 1 << 3 << "%1: no record 2-3\n";
+        QTest::newRow("more than announced")
+            << QByteArrayList{start, one, recordFrame(record(2)), three, recordFrame(record(4))} << "" << 1
+            << 4 << "%1: 4 records, 3 announced\n";
         QTest::newRow("no start frame")
             << QByteArrayList{one} << "" << 1 << 1 << "%1: no start frame arrived";
         // A file size limit fails a later row; with its signal ignored the write returns an error.
@@ -295,7 +389,9 @@ private slots:
         const Run run = uploadFromPeer(frames << recordFrame("\x02"), csv, shell);
         QCOMPARE(run.exitCode, exitCode);
         // One line naming the file and what is wrong (a system reason in the locale's words).
-        QVERIFY2(message.isEmpty() ? run.err.isEmpty() : run.err.contains(message.arg(csv)),
+        QVERIFY2(message.isEmpty()
+                     ? run.err.isEmpty()
+                     : run.err.contains(message.contains(QLatin1String("%1")) ? message.arg(csv) : message),
                  qPrintable(run.err));
         QVERIFY2(!run.err.contains(QStringLiteral("Unknown error")), qPrintable(run.err));
         // A failed write stops at once; otherwise the upload is read through its end frame.
@@ -357,6 +453,21 @@ private slots:
         QTest::newRow("CSV on a full device")
             << QStringList{"send", "--records-csv", "/dev/full", "/dev/null", "get-file-records"} << 1
             << "cannot write /dev/full: ";
+        QTest::newRow("CSV in a missing folder")
+            << QStringList{"send", "--records-csv", "/nodir/r.csv", "/dev/null", "get-file-records"} << 1
+            << "varnel-pc send: cannot write /nodir/r.csv: No such file or directory\n";
+        QTest::newRow("bad parity")
+            << QStringList{"send", "--parity", "Foo", "/dev/null", "1"} << 2
+            << "--parity: \"Foo\" is not one of None Odd Even (see varnel-pc --help)\n";
+        QTest::newRow("bad data bits") << QStringList{"send", "--data-bits", "9", "/dev/null", "1"} << 2
+                                       << "--data-bits: \"9\" is not one of 8 7 6 5";
+        QTest::newRow("bad stop bits (replay)")
+            << QStringList{"replay", "--stop-bits", "3", "a.pcap", "/dev/null"} << 2
+            << "varnel-pc replay: --stop-bits: \"3\" is not one of 1 1.5 2";
+        QTest::newRow("name in capitals, settings taken")
+            << QStringList{"send", "--data-bits",      "7",       "--parity", "Even", "--stop-bits",
+                           "2",    "/nonexistent/tty", "GET-Time"}
+            << 1 << "cannot open /nonexistent/tty";
         QTest::newRow("missing port")
             << QStringList{"send", "/nonexistent/tty", "get-time"} << 1 << "cannot open /nonexistent/tty";
     }

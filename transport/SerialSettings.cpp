@@ -89,6 +89,22 @@ QStringList SerialSettings::parityTexts()
     return textsOf(kParities);
 }
 
+QList<SerialSettings::Choice> SerialSettings::choices()
+{
+    return {{"baud", baudRateTexts()},
+            {"data-bits", dataBitsTexts()},
+            {"stop-bits", stopBitsTexts()},
+            {"parity", parityTexts()}};
+}
+
+QString SerialSettings::refusal(const Choice& choice, const QString& text)
+{
+    if (choice.texts.contains(text))
+        return QString();
+    return QStringLiteral("--%1: \"%2\" is not one of %3")
+        .arg(QLatin1String(choice.option), text, choice.texts.join(QLatin1Char(' ')));
+}
+
 qint32 SerialSettings::baudRateFor(const QString& text)
 {
     return lookUp(kBaudRates, text);

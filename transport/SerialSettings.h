@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QSerialPort>
 #include <QString>
 #include <QStringList>
@@ -27,6 +28,17 @@ public:
     static QStringList dataBitsTexts();
     static QStringList stopBitsTexts();
     static QStringList parityTexts();
+
+    // A line setting as the command-line tools take it: option name and its texts, default first.
+    struct Choice
+    {
+        const char* option; // "baud", "data-bits", "stop-bits", "parity"
+        QStringList texts;
+    };
+    // In that order.
+    static QList<Choice> choices();
+    // Empty when TEXT is one of the choice's texts, else "--OPTION: "TEXT" is not one of A B C".
+    static QString refusal(const Choice& choice, const QString& text);
 
     static qint32 baudRateFor(const QString& text);
     static QSerialPort::DataBits dataBitsFor(const QString& text);

@@ -3,6 +3,8 @@
 #include "capture/CaptureWriter.h"
 
 #include <QPointer>
+#include <QSet>
+#include <QString>
 #include <QWidget>
 
 #include <memory>
@@ -14,7 +16,9 @@ class CaptureControls;
 }
 
 // The capture check box with its file name: while checked, the session's open port and every
-// port it opens later are captured to that file (created or replaced when it is checked).
+// port it opens later are captured to that file (created or replaced when it is checked). A file
+// this window captured to before is never replaced: the capture goes to name-2.pcap (name-3, ...)
+// and the status says so.
 class CaptureControls : public QWidget
 {
     Q_OBJECT
@@ -33,8 +37,11 @@ private slots:
 
 private:
     void stop();
+    // `path`, or a numbered name beside it when this window already captured to `path`.
+    QString freshPath(const QString& path) const;
 
     std::unique_ptr<Ui::CaptureControls> ui;
     QPointer<UnitSession> m_session;
     CaptureWriter m_writer;
+    QSet<QString> m_captured; // absolute paths captured to since the window opened
 };

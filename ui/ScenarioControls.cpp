@@ -2,6 +2,7 @@
 
 #include "scenario/Scenario.h"
 #include "service/ScenarioLoader.h"
+#include "service/SetupService.h"
 #include "ui_ScenarioControls.h"
 
 #include <QFileDialog>
@@ -32,12 +33,14 @@ void ScenarioControls::on_pushButtonLoadScenario_clicked()
         return;
     Scenario scenario;
     QString error;
+    const int countBefore = SetupService::maxSendRecordCount();
     if (!ScenarioLoader::load(path, m_faultRules, &error, &scenario)) {
         QMessageBox::warning(this, QString::fromUtf8(kTitle), error);
         return;
     }
     ui->labelScenarioFile->setText(scenario.fileName());
     ui->labelScenarioFile->setToolTip(path);
-    if (scenario.recordCount)
-        emit record_count_loaded(*scenario.recordCount);
+    // Also when the count returns to its value from before the scenario this one replaced.
+    if (scenario.recordCount || SetupService::maxSendRecordCount() != countBefore)
+        emit record_count_loaded(SetupService::maxSendRecordCount());
 }

@@ -31,7 +31,8 @@ public:
     void setFaultRulesHook(ScenarioLoader::FaultRulesHook hook) { m_faultRules = std::move(hook); }
 
 signals:
-    // A loaded scenario's records.count, for the record-count field.
+    // The record count a loaded scenario put in force (its records.count, or the count from
+    // before the scenario it replaced), for the record-count field.
     void record_count_loaded(int count);
 
 private slots:

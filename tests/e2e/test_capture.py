@@ -2,12 +2,14 @@
 line tap. The capture is read back with this module's own pcap reader and writer."""
 
 import json
+import errno
 import os
 import re
 import shutil
 import signal
 import struct
 import subprocess
+import threading
 import time
 import unittest
 
@@ -113,6 +115,10 @@ class SessionCapture(CaptureTestCase):
         self.assertIn("cannot write capture", errors)
         code, _, errors = self.run_emulator("--capture", "", "/dev/null")
         self.assertEqual(code, 2)
+        # A device that takes no byte: refused at once with the system's reason, not "Success".
+        code, _, errors = self.run_emulator("--capture", "/dev/full", "/dev/null")
+        self.assertEqual(code, 1)
+        self.assertEqual(errors, "varnel-emu: cannot write capture /dev/full: %s\n" % os.strerror(errno.ENOSPC))
 
 
 @unittest.skipIf(shutil.which("tshark") is None, "tshark not installed (tools/install-deps.sh installs it)")
@@ -205,6 +211,20 @@ class Replay(CaptureTestCase):
         self.assertEqual([o["result"] for o in objects], ["match", "differs", "match", "match", "match"])
         self.assertEqual(objects[1]["field"], "出厂编号")
 
+    def test_captured_duplicate_is_a_difference(self):
+        path = os.path.join(self.dir, "dup.pcap")
+        self.start_emulator("--capture", path, "--fault", "get-time:duplicate")
+        self.peer.write(build_frame(0x02))
+        self.peer.read_frames(2)
+        self.assertEqual(self.shut_down(), 0)
+        self.pty.kill()
+        self.start_emulator(ready=True)
+        self.peer.close()
+        done = run_pc("replay", "--timeout", "3000", path, self.pty.peer_path)
+        out = done.stdout.decode("utf-8")
+        self.assertEqual(done.returncode, 4, out + done.stderr.decode())
+        self.assertIn("#1 get-time: differs in frame 2 at frames: captured 2, replayed 1", out)
+
     def test_bad_file_and_usage(self):
         self.start_pty()
         missing = run_pc("replay", os.path.join(self.dir, "none.pcap"), self.pty.peer_path)
@@ -212,6 +232,48 @@ class Replay(CaptureTestCase):
         self.assertIn(b"cannot read", missing.stderr)
         self.assertEqual(run_pc("replay", "--timeout", "0", "a.pcap", "p").returncode, 2)
         self.assertEqual(run_pc("replay", "a.pcap").returncode, 2)
+
+
+class SendShowsTheLine(EmulatorTestCase):
+    """varnel-pc send against the emulator's faults: what the line carried, flagged, and the status."""
+
+    CASES = [  # rule, exit status, reply lines (the 16 bytes' hex, with "?" for a stray run), stderr part
+        ("get-time:wrong-address=0xBEEF", 1, ["< 5AA5BEEF0200"], "address BEEF, expected 1234"),
+        ("get-time:wrong-command=3", 1, ["< 5AA512340300"],
+         "command 0x03 (set-factory-serial-number), expected 0x02 (get-time)"),
+        ("get-time:duplicate", 1, ["< 5AA512340200", "< 5AA512340200"], "arrived after the complete reply"),
+        ("get-time:noise=8", 0, ["? ", "< 5AA512340200"], ""),
+        ("get-time:corrupt-crc", 1, ["< 5AA512340200"], "checksum error: received "),
+    ]
+
+    def test_faults_as_send_shows_them(self):
+        for rule, status, lines, message in self.CASES:
+            with self.subTest(rule=rule):
+                self.start_emulator("--fault", rule)
+                self.peer.close()
+                done = run_pc("send", "--timeout", "5000", self.pty.peer_path, "GET-TIME")
+                out, err = done.stdout.decode("utf-8"), done.stderr.decode("utf-8")
+                self.assertEqual(done.returncode, status, out + err)
+                shown = [l for l in out.splitlines() if l[:2] in ("< ", "? ")]
+                self.assertEqual([l[:len(p)] for l, p in zip(shown, lines)], lines, out)
+                self.assertEqual(len(shown), len(lines), out)
+                if message:
+                    self.assertIn(message, err)
+                else:
+                    self.assertEqual(err, "")
+                self.assertEqual(self.shut_down(), 0)
+                self.pty.kill()
+
+    def test_record_twice_keeps_the_first_and_fails(self):
+        self.start_emulator("--records", "5", "--fault", "record:duplicate@2")
+        self.peer.close()
+        csv = os.path.join(self.dir, "r.csv")
+        done = run_pc("send", "--records-csv", csv, self.pty.peer_path, "get-file-records")
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertEqual(done.stderr.decode(), "varnel-pc send: record 2 received again; the first copy is kept\n")
+        with open(csv, encoding="utf-8") as f:
+            rows = f.read().splitlines()[1:]
+        self.assertEqual([r.split(",")[0] for r in rows], ["1", "2", "3", "4", "5"])
 
 
 class Tap(CaptureTestCase):
@@ -254,6 +316,50 @@ class Tap(CaptureTestCase):
         # Every byte the unit wrote reached the PC program, and the tap saw the same frames.
         self.assertEqual(received, b"".join(p[3] for p in unit if p[2] == TO_PC))
         self.assertEqual([(p[2], p[3]) for p in tapped], [(p[2], p[3]) for p in unit])
+
+    def test_full_side_holds_bytes_and_a_gone_side_ends_it(self):
+        """A side that reads slowly under a flood gets every byte in order; the tap goes on."""
+        pc_side = PtyPair(self.dir)
+        self.addCleanup(pc_side.kill)
+        unit_dir = os.path.join(self.dir, "unit")
+        os.mkdir(unit_dir)
+        unit_side = PtyPair(unit_dir)
+        self.addCleanup(unit_side.kill)
+        out_path = os.path.join(self.dir, "tap.out")
+        with open(out_path, "wb") as out:
+            tap = subprocess.Popen([executable("varnel-pc"), "tap", "--capture", os.path.join(self.dir, "t.pcap"),
+                                    pc_side.emu_path, unit_side.peer_path], stdout=out, stderr=subprocess.PIPE)
+        self.addCleanup(lambda: tap.poll() is None and tap.kill())
+        time.sleep(0.3)
+        # No 0x5A: the tap reads it all as noise, one line per read, and stays cheap.
+        flood = bytes((i * 7 + 1) % 256 for i in range(1 << 20)).replace(b"\x5a", b"\x00")
+        writer_fd = os.open(pc_side.peer_path, os.O_RDWR | os.O_NOCTTY)
+        reader_fd = os.open(unit_side.emu_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        self.addCleanup(os.close, reader_fd)
+        writer = threading.Thread(target=lambda: os.write(writer_fd, flood) and None)
+        writer.start()
+        received = bytearray()
+        deadline = time.monotonic() + 30
+        slow_until = time.monotonic() + 1.5
+        while len(received) < len(flood) and time.monotonic() < deadline:
+            # Slow at first, so the unit's side is full for a while; then everything.
+            time.sleep(0.2 if time.monotonic() < slow_until else 0.005)
+            try:
+                received += os.read(reader_fd, 256 if time.monotonic() < slow_until else 1 << 16)
+            except BlockingIOError:
+                pass
+        writer.join(10)
+        self.assertIsNone(tap.poll(), tap.stderr.read1().decode() if tap.poll() is not None else "")
+        self.assertEqual(len(received), len(flood))
+        self.assertTrue(received == flood, "bytes changed or out of order")
+        # The PC program's side goes away: that ends the tap, with the reason.
+        os.close(writer_fd)
+        pc_side.kill()
+        _, err = tap.communicate(timeout=EXIT_TIMEOUT)
+        self.assertEqual(tap.returncode, 1, err)
+        self.assertIn(("varnel-pc tap: %s is gone: " % pc_side.emu_path).encode(), err)
+        self.assertNotIn(b"Inappropriate ioctl", err)
+        self.assertNotIn(b"temporarily unavailable", err)
 
 
 if __name__ == "__main__":

@@ -187,6 +187,33 @@ class Faults(ScenarioTestCase):
         self.assertEqual(self.peer.request(0x06).content, b"DEVICENAME")
 
 
+    def test_a_new_file_replaces_the_old_one_whole(self):
+        first = self.write_scenario({"faults": ["get-factory-serial-number:drop"], "records": {"count": 4},
+                                     "texts": {"serial-number": "FIRST"}, "stateful": True, "seed": 9})
+        self.start_emulator("--records", "2", "--scenario", first, "--fault", "get-device-name:drop")
+        self.peer.write(build_frame(0x04))
+        self.peer.assert_silent()
+        self.emu.command("fault get-device-number:drop")  # added by hand: stays too
+        self.assert_logged("fault rule added: get-device-number:drop")
+
+        second = self.write_scenario({"texts": {"operator": "OP2"}}, "second.json")
+        mark = self.emu.mark()
+        self.emu.command("scenario " + second)
+        self.assert_logged("加载场景: %s" % second, mark)
+        self.assert_logged("fault rule removed with its scenario: get-factory-serial-number:drop", mark)
+        # The first file's rule, text and state are gone; the count is --records again.
+        self.assertEqual(self.peer.request(0x04).content, b"SERIALNUMBER")
+        self.assertEqual(self.peer.request(0x10).content, b"OP2")
+        self.assertEqual(self.peer.request(0x03, b"NEW").raw, build_frame(0x03))
+        self.assertEqual(self.peer.request(0x04).content, b"SERIALNUMBER")
+        start, records = self.upload()
+        self.assertEqual(len(records), 2)
+        # The rules of the command line and of standard input stay.
+        for code in (0x06, 0x08):
+            self.peer.write(build_frame(code))
+            self.peer.assert_silent()
+
+
 class Refused(ScenarioTestCase):
 
     CSV_HEADER = ("sequence,tool_model,serial_number,date_time,device_name,device_number,operator,"
@@ -208,7 +235,23 @@ class Refused(ScenarioTestCase):
              'faults: fault rule "get-time:dorp": unknown action "dorp"'),
         ]
 
+    def hostile_files(self):
+        """A FIFO, a device, a folder, and scenarios whose records.csv is one of those."""
+        fifo = os.path.join(self.dir, "fifo.json")
+        if not os.path.exists(fifo):
+            os.mkfifo(fifo)
+            os.mkfifo(os.path.join(self.dir, "fifo.csv"))
+        with_fifo_csv = self.write_scenario({"records": {"csv": "fifo.csv"}}, "fifo-csv.json")
+        with_zero_csv = self.write_scenario({"records": {"csv": "/dev/zero"}}, "zero-csv.json")
+        return [fifo, "/dev/zero", self.dir, with_fifo_csv, with_zero_csv]
+
     def test_refused_on_the_command_line(self):
+        for path in self.hostile_files():
+            with self.subTest(path=path):
+                code, lines, errors = self.run_emulator("--scenario", path, os.path.join(self.dir, "no-port"))
+                self.assertEqual(code, 2)
+                self.assertTrue(errors.startswith("varnel-emu: %s: " % path), errors)
+                self.assertIn("cannot read", errors)
         for index, (content, message) in enumerate(self.refused_files()):
             with self.subTest(message=message):
                 path = self.write_scenario(content, "bad%d.json" % index)
@@ -226,6 +269,16 @@ class Refused(ScenarioTestCase):
                 path = self.write_scenario(content, "bad%d.json" % index)
                 self.emu.command("scenario " + path)
                 expected = "scenario: %s: %s (the active scenario stays)\n" % (path, message)
+                deadline = time.monotonic() + REPLY_TIMEOUT
+                while expected not in self.emu.stderr_snapshot():
+                    self.assertLess(time.monotonic(), deadline, self.emu.stderr_snapshot())
+                    time.sleep(0.02)
+                self.assertEqual(self.peer.request(0x04).content, b"GOOD")
+        # Files no reader may wait on or take whole: refused at once, the unit answering on.
+        for path in self.hostile_files():
+            with self.subTest(path=path):
+                self.emu.command("scenario " + path)
+                expected = "scenario: %s: " % path
                 deadline = time.monotonic() + REPLY_TIMEOUT
                 while expected not in self.emu.stderr_snapshot():
                     self.assertLess(time.monotonic(), deadline, self.emu.stderr_snapshot())

@@ -29,27 +29,13 @@ namespace {
 
 constexpr int kUsageError = 2;
 
-struct Choice
-{
-    const char* option;
-    QStringList allowed;
-};
-
-// The line settings the window offers, the default first.
-const Choice kChoices[] = {
-    {"baud", SerialSettings::baudRateTexts()},
-    {"data-bits", SerialSettings::dataBitsTexts()},
-    {"stop-bits", SerialSettings::stopBitsTexts()},
-    {"parity", SerialSettings::parityTexts()},
-};
-
 QString usageText()
 {
     QString choices;
-    for (const Choice& c : kChoices)
+    for (const SerialSettings::Choice& c : SerialSettings::choices())
         choices += QStringLiteral("  --%1 %2 (default %3)\n")
                        .arg(QString::fromLatin1(c.option), -10)
-                       .arg(c.allowed.join(QLatin1Char(' ')), c.allowed.first());
+                       .arg(c.texts.join(QLatin1Char(' ')), c.texts.first());
     return QStringLiteral(
                "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
                "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
@@ -134,11 +120,10 @@ int main(int argc, char* argv[])
         return 0;
     }
 
-    for (const Choice& c : kChoices) {
-        const QString value = parser.value(QString::fromLatin1(c.option));
-        if (!c.allowed.contains(value))
-            return usage(QStringLiteral("--%1: \"%2\" is not one of %3")
-                             .arg(QLatin1String(c.option), value, c.allowed.join(QLatin1Char(' '))));
+    for (const SerialSettings::Choice& c : SerialSettings::choices()) {
+        const QString refusal = SerialSettings::refusal(c, parser.value(QString::fromLatin1(c.option)));
+        if (!refusal.isEmpty())
+            return usage(refusal);
     }
     if (!EmulatorConsole::isRecordCount(parser.value(records)))
         return usage(QStringLiteral("--records: expected 1 to 8 digits"));
@@ -200,13 +185,12 @@ int main(int argc, char* argv[])
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
     if (parser.isSet(scenarioFile))
         ScenarioLoader::logLoaded(scenario);
-    // The scenario's rules first, then the command line's; an explicit --seed wins.
+    // The scenario's rules first, then the command line's; an explicit --seed wins. A later
+    // scenario without a seed returns to the command line's.
     const QStringList allRules = scenario.faults + faultRules;
     const std::uint32_t allSeed = parser.isSet(seed) ? faultSeed : scenario.seed.value_or(faultSeed);
-    if (!allRules.isEmpty())
-        faults.setRules(allRules, allSeed, nullptr); // checked above
-    else
-        faults.setSeed(allSeed);
+    faults.setSeed(faultSeed);
+    faults.setRules(allRules, allSeed, nullptr, scenario.faults.size()); // checked above
 
     UnitSession::Settings settings;
     settings.portName = parser.positionalArguments().first();

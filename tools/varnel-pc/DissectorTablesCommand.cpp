@@ -2,6 +2,7 @@
 
 #include "device/CommandCatalogue.h"
 #include "device/RecordLayout.h"
+#include "tools/varnel-pc/ConsoleText.h"
 
 #include <ostream>
 
@@ -88,10 +89,17 @@ QString DissectorTablesCommand::tables()
     return lua;
 }
 
+QString DissectorTablesCommand::usage() const
+{
+    return QStringLiteral("  dissector-tables\n"
+                          "      (internal) print the tables block of tools/wireshark/varnel.lua, made\n"
+                          "      from the program's own tables, for the developers who change them\n");
+}
+
 int DissectorTablesCommand::run(const QStringList& args)
 {
     if (!args.isEmpty()) {
-        m_err << "varnel-pc dissector-tables: takes no arguments\n";
+        ConsoleText::usageError(m_err, "dissector-tables", QStringLiteral("takes no arguments"));
         return UsageError;
     }
     const QByteArray utf8 = tables().toUtf8();

@@ -6,7 +6,7 @@
 
 #include <iosfwd>
 
-// varnel-pc dissector-tables (not in the usage): prints the Lua tables of the Wireshark
+// varnel-pc dissector-tables (listed as internal): prints the Lua tables of the Wireshark
 // dissector, the commands and the record fields, from the C++ tables. The block between
 // the markers in tools/wireshark/varnel.lua is this output; a test keeps them equal.
 class DissectorTablesCommand : public SubCommand
@@ -15,6 +15,7 @@ public:
     explicit DissectorTablesCommand(std::ostream& out, std::ostream& err);
 
     int run(const QStringList& args) override;
+    QString usage() const override;
 
     static QString tables();
 

@@ -2,10 +2,91 @@
 
 #include "transport/SerialSettings.h"
 #include "tools/varnel-pc/ConsoleText.h"
+#include "tools/varnel-pc/PositiveOption.h"
 
+#include <QCommandLineParser>
 #include <QSerialPort>
 
-bool PcPort::open(QSerialPort& port, const QString& name, int baud, const char* command, std::ostream& err)
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+// The line settings after the baud rate, which the PC side takes as any positive number.
+QList<SerialSettings::Choice> lineChoices()
+{
+    return SerialSettings::choices().mid(1);
+}
+
+// What the line still holds: read to the end, so a reply to an earlier run is not taken
+// for this one's.
+qint64 drain(QSerialPort& port)
+{
+    qint64 count = port.readAll().size();
+    const int fd = int(port.handle());
+    char chunk[4096];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN))
+            break;
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got <= 0)
+            break;
+        count += got;
+    }
+    return count;
+}
+
+} // namespace
+
+PcPort::PcPort()
+    : m_timeoutOption(QStringLiteral("timeout"), QString(), QStringLiteral("MS")),
+      m_baudOption(QStringLiteral("baud"), QString(), QStringLiteral("N"))
+{
+    for (const SerialSettings::Choice& choice : lineChoices()) {
+        m_lineOptions << QCommandLineOption(QString::fromLatin1(choice.option), QString(),
+                                            QStringLiteral("TEXT"), choice.texts.first());
+        m_lineTexts << choice.texts.first();
+    }
+}
+
+void PcPort::addOptions(QCommandLineParser& parser) const
+{
+    parser.addOptions(QList<QCommandLineOption>{m_timeoutOption, m_baudOption} + m_lineOptions);
+}
+
+bool PcPort::readOptions(const QCommandLineParser& parser, const char* command, std::ostream& err)
+{
+    if (!PositiveOption::read(parser, m_timeoutOption, command, "of ms", &m_timeoutMs, err) ||
+        !PositiveOption::read(parser, m_baudOption, command, "", &m_baud, err))
+        return false;
+    const QList<SerialSettings::Choice> choices = lineChoices();
+    for (int i = 0; i < choices.size(); ++i) {
+        const QString text = parser.value(m_lineOptions.at(i));
+        const QString refusal = SerialSettings::refusal(choices.at(i), text);
+        if (!refusal.isEmpty()) {
+            ConsoleText::usageError(err, command, refusal);
+            return false;
+        }
+        m_lineTexts[i] = text;
+    }
+    return true;
+}
+
+QString PcPort::usage()
+{
+    QString text =
+        QStringLiteral("  --timeout MS       give up after MS milliseconds without a complete reply\n"
+                       "                     frame (default 2000, per frame)\n"
+                       "  --baud N           the line's baud rate, any positive number (default 115200)\n");
+    for (const SerialSettings::Choice& choice : lineChoices())
+        text += QStringLiteral("  %1 %2 (default %3)\n")
+                    .arg(QStringLiteral("--%1 TEXT").arg(QLatin1String(choice.option)), -18)
+                    .arg(choice.texts.join(QLatin1Char(' ')), choice.texts.first());
+    return text;
+}
+
+bool PcPort::open(QSerialPort& port, const QString& name, const char* command, std::ostream& err) const
 {
     port.setPortName(name);
     if (!port.open(QIODevice::ReadWrite)) {
@@ -13,12 +94,17 @@ bool PcPort::open(QSerialPort& port, const QString& name, int baud, const char* 
                                     .arg(QString::fromLatin1(command), name, port.errorString()));
         return false;
     }
-    const SerialSettings line;
-    port.setBaudRate(baud);
+    const SerialSettings line(QString(), m_lineTexts.at(0), m_lineTexts.at(1), m_lineTexts.at(2));
+    port.setBaudRate(m_baud);
     port.setDataBits(line.dataBits());
     port.setStopBits(line.stopBits());
     port.setParity(line.parity());
     port.setFlowControl(QSerialPort::NoFlowControl);
-    port.readAll();
+    const qint64 discarded = drain(port);
+    if (discarded > 0)
+        ConsoleText::write(err, QStringLiteral("varnel-pc %1: discarded %2 bytes waiting on %3\n")
+                                    .arg(QLatin1String(command))
+                                    .arg(discarded)
+                                    .arg(name));
     return true;
 }

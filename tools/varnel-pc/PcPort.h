@@ -1,17 +1,40 @@
 #pragma once
 
+#include <QCommandLineOption>
+#include <QList>
 #include <QString>
 
 #include <ostream>
 
+class QCommandLineParser;
 class QSerialPort;
 
-// The PC end of the line, as send and replay open it: any positive baud rate (for PC programs
-// set to an unusual one), otherwise 8N1 without flow control, stale input dropped.
+// The PC end of the line, as send and replay take its options and open it: any positive baud
+// rate (for PC programs set to an unusual one), data bits, stop bits and parity as varnel-emu
+// takes them, no flow control, a time-out per reply frame; input waiting at opening is dropped.
 class PcPort
 {
 public:
-    // False with "varnel-pc COMMAND: cannot open NAME: reason" on err.
-    static bool open(QSerialPort& port, const QString& name, int baud, const char* command,
-                     std::ostream& err);
+    PcPort();
+
+    // --timeout MS, --baud N, --data-bits TEXT, --stop-bits TEXT, --parity TEXT.
+    void addOptions(QCommandLineParser& parser) const;
+    // False with a usage error on err when one of them is refused.
+    bool readOptions(const QCommandLineParser& parser, const char* command, std::ostream& err);
+    // The option lines of a sub-command's usage.
+    static QString usage();
+
+    // False with "varnel-pc COMMAND: cannot open NAME: reason" on err. Bytes already waiting
+    // are dropped, with "varnel-pc COMMAND: discarded N bytes waiting on NAME" on err.
+    bool open(QSerialPort& port, const QString& name, const char* command, std::ostream& err) const;
+
+    int timeoutMs() const { return m_timeoutMs; }
+
+private:
+    QCommandLineOption m_timeoutOption;
+    QCommandLineOption m_baudOption;
+    QList<QCommandLineOption> m_lineOptions; // data bits, stop bits, parity
+    int m_timeoutMs = 2000;
+    int m_baud = 115200;
+    QStringList m_lineTexts;
 };

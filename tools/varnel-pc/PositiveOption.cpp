@@ -14,9 +14,9 @@ bool PositiveOption::read(const QCommandLineParser& parser, const QCommandLineOp
     const int number = text.toInt(&ok);
     if (!ok || number <= 0) {
         const QString unitText = *unit ? QStringLiteral(" ") + QLatin1String(unit) : QString();
-        ConsoleText::write(err,
-                           QStringLiteral("varnel-pc %1: --%2 needs a positive number%3, got '%4'\n")
-                               .arg(QString::fromLatin1(command), option.names().first(), unitText, text));
+        ConsoleText::usageError(err, command,
+                                QStringLiteral("--%1 needs a positive number%2, got '%3'")
+                                    .arg(option.names().first(), unitText, text));
         return false;
     }
     *value = number;

@@ -12,7 +12,7 @@ class QCommandLineParser;
 class PositiveOption
 {
 public:
-    // False, with "varnel-pc COMMAND: --NAME needs a positive number[ UNIT], got 'VALUE'" on err,
+    // False, with the usage error "--NAME needs a positive number[ UNIT], got 'VALUE'" on err,
     // when the option is given and is not a positive number; *value is left alone when not given.
     static bool read(const QCommandLineParser& parser, const QCommandLineOption& option, const char* command,
                      const char* unit, int* value, std::ostream& err);

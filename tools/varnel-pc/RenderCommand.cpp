@@ -24,6 +24,14 @@ int RenderCommand::run(const QStringList& args)
     return m_bAllOK ? Success : Failure;
 }
 
+QString RenderCommand::usage() const
+{
+    return QStringLiteral("  render [--response] [HEX...]\n"
+                          "      render each HEX frame as the parse dialog shows it (request unless\n"
+                          "      --response); without HEX, read one frame per line from standard input\n"
+                          "  --response         read the frames as responses\n");
+}
+
 // "--" ends the options; anything else that starts with '-' is no frame.
 bool RenderCommand::parseArgs(const QStringList& args)
 {
@@ -37,7 +45,7 @@ bool RenderCommand::parseArgs(const QStringList& args)
         options.contains(QStringLiteral("-"))) {
         for (const QString& arg : options) {
             if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("--response")) {
-                ConsoleText::write(m_err, QStringLiteral("varnel-pc render: unknown option '%1'\n").arg(arg));
+                ConsoleText::usageError(m_err, "render", QStringLiteral("unknown option '%1'").arg(arg));
                 break;
             }
         }

@@ -13,6 +13,7 @@ public:
     RenderCommand(std::istream& in, std::ostream& out, std::ostream& err);
 
     int run(const QStringList& args) override;
+    QString usage() const override;
 
 private:
     bool parseArgs(const QStringList& args);

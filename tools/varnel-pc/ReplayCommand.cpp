@@ -3,11 +3,11 @@
 #include "capture/CaptureReader.h"
 #include "device/CommandCatalogue.h"
 #include "device/Crc16.h"
+#include "device/FrameExtractor.h"
 #include "device/RecordLayout.h"
 #include "device/WireFormat.h"
 #include "tools/varnel-pc/ConsoleText.h"
 #include "tools/varnel-pc/PcPort.h"
-#include "tools/varnel-pc/PositiveOption.h"
 #include "util/Conversions.h"
 
 #include <QCommandLineParser>
@@ -19,6 +19,10 @@
 #include <ostream>
 
 namespace {
+
+// After fewer frames than captured, the line is read on until it has been quiet this long, so a
+// captured reply with more frames than the unit now sends differs rather than times out.
+constexpr int kSettleMs = 100;
 
 std::uint8_t byteAt(const QByteArray& frame, int offset)
 {
@@ -34,6 +38,15 @@ bool isFrameOf(const QByteArray& frame, Command command, int length)
 {
     return frame.size() == wire::kOverheadSize + length &&
            byteAt(frame, wire::kCommandOffset) == toCode(command) && contentLength(frame) == length;
+}
+
+// One whole frame (its checksum may be wrong), as a request of the capture should be.
+bool isWholeFrame(const QByteArray& bytes)
+{
+    QByteArray buffer = bytes;
+    const ExtractionResult result = FrameExtractor::extract(buffer, FrameExtractor::Incomplete::GiveUp,
+                                                            FrameExtractor::BadChecksum::Keep);
+    return result.frames.size() == 1 && result.frames.front().raw == bytes;
 }
 
 bool isEndFrame(const QByteArray& frame)
@@ -218,23 +231,32 @@ bool ReplayCommand::compare(const std::vector<QByteArray>& captured, std::vector
     return true;
 }
 
+QString ReplayCommand::usage() const
+{
+    return QStringLiteral("  replay [--report FILE.jsonl] [--timeout MS] [--baud N] [--data-bits TEXT]\n"
+                          "         [--stop-bits TEXT] [--parity TEXT] FILE.pcap PORT\n"
+                          "      send the requests of a capture to PORT in order and compare each reply\n"
+                          "      with the captured one (clock and record dates masked); one line per\n"
+                          "      request\n") +
+           PcPort::usage() +
+           QStringLiteral("  --report FILE.jsonl write one JSON line per request to FILE.jsonl\n");
+}
+
 bool ReplayCommand::parseArgs(const QStringList& args)
 {
     QCommandLineParser parser;
     const QCommandLineOption report(QStringLiteral("report"), QString(), QStringLiteral("FILE"));
-    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"));
-    const QCommandLineOption baud(QStringLiteral("baud"), QString(), QStringLiteral("TEXT"));
-    parser.addOptions({report, timeout, baud});
+    m_port.addOptions(parser);
+    parser.addOption(report);
     if (!parser.parse(QStringList{QStringLiteral("replay")} + args)) {
-        ConsoleText::write(m_err, QStringLiteral("varnel-pc replay: %1\n").arg(parser.errorText()));
+        ConsoleText::usageError(m_err, "replay", parser.errorText());
         return false;
     }
-    if (!PositiveOption::read(parser, timeout, "replay", "of ms", &m_timeoutMs, m_err) ||
-        !PositiveOption::read(parser, baud, "replay", "", &m_baud, m_err))
+    if (!m_port.readOptions(parser, "replay", m_err))
         return false;
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 2) {
-        ConsoleText::write(m_err, QStringLiteral("varnel-pc replay: expected FILE.pcap PORT\n"));
+        ConsoleText::usageError(m_err, "replay", QStringLiteral("expected FILE.pcap PORT"));
         return false;
     }
     m_capturePath = positional.at(0);
@@ -292,7 +314,7 @@ int ReplayCommand::run(const QStringList& args)
         }
     }
     QSerialPort port;
-    if (!PcPort::open(port, m_portName, m_baud, "replay", m_err))
+    if (!m_port.open(port, m_portName, "replay", m_err))
         return Failure;
 
     int differing = 0;
@@ -302,7 +324,15 @@ int ReplayCommand::run(const QStringList& args)
         const std::uint8_t code = exchange.request.size() > wire::kCommandOffset
                                       ? byteAt(exchange.request, wire::kCommandOffset)
                                       : 0;
-        const QString title = QStringLiteral("#%1 %2:").arg(i + 1).arg(commandGloss(code));
+        const bool isFrame = isWholeFrame(exchange.request);
+        // Bytes the PC program sent that are no frame still go out; they are named as what they are.
+        const QString title =
+            isFrame ? QStringLiteral("#%1 %2:").arg(i + 1).arg(commandGloss(code))
+                    : QStringLiteral("#%1 not a frame (%2 bytes: %3):")
+                          .arg(i + 1)
+                          .arg(exchange.request.size())
+                          .arg(ConsoleText::hex(exchange.request.left(32)) +
+                               (exchange.request.size() > 32 ? QStringLiteral("…") : QString()));
         std::vector<QByteArray> frames;
         bool late = false;
         if (!collect(port, exchange, frames, late)) {
@@ -317,7 +347,7 @@ int ReplayCommand::run(const QStringList& args)
                                           .arg(title)
                                           .arg(frames.size())
                                           .arg(exchange.reply.size())
-                                          .arg(m_timeoutMs));
+                                          .arg(m_port.timeoutMs()));
             writeReport(int(i) + 1, exchange, QStringLiteral("timeout"), nullptr, frames.size());
         } else if (compare(exchange.reply, frames, difference)) {
             ++differing;
@@ -327,6 +357,9 @@ int ReplayCommand::run(const QStringList& args)
                                    .arg(difference.frame)
                                    .arg(difference.field, difference.captured, difference.replayed));
             writeReport(int(i) + 1, exchange, QStringLiteral("differs"), &difference, frames.size());
+        } else if (!isFrame && frames.empty()) {
+            ConsoleText::write(m_out, QStringLiteral("%1 sent, no reply, as captured\n").arg(title));
+            writeReport(int(i) + 1, exchange, QStringLiteral("match"), nullptr, frames.size());
         } else {
             ConsoleText::write(m_out, QStringLiteral("%1 match (%2 frames)\n").arg(title).arg(frames.size()));
             writeReport(int(i) + 1, exchange, QStringLiteral("match"), nullptr, frames.size());
@@ -372,15 +405,20 @@ bool ReplayCommand::collect(QSerialPort& port, const Exchange& exchange, std::ve
             return !frames.empty() && isEndFrame(frames.back());
         return frames.size() >= expected;
     };
+    QTimer settle;
+    settle.setSingleShot(true);
     QObject::connect(&silence, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&settle, &QTimer::timeout, &loop, &QEventLoop::quit);
     QObject::connect(&port, &QSerialPort::readyRead, &loop, [&] {
         buffer += port.readAll();
         const std::vector<QByteArray> got = splitFrames(buffer);
         frames.insert(frames.end(), got.begin(), got.end());
         if (complete())
             loop.quit();
+        else if (!upload && !frames.empty())
+            settle.start(std::min(kSettleMs, m_port.timeoutMs())); // answered: fewer frames is a difference
         else if (!got.empty())
-            silence.start(m_timeoutMs); // per frame: an upload may run long
+            silence.start(m_port.timeoutMs()); // per frame: an upload may run long
     });
     QObject::connect(&port, &QSerialPort::errorOccurred, &loop, [&](QSerialPort::SerialPortError error) {
         if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
@@ -390,11 +428,12 @@ bool ReplayCommand::collect(QSerialPort& port, const Exchange& exchange, std::ve
         }
     });
     port.write(exchange.request);
-    silence.start(m_timeoutMs);
+    silence.start(m_port.timeoutMs());
     loop.exec();
     QObject::disconnect(&port, nullptr, &loop, nullptr);
-    // No reply was captured: silence until the time-out is the right answer.
-    timedOut = !failed && expected > 0 && !complete();
+    // No reply was captured: silence until the time-out is the right answer. A reply that came
+    // with fewer frames than the captured one is compared, not timed out.
+    timedOut = !failed && expected > 0 && !complete() && (upload || frames.empty());
     return !failed;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "render/HexFrameRenderer.h"
+#include "tools/varnel-pc/PcPort.h"
 #include "tools/varnel-pc/SubCommand.h"
 
 #include <QByteArray>
@@ -11,7 +12,7 @@
 #include <iosfwd>
 #include <vector>
 
-// varnel-pc replay FILE.pcap PORT [--report FILE.jsonl] [--timeout MS] [--baud TEXT]: sends
+// varnel-pc replay FILE.pcap PORT [--report FILE.jsonl] [line options]: sends
 // the requests of a capture in order, waits for each reply and compares it with the captured
 // one, time fields masked. One line (and one report object) per request.
 class ReplayCommand : public SubCommand
@@ -26,6 +27,7 @@ public:
     ReplayCommand(std::ostream& out, std::ostream& err);
 
     int run(const QStringList& args) override;
+    QString usage() const override;
 
     // One request of the capture and the frames that answered it.
     struct Exchange
@@ -65,8 +67,7 @@ private:
     QString m_capturePath;
     QString m_portName;
     QString m_reportPath;
-    int m_baud = 115200;
-    int m_timeoutMs = 2000;
+    PcPort m_port;
     std::vector<Exchange> m_exchanges;
     QFile m_report;
 };

@@ -4,6 +4,7 @@
 #include "device/CommandCatalogue.h"
 #include "device/Frame.h"
 #include "device/FrameExtractor.h"
+#include "device/RecordLayout.h"
 #include "device/WireFormat.h"
 #include "tools/varnel-pc/ConsoleText.h"
 #include "tools/varnel-pc/PcPort.h"
@@ -28,11 +29,41 @@ constexpr std::uint8_t kEndFrameMark = static_cast<std::uint8_t>(wire::RecordMar
 // The emulator's device number is longer than the renderer's field for it; both are kept.
 constexpr int kRenderedDeviceNumberBytes = wire::kMaxDeviceNumberSize;
 
+// After the reply is complete, the line is read on until it has been quiet this long, so a
+// duplicate or anything else the unit adds is shown too.
+constexpr int kSettleMs = 100;
+
+QString codeText(std::uint8_t code)
+{
+    const QString gloss = commandGloss(code);
+    const QString hex =
+        QStringLiteral("0x%1").arg(QString::number(code, 16).toUpper().rightJustified(2, QLatin1Char('0')));
+    return gloss.isEmpty() ? hex : QStringLiteral("%1 (%2)").arg(hex, gloss);
+}
+
+QString hex16(std::uint16_t value)
+{
+    return QString::number(value, 16).toUpper().rightJustified(4, QLatin1Char('0'));
+}
+
+std::uint16_t u16At(const QByteArray& bytes, int offset)
+{
+    return util::makeU16(static_cast<std::uint8_t>(bytes.at(offset)),
+                         static_cast<std::uint8_t>(bytes.at(offset + 1)));
+}
+
+// "3", "3-5": the sequence numbers from first to last.
+QString span(std::uint32_t first, std::uint32_t last)
+{
+    return first == last ? QString::number(first) : QStringLiteral("%1-%2").arg(first).arg(last);
+}
+
 // The argument that the option parser refused, for a message that names it.
 QString badOption(const QStringList& args)
 {
-    const QStringList withValue{QStringLiteral("--timeout"), QStringLiteral("--baud"),
-                                QStringLiteral("--records-csv")};
+    const QStringList withValue{QStringLiteral("--timeout"),   QStringLiteral("--baud"),
+                                QStringLiteral("--data-bits"), QStringLiteral("--stop-bits"),
+                                QStringLiteral("--parity"),    QStringLiteral("--records-csv")};
     for (int i = 0; i < args.size(); ++i) {
         const QString& arg = args.at(i);
         if (arg == QLatin1String("--"))
@@ -53,6 +84,18 @@ QString badOption(const QStringList& args)
 
 SendCommand::SendCommand(std::ostream& out, std::ostream& err) : m_out(out), m_err(err), m_progress(err) {}
 
+QString SendCommand::usage() const
+{
+    return QStringLiteral("  send [--timeout MS] [--baud N] [--data-bits TEXT] [--stop-bits TEXT]\n"
+                          "       [--parity TEXT] [--records-csv FILE] PORT CODE [HEX]\n"
+                          "      send one request (CODE 1-21 or a name such as get-time, see varnel-pc\n"
+                          "      commands) with HEX as its content and print every frame that arrives,\n"
+                          "      as received, as hex and rendered; bytes that are no frame as '? HEX';\n"
+                          "      a frame with another address or command, or a bad checksum, fails it\n") +
+           PcPort::usage() +
+           QStringLiteral("  --records-csv FILE write the records of an upload to FILE as CSV\n");
+}
+
 std::uint8_t SendCommand::parseCode(const QString& text)
 {
     bool ok = false;
@@ -63,39 +106,36 @@ std::uint8_t SendCommand::parseCode(const QString& text)
         return number <= 0xFF && isCommand(static_cast<std::uint8_t>(number))
                    ? static_cast<std::uint8_t>(number)
                    : 0;
-    const std::optional<Command> command = commandFromGloss(text);
+    const std::optional<Command> command = commandFromGloss(text.toLower());
     return command ? toCode(*command) : 0;
 }
 
 bool SendCommand::parseArgs(const QStringList& args)
 {
     QCommandLineParser parser;
-    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"));
-    const QCommandLineOption baud(QStringLiteral("baud"), QString(), QStringLiteral("TEXT"));
     const QCommandLineOption csv(QStringLiteral("records-csv"), QString(), QStringLiteral("FILE"));
-    parser.addOptions({timeout, baud, csv});
+    m_port.addOptions(parser);
+    parser.addOption(csv);
     if (!parser.parse(QStringList{QStringLiteral("send")} + args)) {
-        ConsoleText::write(
-            m_err,
-            QStringLiteral("varnel-pc send: unknown or incomplete option '%1'\n").arg(badOption(args)));
+        ConsoleText::usageError(m_err, "send",
+                                QStringLiteral("unknown or incomplete option '%1'").arg(badOption(args)));
         return false;
     }
-    if (!PositiveOption::read(parser, timeout, "send", "of ms", &m_timeoutMs, m_err) ||
-        !PositiveOption::read(parser, baud, "send", "", &m_baud, m_err))
+    if (!m_port.readOptions(parser, "send", m_err))
         return false;
     if (parser.isSet(csv))
         m_csvPath = parser.value(csv);
     const QStringList positional = parser.positionalArguments();
     if (positional.size() < 2 || positional.size() > 3) {
-        ConsoleText::write(m_err, QStringLiteral("varnel-pc send: expected PORT CODE [HEX]\n"));
+        ConsoleText::usageError(m_err, "send", QStringLiteral("expected PORT CODE [HEX]"));
         return false;
     }
     m_portName = positional.at(0);
     m_code = parseCode(positional.at(1));
     if (m_code == 0) {
-        ConsoleText::write(
-            m_err, QStringLiteral("varnel-pc send: unknown command '%1' (1-21 or a name such as get-time)\n")
-                       .arg(positional.at(1)));
+        ConsoleText::usageError(
+            m_err, "send",
+            QStringLiteral("unknown command '%1' (1-21 or a name such as get-time)").arg(positional.at(1)));
         return false;
     }
     if (positional.size() == 3) {
@@ -105,15 +145,14 @@ bool SendCommand::parseArgs(const QStringList& args)
         try {
             m_content = QByteArray::fromStdString(util::hexToBytes(hex.toStdString()));
         } catch (const std::invalid_argument& e) {
-            ConsoleText::write(
-                m_err, QStringLiteral("varnel-pc send: HEX '%1': %2\n").arg(positional.at(2), e.what()));
+            ConsoleText::usageError(m_err, "send",
+                                    QStringLiteral("HEX '%1': %2").arg(positional.at(2), e.what()));
             return false;
         }
     }
     if (m_content.size() > wire::kMaxReceiveLength) {
-        ConsoleText::write(
-            m_err,
-            QStringLiteral("varnel-pc send: HEX holds more than %1 bytes\n").arg(wire::kMaxReceiveLength));
+        ConsoleText::usageError(m_err, "send",
+                                QStringLiteral("HEX holds more than %1 bytes").arg(wire::kMaxReceiveLength));
         return false;
     }
     return true;
@@ -124,18 +163,15 @@ int SendCommand::run(const QStringList& args)
     if (!parseArgs(args))
         return UsageError;
     if (!m_csvPath.isEmpty() && !m_csv.open(m_csvPath)) {
-        if (m_csv.isOpen())
-            ConsoleText::write(
-                m_err, QStringLiteral("varnel-pc send: cannot write %1: %2\n").arg(m_csvPath, m_csv.error()));
-        else
-            ConsoleText::write(m_err, QStringLiteral("varnel-pc send: cannot write %1\n").arg(m_csvPath));
+        ConsoleText::write(
+            m_err, QStringLiteral("varnel-pc send: cannot write %1: %2\n").arg(m_csvPath, m_csv.error()));
         return Failure;
     }
     // A redrawn line would only clutter a log file or a pipe.
     m_progress.setEnabled(m_code == toCode(Command::GetFileRecords) && ::isatty(STDERR_FILENO));
     m_outIsTerminal = ::isatty(STDOUT_FILENO);
     QSerialPort port;
-    if (!PcPort::open(port, m_portName, m_baud, "send", m_err))
+    if (!m_port.open(port, m_portName, "send", m_err))
         return Failure;
     return exchange(port, buildRequest());
 }
@@ -155,26 +191,40 @@ int SendCommand::exchange(QSerialPort& port, const QByteArray& request)
     print('>', request, HexFrameRenderer::Direction::Request);
     port.write(request);
 
+    const int timeoutMs = m_port.timeoutMs();
     QByteArray buffer;
     QEventLoop loop;
     QTimer silence;
     silence.setSingleShot(true);
-    bool complete = false;
+    QTimer settle;
+    settle.setSingleShot(true);
     bool failed = false;
+    // Frames and the bytes between them, in line order.
+    const auto show = [&](const ExtractionResult& result) {
+        auto stray = result.discarded.cbegin();
+        for (std::size_t i = 0; i <= result.frames.size(); ++i) {
+            for (; stray != result.discarded.cend() && stray->beforeFrame == i; ++stray)
+                printStray(stray->bytes);
+            if (i < result.frames.size() && handleFrame(result.frames[i]) && !m_complete) {
+                m_complete = true;
+                silence.start(timeoutMs); // the settling is bounded by one more time-out
+            }
+        }
+    };
     QObject::connect(&silence, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&settle, &QTimer::timeout, &loop, &QEventLoop::quit);
     QObject::connect(&port, &QSerialPort::readyRead, &loop, [&] {
         buffer.append(port.readAll());
-        const ExtractionResult result = FrameExtractor::extract(buffer);
-        for (std::uint16_t crc : result.crcErrors)
-            ConsoleText::write(m_err, FrameExtractor::crcErrorMessage(crc) + QLatin1Char('\n'));
-        for (const ReceivedFrame& frame : result.frames) {
-            if (!complete && handleFrame(frame.command, frame.content))
-                complete = true;
-        }
-        if (complete)
+        const bool wasComplete = m_complete;
+        const ExtractionResult result = FrameExtractor::extract(buffer, FrameExtractor::Incomplete::Wait,
+                                                                FrameExtractor::BadChecksum::Keep);
+        show(result);
+        if (m_csvFailed)
             loop.quit();
-        else if (!result.frames.empty())
-            silence.start(m_timeoutMs); // an upload may run long: the time-out is per frame
+        else if (m_complete)
+            settle.start(std::min(kSettleMs, timeoutMs));
+        else if (!wasComplete && !result.frames.empty())
+            silence.start(timeoutMs); // an upload may run long: the time-out is per frame
     });
     QObject::connect(&port, &QSerialPort::errorOccurred, &loop, [&](QSerialPort::SerialPortError error) {
         if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) {
@@ -182,30 +232,36 @@ int SendCommand::exchange(QSerialPort& port, const QByteArray& request)
             loop.quit();
         }
     });
-    silence.start(m_timeoutMs);
+    silence.start(timeoutMs);
     loop.exec();
+    QObject::disconnect(&port, nullptr, &loop, nullptr);
+    if (!m_csvFailed) {
+        // A frame cut short by the end is shown as the bytes it is.
+        show(FrameExtractor::extract(buffer, FrameExtractor::Incomplete::GiveUp,
+                                     FrameExtractor::BadChecksum::Keep));
+        if (!buffer.isEmpty())
+            printStray(buffer);
+    }
     m_progress.finish();
 
-    if (complete)
-        return finishCsv();
     if (failed) {
         ConsoleText::write(m_err,
                            QStringLiteral("varnel-pc send: %1: %2\n").arg(m_portName, port.errorString()));
         return Failure;
     }
-    ConsoleText::write(m_err,
-                       QStringLiteral("varnel-pc send: no complete reply within %1 ms\n").arg(m_timeoutMs));
-    return TimedOut;
+    if (!m_complete) {
+        ConsoleText::write(m_err,
+                           QStringLiteral("varnel-pc send: no complete reply within %1 ms\n").arg(timeoutMs));
+        return TimedOut;
+    }
+    return finish();
 }
 
-bool SendCommand::handleFrame(std::uint8_t command, const QByteArray& content)
+bool SendCommand::handleFrame(const ReceivedFrame& frame)
 {
-    Frame frame(command, true);
-    frame.setAddress(wire::kAddress);
-    frame.setData(std::make_unique<StringData>(content.toStdString()));
-    frame.updateLength();
-    print('<', frame.pack(), HexFrameRenderer::Direction::Response);
-    if (command == toCode(Command::GetDeviceNumber) && content.size() > kRenderedDeviceNumberBytes &&
+    print('<', frame.raw, HexFrameRenderer::Direction::Response);
+    const QByteArray& content = frame.content;
+    if (frame.command == toCode(Command::GetDeviceNumber) && content.size() > kRenderedDeviceNumberBytes &&
         !m_renderer.isOk()) {
         ConsoleText::write(
             m_out, QStringLiteral("    note: device number is %1 bytes; the renderer shows at most %2\n")
@@ -213,14 +269,39 @@ bool SendCommand::handleFrame(std::uint8_t command, const QByteArray& content)
                        .arg(kRenderedDeviceNumberBytes));
         m_out.flush();
     }
-    if (command != m_code)
-        return false;
+    checkFrame(frame);
+    if (m_complete)
+        return true;
+    if (frame.command != m_code)
+        return !m_replyStarted; // the reply, wrong; within an upload, a stray frame
+    m_replyStarted = true;
     if (m_code != toCode(Command::GetFileRecords))
         return true;
-    handleRecordFrame(content);
-    if (m_csvFailed)
+    const bool isEnd =
+        content.size() == wire::kRecordEndSize && static_cast<std::uint8_t>(content.at(0)) == kEndFrameMark;
+    if (frame.checksumOk)
+        handleRecordFrame(content);
+    return m_csvFailed || isEnd;
+}
+
+bool SendCommand::checkFrame(const ReceivedFrame& frame)
+{
+    QStringList problems;
+    if (m_complete)
+        problems << QStringLiteral("arrived after the complete reply");
+    const std::uint16_t address = u16At(frame.raw, 2);
+    if (address != wire::kAddress)
+        problems << QStringLiteral("address %1, expected %2").arg(hex16(address), hex16(wire::kAddress));
+    if (frame.command != m_code)
+        problems << QStringLiteral("command %1, expected %2").arg(codeText(frame.command), codeText(m_code));
+    if (!frame.checksumOk)
+        problems << QStringLiteral("checksum error: received %1, computed %2")
+                        .arg(hex16(u16At(frame.raw, frame.raw.size() - wire::kChecksumSize)),
+                             hex16(frame.computedCrc));
+    if (problems.isEmpty())
         return true;
-    return content.size() == 1 && static_cast<std::uint8_t>(content.at(0)) == kEndFrameMark;
+    flag(frame.raw, problems.join(QStringLiteral("; ")));
+    return false;
 }
 
 void SendCommand::handleRecordFrame(const QByteArray& content)
@@ -230,38 +311,78 @@ void SendCommand::handleRecordFrame(const QByteArray& content)
         m_announced = util::peekU32(content.mid(1).toStdString());
         m_progress.setAnnounced(m_announced);
     } else if (mark == kDataFrameMark) {
-        m_progress.setReceived(++m_records);
+        if (content.size() == RecordLayout::size()) {
+            const std::uint32_t sequence = util::peekU32(content.mid(1).toStdString());
+            if (!m_sequences.insert(sequence).second) {
+                m_flagged = true;
+                ConsoleText::write(
+                    m_err,
+                    QStringLiteral("varnel-pc send: record %1 received again; the first copy is kept\n")
+                        .arg(sequence));
+                return;
+            }
+            m_progress.setReceived(++m_records); // a broken record is no record
+        }
     }
     if (!m_csvPath.isEmpty() && !m_csv.addFrameContent(content))
         m_csvFailed = true;
 }
 
-int SendCommand::finishCsv()
+int SendCommand::finish()
 {
-    if (m_csvPath.isEmpty())
-        return Success;
-    if (!m_csv.close()) {
+    if (!m_csvPath.isEmpty() && !m_csv.close()) {
         ConsoleText::write(
             m_err, QStringLiteral("varnel-pc send: cannot write %1: %2\n").arg(m_csvPath, m_csv.error()));
         return Failure;
     }
-    if (m_code != toCode(Command::GetFileRecords))
-        return Success;
+    if (m_code != toCode(Command::GetFileRecords) || !m_replyStarted)
+        return m_flagged ? Failure : Success;
+    // Rows when written to a file, else the records that came.
+    const QString what = m_csvPath.isEmpty() ? QStringLiteral("upload") : m_csvPath;
+    const long long taken = m_csvPath.isEmpty() ? m_records : m_csv.rows();
     if (m_announced < 0) {
-        ConsoleText::write(m_err,
-                           QStringLiteral("varnel-pc send: %1: no start frame arrived, %2 rows not checked\n")
-                               .arg(m_csvPath)
-                               .arg(m_csv.rows()));
+        ConsoleText::write(
+            m_err, QStringLiteral("varnel-pc send: %1: no start frame arrived, %2 %3 not checked\n")
+                       .arg(what)
+                       .arg(taken)
+                       .arg(m_csvPath.isEmpty() ? QStringLiteral("records") : QStringLiteral("rows")));
         return Failure;
     }
-    if (m_csv.rows() < m_announced) {
+    bool incomplete = false;
+    if (taken < m_announced) {
+        incomplete = true;
         ConsoleText::write(m_err, QStringLiteral("varnel-pc send: %1: %2 of %3 announced records missing\n")
-                                      .arg(m_csvPath)
-                                      .arg(m_announced - m_csv.rows())
+                                      .arg(what)
+                                      .arg(m_announced - taken)
                                       .arg(m_announced));
-        return Failure;
+        // Where they are missing, as far as the sequence numbers tell.
+        QStringList gaps;
+        std::uint32_t previous = 0;
+        bool first = true;
+        for (std::uint32_t sequence : m_sequences) {
+            if (!first && sequence > previous + 1)
+                gaps << span(previous + 1, sequence - 1);
+            previous = sequence;
+            first = false;
+        }
+        if (!gaps.isEmpty())
+            ConsoleText::write(m_err, QStringLiteral("varnel-pc send: %1: no record %2\n")
+                                          .arg(what, gaps.join(QStringLiteral(", "))));
+    } else if (taken > m_announced) {
+        ConsoleText::write(m_err, QStringLiteral("varnel-pc send: %1: %2 records, %3 announced\n")
+                                      .arg(what)
+                                      .arg(taken)
+                                      .arg(m_announced));
+        incomplete = true;
     }
-    return Success;
+    return m_flagged || incomplete ? Failure : Success;
+}
+
+void SendCommand::flag(const QByteArray& frame, const QString& problem)
+{
+    m_flagged = true;
+    ConsoleText::write(
+        m_err, QStringLiteral("varnel-pc send: frame %1: %2\n").arg(ConsoleText::hex(frame), problem));
 }
 
 void SendCommand::print(char direction, const QByteArray& frame, HexFrameRenderer::Direction renderAs)
@@ -278,5 +399,13 @@ void SendCommand::print(char direction, const QByteArray& frame, HexFrameRendere
             m_out << '\n';
         }
     }
+    m_out.flush();
+}
+
+void SendCommand::printStray(const QByteArray& bytes)
+{
+    if (m_outIsTerminal)
+        m_progress.clear();
+    ConsoleText::write(m_out, QStringLiteral("? %1 (not a frame)\n").arg(ConsoleText::hex(bytes)));
     m_out.flush();
 }

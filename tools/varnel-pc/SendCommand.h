@@ -1,6 +1,7 @@
 #pragma once
 
 #include "render/HexFrameRenderer.h"
+#include "tools/varnel-pc/PcPort.h"
 #include "tools/varnel-pc/ProgressLine.h"
 #include "tools/varnel-pc/RecordCsv.h"
 #include "tools/varnel-pc/SubCommand.h"
@@ -10,12 +11,15 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <set>
 
-// varnel-pc send [--timeout MS] [--baud TEXT] [--records-csv FILE] PORT CODE [HEX]:
-// the PC side. Sends one request and prints every reply frame as hex and rendered
-// until the reply is complete (for get-file-records: through the end frame).
-// An upload written to CSV fails when a row cannot be written or the rows fall short of
-// the start frame's count.
+struct ReceivedFrame;
+
+// varnel-pc send [line options] [--records-csv FILE] PORT CODE [HEX]: the PC side. Sends one
+// request and prints every frame that arrives, exactly as received, as hex and rendered, until
+// the reply is complete (for get-file-records: through the end frame) and the line is quiet.
+// A frame with another address or command than the request's, or a bad checksum, is flagged
+// and fails the run, as do a record received twice and records missing from an upload.
 class SendCommand : public SubCommand
 {
 public:
@@ -27,33 +31,41 @@ public:
     SendCommand(std::ostream& out, std::ostream& err);
 
     int run(const QStringList& args) override;
+    QString usage() const override;
 
-    // Code for "1".."21", "0x0C" or a gloss such as "get-time"; 0 when unknown.
+    // Code for "1".."21", "0x0C" or a name such as "get-time" (any case); 0 when unknown.
     static std::uint8_t parseCode(const QString& text);
 
 private:
     bool parseArgs(const QStringList& args);
     QByteArray buildRequest() const;
     int exchange(QSerialPort& port, const QByteArray& request);
-    // True once nothing more is to be read: the reply is complete or the CSV failed.
-    bool handleFrame(std::uint8_t command, const QByteArray& content);
+    // True once the reply is complete or the CSV failed.
+    bool handleFrame(const ReceivedFrame& frame);
+    // False when the frame is not what the request asked for (said on err).
+    bool checkFrame(const ReceivedFrame& frame);
     void handleRecordFrame(const QByteArray& content);
-    int finishCsv();
+    int finish();
+    void flag(const QByteArray& frame, const QString& problem);
     void print(char direction, const QByteArray& frame, HexFrameRenderer::Direction renderAs);
+    void printStray(const QByteArray& bytes);
 
     std::ostream& m_out;
     std::ostream& m_err;
     HexFrameRenderer m_renderer;
+    PcPort m_port;
     RecordCsv m_csv;
     ProgressLine m_progress;
     QString m_portName;
-    int m_baud = 115200;
     QString m_csvPath;
-    int m_timeoutMs = 2000;
     std::uint8_t m_code = 0;
     QByteArray m_content;
     long long m_announced = -1; // no start frame yet
     long long m_records = 0;
+    std::set<std::uint32_t> m_sequences; // of the records taken
+    bool m_replyStarted = false;         // a frame of the request's command came
+    bool m_complete = false;
     bool m_csvFailed = false;
+    bool m_flagged = false;
     bool m_outIsTerminal = false;
 };

@@ -10,7 +10,34 @@
 #include <QDateTime>
 #include <QEventLoop>
 
+#include <cerrno>
+#include <cstring>
 #include <ostream>
+
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+// Qt's read buffer per side: when it is full and the other side holds kHoldLimit bytes, the
+// kernel's buffer fills and the sender waits, as it would on the line itself.
+constexpr qint64 kReadBufferSize = 64 * 1024;
+
+// Why a port reported an error, as the line says it: a hung-up pty or device shows as such.
+QString lineReason(QSerialPort& port)
+{
+    pollfd p{int(port.handle()), POLLIN, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        if (p.revents & POLLHUP)
+            return QStringLiteral("hung up (its other end closed)");
+        char byte;
+        if (::read(p.fd, &byte, 1) < 0)
+            return QString::fromLocal8Bit(std::strerror(errno));
+    }
+    return port.errorString();
+}
+
+} // namespace
 
 TapCommand::TapCommand(std::ostream& out, std::ostream& err) : m_out(out), m_err(err)
 {
@@ -18,6 +45,19 @@ TapCommand::TapCommand(std::ostream& out, std::ostream& err) : m_out(out), m_err
     m_toUnit.name = "PC>UNIT";
     m_toPc.direction = CapturePacket::Direction::UnitToPc;
     m_toPc.name = "UNIT>PC";
+}
+
+QString TapCommand::usage() const
+{
+    return QStringLiteral("  tap [--baud TEXT] [--parity TEXT] --capture FILE.pcap PC_PORT UNIT_PORT\n"
+                          "      copy bytes unchanged between the PC program's port and the unit's,\n"
+                          "      print each frame rendered with its time and a reply's latency, capture\n"
+                          "      both directions; Ctrl-C ends it with a summary line\n"
+                          "  --baud TEXT        %1 (default %2)\n"
+                          "  --parity TEXT      %3 (default %4)\n"
+                          "  --capture FILE     the capture file to write (required)\n")
+        .arg(SerialSettings::baudRateTexts().join(QLatin1Char(' ')), SerialSettings::baudRateTexts().first(),
+             SerialSettings::parityTexts().join(QLatin1Char(' ')), SerialSettings::parityTexts().first());
 }
 
 bool TapCommand::parseArgs(const QStringList& args)
@@ -30,25 +70,26 @@ bool TapCommand::parseArgs(const QStringList& args)
                                     SerialSettings::parityTexts().first());
     parser.addOptions({capture, baud, parity});
     if (!parser.parse(QStringList{QStringLiteral("tap")} + args)) {
-        ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: %1\n").arg(parser.errorText()));
+        ConsoleText::usageError(m_err, "tap", parser.errorText());
         return false;
     }
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 2) {
-        ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: expected PC_PORT UNIT_PORT\n"));
+        ConsoleText::usageError(m_err, "tap", QStringLiteral("expected PC_PORT UNIT_PORT"));
         return false;
     }
     if (parser.value(capture).isEmpty()) {
-        ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: --capture FILE.pcap is required\n"));
+        ConsoleText::usageError(m_err, "tap", QStringLiteral("--capture FILE.pcap is required"));
         return false;
     }
     m_baud = parser.value(baud);
     m_parity = parser.value(parity);
     if (!SerialSettings::baudRateTexts().contains(m_baud) ||
         !SerialSettings::parityTexts().contains(m_parity)) {
-        ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: --baud is one of %1; --parity one of %2\n")
-                                      .arg(SerialSettings::baudRateTexts().join(QLatin1Char(' ')),
-                                           SerialSettings::parityTexts().join(QLatin1Char(' '))));
+        ConsoleText::usageError(m_err, "tap",
+                                QStringLiteral("--baud is one of %1; --parity one of %2")
+                                    .arg(SerialSettings::baudRateTexts().join(QLatin1Char(' ')),
+                                         SerialSettings::parityTexts().join(QLatin1Char(' '))));
         return false;
     }
     m_pcPortName = positional.at(0);
@@ -69,6 +110,7 @@ bool TapCommand::openPort(QSerialPort& port, const QString& name)
     const QString stopBits = SerialSettings::stopBitsTexts().first();
     SerialSettings(m_baud, dataBits, stopBits, m_parity).applyTo(port);
     port.setFlowControl(QSerialPort::NoFlowControl);
+    port.setReadBufferSize(kReadBufferSize);
     return true;
 }
 
@@ -92,33 +134,42 @@ int TapCommand::run(const QStringList& args)
     m_clock.start();
 
     QEventLoop loop;
+    m_loop = &loop;
     SignalWatcher watcher;
     QObject::connect(&watcher, &SignalWatcher::terminationRequested, &loop, &QEventLoop::quit);
-    bool portFailed = false;
     for (Leg* leg : {&m_toUnit, &m_toPc}) {
         leg->stale.setSingleShot(true);
+        leg->writable = std::make_unique<QSocketNotifier>(leg->to->handle(), QSocketNotifier::Write);
+        leg->writable->setEnabled(false);
+        QObject::connect(leg->writable.get(), &QSocketNotifier::activated, &loop,
+                         [this, leg] { drain(*leg); });
         QObject::connect(leg->from, &QSerialPort::readyRead, &loop, [this, leg] { relay(*leg); });
         // A noise header that announced more than ever comes must not hold back the frames behind it.
         QObject::connect(&leg->stale, &QTimer::timeout, &loop, [this, leg] { cutFrames(*leg, true); });
         QObject::connect(leg->from, &QSerialPort::errorOccurred, &loop,
-                         [this, leg, &loop, &portFailed](QSerialPort::SerialPortError error) {
-                             if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
-                                 error != QSerialPort::WriteError)
-                                 return;
-                             ConsoleText::write(m_err,
-                                                QStringLiteral("varnel-pc tap: %1: %2\n")
-                                                    .arg(leg->from->portName(), leg->from->errorString()));
-                             portFailed = true;
-                             loop.quit();
+                         [this, leg](QSerialPort::SerialPortError error) {
+                             if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
+                                 vanished(*leg->from, lineReason(*leg->from));
                          });
     }
     ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: %1 <-> %2, capturing to %3; Ctrl-C ends\n")
                                   .arg(m_pcPortName, m_unitPortName, m_capturePath));
     loop.exec();
+    m_loop = nullptr;
     for (Leg* leg : {&m_toUnit, &m_toPc}) {
-        // What already arrived still goes across.
-        if (leg->to->isOpen())
-            leg->to->waitForBytesWritten(100);
+        leg->writable.reset();
+        // What already arrived still goes across, if the side takes it soon.
+        QElapsedTimer waited;
+        waited.start();
+        while (!m_portFailed && !leg->pending.isEmpty() && waited.elapsed() < 500) {
+            pollfd p{int(leg->to->handle()), POLLOUT, 0};
+            if (::poll(&p, 1, 50) > 0)
+                drain(*leg);
+        }
+        if (!leg->pending.isEmpty())
+            ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: %1 bytes for %2 not delivered\n")
+                                          .arg(leg->pending.size())
+                                          .arg(leg->to->portName()));
         // A frame cut short by the end is kept, as discarded bytes.
         if (!leg->buffer.isEmpty()) {
             ExtractionResult rest;
@@ -129,19 +180,78 @@ int TapCommand::run(const QStringList& args)
     }
     printSummary();
     m_capture.close();
-    return portFailed || m_captureFailed ? Failure : Success;
+    return m_portFailed || m_captureFailed ? Failure : Success;
 }
 
 void TapCommand::relay(Leg& leg)
 {
+    // Paused: Qt's bounded buffer and then the kernel's hold the rest.
+    if (leg.paused)
+        return;
     const QByteArray bytes = leg.from->readAll();
     if (bytes.isEmpty())
         return;
     // Copied before anything else looks at them: printing must not delay the line.
-    leg.to->write(bytes);
-    leg.to->flush();
+    forward(leg, bytes);
     leg.buffer.append(bytes);
     cutFrames(leg, false);
+}
+
+void TapCommand::forward(Leg& leg, const QByteArray& bytes)
+{
+    leg.pending.append(bytes);
+    drain(leg);
+    if (!leg.paused && leg.pending.size() >= kHoldLimit && !m_portFailed) {
+        leg.paused = true;
+        ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: %1 takes nothing and %2 bytes wait for it; "
+                                                 "not reading %3 until it does\n")
+                                      .arg(leg.to->portName())
+                                      .arg(leg.pending.size())
+                                      .arg(leg.from->portName()));
+    }
+}
+
+void TapCommand::drain(Leg& leg)
+{
+    const int fd = int(leg.to->handle());
+    int done = 0;
+    while (done < leg.pending.size() && !m_portFailed) {
+        const ssize_t written =
+            ::write(fd, leg.pending.constData() + done, size_t(leg.pending.size() - done));
+        if (written > 0) {
+            done += int(written);
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break; // full for now: the write notifier says when it takes more
+        } else {
+            vanished(*leg.to, QString::fromLocal8Bit(std::strerror(written < 0 ? errno : EIO)));
+            return;
+        }
+    }
+    leg.pending.remove(0, done);
+    if (leg.writable)
+        leg.writable->setEnabled(!leg.pending.isEmpty() && !m_portFailed);
+    if (leg.paused && leg.pending.size() < kHoldLimit / 2) {
+        leg.paused = false;
+        ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: %1 takes bytes again; reading %2\n")
+                                      .arg(leg.to->portName(), leg.from->portName()));
+        relay(leg);
+    }
+}
+
+void TapCommand::vanished(QSerialPort& port, const QString& reason)
+{
+    if (m_portFailed)
+        return;
+    m_portFailed = true;
+    ConsoleText::write(m_err, QStringLiteral("varnel-pc tap: %1 is gone: %2\n").arg(port.portName(), reason));
+    for (Leg* leg : {&m_toUnit, &m_toPc}) {
+        if (leg->writable)
+            leg->writable->setEnabled(false);
+    }
+    if (m_loop)
+        m_loop->quit();
 }
 
 void TapCommand::cutFrames(Leg& leg, bool giveUp)

@@ -6,23 +6,32 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 
 struct ExtractionResult;
 
 // varnel-pc tap PC_PORT UNIT_PORT --capture FILE.pcap [--baud TEXT] [--parity TEXT]: sits
 // between the PC program and the unit, copies every byte unchanged both ways as it comes,
 // prints each frame rendered, and captures both directions. Ctrl-C ends it with a summary.
+// A side that is momentarily full holds its bytes (up to kHoldLimit, then reading from the other
+// side pauses until it drains); only a side that vanishes ends the tap.
 class TapCommand : public SubCommand
 {
 public:
+    // Bytes held for a side that takes none; beyond it the other side is no longer read.
+    static constexpr int kHoldLimit = 4 * 1024 * 1024;
+
     TapCommand(std::ostream& out, std::ostream& err);
 
     int run(const QStringList& args) override;
+    QString usage() const override;
 
 private:
     // One direction of the line: what comes in on `from` goes out on `to`.
@@ -33,6 +42,9 @@ private:
         CapturePacket::Direction direction = CapturePacket::Direction::PcToUnit;
         const char* name = "";
         QByteArray buffer;
+        QByteArray pending; // copied from `from`, not yet taken by `to`
+        std::unique_ptr<QSocketNotifier> writable;
+        bool paused = false; // pending reached kHoldLimit: `from` is not read
         QTimer stale;
         std::uint64_t frames = 0;
     };
@@ -40,6 +52,11 @@ private:
     bool parseArgs(const QStringList& args);
     bool openPort(QSerialPort& port, const QString& name);
     void relay(Leg& leg);
+    // Writes what `to` takes now; the rest waits for its write notifier.
+    void forward(Leg& leg, const QByteArray& bytes);
+    void drain(Leg& leg);
+    // The side is gone: ends the tap with the reason.
+    void vanished(QSerialPort& port, const QString& reason);
     void cutFrames(Leg& leg, bool giveUp);
     void report(Leg& leg, const ExtractionResult& result);
     void printFrame(const Leg& leg, const QByteArray& frame);
@@ -62,4 +79,6 @@ private:
     std::uint64_t m_crcErrors = 0;
     std::uint64_t m_discarded = 0;
     bool m_captureFailed = false;
+    bool m_portFailed = false;
+    QEventLoop* m_loop = nullptr;
 };

@@ -1,3 +1,5 @@
+#include "tools/varnel-pc/CommandsCommand.h"
+#include "tools/varnel-pc/ConsoleText.h"
 #include "tools/varnel-pc/DissectorTablesCommand.h"
 #include "tools/varnel-pc/RenderCommand.h"
 #include "tools/varnel-pc/ReplayCommand.h"
@@ -12,30 +14,13 @@
 
 namespace {
 
-const char kUsage[] = "Usage: varnel-pc <command> [arguments]\n"
-                      "       varnel-pc --help | --version\n"
-                      "\n"
-                      "Commands:\n"
-                      "  render [--response] [HEX...]  render each HEX frame as the parse dialog shows it\n"
-                      "                                (request unless --response); without HEX, read\n"
-                      "                                one frame per line from standard input\n"
-                      "  send [--timeout MS] [--baud TEXT] [--records-csv FILE] PORT CODE [HEX]\n"
-                      "                                send one request (CODE 1-21 or a name such as\n"
-                      "                                get-time, set-device-name) with HEX as its content\n"
-                      "                                and print each reply frame as hex and rendered\n"
-                      "  tap [--baud TEXT] [--parity TEXT] --capture FILE.pcap PC_PORT UNIT_PORT\n"
-                      "                                copy bytes unchanged between the PC program's port\n"
-                      "                                and the unit's, print each frame rendered with its\n"
-                      "                                time and a reply's latency, capture both directions;\n"
-                      "                                Ctrl-C ends it with a summary line\n"
-                      "  replay [--report FILE.jsonl] [--timeout MS] [--baud TEXT] FILE.pcap PORT\n"
-                      "                                send the requests of a capture to PORT in order and\n"
-                      "                                compare each reply with the captured one (clock and\n"
-                      "                                record dates masked); one line per request\n"
-                      "\n"
-                      "Exit status: 0 done (replay: every reply matches), 1 a frame was rejected or a\n"
-                      "port or file failed, 2 usage error, 3 (send, replay) no complete reply within the\n"
-                      "time-out (default 2000 ms, per frame), 4 (replay) a reply differs.\n";
+// In the order the usage lists them; the internal one last.
+const char* const kCommandNames[] = {"render", "send", "tap", "replay", "commands", "dissector-tables"};
+
+const char kExitStatus[] = "Exit status: 0 done (replay: every reply matches), 1 a frame was rejected or\n"
+                           "flagged, a port or file failed, 2 usage error, 3 (send, replay) no complete\n"
+                           "reply within the time-out (default 2000 ms, per frame), 4 (replay) a reply\n"
+                           "differs.\n";
 
 std::unique_ptr<SubCommand> makeCommand(const QString& name)
 {
@@ -47,18 +32,42 @@ std::unique_ptr<SubCommand> makeCommand(const QString& name)
         return std::make_unique<TapCommand>(std::cout, std::cerr);
     if (name == QLatin1String("replay"))
         return std::make_unique<ReplayCommand>(std::cout, std::cerr);
+    if (name == QLatin1String("commands"))
+        return std::make_unique<CommandsCommand>(std::cout, std::cerr);
     // Regenerates the tables block of tools/wireshark/varnel.lua; not for operators.
     if (name == QLatin1String("dissector-tables"))
         return std::make_unique<DissectorTablesCommand>(std::cout, std::cerr);
     return nullptr;
 }
 
+QString usage()
+{
+    QString text = QStringLiteral("Usage: varnel-pc <command> [arguments]\n"
+                                  "       varnel-pc <command> --help\n"
+                                  "       varnel-pc --help | --version\n"
+                                  "\n"
+                                  "Commands:\n");
+    for (const char* name : kCommandNames)
+        text += makeCommand(QLatin1String(name))->usage();
+    return text + QLatin1Char('\n') + QLatin1String(kExitStatus);
+}
+
 int usageError(const QString& message)
 {
-    if (!message.isEmpty())
-        std::cerr << "varnel-pc: " << message.toUtf8().constData() << '\n';
-    std::cerr << kUsage;
+    ConsoleText::usageError(std::cerr, "", message);
     return SubCommand::UsageError;
+}
+
+// --help or -h among a sub-command's options (not after "--").
+bool asksForHelp(const QStringList& args)
+{
+    for (const QString& arg : args) {
+        if (arg == QLatin1String("--"))
+            return false;
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h"))
+            return true;
+    }
+    return false;
 }
 
 int dispatch(const QStringList& arguments)
@@ -70,10 +79,10 @@ int dispatch(const QStringList& arguments)
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({help, version});
     if (!parser.parse(QStringList{QStringLiteral("varnel-pc")} + arguments))
-        return usageError(QStringLiteral("unknown command '%1'").arg(arguments.first()));
+        return usageError(parser.errorText());
     QStringList args = parser.positionalArguments();
     if (parser.isSet(help) || (!args.isEmpty() && args.first() == QLatin1String("help"))) {
-        std::cout << kUsage;
+        ConsoleText::write(std::cout, usage());
         return SubCommand::Success;
     }
     if (parser.isSet(version)) {
@@ -83,13 +92,15 @@ int dispatch(const QStringList& arguments)
     if (args.isEmpty())
         return usageError(QStringLiteral("no command given"));
     const QString name = args.takeFirst();
-    const std::unique_ptr<SubCommand> command = makeCommand(name);
+    const std::unique_ptr<SubCommand> command = makeCommand(name.toLower());
     if (!command)
         return usageError(QStringLiteral("unknown command '%1'").arg(name));
-    const int status = command->run(args);
-    if (status == SubCommand::UsageError)
-        std::cerr << kUsage;
-    return status;
+    if (asksForHelp(args)) {
+        ConsoleText::write(std::cout, QStringLiteral("Usage: varnel-pc ") + command->usage().mid(2) +
+                                          QLatin1Char('\n') + QLatin1String(kExitStatus));
+        return SubCommand::Success;
+    }
+    return command->run(args);
 }
 
 } // namespace

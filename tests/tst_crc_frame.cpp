@@ -5,9 +5,9 @@
 #include "data/IntegerData.h"
 #include "data/NullData.h"
 #include "data/StringData.h"
-#include "device/Crc16.h"
+#include "protocol/Crc16.h"
 #include "device/Frame.h"
-#include "device/FrameExtractor.h"
+#include "protocol/FrameExtractor.h"
 
 #include <QtTest>
 

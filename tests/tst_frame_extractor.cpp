@@ -1,6 +1,6 @@
 #include "FrameTestSupport.h"
 
-#include "device/FrameExtractor.h"
+#include "protocol/FrameExtractor.h"
 
 #include <QtTest>
 

@@ -1,10 +1,10 @@
 #include "tools/varnel-pc/SendCommand.h"
 
 #include "data/StringData.h"
-#include "device/CommandCatalogue.h"
+#include "protocol/CommandCatalogue.h"
 #include "device/Frame.h"
-#include "device/FrameExtractor.h"
-#include "device/WireFormat.h"
+#include "protocol/FrameExtractor.h"
+#include "protocol/WireFormat.h"
 #include "tools/varnel-pc/ConsoleText.h"
 #include "tools/varnel-pc/PcPort.h"
 #include "tools/varnel-pc/PositiveOption.h"

@@ -91,7 +91,7 @@ public:
 
     // A field whose whole line was checked to fit.
     void addBytes(const FieldSpec& spec, int base, int size, const QString& label,
-             const QString& group = QString())
+                  const QString& group = QString())
     {
         const QByteArray bytes = m_content.mid(base + spec.offset, size);
         m_out.fields.push_back(

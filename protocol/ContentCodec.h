@@ -100,7 +100,6 @@ public:
 
     // The bytes of fields that cover a content from offset 0 without gaps, each value written
     // at its field's size (text zero-filled); nothing for a gap, an overlap or a value that
-    // does not fit. Contents whose bytes are not all shown (the bolt block's second standard)
-    // cannot be encoded this way.
+    // does not fit. Bytes no field shows (the bolt block's second standard) do not come back.
     static std::optional<QByteArray> encode(const std::vector<ContentField>& fields);
 };

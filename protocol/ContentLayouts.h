@@ -89,29 +89,16 @@ constexpr FieldSpec kGearEntry[] = {{0, 1, Encoding::Number, "挡位等级"},
 constexpr FieldSpec kSensorEntry[] = {{0, 10, Encoding::Utf8Trimmed, "挡位等级"},
                                       {10, 4, Encoding::Number, "对应压力"}};
 
+// clang-format off
 constexpr ListLayout kLists[] = {
-    {ContentLayout::TorqueMode,
-     {0, 2, Encoding::Number, "数量"},
-     15,
-     "第%1个扳手",
-     "，",
-     kTorqueEntry,
-     std::size(kTorqueEntry)},
-    {ContentLayout::GearMode,
-     {0, 1, Encoding::Number, "挡位数量"},
-     5,
-     "第%1个挡位",
-     ",",
-     kGearEntry,
-     std::size(kGearEntry)},
-    {ContentLayout::SensorMode,
-     {0, 2, Encoding::Number, "传感器数量"},
-     14,
-     "第%1个挡位",
-     ",",
-     kSensorEntry,
-     std::size(kSensorEntry)},
+    {ContentLayout::TorqueMode, {0, 2, Encoding::Number, "数量"}, 15, "第%1个扳手", "，",
+     kTorqueEntry, std::size(kTorqueEntry)},
+    {ContentLayout::GearMode, {0, 1, Encoding::Number, "挡位数量"}, 5, "第%1个挡位", ",",
+     kGearEntry, std::size(kGearEntry)},
+    {ContentLayout::SensorMode, {0, 2, Encoding::Number, "传感器数量"}, 14, "第%1个挡位", ",",
+     kSensorEntry, std::size(kSensorEntry)},
 };
+// clang-format on
 
 // The bolt block: wrench name, standard and diameter count, the diameter names, the grade
 // count and names, then a torque for each diameter and grade. Only the first standard block

@@ -1,13 +1,13 @@
 #include "device/Device.h"
 
 #include "data/Data.h"
-#include "device/CommandCatalogue.h"
+#include "protocol/CommandCatalogue.h"
 #include "device/Frame.h"
-#include "device/FrameExtractor.h"
+#include "protocol/FrameExtractor.h"
 #include "device/LineObserver.h"
 #include "device/LineProbe.h"
 #include "device/SerialSettings.h"
-#include "device/WireFormat.h"
+#include "protocol/WireFormat.h"
 #include "log/Log.h"
 
 #include <chrono>

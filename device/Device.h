@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device/FrameExtractor.h"
+#include "protocol/FrameExtractor.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -2,7 +2,7 @@
 
 #include "data/DateTimeData.h"
 #include "data/NullData.h"
-#include "device/CommandCatalogue.h"
+#include "protocol/CommandCatalogue.h"
 #include "device/Device.h"
 #include "device/DeviceRegistry.h"
 #include "log/Log.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device/CommandCatalogue.h"
+#include "protocol/CommandCatalogue.h"
 #include "scenario/RecordSource.h"
 #include "scenario/UnitState.h"
 

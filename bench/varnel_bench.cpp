@@ -3,9 +3,9 @@
 #include "LinkBench.h"
 
 #include "data/StringData.h"
-#include "device/Crc16.h"
+#include "protocol/Crc16.h"
 #include "device/Frame.h"
-#include "device/FrameExtractor.h"
+#include "protocol/FrameExtractor.h"
 #include "log/LogManager.h"
 #include "render/HexFrameRenderer.h"
 

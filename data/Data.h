@@ -1,24 +1,10 @@
 #pragma once
 
+#include "protocol/ContentType.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
-
-// Content-type ids as the factory and the frame's content table know them.
-enum class ContentType : std::int32_t
-{
-    Null = 0,
-    DateTime = 1,
-    Integer = 2,
-    String = 3,
-    Struct = 4,
-    TorqueMode = 5,
-    BoltMode = 6,
-    AngleMode = 7,
-    GearMode = 8,
-    SensorMode = 9,
-    Fallback = 10,
-};
 
 // The content of one frame: the bytes between the length field and the checksum.
 // Invariant: length() == toBytes().size(). Decoders report bad input by returning

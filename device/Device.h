@@ -1,7 +1,7 @@
 #pragma once
 
-#include "device/FrameExtractor.h"
-#include "device/UnitReply.h"
+#include "protocol/FrameExtractor.h"
+#include "protocol/UnitReply.h"
 
 #include <QByteArray>
 #include <QObject>

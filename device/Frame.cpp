@@ -1,8 +1,8 @@
 #include "device/Frame.h"
 
 #include "data/DataFactory.h"
-#include "device/CommandCatalogue.h"
-#include "device/Crc16.h"
+#include "protocol/CommandCatalogue.h"
+#include "protocol/FrameView.h"
 
 #include <limits>
 
@@ -19,12 +19,6 @@ std::uint16_t lengthFieldFor(const Data* data)
     if (length <= 0)
         return 0;
     return static_cast<std::uint16_t>(length > kMaxLengthField ? kMaxLengthField : length);
-}
-
-void appendU16(QByteArray& out, std::uint16_t value)
-{
-    out.append(static_cast<char>(value >> 8));
-    out.append(static_cast<char>(value & 0xFF));
 }
 
 } // namespace
@@ -67,18 +61,5 @@ std::string Frame::contentBytes() const
 QByteArray Frame::pack() const
 {
     const std::string content = contentBytes();
-    // The length field always counts the bytes actually written, so a stale length cannot
-    // desynchronise the receiver; content that does not fit 16 bits cannot be framed at all.
-    if (content.size() > static_cast<std::size_t>(kMaxLengthField))
-        return {};
-    const int contentSize = static_cast<int>(content.size());
-    QByteArray out;
-    out.reserve(wire::kOverheadSize + contentSize);
-    appendU16(out, m_header);
-    appendU16(out, m_address);
-    out.append(static_cast<char>(m_command));
-    appendU16(out, static_cast<std::uint16_t>(contentSize));
-    out.append(content.data(), contentSize);
-    appendU16(out, crc16(out));
-    return out;
+    return FrameView::build(m_address, m_command, content.data(), content.size());
 }

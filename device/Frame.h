@@ -1,7 +1,7 @@
 #pragma once
 
 #include "data/Data.h"
-#include "device/WireFormat.h"
+#include "protocol/WireFormat.h"
 
 #include <QByteArray>
 

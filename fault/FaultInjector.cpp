@@ -1,10 +1,10 @@
 #include "fault/FaultInjector.h"
 
-#include "device/CommandCatalogue.h"
-#include "device/Crc16.h"
+#include "protocol/CommandCatalogue.h"
+#include "protocol/Crc16.h"
 #include "device/Device.h"
-#include "device/RecordLayout.h"
-#include "device/WireFormat.h"
+#include "protocol/RecordLayout.h"
+#include "protocol/WireFormat.h"
 #include "log/Log.h"
 
 #include <algorithm>

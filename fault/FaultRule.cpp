@@ -1,6 +1,6 @@
 #include "fault/FaultRule.h"
 
-#include "device/CommandCatalogue.h"
+#include "protocol/CommandCatalogue.h"
 #include "util/MessageQuote.h"
 
 #include <QStringList>

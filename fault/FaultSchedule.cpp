@@ -1,6 +1,6 @@
 #include "fault/FaultSchedule.h"
 
-#include "device/WireFormat.h"
+#include "protocol/WireFormat.h"
 
 FaultSchedule::FaultSchedule(std::uint32_t seed) : m_seed(seed), m_generator(seed) {}
 

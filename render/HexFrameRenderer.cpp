@@ -1,10 +1,10 @@
 #include "render/HexFrameRenderer.h"
 
-#include "device/CommandCatalogue.h"
-#include "device/RecordLayout.h"
-#include "device/WireFormat.h"
+#include "protocol/CommandCatalogue.h"
+#include "protocol/WireFormat.h"
 #include "render/HexContentText.h"
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -68,21 +68,13 @@ QString HexFrameRenderer::readHeader(const QString& header)
 
 QString HexFrameRenderer::parseContent(const QString& content, Direction direction)
 {
-    if (!isCommand(m_cmd)) {
+    const std::optional<ContentLayout> layout = ContentCodec::layoutFor(
+        m_cmd, direction == Direction::Response ? FrameDirection::Response : FrameDirection::Request);
+    if (!layout) {
         m_bOK = false;
         return QStringLiteral("Cmd异常！\n");
     }
-    return (this->*rendererFor(direction))(content, m_dataLen);
-}
-
-HexFrameRenderer::ContentRenderer HexFrameRenderer::rendererFor(Direction direction) const
-{
-#define VARNEL_COMMAND_RENDERERS(name, code, protocol, renderer, dialog, cli, request, response, handler,    \
-                                 requestRenderer, responseRenderer)                                          \
-    {&HexFrameRenderer::requestRenderer, &HexFrameRenderer::responseRenderer},
-    static constexpr ContentRenderer table[][2] = {VARNEL_COMMAND_TABLE(VARNEL_COMMAND_RENDERERS)};
-#undef VARNEL_COMMAND_RENDERERS
-    return table[m_cmd - 1][direction == Direction::Response ? 1 : 0];
+    return renderLayout(content, m_dataLen, *layout);
 }
 
 QString HexFrameRenderer::cmdName(quint8 code)
@@ -91,182 +83,120 @@ QString HexFrameRenderer::cmdName(quint8 code)
     return entry ? QString::fromUtf8(entry->rendererName) : QString();
 }
 
+QString HexFrameRenderer::failed(Failure failure)
+{
+    m_bOK = false;
+    return failure == Failure::OutsideContent ? QStringLiteral("Frame Content异常！\n")
+                                              : QStringLiteral("Hex异常！\n");
+}
+
 QString HexFrameRenderer::guarded(const std::function<QString()>& body)
 {
     try {
         return body();
-    } catch (const OutsideContent&) {
-        m_bOK = false;
-        return QStringLiteral("Frame Content异常！\n");
     } catch (const std::logic_error&) {
         // "odd length", "not a hex digit", "length not enough" or an empty field.
-        m_bOK = false;
-        return QStringLiteral("Hex异常！\n");
+        return failed(Failure::BadHex);
     }
+}
+
+QString HexFrameRenderer::renderLayout(const QString& content, quint16 dataLen, ContentLayout layout)
+{
+    const ContentText lines = contentLines(content, dataLen, layout);
+    return lines.failure == Failure::None ? lines.text : failed(lines.failure);
 }
 
 QString HexFrameRenderer::parseEmpty(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        requireSize(content, dataLen, dataLen == 0);
-        return QString();
-    });
+    return renderLayout(content, dataLen, ContentLayout::Empty);
 }
 
 QString HexFrameRenderer::parseDateTime(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        requireSize(content, dataLen, dataLen == 7);
-        return dateDigits(content) + QStringLiteral("    -- ") + dateValue(content);
-    });
+    return renderLayout(content, dataLen, ContentLayout::DateTime);
 }
 
 QString HexFrameRenderer::parseSerialNumber(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        return textContent(content, dataLen, wire::kMaxSerialNumberSize, QStringLiteral("出厂编号"),
-                           utf8Whole);
-    });
+    return renderLayout(content, dataLen, ContentLayout::SerialNumber);
 }
 
 QString HexFrameRenderer::parseDeviceName(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        return textContent(content, dataLen, wire::kMaxDeviceNameSize, QStringLiteral("设备名称"), gb2312);
-    });
+    return renderLayout(content, dataLen, ContentLayout::DeviceName);
 }
 
 QString HexFrameRenderer::parseDeviceNumber(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        return textContent(content, dataLen, wire::kMaxDeviceNumberSize, QStringLiteral("设备编号"),
-                           utf8Whole);
-    });
+    return renderLayout(content, dataLen, ContentLayout::DeviceNumber);
 }
 
-QString HexFrameRenderer::parseOperator(const QString& content, quint16 dataLen)
+QString HexFrameRenderer::parseLockStatus(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        return textContent(content, dataLen, wire::kMaxOperatorSize, QStringLiteral("操作人"), gb2312);
-    });
+    return renderLayout(content, dataLen, ContentLayout::LockStatus);
 }
 
 QString HexFrameRenderer::parsePassword(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        return textContent(content, dataLen, wire::kMaxPasswordSize, QStringLiteral("密码"), utf8Whole);
-    });
-}
-
-// The lock password is shown as its digits only, never converted.
-QString HexFrameRenderer::parseLockStatus(const QString& content, quint16 dataLen)
-{
-    return guarded([&] {
-        requireSize(content, dataLen, dataLen >= 1 && dataLen <= 9);
-        const QString state = field(content, 0, 2);
-        QString text = state + QStringLiteral("    -- ") +
-                       (u8(state) != 0 ? QStringLiteral("加锁") : QStringLiteral("解锁")) + QLatin1Char('\n');
-        if (dataLen > 1)
-            text += content.mid(2) + QStringLiteral("    -- 密码\n");
-        return text;
-    });
+    return renderLayout(content, dataLen, ContentLayout::Password);
 }
 
 QString HexFrameRenderer::parseUsageCount(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        requireSize(content, dataLen, dataLen == 4);
-        return fieldLine(content, QStringLiteral("使用次数"), dec(u32(content)));
-    });
+    return renderLayout(content, dataLen, ContentLayout::UsageCount);
 }
 
-QString HexFrameRenderer::parseAngleMode(const QString& content, quint16 dataLen)
+QString HexFrameRenderer::parseOperator(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        requireSize(content, dataLen, dataLen == 2);
-        return fieldLine(content, QStringLiteral("角度"), dec(u16(content)));
-    });
+    return renderLayout(content, dataLen, ContentLayout::Operator);
 }
 
 QString HexFrameRenderer::parseFallback(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        requireSize(content, dataLen, dataLen == 3);
-        const QString angle = field(content, 0, 4);
-        const QString current = field(content, 4, 2);
-        return QStringLiteral("%1 %2    -- 回退信息，角度：%3，电流：%4\n")
-            .arg(angle, current, dec(u16(angle)), dec(u8(current)));
-    });
+    return renderLayout(content, dataLen, ContentLayout::Fallback);
+}
+
+QString HexFrameRenderer::parseAngleMode(const QString& content, quint16 dataLen)
+{
+    return renderLayout(content, dataLen, ContentLayout::AngleMode);
 }
 
 QString HexFrameRenderer::parseRecord(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        requireSize(content, dataLen, dataLen >= 1);
-        switch (static_cast<wire::RecordMark>(u8(field(content, 0, 2)))) {
-        case wire::RecordMark::Start:
-            return parseRecordStart(content, dataLen);
-        case wire::RecordMark::Data:
-            return parseRecordData(content, dataLen);
-        case wire::RecordMark::End:
-            return parseRecordEnd(content, dataLen);
-        }
-        return QString();
-    });
+    return renderLayout(content, dataLen, ContentLayout::Record);
 }
 
 QString HexFrameRenderer::parseRecordStart(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        requireSize(content, dataLen, dataLen == wire::kRecordStartSize);
-        return withoutFinalBreak(recordStartLines(content));
-    });
+    return renderLayout(content, dataLen, ContentLayout::RecordStart);
 }
 
 QString HexFrameRenderer::parseRecordData(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        requireSize(content, dataLen, dataLen == RecordLayout::size());
-        return recordDataLines(content);
-    });
+    return renderLayout(content, dataLen, ContentLayout::RecordData);
 }
 
 QString HexFrameRenderer::parseRecordEnd(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        requireSize(content, dataLen, dataLen == wire::kRecordEndSize);
-        return withoutFinalBreak(recordEndLines(content));
-    });
+    return renderLayout(content, dataLen, ContentLayout::RecordEnd);
 }
 
 QString HexFrameRenderer::parseTorqueMode(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        requireSize(content, dataLen, true);
-        return torqueLines(content);
-    });
+    return renderLayout(content, dataLen, ContentLayout::TorqueMode);
 }
 
 QString HexFrameRenderer::parseBoltMode(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        requireSize(content, dataLen, true);
-        return boltContent(content);
-    });
+    return renderLayout(content, dataLen, ContentLayout::BoltMode);
 }
 
 QString HexFrameRenderer::parseGearMode(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        requireSize(content, dataLen, true);
-        return gearLines(content);
-    });
+    return renderLayout(content, dataLen, ContentLayout::GearMode);
 }
 
 QString HexFrameRenderer::parseSensorMode(const QString& content, quint16 dataLen)
 {
-    return guarded([&] {
-        requireSize(content, dataLen, true);
-        return sensorLines(content);
-    });
+    return renderLayout(content, dataLen, ContentLayout::SensorMode);
 }

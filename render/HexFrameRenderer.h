@@ -1,5 +1,8 @@
 #pragma once
 
+#include "protocol/ContentCodec.h"
+#include "render/HexContentText.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -7,7 +10,8 @@
 
 // Turns one frame, typed as hex text, into readable paragraphs: the header line,
 // the content lines and the checksum line. The checksum is shown, never verified.
-// No function throws: bad hex text ends the parse with "Hex异常！".
+// No function throws: bad hex text ends the parse with "Hex异常！". The content's fields come
+// from the protocol's content codec; this class only writes them as text.
 class HexFrameRenderer
 {
 public:
@@ -51,12 +55,11 @@ public:
     quint16 dataLen() const { return m_dataLen; }
 
 private:
-    using ContentRenderer = QString (HexFrameRenderer::*)(const QString&, quint16);
-
-    // Runs one renderer body and turns its failures into the failure text.
+    // Runs the header reading and turns a bad hex digit into the failure text.
     QString guarded(const std::function<QString()>& body);
     QString readHeader(const QString& header);
-    ContentRenderer rendererFor(Direction direction) const;
+    QString renderLayout(const QString& content, quint16 dataLen, ContentLayout layout);
+    QString failed(hexcontent::Failure failure);
 
     bool m_bOK = true;
     quint8 m_cmd = 0;

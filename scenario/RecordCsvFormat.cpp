@@ -1,6 +1,6 @@
 #include "scenario/RecordCsvFormat.h"
 
-#include "device/WireFormat.h"
+#include "protocol/WireFormat.h"
 #include "util/Conversions.h"
 #include "util/MessageQuote.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device/RecordLayout.h"
+#include "protocol/RecordLayout.h"
 
 #include <QByteArray>
 #include <QRandomGenerator>

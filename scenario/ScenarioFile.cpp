@@ -1,7 +1,7 @@
 #include "scenario/ScenarioFile.h"
 
-#include "device/RecordLayout.h"
-#include "device/WireFormat.h"
+#include "protocol/RecordLayout.h"
+#include "protocol/WireFormat.h"
 #include "scenario/RecordCsvFormat.h"
 #include "scenario/Scenario.h"
 #include "util/BoundedFile.h"

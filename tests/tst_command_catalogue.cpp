@@ -1,4 +1,4 @@
-#include "device/CommandCatalogue.h"
+#include "protocol/CommandCatalogue.h"
 #include "device/Frame.h"
 #include "render/HexFrameRenderer.h"
 

@@ -5,9 +5,10 @@
 #include "data/IntegerData.h"
 #include "data/NullData.h"
 #include "data/StringData.h"
-#include "device/Crc16.h"
 #include "device/Frame.h"
-#include "device/FrameExtractor.h"
+#include "protocol/Crc16.h"
+#include "protocol/FrameExtractor.h"
+#include "protocol/FrameView.h"
 
 #include <QtTest>
 
@@ -17,6 +18,7 @@
 using namespace frametest;
 
 Q_DECLARE_METATYPE(ContentType)
+Q_DECLARE_METATYPE(FrameView::Fault)
 
 namespace {
 
@@ -354,6 +356,118 @@ private slots:
         QCOMPARE(packed(0x0C, true, std::make_unique<MismatchedData>(3, std::string(70000, 'y'))),
                  QByteArray());
         QCOMPARE(packed(0x0C, true, std::make_unique<MismatchedData>(70000, "y")), frameBytes(0x0C, "y"));
+    }
+
+    // Each row: bytes, the fault check() finds, and for a frame its fields as the view reads them.
+    void frameView_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<FrameView::Fault>("fault");
+        QTest::addColumn<int>("command");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("checksumOk");
+        QTest::addColumn<int>("mark");        // -1: none
+        QTest::addColumn<qint64>("sequence"); // -1: none
+        using F = FrameView::Fault;
+        const QByteArray record =
+            QByteArray(1, '\x01') + QByteArray::fromHex("0000012C") + QByteArray(105, 'x');
+        QByteArray bad = frameBytes(0x10, "OP");
+        bad[9] = static_cast<char>(bad[9] ^ 0xFF);
+        QTest::newRow("good") << frameBytes(0x02, {}) << F::None << 0x02 << QByteArray() << true << -1
+                              << -1ll;
+        QTest::newRow("good, other address")
+            << frameBytes(0x10, "OP", 0xFFFF) << F::None << 0x10 << QByteArray("OP") << true << -1 << -1ll;
+        QTest::newRow("bad checksum") << bad << F::None << 0x10 << QByteArray("OP") << false << -1 << -1ll;
+        QTest::newRow("record start") << frameBytes(0x0C, QByteArray::fromHex("0000000003")) << F::None
+                                      << 0x0C << QByteArray::fromHex("0000000003") << true << 0 << -1ll;
+        QTest::newRow("record data") << frameBytes(0x0C, record) << F::None << 0x0C << record << true << 1
+                                     << 300ll;
+        QTest::newRow("record data, short")
+            << frameBytes(0x0C, record.left(109)) << F::None << 0x0C << record.left(109) << true << 1 << -1ll;
+        QTest::newRow("mark 3") << frameBytes(0x0C, "\x03") << F::None << 0x0C << QByteArray("\x03") << true
+                                << -1 << -1ll;
+        QTest::newRow("mark byte of another command")
+            << frameBytes(0x10, "\x01") << F::None << 0x10 << QByteArray("\x01") << true << -1 << -1ll;
+        QTest::newRow("empty") << QByteArray() << F::TooShort << 0 << QByteArray() << false << -1 << -1ll;
+        QTest::newRow("eight bytes") << frameBytes(0x02, {}).left(8) << F::TooShort << 0 << QByteArray()
+                                     << false << -1 << -1ll;
+        QTest::newRow("wrong header") << frameBytes(0x02, {}).replace(1, 1, "\xA4") << F::WrongHeader << 0
+                                      << QByteArray() << false << -1 << -1ll;
+        QTest::newRow("swapped header") << frameBytes(0x02, {}).replace(0, 2, "\xA5\x5A") << F::WrongHeader
+                                        << 0 << QByteArray() << false << -1 << -1ll;
+        QTest::newRow("length says more")
+            << frameBytes(0x10, "OP").left(10) << F::WrongLength << 0 << QByteArray() << false << -1 << -1ll;
+        QTest::newRow("trailing byte") << frameBytes(0x02, {}) + QByteArray(1, '\0') << F::WrongLength << 0
+                                       << QByteArray() << false << -1 << -1ll;
+    }
+    void frameView()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(FrameView::Fault, fault);
+        QCOMPARE(FrameView::check(bytes), fault);
+        const std::optional<FrameView> view = FrameView::of(bytes);
+        QCOMPARE(view.has_value(), fault == FrameView::Fault::None);
+        if (!view)
+            return;
+        QFETCH(int, command);
+        QFETCH(QByteArray, content);
+        QFETCH(bool, checksumOk);
+        QFETCH(int, mark);
+        QFETCH(qint64, sequence);
+        QCOMPARE(int(view->header()), 0x5AA5);
+        QCOMPARE(int(view->address()), (quint8(bytes[2]) << 8) | quint8(bytes[3]));
+        QCOMPARE(int(view->command()), command);
+        QCOMPARE(int(view->length()), content.size());
+        QCOMPARE(view->content(), content);
+        QCOMPARE(view->bytes(), bytes);
+        QCOMPARE(view->receivedChecksum(), std::uint16_t((quint8(bytes.at(bytes.size() - 2)) << 8) |
+                                                         quint8(bytes.at(bytes.size() - 1))));
+        QCOMPARE(view->computedChecksum(), swappedCrc(bytes.left(bytes.size() - 2)));
+        QCOMPARE(view->checksumOk(), checksumOk);
+        QCOMPARE(view->recordMark() ? int(*view->recordMark()) : -1, mark);
+        QCOMPARE(view->recordSequence() ? qint64(*view->recordSequence()) : -1ll, sequence);
+        // The builder gives the same frame with a right checksum.
+        QByteArray rebuilt = FrameView::build(view->address(), view->command(), view->content());
+        QCOMPARE(rebuilt.left(rebuilt.size() - 2), bytes.left(bytes.size() - 2));
+        QVERIFY(FrameView::of(rebuilt)->checksumOk());
+        // Patching repairs a bad checksum and leaves a good one as it was.
+        QByteArray patched = bytes;
+        QVERIFY(FrameView::patchChecksum(patched));
+        QCOMPARE(patched, rebuilt);
+    }
+
+    void frameView_patchRefusesShortBytes_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("one byte") << QByteArray("\x5A");
+        QTest::newRow("eight bytes") << frameBytes(0x02, {}).left(8);
+    }
+    void frameView_patchRefusesShortBytes()
+    {
+        QFETCH(QByteArray, bytes);
+        QByteArray patched = bytes;
+        QVERIFY(!FrameView::patchChecksum(patched));
+        QCOMPARE(patched, bytes);
+    }
+
+    // After a fault stage alters a header byte, the patched frame passes the extractor again.
+    void frameView_patchAfterAlteringCommand()
+    {
+        QByteArray frame = frameBytes(0x10, "OP");
+        frame[4] = '\x04';
+        QVERIFY(!FrameView::of(frame)->checksumOk());
+        QVERIFY(FrameView::patchChecksum(frame));
+        QByteArray buffer = frame;
+        const ExtractionResult result = FrameExtractor::extract(buffer);
+        QCOMPARE(int(result.frames.size()), 1);
+        QCOMPARE(int(result.frames[0].command), 0x04);
+    }
+
+    void frameView_buildRefusesOversizedContent()
+    {
+        QVERIFY(FrameView::build(0x1234, 0x0C, QByteArray(65536, 'x')).isEmpty());
+        QCOMPARE(FrameView::build(0x1234, 0x0C, QByteArray(65535, 'x')).size(), 65535 + 9);
     }
 
     void crcErrorMessage_data()

@@ -1,6 +1,6 @@
 #include "FrameTestSupport.h"
 
-#include "device/FrameExtractor.h"
+#include "protocol/FrameExtractor.h"
 
 #include <QtTest>
 
@@ -367,6 +367,44 @@ private slots:
 
     // After a quiet line: every candidate announcing more than arrived is dropped by its two
     // header bytes, silently; what does not yet announce a length still waits.
+    // Cutting by header and length alone, as a reader comparing captured frames does.
+    void cutByLength_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QByteArrayList>("frames");
+        QTest::addColumn<QByteArray>("remaining");
+        QByteArray damaged = frameBytes(0x10, "OP");
+        damaged[9] = static_cast<char>(damaged[9] ^ 0xFF);
+        const QByteArray unknown = frameBytes(0x7F, "X");
+        QTest::newRow("empty") << QByteArray() << QByteArrayList() << QByteArray();
+        QTest::newRow("worked example") << worked() << QByteArrayList{worked()} << QByteArray();
+        QTest::newRow("bad checksum kept") << damaged << QByteArrayList{damaged} << QByteArray();
+        QTest::newRow("unknown command kept") << unknown << QByteArrayList{unknown} << QByteArray();
+        QTest::newRow("noise before, 5A 5A A5")
+            << hex("00015A") + worked() << QByteArrayList{worked()} << QByteArray();
+        QTest::newRow("last 5A waits") << worked() + hex("00005A") << QByteArrayList{worked()} << hex("5A");
+        QTest::newRow("noise only") << hex("0102A5") << QByteArrayList() << QByteArray();
+        QTest::newRow("prefix waits") << hex("005AA51234") << QByteArrayList() << hex("5AA51234");
+        QTest::newRow("incomplete waits")
+            << worked() + worked().left(8) << QByteArrayList{worked()} << worked().left(8);
+        QTest::newRow("length 2801 skips the header")
+            << hex("5AA5123401280100") + worked() << QByteArrayList{worked()} << QByteArray();
+        QTest::newRow("length 2800 waits")
+            << hex("5AA5123401280000") + worked() << QByteArrayList() << hex("5AA5123401280000") + worked();
+        QTest::newRow("back to back")
+            << worked() + damaged + unknown << QByteArrayList{worked(), damaged, unknown} << QByteArray();
+    }
+    void cutByLength()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArrayList, frames);
+        QFETCH(QByteArray, remaining);
+        QByteArray buffer = input;
+        const std::vector<QByteArray> cut = FrameExtractor::cutByLength(buffer);
+        QCOMPARE(QByteArrayList(cut.begin(), cut.end()), frames);
+        QCOMPARE(buffer, remaining);
+    }
+
     void giveUpIncomplete_data()
     {
         QTest::addColumn<QByteArray>("input");

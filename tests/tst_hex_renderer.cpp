@@ -1,3 +1,4 @@
+#include "protocol/ContentCodec.h"
 #include "render/HexFrameRenderer.h"
 
 #include <QRandomGenerator>
@@ -201,6 +202,18 @@ const Sample kSamples[] = {
     {20, kReq, "00", "00    -- 挡位数量：0"},
     {21, kReq, "0000", "0000    -- 传感器数量：0"},
 };
+
+// The codec's fields, one "group/label=value@offset+size" each, joined with " | ".
+QString fieldText(const std::vector<ContentField>& fields)
+{
+    QStringList out;
+    for (const ContentField& f : fields)
+        out << QStringLiteral("%1%2=%3@%4+%5")
+                   .arg(f.group.isEmpty() ? QString() : f.group + QLatin1Char('/'), f.label, f.value)
+                   .arg(f.offset)
+                   .arg(f.size);
+    return out.join(QStringLiteral(" | "));
+}
 
 bool isFailure(const QString& paragraph)
 {
@@ -746,6 +759,195 @@ private slots:
             text = r.parseEmpty(content, quint16(dataLen));
         QCOMPARE(text, expected);
         QCOMPARE(r.isOk(), ok);
+    }
+
+    // The fields of each content kind: labels, values and where their bytes are.
+    void codecFields_data()
+    {
+        QTest::addColumn<int>("cmd");
+        QTest::addColumn<int>("direction");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("fields");
+        using S = DecodedContent::Status;
+        const auto row = [](const char* name, int cmd, int direction, const char* hexContent, S status,
+                            const char* fields) {
+            QTest::newRow(name) << cmd << direction << QByteArray::fromHex(hexContent) << int(status)
+                                << QString::fromUtf8(fields);
+        };
+        row("date-time", 2, kRsp, "07E80C1F173B09", S::Ok, "=2024-12-31 23:59:09@0+7");
+        row("date-time, six bytes", 1, kReq, "07E80C1F173B", S::WrongSize, "");
+        row("serial number", 3, kReq, "41424344", S::Ok, "出厂编号=ABCD@0+4");
+        row("device name in GB2312", 6, kRsp, "D5C5C8FD0000", S::Ok, "设备名称=张三@0+6");
+        row("device number, nine bytes", 7, kReq, "313233343536373839", S::WrongSize, "");
+        row("operator", 15, kReq, "C0EECBC4", S::Ok, "操作人=李四@0+4");
+        row("empty text", 4, kRsp, "", S::Ok, "");
+        row("password", 10, kReq, "3132", S::Ok, "密码=12@0+2");
+        row("locked with password", 9, kReq, "01313233", S::Ok, "锁定状态=加锁@0+1 | 密码=123@1+3");
+        row("unlocked", 9, kReq, "00", S::Ok, "锁定状态=解锁@0+1");
+        row("usage count", 11, kReq, "00010000", S::Ok, "使用次数=65536@0+4");
+        row("angle", 19, kReq, "FF9C", S::Ok, "角度=65436@0+2");
+        row("fallback", 14, kReq, "012C05", S::Ok, "回退信息/角度=300@0+2 | 回退信息/电流=5@2+1");
+        row("empty content, one byte", 13, kReq, "00", S::WrongSize, "");
+        row("record start", 12, kRsp, "0000000003", S::Ok, "起始帧标记=0@0+1 | 记录数=3@1+4");
+        row("record end", 12, kRsp, "02", S::Ok, "结束帧标记=2@0+1");
+        row("record end, two bytes", 12, kRsp, "0200", S::WrongSize, "结束帧标记=2@0+1");
+        row("record data, short", 12, kRsp, "01000000", S::WrongSize, "数据帧标记=1@0+1");
+        row("record, mark 3", 12, kRsp, "03", S::Ok, "");
+        row("record, empty", 12, kRsp, "", S::WrongSize, "");
+        row("torque list", 17, kReq, "0001D5C5C8FD0000000000000000000A03", S::Ok,
+            "数量=1@0+2 | 第0个扳手/名称=张三@2+10 | 第0个扳手/系数=10@12+4 | 第0个扳手/延迟时间=3@16+1");
+        row("gear list", 20, kReq, "02010000000A0200000014", S::Ok,
+            "挡位数量=2@0+1 | 第0个挡位/挡位等级=1@1+1 | 第0个挡位/对应压力=10@2+4 | "
+            "第1个挡位/挡位等级=2@6+1 | 第1个挡位/对应压力=20@7+4");
+        row("gear list, second entry cut", 20, kReq, "02010000000A02000000", S::Truncated,
+            "挡位数量=2@0+1 | 第0个挡位/挡位等级=1@1+1 | 第0个挡位/对应压力=10@2+4");
+        row("sensor list", 21, kReq, "000153310000000000000000000000FF", S::Ok,
+            "传感器数量=1@0+2 | 第0个挡位/挡位等级=S1@2+10 | 第0个挡位/对应压力=255@12+4");
+        row("sensor list, count cut", 21, kReq, "00", S::Truncated, "");
+        row("bolt block and an unread second block", 18, kReq,
+            "57524E0000000000000001014D31320000000000000001382E380000000000000000000064FFFF", S::Ok,
+            "扳手名称=WRN@0+10 | 制式=1@10+1 | 螺栓直径名称数量=1@11+1 | 螺栓直径[0]名称=M12@12+10 | "
+            "螺栓等级名称数量=1@22+1 | 螺栓等级[0]名称=8.8@23+10 | 第0个扭矩=100@33+4");
+        row("bolt, diameter names cut", 18, kReq, "57524E000000000000000002014D31", S::Truncated,
+            "螺栓直径名称数量=2@11+1");
+        row("bolt, torque cut", 18, kReq,
+            "57524E0000000000000001014D31320000000000000001382E38000000000000000000", S::Truncated,
+            "扳手名称=WRN@0+10 | 制式=1@10+1 | 螺栓直径名称数量=1@11+1 | 螺栓直径[0]名称=M12@12+10 | "
+            "螺栓等级名称数量=1@22+1 | 螺栓等级[0]名称=8.8@23+10");
+    }
+    void codecFields()
+    {
+        QFETCH(int, cmd);
+        QFETCH(int, direction);
+        QFETCH(QByteArray, content);
+        QFETCH(int, status);
+        QFETCH(QString, fields);
+        const std::optional<DecodedContent> decoded = ContentCodec::decode(
+            quint8(cmd), direction == kRsp ? FrameDirection::Response : FrameDirection::Request, content);
+        QVERIFY(decoded);
+        QCOMPARE(int(decoded->status), status);
+        QCOMPARE(fieldText(decoded->fields), fields);
+    }
+
+    void codecRecordData()
+    {
+        QByteArray record = QByteArray::fromHex("01000001F4") + QByteArray("5QJW").leftJustified(10, '\0');
+        record += QByteArray("12345678") + QByteArray::fromHex("07E8010203040F");
+        record = record.leftJustified(110, '\0');
+        const DecodedContent decoded = ContentCodec::decode(ContentLayout::Record, record);
+        QCOMPARE(int(decoded.layout), int(ContentLayout::RecordData));
+        QVERIFY(decoded.ok());
+        QCOMPARE(
+            fieldText({decoded.fields.begin(), decoded.fields.begin() + 5}),
+            QStringLiteral("数据帧标记=1@0+1 | 序号=500@1+4 | 工具型号=5QJW@5+10 | 出厂编号=12345678@15+8 | "
+                           "日期=2024-01-02 03:04:15@23+7"));
+        // The date-time parts have no field of their own; every other byte belongs to one.
+        int covered = 0;
+        for (const ContentField& field : decoded.fields)
+            covered += field.size;
+        QCOMPARE(covered, 110);
+        QCOMPARE(ContentCodec::encode(decoded.fields), std::optional<QByteArray>(record));
+    }
+
+    void codecUnknownCommand()
+    {
+        for (int cmd : {0x00, 0x16, 0x82, 0xFF}) {
+            QVERIFY(!ContentCodec::layoutFor(quint8(cmd), FrameDirection::Request));
+            QVERIFY(!ContentCodec::decode(quint8(cmd), FrameDirection::Response, QByteArray("\x01")));
+        }
+    }
+
+    // Bytes to fields to bytes for the contents whose bytes all show.
+    void codecRoundTrip_data()
+    {
+        QTest::addColumn<int>("layout");
+        QTest::addColumn<QByteArray>("content");
+        const auto row = [](const char* name, ContentLayout layout, const char* hexContent) {
+            QTest::newRow(name) << int(layout) << QByteArray::fromHex(hexContent);
+        };
+        row("date-time", ContentLayout::DateTime, "07E80C1F173B09");
+        row("usage count", ContentLayout::UsageCount, "FFFFFFFF");
+        row("angle", ContentLayout::AngleMode, "FF9C");
+        row("fallback", ContentLayout::Fallback, "012C05");
+        row("record start", ContentLayout::Record, "00FFFFFFFF");
+        row("record end", ContentLayout::Record, "02");
+        row("serial number", ContentLayout::SerialNumber, "4142004300");
+        row("device name", ContentLayout::DeviceName, "D5C5C8FD0000");
+        row("lock status", ContentLayout::LockStatus, "01313233");
+        row("gear list", ContentLayout::GearMode, "02010000000A0200000014");
+        row("torque list", ContentLayout::TorqueMode, "0001D5C5C8FD0000000000000000000A03");
+        row("empty", ContentLayout::Empty, "");
+    }
+    void codecRoundTrip()
+    {
+        QFETCH(int, layout);
+        QFETCH(QByteArray, content);
+        const DecodedContent decoded = ContentCodec::decode(ContentLayout(layout), content);
+        QVERIFY(decoded.ok());
+        QCOMPARE(ContentCodec::encode(decoded.fields), std::optional<QByteArray>(content));
+    }
+
+    // Values that do not fit their field, and fields that do not cover a content, encode to nothing.
+    void codecEncodeRefuses_data()
+    {
+        QTest::addColumn<int>("layout");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("field");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QByteArray>("expected"); // empty: refused
+        const auto row = [](const char* name, ContentLayout layout, const char* hexContent, int field,
+                            const char* value, const char* expected) {
+            QTest::newRow(name) << int(layout) << QByteArray::fromHex(hexContent) << field
+                                << QString::fromUtf8(value) << QByteArray::fromHex(expected);
+        };
+        row("count set", ContentLayout::UsageCount, "00000001", 0, "7", "00000007");
+        row("count too big", ContentLayout::UsageCount, "00000001", 0, "4294967296", "");
+        row("count not a number", ContentLayout::UsageCount, "00000001", 0, "7x", "");
+        row("current too big", ContentLayout::Fallback, "012C05", 1, "256", "");
+        row("current set", ContentLayout::Fallback, "012C05", 1, "255", "012CFF");
+        row("negative angle", ContentLayout::AngleMode, "0001", 0, "-1", "");
+        row("date set", ContentLayout::DateTime, "07E80C1F173B09", 0, "2025-01-02 03:04:05",
+            "07E90102030405");
+        row("date month too big", ContentLayout::DateTime, "07E80C1F173B09", 0, "2025-256-02 03:04:05", "");
+        row("date without seconds", ContentLayout::DateTime, "07E80C1F173B09", 0, "2025-01-02 03:04", "");
+        row("name longer than its bytes", ContentLayout::TorqueMode, "0001D5C5C8FD0000000000000000000A03", 1,
+            "一二三四五六", "");
+        row("name outside GB2312", ContentLayout::TorqueMode, "0001D5C5C8FD0000000000000000000A03", 1, "😀",
+            "");
+        row("lock state other text", ContentLayout::LockStatus, "01", 0, "open", "");
+        row("lock state unlocked", ContentLayout::LockStatus, "01", 0, "解锁", "00");
+    }
+    void codecEncodeRefuses()
+    {
+        QFETCH(int, layout);
+        QFETCH(QByteArray, content);
+        QFETCH(int, field);
+        QFETCH(QString, value);
+        QFETCH(QByteArray, expected);
+        DecodedContent decoded = ContentCodec::decode(ContentLayout(layout), content);
+        QVERIFY(decoded.ok());
+        decoded.fields[std::size_t(field)].value = value;
+        const std::optional<QByteArray> encoded = ContentCodec::encode(decoded.fields);
+        QCOMPARE(encoded.has_value(), !expected.isEmpty());
+        if (encoded)
+            QCOMPARE(*encoded, expected);
+    }
+
+    void codecEncodeNeedsEveryByte()
+    {
+        // The bolt block's second standard is not read, so the fields do not give the bytes back.
+        const QByteArray bolt = QByteArray::fromHex("57524E000000000000000000000000FF");
+        const DecodedContent decoded = ContentCodec::decode(ContentLayout::BoltMode, bolt);
+        QVERIFY(decoded.ok());
+        QCOMPARE(ContentCodec::encode(decoded.fields), std::optional<QByteArray>(bolt.left(13)));
+        // A gap between fields, or an overlap, encodes to nothing.
+        std::vector<ContentField> fields =
+            ContentCodec::decode(ContentLayout::Fallback, QByteArray::fromHex("012C05")).fields;
+        fields[1].offset = 3;
+        QVERIFY(!ContentCodec::encode(fields));
+        fields[1].offset = 1;
+        QVERIFY(!ContentCodec::encode(fields));
     }
 
     void cmdName_data()

@@ -1,6 +1,6 @@
 #include "ui/ParamSetupDialog.h"
 
-#include "device/CommandCatalogue.h"
+#include "protocol/CommandCatalogue.h"
 #include "ui/DisplayScale.h"
 #include "ui_ParamSetupDialog.h"
 

@@ -1,7 +1,7 @@
 #include "unit/EmulatedUnit.h"
 
 #include "data/DateTimeData.h"
-#include "device/CommandCatalogue.h"
+#include "protocol/CommandCatalogue.h"
 #include "log/Log.h"
 #include "log/LogManager.h"
 #include "unit/FileRecordFrames.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "device/CommandCatalogue.h"
-#include "device/UnitReply.h"
+#include "protocol/CommandCatalogue.h"
+#include "protocol/UnitReply.h"
 #include "scenario/RecordSource.h"
 #include "scenario/UnitState.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "device/RecordLayout.h"
-#include "device/WireFormat.h"
+#include "protocol/RecordLayout.h"
+#include "protocol/WireFormat.h"
 
 #include <QDateTime>
 

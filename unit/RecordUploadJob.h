@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device/UnitReply.h"
+#include "protocol/UnitReply.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>

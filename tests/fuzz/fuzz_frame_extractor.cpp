@@ -8,7 +8,7 @@
 
 #include "data/StringData.h"
 #include "device/Frame.h"
-#include "device/FrameExtractor.h"
+#include "protocol/FrameExtractor.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "tools/varnel-pc/CommandsCommand.h"
 
-#include "device/CommandCatalogue.h"
+#include "protocol/CommandCatalogue.h"
 #include "tools/varnel-pc/ConsoleText.h"
 
 #include <ostream>

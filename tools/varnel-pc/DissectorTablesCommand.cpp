@@ -1,7 +1,7 @@
 #include "tools/varnel-pc/DissectorTablesCommand.h"
 
-#include "device/CommandCatalogue.h"
-#include "device/RecordLayout.h"
+#include "protocol/CommandCatalogue.h"
+#include "protocol/RecordLayout.h"
 #include "tools/varnel-pc/ConsoleText.h"
 
 #include <ostream>
@@ -63,15 +63,15 @@ DissectorTablesCommand::DissectorTablesCommand(std::ostream& out, std::ostream& 
 
 QString DissectorTablesCommand::tables()
 {
-    QString lua = QStringLiteral(
-        "-- code = {gloss, protocol name, renderer name, request renderer, response renderer}\n"
-        "local commands = {\n");
+    QString lua =
+        QStringLiteral("-- code = {gloss, protocol name, renderer name, request layout, response layout}\n"
+                       "local commands = {\n");
 #define VARNEL_LUA_COMMAND(name, code, protocol, renderer, dialog, cli, request, response, handler,          \
-                           requestRenderer, responseRenderer)                                                \
+                           requestLayout, responseLayout)                                                    \
     lua += QStringLiteral("    [0x%1] = {%2, %3, %4, \"%5\", \"%6\"},\n")                                    \
                .arg(code, 2, 16, QLatin1Char('0'))                                                           \
-               .arg(quoted(cli), quoted(protocol), quoted(renderer), QStringLiteral(#requestRenderer),       \
-                    QStringLiteral(#responseRenderer));
+               .arg(quoted(cli), quoted(protocol), quoted(renderer), QStringLiteral(#requestLayout),         \
+                    QStringLiteral(#responseLayout));
     VARNEL_COMMAND_TABLE(VARNEL_LUA_COMMAND)
 #undef VARNEL_LUA_COMMAND
     lua += QStringLiteral("}\n\n-- {offset, width, encoding, renderer label, line, field name}\n"

@@ -1,7 +1,7 @@
 #include "tools/varnel-pc/TapCommand.h"
 
 #include "device/Device.h"
-#include "device/FrameExtractor.h"
+#include "protocol/FrameExtractor.h"
 #include "transport/SerialSettings.h"
 #include "tools/varnel-emu/SignalWatcher.h"
 #include "tools/varnel-pc/ConsoleText.h"

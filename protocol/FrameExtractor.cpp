@@ -1,8 +1,8 @@
-#include "device/FrameExtractor.h"
+#include "protocol/FrameExtractor.h"
 
-#include "device/CommandCatalogue.h"
-#include "device/Crc16.h"
-#include "device/WireFormat.h"
+#include "protocol/CommandCatalogue.h"
+#include "protocol/FrameView.h"
+#include "protocol/WireFormat.h"
 #include "util/Conversions.h"
 
 #include <cstring>
@@ -65,10 +65,10 @@ Step checkBody(const std::uint8_t* p, std::size_t available, std::size_t length,
 {
     if (available < length + kOverheadSize)
         return {incomplete == FrameExtractor::Incomplete::GiveUp ? Verdict::Reject : Verdict::Wait};
-    const std::size_t checked = kPrefixSize + length;
-    const std::uint16_t computed = crc16(p, checked);
-    const std::uint16_t received = util::makeU16(p[checked], p[checked + 1]);
-    return {computed == received ? Verdict::Accept : Verdict::ChecksumError, length, computed};
+    const std::optional<FrameView> frame = FrameView::of(p, length + kOverheadSize);
+    const std::uint16_t computed = frame->computedChecksum();
+    return {computed == frame->receivedChecksum() ? Verdict::Accept : Verdict::ChecksumError, length,
+            computed};
 }
 
 Step examine(const std::uint8_t* p, std::size_t available, FrameExtractor::Incomplete incomplete)
@@ -153,6 +153,38 @@ ExtractionResult FrameExtractor::extract(QByteArray& buffer, Incomplete incomple
     if (offset > 0)
         buffer.remove(0, static_cast<int>(offset));
     return result;
+}
+
+std::vector<QByteArray> FrameExtractor::cutByLength(QByteArray& buffer)
+{
+    std::vector<QByteArray> frames;
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(buffer.constData());
+    const std::size_t size = static_cast<std::size_t>(buffer.size());
+    std::size_t offset = 0;
+    for (;;) {
+        offset = nextHeaderCandidate(begin, offset, size);
+        if (size - offset < kHeaderSize) // none, or a last 0x5A that may start one
+            break;
+        if (begin[offset + 1] != wire::kHeaderLow) {
+            ++offset;
+            continue;
+        }
+        if (size - offset < kPrefixSize)
+            break;
+        const std::size_t length =
+            util::makeU16(begin[offset + kLengthOffset], begin[offset + kLengthOffset + 1]);
+        if (length > wire::kMaxReceiveLength) {
+            offset += kHeaderSize;
+            continue;
+        }
+        if (size - offset < kOverheadSize + length)
+            break;
+        frames.push_back(bytesAt(begin + offset, kOverheadSize + length));
+        offset += kOverheadSize + length;
+    }
+    if (offset > 0)
+        buffer.remove(0, static_cast<int>(offset));
+    return frames;
 }
 
 QString FrameExtractor::crcErrorMessage(std::uint16_t crc)

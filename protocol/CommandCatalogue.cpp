@@ -1,4 +1,4 @@
-#include "device/CommandCatalogue.h"
+#include "protocol/CommandCatalogue.h"
 
 const CommandCatalogue::Entry* CommandCatalogue::find(std::uint8_t code)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device/WireFormat.h"
+#include "protocol/WireFormat.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -106,6 +106,16 @@ public:
         return -1;
     }
 
+    // Where the running sequence number sits.
+    static constexpr int sequenceOffset()
+    {
+        for (const Field& field : kFields) {
+            if (field.value == Value::Sequence)
+                return field.offset;
+        }
+        return -1;
+    }
+
     // Where the field of a CSV column ends; -1 for an unknown column.
     static constexpr int endOf(const char* csvColumn)
     {
@@ -145,6 +155,7 @@ private:
 };
 
 static_assert(RecordLayout::isWellFormed(), "fields follow each other without gaps, numbers at their widths");
+static_assert(RecordLayout::sequenceOffset() >= 0, "a data frame carries its sequence number");
 static_assert(RecordLayout::size() == 110, "a data frame carries 110 bytes");
 static_assert(RecordLayout::dateTimeOffset() >= 0 &&
                   RecordLayout::dateTimeOffset() + RecordLayout::kDateTimeSize <= RecordLayout::size(),

@@ -58,6 +58,11 @@ public:
     static ExtractionResult extract(QByteArray& buffer, Incomplete incomplete = Incomplete::Wait,
                                     BadChecksum badChecksum = BadChecksum::Drop);
 
+    // Cuts frames by header and length alone, command and checksum unjudged, for a reader that
+    // compares frames rather than acts on them. Bytes before a header go; a length above the
+    // receive limit skips that header; an incomplete frame (or a last 0x5A) stays in the buffer.
+    static std::vector<QByteArray> cutByLength(QByteArray& buffer);
+
     // "crc error![XXXX]" with the computed checksum in wire order.
     static QString crcErrorMessage(std::uint16_t crc);
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "data/Data.h"
+#include "protocol/ContentType.h"
 
 #include <QString>
 
@@ -12,53 +12,53 @@
 // Every command of the protocol, one row each, in code order. The columns are:
 //   enumerator, code, protocol name (send log), renderer name (rendered header line),
 //   parameter dialog entry, command-line name, request content, response content,
-//   SetupService handler, HexFrameRenderer request renderer, HexFrameRenderer response renderer.
-// The last three are bare member names: the service and the renderer expand this list into
-// their own dispatch tables, so this library needs neither of them and a new command is one
-// row here plus its handler (and renderer, if it needs a new one).
+//   SetupService handler, request content layout, response content layout.
+// The handler is a bare member name the service expands into its dispatch table, so this
+// library does not need it; the layouts are ContentLayout enumerators the content codec reads.
+// A new command is one row here plus its handler (and a layout, if it needs a new one).
 #define VARNEL_COMMAND_TABLE(X)                                                                              \
     X(SetTime, 0x01, "设置时间", "设置时间", "[0x01]设置时间", "set-time", DateTime, Null,                   \
-      processSetTimeReq, parseDateTime, parseEmpty)                                                          \
+      processSetTimeReq, DateTime, Empty)                                                                    \
     X(GetTime, 0x02, "获取时间", "获取时间", "[0x02]获取时间", "get-time", Null, DateTime,                   \
-      processGetTimeReq, parseEmpty, parseDateTime)                                                          \
+      processGetTimeReq, Empty, DateTime)                                                                    \
     X(SetSerialNumber, 0x03, "设置出厂编号", "设置出厂编号", "[0x03]设置出厂编号",                           \
-      "set-factory-serial-number", String, Null, processSetSerialNumberReq, parseSerialNumber, parseEmpty)   \
+      "set-factory-serial-number", String, Null, processSetSerialNumberReq, SerialNumber, Empty)             \
     X(GetSerialNumber, 0x04, "获取出厂编号", "获取出厂编号", "[0x04]获取出厂编号",                           \
-      "get-factory-serial-number", Null, String, processGetSerialNumberReq, parseEmpty, parseSerialNumber)   \
+      "get-factory-serial-number", Null, String, processGetSerialNumberReq, Empty, SerialNumber)             \
     X(SetDeviceName, 0x05, "设置设备名称", "设置设备名称", "[0x05]设置设备名称", "set-device-name", String,  \
-      Null, processSetDeviceNameReq, parseDeviceName, parseEmpty)                                            \
+      Null, processSetDeviceNameReq, DeviceName, Empty)                                                      \
     X(GetDeviceName, 0x06, "获取设备名称", "获取设备名称", "[0x06]获取设备名称", "get-device-name", Null,    \
-      String, processGetDeviceNameReq, parseEmpty, parseDeviceName)                                          \
+      String, processGetDeviceNameReq, Empty, DeviceName)                                                    \
     X(SetDeviceNumber, 0x07, "设置设备编号", "设置设备编号", "[0x07]设置设备编号", "set-device-number",      \
-      String, Null, processSetDeviceNumberReq, parseDeviceNumber, parseEmpty)                                \
+      String, Null, processSetDeviceNumberReq, DeviceNumber, Empty)                                          \
     X(GetDeviceNumber, 0x08, "获取设备编号", "获取设备编号", "[0x08]获取设备编号", "get-device-number",      \
-      Null, String, processGetDeviceNumberReq, parseEmpty, parseDeviceNumber)                                \
+      Null, String, processGetDeviceNumberReq, Empty, DeviceNumber)                                          \
     X(SetLockStatus, 0x09, "设置锁定状态", "设置锁定状态", "[0x09]设置锁定状态", "set-lock-status", String,  \
-      Null, processSetLockStatusReq, parseLockStatus, parseEmpty)                                            \
+      Null, processSetLockStatusReq, LockStatus, Empty)                                                      \
     X(SetPassword, 0x0A, "设置使用密码", "设置密码", "[0x0A]设置使用密码", "set-usage-password", String,     \
-      Null, processSetPasswordReq, parsePassword, parseEmpty)                                                \
+      Null, processSetPasswordReq, Password, Empty)                                                          \
     X(SetUsageCount, 0x0B, "设置使用次数", "设置使用次数", "[0x0B]设置使用次数", "set-usage-count", Integer, \
-      Null, processSetUsageCountReq, parseUsageCount, parseEmpty)                                            \
+      Null, processSetUsageCountReq, UsageCount, Empty)                                                      \
     X(GetFileRecords, 0x0C, "获取文件记录", "获取文件记录", "[0x0C]获取文件记录", "get-file-records", Null,  \
-      String, processGetRecordReq, parseEmpty, parseRecord)                                                  \
+      String, processGetRecordReq, Empty, Record)                                                            \
     X(ClearFileRecords, 0x0D, "清除文件记录", "清除文件记录", "[0x0D]清除文件记录", "clear-file-records",    \
-      Null, Null, processClsRecordReq, parseEmpty, parseEmpty)                                               \
+      Null, Null, processClsRecordReq, Empty, Empty)                                                         \
     X(SetFallback, 0x0E, "设置回退信息", "设置回退参数", "[0x0E]导入数据记录", "set-fallback-information",   \
-      Fallback, Null, processSetParamFallbackRsp, parseFallback, parseEmpty)                                 \
+      Fallback, Null, processSetParamFallbackRsp, Fallback, Empty)                                           \
     X(SetOperator, 0x0F, "设置操作人名", "设置操作人名", "[0x0F]设置操作人", "set-operator-name", String,    \
-      Null, processSetOperatorReq, parseOperator, parseEmpty)                                                \
+      Null, processSetOperatorReq, Operator, Empty)                                                          \
     X(GetOperator, 0x10, "获取操作人名", "获取操作人名", "[0x10]获取操作人", "get-operator-name", Null,      \
-      String, processGetOperatorReq, parseEmpty, parseOperator)                                              \
+      String, processGetOperatorReq, Empty, Operator)                                                        \
     X(ImportTorqueMode, 0x11, "导入数据-扭矩模式", "设置扭矩模式参数", "[0x11]导入数据-扭矩模式",            \
-      "import-torque-mode-data", TorqueMode, Null, processSetParamTorqueReq, parseTorqueMode, parseEmpty)    \
+      "import-torque-mode-data", TorqueMode, Null, processSetParamTorqueReq, TorqueMode, Empty)              \
     X(ImportBoltMode, 0x12, "导入数据-螺栓模式", "设置螺栓模式参数", "[0x12]导入数据-螺栓模式",              \
-      "import-bolt-mode-data", BoltMode, Null, processSetParamBoltReq, parseBoltMode, parseEmpty)            \
+      "import-bolt-mode-data", BoltMode, Null, processSetParamBoltReq, BoltMode, Empty)                      \
     X(ImportAngleMode, 0x13, "导入数据-角度模式", "设置角度模式参数", "[0x13]导入数据-角度模式",             \
-      "import-angle-mode-data", AngleMode, Null, processSetParamAngleReq, parseAngleMode, parseEmpty)        \
+      "import-angle-mode-data", AngleMode, Null, processSetParamAngleReq, AngleMode, Empty)                  \
     X(ImportGearMode, 0x14, "导入数据-挡位模式", "设置挡位预设参数", "[0x14]导入数据-挡位模式",              \
-      "import-gear-mode-data", GearMode, Null, processSetParamGearReq, parseGearMode, parseEmpty)            \
+      "import-gear-mode-data", GearMode, Null, processSetParamGearReq, GearMode, Empty)                      \
     X(ImportSensorMode, 0x15, "导入数据-传感器模式", "设置传感器参数", "[0x15]导入数据-传感器模式",          \
-      "import-sensor-mode-data", SensorMode, Null, processSetParamSensorReq, parseSensorMode, parseEmpty)
+      "import-sensor-mode-data", SensorMode, Null, processSetParamSensorReq, SensorMode, Empty)
 
 // The command codes. A response carries its request's code; the direction is not on the wire.
 enum class Command : std::uint8_t

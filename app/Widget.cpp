@@ -186,7 +186,7 @@ void Widget::setUpServiceTabs(double s)
     captureControls->setUnitSession(&m_portSession);
     m_faultWidget->addControls(captureControls);
     auto* scenarioControls = new ScenarioControls;
-    scenarioControls->setFaultRulesHook(m_portSession.faults()->scenarioRulesHook());
+    scenarioControls->setTarget(m_portSession.unit(), m_portSession.faults());
     m_faultWidget->addControls(scenarioControls);
     // records.count reaches the service through the tool tab's field, as a typed count would.
     connect(scenarioControls, &ScenarioControls::record_count_loaded, m_toolWidget,

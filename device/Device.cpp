@@ -1,12 +1,12 @@
 #include "device/Device.h"
 
 #include "data/Data.h"
-#include "protocol/CommandCatalogue.h"
 #include "device/Frame.h"
-#include "protocol/FrameExtractor.h"
 #include "device/LineObserver.h"
-#include "protocol/WireFormat.h"
 #include "log/Log.h"
+#include "protocol/CommandCatalogue.h"
+#include "protocol/FrameExtractor.h"
+#include "protocol/WireFormat.h"
 #include "transport/LineTransport.h"
 #include "transport/SerialTransport.h"
 

@@ -1,11 +1,11 @@
 #include "fault/FaultInjector.h"
 
+#include "device/Device.h"
+#include "log/Log.h"
 #include "protocol/CommandCatalogue.h"
 #include "protocol/Crc16.h"
-#include "device/Device.h"
 #include "protocol/RecordLayout.h"
 #include "protocol/WireFormat.h"
-#include "log/Log.h"
 
 #include <algorithm>
 
@@ -139,24 +139,6 @@ bool FaultInjector::takeScenarioRules(const QStringList& rules, std::optional<st
         emit rules_changed();
     }
     return true;
-}
-
-ScenarioLoader::FaultRulesHook FaultInjector::scenarioRulesHook()
-{
-    return [this](const QStringList& rules, std::optional<std::uint32_t> seed, QString* error) {
-        return takeScenarioRules(rules, seed, error);
-    };
-}
-
-ScenarioLoader::FaultRulesHook FaultInjector::checkRulesHook()
-{
-    return [](const QStringList& rules, std::optional<std::uint32_t>, QString* error) {
-        for (const QString& rule : rules) {
-            if (!FaultRule::parse(rule, error))
-                return false;
-        }
-        return true;
-    };
 }
 
 QList<FaultInjector::RuleStatus> FaultInjector::rules() const

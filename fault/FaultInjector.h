@@ -1,7 +1,6 @@
 #pragma once
 
 #include "fault/FaultSchedule.h"
-#include "service/ScenarioLoader.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -59,9 +58,6 @@ public:
     // A scenario's rules replace those of the scenario before (none: they just go); rules added
     // one by one stay. Its seed, when given, is used; otherwise the seed set before any scenario.
     bool takeScenarioRules(const QStringList& rules, std::optional<std::uint32_t> seed, QString* error);
-    ScenarioLoader::FaultRulesHook scenarioRulesHook();
-    // Only checks a scenario's rules, for a start-up that applies them later.
-    static ScenarioLoader::FaultRulesHook checkRulesHook();
 
     QList<RuleStatus> rules() const;
     // One line per rule with its fire count, as the console's "faults" shows them.

@@ -1,9 +1,9 @@
 #include "unit/EmulatedUnit.h"
 
 #include "data/DateTimeData.h"
-#include "protocol/CommandCatalogue.h"
 #include "log/Log.h"
 #include "log/LogManager.h"
+#include "protocol/CommandCatalogue.h"
 #include "unit/FileRecordFrames.h"
 #include "unit/RecordUploadJob.h"
 
@@ -63,6 +63,19 @@ void EmulatedUnit::handleRequest(const QString& portName, std::uint8_t cmd, cons
     const Handler handler = kHandlers[cmd - 1];
     m_request = request;
     (this->*handler)(portName, data);
+}
+
+void EmulatedUnit::setScenarioRecordCount(std::optional<int> count)
+{
+    const bool countFromScenario = m_scenarioRecordCount && m_recordCount == *m_scenarioRecordCount;
+    if (count) {
+        if (!countFromScenario)
+            m_recordCountBeforeScenario = m_recordCount;
+        m_recordCount = *count;
+    } else if (countFromScenario) {
+        m_recordCount = m_recordCountBeforeScenario;
+    }
+    m_scenarioRecordCount = count;
 }
 
 void EmulatedUnit::stopUpload()

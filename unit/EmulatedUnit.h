@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 class Device;
 class QEventLoop;
@@ -44,6 +45,10 @@ public:
 
     int recordCount() const { return m_recordCount; }
     void setRecordCount(int count) { m_recordCount = count; }
+    // A scenario's record count, or none: a scenario replaces the one before as a whole, so a
+    // count it leaves out returns to the one set before any scenario, unless the operator
+    // changed the count since.
+    void setScenarioRecordCount(std::optional<int> count);
 
     bool isSending() const { return m_sending; }
     bool isUploading() const { return !m_uploads.isEmpty(); }
@@ -103,6 +108,8 @@ private:
     LineFinder m_line;
     std::uint64_t m_request = 0; // the request being answered
     int m_recordCount = kDefaultRecordCount;
+    std::optional<int> m_scenarioRecordCount; // the count the scenario in force set
+    int m_recordCountBeforeScenario = kDefaultRecordCount;
     bool m_sending = false;
     // A record request during an upload runs a whole upload of its own on top.
     QList<RecordUploadJob*> m_uploads;

@@ -1,11 +1,11 @@
 #include "EmulatorConsole.h"
 
+#include "emulator/ScenarioLoader.h"
 #include "emulator/UnitSession.h"
 #include "fault/FaultInjector.h"
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
-#include "service/ScenarioLoader.h"
-#include "service/SetupService.h"
+#include "unit/EmulatedUnit.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -84,13 +84,13 @@ void EmulatorConsole::runCommand(const QString& line)
         return;
     const QString& verb = words.first();
     if (verb == QLatin1String("stop") && words.size() == 1) {
-        SetupService::instance()->slot_stopSend();
+        m_session->unit()->stopUpload();
     } else if (verb == QLatin1String("records") && words.size() == 2) {
         if (!isRecordCount(words.at(1))) {
             std::fprintf(stderr, "records: expected 1 to 8 digits, got \"%s\"\n", qPrintable(words.at(1)));
             return;
         }
-        SetupService::instance()->slot_maxSendRecordCountChanged(words.at(1).toInt(nullptr, 10));
+        m_session->unit()->setRecordCount(words.at(1).toInt(nullptr, 10));
     } else if (verb == QLatin1String("fault") && words.size() == 2 && words.at(1) == QLatin1String("clear")) {
         m_faults->clear();
     } else if (verb == QLatin1String("fault") && words.size() == 2) {
@@ -104,7 +104,7 @@ void EmulatorConsole::runCommand(const QString& line)
         // The rest of the line, so a path may hold spaces.
         const QString path = line.mid(verb.size()).trimmed();
         QString error;
-        if (!ScenarioLoader::load(path, m_faults->scenarioRulesHook(), &error))
+        if (!ScenarioLoader::load(*m_session->unit(), m_faults, path, &error))
             std::fprintf(stderr, "scenario: %s (the active scenario stays)\n", qPrintable(error));
     } else if (verb == QLatin1String("quit") && words.size() == 1) {
         shutdown();
@@ -118,7 +118,7 @@ void EmulatorConsole::runCommand(const QString& line)
 
 void EmulatorConsole::shutdown()
 {
-    SetupService::instance()->slot_stopSend();
+    m_session->unit()->stopUpload();
     m_session->endUploadsAndClose();
     VLOG(1, QStringLiteral("关闭串口"));
     writePendingLines();

@@ -5,6 +5,7 @@
 
 #include "capture/CaptureWriter.h"
 #include "device/DeviceRegistry.h"
+#include "emulator/ScenarioLoader.h"
 #include "emulator/UnitSession.h"
 #include "fault/FaultInjector.h"
 #include "fault/FaultRule.h"
@@ -14,9 +15,8 @@
 #include "log/StartupLog.h"
 #include "scenario/Scenario.h"
 #include "scenario/ScenarioFile.h"
-#include "service/ScenarioLoader.h"
-#include "service/SetupService.h"
 #include "transport/SerialSettings.h"
+#include "unit/EmulatedUnit.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -148,14 +148,12 @@ int main(int argc, char* argv[])
     if (parser.isSet(capture) && parser.value(capture).isEmpty())
         return usage(QStringLiteral("--capture: expected a file name"));
 
-    // Read and applied before anything starts, so a refused file leaves no trace but its message.
-    SetupService::instance()->slot_maxSendRecordCountChanged(parser.value(records).toInt(nullptr, 10));
+    // Read and checked before anything starts, so a refused file leaves no trace but its message.
     Scenario scenario;
     if (parser.isSet(scenarioFile)) {
         QString error;
-        // Its rules are only checked here; they take effect with the command line's below.
         if (!ScenarioFile::read(parser.value(scenarioFile), &scenario, &error) ||
-            !ScenarioLoader::apply(scenario, FaultInjector::checkRulesHook(), &error)) {
+            !ScenarioLoader::check(scenario, &error)) {
             std::fprintf(stderr, "varnel-emu: %s\n", qPrintable(error));
             return kUsageError;
         }
@@ -175,7 +173,10 @@ int main(int argc, char* argv[])
             [](const QString& reason) { VLOG(1, QStringLiteral("抓包失败，停止抓包：%1").arg(reason)); });
     }
 
-    UnitSession session(SetupService::instance()->unit());
+    UnitSession session;
+    session.unit()->setRecordCount(parser.value(records).toInt(nullptr, 10));
+    // Its rules take effect with the command line's below.
+    ScenarioLoader::apply(*session.unit(), nullptr, scenario, nullptr); // checked above
     if (captureWriter.isOpen())
         session.setLineObserver(&captureWriter);
     FaultInjector& faults = *session.faults();

@@ -2,9 +2,9 @@
 
 #include "device/Device.h"
 #include "protocol/FrameExtractor.h"
-#include "transport/SerialSettings.h"
 #include "tools/varnel-emu/SignalWatcher.h"
 #include "tools/varnel-pc/ConsoleText.h"
+#include "transport/SerialSettings.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>

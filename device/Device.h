@@ -99,6 +99,7 @@ private:
     void extractFrames(FrameExtractor::Incomplete incomplete);
     void showToObserver(const ExtractionResult& result);
     void awaitPass(std::uint64_t append);
+    void rearmReading();
 
     QSerialPort m_port;
     QString m_portName;
@@ -119,5 +120,6 @@ private:
     LineObserver* m_observer = nullptr;        // set on the GUI thread under m_bufferMutex
     bool m_watchPortErrors = false;
     bool m_portErrorLogged = false;
+    bool m_rearmQueued = false;
     WriteFilter m_writeFilter;
 };

@@ -83,12 +83,15 @@ bool Device::Open()
     m_port.clearError();
     m_watchPortErrors = true;
     m_portErrorLogged = false;
+    static std::atomic<std::uint64_t> s_sessions{0};
+    m_session = ++s_sessions;
     VLOG(1, QStringLiteral("Device Opened!"));
     return true;
 }
 
 bool Device::Close()
 {
+    m_session = 0;
     if (m_port.isOpen()) {
         disconnect(&m_port, &QSerialPort::readyRead, this, &Device::slot_readData);
         m_port.readAll();
@@ -336,6 +339,7 @@ void Device::slot_errorOccurred(QSerialPort::SerialPortError error)
     }
     // Closed, or the port's read notifier would spin on the dead descriptor.
     m_watchPortErrors = false;
+    m_session = 0;
     disconnect(&m_port, &QSerialPort::readyRead, this, &Device::slot_readData);
     m_port.close();
     emit line_lost(m_portName);

@@ -36,6 +36,9 @@ public:
     bool Open();
     bool Close();
     bool isOpen() const;
+    // A number of its own for every successful Open(), 0 while closed or after the line is
+    // lost: what was meant for one session is told from the next one's (GUI thread).
+    std::uint64_t session() const { return m_session; }
     QString portName() const { return m_portName; }
     // The system's reason for the last port failure (open or later).
     QString errorString() const;
@@ -121,5 +124,6 @@ private:
     bool m_watchPortErrors = false;
     bool m_portErrorLogged = false;
     bool m_rearmQueued = false;
+    std::uint64_t m_session = 0;
     WriteFilter m_writeFilter;
 };

@@ -83,12 +83,15 @@ bool Device::Open()
     m_port.clearError();
     m_watchPortErrors = true;
     m_portErrorLogged = false;
+    static std::atomic<std::uint64_t> s_sessions{0};
+    m_session = ++s_sessions;
     VLOG(1, QStringLiteral("Device Opened!"));
     return true;
 }
 
 bool Device::Close()
 {
+    m_session = 0;
     if (m_port.isOpen()) {
         disconnect(&m_port, &QSerialPort::readyRead, this, &Device::slot_readData);
         m_port.readAll();
@@ -327,6 +330,7 @@ void Device::slot_errorOccurred(QSerialPort::SerialPortError error)
     const LineProbe::Verdict line = LineProbe::check(static_cast<std::intptr_t>(m_port.handle()));
     if (!line.gone) {
         m_port.clearError();
+        rearmReading();
         return;
     }
     if (!m_portErrorLogged) {
@@ -335,7 +339,28 @@ void Device::slot_errorOccurred(QSerialPort::SerialPortError error)
     }
     // Closed, or the port's read notifier would spin on the dead descriptor.
     m_watchPortErrors = false;
+    m_session = 0;
     disconnect(&m_port, &QSerialPort::readyRead, this, &Device::slot_readData);
     m_port.close();
     emit line_lost(m_portName);
+}
+
+void Device::rearmReading()
+{
+    // A read notification that finds the input queue empty (our own input flush got there
+    // first) reads 0 bytes; the port takes errno left over from a write the full line refused
+    // (EAGAIN) as a vanished device and switches its read notifier off for good, though the
+    // line is fine. Turned on again on the next turn of the loop, whichever order the port
+    // reports and disables in; setting the read buffer size restarts the port's reading.
+    if (m_rearmQueued)
+        return;
+    m_rearmQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_rearmQueued = false;
+            if (m_port.isOpen() && m_watchPortErrors)
+                m_port.setReadBufferSize(m_port.readBufferSize());
+        },
+        Qt::QueuedConnection);
 }

@@ -36,6 +36,9 @@ public:
     bool Open();
     bool Close();
     bool isOpen() const;
+    // A number of its own for every successful Open(), 0 while closed or after the line is
+    // lost: what was meant for one session is told from the next one's (GUI thread).
+    std::uint64_t session() const { return m_session; }
     QString portName() const { return m_portName; }
     // The system's reason for the last port failure (open or later).
     QString errorString() const;
@@ -99,6 +102,7 @@ private:
     void extractFrames(FrameExtractor::Incomplete incomplete);
     void showToObserver(const ExtractionResult& result);
     void awaitPass(std::uint64_t append);
+    void rearmReading();
 
     QSerialPort m_port;
     QString m_portName;
@@ -119,5 +123,7 @@ private:
     LineObserver* m_observer = nullptr;        // set on the GUI thread under m_bufferMutex
     bool m_watchPortErrors = false;
     bool m_portErrorLogged = false;
+    bool m_rearmQueued = false;
+    std::uint64_t m_session = 0;
     WriteFilter m_writeFilter;
 };

@@ -26,6 +26,12 @@ void PortSession::setRequestGate(QObject* gate, RequestHandler handler)
     m_gateHandler = gate ? std::move(handler) : RequestHandler();
 }
 
+void PortSession::setEndHook(QObject* owner, EndHook hook)
+{
+    m_endHookOwner = owner;
+    m_endHook = owner ? std::move(hook) : EndHook();
+}
+
 bool PortSession::open(const Settings& settings)
 {
     if (m_device)
@@ -84,6 +90,8 @@ void PortSession::endUploadsAndClose(int flushBoundMs)
     const bool uploading = service->isUploading();
     service->endUploads();
     Device* device = DeviceRegistry::instance()->findDevice(m_portName);
+    if (device == m_device && m_endHookOwner && m_endHook)
+        m_endHook(device);
     if (uploading && device == m_device) {
         // Closing discards what Qt still buffers; a peer that stops reading cannot hold us past the bound.
         const QDeadlineTimer bound(flushBoundMs);

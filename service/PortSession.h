@@ -34,6 +34,10 @@ public:
     // Requests of ports opened from now on go to the handler, on the gate's thread, instead of
     // straight to the service: a layer in between that passes them on (or not). Null: none.
     void setRequestGate(QObject* gate, RequestHandler handler);
+    // Called by the orderly end with the open device once the uploads have ended, before the
+    // line drains: a layer that holds writes back lets them go. Lives as long as `owner`.
+    using EndHook = std::function<void(Device* device)>;
+    void setEndHook(QObject* owner, EndHook hook);
 
     // False with the system's reason in lastError(); a failed device is deleted at once.
     bool open(const Settings& settings);
@@ -56,6 +60,8 @@ private:
     Device* m_device = nullptr; // owned by the registry while open
     QPointer<QObject> m_gate;
     RequestHandler m_gateHandler;
+    QPointer<QObject> m_endHookOwner;
+    EndHook m_endHook;
     LineObserver* m_observer = nullptr;
     QString m_portName;
     QString m_lastError;

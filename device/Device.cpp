@@ -83,12 +83,15 @@ bool Device::Open()
         m_recvBuffer.clear();
     }
     connect(m_line.get(), &LineTransport::readyRead, this, &Device::slot_readData, Qt::UniqueConnection);
+    static std::atomic<std::uint64_t> s_sessions{0};
+    m_session = ++s_sessions;
     VLOG(1, QStringLiteral("Device Opened!"));
     return true;
 }
 
 bool Device::Close()
 {
+    m_session = 0;
     disconnect(m_line.get(), &LineTransport::readyRead, this, &Device::slot_readData);
     m_staleTimer.stop();
     m_line->close();
@@ -339,7 +342,28 @@ void Device::slot_recvTimer()
 void Device::slot_lineLost(QString reason)
 {
     VLOG(1, QStringLiteral("串口错误：%1").arg(reason));
+    m_session = 0;
     disconnect(m_line.get(), &LineTransport::readyRead, this, &Device::slot_readData);
     m_staleTimer.stop();
     emit line_lost(m_portName);
+}
+
+void Device::rearmReading()
+{
+    // A read notification that finds the input queue empty (our own input flush got there
+    // first) reads 0 bytes; the port takes errno left over from a write the full line refused
+    // (EAGAIN) as a vanished device and switches its read notifier off for good, though the
+    // line is fine. Turned on again on the next turn of the loop, whichever order the port
+    // reports and disables in; setting the read buffer size restarts the port's reading.
+    if (m_rearmQueued)
+        return;
+    m_rearmQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_rearmQueued = false;
+            if (m_port.isOpen() && m_watchPortErrors)
+                m_port.setReadBufferSize(m_port.readBufferSize());
+        },
+        Qt::QueuedConnection);
 }

@@ -42,6 +42,12 @@ public:
     bool Open();
     bool Close();
     bool isOpen() const;
+    // A number of its own for every successful Open(), 0 while closed or after the line is
+    // lost: what was meant for one session is told from the next one's (GUI thread).
+    std::uint64_t session() const { return m_session; }
+    // A number of its own for every successful Open(), 0 while closed or after the line is
+    // lost: what was meant for one session is told from the next one's (owner thread).
+    std::uint64_t session() const { return m_session; }
     QString portName() const { return m_portName; }
     LineTransport* line() const { return m_line.get(); }
     // The system's reason for the last port failure (open or later).
@@ -124,5 +130,6 @@ private:
     std::atomic<bool> m_recvTimerArmed{false}; // lets the parse thread skip needless stop requests
     LineObserver* m_observer = nullptr;        // set on the GUI thread under m_bufferMutex
     QTimer m_staleTimer; // inline extraction only: gives up a candidate after a quiet line
+    std::uint64_t m_session = 0;
     WriteFilter m_writeFilter;
 };

@@ -118,6 +118,8 @@ void UnitSession::endUploadsAndClose(int flushBoundMs)
     const bool uploading = m_unit->isUploading();
     m_unit->endUploads();
     Device* device = m_device;
+    // Held-back frames (a delayed start frame among them) go now, ahead of the end frame's drain.
+    m_faults.flushPending(device);
     if (uploading && device) {
         // Closing discards what Qt still buffers; a peer that stops reading cannot hold us past the bound.
         const QDeadlineTimer bound(flushBoundMs);

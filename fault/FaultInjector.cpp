@@ -70,6 +70,7 @@ bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QStri
     m_schedule.clear();
     m_schedule.setSeed(seed);
     m_cutting = false;
+    dropPending(QStringLiteral("the rules were replaced"));
     for (int i = 0; i < parsed.size(); ++i) {
         m_schedule.add(parsed.at(i), i < scenarioRules);
         VLOG(1, QStringLiteral("fault rule added: %1").arg(parsed.at(i).text()));
@@ -98,6 +99,7 @@ void FaultInjector::clear()
     m_schedule.clear();
     m_cutting = false;
     VLOG(1, QStringLiteral("fault rules cleared"));
+    dropPending(QStringLiteral("the rules were cleared"));
     updateFilter();
     emit rules_changed();
 }
@@ -192,7 +194,7 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
         }
     }
     if (m_schedule.stalled(now)) {
-        logFired(context.fired, cmd, QStringLiteral("request %1").arg(number));
+        logRequestFired(context.fired, cmd, number);
         return;
     }
     updateFilter();
@@ -203,7 +205,7 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
     m_request = outer;
     // Fired although no frame went out (no port open): still one line each.
     if (!context.logged)
-        logFired(context.fired, cmd, QStringLiteral("request %1").arg(number));
+        logRequestFired(context.fired, cmd, number);
 }
 
 bool FaultInjector::filterFrame(Device* device, const QByteArray& frame)
@@ -252,7 +254,7 @@ bool FaultInjector::filterFrame(Device* device, const QByteArray& frame)
         }
         if (!m_request->logged) {
             m_request->logged = true;
-            logFired(m_request->fired, cmd, QStringLiteral("request %1").arg(m_request->number));
+            logRequestFired(m_request->fired, cmd, m_request->number);
         }
     }
     const bool startFrame =
@@ -297,7 +299,7 @@ void FaultInjector::applyRule(const FaultRule& rule, Reply& reply)
         }
         break;
     case FaultRule::Action::Split:
-        reply.pieces = rule.value2();
+        reply.pieces = std::max<std::uint32_t>(1, rule.value2());
         reply.gapMs = rule.value();
         break;
     case FaultRule::Action::Noise:
@@ -335,40 +337,127 @@ void FaultInjector::emitReply(Device* device, const Reply& reply)
         payload += reply.frame;
     if (payload.isEmpty())
         return;
+    dropStale();
     if (m_pending.empty() && reply.delayMs == 0 && reply.pieces <= 1) {
         device->writeToLine(payload);
         return;
     }
-    // Writes never overtake each other: a late reply holds back the ones after it.
-    qint64 due = m_clock.elapsed() + reply.delayMs;
+    if (m_heldReplies >= kMaxHeldReplies || m_pendingBytes + payload.size() > kMaxHeldBytes) {
+        if (!m_overflowLogged) {
+            m_overflowLogged = true;
+            VLOG(1, QStringLiteral("fault: %1 replies (%2 bytes) already held back, further replies dropped "
+                                   "until they are written")
+                        .arg(m_heldReplies)
+                        .arg(m_pendingBytes));
+        }
+        return;
+    }
+    // Writes never overtake each other: a late reply holds back the ones after it. Stacked
+    // delays add up in 64 bits and wait no longer than the longest single delay.
+    const qint64 delay = qint64(std::min<std::uint64_t>(reply.delayMs, FaultRule::kLongestMs));
+    qint64 due = m_clock.elapsed() + delay;
     if (!m_pending.empty())
         due = std::max(due, m_pending.back().dueMs);
-    const int pieces = int(reply.pieces);
+    // No more pieces than bytes, so every gap falls between bytes that are written.
     const int size = payload.size();
+    const int pieces = int(std::min<std::uint64_t>(reply.pieces, std::uint64_t(size)));
     for (int i = 0; i < pieces; ++i) {
         const int begin = int(qint64(size) * i / pieces);
         const int end = int(qint64(size) * (i + 1) / pieces);
-        if (end > begin)
-            schedule(device, payload.mid(begin, end - begin), due);
+        schedule(device, payload.mid(begin, end - begin), due, i + 1 == pieces);
         due += reply.gapMs;
     }
 }
 
-void FaultInjector::schedule(Device* device, const QByteArray& bytes, qint64 dueMs)
+void FaultInjector::schedule(Device* device, const QByteArray& bytes, qint64 dueMs, bool endsReply)
 {
-    m_pending.push_back(PendingWrite{device, bytes, dueMs});
+    m_pending.push_back(PendingWrite{device, device->session(), bytes, dueMs, endsReply});
+    m_pendingBytes += bytes.size();
+    if (endsReply)
+        ++m_heldReplies;
     if (m_pending.size() == 1)
-        m_writeTimer.start(int(std::max<qint64>(0, dueMs - m_clock.elapsed())));
+        rearmWriteTimer();
+}
+
+void FaultInjector::popFront()
+{
+    const PendingWrite& write = m_pending.front();
+    m_pendingBytes -= write.bytes.size();
+    if (write.endsReply)
+        --m_heldReplies;
+    m_pending.pop_front();
+    if (m_pending.empty())
+        m_overflowLogged = false;
+}
+
+void FaultInjector::dropStale()
+{
+    // A reply held for a line that has since closed, been lost or reopened belongs to no
+    // request of the session now open: it goes, and holds back nothing.
+    const auto stale = [](const PendingWrite& write) {
+        return !write.device || write.device->session() != write.session;
+    };
+    if (std::none_of(m_pending.cbegin(), m_pending.cend(), stale))
+        return;
+    std::deque<PendingWrite> kept;
+    for (const PendingWrite& write : m_pending) {
+        if (!stale(write))
+            kept.push_back(write);
+    }
+    m_pending.swap(kept);
+    m_pendingBytes = 0;
+    m_heldReplies = 0;
+    for (const PendingWrite& write : m_pending) {
+        m_pendingBytes += write.bytes.size();
+        m_heldReplies += write.endsReply ? 1 : 0;
+    }
+    if (m_pending.empty())
+        m_overflowLogged = false;
+    rearmWriteTimer();
+}
+
+void FaultInjector::dropPending(const QString& why)
+{
+    if (m_pending.empty())
+        return;
+    VLOG(1, QStringLiteral("fault: %1 held-back replies dropped, %2").arg(m_heldReplies).arg(why));
+    m_pending.clear();
+    m_pendingBytes = 0;
+    m_heldReplies = 0;
+    m_overflowLogged = false;
+    m_writeTimer.stop();
+}
+
+void FaultInjector::flushPending(Device* device)
+{
+    dropStale();
+    while (!m_pending.empty()) {
+        const PendingWrite write = m_pending.front();
+        popFront();
+        if (write.device == device)
+            device->writeToLine(write.bytes);
+    }
+    m_writeTimer.stop();
+    updateFilter();
+}
+
+void FaultInjector::rearmWriteTimer()
+{
+    if (m_pending.empty()) {
+        m_writeTimer.stop();
+        return;
+    }
+    m_writeTimer.start(int(std::max<qint64>(0, m_pending.front().dueMs - m_clock.elapsed())));
 }
 
 void FaultInjector::writeDue()
 {
+    dropStale();
     const qint64 now = m_clock.elapsed();
     while (!m_pending.empty() && m_pending.front().dueMs <= now) {
         const PendingWrite write = m_pending.front();
-        m_pending.pop_front();
-        if (write.device)
-            write.device->writeToLine(write.bytes);
+        popFront();
+        write.device->writeToLine(write.bytes);
     }
     if (!m_pending.empty()) {
         m_writeTimer.start(int(std::max<qint64>(1, m_pending.front().dueMs - now)));
@@ -382,6 +471,20 @@ void FaultInjector::logFired(const QList<int>& fired, std::uint8_t cmd, const QS
     for (int index : fired) {
         const QString rule = m_schedule.entries()[std::size_t(index)].rule.text();
         VLOG(1, QStringLiteral("FAULT %1 on cmd %2, %3").arg(rule).arg(cmd).arg(where));
+    }
+}
+
+void FaultInjector::logRequestFired(const QList<int>& fired, std::uint8_t cmd, std::uint64_t number)
+{
+    // The request counts every request since start or clear; the match counts this rule's
+    // matching requests since it was added, which is what its @N refers to.
+    for (int index : fired) {
+        const FaultSchedule::Entry& entry = m_schedule.entries()[std::size_t(index)];
+        VLOG(1, QStringLiteral("FAULT %1 on cmd %2, request %3, match %4")
+                    .arg(entry.rule.text())
+                    .arg(cmd)
+                    .arg(number)
+                    .arg(entry.matches));
     }
 }
 

@@ -49,7 +49,7 @@ public:
     // `scenarioRules` of them came from a scenario file and go when another one is loaded.
     bool setRules(const QStringList& rules, std::uint32_t seed, QString* error, int scenarioRules = 0);
     bool addRule(const QString& rule, QString* error);
-    // Removes every rule and starts the counters again.
+    // Removes every rule and starts the counters again; the replies they hold back go too.
     void clear();
     // Also the seed a scenario without one returns to.
     void setSeed(std::uint32_t seed);
@@ -58,6 +58,18 @@ public:
     // A scenario's rules replace those of the scenario before (none: they just go); rules added
     // one by one stay. Its seed, when given, is used; otherwise the seed set before any scenario.
     bool takeScenarioRules(const QStringList& rules, std::optional<std::uint32_t> seed, QString* error);
+
+    // Writes now what is held back for this device's session (an orderly end: the end frame
+    // still leaves); what was held for an earlier session is dropped.
+    void flushPending(Device* device);
+    // Held-back writes and the replies among them, as the bound counts them.
+    std::size_t pendingWrites() const { return m_pending.size(); }
+    std::size_t heldReplies() const { return m_heldReplies; }
+
+    // At most this many replies, or this many bytes, are held back at once; a reply beyond
+    // either is dropped (one log line until the queue drains).
+    static constexpr std::size_t kMaxHeldReplies = 1000;
+    static constexpr qint64 kMaxHeldBytes = 16 * 1024 * 1024;
 
     QList<RuleStatus> rules() const;
     // One line per rule with its fire count, as the console's "faults" shows them.
@@ -81,7 +93,7 @@ private:
         bool whole = true; // still ends in its checksum
         bool drop = false;
         bool duplicate = false;
-        std::uint32_t delayMs = 0;
+        std::uint64_t delayMs = 0; // stacked delays add up here, capped when written
         std::uint32_t pieces = 1;
         std::uint32_t gapMs = 0;
         QByteArray noise;
@@ -90,8 +102,10 @@ private:
     struct PendingWrite
     {
         QPointer<Device> device;
+        std::uint64_t session; // the device's session it was meant for
         QByteArray bytes;
         qint64 dueMs;
+        bool endsReply; // the last piece of a held reply
     };
 
     // The request being handled: its number and the rules that fired for it.
@@ -106,9 +120,14 @@ private:
     bool filterFrame(Device* device, const QByteArray& frame);
     void applyRule(const FaultRule& rule, Reply& reply);
     void emitReply(Device* device, const Reply& reply);
-    void schedule(Device* device, const QByteArray& bytes, qint64 dueMs);
+    void schedule(Device* device, const QByteArray& bytes, qint64 dueMs, bool endsReply);
+    void popFront();
+    void dropStale();
+    void dropPending(const QString& why);
+    void rearmWriteTimer();
     void writeDue();
     void logFired(const QList<int>& fired, std::uint8_t cmd, const QString& where);
+    void logRequestFired(const QList<int>& fired, std::uint8_t cmd, std::uint64_t number);
     void cutUpload();
     void updateFilter();
 
@@ -119,6 +138,9 @@ private:
     QString m_stallRule;
     bool m_cutting = false;
     std::deque<PendingWrite> m_pending;
+    qint64 m_pendingBytes = 0;
+    std::size_t m_heldReplies = 0;
+    bool m_overflowLogged = false;
     QTimer m_writeTimer;
     QElapsedTimer m_clock;
     QPointer<Device> m_filtered;

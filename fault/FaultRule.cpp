@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr std::uint32_t kLongestMs = 3600000;
+constexpr std::uint32_t kLongestMs = FaultRule::kLongestMs;
 
 using Action = FaultRule::Action;
 

@@ -40,6 +40,9 @@ public:
         Chance // with probability P, from the seeded generator
     };
 
+    // The longest delay, stall or split gap a rule accepts, in milliseconds.
+    static constexpr std::uint32_t kLongestMs = 3600000;
+
     // Nothing and the reason in *error (the rule and what is wrong) for a malformed rule.
     static std::optional<FaultRule> parse(const QString& text, QString* error);
 

@@ -7,6 +7,32 @@ FaultSchedule::FaultSchedule(std::uint32_t seed) : m_seed(seed), m_generator(see
 void FaultSchedule::add(const FaultRule& rule, bool fromScenario)
 {
     m_entries.push_back(Entry{rule, 0, 0, fromScenario});
+    index(int(m_entries.size()) - 1);
+}
+
+void FaultSchedule::index(int i)
+{
+    const FaultRule& rule = m_entries[std::size_t(i)].rule;
+    switch (rule.target()) {
+    case FaultRule::Target::Command:
+        m_byCommand[rule.command()].push_back(i);
+        break;
+    case FaultRule::Target::Any:
+        m_anyCommand.push_back(i);
+        break;
+    case FaultRule::Target::Record:
+        (rule.action() == FaultRule::Action::StopAfter ? m_stopAfter : m_records).push_back(i);
+        break;
+    }
+}
+
+void FaultSchedule::clearIndex()
+{
+    for (std::vector<int>& list : m_byCommand)
+        list.clear();
+    m_anyCommand.clear();
+    m_records.clear();
+    m_stopAfter.clear();
 }
 
 std::vector<FaultRule> FaultSchedule::removeScenarioRules()
@@ -20,12 +46,17 @@ std::vector<FaultRule> FaultSchedule::removeScenarioRules()
             kept.push_back(std::move(entry));
     }
     m_entries = std::move(kept);
+    // Indices shifted: built again in rule order.
+    clearIndex();
+    for (int i = 0; i < int(m_entries.size()); ++i)
+        index(i);
     return removed;
 }
 
 void FaultSchedule::clear()
 {
     m_entries.clear();
+    clearIndex();
     m_requests = 0;
     m_stallUntil = 0;
     m_generator.seed(m_seed);
@@ -49,14 +80,17 @@ bool FaultSchedule::fires(Entry& entry, std::uint64_t n)
 
 QList<int> FaultSchedule::fireOnRequest(std::uint8_t cmd)
 {
+    // The command's rules and the * rules, merged back into rule order.
+    const std::vector<int>& own = m_byCommand[cmd];
     QList<int> fired;
-    for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        Entry& entry = m_entries[i];
-        const FaultRule& rule = entry.rule;
-        const bool matches = rule.target() == FaultRule::Target::Any ||
-                             (rule.target() == FaultRule::Target::Command && rule.command() == cmd);
-        if (matches && fires(entry, ++entry.matches))
-            fired << int(i);
+    auto a = own.cbegin();
+    auto b = m_anyCommand.cbegin();
+    while (a != own.cend() || b != m_anyCommand.cend()) {
+        const bool takeOwn = b == m_anyCommand.cend() || (a != own.cend() && *a < *b);
+        const int i = takeOwn ? *a++ : *b++;
+        Entry& entry = m_entries[std::size_t(i)];
+        if (fires(entry, ++entry.matches))
+            fired << i;
     }
     return fired;
 }
@@ -64,27 +98,24 @@ QList<int> FaultSchedule::fireOnRequest(std::uint8_t cmd)
 QList<int> FaultSchedule::fireOnRecord(std::uint32_t sequence)
 {
     QList<int> fired;
-    for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        Entry& entry = m_entries[i];
-        if (entry.rule.target() != FaultRule::Target::Record ||
-            entry.rule.action() == FaultRule::Action::StopAfter)
-            continue;
+    for (int i : m_records) {
+        Entry& entry = m_entries[std::size_t(i)];
         ++entry.matches;
         // A record's WHEN counts by its sequence number.
         if (fires(entry, sequence))
-            fired << int(i);
+            fired << i;
     }
     return fired;
 }
 
 int FaultSchedule::fireStopAfter(std::uint32_t sent)
 {
-    for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        Entry& entry = m_entries[i];
-        if (entry.rule.action() == FaultRule::Action::StopAfter && entry.rule.value() == sent) {
+    for (int i : m_stopAfter) {
+        Entry& entry = m_entries[std::size_t(i)];
+        if (entry.rule.value() == sent) {
             ++entry.matches;
             ++entry.fired;
-            return int(i);
+            return i;
         }
     }
     return -1;

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 
+#include <array>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -58,8 +59,16 @@ public:
 
 private:
     bool fires(Entry& entry, std::uint64_t n);
+    void index(int i);
+    void clearIndex();
 
     std::vector<Entry> m_entries;
+    // Indices into m_entries by what a rule matches, in rule order, so a frame costs only
+    // the rules that can fire for it, however many others there are.
+    std::array<std::vector<int>, 256> m_byCommand;
+    std::vector<int> m_anyCommand;
+    std::vector<int> m_records;   // record rules other than stop-after
+    std::vector<int> m_stopAfter; // stop-after rules
     std::uint32_t m_seed;
     std::mt19937 m_generator;
     std::uint64_t m_requests = 0;

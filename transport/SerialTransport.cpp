@@ -86,6 +86,7 @@ void SerialTransport::onError(QSerialPort::SerialPortError error)
     const LineProbe::Verdict line = LineProbe::check(static_cast<std::intptr_t>(m_port.handle()));
     if (!line.gone) {
         m_port.clearError();
+        rearmReading();
         return;
     }
     // Closed, or the port's read notifier would spin on the dead descriptor.
@@ -93,4 +94,24 @@ void SerialTransport::onError(QSerialPort::SerialPortError error)
     disconnect(&m_port, &QSerialPort::readyRead, this, &LineTransport::readyRead);
     m_port.close();
     emit lineLost(QString::fromLocal8Bit(line.reason.c_str()));
+}
+
+void SerialTransport::rearmReading()
+{
+    // A read notification that finds the input queue empty (our own input flush got there
+    // first) reads 0 bytes; the port takes errno left over from a write the full line refused
+    // (EAGAIN) as a vanished device and switches its read notifier off for good, though the
+    // line is fine. Turned on again on the next turn of the loop, whichever order the port
+    // reports and disables in; setting the read buffer size restarts the port's reading.
+    if (m_rearmQueued)
+        return;
+    m_rearmQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_rearmQueued = false;
+            if (m_port.isOpen() && m_watchErrors)
+                m_port.setReadBufferSize(m_port.readBufferSize());
+        },
+        Qt::QueuedConnection);
 }

@@ -29,9 +29,11 @@ public:
 
 private:
     void onError(QSerialPort::SerialPortError error);
+    void rearmReading();
 
     QSerialPort m_port;
     QString m_portName;
     SerialSettings m_settings;
     bool m_watchErrors = false;
+    bool m_rearmQueued = false;
 };

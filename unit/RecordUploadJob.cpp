@@ -133,7 +133,23 @@ void RecordUploadJob::drainThenStep()
     // Keeps the upload behind a slow line, so a stop stops what the peer sees; a stop or
     // a vanished device ends the wait.
     Device* device = openDevice();
-    if (device && m_sending && device->bytesToWrite() > 0) {
+    const qint64 pending = device ? device->bytesToWrite() : 0;
+    if (device && m_sending && pending > 0) {
+        if (m_phase != Phase::Drain || pending < m_drainPending)
+            m_drainStalled.start();
+        m_drainPending = pending;
+        if (m_drainStalled.hasExpired(kStalledLineMs)) {
+            log(__LINE__, 0,
+                QStringLiteral("PORT %1 >> the line took nothing for %2 ms (%3 bytes waiting): the PC side "
+                               "stopped reading, upload ended")
+                    .arg(m_portName)
+                    .arg(kStalledLineMs)
+                    .arg(pending));
+            stopWaitingForDrain();
+            m_sending = false;
+            finish();
+            return;
+        }
         m_phase = Phase::Drain;
         if (!m_drainConnection)
             m_drainConnection =

@@ -35,6 +35,9 @@ public:
                     LineFinder line, QObject* parent = nullptr);
 
     static constexpr int kFramePauseMs = 10;
+    // An upload whose line has written nothing for this long (the PC side stopped reading)
+    // ends with a line that says so.
+    static constexpr int kStalledLineMs = 5000;
 
     void start();
     // A nested upload runs meanwhile; this one holds still until resumed.
@@ -85,4 +88,6 @@ private:
     QMetaObject::Connection m_drainConnection;
     QElapsedTimer m_started;
     QElapsedTimer m_lastProgress;
+    QElapsedTimer m_drainStalled; // since the line last took a byte while draining
+    qint64 m_drainPending = 0;
 };

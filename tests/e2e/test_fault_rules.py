@@ -2,6 +2,7 @@
 checked against the bytes the PC side sees and the FAULT lines of the log."""
 
 import os
+import signal
 import time
 import unittest
 
@@ -65,7 +66,7 @@ class ReplyActions(FaultRuleTestCase):
             "--fault", "clear-file-records:wrong-command=14",
             "--fault", "clear-file-records:corrupt-crc")
         self.peer.write(build_frame(GET_SERIAL))
-        self.assert_logged("FAULT get-factory-serial-number:drop@1 on cmd 4, request 1")
+        self.assert_logged("FAULT get-factory-serial-number:drop@1 on cmd 4, request 1, match 1")
         self.peer.assert_silent(0.3)
         self.assertEqual(self.raw_reply(GET_SERIAL), SERIAL_REPLY)
         self.assertEqual(self.raw_reply(GET_NUMBER), inverted_crc(NUMBER_REPLY))
@@ -79,15 +80,15 @@ class ReplyActions(FaultRuleTestCase):
         self.assertEqual(self.raw_reply(0x07, b"12345678"), build_frame(0x07) * 2)
         self.assertEqual(self.raw_reply(0x0D), inverted_crc(build_frame(0x0E)))
         self.assertEqual(self.faults(), [
-            "FAULT get-factory-serial-number:drop@1 on cmd 4, request 1",
-            "FAULT get-device-number:corrupt-crc on cmd 8, request 3",
-            "FAULT get-operator-name:truncate=5 on cmd 16, request 4",
-            "FAULT set-time:noise=16 on cmd 1, request 5",
-            "FAULT set-factory-serial-number:wrong-command=0x30 on cmd 3, request 6",
-            "FAULT set-device-name:wrong-address=0xBEEF on cmd 5, request 7",
-            "FAULT set-device-number:duplicate on cmd 7, request 8",
-            "FAULT clear-file-records:wrong-command=0x0E on cmd 13, request 9",
-            "FAULT clear-file-records:corrupt-crc on cmd 13, request 9",
+            "FAULT get-factory-serial-number:drop@1 on cmd 4, request 1, match 1",
+            "FAULT get-device-number:corrupt-crc on cmd 8, request 3, match 1",
+            "FAULT get-operator-name:truncate=5 on cmd 16, request 4, match 1",
+            "FAULT set-time:noise=16 on cmd 1, request 5, match 1",
+            "FAULT set-factory-serial-number:wrong-command=0x30 on cmd 3, request 6, match 1",
+            "FAULT set-device-name:wrong-address=0xBEEF on cmd 5, request 7, match 1",
+            "FAULT set-device-number:duplicate on cmd 7, request 8, match 1",
+            "FAULT clear-file-records:wrong-command=0x0E on cmd 13, request 9, match 1",
+            "FAULT clear-file-records:corrupt-crc on cmd 13, request 9, match 1",
         ])
         self.assertEqual(self.shut_down(), 0)
 
@@ -97,7 +98,7 @@ class ReplyActions(FaultRuleTestCase):
                             "--fault", "get-operator-name:delay=100-200")
         sent = time.monotonic()
         self.peer.write(build_frame(GET_NAME))
-        mark = self.assert_logged("FAULT get-device-name:delay=400 on cmd 6, request 1")
+        mark = self.assert_logged("FAULT get-device-name:delay=400 on cmd 6, request 1, match 1")
         # The console answers while the reply waits: the event loop is not held.
         self.emu.command("faults")
         self.assert_logged("fault rule 1: get-device-name:delay=400, fired 1", mark)
@@ -124,7 +125,7 @@ class ReplyActions(FaultRuleTestCase):
         self.start_emulator("--fault", "get-device-name:stall=800")
         started = time.monotonic()
         self.peer.write(build_frame(GET_NAME))
-        self.assert_logged("FAULT get-device-name:stall=800 on cmd 6, request 1")
+        self.assert_logged("FAULT get-device-name:stall=800 on cmd 6, request 1, match 1")
         self.peer.write(build_frame(GET_SERIAL))
         self.assert_logged("FAULT get-device-name:stall=800 on cmd 4, request 2 (stalled)")
         self.peer.assert_silent(0.2)
@@ -134,6 +135,53 @@ class ReplyActions(FaultRuleTestCase):
         sends = [m for m in self.emu.messages() if m.startswith("发送消息")]
         self.assertEqual(sends, ["发送消息：获取出厂编号"])
         self.assertEqual(self.shut_down(), 0)
+
+
+class HeldReplies(FaultRuleTestCase):
+    """Replies a rule holds back: how long at most, in what pieces, and when they go."""
+
+    def test_clear_drops_what_the_rules_hold_back(self):
+        self.start_emulator("--fault", "get-device-name:delay=3600000")
+        self.peer.write(build_frame(GET_NAME))
+        mark = self.assert_logged("FAULT get-device-name:delay=3600000 on cmd 6, request 1, match 1")
+        self.emu.command("fault clear")
+        self.assert_logged("fault: 1 held-back replies dropped, the rules were cleared", mark)
+        # Nothing waits behind the dropped reply any more.
+        self.assertEqual(self.raw_reply(GET_SERIAL), SERIAL_REPLY)
+        self.assertEqual(self.shut_down(), 0)
+
+    def test_stacked_delays_wait_no_longer_than_the_longest_one(self):
+        # 1193 hours and 167396 ms add up to 2^32 ms: wrapped to 32 bits that is no delay.
+        rules = ["--fault", "get-factory-serial-number:delay=3600000"] * 1193
+        self.start_emulator(*rules, "--fault", "get-factory-serial-number:delay=167396")
+        self.peer.write(build_frame(GET_SERIAL))
+        self.assert_logged("FAULT get-factory-serial-number:delay=167396 on cmd 4, request 1, match 1")
+        self.peer.assert_silent(0.5)
+        self.assertEqual(self.shut_down(), 0)
+
+    def test_split_into_more_pieces_than_bytes(self):
+        # 21 bytes in at most 21 pieces: the first byte leaves at once, the gaps fall between bytes.
+        self.start_emulator("--fault", "get-factory-serial-number:split=100:40")
+        sent = time.monotonic()
+        self.peer.write(build_frame(GET_SERIAL))
+        chunks = self.peer.read_raw(first=3.0, quiet=0.5)
+        self.assertEqual(joined(chunks), SERIAL_REPLY)
+        self.assertLess(chunks[0][0] - sent, 0.15, "the first piece waited for empty ones")
+        self.assertLess(chunks[-1][0] - sent, 20 * 0.04 + 0.4, "gaps were counted for empty pieces")
+        self.assertGreaterEqual(chunks[-1][0] - chunks[0][0], 20 * 0.04 - 0.05)
+        self.assertEqual(self.shut_down(), 0)
+
+    def test_sigterm_lets_a_delayed_start_frame_and_the_end_frame_go(self):
+        self.start_emulator("--records", "3", "--fault", "get-file-records:delay=3000")
+        self.peer.write(build_frame(GET_RECORDS))
+        self.assert_logged("FAULT get-file-records:delay=3000 on cmd 12, request 1, match 1")
+        self.emu.signal(signal.SIGTERM)
+        self.assertEqual(self.emu.wait_exit(), 0)
+        frames = self.peer.poll_frames(1.0)
+        marks = [f.content[0] for f in frames]
+        self.assertGreaterEqual(len(marks), 2, frames)
+        self.assertEqual((marks[0], marks[-1]), (0, 2), frames)
+        self.assertEqual([f.command for f in frames], [GET_RECORDS] * len(frames))
 
 
 class WhenForms(FaultRuleTestCase):
@@ -158,7 +206,7 @@ class WhenForms(FaultRuleTestCase):
     def chance_run(self, seed, count=16):
         self.start_emulator("--seed", str(seed), "--fault", "get-factory-serial-number:drop@p=0.5")
         pattern = [1 if self.answered(GET_SERIAL) else 0 for _ in range(count)]
-        dropped = ["FAULT get-factory-serial-number:drop@p=0.5 on cmd 4, request %d" % (i + 1)
+        dropped = ["FAULT get-factory-serial-number:drop@p=0.5 on cmd 4, request %d, match %d" % (i + 1, i + 1)
                    for i, answered in enumerate(pattern) if not answered]
         self.assertEqual(self.faults(), dropped)
         self.assertEqual(self.shut_down(), 0)
@@ -243,7 +291,7 @@ class RuleSources(FaultRuleTestCase):
         self.emu.command("fault get-factory-serial-number:drop")
         self.assert_logged("fault rule added: get-factory-serial-number:drop")
         self.assertEqual(self.answered(GET_SERIAL), [])
-        self.assert_logged("FAULT get-factory-serial-number:drop on cmd 4, request 2")
+        self.assert_logged("FAULT get-factory-serial-number:drop on cmd 4, request 2, match 1")
         self.emu.command("fault get-time:drop@p=2")
         deadline = time.monotonic() + 10
         while "p=P needs a probability" not in self.emu.stderr_snapshot():

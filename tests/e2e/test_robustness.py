@@ -137,6 +137,27 @@ class FramingTest(EmulatorTestCase):
         self.assertEqual(self.peer.request(0x0C).content, b"\x00\x00\x00\x00\x03")
 
 
+class FloodTest(EmulatorTestCase):
+
+    def test_answers_after_a_flood_the_pc_side_did_not_read(self):
+        # The replies fill the line back to us while we only write: the unit's writes fail
+        # with EAGAIN, and it must still read (and answer) once we read again.
+        self.start_emulator("--records", "3")
+        for rules in ((), ("*:noise=10240",)):
+            with self.subTest(rules=rules):
+                for rule in rules:
+                    self.emu.command("fault " + rule)
+                sent = self.peer.flood(build_frame(0x02), 1.5)
+                self.assertGreater(sent, 100)
+                self.assertGreater(self.peer.drain(), 0)
+                self.emu.command("fault clear")
+                self.peer.drain(0.2)
+                # A deaf unit leaves our side of the line full: the write itself would block.
+                self.peer.port.write_timeout = 3.0
+                self.assertEqual(self.peer.request(0x04, timeout=3.0).raw, SERIAL_REPLY)
+                self.assertEqual(len(self.peer.request(0x02, timeout=3.0).content), 7)
+
+
 class VanishingLineTest(EmulatorTestCase):
 
     def test_pty_vanishes_mid_upload(self):

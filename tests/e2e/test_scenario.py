@@ -176,7 +176,7 @@ class Faults(ScenarioTestCase):
         self.peer.write(build_frame(0x06))
         self.peer.assert_silent()
         self.assertEqual(self.peer.request(0x04).content, b"SERIALNUMBER")
-        self.assert_logged("FAULT get-factory-serial-number:drop@1 on cmd 4, request 1")
+        self.assert_logged("FAULT get-factory-serial-number:drop@1 on cmd 4, request 1, match 1")
         self.assert_logged("fault seed: 7")
 
         other = self.write_scenario({"faults": ["get-operator-name:drop"]}, "other.json")

@@ -180,6 +180,21 @@ class UploadTest(UploadTestCase):
         self.wait_command_processed()
         self.upload(2)
 
+    def test_upload_to_a_pc_side_that_stopped_reading_ends_with_a_reason(self):
+        # Runs the stall bound out (5 s) once the line is full: about 8 s. Duplicated data
+        # frames fill the line twice as fast.
+        self.start_emulator("--records", "100000", "--fault", "record:duplicate")
+        mark = self.emu.mark()
+        self.peer.write(build_frame(GET_RECORDS))
+        self.assertEqual(self.peer.read_frame().content, start_content(100000))
+        stalled = self.assert_logged(
+            lambda m: m.startswith(self.port_line("the line took nothing for 5000 ms")), mark, timeout=30)
+        self.assertIn("the PC side stopped reading, upload ended", self.emu.messages(stalled)[0])
+        self.assert_logged(self.port_line("发送结束帧"), stalled + 1)
+        sent = [m for m in self.emu.messages(mark) if m.startswith("send file record: No. ")]
+        self.assertLess(len(sent), 100000)
+        self.assertTrue(self.emu.running())
+
     def test_stop_while_idle_has_no_effect(self):
         self.start_emulator("--records", "3")
         self.emu.command("stop")

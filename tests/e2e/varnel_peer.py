@@ -321,6 +321,33 @@ class Peer:
             self.write(bytes([byte]))
             time.sleep(pause)
 
+    def flood(self, data, seconds):
+        """Writes `data` over and over as fast as the line takes it for `seconds`, reading
+        nothing; returns how many copies went out."""
+        copies = 0
+        chunk = bytes(data) * 16
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            try:
+                copies += os.write(self.port.fileno(), chunk) // len(data)
+            except BlockingIOError:
+                time.sleep(0.0005)
+        return copies
+
+    def drain(self, quiet=0.5):
+        """Reads and drops whatever arrives until the line is quiet; returns the byte count."""
+        total = 0
+        last = time.monotonic()
+        while time.monotonic() - last < quiet:
+            self.port.timeout = 0.02
+            data = self.port.read(max(1, self.port.in_waiting))
+            if data:
+                total += len(data)
+                last = time.monotonic()
+        self.parser = FrameParser()
+        self.pending = []
+        return total
+
     def _pump(self, wait):
         self.port.timeout = wait
         data = self.port.read(max(1, self.port.in_waiting))

@@ -347,23 +347,3 @@ void Device::slot_lineLost(QString reason)
     m_staleTimer.stop();
     emit line_lost(m_portName);
 }
-
-void Device::rearmReading()
-{
-    // A read notification that finds the input queue empty (our own input flush got there
-    // first) reads 0 bytes; the port takes errno left over from a write the full line refused
-    // (EAGAIN) as a vanished device and switches its read notifier off for good, though the
-    // line is fine. Turned on again on the next turn of the loop, whichever order the port
-    // reports and disables in; setting the read buffer size restarts the port's reading.
-    if (m_rearmQueued)
-        return;
-    m_rearmQueued = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_rearmQueued = false;
-            if (m_port.isOpen() && m_watchPortErrors)
-                m_port.setReadBufferSize(m_port.readBufferSize());
-        },
-        Qt::QueuedConnection);
-}

@@ -43,9 +43,6 @@ public:
     bool Close();
     bool isOpen() const;
     // A number of its own for every successful Open(), 0 while closed or after the line is
-    // lost: what was meant for one session is told from the next one's (GUI thread).
-    std::uint64_t session() const { return m_session; }
-    // A number of its own for every successful Open(), 0 while closed or after the line is
     // lost: what was meant for one session is told from the next one's (owner thread).
     std::uint64_t session() const { return m_session; }
     QString portName() const { return m_portName; }

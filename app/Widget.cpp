@@ -72,6 +72,10 @@ Widget::Widget(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Widge
     // A quit leaves the event loop at once; the port is closed in order before the process ends.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &Widget::endSession);
 
+    // The upper area keeps the height it has now: an error under a refused rule, a progress
+    // bar or another tab takes room inside it, never from the log pane.
+    ui->widget_2->setFixedHeight(ui->widget_2->sizeHint().height());
+
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
 }
 

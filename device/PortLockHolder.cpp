@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #ifdef Q_OS_UNIX
@@ -56,8 +57,11 @@ QString PortLockHolder::lockFilePath(const QString& portName, const QStringList&
 
 qint64 PortLockHolder::runningHolder(const QString& lockFilePath)
 {
+    // Lock directories are writable by everyone: a FIFO there would block the read, a huge
+    // file would be read whole.
+    const QFileInfo info(lockFilePath);
     QFile file(lockFilePath);
-    if (file.size() > kMaxLockBytes || !file.open(QIODevice::ReadOnly))
+    if (!info.isFile() || info.size() > kMaxLockBytes || !file.open(QIODevice::ReadOnly))
         return 0;
     bool number = false;
     const qint64 pid = file.readLine(64).trimmed().toLongLong(&number, 10);
@@ -69,7 +73,12 @@ QString PortLockHolder::processName(qint64 pid)
     QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
     if (!comm.open(QIODevice::ReadOnly))
         return QString();
-    return QString::fromUtf8(comm.readLine(64)).trimmed();
+    // A process names itself: no control characters reach the terminal.
+    QString name = QString::fromUtf8(comm.readLine(64)).trimmed();
+    for (QChar& c : name)
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    return name;
 }
 
 QString PortLockHolder::openErrorReason(const QString& portName, const QString& systemReason, bool lockFailed,

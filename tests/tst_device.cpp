@@ -17,6 +17,8 @@
 
 #include <memory>
 #include <pty.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using frametest::frameBytes;
@@ -125,6 +127,8 @@ private slots:
             << true << QByteArray("-1\n") << "in use by another program (lock file %DIR/LCK..ttyVARNEL)";
         QTest::newRow("oversized") << true << QByteArray(100000, '1')
                                    << "in use by another program (lock file %DIR/LCK..ttyVARNEL)";
+        QTest::newRow("fifo") << true << QByteArray("FIFO")
+                              << "in use by another program (lock file %DIR/LCK..ttyVARNEL)";
         QTest::newRow("no lock file") << true << QByteArray() << locked;
         QTest::newRow("not a lock failure") << false << QByteArray("%PID\n") << locked;
     }
@@ -142,7 +146,11 @@ private slots:
         QVERIFY(ended.waitForFinished(5000));
         const QByteArray pid = QByteArray::number(QCoreApplication::applicationPid());
         const QString port = QStringLiteral("/dev/ttyVARNEL");
-        if (!content.isEmpty()) {
+        if (content == "FIFO") {
+            // Read, it would block for good.
+            QVERIFY(::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("LCK..ttyVARNEL"))).constData(),
+                             0600) == 0);
+        } else if (!content.isEmpty()) {
             QFile file(dir.filePath(QStringLiteral("LCK..ttyVARNEL")));
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(content.replace("%PID", pid).replace("%DEAD", dead));
@@ -153,6 +161,22 @@ private slots:
         expected.replace(QStringLiteral("%PID"), QString::fromLatin1(pid))
             .replace(QStringLiteral("%DIR"), dir.path());
         QCOMPARE(reason, expected);
+    }
+
+    // A process chooses its own name: what reaches the terminal has no control characters.
+    void holderNameIsPrintable()
+    {
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("LCK..ttyVARNEL")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::number(QCoreApplication::applicationPid()) + "\n");
+        file.close();
+        QVERIFY(::prctl(PR_SET_NAME, "tst\x1b[2J\x07x") == 0);
+        const QString reason =
+            PortLockHolder::openErrorReason(QStringLiteral("ttyVARNEL"), QString(), true, {dir.path()});
+        QVERIFY(::prctl(PR_SET_NAME, "tst_device") == 0);
+        QCOMPARE(reason,
+                 QStringLiteral("in use by process %1 (tst?[2J?x)").arg(QCoreApplication::applicationPid()));
     }
 
     void closeWithoutOpenStillLogs()

@@ -213,6 +213,10 @@ class WindowTest(LifecycleTestCase):
     def start_window(self):
         self.start_pty()
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", LC_ALL="C.UTF-8")
+        if "ASAN_OPTIONS" in env:
+            # Qt 5.15's offscreen plugin never frees its screen, so an orderly exit always ends in
+            # a leak report; tst_widget checks the window's own objects with LeakSanitizer.
+            env["ASAN_OPTIONS"] += ":detect_leaks=0"
         self.window = subprocess.Popen([executable("varnel-test"), "--open", self.pty.emu_path], cwd=self.dir,
                                        env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                        stderr=subprocess.PIPE)

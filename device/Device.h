@@ -42,6 +42,7 @@ public:
     QString portName() const { return m_portName; }
     // The system's reason for the last port failure (open or later).
     QString errorString() const;
+    QSerialPort::SerialPortError portError() const { return m_port.error(); }
     // Bytes handed to the port but not yet written to the line.
     qint64 bytesToWrite() const;
     // Blocks until the port has written some of its buffer to the line, at most msecs.

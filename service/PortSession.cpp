@@ -2,6 +2,7 @@
 
 #include "device/Device.h"
 #include "device/DeviceRegistry.h"
+#include "device/PortLockHolder.h"
 #include "service/SetupService.h"
 
 #include <QDeadlineTimer>
@@ -46,7 +47,9 @@ bool PortSession::open(const Settings& settings)
     connect(device, &Device::recv_timeout, service, &SetupService::slot_recvTimeout);
     device->setLineObserver(m_observer);
     if (!device->Open()) {
-        m_lastError = device->errorString();
+        // A port locked by another program says by which, not "Permission error while locking".
+        m_lastError = PortLockHolder::openErrorReason(settings.portName, device->errorString(),
+                                                      device->portError() == QSerialPort::PermissionError);
         delete device; // its connections go with it
         return false;
     }

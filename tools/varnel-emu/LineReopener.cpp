@@ -1,6 +1,7 @@
 #include "LineReopener.h"
 
 #include "device/Device.h"
+#include "device/PortLockHolder.h"
 #include "log/Log.h"
 #include "service/PortSession.h"
 
@@ -38,6 +39,10 @@ void LineReopener::slot_tryOpen()
     // One line per outage: the attempts repeat for as long as the line is away.
     if (!m_failureLogged) {
         m_failureLogged = true;
-        VLOG(1, QStringLiteral("打开串口失败：%1").arg(device->errorString()));
+        // Another program may have taken the port while it was away: say which.
+        VLOG(1,
+             QStringLiteral("打开串口失败：%1")
+                 .arg(PortLockHolder::openErrorReason(m_session->portName(), device->errorString(),
+                                                      device->portError() == QSerialPort::PermissionError)));
     }
 }

@@ -3,7 +3,7 @@
 #include "device/Device.h"
 #include "protocol/FrameExtractor.h"
 #include "device/SerialSettings.h"
-#include "tools/varnel-emu/SignalWatcher.h"
+#include "process/SignalWatcher.h"
 #include "tools/varnel-pc/ConsoleText.h"
 
 #include <QCommandLineParser>

@@ -73,6 +73,10 @@ Widget::Widget(QWidget* parent)
     // A quit leaves the event loop at once; the port is closed in order before the process ends.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &Widget::endSession);
 
+    // The upper area keeps the height it has now: an error under a refused rule, a progress
+    // bar or another tab takes room inside it, never from the log pane.
+    ui->widget_2->setFixedHeight(ui->widget_2->sizeHint().height());
+
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
 }
 
@@ -251,6 +255,7 @@ void Widget::slot_OpenSerial()
             disconnectServiceTabs();
             ui->pushButtonOpenSerial->setEnabled(canOpenTypedPort());
             VLOG(1, QStringLiteral("打开串口失败"));
+            VLOG(1, QStringLiteral("%1: %2").arg(settings.portName, m_portSession.lastError()));
         }
         return;
     }
@@ -259,6 +264,23 @@ void Widget::slot_OpenSerial()
     m_portSession.close();
     showPortClosed();
     VLOG(1, QStringLiteral("关闭串口"));
+}
+
+void Widget::openPort(const QString& portName)
+{
+    if (m_portSession.isOpen())
+        return;
+    ui->comboBoxPortName->setEditText(portName);
+    slot_OpenSerial();
+}
+
+void Widget::slot_terminationRequested()
+{
+    if (m_portSession.isOpen()) {
+        endSession();
+        VLOG(1, QStringLiteral("关闭串口"));
+    }
+    QCoreApplication::quit();
 }
 
 void Widget::slot_SearchSerial()
@@ -281,11 +303,14 @@ void Widget::slot_SearchSerial()
 void Widget::slot_comboBoxPortName_currentIndexChanged(QString text)
 {
     DeviceRegistry::instance()->setPortName(utf8(text));
+    ui->comboBoxPortName->setToolTip(text);
 }
 
 void Widget::slot_comboBoxPortName_editTextChanged(QString text)
 {
     DeviceRegistry::instance()->setPortName(utf8(text));
+    // The field is narrow for a path such as /tmp/varnel-emu; the tip shows all of it.
+    ui->comboBoxPortName->setToolTip(text);
     if (!m_portSession.isOpen())
         ui->pushButtonOpenSerial->setEnabled(!text.isEmpty());
 }

@@ -30,6 +30,9 @@ public:
 
     static double scaleFactorForDpi(double dpi);
 
+    // Types the port into the field and presses Open (the --open option).
+    void openPort(const QString& portName);
+
     // The pane holds at most this many lines, the newest; the log file keeps them all.
     static constexpr int kLogPaneMaxLines = 5000;
     // Lines dropped at once when the pane is full: dropping one line at a time makes
@@ -49,6 +52,9 @@ public slots:
     void slot_logAdded(QString log);
     // Shows the lines logged since the last flush; runs by itself once the event loop is free.
     void flushLogPane();
+    // SIGTERM or SIGINT: a running upload ends with its end frame, the port closes as the
+    // Close button closes it, and the application quits.
+    void slot_terminationRequested();
 
 protected:
     void closeEvent(QCloseEvent* event) override;

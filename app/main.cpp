@@ -1,42 +1,112 @@
 // varnel-test: the desktop window that answers the PC program as the handheld unit would.
+#include "app/DisplayCheck.h"
 #include "app/Widget.h"
 #include "crash/CrashReport.h"
 #include "log/StartupLog.h"
+#include "process/SignalWatcher.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QFont>
 #include <QTextCodec>
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
-const char kUsage[] = "usage: varnel-test [--help | --version] [Qt options such as -platform NAME]\n"
-                      "the desktop window that answers the PC program as the handheld unit would\n";
+constexpr int kUsageError = 2;
+
+const char kUsage[] = "usage: varnel-test [--open PORT] [Qt options such as -platform NAME]\n"
+                      "       varnel-test --help | --version\n"
+                      "the desktop window that answers the PC program as the handheld unit would\n"
+                      "  --open   open PORT at start, as typing it into the port field and pressing Open\n";
+
+// Options QApplication takes out of the command line itself; accepted here so they pass.
+const char* const kQtValueOptions[] = {"platform",
+                                       "platformpluginpath",
+                                       "platformtheme",
+                                       "plugin",
+                                       "qwindowgeometry",
+                                       "qwindowicon",
+                                       "qwindowtitle",
+                                       "display",
+                                       "geometry",
+                                       "title",
+                                       "name",
+                                       "visual",
+                                       "ncols",
+                                       "cmap",
+                                       "im",
+                                       "inputstyle",
+                                       "style",
+                                       "stylesheet",
+                                       "session",
+                                       "qmljsdebugger"};
+const char* const kQtFlagOptions[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+
+int usage(const QString& problem)
+{
+    std::fprintf(stderr, "varnel-test: %s\n%s", qPrintable(problem), kUsage);
+    return kUsageError;
+}
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    // Answered before anything else starts, so they leave no log file behind.
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::puts(VARNEL_VERSION_LINE);
-            return 0;
-        }
+    // Decided before anything else starts, so a usage error leaves no log file behind and
+    // a missing display is one line instead of an abort.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    // Qt's own options are single-dash words (-platform offscreen).
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    const QCommandLineOption open(QStringLiteral("open"), QString(), QStringLiteral("PORT"));
+    parser.addOptions({help, version, open});
+    for (const char* name : kQtValueOptions)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("VALUE")));
+    for (const char* name : kQtFlagOptions)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
+    if (!parser.parse(arguments))
+        return usage(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
+    if (parser.isSet(version)) {
+        std::puts(VARNEL_VERSION_LINE);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usage(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    if (parser.isSet(open) && parser.value(open).isEmpty())
+        return usage(QStringLiteral("--open: expected a port name"));
+    const QString displayProblem = DisplayCheck::problem(parser.value(QStringLiteral("platform")),
+                                                         parser.isSet(QStringLiteral("display")));
+    if (!displayProblem.isEmpty()) {
+        std::fprintf(stderr, "varnel-test: %s\n", qPrintable(displayProblem));
+        return 1;
+    }
+
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("utf-8"));
     installCrashHandler();
     StartupLog::begin("varnel-test");
 
+    DisplayCheck::guardStartup(true);
     QApplication app(argc, argv);
+    DisplayCheck::guardStartup(false);
     QApplication::setFont(QFont(QStringLiteral("宋体"), 9));
     Widget window;
+    // SIGTERM and SIGINT end the session as closing the window does: the end frame of a running
+    // upload goes out and the port closes in order.
+    SignalWatcher signalWatcher;
+    QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &window,
+                     &Widget::slot_terminationRequested);
     window.show();
+    if (parser.isSet(open))
+        window.openPort(parser.value(open));
     return app.exec();
 }

@@ -18,8 +18,9 @@ QString LogManager::paneLine(const QString& message)
     const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
     if (second != s_second) {
         const QDateTime now = QDateTime::fromSecsSinceEpoch(second);
-        s_prefix = QStringLiteral("[%1 %2] ").arg(now.toString(QStringLiteral("yyyy-MM-dd")),
-                                                  now.toString(QStringLiteral("hh:mm:ss")));
+        s_prefix =
+            QStringLiteral("[%1 %2] ")
+                .arg(now.toString(QStringLiteral("yyyy-MM-dd")), now.toString(QStringLiteral("hh:mm:ss")));
         s_second = second;
     }
     return s_prefix + message;
@@ -50,4 +51,22 @@ void LogManager::log(QString file, int line, QString function, int level, QStrin
     if (!summary.isNull())
         emit logAdded(paneLine(summary));
     emit logAdded(paneLine(message));
+}
+
+void LogManager::breakRepeatRun()
+{
+    QString summary;
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        if (m_repeatCount > 1)
+            summary = m_lastMessage + QStringLiteral(" - repeat times[%1]").arg(m_repeatCount);
+        m_lastFile.clear();
+        m_lastLine = 0;
+        m_lastFunction.clear();
+        m_lastLevel = 0;
+        m_lastMessage.clear();
+        m_repeatCount = 0;
+    }
+    if (!summary.isNull())
+        emit logAdded(paneLine(summary));
 }

@@ -18,13 +18,17 @@ public:
     LogManager() = default;
 
     void log(QString file, int line, QString function, int level, QString message);
+    // Ends the current run of repeats: its count line goes out now, and the next call is
+    // shown even if it repeats the last one (an operator's command answers at once).
+    void breakRepeatRun();
+
+    // "[yyyy-MM-dd hh:mm:ss] message" with the time of now.
+    static QString paneLine(const QString& message);
 
 signals:
     void logAdded(QString log);
 
 private:
-    static QString paneLine(const QString& message);
-
     std::mutex m_mutex; // guards the last shown call below (std::mutex: visible to ThreadSanitizer)
     QString m_lastFile;
     int m_lastLine = 0;

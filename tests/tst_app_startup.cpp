@@ -50,6 +50,107 @@ class TestAppStartup : public QObject
     Q_OBJECT
 
 private slots:
+    // Usage, version and a missing display are settled before the window exists. env: NAME=VALUE
+    // to set, NAME= to remove. exitCode -1: the window runs (it is ended once it has welcomed).
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("env");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output"); // the one line of stderr (or the start of stdout for 0)
+        const QStringList offscreen{QStringLiteral("QT_QPA_PLATFORM=offscreen")};
+        const QStringList noDisplay{QStringLiteral("QT_QPA_PLATFORM="), QStringLiteral("DISPLAY="),
+                                    QStringLiteral("WAYLAND_DISPLAY=")};
+        QTest::newRow("unknown option")
+            << QStringList{"--bogus"} << offscreen << 2 << "varnel-test: Unknown option 'bogus'.";
+        QTest::newRow("unknown short option")
+            << QStringList{"-v"} << offscreen << 2 << "varnel-test: Unknown option 'v'.";
+        QTest::newRow("argument") << QStringList{"ttyS0"} << offscreen << 2
+                                  << "varnel-test: unexpected argument \"ttyS0\"";
+        QTest::newRow("open without port")
+            << QStringList{"--open"} << offscreen << 2 << "varnel-test: Missing value after '--open'.";
+        QTest::newRow("open empty port")
+            << QStringList{"--open", ""} << offscreen << 2 << "varnel-test: --open: expected a port name";
+        QTest::newRow("help") << QStringList{"--help"} << noDisplay << 0 << "usage: varnel-test";
+        QTest::newRow("short help") << QStringList{"-h"} << noDisplay << 0 << "usage: varnel-test";
+        QTest::newRow("version") << QStringList{"--version"} << noDisplay << 0 << "VARNEL-TEST 1.0";
+        QTest::newRow("no display") << QStringList() << noDisplay << 1
+                                    << "varnel-test: no display: neither DISPLAY nor WAYLAND_DISPLAY is set "
+                                       "(-platform offscreen runs without one)";
+        QTest::newRow("xcb without DISPLAY")
+            << QStringList{"-platform", "xcb"} << noDisplay << 1
+            << "varnel-test: no display: DISPLAY is not set for the xcb platform (-platform offscreen runs "
+               "without one)";
+        QTest::newRow("wayland without WAYLAND_DISPLAY")
+            << QStringList() << (noDisplay + QStringList{"QT_QPA_PLATFORM=wayland"}) << 1
+            << "varnel-test: no display: WAYLAND_DISPLAY is not set for the wayland platform (-platform "
+               "offscreen runs without one)";
+        QTest::newRow("display that cannot be reached")
+            << QStringList() << (noDisplay + QStringList{"DISPLAY=:89"}) << 1
+            << "varnel-test: cannot start the window: ";
+        QTest::newRow("Qt options pass")
+            << QStringList{"-platform", "offscreen", "-style", "fusion", "-reverse"} << noDisplay << -1
+            << QString();
+        QTest::newRow("offscreen from the environment") << QStringList() << offscreen << -1 << QString();
+    }
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, env);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        QVERIFY(!QFile::exists(QStringLiteral("/tmp/.X11-unix/X89")));
+        QTemporaryDir dir;
+        QProcess app;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        // No Wayland socket to fall back on.
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+        for (const QString& setting : env) {
+            const QString name = setting.section(QLatin1Char('='), 0, 0);
+            const QString value = setting.section(QLatin1Char('='), 1);
+            if (value.isEmpty())
+                environment.remove(name);
+            else
+                environment.insert(name, value);
+        }
+        app.setProcessEnvironment(environment);
+        app.setWorkingDirectory(dir.path());
+        app.start(kApp, arguments);
+        if (exitCode < 0) {
+            QTRY_VERIFY_WITH_TIMEOUT(
+                QFile(QDir(dir.path()).filePath(logName())).size() > 0 &&
+                    [&] {
+                        QFile f(QDir(dir.path()).filePath(logName()));
+                        return f.open(QIODevice::ReadOnly) && f.readAll().contains("Welcome to VARNEL 1.0");
+                    }(),
+                20000);
+            QCOMPARE(app.state(), QProcess::Running);
+            app.kill();
+            app.waitForFinished(5000);
+            return;
+        }
+        QVERIFY(app.waitForFinished(20000));
+        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.exitCode(), exitCode);
+        const QString out = QString::fromLocal8Bit(app.readAllStandardOutput());
+        const QString errors = QString::fromLocal8Bit(app.readAllStandardError());
+        if (exitCode == 0) {
+            QVERIFY2(out.startsWith(output), qPrintable(out));
+            QCOMPARE(errors, QString());
+        } else if (exitCode == 1) {
+            QCOMPARE(errors.count(QLatin1Char('\n')), 1);
+            QVERIFY2(errors.startsWith(output), qPrintable(errors));
+        } else {
+            QVERIFY2(errors.startsWith(output + QLatin1Char('\n')), qPrintable(errors));
+            QVERIFY(errors.contains(QStringLiteral("usage: varnel-test")));
+            QCOMPARE(out, QString());
+        }
+        // Settled before the log file of the day is chosen (a display that cannot be reached is
+        // found only by the application object, after it).
+        if (!QByteArray(QTest::currentDataTag()).startsWith("display that"))
+            QVERIFY(!QFile::exists(QDir(dir.path()).filePath(logName())));
+    }
+
     // The start-up line is written to the file first and never reaches the pane.
     void startupLineBeforeWelcome()
     {

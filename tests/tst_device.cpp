@@ -6,15 +6,19 @@
 #include "data/DateTimeData.h"
 #include "data/NullData.h"
 #include "device/Device.h"
-#include "transport/LineProbe.h"
 #include "log/LogManager.h"
+#include "transport/LineProbe.h"
+#include "transport/PortLockHolder.h"
 
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QtTest>
 
 #include <memory>
 #include <pty.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using frametest::frameBytes;
@@ -79,6 +83,100 @@ private slots:
         QVERIFY(!device->Open());
         QVERIFY(!device->isOpen());
         QVERIFY(!device->errorString().isEmpty());
+    }
+
+    void lockFileNames_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("lockFile");
+        QTest::newRow("device") << "/dev/ttyUSB0"
+                                << "LCK..ttyUSB0";
+        QTest::newRow("bare name") << "ttyS0"
+                                   << "LCK..ttyS0";
+        QTest::newRow("device subfolder") << "/dev/serial/by-id/usb-x"
+                                          << "LCK..serial_by-id_usb-x";
+        QTest::newRow("virtual port") << "/tmp/varnel-emu"
+                                      << "LCK.._tmp_varnel-emu";
+    }
+    void lockFileNames()
+    {
+        QFETCH(QString, port);
+        QFETCH(QString, lockFile);
+        QCOMPARE(PortLockHolder::lockFileName(port), lockFile);
+    }
+
+    // What a port that did not open reports, for the lock files another program may leave.
+    // %PID is this process, %DEAD one that has ended, %DIR the lock directory.
+    void openErrorNamesTheHolder_data()
+    {
+        QTest::addColumn<bool>("lockFailed");
+        QTest::addColumn<QByteArray>("content"); // empty: no lock file
+        QTest::addColumn<QString>("expected");
+        const QString locked = QStringLiteral("Permission error while locking the device");
+        QTest::newRow("lock file of the library")
+            << true << QByteArray("%PID\nvarnel-emu\nhost\n") << "in use by process %PID (tst_device)";
+        QTest::newRow("uucp lock file")
+            << true << QByteArray("      %PID\n") << "in use by process %PID (tst_device)";
+        QTest::newRow("holder has ended")
+            << true << QByteArray("%DEAD\n") << "in use by another program (lock file %DIR/LCK..ttyVARNEL)";
+        QTest::newRow("no pid") << true << QByteArray("varnel\n")
+                                << "in use by another program (lock file %DIR/LCK..ttyVARNEL)";
+        QTest::newRow("binary pid") << true << QByteArray("\x01\x02\x00\x00", 4)
+                                    << "in use by another program (lock file %DIR/LCK..ttyVARNEL)";
+        QTest::newRow("negative pid")
+            << true << QByteArray("-1\n") << "in use by another program (lock file %DIR/LCK..ttyVARNEL)";
+        QTest::newRow("oversized") << true << QByteArray(100000, '1')
+                                   << "in use by another program (lock file %DIR/LCK..ttyVARNEL)";
+        QTest::newRow("fifo") << true << QByteArray("FIFO")
+                              << "in use by another program (lock file %DIR/LCK..ttyVARNEL)";
+        QTest::newRow("no lock file") << true << QByteArray() << locked;
+        QTest::newRow("not a lock failure") << false << QByteArray("%PID\n") << locked;
+    }
+    void openErrorNamesTheHolder()
+    {
+        QFETCH(bool, lockFailed);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QProcess ended;
+        ended.start(QStringLiteral("true"), QStringList());
+        QVERIFY(ended.waitForStarted(5000));
+        const QByteArray dead = QByteArray::number(ended.processId());
+        QVERIFY(ended.waitForFinished(5000));
+        const QByteArray pid = QByteArray::number(QCoreApplication::applicationPid());
+        const QString port = QStringLiteral("/dev/ttyVARNEL");
+        if (content == "FIFO") {
+            // Read, it would block for good.
+            QVERIFY(::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("LCK..ttyVARNEL"))).constData(),
+                             0600) == 0);
+        } else if (!content.isEmpty()) {
+            QFile file(dir.filePath(QStringLiteral("LCK..ttyVARNEL")));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(content.replace("%PID", pid).replace("%DEAD", dead));
+        }
+        const QString reason = PortLockHolder::openErrorReason(
+            port, QStringLiteral("Permission error while locking the device"), lockFailed,
+            {dir.filePath(QStringLiteral("missing")), dir.path()});
+        expected.replace(QStringLiteral("%PID"), QString::fromLatin1(pid))
+            .replace(QStringLiteral("%DIR"), dir.path());
+        QCOMPARE(reason, expected);
+    }
+
+    // A process chooses its own name: what reaches the terminal has no control characters.
+    void holderNameIsPrintable()
+    {
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("LCK..ttyVARNEL")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::number(QCoreApplication::applicationPid()) + "\n");
+        file.close();
+        QVERIFY(::prctl(PR_SET_NAME, "tst\x1b[2J\x07x") == 0);
+        const QString reason =
+            PortLockHolder::openErrorReason(QStringLiteral("ttyVARNEL"), QString(), true, {dir.path()});
+        QVERIFY(::prctl(PR_SET_NAME, "tst_device") == 0);
+        QCOMPARE(reason,
+                 QStringLiteral("in use by process %1 (tst?[2J?x)").arg(QCoreApplication::applicationPid()));
     }
 
     void closeWithoutOpenStillLogs()

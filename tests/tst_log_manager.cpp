@@ -51,27 +51,53 @@ class TestLogManager : public QObject
     Q_OBJECT
 
 private slots:
+    // breakAfter: breakRepeatRun() after that many calls of A (-1: never), as a typed command does.
     void folding_data()
     {
         QTest::addColumn<int>("repeats");
+        QTest::addColumn<int>("breakAfter");
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("once") << 1 << QStringList{"A", "B"};
-        QTest::newRow("twice") << 2 << QStringList{"A", "A - repeat times[2]", "B"};
-        QTest::newRow("three times") << 3 << QStringList{"A", "A - repeat times[3]", "B"};
+        QTest::newRow("once") << 1 << -1 << QStringList{"A", "B"};
+        QTest::newRow("twice") << 2 << -1 << QStringList{"A", "A - repeat times[2]", "B"};
+        QTest::newRow("three times") << 3 << -1 << QStringList{"A", "A - repeat times[3]", "B"};
+        QTest::newRow("break before the first") << 2 << 0 << QStringList{"A", "A - repeat times[2]", "B"};
+        QTest::newRow("break after one") << 3 << 1 << QStringList{"A", "A", "A - repeat times[2]", "B"};
+        QTest::newRow("break summarises the run")
+            << 4 << 3 << QStringList{"A", "A - repeat times[3]", "A", "B"};
+        QTest::newRow("break at the end") << 2 << 2 << QStringList{"A", "A - repeat times[2]", "B"};
     }
     void folding()
     {
         QFETCH(int, repeats);
+        QFETCH(int, breakAfter);
         QFETCH(QStringList, expected);
         LogManager m;
         QSignalSpy spy(&m, &LogManager::logAdded);
         Call a;
-        for (int i = 0; i < repeats; ++i)
+        for (int i = 0; i < repeats; ++i) {
+            if (i == breakAfter)
+                m.breakRepeatRun();
             logCall(m, a);
+        }
+        if (breakAfter == repeats)
+            m.breakRepeatRun();
         Call b = a;
         b.text = QStringLiteral("B");
         logCall(m, b);
         QCOMPARE(messages(spy), expected);
+    }
+
+    // Each typed command shows its line, however often the same one is typed.
+    void breakShowsEveryRepeat()
+    {
+        LogManager m;
+        QSignalSpy spy(&m, &LogManager::logAdded);
+        Call a;
+        for (int i = 0; i < 3; ++i) {
+            m.breakRepeatRun();
+            logCall(m, a);
+        }
+        QCOMPARE(messages(spy), (QStringList{"A", "A", "A"}));
     }
 
     void differingKeyIsNoRepeat_data()

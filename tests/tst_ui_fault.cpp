@@ -64,12 +64,16 @@ private slots:
         QTest::mouseClick(add, Qt::LeftButton);
         QCOMPARE(error->text(), QStringLiteral("fault rule \"get-time:dorp\": unknown action \"dorp\""));
         QCOMPARE(edit->text(), QStringLiteral("get-time:dorp"));
+        // The whole error is in the tip even where the label shows only its first lines.
+        QCOMPARE(error->toolTip(), error->text());
+        QVERIFY(error->maximumHeight() <= 3 * error->fontMetrics().lineSpacing());
         QCOMPARE(items(&tab).size(), 2);
         QCOMPARE(injector.rules().size(), 2);
 
         QTest::mouseClick(child<QPushButton>(&tab, "pushButtonClearFaultRules"), Qt::LeftButton);
         QCOMPARE(items(&tab), QStringList());
         QCOMPARE(error->text(), QString());
+        QCOMPARE(error->toolTip(), QString());
         QVERIFY(injector.rules().isEmpty());
     }
 };

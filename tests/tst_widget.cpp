@@ -442,7 +442,10 @@ private slots:
         typePort(missing);
         QTest::mouseClick(openButton(), Qt::LeftButton);
         verifyIdle();
-        QCOMPARE(messages().last(), QStringLiteral("打开串口失败"));
+        // The reason follows on a line of its own, naming the port.
+        QCOMPARE(messages().value(messages().size() - 2), QStringLiteral("打开串口失败"));
+        QVERIFY2(messages().last().startsWith(missing + QStringLiteral(": ")), qPrintable(messages().last()));
+        QVERIFY(messages().last().size() > missing.size() + 2);
         QVERIFY(!DeviceRegistry::instance()->findDevice(missing));
         QVERIFY(!DeviceRegistry::instance()->currentDevice());
 
@@ -455,6 +458,75 @@ private slots:
         QTest::mouseClick(openButton(), Qt::LeftButton);
         verifyIdle();
         QVERIFY(!removeStopConnection());
+    }
+
+    // Another program holds the port: the reason says it is in use and by which process.
+    void lockedPortNamesItsHolder()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        QSerialPort holder(pty.portPath());
+        QVERIFY2(holder.open(QIODevice::ReadWrite), qPrintable(holder.errorString()));
+        typePort(pty.portPath());
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyIdle();
+        QCOMPARE(messages().value(messages().size() - 2), QStringLiteral("打开串口失败"));
+        QCOMPARE(messages().last(), QStringLiteral("%1: in use by process %2 (tst_widget)")
+                                        .arg(pty.portPath())
+                                        .arg(QCoreApplication::applicationPid()));
+        holder.close();
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyConnected();
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyIdle();
+    }
+
+    // A refused rule's error, another tab or a long port name never take room from the log pane,
+    // and what is typed can be read whole.
+    void logPaneKeepsItsHeight()
+    {
+        auto* tabs = child<QTabWidget>("tabWidgetServiceSetup");
+        QTextEdit* logPane = pane();
+        const int paneHeight = logPane->height();
+        // The faults tab asks for no more height than the settings panel: the pane keeps six lines or more.
+        QVERIFY2(paneHeight >= 6 * logPane->fontMetrics().lineSpacing(),
+                 qPrintable(QString::number(paneHeight)));
+        const auto settle = [] {
+            for (int i = 0; i < 3; ++i)
+                QCoreApplication::sendPostedEvents();
+        };
+        for (int tab = 0; tab < tabs->count(); ++tab) {
+            tabs->setCurrentIndex(tab);
+            settle();
+            QCOMPARE(logPane->height(), paneHeight);
+        }
+        auto* faults = m_widget->findChild<FaultWidget*>();
+        auto* rule = faults->findChild<QLineEdit*>(QStringLiteral("lineEditFaultRule"));
+        auto* error = faults->findChild<QLabel*>(QStringLiteral("labelFaultError"));
+        const int room = rule->contentsRect().width() - 8;
+        QVERIFY2(rule->fontMetrics().horizontalAdvance(rule->placeholderText()) <= room,
+                 qPrintable(rule->placeholderText()));
+        QVERIFY(rule->toolTip().contains(QStringLiteral("TARGET:ACTION[@WHEN]")));
+        // Refusals of one, two and many lines.
+        for (const QString& bad : {QStringLiteral("x"), QStringLiteral("get-time:delay=abc@p=7"),
+                                   QStringLiteral("get-time:delay=") + QString(300, QLatin1Char('9'))}) {
+            rule->setText(bad);
+            QTest::keyClick(rule, Qt::Key_Return);
+            settle();
+            QVERIFY(!error->text().isEmpty());
+            QCOMPARE(error->toolTip(), error->text());
+            QCOMPARE(logPane->height(), paneHeight);
+            QVERIFY(error->height() <= 3 * error->fontMetrics().lineSpacing());
+        }
+        tabs->setCurrentIndex(0);
+        settle();
+        QCOMPARE(logPane->height(), paneHeight);
+
+        const QString path = QStringLiteral("/tmp/varnel-emu/with/a/long/path");
+        typePort(path);
+        settle();
+        QCOMPARE(portCombo()->toolTip(), path);
+        QCOMPARE(logPane->height(), paneHeight);
     }
 
     void stopWithoutPortReachesNothing()

@@ -1,6 +1,7 @@
 #include "transport/SerialTransport.h"
 
 #include "transport/LineProbe.h"
+#include "transport/PortLockHolder.h"
 
 SerialTransport::SerialTransport(const QString& portName, const SerialSettings& settings, QObject* parent)
     : LineTransport(parent), m_portName(portName), m_settings(settings)
@@ -41,6 +42,12 @@ void SerialTransport::close()
     m_port.readAll();
     m_port.clear(QSerialPort::AllDirections);
     m_port.close();
+}
+
+QString SerialTransport::errorString() const
+{
+    return PortLockHolder::openErrorReason(m_portName, m_port.errorString(),
+                                           m_port.error() == QSerialPort::PermissionError);
 }
 
 QByteArray SerialTransport::readAll()

@@ -18,7 +18,8 @@ public:
     void close() override;
     bool isOpen() const override { return m_port.isOpen(); }
     QString name() const override { return m_portName; }
-    QString errorString() const override { return m_port.errorString(); }
+    // A port another program has locked says by which, not "Permission error while locking".
+    QString errorString() const override;
 
     QByteArray readAll() override;
     void write(const QByteArray& bytes) override;

@@ -7,6 +7,11 @@ FaultWidget::FaultWidget(FaultInjector* injector, QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::FaultWidget>()), m_injector(injector)
 {
     ui->setupUi(this);
+    const int lineSpacing = ui->labelFaultError->fontMetrics().lineSpacing();
+    // The list takes the room the tab has left instead of asking for more: the window's upper area
+    // stays as high as the settings panel and the log pane keeps its lines.
+    ui->listWidgetFaultRules->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
+    ui->listWidgetFaultRules->setMinimumHeight(3 * lineSpacing);
     connect(ui->lineEditFaultRule, &QLineEdit::returnPressed, this,
             &FaultWidget::on_pushButtonAddFaultRule_clicked);
     connect(m_injector, &FaultInjector::rules_changed, this, &FaultWidget::showRules);
@@ -27,17 +32,22 @@ void FaultWidget::on_pushButtonAddFaultRule_clicked()
         return;
     QString problem;
     if (!m_injector->addRule(rule, &problem)) {
-        // The text stays for correction.
+        // The text stays for correction. At most three lines of the error (in the font the
+        // window gave it), so a long refusal does not push the list away; the tip keeps all of it.
+        ui->labelFaultError->setMaximumHeight(3 * ui->labelFaultError->fontMetrics().lineSpacing());
         ui->labelFaultError->setText(problem);
+        ui->labelFaultError->setToolTip(problem);
         return;
     }
     ui->labelFaultError->clear();
+    ui->labelFaultError->setToolTip(QString());
     ui->lineEditFaultRule->clear();
 }
 
 void FaultWidget::on_pushButtonClearFaultRules_clicked()
 {
     ui->labelFaultError->clear();
+    ui->labelFaultError->setToolTip(QString());
     m_injector->clear();
 }
 

@@ -145,6 +145,19 @@ class LinkFaults(EmulatorTestCase):
         self.assertEqual(len([m for m in messages if m.startswith("打开串口失败")]), 1)
         self.assertEqual(self.shut_down(), 0)
 
+    def test_port_taken_while_away_names_the_holder(self):
+        self.start_emulator("--reopen", "1500")
+        self.vanish_line()
+        mark = self.emu.mark()
+        self.pty = PtyPair(self.dir)
+        self.addCleanup(self.pty.kill)
+        # Another program takes the port before the first attempt to open it again.
+        other = Emulator([self.pty.emu_path], cwd=self.dir)
+        self.addCleanup(other.cleanup)
+        other.wait_ready()
+        self.assert_logged("打开串口失败：in use by process %d (varnel-emu)" % other.process.pid, mark, timeout=5.0)
+        self.assertEqual(self.shut_down(), 0)
+
     def test_no_reopen_stays_closed(self):
         self.start_emulator("--reopen", "0")
         self.vanish_line()

@@ -3,11 +3,14 @@
 import datetime
 import os
 import re
+import json
 import signal
+import subprocess
 import time
 import unittest
 
-from varnel_peer import EmulatorTestCase, build_frame, log_file_name, pane_message
+from varnel_peer import EXIT_TIMEOUT, START_TIMEOUT, EmulatorTestCase, build_frame, executable, log_file_name, \
+    pane_message
 
 STARTUP_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} <INFO> \[main:main:\d+\] \[0\] "
                           r"VARNEL-TEST程序启动\.\.\.$")
@@ -153,6 +156,113 @@ class ShutdownTest(LifecycleTestCase):
         self.assertEqual(self.peer.request(0x08).raw, build_frame(0x08, b"DEVICENUMBER"))
 
 
+class ConsoleTest(LifecycleTestCase):
+    """Commands typed on standard input get their answer at once, each time they are typed."""
+
+    def answered(self, command, expected):
+        mark = self.emu.mark()
+        self.emu.command(command)
+        self.assert_logged(expected, mark, timeout=3)
+        self.assertEqual(self.emu.messages(mark), [expected], command)
+
+    def test_repeated_commands_answer_each_time(self):
+        scenario = os.path.join(self.dir, "seed.json")
+        with open(scenario, "w", encoding="utf-8") as f:
+            json.dump({"seed": 5}, f)
+        self.start_emulator()
+        # Typed three times in a row: the same line three times, none held back as a repeat.
+        cases = [
+            ("faults", "fault rules: none"),
+            ("records 7", "records per upload: 7"),
+            ("stop", "stop: no upload is running"),
+            ("fault clear", "fault rules cleared"),
+            ("fault get-time:drop@100", "fault rule added: get-time:drop@100"),
+            ("scenario " + scenario, "加载场景: " + scenario),
+        ]
+        for command, expected in cases:
+            for attempt in range(3):
+                with self.subTest(command=command, attempt=attempt):
+                    self.answered(command, expected)
+        mark = self.emu.mark()
+        self.emu.command("faults")
+        self.assert_logged("fault rule 3: get-time:drop@100, fired 0", mark, timeout=3)
+        # The count took effect: an upload of 7 records.
+        self.peer.write(build_frame(0x0C))
+        frames = self.peer.read_frames(9)
+        self.assertEqual(frames[0].content, b"\x00\x00\x00\x00\x07")
+        self.assertEqual(frames[-1].content, b"\x02")
+        self.assertEqual(self.shut_down(), 0)
+
+    def test_stop_during_an_upload_says_it_ends(self):
+        self.start_emulator("--records", "100000")
+        self.peer.write(build_frame(0x0C))
+        self.peer.read_frames(3)
+        self.emu.command("stop")
+        self.assert_logged("stop: the upload ends at the next record", timeout=3)
+        deadline = time.monotonic() + 10
+        frames = []
+        while not frames or frames[-1].content != b"\x02":
+            self.assertLess(time.monotonic(), deadline, "no end frame")
+            frames += self.peer.poll_frames(0.05)
+        self.assertEqual(self.shut_down(), 0)
+
+
+class WindowTest(LifecycleTestCase):
+    """varnel-test on the offscreen platform, serving a pty pair it opens with --open."""
+
+    def start_window(self):
+        self.start_pty()
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", LC_ALL="C.UTF-8")
+        if "ASAN_OPTIONS" in env:
+            # Qt 5.15's offscreen plugin never frees its screen, so an orderly exit always ends in
+            # a leak report; tst_widget checks the window's own objects with LeakSanitizer.
+            env["ASAN_OPTIONS"] += ":detect_leaks=0"
+        self.window = subprocess.Popen([executable("varnel-test"), "--open", self.pty.emu_path], cwd=self.dir,
+                                       env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE)
+        self.addCleanup(self.stop_window)
+        self.log_path = os.path.join(self.dir, log_file_name())
+        self.wait_for_log("打开串口成功", START_TIMEOUT)
+        self.open_peer()
+
+    def stop_window(self):
+        if self.window.poll() is None:
+            self.window.kill()
+        self.window.communicate(timeout=EXIT_TIMEOUT)
+
+    def log_messages(self):
+        with open(self.log_path, "rb") as f:
+            lines = f.read().decode("utf-8").split("\n")
+        return [FILE_LINE.match(line).group(1) for line in lines if FILE_LINE.match(line)]
+
+    def wait_for_log(self, message, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            if os.path.exists(self.log_path) and any(m.endswith(message) for m in self.log_messages()):
+                return
+            if self.window.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError("no %r in the window's log (exit %s)" % (message, self.window.poll()))
+            time.sleep(0.05)
+
+    def test_sigterm_during_upload_sends_the_end_frame(self):
+        self.start_window()
+        self.peer.write(build_frame(0x0C))
+        frames = self.peer.read_frames(3)
+        self.assertEqual(frames[0].content, b"\x00\x00\x00\x27\x10")
+        self.window.send_signal(signal.SIGTERM)
+        deadline = time.monotonic() + 10
+        while frames[-1].content != b"\x02":
+            self.assertLess(time.monotonic(), deadline, "no end frame after %d frames" % len(frames))
+            frames += self.peer.poll_frames(0.02)
+        self.assertEqual([f.content[0] for f in frames[1:-1]], [1] * (len(frames) - 2))
+        self.assertLess(len(frames) - 2, 10000)
+        _, errors = self.window.communicate(timeout=EXIT_TIMEOUT)
+        self.assertEqual(self.window.returncode, 0, errors.decode("utf-8", "replace"))
+        messages = [pane_message(m) for m in self.log_messages() if m.startswith("[")]
+        closed = messages.index("Device Closed!")
+        self.assertEqual(messages[closed + 1:], ["关闭串口"])
+
+
 class CommandLineTest(LifecycleTestCase):
 
     def test_port_that_cannot_be_opened(self):
@@ -168,6 +278,18 @@ class CommandLineTest(LifecycleTestCase):
                 self.assertIn(port, error_lines[0])
                 self.assertIn("打开串口失败", [pane_message(l) for l in lines])
                 self.assertNotIn("打开串口成功", [pane_message(l) for l in lines])
+
+    def test_port_held_by_another_program_names_it(self):
+        self.start_emulator()
+        holder = self.emu
+        code, lines, errors = self.run_emulator(self.port_name)
+        self.assertEqual(code, 1)
+        self.assertEqual(errors, "varnel-emu: cannot open %s: in use by process %d (varnel-emu)\n"
+                         % (self.port_name, holder.process.pid))
+        self.assertIn("打开串口失败", [pane_message(l) for l in lines])
+        # The holder serves on.
+        self.emu = holder
+        self.assertEqual(self.peer.request(0x06).raw, build_frame(0x06, b"DEVICENAME"))
 
     def test_bad_options(self):
         port = os.path.join(self.dir, "port")

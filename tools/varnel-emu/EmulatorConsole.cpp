@@ -5,6 +5,7 @@
 #include "fault/FaultInjector.h"
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
+#include "log/LogManager.h"
 #include "unit/EmulatedUnit.h"
 
 #include <QCoreApplication>
@@ -42,14 +43,24 @@ void EmulatorConsole::writePendingLines()
     // Taken first: a line logged by a write below lands in the next batch, in order.
     const QStringList lines = std::move(m_pendingLines);
     m_pendingLines.clear();
-    for (const QString& log : lines) {
-        const QByteArray line = log.toUtf8();
-        std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-        LogFileWriter::instance()->write(2, __FILE__, "EmulatorConsole::slot_logAdded", __LINE__, 0, "%s",
-                                         line.constData());
-    }
+    for (const QString& log : lines)
+        writeLine(log, "EmulatorConsole::slot_logAdded", __LINE__);
+}
+
+void EmulatorConsole::answer(const QStringList& lines)
+{
+    writePendingLines();
+    for (const QString& text : lines)
+        writeLine(LogManager::paneLine(text), "EmulatorConsole::answer", __LINE__);
+}
+
+void EmulatorConsole::writeLine(const QString& paneLine, const char* function, int line)
+{
+    const QByteArray bytes = paneLine.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    LogFileWriter::instance()->write(2, __FILE__, function, line, 0, "%s", bytes.constData());
 }
 
 void EmulatorConsole::readStandardInput()
@@ -82,30 +93,38 @@ void EmulatorConsole::runCommand(const QString& line)
     const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     if (words.isEmpty())
         return;
+    // What the command logs shows now, even when it repeats the line of the same command typed before.
+    LogManager::instance()->breakRepeatRun();
     const QString& verb = words.first();
     if (verb == QLatin1String("stop") && words.size() == 1) {
-        m_session->unit()->stopUpload();
+        EmulatedUnit* unit = m_session->unit();
+        const bool uploading = unit->isUploading();
+        unit->stopUpload();
+        answer({uploading ? QStringLiteral("stop: the upload ends at the next record")
+                          : QStringLiteral("stop: no upload is running")});
     } else if (verb == QLatin1String("records") && words.size() == 2) {
         if (!isRecordCount(words.at(1))) {
             std::fprintf(stderr, "records: expected 1 to 8 digits, got \"%s\"\n", qPrintable(words.at(1)));
             return;
         }
-        m_session->unit()->setRecordCount(words.at(1).toInt(nullptr, 10));
+        const int count = words.at(1).toInt(nullptr, 10);
+        m_session->unit()->setRecordCount(count);
+        answer({QStringLiteral("records per upload: %1").arg(count)});
     } else if (verb == QLatin1String("fault") && words.size() == 2 && words.at(1) == QLatin1String("clear")) {
-        m_faults->clear();
+        m_faults->clear(); // logs "fault rules cleared"
     } else if (verb == QLatin1String("fault") && words.size() == 2) {
         QString problem;
         if (!m_faults->addRule(words.at(1), &problem))
             std::fprintf(stderr, "%s\n", qPrintable(problem));
     } else if (verb == QLatin1String("faults") && words.size() == 1) {
-        for (const QString& text : m_faults->listing())
-            VLOG(1, text);
+        answer(m_faults->listing());
     } else if (verb == QLatin1String("scenario") && words.size() >= 2) {
         // The rest of the line, so a path may hold spaces.
         const QString path = line.mid(verb.size()).trimmed();
         QString error;
         if (!ScenarioLoader::load(*m_session->unit(), m_faults, path, &error))
             std::fprintf(stderr, "scenario: %s (the active scenario stays)\n", qPrintable(error));
+        // Loaded, it logs "加载场景: FILE".
     } else if (verb == QLatin1String("quit") && words.size() == 1) {
         shutdown();
     } else {

@@ -25,6 +25,11 @@ public:
     // Record counts as the tool tab takes them: 1 to 8 decimal digits.
     static bool isRecordCount(const QString& text);
 
+    // The answer to a typed command, written at once after the lines logged before it, as
+    // pane lines on standard output and in the log file. Never folded as a repeat of an
+    // earlier answer and never held until the next log line.
+    void answer(const QStringList& lines);
+
 public slots:
     // Lines are written when the event loop gets back, so the output of a reply never
     // waits for the log's writes; each line is still written and flushed on its own.
@@ -38,6 +43,7 @@ private slots:
 
 private:
     void runCommand(const QString& line);
+    void writeLine(const QString& paneLine, const char* function, int line);
 
     UnitSession* m_session;
     FaultInjector* m_faults;

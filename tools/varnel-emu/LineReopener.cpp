@@ -38,6 +38,7 @@ void LineReopener::slot_tryOpen()
     // One line per outage: the attempts repeat for as long as the line is away.
     if (!m_failureLogged) {
         m_failureLogged = true;
+        // Another program may have taken the port while it was away: say which.
         VLOG(1, QStringLiteral("打开串口失败：%1").arg(device->errorString()));
     }
 }

@@ -1,7 +1,7 @@
 // varnel-emu: the emulated handheld unit on one serial port, without a window.
 #include "EmulatorConsole.h"
 #include "LineReopener.h"
-#include "SignalWatcher.h"
+#include "process/SignalWatcher.h"
 
 #include "capture/CaptureWriter.h"
 #include "device/DeviceRegistry.h"

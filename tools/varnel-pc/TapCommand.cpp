@@ -1,8 +1,8 @@
 #include "tools/varnel-pc/TapCommand.h"
 
 #include "device/Device.h"
+#include "process/SignalWatcher.h"
 #include "protocol/FrameExtractor.h"
-#include "tools/varnel-emu/SignalWatcher.h"
 #include "tools/varnel-pc/ConsoleText.h"
 #include "transport/SerialSettings.h"
 

@@ -1,4 +1,4 @@
-#include "SignalWatcher.h"
+#include "process/SignalWatcher.h"
 
 #include <QSocketNotifier>
 

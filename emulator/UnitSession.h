@@ -59,8 +59,6 @@ public:
     QString portName() const { return m_portName; }
     QString lastError() const { return m_lastError; }
     Device* device() const { return m_device; }
-    // Requests this session has cut from its lines, from 1.
-    std::uint64_t requestCount() const { return m_requests; }
 
 private:
     bool start(Device* device, bool registered, bool parseThread);
@@ -74,5 +72,4 @@ private:
     LineObserver* m_observer = nullptr;
     QString m_portName;
     QString m_lastError;
-    std::uint64_t m_requests = 0;
 };

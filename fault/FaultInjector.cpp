@@ -3,41 +3,10 @@
 #include "device/Device.h"
 #include "log/Log.h"
 #include "protocol/CommandCatalogue.h"
-#include "protocol/Crc16.h"
-#include "protocol/RecordLayout.h"
-#include "protocol/WireFormat.h"
+#include "protocol/FrameView.h"
+#include "protocol/UnitReply.h"
 
 #include <algorithm>
-
-namespace {
-
-constexpr int sequenceOffset()
-{
-    for (const RecordLayout::Field& field : RecordLayout::kFields) {
-        if (field.value == RecordLayout::Value::Sequence)
-            return field.offset;
-    }
-    return -1;
-}
-static_assert(sequenceOffset() >= 0, "a data frame carries its sequence number");
-
-std::uint32_t sequenceOf(const QByteArray& content)
-{
-    std::uint32_t value = 0;
-    for (int i = 0; i < 4; ++i)
-        value = (value << 8) | static_cast<std::uint8_t>(content.at(sequenceOffset() + i));
-    return value;
-}
-
-void putChecksum(QByteArray& frame)
-{
-    const std::uint16_t crc = crc16(reinterpret_cast<const std::uint8_t*>(frame.constData()),
-                                    static_cast<std::size_t>(frame.size() - wire::kChecksumSize));
-    frame[frame.size() - 2] = static_cast<char>(crc >> 8);
-    frame[frame.size() - 1] = static_cast<char>(crc & 0xFF);
-}
-
-} // namespace
 
 FaultInjector::FaultInjector(QObject* parent) : QObject(parent)
 {
@@ -169,7 +138,7 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
     if (m_schedule.isEmpty()) {
         updateFilter();
         if (m_target.deliver)
-            m_target.deliver(portName, cmd, data);
+            m_target.deliver(portName, cmd, data, ++m_delivered);
         return;
     }
     const qint64 now = m_clock.elapsed();
@@ -198,31 +167,28 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
         return;
     }
     updateFilter();
-    RequestContext* outer = m_request;
-    m_request = &context;
+    const std::uint64_t request = ++m_delivered;
+    // Its replies go out while the unit handles it; later frames (an upload's) have rules of their own.
+    m_contexts[request] = context;
     if (m_target.deliver)
-        m_target.deliver(portName, cmd, data);
-    m_request = outer;
+        m_target.deliver(portName, cmd, data, request);
+    const auto it = m_contexts.find(request);
     // Fired although no frame went out (no port open): still one line each.
-    if (!context.logged)
+    if (it != m_contexts.end() && !it->second.logged)
         logRequestFired(context.fired, cmd, number);
+    if (it != m_contexts.end())
+        m_contexts.erase(it);
 }
 
-bool FaultInjector::filterFrame(Device* device, const QByteArray& frame)
+bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QByteArray& frame)
 {
-    if (frame.size() < wire::kOverheadSize)
-        return false;
-    const auto cmd = static_cast<std::uint8_t>(frame.at(wire::kCommandOffset));
-    const QByteArray content = frame.mid(wire::kPrefixSize, frame.size() - wire::kOverheadSize);
-    const bool recordFrame = cmd == toCode(Command::GetFileRecords) && !content.isEmpty();
-    const auto mark = recordFrame ? static_cast<wire::RecordMark>(content.at(0)) : wire::RecordMark::Start;
-
+    const std::uint8_t cmd = typed.command;
     Reply reply;
     reply.frame = frame;
-    if (recordFrame && mark == wire::RecordMark::Data && content.size() == RecordLayout::size()) {
+    if (typed.kind == UnitReply::Kind::RecordData) {
         if (m_cutting)
             return true; // the unit has reset: the rest of the upload never comes
-        const std::uint32_t sequence = sequenceOf(content);
+        const std::uint32_t sequence = typed.sequence;
         const QList<int> fired = m_schedule.fireOnRecord(sequence);
         const QString where = QStringLiteral("request %1, record %2").arg(m_uploadRequest).arg(sequence);
         for (int index : fired)
@@ -238,31 +204,31 @@ bool FaultInjector::filterFrame(Device* device, const QByteArray& frame)
             emit rules_changed();
         return true;
     }
-    if (recordFrame && mark == wire::RecordMark::End && content.size() == wire::kRecordEndSize && m_cutting) {
+    if (typed.kind == UnitReply::Kind::RecordEnd && m_cutting) {
         m_cutting = false;
         return true;
     }
 
     QList<int> fired;
-    if (m_request) {
-        for (int index : m_request->fired) {
+    const auto context = m_contexts.find(typed.request);
+    RequestContext* request = context == m_contexts.end() ? nullptr : &context->second;
+    if (request) {
+        for (int index : request->fired) {
             const FaultRule& rule = m_schedule.entries()[std::size_t(index)].rule;
             if (rule.shapesReply()) {
                 applyRule(rule, reply);
                 fired << index;
             }
         }
-        if (!m_request->logged) {
-            m_request->logged = true;
-            logRequestFired(m_request->fired, cmd, m_request->number);
+        if (!request->logged) {
+            request->logged = true;
+            logRequestFired(request->fired, cmd, request->number);
         }
     }
-    const bool startFrame =
-        recordFrame && mark == wire::RecordMark::Start && content.size() == wire::kRecordStartSize;
     int stop = -1;
-    if (startFrame) {
+    if (typed.kind == UnitReply::Kind::RecordStart) {
         m_cutting = false;
-        m_uploadRequest = m_request ? m_request->number : 0;
+        m_uploadRequest = request ? request->number : 0;
         stop = m_schedule.fireStopAfter(0);
     }
     if (fired.isEmpty() && m_pending.empty() && stop < 0)
@@ -306,18 +272,14 @@ void FaultInjector::applyRule(const FaultRule& rule, Reply& reply)
         reply.noise += m_schedule.noise(int(rule.value()));
         break;
     case FaultRule::Action::WrongCommand:
-        if (frame.size() > wire::kCommandOffset)
-            frame[wire::kCommandOffset] = static_cast<char>(rule.value());
+        FrameView::patchCommand(frame, static_cast<std::uint8_t>(rule.value()));
         if (reply.whole)
-            putChecksum(frame);
+            FrameView::patchChecksum(frame);
         break;
     case FaultRule::Action::WrongAddress:
-        if (frame.size() > 3) {
-            frame[2] = static_cast<char>(rule.value() >> 8);
-            frame[3] = static_cast<char>(rule.value() & 0xFF);
-        }
+        FrameView::patchAddress(frame, static_cast<std::uint16_t>(rule.value()));
         if (reply.whole)
-            putChecksum(frame);
+            FrameView::patchChecksum(frame);
         break;
     case FaultRule::Action::Duplicate:
         reply.duplicate = true;
@@ -511,8 +473,9 @@ void FaultInjector::updateFilter()
     }
     if (wanted && current && m_filtered != current) {
         QPointer<Device> device(current);
-        current->setWriteFilter([this, device](const UnitReply*, const QByteArray& frame) {
-            return device && filterFrame(device.data(), frame);
+        current->setWriteFilter([this, device](const UnitReply* reply, const QByteArray& frame) {
+            // Only the unit's own replies are shaped; anything else passes as it is.
+            return device && reply && filterFrame(device.data(), *reply, frame);
         });
         m_filtered = current;
     }

@@ -14,9 +14,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <optional>
 
 class Device;
+struct UnitReply;
 
 // Makes the unit misbehave on purpose, between the line and the service: a gate on received
 // requests (numbering, stall) and a filter on the frames the service sends (the rest). GUI
@@ -39,7 +41,9 @@ public:
     // its uploads. Requests reach the unit only through slot_recvData from now on.
     struct Target
     {
-        std::function<void(QString portName, unsigned char cmd, QByteArray data)> deliver;
+        // `request` numbers the requests passed on, from 1; the unit's replies carry it back.
+        std::function<void(QString portName, unsigned char cmd, QByteArray data, std::uint64_t request)>
+            deliver;
         std::function<Device*()> device;
         std::function<void()> endUploads;
     };
@@ -117,7 +121,7 @@ private:
         bool logged = false;
     };
 
-    bool filterFrame(Device* device, const QByteArray& frame);
+    bool filterFrame(Device* device, const UnitReply& reply, const QByteArray& frame);
     void applyRule(const FaultRule& rule, Reply& reply);
     void emitReply(Device* device, const Reply& reply);
     void schedule(Device* device, const QByteArray& bytes, qint64 dueMs, bool endsReply);
@@ -133,7 +137,9 @@ private:
 
     Target m_target;
     FaultSchedule m_schedule;
-    RequestContext* m_request = nullptr;
+    // The requests being answered whose rules fired, by the number their replies carry.
+    std::map<std::uint64_t, RequestContext> m_contexts;
+    std::uint64_t m_delivered = 0; // requests passed on to the unit, never reset
     std::uint64_t m_uploadRequest = 0;
     QString m_stallRule;
     bool m_cutting = false;

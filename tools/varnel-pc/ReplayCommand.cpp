@@ -160,18 +160,20 @@ bool frameDifference(const QByteArray& captured, const QByteArray& replayed, Rep
         return false;
     const std::optional<FrameView> left = FrameView::of(captured);
     const std::optional<FrameView> right = FrameView::of(replayed);
-    if (left && right) {
-        if (headerDifference(*left, *right, out) || fieldDifference(*left, *right, out))
-            return true;
-        if (left->receivedChecksum() != right->receivedChecksum()) {
+    if (left && right && (headerDifference(*left, *right, out) || fieldDifference(*left, *right, out)))
+        return true;
+    // Bytes no field covers (a bolt block's second standard, the rest of a content of the wrong
+    // size) before the checksum, which only follows them.
+    const int checksumAt = left && right ? captured.size() - wire::kChecksumSize : -1;
+    for (int i = 0; i < qMax(captured.size(), replayed.size()); ++i) {
+        if (i == checksumAt) {
+            if (left->receivedChecksum() == right->receivedChecksum())
+                return false;
             out.field = QStringLiteral("CRC");
             out.captured = hexOf(left->receivedChecksum(), wire::kChecksumSize);
             out.replayed = hexOf(right->receivedChecksum(), wire::kChecksumSize);
             return true;
         }
-    }
-    // Bytes no field covers (a bolt block's second standard, the rest of a content of the wrong size).
-    for (int i = 0; i < qMax(captured.size(), replayed.size()); ++i) {
         if (i >= captured.size() || i >= replayed.size() || captured.at(i) != replayed.at(i)) {
             out.field = QStringLiteral("byte %1").arg(i);
             out.captured = ConsoleText::hex(captured.mid(i, 1));

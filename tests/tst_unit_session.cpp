@@ -251,13 +251,13 @@ private slots:
         QCOMPARE(contentOf(m_a->frames().first()), QByteArray::fromHex("000000003c"));
         QCOMPARE(m_a->frames().size(), aRecords + 2);
         for (int i = 1; i <= aRecords; ++i)
-            QCOMPARE(FrameView::of(m_a->frames().at(i))->recordSequence(), std::uint32_t(i));
+            QCOMPARE(FrameView::of(m_a->frames().at(i))->recordSequence().value_or(0), std::uint32_t(i));
         const int bRecords = m_b->frames().size() - 3; // after the serial number, start and end
         QVERIFY(bRecords >= 1 && bRecords < 25);
         QCOMPARE(m_b->frames().first(), frameBytes(0x04, "SERIALNUMBER"));
         QCOMPARE(contentOf(m_b->frames().at(1)), QByteArray::fromHex("0000000019"));
         for (int i = 1; i <= bRecords; ++i)
-            QCOMPARE(FrameView::of(m_b->frames().at(i + 1))->recordSequence(), std::uint32_t(i));
+            QCOMPARE(FrameView::of(m_b->frames().at(i + 1))->recordSequence().value_or(0), std::uint32_t(i));
         QCOMPARE(m_events.filter(QStringLiteral(" bad")), QStringList());
         QCOMPARE(m_a->unit()->recordCount(), 60);
         QCOMPARE(m_b->unit()->recordCount(), 25);

@@ -28,6 +28,7 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
     m_unit->setLineFinder([this] { return m_device; });
     FaultInjector::Target target;
     target.deliver = [this](QString portName, unsigned char cmd, QByteArray data, std::uint64_t request) {
+        ++m_requests;
         m_unit->handleRequest(portName, cmd, data, request);
     };
     target.device = [this] { return m_device; };

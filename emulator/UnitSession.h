@@ -59,6 +59,8 @@ public:
     QString portName() const { return m_portName; }
     QString lastError() const { return m_lastError; }
     Device* device() const { return m_device; }
+    // Requests this session passed on to its unit.
+    std::uint64_t requestCount() const { return m_requests; }
 
 private:
     bool start(Device* device, bool registered, bool parseThread);
@@ -72,4 +74,5 @@ private:
     LineObserver* m_observer = nullptr;
     QString m_portName;
     QString m_lastError;
+    std::uint64_t m_requests = 0;
 };

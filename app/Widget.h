@@ -1,6 +1,6 @@
 #pragma once
 
-#include "emulator/UnitSession.h"
+#include "emulator/UnitHost.h"
 
 #include <QMetaObject>
 #include <QString>
@@ -73,7 +73,8 @@ private:
 
     std::unique_ptr<Ui::Widget> ui;
     // The window's one unit is the process-wide service's, so the tabs and the registry see it.
-    UnitSession m_portSession;
+    UnitHost m_host;
+    UnitSession* m_portSession;
     BaseSetupWidget* m_baseSetupWidget = nullptr;
     ToolWidget* m_toolWidget = nullptr;
     FaultWidget* m_faultWidget = nullptr;

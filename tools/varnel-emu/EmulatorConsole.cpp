@@ -1,6 +1,6 @@
 #include "EmulatorConsole.h"
 
-#include "emulator/ScenarioLoader.h"
+#include "emulator/UnitHost.h"
 #include "emulator/UnitSession.h"
 #include "fault/FaultInjector.h"
 #include "log/Log.h"
@@ -15,8 +15,8 @@
 #include <cstdio>
 #include <unistd.h>
 
-EmulatorConsole::EmulatorConsole(UnitSession* session, FaultInjector* faults, QObject* parent)
-    : QObject(parent), m_session(session), m_faults(faults)
+EmulatorConsole::EmulatorConsole(UnitHost* host, QObject* parent)
+    : QObject(parent), m_host(host), m_session(host->unit(1))
 {
 }
 
@@ -111,18 +111,18 @@ void EmulatorConsole::runCommand(const QString& line)
         m_session->unit()->setRecordCount(count);
         answer({QStringLiteral("records per upload: %1").arg(count)});
     } else if (verb == QLatin1String("fault") && words.size() == 2 && words.at(1) == QLatin1String("clear")) {
-        m_faults->clear(); // logs "fault rules cleared"
+        m_session->faults()->clear(); // logs "fault rules cleared"
     } else if (verb == QLatin1String("fault") && words.size() == 2) {
         QString problem;
-        if (!m_faults->addRule(words.at(1), &problem))
+        if (!m_session->faults()->addRule(words.at(1), &problem))
             std::fprintf(stderr, "%s\n", qPrintable(problem));
     } else if (verb == QLatin1String("faults") && words.size() == 1) {
-        answer(m_faults->listing());
+        answer(m_session->faults()->listing());
     } else if (verb == QLatin1String("scenario") && words.size() >= 2) {
         // The rest of the line, so a path may hold spaces.
         const QString path = line.mid(verb.size()).trimmed();
         QString error;
-        if (!ScenarioLoader::load(*m_session->unit(), m_faults, path, &error))
+        if (!m_host->loadScenario(1, path, &error))
             std::fprintf(stderr, "scenario: %s (the active scenario stays)\n", qPrintable(error));
         // Loaded, it logs "加载场景: FILE".
     } else if (verb == QLatin1String("quit") && words.size() == 1) {
@@ -138,7 +138,7 @@ void EmulatorConsole::runCommand(const QString& line)
 void EmulatorConsole::shutdown()
 {
     m_session->unit()->stopUpload();
-    m_session->endUploadsAndClose();
+    m_host->shutdown();
     VLOG(1, QStringLiteral("关闭串口"));
     writePendingLines();
     QCoreApplication::quit();

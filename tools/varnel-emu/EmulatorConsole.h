@@ -5,7 +5,7 @@
 #include <QString>
 #include <QStringList>
 
-class FaultInjector;
+class UnitHost;
 class UnitSession;
 class QSocketNotifier;
 
@@ -17,7 +17,8 @@ class EmulatorConsole : public QObject
     Q_OBJECT
 
 public:
-    EmulatorConsole(UnitSession* session, FaultInjector* faults, QObject* parent = nullptr);
+    // Commands go to the host's first unit.
+    explicit EmulatorConsole(UnitHost* host, QObject* parent = nullptr);
     ~EmulatorConsole() override;
 
     void watchStandardInput();
@@ -45,8 +46,8 @@ private:
     void runCommand(const QString& line);
     void writeLine(const QString& paneLine, const char* function, int line);
 
+    UnitHost* m_host;
     UnitSession* m_session;
-    FaultInjector* m_faults;
     QSocketNotifier* m_stdinNotifier = nullptr;
     QByteArray m_pending;
     QStringList m_pendingLines;

@@ -1,12 +1,11 @@
 // varnel-emu: the emulated handheld unit on one serial port, without a window.
 #include "EmulatorConsole.h"
-#include "LineReopener.h"
 #include "process/SignalWatcher.h"
 
 #include "capture/CaptureWriter.h"
 #include "device/DeviceRegistry.h"
 #include "emulator/ScenarioLoader.h"
-#include "emulator/UnitSession.h"
+#include "emulator/UnitHost.h"
 #include "fault/FaultInjector.h"
 #include "fault/FaultRule.h"
 #include "fault/FaultSchedule.h"
@@ -173,14 +172,16 @@ int main(int argc, char* argv[])
             [](const QString& reason) { VLOG(1, QStringLiteral("抓包失败，停止抓包：%1").arg(reason)); });
     }
 
-    UnitSession session;
+    UnitHost host;
+    host.setReopenInterval(reopenMs);
+    UnitSession& session = *host.addUnit();
     session.unit()->setRecordCount(parser.value(records).toInt(nullptr, 10));
     // Its rules take effect with the command line's below.
     ScenarioLoader::apply(*session.unit(), nullptr, scenario, nullptr); // checked above
     if (captureWriter.isOpen())
-        session.setLineObserver(&captureWriter);
+        host.setLineObserver(&captureWriter);
     FaultInjector& faults = *session.faults();
-    EmulatorConsole console(&session, &faults);
+    EmulatorConsole console(&host);
     QObject::connect(LogManager::instance(), &LogManager::logAdded, &console,
                      &EmulatorConsole::slot_logAdded);
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
@@ -211,7 +212,7 @@ int main(int argc, char* argv[])
     QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &console,
                      &EmulatorConsole::shutdown);
 
-    if (!session.open(settings)) {
+    if (!host.open(1, settings)) {
         VLOG(1, QStringLiteral("打开串口失败"));
         QCoreApplication::sendPostedEvents();
         std::fprintf(stderr, "varnel-emu: cannot open %s: %s\n", qPrintable(settings.portName),
@@ -219,10 +220,6 @@ int main(int argc, char* argv[])
         return 1;
     }
     VLOG(1, QStringLiteral("打开串口成功"));
-
-    LineReopener reopener(&session, reopenMs);
-    if (reopenMs > 0)
-        reopener.watch();
 
     console.watchStandardInput();
     return app.exec();

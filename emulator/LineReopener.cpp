@@ -1,4 +1,4 @@
-#include "LineReopener.h"
+#include "emulator/LineReopener.h"
 
 #include "device/Device.h"
 #include "emulator/UnitSession.h"

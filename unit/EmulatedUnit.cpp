@@ -88,6 +88,12 @@ void EmulatedUnit::stopUpload()
 void EmulatedUnit::send(UnitReply::Kind kind, Command command, const QByteArray& content,
                         std::uint32_t sequence)
 {
+    send(kind, command, content, sequence, m_request);
+}
+
+void EmulatedUnit::send(UnitReply::Kind kind, Command command, const QByteArray& content,
+                        std::uint32_t sequence, std::uint64_t request)
+{
     if (!m_channel)
         return;
     UnitReply reply;
@@ -95,7 +101,7 @@ void EmulatedUnit::send(UnitReply::Kind kind, Command command, const QByteArray&
     reply.command = toCode(command);
     reply.content = content;
     reply.sequence = sequence;
-    reply.request = m_request;
+    reply.request = request;
     m_channel(reply);
 }
 
@@ -261,15 +267,8 @@ void EmulatedUnit::processGetRecordReq(QString portName, QByteArray data)
     auto* job = new RecordUploadJob(
         portName, count, m_sending,
         [this, request](UnitReply::Kind kind, std::uint32_t sequence, std::string content) {
-            if (!m_channel)
-                return;
-            UnitReply reply;
-            reply.kind = kind;
-            reply.command = toCode(Command::GetFileRecords);
-            reply.content = QByteArray::fromStdString(content);
-            reply.sequence = sequence;
-            reply.request = request; // the upload's own request, whatever came since
-            m_channel(reply);
+            // The upload's own request, whatever came since.
+            send(kind, Command::GetFileRecords, QByteArray::fromStdString(content), sequence, request);
         },
         [this, records](std::uint32_t sequence) {
             const int index = static_cast<int>(sequence - 1);

@@ -69,7 +69,10 @@ signals:
     void upload_ended();
 
 private:
+    // A reply to the request being handled, or to the one given.
     void send(UnitReply::Kind kind, Command command, const QByteArray& content, std::uint32_t sequence = 0);
+    void send(UnitReply::Kind kind, Command command, const QByteArray& content, std::uint32_t sequence,
+              std::uint64_t request);
 
     // Log the request content as the calling handler (its line and Q_FUNC_INFO), then
     // acknowledge it with an empty reply or answer it with a fixed text.

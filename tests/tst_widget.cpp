@@ -61,9 +61,9 @@ bool checksumHolds(const QByteArray& frame)
 // not whole frames or a checksum differs.
 std::optional<std::vector<QByteArray>> replyFrames(QByteArray stream)
 {
-    const int size = stream.size();
+    const qsizetype size = stream.size();
     std::vector<QByteArray> frames = FrameExtractor::cutByLength(stream);
-    int cut = 0;
+    qsizetype cut = 0;
     for (const QByteArray& frame : frames) {
         cut += frame.size();
         if (!checksumHolds(frame)) {
@@ -72,7 +72,8 @@ std::optional<std::vector<QByteArray>> replyFrames(QByteArray stream)
         }
     }
     if (cut != size) {
-        qWarning("%d of %d bytes are no frame", size - cut, size);
+        qWarning("%lld of %lld bytes are no frame", static_cast<long long>(size - cut),
+                 static_cast<long long>(size));
         return std::nullopt;
     }
     return frames;

@@ -132,12 +132,14 @@ QJsonObject UnitStateRecorder::toJson() const
             if (own != m_unitTexts.end())
                 bytes = own->second;
         }
+        // A unit's own text may be longer than a set request carries: then shown as it is.
         const DecodedContent decoded = ContentCodec::decode(text.layout, bytes);
-        texts.insert(QLatin1String(text.key),
-                     QJsonObject{{QStringLiteral("text"),
-                                  decoded.fields.empty() ? QString() : decoded.fields.front().value},
-                                 {QStringLiteral("hex"), hexOf(bytes)},
-                                 {QStringLiteral("set_by_pc"), set != nullptr}});
+        texts.insert(
+            QLatin1String(text.key),
+            QJsonObject{{QStringLiteral("text"),
+                         decoded.fields.empty() ? QString::fromUtf8(bytes) : decoded.fields.front().value},
+                        {QStringLiteral("hex"), hexOf(bytes)},
+                        {QStringLiteral("set_by_pc"), set != nullptr}});
     }
 
     QJsonObject settings;

@@ -1,3 +1,4 @@
+#include "journal/JournalEvent.h"
 #include "protocol/ContentCodec.h"
 #include "render/HexFrameRenderer.h"
 
@@ -828,6 +829,19 @@ private slots:
         QVERIFY(decoded);
         QCOMPARE(int(decoded->status), status);
         QCOMPARE(fieldText(decoded->fields), fields);
+        // The journal's fields: the same labels and values, the group as a third element.
+        QStringList journal;
+        const QJsonArray json = JournalEvent::fieldsJson(
+            quint8(cmd), direction == kRsp ? FrameDirection::Response : FrameDirection::Request, content);
+        QCOMPARE(json.size(), int(decoded->fields.size()));
+        for (int i = 0; i < json.size(); ++i) {
+            const QJsonArray field = json.at(i).toArray();
+            const ContentField& expected = decoded->fields[std::size_t(i)];
+            QCOMPARE(field.size(), expected.group.isEmpty() ? 2 : 3);
+            QCOMPARE(field.at(0).toString(), expected.label);
+            QCOMPARE(field.at(1).toString(), expected.value);
+            QCOMPARE(field.at(2).toString(), expected.group);
+        }
     }
 
     void codecRecordData()

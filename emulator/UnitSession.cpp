@@ -204,6 +204,10 @@ void UnitSession::setLineObserver(LineObserver* observer)
 {
     m_observer = observer;
     m_tap.setNext(observer);
+    // Under the device's buffer lock: a frame being shown on the parse thread is through with
+    // the old watcher before the caller may let it go.
+    if (m_device)
+        m_device->setLineObserver(&m_tap);
 }
 
 void UnitSession::close()

@@ -11,6 +11,7 @@
 #include "unit/EmulatedUnit.h"
 
 #include <QEventLoop>
+#include <QJsonDocument>
 #include <QTimer>
 #include <QtTest>
 
@@ -69,6 +70,7 @@ public:
     const QList<QByteArray>& frames() const { return m_frames; }
     void setHook(FrameHook hook) { m_hook = std::move(hook); }
     void send(std::uint8_t cmd, const QByteArray& data = {}) { m_pc->write(frameBytes(cmd, data)); }
+    void sendRaw(const QByteArray& bytes) { m_pc->write(bytes); }
 
 private:
     QString m_name;
@@ -230,6 +232,17 @@ private slots:
         QCOMPARE(other[2].bytes, frameBytes(0x06, "DEVICENAME"));
         QCOMPARE(other[2].requestSeq, std::uint64_t(2));
         QVERIFY(other[2].toJson().value(QStringLiteral("t")).toString().contains(QLatin1Char('.')));
+
+        // Noise before a request is a discard that says so; every event's file line is its JSON.
+        m_a->sendRaw(QByteArray("\x01\x02", 2) + frameBytes(0x04));
+        QVERIFY(runUntil([this] { return m_a->frames().size() == 6; }));
+        const std::vector<JournalEvent> recent = a->last(3);
+        QCOMPARE(int(recent[0].type), int(JournalEvent::Type::Discard));
+        QCOMPARE(recent[0].bytes, QByteArray("\x01\x02", 2));
+        QCOMPARE(recent[0].keys.value(QStringLiteral("why")).toString(),
+                 QStringLiteral("noise before a header"));
+        for (const JournalEvent& event : a->since(0))
+            QCOMPARE(QJsonDocument::fromJson(event.toJsonLine()).object(), event.toJson());
     }
 
     void faultRulesStayWithTheirSession()

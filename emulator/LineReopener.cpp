@@ -32,6 +32,7 @@ void LineReopener::slot_tryOpen()
     }
     if (device->isOpen() || device->Open()) {
         m_timer.stop();
+        m_session->noteLineReopened();
         VLOG(1, QStringLiteral("打开串口成功"));
         return;
     }

@@ -17,7 +17,10 @@ UnitHost::~UnitHost()
 UnitSession* UnitHost::addUnit(EmulatedUnit* unit)
 {
     m_units.push_back(Unit{std::make_unique<UnitSession>(unit), nullptr});
-    return m_units.back().session.get();
+    UnitSession* session = m_units.back().session.get();
+    session->setUnitNumber(unitCount());
+    session->journal()->setCapacity(m_journalCapacity);
+    return session;
 }
 
 UnitSession* UnitHost::unit(int id) const
@@ -52,7 +55,17 @@ bool UnitHost::loadScenario(int id, const QString& path, QString* error, Scenari
             *error = QStringLiteral("no unit %1").arg(id);
         return false;
     }
-    return ScenarioLoader::load(*session->unit(), session->faults(), path, error, loaded);
+    if (!ScenarioLoader::load(*session->unit(), session->faults(), path, error, loaded))
+        return false;
+    session->noteScenarioLoaded(path);
+    return true;
+}
+
+void UnitHost::setJournalCapacity(std::size_t capacity)
+{
+    m_journalCapacity = capacity;
+    for (Unit& unit : m_units)
+        unit.session->journal()->setCapacity(capacity);
 }
 
 void UnitHost::shutdown(int flushBoundMs)

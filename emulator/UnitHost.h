@@ -34,6 +34,8 @@ public:
     // After a unit's line vanished, its port is opened again every intervalMs; 0 (the
     // window's way) leaves it closed. For lines opened from now on.
     void setReopenInterval(int intervalMs) { m_reopenMs = intervalMs; }
+    // The bound of every unit's journal, those added later included.
+    void setJournalCapacity(std::size_t capacity);
     // Shown every line of every unit (a capture), those opened later included; nullptr ends it.
     // Not owned.
     void setLineObserver(LineObserver* observer);
@@ -55,4 +57,5 @@ private:
 
     std::vector<Unit> m_units;
     int m_reopenMs = 0;
+    std::size_t m_journalCapacity = Journal::kDefaultCapacity;
 };

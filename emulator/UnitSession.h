@@ -1,6 +1,9 @@
 #pragma once
 
+#include "emulator/JournalTap.h"
 #include "fault/FaultInjector.h"
+#include "journal/Journal.h"
+#include "journal/UnitStateRecorder.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -8,12 +11,14 @@
 #include <QString>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 
 class Device;
 class EmulatedUnit;
 class LineObserver;
 class LineTransport;
+struct UnitReply;
 
 // One served line and the unit on it: opens and closes the line's device, passes each
 // request through the session's fault stage to its unit, and the unit's replies back out on
@@ -62,8 +67,22 @@ public:
     // Requests this session passed on to its unit.
     std::uint64_t requestCount() const { return m_requests; }
 
+    // What happened on the line and what the PC program set: both thread-safe to read.
+    Journal* journal() { return &m_journal; }
+    const UnitStateRecorder* recordedState() const { return &m_state; }
+    // The unit's number in its host, shown in its journal and state.
+    void setUnitNumber(int number);
+    // Journal notes of what the host did with the unit.
+    void noteScenarioLoaded(const QString& path);
+    void noteLineReopened();
+    // Forgets what the PC program set and asked (the journal keeps its events).
+    void resetRecordedState();
+
 private:
     bool start(Device* device, bool registered, bool parseThread);
+    void sendReply(const UnitReply& reply);
+    void noteLine(const QString& what);
+    void takeUnitTexts();
 
     EmulatedUnit* m_unit;
     std::unique_ptr<EmulatedUnit> m_ownUnit;
@@ -75,4 +94,12 @@ private:
     QString m_portName;
     QString m_lastError;
     std::uint64_t m_requests = 0;
+    // The device is shown the tap only while open: close() takes it off before these go.
+    Journal m_journal;
+    UnitStateRecorder m_state;
+    JournalTap m_tap{&m_journal, &m_state};
+    JournalTap::Arrival m_gated;                             // the request the fault stage has now
+    std::map<std::uint64_t, JournalTap::Arrival> m_arrivals; // by the number the unit's replies carry
+    std::uint64_t m_replyingTo = 0;                          // journal seq of the request being answered
+    bool m_everOpened = false;
 };

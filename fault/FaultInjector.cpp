@@ -146,6 +146,7 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
         VLOG(
             1,
             QStringLiteral("FAULT %1 on cmd %2, request %3 (stalled)").arg(m_stallRule).arg(cmd).arg(number));
+        emit fault_fired(m_stallRule, QStringLiteral("stall"), number, -1);
         return;
     }
     RequestContext context;
@@ -190,14 +191,13 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
             return true; // the unit has reset: the rest of the upload never comes
         const std::uint32_t sequence = typed.sequence;
         const QList<int> fired = m_schedule.fireOnRecord(sequence);
-        const QString where = QStringLiteral("request %1, record %2").arg(m_uploadRequest).arg(sequence);
         for (int index : fired)
             applyRule(m_schedule.entries()[std::size_t(index)].rule, reply);
-        logFired(fired, cmd, where);
+        logFired(fired, cmd, sequence);
         emitReply(device, reply);
         const int stop = m_schedule.fireStopAfter(sequence);
         if (stop >= 0) {
-            logFired({stop}, cmd, where);
+            logFired({stop}, cmd, sequence);
             cutUpload();
         }
         if (!fired.isEmpty() || stop >= 0)
@@ -235,7 +235,7 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
         return false;
     emitReply(device, reply);
     if (stop >= 0) {
-        logFired({stop}, cmd, QStringLiteral("request %1, record 0").arg(m_uploadRequest));
+        logFired({stop}, cmd, 0);
         cutUpload();
         emit rules_changed();
     }
@@ -428,11 +428,16 @@ void FaultInjector::writeDue()
     updateFilter();
 }
 
-void FaultInjector::logFired(const QList<int>& fired, std::uint8_t cmd, const QString& where)
+void FaultInjector::logFired(const QList<int>& fired, std::uint8_t cmd, std::uint32_t record)
 {
     for (int index : fired) {
-        const QString rule = m_schedule.entries()[std::size_t(index)].rule.text();
-        VLOG(1, QStringLiteral("FAULT %1 on cmd %2, %3").arg(rule).arg(cmd).arg(where));
+        const FaultRule& rule = m_schedule.entries()[std::size_t(index)].rule;
+        VLOG(1, QStringLiteral("FAULT %1 on cmd %2, request %3, record %4")
+                    .arg(rule.text())
+                    .arg(cmd)
+                    .arg(m_uploadRequest)
+                    .arg(record));
+        emit fault_fired(rule.text(), rule.actionName(), m_uploadRequest, qint64(record));
     }
 }
 
@@ -447,6 +452,7 @@ void FaultInjector::logRequestFired(const QList<int>& fired, std::uint8_t cmd, s
                     .arg(cmd)
                     .arg(number)
                     .arg(entry.matches));
+        emit fault_fired(entry.rule.text(), entry.rule.actionName(), number, -1);
     }
 }
 

@@ -82,6 +82,9 @@ public:
 signals:
     // A rule was added or removed, or a fire count changed.
     void rules_changed();
+    // A rule fired, as its FAULT line says: on the request with this number (as the line
+    // counts them), or on an upload's record (`record` from 0; -1 for a request).
+    void fault_fired(QString rule, QString action, quint64 request, qint64 record);
 
 public slots:
     // The gate: what Device::recv_data delivers, passed on to the unit unless stalled.
@@ -130,7 +133,7 @@ private:
     void dropPending(const QString& why);
     void rearmWriteTimer();
     void writeDue();
-    void logFired(const QList<int>& fired, std::uint8_t cmd, const QString& where);
+    void logFired(const QList<int>& fired, std::uint8_t cmd, std::uint32_t record);
     void logRequestFired(const QList<int>& fired, std::uint8_t cmd, std::uint64_t number);
     void cutUpload();
     void updateFilter();

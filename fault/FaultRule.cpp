@@ -257,6 +257,11 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
     return rule;
 }
 
+QString FaultRule::actionName() const
+{
+    return QString::fromLatin1(specOf(m_action).name);
+}
+
 QString FaultRule::text() const
 {
     QString target;

@@ -1,6 +1,7 @@
 #include "FrameTestSupport.h"
 
 #include "emulator/UnitSession.h"
+#include "journal/Journal.h"
 #include "log/LogManager.h"
 #include "protocol/FrameExtractor.h"
 #include "protocol/FrameView.h"
@@ -10,6 +11,7 @@
 #include "unit/EmulatedUnit.h"
 
 #include <QEventLoop>
+#include <QJsonDocument>
 #include <QTimer>
 #include <QtTest>
 
@@ -68,6 +70,7 @@ public:
     const QList<QByteArray>& frames() const { return m_frames; }
     void setHook(FrameHook hook) { m_hook = std::move(hook); }
     void send(std::uint8_t cmd, const QByteArray& data = {}) { m_pc->write(frameBytes(cmd, data)); }
+    void sendRaw(const QByteArray& bytes) { m_pc->write(bytes); }
 
 private:
     QString m_name;
@@ -171,6 +174,75 @@ private slots:
                                     frameBytes(0x06, "DEVICENAME"), frameBytes(0x08, "NUM-B")}));
         QCOMPARE(m_a->session().requestCount(), std::uint64_t(4));
         QCOMPARE(m_b->session().requestCount(), std::uint64_t(4));
+    }
+
+    // Each session numbers its own events from 1 without gaps, keeps only its bound, and ties
+    // every reply to the request it answers.
+    void journalsStayWithTheirSession()
+    {
+        Journal* a = m_a->session().journal();
+        Journal* b = m_b->session().journal();
+        QCOMPARE(a->lastSeq(), std::uint64_t(1)); // the line's opening
+        for (int i = 0; i < 4; ++i)
+            m_a->send(0x04);
+        m_b->send(0x06);
+        QVERIFY2(runUntil([this] { return m_a->frames().size() == 4 && m_b->frames().size() == 1; }),
+                 qPrintable(m_events.join(QLatin1Char('\n'))));
+        // Numbered from 1 without gaps; each reply names its own request, in order.
+        const std::vector<JournalEvent> all = a->since(0);
+        QCOMPARE(all.size(), std::size_t(9));
+        std::vector<std::uint64_t> requests;
+        std::vector<std::uint64_t> answered;
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            QCOMPARE(all[i].seq, std::uint64_t(i + 1));
+            if (all[i].type == JournalEvent::Type::Request) {
+                QCOMPARE(all[i].bytes, frameBytes(0x04));
+                requests.push_back(all[i].seq);
+            } else if (all[i].type == JournalEvent::Type::Reply) {
+                QCOMPARE(all[i].bytes, frameBytes(0x04, "SERIALNUMBER"));
+                QVERIFY(all[i].latencyUs >= 0);
+                QVERIFY(all[i].requestSeq < all[i].seq);
+                answered.push_back(all[i].requestSeq);
+            }
+        }
+        QCOMPARE(answered, requests);
+        QCOMPARE(a->since(7).size(), std::size_t(2));
+        QCOMPARE(a->since(9).size(), std::size_t(0));
+        QCOMPARE(a->since(2, 1).front().seq, std::uint64_t(3));
+        const auto replies =
+            a->since(0, 3, [](const JournalEvent& e) { return e.type == JournalEvent::Type::Reply; });
+        QCOMPARE(replies.size(), std::size_t(3));
+
+        // The bound: the oldest go, numbering goes on.
+        a->setCapacity(5);
+        QCOMPARE(a->firstSeq(), std::uint64_t(5));
+        m_a->send(0x04);
+        QVERIFY(runUntil([this] { return m_a->frames().size() == 5; }));
+        QCOMPARE(a->size(), std::size_t(5));
+        QCOMPARE(a->firstSeq(), std::uint64_t(7));
+        QCOMPARE(a->lastSeq(), std::uint64_t(11));
+        QCOMPARE(a->last(2).front().seq, std::uint64_t(10));
+        QCOMPARE(a->since(0).front().seq, std::uint64_t(7));
+
+        // The other unit's journal holds only its own line.
+        const std::vector<JournalEvent> other = b->since(0);
+        QCOMPARE(other.size(), std::size_t(3));
+        QCOMPARE(int(other[1].type), int(JournalEvent::Type::Request));
+        QCOMPARE(other[1].bytes, frameBytes(0x06));
+        QCOMPARE(other[2].bytes, frameBytes(0x06, "DEVICENAME"));
+        QCOMPARE(other[2].requestSeq, std::uint64_t(2));
+        QVERIFY(other[2].toJson().value(QStringLiteral("t")).toString().contains(QLatin1Char('.')));
+
+        // Noise before a request is a discard that says so; every event's file line is its JSON.
+        m_a->sendRaw(QByteArray("\x01\x02", 2) + frameBytes(0x04));
+        QVERIFY(runUntil([this] { return m_a->frames().size() == 6; }));
+        const std::vector<JournalEvent> recent = a->last(3);
+        QCOMPARE(int(recent[0].type), int(JournalEvent::Type::Discard));
+        QCOMPARE(recent[0].bytes, QByteArray("\x01\x02", 2));
+        QCOMPARE(recent[0].keys.value(QStringLiteral("why")).toString(),
+                 QStringLiteral("noise before a header"));
+        for (const JournalEvent& event : a->since(0))
+            QCOMPARE(QJsonDocument::fromJson(event.toJsonLine()).object(), event.toJson());
     }
 
     void faultRulesStayWithTheirSession()

@@ -123,6 +123,7 @@ void EmulatedUnit::setScenario(const UnitState& unit, const RecordSource& record
 {
     m_unit = unit;
     m_records = records;
+    emit scenario_set();
 }
 
 void EmulatedUnit::setText(int line, const char* function, Command command, UnitState::Text text,
@@ -278,10 +279,14 @@ void EmulatedUnit::processGetRecordReq(QString portName, QByteArray data)
         },
         m_line, this);
     connect(job, &RecordUploadJob::progress, this, &EmulatedUnit::upload_progress);
-    connect(job, &RecordUploadJob::finished, this, [this, job] { uploadFinished(job); });
+    connect(job, &RecordUploadJob::finished, this, [this, job, request] {
+        emit upload_finished(request, job->sentCount(), job->announcedCount(), job->endReason());
+        uploadFinished(job);
+    });
     if (!m_uploads.isEmpty())
         m_uploads.last()->suspend();
     m_uploads.append(job);
+    emit upload_started(request, count);
     job->start();
 
     // Called with no event loop running (a test or tool calling the slot itself), the

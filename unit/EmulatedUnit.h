@@ -67,6 +67,12 @@ signals:
     void upload_progress(int sent, int total, double recordsPerSecond);
     // No upload runs any more.
     void upload_ended();
+    // An upload for the request with this number began, announcing `announced` records.
+    void upload_started(quint64 request, int announced);
+    // That upload ended after `sent` records; `how` as RecordUploadJob::endReason() says.
+    void upload_finished(quint64 request, int sent, int announced, QString how);
+    // The texts and records the unit answers with were replaced (a scenario).
+    void scenario_set();
 
 private:
     // A reply to the request being handled, or to the one given.

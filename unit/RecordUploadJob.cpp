@@ -112,6 +112,7 @@ void RecordUploadJob::endNow()
     m_timer.stop();
     stopWaitingForDrain();
     m_sending = false;
+    m_endedAtOnce = true;
     step();
 }
 
@@ -147,6 +148,7 @@ void RecordUploadJob::drainThenStep()
                     .arg(pending));
             stopWaitingForDrain();
             m_sending = false;
+            m_endReason = QStringLiteral("line-stalled");
             finish();
             return;
         }
@@ -176,16 +178,19 @@ void RecordUploadJob::step()
         log(__LINE__, 0, QStringLiteral("PORT %1 >> 发送数据帧").arg(m_portName));
     }
     if (m_index >= m_count) {
+        m_endReason = QStringLiteral("complete");
         finish();
         return;
     }
     if (!m_sending) {
         log(__LINE__, 0, QStringLiteral("PORT %1 >> m_bSend is false").arg(m_portName));
+        m_endReason = m_endedAtOnce ? QStringLiteral("ended") : QStringLiteral("stopped");
         finish();
         return;
     }
     if (!openDevice()) {
         log(__LINE__, 0, QStringLiteral("PORT %1 >> device is not open").arg(m_portName));
+        m_endReason = QStringLiteral("line-closed");
         finish();
         return;
     }

@@ -48,6 +48,13 @@ public:
     // Ends at once as a stop would: the remaining checks and the end frame, no pauses.
     void endNow();
     bool isFinished() const { return m_phase == Phase::Done; }
+    // Records handed over so far, and how many the start frame announced.
+    int sentCount() const { return m_index; }
+    int announcedCount() const { return m_count; }
+    // How a finished upload ended: "complete", "stopped" (a stop), "ended" (ended at once:
+    // a fault's cut or the orderly end), "line-closed", "line-stalled" (the PC side stopped
+    // reading); empty while it runs.
+    QString endReason() const { return m_endReason; }
 
 signals:
     void progress(int sent, int total, double recordsPerSecond);
@@ -83,6 +90,8 @@ private:
     Phase m_phase = Phase::Pause;
     bool m_suspended = false;
     bool m_dataLineLogged = false;
+    bool m_endedAtOnce = false;
+    QString m_endReason;
     QTimer m_timer;
     QDeadlineTimer m_pauseEnd;
     QMetaObject::Connection m_drainConnection;

@@ -21,10 +21,13 @@ int usage(const QString& problem)
     std::fprintf(stderr,
                  "varnel-peer-bench: %s\n"
                  "usage: varnel-peer-bench [--round-trips N] [--warm-up N] [--idle-seconds S] [--quick]\n"
+                 "                         [--emu-arg=ARG]...\n"
                  "  --round-trips   timed round trips per responder, 1-1000000 (default 2000)\n"
                  "  --warm-up       untimed round trips first, 0-100000 (default 100)\n"
                  "  --idle-seconds  idle CPU window per responder, 1-3600 (default 10)\n"
-                 "  --quick         200 round trips, 20 warm-up, 2 s idle\n",
+                 "  --quick         200 round trips, 20 warm-up, 2 s idle\n"
+                 "  --emu-arg       one more varnel-emu argument (repeatable): --emu-arg=--events\n"
+                 "                  --emu-arg=FILE times it with its event file\n",
                  qPrintable(problem));
     return kUsageError;
 }
@@ -62,7 +65,8 @@ constexpr TapRow kTapRows[] = {
 };
 constexpr std::size_t kDirectRows = 3;
 
-std::vector<PeerCase> peerCases()
+// Extra varnel-emu options (--emu-arg), so a run with the journal's event file compares with one without.
+std::vector<PeerCase> peerCases(const QStringList& emuArgs)
 {
     // Get factory serial number: no content; the reply carries "SERIALNUMBER".
     const QByteArray varnelRequest = BenchLine::request(0x04);
@@ -82,8 +86,9 @@ std::vector<PeerCase> peerCases()
          QStringLiteral("peer-modbus-rtu-server"), [](const QString& tty) { return QStringList{tty}; },
          "ready", modbusRequest, modbusReply},
         {QStringLiteral("varnel-emu, get factory serial number"), QStringLiteral("varnel-emu"),
-         [](const QString& tty) {
-             return QStringList{QStringLiteral("--records"), QStringLiteral("0"), tty};
+         [emuArgs](const QString& tty) {
+             return QStringList{QStringLiteral("--records"), QStringLiteral("0")} + emuArgs +
+                    QStringList{tty};
          },
          "打开串口成功", varnelRequest, varnelReply},
     };
@@ -110,7 +115,8 @@ int main(int argc, char* argv[])
     parser.addOptions({{QStringLiteral("round-trips"), QString(), QStringLiteral("N")},
                        {QStringLiteral("warm-up"), QString(), QStringLiteral("N")},
                        {QStringLiteral("idle-seconds"), QString(), QStringLiteral("S")},
-                       {QStringLiteral("quick"), QString()}});
+                       {QStringLiteral("quick"), QString()},
+                       {QStringLiteral("emu-arg"), QString(), QStringLiteral("ARG")}});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (!parser.positionalArguments().isEmpty())
@@ -126,7 +132,7 @@ int main(int argc, char* argv[])
 
     PeerBench::installStopHandler();
     const PeerBench bench(options);
-    const std::vector<PeerCase> cases = peerCases();
+    const std::vector<PeerCase> cases = peerCases(parser.values(QStringLiteral("emu-arg")));
     std::vector<PeerFigures> figures;
     for (const PeerCase& peer : cases) {
         std::fprintf(stderr, "timing %s ...\n", qPrintable(peer.name));

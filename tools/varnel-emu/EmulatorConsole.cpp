@@ -9,6 +9,7 @@
 #include "unit/EmulatedUnit.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QSocketNotifier>
 
@@ -125,12 +126,34 @@ void EmulatorConsole::runCommand(const QString& line)
         if (!m_host->loadScenario(1, path, &error))
             std::fprintf(stderr, "scenario: %s (the active scenario stays)\n", qPrintable(error));
         // Loaded, it logs "加载场景: FILE".
+    } else if (verb == QLatin1String("state") && words.size() == 1) {
+        answer({QString::fromUtf8(
+            QJsonDocument(m_session->recordedState()->toJson()).toJson(QJsonDocument::Compact))});
+    } else if (verb == QLatin1String("state") && words.size() == 2 && words.at(1) == QLatin1String("reset")) {
+        m_session->resetRecordedState();
+        answer({QStringLiteral("state: cleared")});
+    } else if (verb == QLatin1String("journal") && words.size() <= 2) {
+        int count = kDefaultJournalLines;
+        if (words.size() == 2) {
+            if (!isRecordCount(words.at(1)) || words.at(1).toInt(nullptr, 10) == 0) {
+                std::fprintf(stderr, "journal: expected 1 to 8 digits, not 0, got \"%s\"\n",
+                             qPrintable(words.at(1)));
+                return;
+            }
+            count = words.at(1).toInt(nullptr, 10);
+        }
+        QStringList lines;
+        for (const JournalEvent& event : m_session->journal()->last(std::size_t(count)))
+            lines << QString::fromUtf8(QJsonDocument(event.toJson()).toJson(QJsonDocument::Compact));
+        if (lines.isEmpty())
+            lines << QStringLiteral("journal: no events");
+        answer(lines);
     } else if (verb == QLatin1String("quit") && words.size() == 1) {
         shutdown();
     } else {
         std::fprintf(stderr,
                      "unknown command \"%s\" (commands: stop, records N, fault RULE, fault clear, faults, "
-                     "scenario FILE, quit)\n",
+                     "scenario FILE, state, state reset, journal [N], quit)\n",
                      qPrintable(line));
     }
 }

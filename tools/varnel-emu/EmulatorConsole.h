@@ -11,7 +11,7 @@ class QSocketNotifier;
 
 // The headless stand-in for the main window: prints every pane line, writes it to
 // the log file, and takes operator commands ("stop", "records N", "fault RULE", "faults",
-// "scenario FILE", "quit") on stdin.
+// "scenario FILE", "state", "journal [N]", "quit") on stdin.
 class EmulatorConsole : public QObject
 {
     Q_OBJECT
@@ -25,6 +25,8 @@ public:
 
     // Record counts as the tool tab takes them: 1 to 8 decimal digits.
     static bool isRecordCount(const QString& text);
+    // What "journal" prints when no count is given.
+    static constexpr int kDefaultJournalLines = 20;
 
     // The answer to a typed command, written at once after the lines logged before it, as
     // pane lines on standard output and in the log file. Never folded as a repeat of an

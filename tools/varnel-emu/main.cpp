@@ -9,6 +9,8 @@
 #include "fault/FaultInjector.h"
 #include "fault/FaultRule.h"
 #include "fault/FaultSchedule.h"
+#include "journal/EventFileWriter.h"
+#include "journal/Journal.h"
 #include "log/Log.h"
 #include "log/LogManager.h"
 #include "log/StartupLog.h"
@@ -19,6 +21,10 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSaveFile>
 #include <QSerialPortInfo>
 #include <QTextCodec>
 
@@ -27,6 +33,7 @@
 namespace {
 
 constexpr int kUsageError = 2;
+constexpr int kMaxJournal = 10000000;
 
 QString usageText()
 {
@@ -38,7 +45,8 @@ QString usageText()
     return QStringLiteral(
                "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
                "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
-               "                  [--seed S] [--capture FILE.pcap] PORT\n"
+               "                  [--seed S] [--capture FILE.pcap] [--journal N] [--events FILE]\n"
+               "                  [--state-out FILE] PORT\n"
                "       varnel-emu --list\n"
                "       varnel-emu --help | --version\n") +
            choices +
@@ -54,6 +62,10 @@ QString usageText()
                "faults\n"
                "  --capture    write every frame received and sent, and every discarded byte, to\n"
                "               FILE.pcap (created or replaced; open it in Wireshark)\n"
+               "  --journal    events the unit keeps in its journal, 1-10000000 (default 100000)\n"
+               "  --events     append every journal event to FILE as one JSON line (FILE may be a FIFO)\n"
+               "  --state-out  at the end (quit, SIGTERM, SIGINT), write what the PC program set and\n"
+               "               asked to FILE as JSON (replaced whole)\n"
                "fault RULE: TARGET:ACTION[@WHEN]\n"
                "  TARGET  a command code (2, 0x02) or name (get-time), * for every request,\n"
                "          record for the data frames of an upload\n"
@@ -62,8 +74,8 @@ QString usageText()
                "          record: drop | corrupt-crc | duplicate | truncate=N | stop-after=K\n"
                "  WHEN    N | N-M | every=K | p=P (the N-th matching request since the rule was\n"
                "          added; for record, sequence number N); none: every one\n"
-               "standard input: stop | records N | fault RULE | fault clear | faults | scenario FILE | "
-               "quit\n");
+               "standard input: stop | records N | fault RULE | fault clear | faults | scenario FILE |\n"
+               "  state | state reset | journal [N] | quit\n");
 }
 
 int usage(const QString& problem)
@@ -97,11 +109,15 @@ int main(int argc, char* argv[])
     const QCommandLineOption seed(QStringLiteral("seed"), QString(), QStringLiteral("S"),
                                   QString::number(FaultSchedule::kDefaultSeed));
     const QCommandLineOption capture(QStringLiteral("capture"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption journal(QStringLiteral("journal"), QString(), QStringLiteral("N"),
+                                     QString::number(Journal::kDefaultCapacity));
+    const QCommandLineOption events(QStringLiteral("events"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption stateOut(QStringLiteral("state-out"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, scenarioFile, fault, seed, capture,
-                       list, help, version});
+                       journal, events, stateOut, list, help, version});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -146,6 +162,19 @@ int main(int argc, char* argv[])
         return usage(QStringLiteral("expected exactly one PORT"));
     if (parser.isSet(capture) && parser.value(capture).isEmpty())
         return usage(QStringLiteral("--capture: expected a file name"));
+    bool journalValid = false;
+    const int journalCapacity = parser.value(journal).toInt(&journalValid, 10);
+    if (!journalValid || !parser.value(journal).at(0).isDigit() || journalCapacity < 1 ||
+        journalCapacity > kMaxJournal)
+        return usage(QStringLiteral("--journal: \"%1\" is not a number of events from 1 to %2")
+                         .arg(parser.value(journal))
+                         .arg(kMaxJournal));
+    if (parser.isSet(events) && parser.value(events).isEmpty())
+        return usage(QStringLiteral("--events: expected a file name"));
+    const QString stateOutPath = parser.value(stateOut);
+    if (parser.isSet(stateOut) && (stateOutPath.isEmpty() || !QFileInfo(stateOutPath).absoluteDir().exists()))
+        return usage(
+            QStringLiteral("--state-out: \"%1\" is not a file in an existing folder").arg(stateOutPath));
 
     // Read and checked before anything starts, so a refused file leaves no trace but its message.
     Scenario scenario;
@@ -174,7 +203,21 @@ int main(int argc, char* argv[])
 
     UnitHost host;
     host.setReopenInterval(reopenMs);
+    host.setJournalCapacity(std::size_t(journalCapacity));
     UnitSession& session = *host.addUnit();
+    // After the host, so it stops before the journals it reads go.
+    EventFileWriter eventWriter;
+    if (parser.isSet(events)) {
+        eventWriter.follow(session.journal());
+        QString error;
+        if (!eventWriter.open(parser.value(events), &error)) {
+            std::fprintf(stderr, "varnel-emu: cannot write events %s\n", qPrintable(error));
+            return 1;
+        }
+        QObject::connect(&eventWriter, &EventFileWriter::failed, &host, [](const QString& reason) {
+            VLOG(1, QStringLiteral("事件文件写入失败，停止写入：%1").arg(reason));
+        });
+    }
     session.unit()->setRecordCount(parser.value(records).toInt(nullptr, 10));
     // Its rules take effect with the command line's below.
     ScenarioLoader::apply(*session.unit(), nullptr, scenario, nullptr); // checked above
@@ -185,8 +228,10 @@ int main(int argc, char* argv[])
     QObject::connect(LogManager::instance(), &LogManager::logAdded, &console,
                      &EmulatorConsole::slot_logAdded);
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
-    if (parser.isSet(scenarioFile))
+    if (parser.isSet(scenarioFile)) {
         ScenarioLoader::logLoaded(scenario);
+        session.noteScenarioLoaded(parser.value(scenarioFile));
+    }
     // The scenario's rules first, then the command line's; an explicit --seed wins. A later
     // scenario without a seed returns to the command line's.
     const QStringList allRules = scenario.faults + faultRules;
@@ -222,5 +267,19 @@ int main(int argc, char* argv[])
     VLOG(1, QStringLiteral("打开串口成功"));
 
     console.watchStandardInput();
-    return app.exec();
+    const int code = app.exec();
+    eventWriter.close();
+    if (parser.isSet(stateOut)) {
+        // Replaced whole: a reader never sees half a state.
+        QSaveFile file(stateOutPath);
+        if (!file.open(QIODevice::WriteOnly) ||
+            file.write(QJsonDocument(session.recordedState()->toJson()).toJson(QJsonDocument::Indented)) <
+                0 ||
+            !file.commit()) {
+            std::fprintf(stderr, "varnel-emu: cannot write state %s: %s\n", qPrintable(stateOutPath),
+                         qPrintable(file.errorString()));
+            return 1;
+        }
+    }
+    return code;
 }

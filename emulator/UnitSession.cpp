@@ -2,7 +2,10 @@
 
 #include "device/Device.h"
 #include "device/DeviceRegistry.h"
+#include "log/Log.h"
+#include "transport/Endpoint.h"
 #include "transport/LineTransport.h"
+#include "transport/SerialSettings.h"
 #include "unit/EmulatedUnit.h"
 
 #include <QDeadlineTimer>
@@ -46,6 +49,20 @@ bool UnitSession::open(const Settings& settings)
 {
     if (m_device)
         return false;
+    Endpoint endpoint;
+    if (!Endpoint::parse(settings.portName, &endpoint, &m_lastError))
+        return false;
+    if (endpoint.isNetwork() || !settings.registered) {
+        std::unique_ptr<LineTransport> line = endpoint.makeUnitLine(
+            SerialSettings(settings.baudRate, settings.dataBits, settings.stopBits, settings.parity));
+        if (!settings.registered)
+            return open(settings.portName, std::move(line));
+        watchLine(line.get());
+        if (!start(new Device(settings.portName, std::move(line)), true, true))
+            return false;
+        m_portName = settings.portName;
+        return true;
+    }
     auto* device = new Device(settings.portName, settings.baudRate, settings.dataBits, settings.stopBits,
                               settings.parity);
     if (!start(device, true, true))
@@ -58,6 +75,7 @@ bool UnitSession::open(const QString& name, std::unique_ptr<LineTransport> line)
 {
     if (m_device)
         return false;
+    watchLine(line.get());
     m_ownDevice = std::make_unique<Device>(name, std::move(line));
     if (!start(m_ownDevice.get(), false, false)) {
         m_ownDevice.reset();
@@ -85,6 +103,13 @@ bool UnitSession::start(Device* device, bool registered, bool parseThread)
     m_registered = registered;
     m_lastError.clear();
     return true;
+}
+
+void UnitSession::watchLine(LineTransport* line)
+{
+    connect(line, &LineTransport::message, this, [](const QString& text) { VLOG(1, text); });
+    // As a typed stop: the upload ends at its next record, with its end frame.
+    connect(line, &LineTransport::peerGone, this, [this] { m_unit->stopUpload(); });
 }
 
 void UnitSession::setLineObserver(LineObserver* observer)

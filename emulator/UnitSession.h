@@ -30,6 +30,10 @@ public:
         QString dataBits = QStringLiteral("8");
         QString stopBits = QStringLiteral("1");
         QString parity = QStringLiteral("None");
+        // Registered in the process's device registry with a parse thread (the window's and a
+        // lone unit's way); false: owned by the session, frames cut as the bytes arrive (one of
+        // many units).
+        bool registered = true;
     };
 
     // With no unit given the session makes its own; a given one must outlive the session.
@@ -39,6 +43,7 @@ public:
     EmulatedUnit* unit() const { return m_unit; }
     FaultInjector* faults() { return &m_faults; }
 
+    // The endpoint in settings.portName: a serial port, "tcp:HOST:PORT" or "rfc2217:HOST:PORT".
     // A serial port, registered in the process's device registry under its name (which owns
     // it while open) and cut into frames by a parse thread. False with the system's reason in
     // lastError(); a failed device is deleted at once.
@@ -63,6 +68,8 @@ public:
     std::uint64_t requestCount() const { return m_requests; }
 
 private:
+    // Logs what the line reports about itself; a network client gone ends its uploads.
+    void watchLine(LineTransport* line);
     bool start(Device* device, bool registered, bool parseThread);
 
     EmulatedUnit* m_unit;

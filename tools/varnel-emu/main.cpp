@@ -14,6 +14,7 @@
 #include "log/StartupLog.h"
 #include "scenario/Scenario.h"
 #include "scenario/ScenarioFile.h"
+#include "transport/Endpoint.h"
 #include "transport/SerialSettings.h"
 #include "unit/EmulatedUnit.h"
 
@@ -144,6 +145,11 @@ int main(int argc, char* argv[])
             QStringLiteral("--seed: \"%1\" is not a number from 0 to 4294967295").arg(parser.value(seed)));
     if (parser.positionalArguments().size() != 1)
         return usage(QStringLiteral("expected exactly one PORT"));
+    {
+        QString problem;
+        if (!Endpoint::parse(parser.positionalArguments().first(), nullptr, &problem))
+            return usage(problem);
+    }
     if (parser.isSet(capture) && parser.value(capture).isEmpty())
         return usage(QStringLiteral("--capture: expected a file name"));
 

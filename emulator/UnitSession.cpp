@@ -17,10 +17,12 @@ constexpr qint64 kLingerMs = 100;
 
 } // namespace
 
-UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent), m_unit(unit)
+// The session's own objects are its children, so an event for any of them is known as this
+// session's (see of()).
+UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent), m_unit(unit), m_faults(this)
 {
     if (!m_unit) {
-        m_ownUnit = std::make_unique<EmulatedUnit>();
+        m_ownUnit = std::make_unique<EmulatedUnit>(this);
         m_unit = m_ownUnit.get();
     }
     // Replies go out on this session's line, whichever device another session has open.
@@ -76,7 +78,8 @@ bool UnitSession::open(const QString& name, std::unique_ptr<LineTransport> line)
     if (m_device)
         return false;
     watchLine(line.get());
-    m_ownDevice = std::make_unique<Device>(name, std::move(line));
+    m_ownDevice = std::make_unique<Device>(name, std::move(line), this);
+    m_ownDevice->line()->setParent(m_ownDevice.get());
     if (!start(m_ownDevice.get(), false, false)) {
         m_ownDevice.reset();
         return false;
@@ -103,6 +106,14 @@ bool UnitSession::start(Device* device, bool registered, bool parseThread)
     m_registered = registered;
     m_lastError.clear();
     return true;
+}
+
+UnitSession* UnitSession::of(QObject* object)
+{
+    for (; object; object = object->parent())
+        if (auto* session = qobject_cast<UnitSession*>(object))
+            return session;
+    return nullptr;
 }
 
 void UnitSession::watchLine(LineTransport* line)

@@ -64,6 +64,13 @@ public:
     QString portName() const { return m_portName; }
     QString lastError() const { return m_lastError; }
     Device* device() const { return m_device; }
+    // Put before the log lines of this session's unit while it runs (see LogContext); empty
+    // (the default) leaves them as they are.
+    void setLogPrefix(const QString& prefix) { m_logPrefix = prefix; }
+    const QString& logPrefix() const { return m_logPrefix; }
+    // The session an object works for: itself or its nearest ancestor that is a session.
+    static UnitSession* of(QObject* object);
+
     // Requests this session passed on to its unit.
     std::uint64_t requestCount() const { return m_requests; }
 
@@ -82,4 +89,5 @@ private:
     QString m_portName;
     QString m_lastError;
     std::uint64_t m_requests = 0;
+    QString m_logPrefix;
 };

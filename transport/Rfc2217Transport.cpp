@@ -37,8 +37,8 @@ Rfc2217Server::LineSettings lineSettingsOf(const SerialSettings& settings)
 } // namespace
 
 Rfc2217Transport::Rfc2217Transport(const Endpoint& endpoint, const SerialSettings& settings, QObject* parent)
-    : TcpServerTransport(endpoint, parent), m_initial(lineSettingsOf(settings)), m_server(m_initial),
-      m_loggedSettings(m_initial.text())
+    : TcpServerTransport(endpoint, parent), m_initial(lineSettingsOf(settings)), m_telnet(m_initial),
+      m_loggedSettings(m_initial.text()), m_settingsLog(this)
 {
     m_settingsLog.setSingleShot(true);
     m_settingsLog.setInterval(kSettingsQuietMs);
@@ -48,33 +48,33 @@ Rfc2217Transport::Rfc2217Transport(const Endpoint& endpoint, const SerialSetting
 void Rfc2217Transport::clientArrived()
 {
     m_held.clear();
-    m_server.reset(m_initial);
-    sendRaw(m_server.greeting());
+    m_telnet.reset(m_initial);
+    sendRaw(m_telnet.greeting());
 }
 
 QByteArray Rfc2217Transport::fromClient(const QByteArray& raw)
 {
     QByteArray answers;
-    const bool wasSuspended = m_server.isSuspended();
-    const QByteArray data = m_server.fromClient(raw, &answers);
+    const bool wasSuspended = m_telnet.isSuspended();
+    const QByteArray data = m_telnet.fromClient(raw, &answers);
     sendRaw(answers);
-    if (m_server.takePurgeInput())
+    if (m_telnet.takePurgeInput())
         dropInput();
-    if (m_server.takePurgeOutput())
+    if (m_telnet.takePurgeOutput())
         m_held.clear();
-    if (wasSuspended && !m_server.isSuspended() && !m_held.isEmpty())
+    if (wasSuspended && !m_telnet.isSuspended() && !m_held.isEmpty())
         sendRaw(Rfc2217Server::escape(std::exchange(m_held, QByteArray())));
-    const QString problem = m_server.takeProblem();
+    const QString problem = m_telnet.takeProblem();
     if (!problem.isEmpty())
         report(QStringLiteral("RFC 2217: %1").arg(problem));
-    if (m_server.settings().text() != m_loggedSettings)
+    if (m_telnet.settings().text() != m_loggedSettings)
         m_settingsLog.start();
     return data;
 }
 
 QByteArray Rfc2217Transport::toClient(const QByteArray& bytes)
 {
-    if (m_server.isSuspended()) {
+    if (m_telnet.isSuspended()) {
         m_held += bytes;
         return QByteArray();
     }
@@ -83,7 +83,7 @@ QByteArray Rfc2217Transport::toClient(const QByteArray& bytes)
 
 void Rfc2217Transport::logSettings()
 {
-    const QString text = m_server.settings().text();
+    const QString text = m_telnet.settings().text();
     if (text == m_loggedSettings)
         return;
     m_loggedSettings = text;

@@ -19,7 +19,7 @@ public:
     // `settings` are what a client finds before it sets its own.
     Rfc2217Transport(const Endpoint& endpoint, const SerialSettings& settings, QObject* parent = nullptr);
 
-    const Rfc2217Server::LineSettings& lineSettings() const { return m_server.settings(); }
+    const Rfc2217Server::LineSettings& lineSettings() const { return m_telnet.settings(); }
 
 protected:
     QByteArray fromClient(const QByteArray& raw) override;
@@ -30,7 +30,7 @@ private:
     void logSettings();
 
     Rfc2217Server::LineSettings m_initial;
-    Rfc2217Server m_server;
+    Rfc2217Server m_telnet;
     QString m_loggedSettings;
     QTimer m_settingsLog; // one line for a burst of settings
     QByteArray m_held;    // sent while the client has the flow suspended

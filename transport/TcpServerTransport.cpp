@@ -27,7 +27,7 @@ bool resolve(const QString& host, QHostAddress* address, QString* error)
 } // namespace
 
 TcpServerTransport::TcpServerTransport(const Endpoint& endpoint, QObject* parent)
-    : LineTransport(parent), m_endpoint(endpoint)
+    : LineTransport(parent), m_endpoint(endpoint), m_server(this)
 {
     // One connection waits in the queue at most; the next is taken and refused at once.
     m_server.setMaxPendingConnections(1);

@@ -1,6 +1,7 @@
 """The unit on network lines: raw TCP and RFC 2217, with the independent clients of
 python3-serial (socket:// and rfc2217://) and plain sockets."""
 
+import json
 import os
 import socket
 import time
@@ -114,6 +115,59 @@ class Rfc2217Test(EmulatorTestCase):
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertIn(b"< 5AA512340D0000DE00", result.stdout)
             emu.cleanup()
+
+
+class FleetTest(EmulatorTestCase):
+
+    def test_three_units_keep_texts_and_fault_rules_apart(self):
+        from varnel_peer import Emulator, PtyPair, START_TIMEOUT, pane_message
+        pty = self.start_pty()
+        units = []
+        for number in (1, 2, 3):
+            scenario = os.path.join(self.dir, "unit%d.json" % number)
+            with open(scenario, "w") as f:
+                f.write('{"texts": {"operator": "OP%d"}}' % number)
+            units.append({"endpoint": pty.emu_path if number == 1 else "tcp:127.0.0.1:0",
+                          "scenario": scenario, "records": number})
+        units[2]["faults"] = ["get-time:drop"]
+        path = os.path.join(self.dir, "units.json")
+        with open(path, "w") as f:
+            json.dump({"units": units}, f)
+        self.emu = Emulator(["--units", path], cwd=self.dir)
+        self.addCleanup(self.emu.cleanup)
+        self.emu.wait_for(lambda m: m == "[unit 3] 打开串口成功", timeout=START_TIMEOUT)
+        listens = [m for m in self.emu.messages() if " LISTEN " in m]
+        self.assertEqual([m.split(" ")[:2] for m in listens], [["[unit", "2]"], ["[unit", "3]"]])
+        peers = [self.open_peer()] + [self.open_network_peer(m.split("LISTEN ")[1]) for m in listens]
+        for number, peer in enumerate(peers, 1):
+            self.assertEqual(peer.request(GET_OPERATOR).raw, build_frame(GET_OPERATOR, b"OP%d" % number))
+            peer.write(build_frame(GET_RECORDS))
+            frames = peer.read_frames(number + 2)
+            self.assertEqual(frames[0].raw, build_frame(GET_RECORDS, start_content(number)))
+        self.assertEqual(peers[0].request(0x02).command, 0x02)
+        self.assertEqual(peers[1].request(0x02).command, 0x02)
+        peers[2].write(build_frame(0x02))
+        peers[2].assert_silent(0.5)
+        # Every line names its unit; a unit's typed command answers for it alone.
+        start = self.emu.mark()
+        self.emu.command("unit 2 records 9")
+        self.assert_logged("[unit 2] records per upload: 9", start)
+        self.emu.command("faults")
+        self.assert_logged(lambda m: m.startswith("[unit 3] ") and "get-time:drop" in m, start)
+        messages = self.emu.messages(1)
+        self.assertEqual([m for m in messages if not m.startswith("[unit ")], [])
+        self.assertFalse([m for m in messages if m.startswith("[unit 1]") and "get-time:drop" in m])
+        peers[1].write(build_frame(GET_RECORDS))
+        self.assertEqual(peers[1].read_frame().raw, build_frame(GET_RECORDS, start_content(9)))
+
+    def test_units_file_refused_whole(self):
+        path = os.path.join(self.dir, "units.json")
+        with open(path, "w") as f:
+            json.dump({"units": [{"endpoint": "tcp:127.0.0.1:0"}, {"endpoint": "tcp:127.0.0.1:0", "records": -1}]}, f)
+        code, lines, err = self.run_emulator("--units", path)
+        self.assertEqual(code, 2)
+        self.assertIn("unit 2: records", err)
+        self.assertEqual(lines, [])
 
 
 if __name__ == "__main__":

@@ -107,10 +107,7 @@ bool Reader::run(const QByteArray& json, std::vector<UnitsFile::Unit>* units)
         for (int j = 0; j < i; ++j) {
             Endpoint other;
             Endpoint::parse(read[std::size_t(j)].endpoint, &other, nullptr);
-            const bool same = mine.isNetwork()
-                                  ? other.isNetwork() && mine.port() != 0 && mine.port() == other.port()
-                                  : !other.isNetwork() && mine.name() == other.name();
-            if (same)
+            if (mine.clashesWith(other))
                 return fail(QStringLiteral("unit %1: endpoint").arg(i + 1),
                             QStringLiteral("%1 is unit %2's already").arg(mine.text()).arg(j + 1));
         }

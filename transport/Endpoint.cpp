@@ -75,6 +75,13 @@ QString Endpoint::text() const
     return QStringLiteral("%1%2:%3").arg(QLatin1String(prefixOf(m_kind)), host).arg(m_port);
 }
 
+bool Endpoint::clashesWith(const Endpoint& other) const
+{
+    if (isNetwork() != other.isNetwork())
+        return false;
+    return isNetwork() ? m_port != 0 && m_port == other.m_port : m_name == other.m_name;
+}
+
 Endpoint Endpoint::withPort(quint16 port) const
 {
     Endpoint other = *this;

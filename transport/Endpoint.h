@@ -33,6 +33,8 @@ public:
     quint16 port() const { return m_port; }
     // "tcp:HOST:PORT", "rfc2217:HOST:PORT", or the port name.
     QString text() const;
+    // Two units cannot both have it: the same serial port, or the same TCP port other than 0.
+    bool clashesWith(const Endpoint& other) const;
     // The same endpoint on another TCP port (the one actually bound).
     Endpoint withPort(quint16 port) const;
 

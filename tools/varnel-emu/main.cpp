@@ -218,6 +218,20 @@ int main(int argc, char* argv[])
     }
     for (const UnitsFile::Unit& unit : fileUnits)
         units.push_back(unit);
+    // A line has one unit: a port named twice is a mistake, not two units.
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        Endpoint mine;
+        Endpoint::parse(units[i].endpoint, &mine, nullptr);
+        for (std::size_t j = 0; j < i; ++j) {
+            Endpoint other;
+            Endpoint::parse(units[j].endpoint, &other, nullptr);
+            if (mine.clashesWith(other))
+                return usage(QStringLiteral("\"%1\" is named for unit %2 and unit %3")
+                                 .arg(units[i].endpoint)
+                                 .arg(j + 1)
+                                 .arg(i + 1));
+        }
+    }
     const bool fleet = unitCount > 1;
     // A thousand listeners need a descriptor each, and more while clients come and go.
     raiseOpenFileLimit();

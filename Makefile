@@ -93,6 +93,8 @@ bench-peers: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j$(JOBS) --target varnel-peer-bench
 	$(BUILD)/bin/varnel-peer-bench $(BENCH_PEERS_ARGS)
+	cmake --build $(BUILD) -j$(JOBS) --target varnel-emu
+	VARNEL_BIN_DIR=$(BUILD)/bin /usr/bin/python3 -W ignore bench/peers/network_bench.py
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(QT6_BUILD)

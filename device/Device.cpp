@@ -27,6 +27,9 @@ Device::Device(const QString& portName, const QString& baudRate, const QString& 
 Device::Device(const QString& portName, std::unique_ptr<LineTransport> line, QObject* parent)
     : QObject(parent), m_line(std::move(line)), m_portName(portName)
 {
+    // Children, so an event for them is known as this device's (its unit's log lines).
+    m_recvTimer.setParent(this);
+    m_staleTimer.setParent(this);
     initRecvTimer(1000);
     m_staleTimer.setSingleShot(true);
     m_staleTimer.setInterval(kStaleFrameMs);

@@ -3,6 +3,7 @@
 #include "device/Device.h"
 #include "emulator/UnitSession.h"
 #include "log/Log.h"
+#include "log/LogContext.h"
 
 LineReopener::LineReopener(UnitSession* session, int intervalMs, QObject* parent)
     : QObject(parent), m_session(session)
@@ -25,6 +26,7 @@ void LineReopener::slot_lineLost()
 
 void LineReopener::slot_tryOpen()
 {
+    const LogContext::Scope unit(m_session->logPrefix());
     Device* device = m_session->device();
     if (!device) {
         m_timer.stop(); // the session was closed meanwhile

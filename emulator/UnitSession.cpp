@@ -5,7 +5,10 @@
 #include "protocol/FrameView.h"
 #include "protocol/UnitReply.h"
 #include "protocol/WireFormat.h"
+#include "log/Log.h"
+#include "transport/Endpoint.h"
 #include "transport/LineTransport.h"
+#include "transport/SerialSettings.h"
 #include "unit/EmulatedUnit.h"
 
 #include <QDeadlineTimer>
@@ -18,10 +21,12 @@ constexpr std::size_t kRememberedRequests = 1024;
 
 } // namespace
 
-UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent), m_unit(unit)
+// The session's own objects are its children, so an event for any of them is known as this
+// session's (see of()).
+UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent), m_unit(unit), m_faults(this)
 {
     if (!m_unit) {
-        m_ownUnit = std::make_unique<EmulatedUnit>();
+        m_ownUnit = std::make_unique<EmulatedUnit>(this);
         m_unit = m_ownUnit.get();
     }
     // Replies go out on this session's line, whichever device another session has open.
@@ -147,6 +152,22 @@ bool UnitSession::open(const Settings& settings)
 {
     if (m_device)
         return false;
+    Endpoint endpoint;
+    if (!Endpoint::parse(settings.portName, &endpoint, &m_lastError))
+        return false;
+    if (endpoint.isNetwork() || !settings.registered) {
+        std::unique_ptr<LineTransport> line = endpoint.makeUnitLine(
+            SerialSettings(settings.baudRate, settings.dataBits, settings.stopBits, settings.parity));
+        if (!settings.registered)
+            return open(settings.portName, std::move(line));
+        watchLine(line.get());
+        const QString previous = m_portName;
+        m_portName = settings.portName;
+        if (start(new Device(settings.portName, std::move(line)), true, true))
+            return true;
+        m_portName = previous;
+        return false;
+    }
     auto* device = new Device(settings.portName, settings.baudRate, settings.dataBits, settings.stopBits,
                               settings.parity);
     const QString previous = m_portName;
@@ -161,7 +182,9 @@ bool UnitSession::open(const QString& name, std::unique_ptr<LineTransport> line)
 {
     if (m_device)
         return false;
-    m_ownDevice = std::make_unique<Device>(name, std::move(line));
+    watchLine(line.get());
+    m_ownDevice = std::make_unique<Device>(name, std::move(line), this);
+    m_ownDevice->line()->setParent(m_ownDevice.get());
     const QString previous = m_portName;
     m_portName = name;
     if (!start(m_ownDevice.get(), false, false)) {
@@ -198,6 +221,21 @@ bool UnitSession::start(Device* device, bool registered, bool parseThread)
     noteLine(m_everOpened ? QStringLiteral("reopened") : QStringLiteral("opened"));
     m_everOpened = true;
     return true;
+}
+
+UnitSession* UnitSession::of(QObject* object)
+{
+    for (; object; object = object->parent())
+        if (auto* session = qobject_cast<UnitSession*>(object))
+            return session;
+    return nullptr;
+}
+
+void UnitSession::watchLine(LineTransport* line)
+{
+    connect(line, &LineTransport::message, this, [](const QString& text) { VLOG(1, text); });
+    // As a typed stop: the upload ends at its next record, with its end frame.
+    connect(line, &LineTransport::peerGone, this, [this] { m_unit->stopUpload(); });
 }
 
 void UnitSession::setLineObserver(LineObserver* observer)

@@ -35,6 +35,10 @@ public:
         QString dataBits = QStringLiteral("8");
         QString stopBits = QStringLiteral("1");
         QString parity = QStringLiteral("None");
+        // Registered in the process's device registry with a parse thread (the window's and a
+        // lone unit's way); false: owned by the session, frames cut as the bytes arrive (one of
+        // many units).
+        bool registered = true;
     };
 
     // With no unit given the session makes its own; a given one must outlive the session.
@@ -44,6 +48,7 @@ public:
     EmulatedUnit* unit() const { return m_unit; }
     FaultInjector* faults() { return &m_faults; }
 
+    // The endpoint in settings.portName: a serial port, "tcp:HOST:PORT" or "rfc2217:HOST:PORT".
     // A serial port, registered in the process's device registry under its name (which owns
     // it while open) and cut into frames by a parse thread. False with the system's reason in
     // lastError(); a failed device is deleted at once.
@@ -64,6 +69,13 @@ public:
     QString portName() const { return m_portName; }
     QString lastError() const { return m_lastError; }
     Device* device() const { return m_device; }
+    // Put before the log lines of this session's unit while it runs (see LogContext); empty
+    // (the default) leaves them as they are.
+    void setLogPrefix(const QString& prefix) { m_logPrefix = prefix; }
+    const QString& logPrefix() const { return m_logPrefix; }
+    // The session an object works for: itself or its nearest ancestor that is a session.
+    static UnitSession* of(QObject* object);
+
     // Requests this session passed on to its unit.
     std::uint64_t requestCount() const { return m_requests; }
 
@@ -79,6 +91,8 @@ public:
     void resetRecordedState();
 
 private:
+    // Logs what the line reports about itself; a network client gone ends its uploads.
+    void watchLine(LineTransport* line);
     bool start(Device* device, bool registered, bool parseThread);
     void sendReply(const UnitReply& reply);
     void noteLine(const QString& what);
@@ -102,4 +116,5 @@ private:
     std::map<std::uint64_t, JournalTap::Arrival> m_arrivals; // by the number the unit's replies carry
     std::uint64_t m_replyingTo = 0;                          // journal seq of the request being answered
     bool m_everOpened = false;
+    QString m_logPrefix;
 };

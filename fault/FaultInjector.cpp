@@ -11,6 +11,7 @@
 FaultInjector::FaultInjector(QObject* parent) : QObject(parent)
 {
     m_clock.start();
+    m_writeTimer.setParent(this); // its events are known as this stage's (its unit's log lines)
     m_writeTimer.setSingleShot(true);
     m_writeTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_writeTimer, &QTimer::timeout, this, &FaultInjector::writeDue);

@@ -40,4 +40,9 @@ signals:
     void bytesWritten(qint64 bytes);
     // The line itself is gone (adapter pulled, the other end closed); the transport is closed.
     void lineLost(QString reason);
+    // A line for the log about the line itself (a listener's address, a client coming or going).
+    void message(QString text);
+    // The peer at the other end went away; the line stays open for the next one (a network
+    // client). What it asked for is over, as if the operator had stopped it.
+    void peerGone();
 };

@@ -6,6 +6,7 @@
 SerialTransport::SerialTransport(const QString& portName, const SerialSettings& settings, QObject* parent)
     : LineTransport(parent), m_portName(portName), m_settings(settings)
 {
+    m_port.setParent(this); // its events are known as this line's (its unit's log lines)
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialTransport::onError);
     connect(&m_port, &QSerialPort::bytesWritten, this, &LineTransport::bytesWritten);
 }

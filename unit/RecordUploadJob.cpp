@@ -38,6 +38,7 @@ RecordUploadJob::RecordUploadJob(const QString& portName, int count, bool& sendi
     : QObject(parent), m_portName(portName), m_count(count), m_sending(sending), m_send(std::move(send)),
       m_make(std::move(make)), m_line(std::move(line))
 {
+    m_timer.setParent(this); // its events are known as this job's (its unit's log lines)
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &RecordUploadJob::onTimer);

@@ -4,6 +4,7 @@
 #include "emulator/UnitSession.h"
 #include "fault/FaultInjector.h"
 #include "log/Log.h"
+#include "log/LogContext.h"
 #include "log/LogFileWriter.h"
 #include "log/LogManager.h"
 #include "unit/EmulatedUnit.h"
@@ -16,10 +17,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-EmulatorConsole::EmulatorConsole(UnitHost* host, QObject* parent)
-    : QObject(parent), m_host(host), m_session(host->unit(1))
-{
-}
+EmulatorConsole::EmulatorConsole(UnitHost* host, QObject* parent) : QObject(parent), m_host(host) {}
 
 void EmulatorConsole::watchStandardInput()
 {
@@ -96,9 +94,46 @@ void EmulatorConsole::runCommand(const QString& line)
         return;
     // What the command logs shows now, even when it repeats the line of the same command typed before.
     LogManager::instance()->breakRepeatRun();
+    if (words.first() == QLatin1String("unit")) {
+        bool valid = false;
+        const int id = words.size() >= 3 ? words.at(1).toInt(&valid, 10) : 0;
+        UnitSession* session = valid ? m_host->unit(id) : nullptr;
+        if (!session) {
+            std::fprintf(stderr, "unit: expected \"unit N COMMAND\" with N from 1 to %d, got \"%s\"\n",
+                         m_host->unitCount(), qPrintable(line));
+            return;
+        }
+        // The rest of the line as typed, so a scenario path keeps its spaces.
+        const QString rest =
+            line.trimmed().mid(words.at(0).size()).trimmed().mid(words.at(1).size()).trimmed();
+        runUnitCommand(session, id, rest);
+        return;
+    }
+    if (words.first() == QLatin1String("quit") && words.size() == 1) {
+        shutdown();
+        return;
+    }
+    // Refused for the first unit, it is refused for all: said once.
+    for (int id = 1; id <= m_host->unitCount(); ++id)
+        if (!runUnitCommand(m_host->unit(id), id, line))
+            break;
+}
+
+bool EmulatorConsole::runUnitCommand(UnitSession* session, int id, const QString& line)
+{
+    const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (words.isEmpty())
+        return true;
+    const LogContext::Scope unitScope(session->logPrefix());
+    // Several units: an answer says whose it is, as their log lines do.
+    const auto answer = [&](QStringList lines) {
+        for (QString& text : lines)
+            text.prepend(session->logPrefix());
+        this->answer(lines);
+    };
     const QString& verb = words.first();
     if (verb == QLatin1String("stop") && words.size() == 1) {
-        EmulatedUnit* unit = m_session->unit();
+        EmulatedUnit* unit = session->unit();
         const bool uploading = unit->isUploading();
         unit->stopUpload();
         answer({uploading ? QStringLiteral("stop: the upload ends at the next record")
@@ -106,31 +141,35 @@ void EmulatorConsole::runCommand(const QString& line)
     } else if (verb == QLatin1String("records") && words.size() == 2) {
         if (!isRecordCount(words.at(1))) {
             std::fprintf(stderr, "records: expected 1 to 8 digits, got \"%s\"\n", qPrintable(words.at(1)));
-            return;
+            return false;
         }
         const int count = words.at(1).toInt(nullptr, 10);
-        m_session->unit()->setRecordCount(count);
+        session->unit()->setRecordCount(count);
         answer({QStringLiteral("records per upload: %1").arg(count)});
     } else if (verb == QLatin1String("fault") && words.size() == 2 && words.at(1) == QLatin1String("clear")) {
-        m_session->faults()->clear(); // logs "fault rules cleared"
+        session->faults()->clear(); // logs "fault rules cleared"
     } else if (verb == QLatin1String("fault") && words.size() == 2) {
         QString problem;
-        if (!m_session->faults()->addRule(words.at(1), &problem))
+        if (!session->faults()->addRule(words.at(1), &problem)) {
             std::fprintf(stderr, "%s\n", qPrintable(problem));
+            return false;
+        }
     } else if (verb == QLatin1String("faults") && words.size() == 1) {
-        answer(m_session->faults()->listing());
+        answer(session->faults()->listing());
     } else if (verb == QLatin1String("scenario") && words.size() >= 2) {
         // The rest of the line, so a path may hold spaces.
         const QString path = line.mid(verb.size()).trimmed();
         QString error;
-        if (!m_host->loadScenario(1, path, &error))
+        if (!m_host->loadScenario(id, path, &error)) {
             std::fprintf(stderr, "scenario: %s (the active scenario stays)\n", qPrintable(error));
+            return false;
+        }
         // Loaded, it logs "加载场景: FILE".
     } else if (verb == QLatin1String("state") && words.size() == 1) {
         answer({QString::fromUtf8(
-            QJsonDocument(m_session->recordedState()->toJson()).toJson(QJsonDocument::Compact))});
+            QJsonDocument(session->recordedState()->toJson()).toJson(QJsonDocument::Compact))});
     } else if (verb == QLatin1String("state") && words.size() == 2 && words.at(1) == QLatin1String("reset")) {
-        m_session->resetRecordedState();
+        session->resetRecordedState();
         answer({QStringLiteral("state: cleared")});
     } else if (verb == QLatin1String("journal") && words.size() <= 2) {
         int count = kDefaultJournalLines;
@@ -138,29 +177,30 @@ void EmulatorConsole::runCommand(const QString& line)
             if (!isRecordCount(words.at(1)) || words.at(1).toInt(nullptr, 10) == 0) {
                 std::fprintf(stderr, "journal: expected 1 to 8 digits, not 0, got \"%s\"\n",
                              qPrintable(words.at(1)));
-                return;
+                return false;
             }
             count = words.at(1).toInt(nullptr, 10);
         }
         QStringList lines;
-        for (const JournalEvent& event : m_session->journal()->last(std::size_t(count)))
+        for (const JournalEvent& event : session->journal()->last(std::size_t(count)))
             lines << QString::fromUtf8(QJsonDocument(event.toJson()).toJson(QJsonDocument::Compact));
         if (lines.isEmpty())
             lines << QStringLiteral("journal: no events");
         answer(lines);
-    } else if (verb == QLatin1String("quit") && words.size() == 1) {
-        shutdown();
     } else {
         std::fprintf(stderr,
                      "unknown command \"%s\" (commands: stop, records N, fault RULE, fault clear, faults, "
                      "scenario FILE, state, state reset, journal [N], quit)\n",
                      qPrintable(line));
+        return false;
     }
+    return true;
 }
 
 void EmulatorConsole::shutdown()
 {
-    m_session->unit()->stopUpload();
+    for (int id = 1; id <= m_host->unitCount(); ++id)
+        m_host->unit(id)->unit()->stopUpload();
     m_host->shutdown();
     VLOG(1, QStringLiteral("关闭串口"));
     writePendingLines();

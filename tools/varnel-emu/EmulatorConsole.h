@@ -17,7 +17,7 @@ class EmulatorConsole : public QObject
     Q_OBJECT
 
 public:
-    // Commands go to the host's first unit.
+    // "unit N COMMAND" goes to unit N; a bare command to every unit of the host.
     explicit EmulatorConsole(UnitHost* host, QObject* parent = nullptr);
     ~EmulatorConsole() override;
 
@@ -46,10 +46,11 @@ private slots:
 
 private:
     void runCommand(const QString& line);
+    // One command for one unit (its log prefix names it in answers); false when refused.
+    bool runUnitCommand(UnitSession* session, int id, const QString& line);
     void writeLine(const QString& paneLine, const char* function, int line);
 
     UnitHost* m_host;
-    UnitSession* m_session;
     QSocketNotifier* m_stdinNotifier = nullptr;
     QByteArray m_pending;
     QStringList m_pendingLines;

@@ -290,9 +290,10 @@ int ReplayCommand::run(const QStringList& args)
             return Failure;
         }
     }
-    QSerialPort port;
-    if (!m_port.open(port, m_portName, "replay", m_err))
+    const std::unique_ptr<QIODevice> line = m_port.open(m_portName, "replay", m_err);
+    if (!line)
         return Failure;
+    QIODevice& port = *line;
 
     int differing = 0;
     int timedOut = 0;
@@ -361,7 +362,7 @@ int ReplayCommand::run(const QStringList& args)
     return differing ? int(Differs) : int(Success);
 }
 
-bool ReplayCommand::collect(QSerialPort& port, const Exchange& exchange, std::vector<QByteArray>& frames,
+bool ReplayCommand::collect(QIODevice& port, const Exchange& exchange, std::vector<QByteArray>& frames,
                             bool& timedOut)
 {
     const std::uint8_t code =
@@ -386,7 +387,7 @@ bool ReplayCommand::collect(QSerialPort& port, const Exchange& exchange, std::ve
     settle.setSingleShot(true);
     QObject::connect(&silence, &QTimer::timeout, &loop, &QEventLoop::quit);
     QObject::connect(&settle, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&port, &QSerialPort::readyRead, &loop, [&] {
+    QObject::connect(&port, &QIODevice::readyRead, &loop, [&] {
         buffer += port.readAll();
         const std::vector<QByteArray> got = FrameExtractor::cutByLength(buffer);
         frames.insert(frames.end(), got.begin(), got.end());
@@ -397,12 +398,9 @@ bool ReplayCommand::collect(QSerialPort& port, const Exchange& exchange, std::ve
         else if (!got.empty())
             silence.start(m_port.timeoutMs()); // per frame: an upload may run long
     });
-    QObject::connect(&port, &QSerialPort::errorOccurred, &loop, [&](QSerialPort::SerialPortError error) {
-        if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
-            error == QSerialPort::WriteError) {
-            failed = true;
-            loop.quit();
-        }
+    PcPort::watchFailure(port, &loop, true, [&] {
+        failed = true;
+        loop.quit();
     });
     port.write(exchange.request);
     silence.start(m_port.timeoutMs());

@@ -5,7 +5,7 @@
 
 #include <QByteArray>
 #include <QFile>
-#include <QSerialPort>
+#include <QIODevice>
 #include <QString>
 
 #include <iosfwd>
@@ -53,8 +53,7 @@ private:
     bool parseArgs(const QStringList& args);
     bool loadExchanges();
     // False on a port failure; `timedOut` when the reply stayed incomplete.
-    bool collect(QSerialPort& port, const Exchange& exchange, std::vector<QByteArray>& frames,
-                 bool& timedOut);
+    bool collect(QIODevice& port, const Exchange& exchange, std::vector<QByteArray>& frames, bool& timedOut);
     void writeReport(int index, const Exchange& exchange, const QString& result, const Difference* difference,
                      std::size_t replayedFrames);
 

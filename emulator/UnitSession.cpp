@@ -2,10 +2,10 @@
 
 #include "device/Device.h"
 #include "device/DeviceRegistry.h"
+#include "log/Log.h"
 #include "protocol/FrameView.h"
 #include "protocol/UnitReply.h"
 #include "protocol/WireFormat.h"
-#include "log/Log.h"
 #include "transport/Endpoint.h"
 #include "transport/LineTransport.h"
 #include "transport/SerialSettings.h"

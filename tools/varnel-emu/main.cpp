@@ -406,8 +406,7 @@ int main(int argc, char* argv[])
         // Replaced whole: a reader never sees half a state.
         QSaveFile file(stateOutPath);
         if (!file.open(QIODevice::WriteOnly) ||
-            file.write(recordedStates(host).toJson(QJsonDocument::Indented)) < 0 ||
-            !file.commit()) {
+            file.write(recordedStates(host).toJson(QJsonDocument::Indented)) < 0 || !file.commit()) {
             std::fprintf(stderr, "varnel-emu: cannot write state %s: %s\n", qPrintable(stateOutPath),
                          qPrintable(file.errorString()));
             return 1;

@@ -48,7 +48,7 @@ bool UnitSession::open(const Settings& settings)
         return false;
     auto* device = new Device(settings.portName, settings.baudRate, settings.dataBits, settings.stopBits,
                               settings.parity);
-    if (!start(device, true, true))
+    if (!start(device, true, settings.parseThread))
         return false;
     m_portName = settings.portName;
     return true;

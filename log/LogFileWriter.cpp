@@ -76,6 +76,7 @@ void LogFileWriter::followDay(const std::tm& local)
         std::fclose(m_file);
         m_file = nullptr;
     }
+    m_heldLines = 0; // the old file's, written out by the close
     const std::string chosen = m_chooser(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     std::snprintf(m_path, 255, "%s", chosen.c_str());
 }
@@ -102,6 +103,32 @@ bool LogFileWriter::openFile()
 {
     m_file = std::fopen(m_path, "a");
     return m_file != nullptr;
+}
+
+void LogFileWriter::beginBatch()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_batching = true;
+}
+
+void LogFileWriter::endBatch()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_batching = false;
+    if (m_file && m_heldLines > 0 && std::fflush(m_file) != 0)
+        dropFile(m_heldLines);
+    m_heldLines = 0;
+}
+
+void LogFileWriter::dropFile(int lostLines)
+{
+    // A full or vanished file system: the lines are lost, and the next write starts again
+    // with a fresh open so writing resumes once there is room.
+    std::fclose(m_file);
+    m_file = nullptr;
+    for (int i = 0; i < lostLines; ++i)
+        std::fprintf(m_messageStream, "write file failed!\n");
+    std::fflush(m_messageStream);
 }
 
 const char* LogFileWriter::levelName(int level)
@@ -136,8 +163,14 @@ void LogFileWriter::write(int level, const char* file, const char* function, int
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const int millis = static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
+    if (seconds != m_stampSecond) {
+        localtime_r(&seconds, &m_stampLocal);
+        std::snprintf(m_stamp, sizeof m_stamp, "%d-%02d-%02d %02d:%02d:%02d", m_stampLocal.tm_year + 1900,
+                      m_stampLocal.tm_mon + 1, m_stampLocal.tm_mday, m_stampLocal.tm_hour,
+                      m_stampLocal.tm_min, m_stampLocal.tm_sec);
+        m_stampSecond = seconds;
+    }
+    const std::tm& local = m_stampLocal;
 
     if (m_chooser) {
         if (dayNumber(local) != m_fileDay)
@@ -151,12 +184,8 @@ void LogFileWriter::write(int level, const char* file, const char* function, int
         return;
     }
 
-    std::memset(m_line, 0, sizeof m_line);
-
-    int header = std::snprintf(
-        m_line, kHeaderLimit, "\n%d-%02d-%02d %02d:%02d:%02d,%03d <%s> [%s:%s:%d] [%d] ",
-        local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-        millis, levelName(level), shortFile, function ? function : "", line, code);
+    int header = std::snprintf(m_line, kHeaderLimit, "\n%s,%03d <%s> [%s:%s:%d] [%d] ", m_stamp, millis,
+                               levelName(level), shortFile, function ? function : "", line, code);
     if (header < 0)
         header = 0;
     const std::size_t used = std::min<std::size_t>(static_cast<std::size_t>(header), kHeaderLimit - 1);
@@ -167,12 +196,12 @@ void LogFileWriter::write(int level, const char* file, const char* function, int
     va_end(args);
 
     const bool written = std::fputs(m_line, m_file) >= 0;
-    if (std::fflush(m_file) != 0 || !written) {
-        // A full or vanished file system: the line is lost, and the next write starts
-        // again with a fresh open so writing resumes once there is room.
-        std::fclose(m_file);
-        m_file = nullptr;
-        std::fprintf(m_messageStream, "write file failed!\n");
-        std::fflush(m_messageStream);
+    if (m_batching && written) {
+        ++m_heldLines;
+        return;
     }
+    const int lost = m_heldLines + 1;
+    m_heldLines = 0;
+    if (std::fflush(m_file) != 0 || !written)
+        dropFile(lost);
 }

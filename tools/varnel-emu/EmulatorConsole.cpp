@@ -40,9 +40,9 @@ void EmulatorConsole::slot_logAdded(QString log)
 
 void EmulatorConsole::writePendingLines()
 {
-    // Taken first: a line logged by a write below lands in the next batch, in order.
-    const QStringList lines = std::move(m_pendingLines);
-    m_pendingLines.clear();
+    // Taken first: a line logged by a write below lands in the next batch, in order. The
+    // batch's last line flushes both streams.
+    const QStringList lines = takePendingLines();
     for (const QString& log : lines)
         writeLine(log, "EmulatorConsole::slot_logAdded", __LINE__);
 }
@@ -54,13 +54,26 @@ void EmulatorConsole::answer(const QStringList& lines)
         writeLine(LogManager::paneLine(text), "EmulatorConsole::answer", __LINE__);
 }
 
+QStringList EmulatorConsole::takePendingLines()
+{
+    QStringList lines = std::exchange(m_pendingLines, {});
+    m_unflushedLines = lines.size();
+    if (m_unflushedLines > 0)
+        LogFileWriter::instance()->beginBatch();
+    return lines;
+}
+
 void EmulatorConsole::writeLine(const QString& paneLine, const char* function, int line)
 {
     const QByteArray bytes = paneLine.toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
     LogFileWriter::instance()->write(2, __FILE__, function, line, 0, "%s", bytes.constData());
+    // One flush per stream for a batch, by its last line; a line on its own flushes itself.
+    if (m_unflushedLines > 0 && --m_unflushedLines > 0)
+        return;
+    std::fflush(stdout);
+    LogFileWriter::instance()->endBatch();
 }
 
 void EmulatorConsole::readStandardInput()

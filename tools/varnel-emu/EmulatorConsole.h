@@ -44,6 +44,8 @@ private slots:
 
 private:
     void runCommand(const QString& line);
+    // The pending lines, counted as the batch whose last line flushes.
+    QStringList takePendingLines();
     void writeLine(const QString& paneLine, const char* function, int line);
 
     UnitHost* m_host;
@@ -51,4 +53,5 @@ private:
     QSocketNotifier* m_stdinNotifier = nullptr;
     QByteArray m_pending;
     QStringList m_pendingLines;
+    int m_unflushedLines = 0; // lines of the current batch still to be written
 };

@@ -73,7 +73,8 @@ private:
     int m_heldLines = 0; // written into the stream's buffer since the last flush
     // The local time of the last second stamped: converting and formatting it costs more than
     // the rest of a line, and most lines share their second with the one before.
-    std::time_t m_stampSecond = -1;
+    bool m_stamped = false;
+    std::time_t m_stampSecond = 0;
     std::tm m_stampLocal{};
     char m_stamp[80] = {}; // room for any int in each field
 };

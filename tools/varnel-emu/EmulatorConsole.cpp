@@ -35,7 +35,7 @@ void EmulatorConsole::slot_logAdded(QString log)
 {
     m_pendingLines.append(log);
     if (m_pendingLines.size() == 1)
-        QMetaObject::invokeMethod(this, &EmulatorConsole::writePendingLines, Qt::QueuedConnection);
+        scheduleWrite();
 }
 
 void EmulatorConsole::writePendingLines()
@@ -52,6 +52,18 @@ void EmulatorConsole::answer(const QStringList& lines)
     writePendingLines();
     for (const QString& text : lines)
         writeLine(LogManager::paneLine(text), "EmulatorConsole::answer", __LINE__);
+}
+
+void EmulatorConsole::scheduleWrite()
+{
+    // A zero timer rather than a posted call: it needs no wake-up of the event loop, which is
+    // about to look at its timers anyway.
+    if (!m_writeTimer.isSingleShot()) {
+        m_writeTimer.setSingleShot(true);
+        m_writeTimer.setInterval(0);
+        connect(&m_writeTimer, &QTimer::timeout, this, &EmulatorConsole::writePendingLines);
+    }
+    m_writeTimer.start();
 }
 
 QStringList EmulatorConsole::takePendingLines()

@@ -4,6 +4,9 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
+
+#include <utility>
 
 class UnitHost;
 class UnitSession;
@@ -44,6 +47,7 @@ private slots:
 
 private:
     void runCommand(const QString& line);
+    void scheduleWrite();
     // The pending lines, counted as the batch whose last line flushes.
     QStringList takePendingLines();
     void writeLine(const QString& paneLine, const char* function, int line);
@@ -53,5 +57,6 @@ private:
     QSocketNotifier* m_stdinNotifier = nullptr;
     QByteArray m_pending;
     QStringList m_pendingLines;
+    QTimer m_writeTimer;      // writes the pending lines when the event loop gets back
     int m_unflushedLines = 0; // lines of the current batch still to be written
 };

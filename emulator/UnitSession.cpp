@@ -163,7 +163,7 @@ bool UnitSession::open(const Settings& settings)
         watchLine(line.get());
         const QString previous = m_portName;
         m_portName = settings.portName;
-        if (start(new Device(settings.portName, std::move(line)), true, true))
+        if (start(new Device(settings.portName, std::move(line)), true, settings.parseThread))
             return true;
         m_portName = previous;
         return false;
@@ -172,7 +172,7 @@ bool UnitSession::open(const Settings& settings)
                               settings.parity);
     const QString previous = m_portName;
     m_portName = settings.portName;
-    if (start(device, true, true))
+    if (start(device, true, settings.parseThread))
         return true;
     m_portName = previous;
     return false;

@@ -34,14 +34,14 @@ void EmulatorConsole::slot_logAdded(QString log)
 {
     m_pendingLines.append(log);
     if (m_pendingLines.size() == 1)
-        QMetaObject::invokeMethod(this, &EmulatorConsole::writePendingLines, Qt::QueuedConnection);
+        scheduleWrite();
 }
 
 void EmulatorConsole::writePendingLines()
 {
-    // Taken first: a line logged by a write below lands in the next batch, in order.
-    const QStringList lines = std::move(m_pendingLines);
-    m_pendingLines.clear();
+    // Taken first: a line logged by a write below lands in the next batch, in order. The
+    // batch's last line flushes both streams.
+    const QStringList lines = takePendingLines();
     for (const QString& log : lines)
         writeLine(log, "EmulatorConsole::slot_logAdded", __LINE__);
 }
@@ -53,13 +53,38 @@ void EmulatorConsole::answer(const QStringList& lines)
         writeLine(LogManager::paneLine(text), "EmulatorConsole::answer", __LINE__);
 }
 
+void EmulatorConsole::scheduleWrite()
+{
+    // A zero timer rather than a posted call: it needs no wake-up of the event loop, which is
+    // about to look at its timers anyway.
+    if (!m_writeTimer.isSingleShot()) {
+        m_writeTimer.setSingleShot(true);
+        m_writeTimer.setInterval(0);
+        connect(&m_writeTimer, &QTimer::timeout, this, &EmulatorConsole::writePendingLines);
+    }
+    m_writeTimer.start();
+}
+
+QStringList EmulatorConsole::takePendingLines()
+{
+    QStringList lines = std::exchange(m_pendingLines, {});
+    m_unflushedLines = lines.size();
+    if (m_unflushedLines > 0)
+        LogFileWriter::instance()->beginBatch();
+    return lines;
+}
+
 void EmulatorConsole::writeLine(const QString& paneLine, const char* function, int line)
 {
     const QByteArray bytes = paneLine.toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
     LogFileWriter::instance()->write(2, __FILE__, function, line, 0, "%s", bytes.constData());
+    // One flush per stream for a batch, by its last line; a line on its own flushes itself.
+    if (m_unflushedLines > 0 && --m_unflushedLines > 0)
+        return;
+    std::fflush(stdout);
+    LogFileWriter::instance()->endBatch();
 }
 
 void EmulatorConsole::readStandardInput()

@@ -4,6 +4,9 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
+
+#include <utility>
 
 class UnitHost;
 class UnitSession;
@@ -48,10 +51,15 @@ private:
     void runCommand(const QString& line);
     // One command for one unit (its log prefix names it in answers); false when refused.
     bool runUnitCommand(UnitSession* session, int id, const QString& line);
+    void scheduleWrite();
+    // The pending lines, counted as the batch whose last line flushes.
+    QStringList takePendingLines();
     void writeLine(const QString& paneLine, const char* function, int line);
 
     UnitHost* m_host;
     QSocketNotifier* m_stdinNotifier = nullptr;
     QByteArray m_pending;
     QStringList m_pendingLines;
+    QTimer m_writeTimer;      // writes the pending lines when the event loop gets back
+    int m_unflushedLines = 0; // lines of the current batch still to be written
 };

@@ -132,6 +132,9 @@ int usage(const QString& problem)
 int main(int argc, char* argv[])
 {
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("utf-8"));
+    // Qt's own event loop: the GLib one wakes itself every time the port's write notifier
+    // is switched on or off, twice per reply. Nothing here needs GLib.
+    qputenv("QT_NO_GLIB", "1");
     EmulatorApplication app(argc, argv);
 
     QCommandLineParser parser;
@@ -366,6 +369,8 @@ int main(int argc, char* argv[])
     settings.dataBits = parser.value(dataBits);
     settings.stopBits = parser.value(stopBits);
     settings.parity = parser.value(parity);
+    // Nothing else runs on the main thread while it waits for requests: no hand-off per frame.
+    settings.parseThread = false;
     if (!fleet) {
         DeviceRegistry* registry = DeviceRegistry::instance();
         registry->setPortName(settings.portName.toStdString());

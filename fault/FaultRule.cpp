@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr std::uint32_t kLongestMs = FaultRule::kLongestMs;
-
 using Action = FaultRule::Action;
 
 // What each action is called, what its value looks like, and where it applies.

@@ -2,11 +2,11 @@
 
 #include "data/DateTimeData.h"
 #include "data/NullData.h"
-#include "protocol/CommandCatalogue.h"
 #include "device/Device.h"
 #include "device/DeviceRegistry.h"
 #include "log/Log.h"
 #include "log/LogManager.h"
+#include "protocol/CommandCatalogue.h"
 #include "service/FileRecordFrames.h"
 #include "service/RecordUploadJob.h"
 
@@ -275,10 +275,11 @@ void SetupService::processGetRecordReq(QString portName, QByteArray data)
     auto records = std::make_shared<RecordSource>(m_records);
     records->restart();
     const int count = records->hasRows() ? records->rowCount() : s_maxSendRecordCount;
-    const unsigned char cmd = toCode(Command::GetFileRecords);
     auto* job = new RecordUploadJob(
         portName, count, m_bSend,
-        [this, cmd](std::string content) { SendData(kResponse, cmd, std::move(content), kTimeoutMs); },
+        [this, cmd = toCode(Command::GetFileRecords)](std::string content) {
+            SendData(kResponse, cmd, std::move(content), kTimeoutMs);
+        },
         [this, records](std::uint32_t sequence) {
             const int index = static_cast<int>(sequence - 1);
             if (records->hasRows())

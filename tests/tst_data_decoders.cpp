@@ -334,7 +334,9 @@ void TestDataDecoders::cloneIsIndependent()
     QVERIFY(original->fromBytes(encoding));
     std::unique_ptr<Data> clone = original->clone();
     QVERIFY(clone);
-    QCOMPARE(typeid(*clone).name(), typeid(*original).name());
+    const Data& copied = *clone;
+    const Data& source = *original;
+    QCOMPARE(typeid(copied).name(), typeid(source).name());
     QCOMPARE(clone->toBytes(), original->toBytes());
     QCOMPARE(clone->toString(), original->toString());
 

@@ -186,8 +186,12 @@ private slots:
         QCOMPARE(frame.contentTypeId(), std::int32_t(expected));
         const std::unique_ptr<Data> reference = DataFactory::instance()->create(std::int32_t(expected));
         QCOMPARE(frame.data() != nullptr, reference != nullptr);
-        if (reference)
-            QCOMPARE(typeid(*frame.data()).name(), typeid(*reference).name());
+        if (reference) {
+            // Dereferenced first: typeid of a call's result evaluates the call.
+            const Data& built = *frame.data();
+            const Data& made = *reference;
+            QCOMPARE(typeid(built).name(), typeid(made).name());
+        }
     }
 
     void contentType_simpleClasses()

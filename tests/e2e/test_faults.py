@@ -50,6 +50,7 @@ class Faults(EmulatorTestCase):
     def test_port_in_use(self):
         self.start_emulator()
         second = Emulator([self.port_name], cwd=self.dir)
+        self.addCleanup(second.cleanup)
         code = second.wait_exit()
         errors = second.stderr_text()
         self.assertEqual(code, 1)

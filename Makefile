@@ -74,7 +74,7 @@ test-tsan: deps
 check-windows:
 	@tools/install-deps.sh g++-mingw-w64-x86-64
 	x86_64-w64-mingw32-g++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I. crash/CrashHandler_win.cpp
-	x86_64-w64-mingw32-g++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I. device/LineProbe_win.cpp
+	x86_64-w64-mingw32-g++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I. transport/LineProbe_win.cpp
 
 # libFuzzer targets of the protocol core (clang-14), FUZZ_SECONDS each; any crash fails it.
 FUZZ_SECONDS ?= 60
@@ -93,6 +93,8 @@ bench-peers: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j$(JOBS) --target varnel-peer-bench
 	$(BUILD)/bin/varnel-peer-bench $(BENCH_PEERS_ARGS)
+	cmake --build $(BUILD) -j$(JOBS) --target varnel-emu
+	VARNEL_BIN_DIR=$(BUILD)/bin /usr/bin/python3 -W ignore bench/peers/network_bench.py
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(QT6_BUILD)

@@ -1,11 +1,11 @@
 #include "app/Widget.h"
 
 #include "device/DeviceRegistry.h"
-#include "device/SerialSettings.h"
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
 #include "log/LogManager.h"
 #include "service/SetupService.h"
+#include "transport/SerialSettings.h"
 #include "ui/BaseSetupWidget.h"
 #include "ui/CaptureControls.h"
 #include "ui/DisplayScale.h"
@@ -41,7 +41,9 @@ std::string utf8(const QString& text)
 
 } // namespace
 
-Widget::Widget(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Widget>())
+Widget::Widget(QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::Widget>()),
+      m_portSession(m_host.addUnit(SetupService::instance()->unit()))
 {
     ui->setupUi(this);
 
@@ -106,10 +108,10 @@ void Widget::closeEvent(QCloseEvent* event)
 
 void Widget::endSession()
 {
-    if (!m_portSession.isOpen())
+    if (!m_portSession->isOpen())
         return;
     disconnectServiceTabs();
-    m_portSession.endUploadsAndClose();
+    m_portSession->endUploadsAndClose();
     showPortClosed();
 }
 
@@ -183,14 +185,13 @@ void Widget::setUpServiceTabs(double s)
     ui->tabWidgetServiceSetup->insertTab(0, m_baseSetupWidget, QStringLiteral("基础设置(base setup)"));
     m_toolWidget = new ToolWidget;
     ui->tabWidgetServiceSetup->insertTab(1, m_toolWidget, QStringLiteral("工具(tool)"));
-    m_faultInjector.attach(&m_portSession);
-    m_faultWidget = new FaultWidget(&m_faultInjector);
+    m_faultWidget = new FaultWidget(m_portSession->faults());
     ui->tabWidgetServiceSetup->insertTab(2, m_faultWidget, QStringLiteral("故障(faults)"));
     auto* captureControls = new CaptureControls;
-    captureControls->setPortSession(&m_portSession);
+    captureControls->setUnitSession(m_portSession);
     m_faultWidget->addControls(captureControls);
     auto* scenarioControls = new ScenarioControls;
-    scenarioControls->setFaultRulesHook(m_faultInjector.scenarioRulesHook());
+    scenarioControls->setTarget(m_portSession->unit(), m_portSession->faults());
     m_faultWidget->addControls(scenarioControls);
     // records.count reaches the service through the tool tab's field, as a typed count would.
     connect(scenarioControls, &ScenarioControls::record_count_loaded, m_toolWidget,
@@ -228,7 +229,7 @@ void Widget::setSettingsEnabled(bool enabled)
 
 bool Widget::canOpenTypedPort() const
 {
-    return !m_portSession.isOpen() && !ui->comboBoxPortName->currentText().isEmpty();
+    return !m_portSession->isOpen() && !ui->comboBoxPortName->currentText().isEmpty();
 }
 
 void Widget::slot_OpenSerial()
@@ -237,14 +238,14 @@ void Widget::slot_OpenSerial()
     ui->pushButtonOpenSerial->setEnabled(false);
 
     if (openRequested) {
-        PortSession::Settings settings;
+        UnitSession::Settings settings;
         settings.portName = ui->comboBoxPortName->currentText();
         settings.baudRate = ui->comboBoxBaudRate->currentText();
         settings.dataBits = ui->comboBoxDataBits->currentText();
         settings.stopBits = ui->comboBoxStopBits->currentText();
         settings.parity = ui->comboBoxParity->currentText();
         connectServiceTabs();
-        if (m_portSession.open(settings)) {
+        if (m_host.open(1, settings)) {
             ui->pushButtonOpenSerial->setText(kCloseCaption);
             ui->pushButtonOpenSerial->setEnabled(true);
             setSettingsEnabled(false);
@@ -255,20 +256,20 @@ void Widget::slot_OpenSerial()
             disconnectServiceTabs();
             ui->pushButtonOpenSerial->setEnabled(canOpenTypedPort());
             VLOG(1, QStringLiteral("打开串口失败"));
-            VLOG(1, QStringLiteral("%1: %2").arg(settings.portName, m_portSession.lastError()));
+            VLOG(1, QStringLiteral("%1: %2").arg(settings.portName, m_portSession->lastError()));
         }
         return;
     }
 
     disconnectServiceTabs();
-    m_portSession.close();
+    m_portSession->close();
     showPortClosed();
     VLOG(1, QStringLiteral("关闭串口"));
 }
 
 void Widget::openPort(const QString& portName)
 {
-    if (m_portSession.isOpen())
+    if (m_portSession->isOpen())
         return;
     ui->comboBoxPortName->setEditText(portName);
     slot_OpenSerial();
@@ -276,7 +277,7 @@ void Widget::openPort(const QString& portName)
 
 void Widget::slot_terminationRequested()
 {
-    if (m_portSession.isOpen()) {
+    if (m_portSession->isOpen()) {
         endSession();
         VLOG(1, QStringLiteral("关闭串口"));
     }
@@ -311,7 +312,7 @@ void Widget::slot_comboBoxPortName_editTextChanged(QString text)
     DeviceRegistry::instance()->setPortName(utf8(text));
     // The field is narrow for a path such as /tmp/varnel-emu; the tip shows all of it.
     ui->comboBoxPortName->setToolTip(text);
-    if (!m_portSession.isOpen())
+    if (!m_portSession->isOpen())
         ui->pushButtonOpenSerial->setEnabled(!text.isEmpty());
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "fault/FaultInjector.h"
-#include "service/PortSession.h"
+#include "emulator/UnitHost.h"
 
 #include <QMetaObject>
 #include <QString>
@@ -20,7 +19,7 @@ class Widget;
 }
 
 // The main window: serial settings panel, service tabs and log pane. It opens and
-// closes the one port through PortSession and wires the tabs to the emulation service.
+// closes the one port through UnitSession and wires the tabs to the emulation service.
 class Widget : public QWidget
 {
     Q_OBJECT
@@ -73,8 +72,9 @@ private:
     bool canOpenTypedPort() const;
 
     std::unique_ptr<Ui::Widget> ui;
-    PortSession m_portSession;
-    FaultInjector m_faultInjector;
+    // The window's one unit is the process-wide service's, so the tabs and the registry see it.
+    UnitHost m_host;
+    UnitSession* m_portSession;
     BaseSetupWidget* m_baseSetupWidget = nullptr;
     ToolWidget* m_toolWidget = nullptr;
     FaultWidget* m_faultWidget = nullptr;

@@ -3,6 +3,8 @@
 #include "BenchLine.h"
 
 #include "app/Widget.h"
+#include "protocol/FrameExtractor.h"
+#include "protocol/FrameView.h"
 #include "service/SetupService.h"
 
 #include <QApplication>
@@ -20,6 +22,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
@@ -50,18 +53,15 @@ struct Peer
             if (n <= 0)
                 continue;
             buffer.append(chunk, int(n));
-            while (buffer.size() >= 9) {
-                const int length = (quint8(buffer[5]) << 8) | quint8(buffer[6]);
-                if (buffer.size() < length + 9)
-                    break;
-                const quint8 mark = quint8(buffer[7]);
-                if (mark == 1 && dataFrames++ == 0)
+            for (const QByteArray& frame : FrameExtractor::cutByLength(buffer)) {
+                const std::optional<FrameView> view = FrameView::of(frame);
+                const std::optional<wire::RecordMark> mark = view ? view->recordMark() : std::nullopt;
+                if (mark == wire::RecordMark::Data && dataFrames++ == 0)
                     firstDataNs = clock.nsecsElapsed();
-                if (mark == 2 && length == 1) {
+                if (mark == wire::RecordMark::End && view->length() == 1) {
                     endNs = clock.nsecsElapsed();
                     ended = true;
                 }
-                buffer.remove(0, length + 9);
             }
         }
     }

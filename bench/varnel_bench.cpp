@@ -3,10 +3,10 @@
 #include "LinkBench.h"
 
 #include "data/StringData.h"
-#include "protocol/Crc16.h"
 #include "device/Frame.h"
-#include "protocol/FrameExtractor.h"
 #include "log/LogManager.h"
+#include "protocol/Crc16.h"
+#include "protocol/FrameExtractor.h"
 #include "render/HexFrameRenderer.h"
 
 #include <QByteArray>

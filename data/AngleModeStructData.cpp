@@ -5,22 +5,6 @@
 
 AngleModeStructData::AngleModeStructData(std::int16_t angle) : m_angle(angle) {}
 
-std::unique_ptr<Data> AngleModeStructData::clone() const
-{
-    return std::make_unique<AngleModeStructData>(*this);
-}
-
-void AngleModeStructData::assign(const Data& other)
-{
-    copyFrom(other);
-}
-
-void AngleModeStructData::copyFrom(const Data& other)
-{
-    if (const auto* source = dynamic_cast<const AngleModeStructData*>(&other))
-        m_angle = source->m_angle;
-}
-
 std::int32_t AngleModeStructData::length() const
 {
     return 2;
@@ -34,11 +18,6 @@ std::string AngleModeStructData::toString() const
 std::string AngleModeStructData::toBytes() const
 {
     return util::toBytesU16(static_cast<std::uint16_t>(m_angle));
-}
-
-std::string AngleModeStructData::toHex() const
-{
-    return util::bytesToHex(toBytes());
 }
 
 bool AngleModeStructData::fromBytes(std::string bytes)

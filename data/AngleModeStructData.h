@@ -11,13 +11,9 @@ public:
     std::int16_t angle() const { return m_angle; }
     void setAngle(std::int16_t angle) { m_angle = angle; }
 
-    std::unique_ptr<Data> clone() const override;
-    void assign(const Data& other) override;
-    void copyFrom(const Data& other) override;
     std::int32_t length() const override;
     std::string toString() const override;
     std::string toBytes() const override;
-    std::string toHex() const override;
     // Fewer than 2 bytes: false, the value is kept. Further bytes are ignored.
     bool fromBytes(std::string bytes) override;
 

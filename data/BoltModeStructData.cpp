@@ -1,7 +1,6 @@
 #include "data/BoltModeStructData.h"
 
 #include "data/WireFields.h"
-#include "util/Conversions.h"
 
 namespace {
 
@@ -10,22 +9,6 @@ const char* const kStandardNames[BoltTableRecord::kBlockCount] = {"\xE5\x85\xAC\
                                                                   "\xE8\x8B\xB1\xE5\x88\xB6"};
 
 } // namespace
-
-std::unique_ptr<Data> BoltModeStructData::clone() const
-{
-    return std::make_unique<BoltModeStructData>(*this);
-}
-
-void BoltModeStructData::assign(const Data& other)
-{
-    copyFrom(other);
-}
-
-void BoltModeStructData::copyFrom(const Data& other)
-{
-    if (const auto* source = dynamic_cast<const BoltModeStructData*>(&other))
-        m_record = source->m_record;
-}
 
 std::int32_t BoltModeStructData::length() const
 {
@@ -63,11 +46,6 @@ std::string BoltModeStructData::toBytes() const
     for (std::size_t k = 0; k < BoltTableRecord::kBlockCount; ++k)
         m_record.block(k).writeTo(bytes, static_cast<std::uint8_t>(k));
     return bytes;
-}
-
-std::string BoltModeStructData::toHex() const
-{
-    return util::bytesToHex(toBytes());
 }
 
 bool BoltModeStructData::fromBytes(std::string bytes)

@@ -23,13 +23,9 @@ public:
     const BoltStandardBlock& block(std::size_t k) const { return m_record.block(k); }
     BoltStandardBlock& block(std::size_t k) { return m_record.block(k); }
 
-    std::unique_ptr<Data> clone() const override;
-    void assign(const Data& other) override;
-    void copyFrom(const Data& other) override;
     std::int32_t length() const override;
     std::string toString() const override;
     std::string toBytes() const override;
-    std::string toHex() const override;
     // Fewer than 13 bytes: false, nothing changed. Otherwise sets the name and appends to
     // the blocks' lists; on a false result what was read before the failure stays.
     bool fromBytes(std::string bytes) override;

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "protocol/ContentType.h"
+#include "util/Conversions.h"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 // The content of one frame: the bytes between the length field and the checksum.
@@ -14,14 +14,13 @@ class Data
 public:
     virtual ~Data() = default;
 
-    virtual std::unique_ptr<Data> clone() const = 0;
-    virtual void assign(const Data& other) = 0;
-    virtual void copyFrom(const Data& other) = 0;
     virtual std::int32_t length() const = 0;
     virtual std::string toString() const = 0;
     virtual std::string toBytes() const = 0;
-    virtual std::string toHex() const = 0;
     virtual bool fromBytes(std::string bytes) = 0;
+
+    // toBytes() as upper-case hex, two digits a byte.
+    std::string toHex() const { return util::bytesToHex(toBytes()); }
 
 protected:
     Data() = default;

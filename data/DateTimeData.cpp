@@ -28,22 +28,6 @@ DateTimeData::DateTimeData(std::uint16_t year, std::uint8_t month, std::uint8_t 
 {
 }
 
-std::unique_ptr<Data> DateTimeData::clone() const
-{
-    return std::make_unique<DateTimeData>(*this);
-}
-
-void DateTimeData::assign(const Data& other)
-{
-    copyFrom(other);
-}
-
-void DateTimeData::copyFrom(const Data& other)
-{
-    if (const auto* source = dynamic_cast<const DateTimeData*>(&other))
-        *this = *source;
-}
-
 std::int32_t DateTimeData::length() const
 {
     return 7;
@@ -60,11 +44,6 @@ std::string DateTimeData::toBytes() const
 {
     return util::toBytesU16(m_year) + util::toBytesU8(m_month) + util::toBytesU8(m_day) +
            util::toBytesU8(m_hour) + util::toBytesU8(m_minute) + util::toBytesU8(m_second);
-}
-
-std::string DateTimeData::toHex() const
-{
-    return util::bytesToHex(toBytes());
 }
 
 bool DateTimeData::fromBytes(std::string bytes)

@@ -26,14 +26,10 @@ public:
     void setMinute(std::uint8_t minute) { m_minute = minute; }
     void setSecond(std::uint8_t second) { m_second = second; }
 
-    std::unique_ptr<Data> clone() const override;
-    void assign(const Data& other) override;
-    void copyFrom(const Data& other) override;
     std::int32_t length() const override;
     // "2024-05-7 9:5:3": the month two digits wide, the other fields unpadded.
     std::string toString() const override;
     std::string toBytes() const override;
-    std::string toHex() const override;
     // 6 bytes or fewer: false, the value is kept. Bytes after the seventh are ignored.
     bool fromBytes(std::string bytes) override;
 

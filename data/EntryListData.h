@@ -23,15 +23,6 @@ public:
     void addEntry(Entry entry) { m_entries.push_back(std::move(entry)); }
     void clearEntries() { m_entries.clear(); }
 
-    void assign(const Data& other) override { copyFrom(other); }
-
-    // Replaces the entries by copies of other's; a content of another class copies nothing.
-    void copyFrom(const Data& other) override
-    {
-        if (const auto* source = dynamic_cast<const EntryListData*>(&other))
-            m_entries = source->m_entries;
-    }
-
     std::int32_t length() const override
     {
         return static_cast<std::int32_t>(static_cast<std::size_t>(m_countWidth) +
@@ -51,8 +42,6 @@ public:
             entry.appendTo(bytes);
         return bytes;
     }
-
-    std::string toHex() const override { return util::bytesToHex(toBytes()); }
 
     // Appends the entries read. Input shorter than the count field or than the entries
     // the count announces: false, nothing appended. Bytes after the last entry are ignored.

@@ -8,24 +8,6 @@ FallbackStructData::FallbackStructData(std::uint16_t angle, std::uint8_t current
 {
 }
 
-std::unique_ptr<Data> FallbackStructData::clone() const
-{
-    return std::make_unique<FallbackStructData>(*this);
-}
-
-void FallbackStructData::assign(const Data& other)
-{
-    copyFrom(other);
-}
-
-void FallbackStructData::copyFrom(const Data& other)
-{
-    if (const auto* source = dynamic_cast<const FallbackStructData*>(&other)) {
-        m_angle = source->m_angle;
-        m_current = source->m_current;
-    }
-}
-
 std::int32_t FallbackStructData::length() const
 {
     return 3;
@@ -39,11 +21,6 @@ std::string FallbackStructData::toString() const
 std::string FallbackStructData::toBytes() const
 {
     return util::toBytesU16(m_angle) + util::toBytesU8(m_current);
-}
-
-std::string FallbackStructData::toHex() const
-{
-    return util::bytesToHex(toBytes());
 }
 
 bool FallbackStructData::fromBytes(std::string bytes)

@@ -13,14 +13,10 @@ public:
     void setAngle(std::uint16_t angle) { m_angle = angle; }
     void setCurrent(std::uint8_t current) { m_current = current; }
 
-    std::unique_ptr<Data> clone() const override;
-    void assign(const Data& other) override;
-    void copyFrom(const Data& other) override;
     std::int32_t length() const override;
     // "angle: 300, ampere: 2": the current is shown divided by 10, rounded down.
     std::string toString() const override;
     std::string toBytes() const override;
-    std::string toHex() const override;
     // Fewer than 3 bytes: false, the value is kept. Further bytes are ignored.
     bool fromBytes(std::string bytes) override;
 

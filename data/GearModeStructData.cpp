@@ -2,11 +2,6 @@
 
 GearModeStructData::GearModeStructData() : EntryListData(1) {}
 
-std::unique_ptr<Data> GearModeStructData::clone() const
-{
-    return std::make_unique<GearModeStructData>(*this);
-}
-
 std::string GearModeStructData::toString() const
 {
     std::string text = "level count : " + std::to_string(entries().size()) + "\n";

@@ -9,6 +9,5 @@ class GearModeStructData : public EntryListData<GearModeParam>
 public:
     GearModeStructData();
 
-    std::unique_ptr<Data> clone() const override;
     std::string toString() const override;
 };

@@ -11,13 +11,9 @@ public:
     std::int32_t value() const { return m_value; }
     void setValue(std::int32_t value) { m_value = value; }
 
-    std::unique_ptr<Data> clone() const override;
-    void assign(const Data& other) override;
-    void copyFrom(const Data& other) override;
     std::int32_t length() const override;
     std::string toString() const override;
     std::string toBytes() const override;
-    std::string toHex() const override;
     // Fewer than 4 bytes: false, the value is kept. Bytes after the fourth are ignored.
     bool fromBytes(std::string bytes) override;
 

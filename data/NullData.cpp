@@ -1,14 +1,5 @@
 #include "data/NullData.h"
 
-std::unique_ptr<Data> NullData::clone() const
-{
-    return std::make_unique<NullData>();
-}
-
-void NullData::assign(const Data&) {}
-
-void NullData::copyFrom(const Data&) {}
-
 std::int32_t NullData::length() const
 {
     return 0;
@@ -20,11 +11,6 @@ std::string NullData::toString() const
 }
 
 std::string NullData::toBytes() const
-{
-    return {};
-}
-
-std::string NullData::toHex() const
 {
     return {};
 }

@@ -2,11 +2,6 @@
 
 SensorModeStructData::SensorModeStructData() : EntryListData(2) {}
 
-std::unique_ptr<Data> SensorModeStructData::clone() const
-{
-    return std::make_unique<SensorModeStructData>(*this);
-}
-
 std::string SensorModeStructData::toString() const
 {
     std::string text;

@@ -9,6 +9,5 @@ class SensorModeStructData : public EntryListData<SensorModeParam>
 public:
     SensorModeStructData();
 
-    std::unique_ptr<Data> clone() const override;
     std::string toString() const override;
 };

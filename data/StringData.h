@@ -13,13 +13,9 @@ public:
     const std::string& value() const { return m_value; }
     void setValue(std::string value) { m_value = std::move(value); }
 
-    std::unique_ptr<Data> clone() const override;
-    void assign(const Data& other) override;
-    void copyFrom(const Data& other) override;
     std::int32_t length() const override;
     std::string toString() const override;
     std::string toBytes() const override;
-    std::string toHex() const override;
     bool fromBytes(std::string bytes) override;
 
 private:

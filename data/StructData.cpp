@@ -10,24 +10,6 @@ void StructData::addField(Param field)
     m_fields.push_back(std::move(field));
 }
 
-std::unique_ptr<Data> StructData::clone() const
-{
-    return std::make_unique<StructData>(*this);
-}
-
-void StructData::assign(const Data& other)
-{
-    copyFrom(other);
-}
-
-void StructData::copyFrom(const Data& other)
-{
-    if (const auto* source = dynamic_cast<const StructData*>(&other)) {
-        m_type = source->m_type;
-        m_fields = source->m_fields;
-    }
-}
-
 std::int32_t StructData::length() const
 {
     return static_cast<std::int32_t>(1 + kCountWidth + Param::kWireSize * m_fields.size());
@@ -49,11 +31,6 @@ std::string StructData::toBytes() const
     for (const Param& field : m_fields)
         field.appendTo(bytes);
     return bytes;
-}
-
-std::string StructData::toHex() const
-{
-    return util::bytesToHex(toBytes());
 }
 
 bool StructData::fromBytes(std::string bytes)

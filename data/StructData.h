@@ -20,13 +20,9 @@ public:
     void addField(Param field);
     void clearFields() { m_fields.clear(); }
 
-    std::unique_ptr<Data> clone() const override;
-    void assign(const Data& other) override;
-    void copyFrom(const Data& other) override;
     std::int32_t length() const override;
     std::string toString() const override;
     std::string toBytes() const override;
-    std::string toHex() const override;
     // Appends the fields read to the list. Input shorter than the header: false, nothing
     // changed; shorter than the fields its count announces: false, only the type is set.
     bool fromBytes(std::string bytes) override;

@@ -2,11 +2,6 @@
 
 TorqueModeStructData::TorqueModeStructData() : EntryListData(2) {}
 
-std::unique_ptr<Data> TorqueModeStructData::clone() const
-{
-    return std::make_unique<TorqueModeStructData>(*this);
-}
-
 std::string TorqueModeStructData::toString() const
 {
     std::string text;

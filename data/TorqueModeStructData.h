@@ -9,6 +9,5 @@ class TorqueModeStructData : public EntryListData<TorqueModeParam>
 public:
     TorqueModeStructData();
 
-    std::unique_ptr<Data> clone() const override;
     std::string toString() const override;
 };

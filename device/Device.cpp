@@ -1,14 +1,14 @@
 #include "device/Device.h"
 
 #include "data/Data.h"
-#include "protocol/CommandCatalogue.h"
 #include "device/Frame.h"
-#include "protocol/FrameExtractor.h"
 #include "device/LineObserver.h"
-#include "device/LineProbe.h"
-#include "device/SerialSettings.h"
-#include "protocol/WireFormat.h"
 #include "log/Log.h"
+#include "protocol/CommandCatalogue.h"
+#include "protocol/FrameExtractor.h"
+#include "protocol/WireFormat.h"
+#include "transport/LineTransport.h"
+#include "transport/SerialTransport.h"
 
 #include <chrono>
 #ifdef Q_OS_LINUX
@@ -17,12 +17,26 @@
 
 Device::Device(const QString& portName, const QString& baudRate, const QString& dataBits,
                const QString& stopBits, const QString& parity, QObject* parent)
-    : QObject(parent), m_portName(portName), m_baudRate(baudRate), m_dataBits(dataBits), m_stopBits(stopBits),
-      m_parity(parity)
+    : Device(
+          portName,
+          std::make_unique<SerialTransport>(portName, SerialSettings(baudRate, dataBits, stopBits, parity)),
+          parent)
 {
+}
+
+Device::Device(const QString& portName, std::unique_ptr<LineTransport> line, QObject* parent)
+    : QObject(parent), m_line(std::move(line)), m_portName(portName)
+{
+    // Children, so an event for them is known as this device's (its unit's log lines).
+    m_recvTimer.setParent(this);
+    m_staleTimer.setParent(this);
     initRecvTimer(1000);
-    connect(&m_port, &QSerialPort::errorOccurred, this, &Device::slot_errorOccurred);
-    connect(&m_port, &QSerialPort::bytesWritten, this, &Device::bytes_written);
+    m_staleTimer.setSingleShot(true);
+    m_staleTimer.setInterval(kStaleFrameMs);
+    connect(&m_staleTimer, &QTimer::timeout, this,
+            [this] { extractInline(FrameExtractor::Incomplete::GiveUp); });
+    connect(m_line.get(), &LineTransport::lineLost, this, &Device::slot_lineLost);
+    connect(m_line.get(), &LineTransport::bytesWritten, this, &Device::bytes_written);
 }
 
 Device::~Device()
@@ -64,25 +78,14 @@ QSerialPort::Parity Device::parityFor(const QString& text)
 
 bool Device::Open()
 {
-    m_port.setPortName(m_portName);
-    m_watchPortErrors = false;
-    if (!m_port.open(QIODevice::ReadWrite))
+    if (!m_line->open())
         return false;
-    SerialSettings(m_baudRate, m_dataBits, m_stopBits, m_parity).applyTo(m_port);
-    m_port.setFlowControl(QSerialPort::NoFlowControl);
-    m_port.setDataTerminalReady(true);
-    m_port.readAll();
-    m_port.clear(QSerialPort::AllDirections);
     {
         // Bytes of a line opened before (a reopen) belong to no request of this one.
         std::lock_guard<std::mutex> locker(m_bufferMutex);
         m_recvBuffer.clear();
     }
-    connect(&m_port, &QSerialPort::readyRead, this, &Device::slot_readData, Qt::UniqueConnection);
-    // Setting results are not examined (a pty refuses DTR); only later failures are reported.
-    m_port.clearError();
-    m_watchPortErrors = true;
-    m_portErrorLogged = false;
+    connect(m_line.get(), &LineTransport::readyRead, this, &Device::slot_readData, Qt::UniqueConnection);
     static std::atomic<std::uint64_t> s_sessions{0};
     m_session = ++s_sessions;
     VLOG(1, QStringLiteral("Device Opened!"));
@@ -92,34 +95,31 @@ bool Device::Open()
 bool Device::Close()
 {
     m_session = 0;
-    if (m_port.isOpen()) {
-        disconnect(&m_port, &QSerialPort::readyRead, this, &Device::slot_readData);
-        m_port.readAll();
-        m_port.clear(QSerialPort::AllDirections);
-        m_port.close();
-    }
+    disconnect(m_line.get(), &LineTransport::readyRead, this, &Device::slot_readData);
+    m_staleTimer.stop();
+    m_line->close();
     VLOG(1, QStringLiteral("Device Closed!"));
     return true;
 }
 
 bool Device::isOpen() const
 {
-    return m_port.isOpen();
+    return m_line->isOpen();
 }
 
 QString Device::errorString() const
 {
-    return m_port.errorString();
+    return m_line->errorString();
 }
 
 qint64 Device::bytesToWrite() const
 {
-    return m_port.isOpen() ? m_port.bytesToWrite() : 0;
+    return m_line->isOpen() ? m_line->bytesToWrite() : 0;
 }
 
 bool Device::waitForBytesWritten(int msecs)
 {
-    return m_port.isOpen() && m_port.waitForBytesWritten(msecs);
+    return m_line->isOpen() && m_line->waitForBytesWritten(msecs);
 }
 
 void Device::startParseThread()
@@ -165,9 +165,7 @@ void Device::runParseThread()
             break;
         m_bytesArrived = false;
         gaveUp = false;
-        const std::uint64_t append = m_appends;
         extractFrames(FrameExtractor::Incomplete::Wait);
-        m_appendsParsed.store(append, std::memory_order_release);
     }
 }
 
@@ -179,9 +177,14 @@ void Device::extractFrames(FrameExtractor::Incomplete incomplete)
     // Under the buffer lock, so a request is seen before any reply to it is sent.
     if (m_observer)
         showToObserver(result);
+    deliver(result);
+}
+
+void Device::deliver(const ExtractionResult& result)
+{
     for (const ReceivedFrame& frame : result.frames) {
         emit recv_data(m_portName, frame.command, frame.content);
-        // The timer belongs to the GUI thread; ask it to stop there.
+        // The timer belongs to the owner thread; ask it to stop there.
         if (m_recvTimerArmed.exchange(false))
             QMetaObject::invokeMethod(&m_recvTimer, "stop", Qt::QueuedConnection);
     }
@@ -191,7 +194,7 @@ void Device::extractFrames(FrameExtractor::Incomplete incomplete)
 
 bool Device::SendData(bool isResponse, std::uint8_t cmd, std::unique_ptr<Data> data, int timeoutMs)
 {
-    if (!m_port.isOpen()) {
+    if (!m_line->isOpen()) {
         VLOG(1, QStringLiteral("串口未打开!"));
         return false;
     }
@@ -204,7 +207,7 @@ bool Device::SendData(bool isResponse, std::uint8_t cmd, std::unique_ptr<Data> d
 
 bool Device::SendData(bool isResponse, std::uint8_t cmd, std::string data, int timeoutMs)
 {
-    if (!m_port.isOpen()) {
+    if (!m_line->isOpen()) {
         VLOG(1, QStringLiteral("串口未打开!"));
         return false;
     }
@@ -216,8 +219,23 @@ bool Device::SendData(bool isResponse, std::uint8_t cmd, std::string data, int t
     return sendFrame(isResponse, cmd, frame.pack(), Discard::BufferAndUnread, timeoutMs);
 }
 
+bool Device::sendReply(const UnitReply& reply)
+{
+    if (!m_line->isOpen()) {
+        VLOG(1, QStringLiteral("串口未打开!"));
+        return false;
+    }
+    Frame frame(reply.command, true);
+    frame.setAddress(wire::kAddress);
+    if (frame.data())
+        frame.data()->fromBytes(reply.content.toStdString());
+    frame.updateLength();
+    return sendFrame(true, reply.command, frame.pack(),
+                     reply.discardsUnread() ? Discard::BufferAndUnread : Discard::BufferOnly, 0, &reply);
+}
+
 bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& packed, Discard discard,
-                       int timeoutMs)
+                       int timeoutMs, const UnitReply* reply)
 {
     if (packed.isEmpty()) {
         VLOG(1, QStringLiteral("创建协议帧失败!"));
@@ -228,18 +246,18 @@ bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& pack
         QByteArray cleared;
         cleared.swap(m_recvBuffer);
         if (discard == Discard::BufferAndUnread)
-            cleared += m_port.readAll();
+            cleared += m_line->readAll();
         if (m_observer && !cleared.isEmpty())
             m_observer->bytesDiscarded(cleared);
         // Only the input side: a reply still queued for the line must not be cut short.
-        m_port.clear(QSerialPort::Input);
+        m_line->clearInput();
         // A hung-up line is noticed (and the port closed) by the calls above.
-        if (!m_port.isOpen()) {
+        if (!m_line->isOpen()) {
             VLOG(1, QStringLiteral("串口未打开!"));
             return false;
         }
         VLOG(1, QStringLiteral("发送消息：%1").arg(commandName(cmd)));
-        if (!m_writeFilter || !m_writeFilter(packed))
+        if (!m_writeFilter || !m_writeFilter(reply, packed))
             writeToLine(packed);
     }
     if (!isResponse) {
@@ -251,11 +269,9 @@ bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& pack
 
 void Device::writeToLine(const QByteArray& bytes)
 {
-    if (!m_port.isOpen())
+    if (!m_line->isOpen())
         return;
-    m_port.write(bytes);
-    // Now, not on the event loop's next turn: a reply waits for nothing.
-    m_port.flush();
+    m_line->write(bytes);
     if (m_observer)
         m_observer->bytesSent(bytes);
 }
@@ -280,35 +296,41 @@ void Device::showToObserver(const ExtractionResult& result)
 void Device::slot_readData()
 {
     // The port is not cleared afterwards: bytes arriving meanwhile belong to the next read.
-    const QByteArray bytes = m_port.readAll();
-    std::uint64_t append = 0;
-    // The parse thread starts on the bytes while this thread writes the log line.
+    const QByteArray bytes = m_line->readAll();
     if (!bytes.isEmpty()) {
         {
             std::lock_guard<std::mutex> locker(m_bufferMutex);
             m_recvBuffer.append(bytes);
             m_bytesArrived = true;
-            append = ++m_appends;
         }
         m_bufferChanged.notify_one();
     }
     VLOG(1, QStringLiteral("Read Data!"));
-    if (append != 0)
-        awaitPass(append);
+    if (!bytes.isEmpty() && !m_parseThread.joinable())
+        extractInline(FrameExtractor::Incomplete::Wait);
 }
 
-void Device::awaitPass(std::uint64_t append)
+void Device::extractInline(FrameExtractor::Incomplete incomplete)
 {
-    // A pass takes microseconds. Staying awake for it means the frames it posts are handled
-    // on this turn of the event loop, without the thread sleeping and being woken again;
-    // the bound keeps a descheduled parse thread from holding up the GUI thread.
-    constexpr auto kLongestWait = std::chrono::microseconds(300);
-    const auto deadline = std::chrono::steady_clock::now() + kLongestWait;
-    while (m_appendsParsed.load(std::memory_order_acquire) < append) {
-        if (std::chrono::steady_clock::now() >= deadline)
+    ExtractionResult result;
+    bool waiting = false;
+    {
+        std::lock_guard<std::mutex> locker(m_bufferMutex);
+        m_bytesArrived = false;
+        if (m_recvBuffer.isEmpty())
             return;
-        std::this_thread::yield();
+        result = FrameExtractor::extract(m_recvBuffer, incomplete);
+        if (m_observer)
+            showToObserver(result);
+        waiting = !m_recvBuffer.isEmpty();
     }
+    // A candidate still incomplete is given up after a quiet spell; an empty buffer needs no timer.
+    if (waiting && incomplete == FrameExtractor::Incomplete::Wait)
+        m_staleTimer.start();
+    else
+        m_staleTimer.stop();
+    // Outside the lock: a handler's reply clears the buffer.
+    deliver(result);
 }
 
 void Device::slot_recvTimer()
@@ -320,47 +342,11 @@ void Device::slot_recvTimer()
         m_recvTimer.stop();
 }
 
-void Device::slot_errorOccurred(QSerialPort::SerialPortError error)
+void Device::slot_lineLost(QString reason)
 {
-    if (!m_watchPortErrors || !m_port.isOpen() || error == QSerialPort::NoError ||
-        error == QSerialPort::TimeoutError || error == QSerialPort::UnsupportedOperationError)
-        return;
-    // A full output queue (the data stays queued) or an empty read after our own input flush
-    // is reported like a vanished line; only the line itself can tell them apart.
-    const LineProbe::Verdict line = LineProbe::check(static_cast<std::intptr_t>(m_port.handle()));
-    if (!line.gone) {
-        m_port.clearError();
-        rearmReading();
-        return;
-    }
-    if (!m_portErrorLogged) {
-        m_portErrorLogged = true;
-        VLOG(1, QStringLiteral("串口错误：%1").arg(QString::fromLocal8Bit(line.reason.c_str())));
-    }
-    // Closed, or the port's read notifier would spin on the dead descriptor.
-    m_watchPortErrors = false;
+    VLOG(1, QStringLiteral("串口错误：%1").arg(reason));
     m_session = 0;
-    disconnect(&m_port, &QSerialPort::readyRead, this, &Device::slot_readData);
-    m_port.close();
+    disconnect(m_line.get(), &LineTransport::readyRead, this, &Device::slot_readData);
+    m_staleTimer.stop();
     emit line_lost(m_portName);
-}
-
-void Device::rearmReading()
-{
-    // A read notification that finds the input queue empty (our own input flush got there
-    // first) reads 0 bytes; the port takes errno left over from a write the full line refused
-    // (EAGAIN) as a vanished device and switches its read notifier off for good, though the
-    // line is fine. Turned on again on the next turn of the loop, whichever order the port
-    // reports and disables in; setting the read buffer size restarts the port's reading.
-    if (m_rearmQueued)
-        return;
-    m_rearmQueued = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_rearmQueued = false;
-            if (m_port.isOpen() && m_watchPortErrors)
-                m_port.setReadBufferSize(m_port.readBufferSize());
-        },
-        Qt::QueuedConnection);
 }

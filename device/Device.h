@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/FrameExtractor.h"
+#include "protocol/UnitReply.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -19,16 +20,21 @@
 
 class Data;
 class LineObserver;
+class LineTransport;
 
-// One open serial port speaking the frame protocol. The GUI thread owns the port, the
-// receive timer and the sends; a parse thread cuts frames out of the receive buffer.
+// One line endpoint speaking the frame protocol. The owner thread owns the line, the
+// receive timer and the sends; frames are cut out of the receive buffer by a parse thread
+// (the window's way) or, without one, on the owner thread as the bytes arrive.
 class Device : public QObject
 {
     Q_OBJECT
 
 public:
+    // A serial port with the window's five setting texts.
     Device(const QString& portName, const QString& baudRate, const QString& dataBits, const QString& stopBits,
            const QString& parity, QObject* parent = nullptr);
+    // Any line; the device owns it.
+    Device(const QString& portName, std::unique_ptr<LineTransport> line, QObject* parent = nullptr);
     ~Device() override;
 
     void initRecvTimer(int intervalMs);
@@ -37,17 +43,18 @@ public:
     bool Close();
     bool isOpen() const;
     // A number of its own for every successful Open(), 0 while closed or after the line is
-    // lost: what was meant for one session is told from the next one's (GUI thread).
+    // lost: what was meant for one session is told from the next one's (owner thread).
     std::uint64_t session() const { return m_session; }
     QString portName() const { return m_portName; }
+    LineTransport* line() const { return m_line.get(); }
     // The system's reason for the last port failure (open or later).
     QString errorString() const;
-    QSerialPort::SerialPortError portError() const { return m_port.error(); }
     // Bytes handed to the port but not yet written to the line.
     qint64 bytesToWrite() const;
     // Blocks until the port has written some of its buffer to the line, at most msecs.
     bool waitForBytesWritten(int msecs);
 
+    // Without a parse thread, frames are cut on the owner thread as the bytes arrive.
     void startParseThread();
     void stopParseThread();
     bool isParseThreadRunning() const { return m_parseThread.joinable(); }
@@ -60,15 +67,18 @@ public:
 
     bool SendData(bool isResponse, std::uint8_t cmd, std::unique_ptr<Data> data, int timeoutMs);
     bool SendData(bool isResponse, std::uint8_t cmd, std::string data, int timeoutMs);
+    // The unit's answer: packed, logged and written as SendData does, the filter told what it is.
+    bool sendReply(const UnitReply& reply);
     // Every byte the unit puts on the line passes here (GUI thread); nothing when the port is closed.
     void writeToLine(const QByteArray& bytes);
     // Shown every frame received, every write and every discard from now on; nullptr ends
     // that. Not owned; it must outlive the device or be taken off first (GUI thread).
     void setLineObserver(LineObserver* observer);
 
-    // Sees every packed frame before it is written (GUI thread); true means the filter took the
-    // frame over and writes what it decides through writeToLine. An empty filter: none.
-    using WriteFilter = std::function<bool(const QByteArray& frame)>;
+    // Sees every packed frame before it is written (owner thread), with the reply it carries
+    // (nullptr for a frame sent through SendData); true means the filter took the frame over
+    // and writes what it decides through writeToLine. An empty filter: none.
+    using WriteFilter = std::function<bool(const UnitReply* reply, const QByteArray& frame)>;
     void setWriteFilter(WriteFilter filter) { m_writeFilter = std::move(filter); }
 
     // The settings the texts of the main window's combo boxes map to.
@@ -89,7 +99,7 @@ public slots:
     void slot_recvTimer();
 
 private slots:
-    void slot_errorOccurred(QSerialPort::SerialPortError error);
+    void slot_lineLost(QString reason);
 
 private:
     enum class Discard
@@ -98,23 +108,17 @@ private:
         BufferAndUnread
     };
     bool sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& packed, Discard discard,
-                   int timeoutMs);
+                   int timeoutMs, const UnitReply* reply = nullptr);
     void runParseThread();
     void extractFrames(FrameExtractor::Incomplete incomplete);
     void showToObserver(const ExtractionResult& result);
-    void awaitPass(std::uint64_t append);
-    void rearmReading();
+    void extractInline(FrameExtractor::Incomplete incomplete);
+    void deliver(const ExtractionResult& result);
 
-    QSerialPort m_port;
+    std::unique_ptr<LineTransport> m_line;
     QString m_portName;
-    QString m_baudRate;
-    QString m_dataBits;
-    QString m_stopBits;
-    QString m_parity;
     QByteArray m_recvBuffer;     // guarded by m_bufferMutex
     bool m_bytesArrived = false; // guarded by m_bufferMutex: wakes the parse thread
-    std::uint64_t m_appends = 0; // guarded by m_bufferMutex: counts hand-offs to the parse thread
-    std::atomic<std::uint64_t> m_appendsParsed{0}; // the hand-offs whose pass has ended
     std::mutex m_bufferMutex;
     std::condition_variable m_bufferChanged;
     QTimer m_recvTimer;
@@ -122,9 +126,7 @@ private:
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_recvTimerArmed{false}; // lets the parse thread skip needless stop requests
     LineObserver* m_observer = nullptr;        // set on the GUI thread under m_bufferMutex
-    bool m_watchPortErrors = false;
-    bool m_portErrorLogged = false;
-    bool m_rearmQueued = false;
+    QTimer m_staleTimer; // inline extraction only: gives up a candidate after a quiet line
     std::uint64_t m_session = 0;
     WriteFilter m_writeFilter;
 };

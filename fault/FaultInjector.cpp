@@ -1,55 +1,20 @@
 #include "fault/FaultInjector.h"
 
-#include "protocol/CommandCatalogue.h"
-#include "protocol/Crc16.h"
 #include "device/Device.h"
-#include "device/DeviceRegistry.h"
-#include "protocol/RecordLayout.h"
-#include "protocol/WireFormat.h"
 #include "log/Log.h"
-#include "service/PortSession.h"
-#include "service/SetupService.h"
+#include "protocol/CommandCatalogue.h"
+#include "protocol/FrameView.h"
+#include "protocol/UnitReply.h"
 
 #include <algorithm>
-
-namespace {
-
-constexpr int sequenceOffset()
-{
-    for (const RecordLayout::Field& field : RecordLayout::kFields) {
-        if (field.value == RecordLayout::Value::Sequence)
-            return field.offset;
-    }
-    return -1;
-}
-static_assert(sequenceOffset() >= 0, "a data frame carries its sequence number");
-
-std::uint32_t sequenceOf(const QByteArray& content)
-{
-    std::uint32_t value = 0;
-    for (int i = 0; i < 4; ++i)
-        value = (value << 8) | static_cast<std::uint8_t>(content.at(sequenceOffset() + i));
-    return value;
-}
-
-void putChecksum(QByteArray& frame)
-{
-    const std::uint16_t crc = crc16(reinterpret_cast<const std::uint8_t*>(frame.constData()),
-                                    static_cast<std::size_t>(frame.size() - wire::kChecksumSize));
-    frame[frame.size() - 2] = static_cast<char>(crc >> 8);
-    frame[frame.size() - 1] = static_cast<char>(crc & 0xFF);
-}
-
-} // namespace
 
 FaultInjector::FaultInjector(QObject* parent) : QObject(parent)
 {
     m_clock.start();
+    m_writeTimer.setParent(this); // its events are known as this stage's (its unit's log lines)
     m_writeTimer.setSingleShot(true);
     m_writeTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_writeTimer, &QTimer::timeout, this, &FaultInjector::writeDue);
-    // An upload that ended some other way (port closed) leaves nothing to cut.
-    connect(SetupService::instance(), &SetupService::upload_ended, this, [this] { m_cutting = false; });
 }
 
 FaultInjector::~FaultInjector()
@@ -58,12 +23,9 @@ FaultInjector::~FaultInjector()
         m_filtered->setWriteFilter({});
 }
 
-void FaultInjector::attach(PortSession* session)
+void FaultInjector::setTarget(Target target)
 {
-    session->setRequestGate(this, [this](QString portName, unsigned char cmd, QByteArray data) {
-        slot_recvData(std::move(portName), cmd, std::move(data));
-    });
-    session->setEndHook(this, [this](Device* device) { flushPending(device); });
+    m_target = std::move(target);
 }
 
 bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QString* error, int scenarioRules)
@@ -151,24 +113,6 @@ bool FaultInjector::takeScenarioRules(const QStringList& rules, std::optional<st
     return true;
 }
 
-ScenarioLoader::FaultRulesHook FaultInjector::scenarioRulesHook()
-{
-    return [this](const QStringList& rules, std::optional<std::uint32_t> seed, QString* error) {
-        return takeScenarioRules(rules, seed, error);
-    };
-}
-
-ScenarioLoader::FaultRulesHook FaultInjector::checkRulesHook()
-{
-    return [](const QStringList& rules, std::optional<std::uint32_t>, QString* error) {
-        for (const QString& rule : rules) {
-            if (!FaultRule::parse(rule, error))
-                return false;
-        }
-        return true;
-    };
-}
-
 QList<FaultInjector::RuleStatus> FaultInjector::rules() const
 {
     QList<RuleStatus> list;
@@ -194,7 +138,8 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
     const std::uint64_t number = m_schedule.nextRequest();
     if (m_schedule.isEmpty()) {
         updateFilter();
-        SetupService::instance()->slot_recvData(portName, cmd, data);
+        if (m_target.deliver)
+            m_target.deliver(portName, cmd, data, ++m_delivered);
         return;
     }
     const qint64 now = m_clock.elapsed();
@@ -202,6 +147,7 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
         VLOG(
             1,
             QStringLiteral("FAULT %1 on cmd %2, request %3 (stalled)").arg(m_stallRule).arg(cmd).arg(number));
+        emit fault_fired(m_stallRule, QStringLiteral("stall"), number, -1);
         return;
     }
     RequestContext context;
@@ -223,77 +169,74 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
         return;
     }
     updateFilter();
-    RequestContext* outer = m_request;
-    m_request = &context;
-    SetupService::instance()->slot_recvData(portName, cmd, data);
-    m_request = outer;
+    const std::uint64_t request = ++m_delivered;
+    // Its replies go out while the unit handles it; later frames (an upload's) have rules of their own.
+    m_contexts[request] = context;
+    if (m_target.deliver)
+        m_target.deliver(portName, cmd, data, request);
+    const auto it = m_contexts.find(request);
     // Fired although no frame went out (no port open): still one line each.
-    if (!context.logged)
+    if (it != m_contexts.end() && !it->second.logged)
         logRequestFired(context.fired, cmd, number);
+    if (it != m_contexts.end())
+        m_contexts.erase(it);
 }
 
-bool FaultInjector::filterFrame(Device* device, const QByteArray& frame)
+bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QByteArray& frame)
 {
-    if (frame.size() < wire::kOverheadSize)
-        return false;
-    const auto cmd = static_cast<std::uint8_t>(frame.at(wire::kCommandOffset));
-    const QByteArray content = frame.mid(wire::kPrefixSize, frame.size() - wire::kOverheadSize);
-    const bool recordFrame = cmd == toCode(Command::GetFileRecords) && !content.isEmpty();
-    const auto mark = recordFrame ? static_cast<wire::RecordMark>(content.at(0)) : wire::RecordMark::Start;
-
+    const std::uint8_t cmd = typed.command;
     Reply reply;
     reply.frame = frame;
-    if (recordFrame && mark == wire::RecordMark::Data && content.size() == RecordLayout::size()) {
+    if (typed.kind == UnitReply::Kind::RecordData) {
         if (m_cutting)
             return true; // the unit has reset: the rest of the upload never comes
-        const std::uint32_t sequence = sequenceOf(content);
+        const std::uint32_t sequence = typed.sequence;
         const QList<int> fired = m_schedule.fireOnRecord(sequence);
-        const QString where = QStringLiteral("request %1, record %2").arg(m_uploadRequest).arg(sequence);
         for (int index : fired)
             applyRule(m_schedule.entries()[std::size_t(index)].rule, reply);
-        logFired(fired, cmd, where);
+        logFired(fired, cmd, sequence);
         emitReply(device, reply);
         const int stop = m_schedule.fireStopAfter(sequence);
         if (stop >= 0) {
-            logFired({stop}, cmd, where);
+            logFired({stop}, cmd, sequence);
             cutUpload();
         }
         if (!fired.isEmpty() || stop >= 0)
             emit rules_changed();
         return true;
     }
-    if (recordFrame && mark == wire::RecordMark::End && content.size() == wire::kRecordEndSize && m_cutting) {
+    if (typed.kind == UnitReply::Kind::RecordEnd && m_cutting) {
         m_cutting = false;
         return true;
     }
 
     QList<int> fired;
-    if (m_request) {
-        for (int index : m_request->fired) {
+    const auto context = m_contexts.find(typed.request);
+    RequestContext* request = context == m_contexts.end() ? nullptr : &context->second;
+    if (request) {
+        for (int index : request->fired) {
             const FaultRule& rule = m_schedule.entries()[std::size_t(index)].rule;
             if (rule.shapesReply()) {
                 applyRule(rule, reply);
                 fired << index;
             }
         }
-        if (!m_request->logged) {
-            m_request->logged = true;
-            logRequestFired(m_request->fired, cmd, m_request->number);
+        if (!request->logged) {
+            request->logged = true;
+            logRequestFired(request->fired, cmd, request->number);
         }
     }
-    const bool startFrame =
-        recordFrame && mark == wire::RecordMark::Start && content.size() == wire::kRecordStartSize;
     int stop = -1;
-    if (startFrame) {
+    if (typed.kind == UnitReply::Kind::RecordStart) {
         m_cutting = false;
-        m_uploadRequest = m_request ? m_request->number : 0;
+        m_uploadRequest = request ? request->number : 0;
         stop = m_schedule.fireStopAfter(0);
     }
     if (fired.isEmpty() && m_pending.empty() && stop < 0)
         return false;
     emitReply(device, reply);
     if (stop >= 0) {
-        logFired({stop}, cmd, QStringLiteral("request %1, record 0").arg(m_uploadRequest));
+        logFired({stop}, cmd, 0);
         cutUpload();
         emit rules_changed();
     }
@@ -330,18 +273,14 @@ void FaultInjector::applyRule(const FaultRule& rule, Reply& reply)
         reply.noise += m_schedule.noise(int(rule.value()));
         break;
     case FaultRule::Action::WrongCommand:
-        if (frame.size() > wire::kCommandOffset)
-            frame[wire::kCommandOffset] = static_cast<char>(rule.value());
+        FrameView::patchCommand(frame, static_cast<std::uint8_t>(rule.value()));
         if (reply.whole)
-            putChecksum(frame);
+            FrameView::patchChecksum(frame);
         break;
     case FaultRule::Action::WrongAddress:
-        if (frame.size() > 3) {
-            frame[2] = static_cast<char>(rule.value() >> 8);
-            frame[3] = static_cast<char>(rule.value() & 0xFF);
-        }
+        FrameView::patchAddress(frame, static_cast<std::uint16_t>(rule.value()));
         if (reply.whole)
-            putChecksum(frame);
+            FrameView::patchChecksum(frame);
         break;
     case FaultRule::Action::Duplicate:
         reply.duplicate = true;
@@ -490,11 +429,16 @@ void FaultInjector::writeDue()
     updateFilter();
 }
 
-void FaultInjector::logFired(const QList<int>& fired, std::uint8_t cmd, const QString& where)
+void FaultInjector::logFired(const QList<int>& fired, std::uint8_t cmd, std::uint32_t record)
 {
     for (int index : fired) {
-        const QString rule = m_schedule.entries()[std::size_t(index)].rule.text();
-        VLOG(1, QStringLiteral("FAULT %1 on cmd %2, %3").arg(rule).arg(cmd).arg(where));
+        const FaultRule& rule = m_schedule.entries()[std::size_t(index)].rule;
+        VLOG(1, QStringLiteral("FAULT %1 on cmd %2, request %3, record %4")
+                    .arg(rule.text())
+                    .arg(cmd)
+                    .arg(m_uploadRequest)
+                    .arg(record));
+        emit fault_fired(rule.text(), rule.actionName(), m_uploadRequest, qint64(record));
     }
 }
 
@@ -509,6 +453,7 @@ void FaultInjector::logRequestFired(const QList<int>& fired, std::uint8_t cmd, s
                     .arg(cmd)
                     .arg(number)
                     .arg(entry.matches));
+        emit fault_fired(entry.rule.text(), entry.rule.actionName(), number, -1);
     }
 }
 
@@ -517,12 +462,17 @@ void FaultInjector::cutUpload()
     m_cutting = true;
     // Not from inside the send that got here: the upload ends on the next turn of the loop.
     QMetaObject::invokeMethod(
-        this, [] { SetupService::instance()->endUploads(); }, Qt::QueuedConnection);
+        this,
+        [this] {
+            if (m_target.endUploads)
+                m_target.endUploads();
+        },
+        Qt::QueuedConnection);
 }
 
 void FaultInjector::updateFilter()
 {
-    Device* current = DeviceRegistry::instance()->currentDevice();
+    Device* current = m_target.device ? m_target.device() : nullptr;
     const bool wanted = !m_schedule.isEmpty() || !m_pending.empty();
     if (m_filtered && (m_filtered != current || !wanted)) {
         m_filtered->setWriteFilter({});
@@ -530,8 +480,10 @@ void FaultInjector::updateFilter()
     }
     if (wanted && current && m_filtered != current) {
         QPointer<Device> device(current);
-        current->setWriteFilter(
-            [this, device](const QByteArray& frame) { return device && filterFrame(device.data(), frame); });
+        current->setWriteFilter([this, device](const UnitReply* reply, const QByteArray& frame) {
+            // Only the unit's own replies are shaped; anything else passes as it is.
+            return device && reply && filterFrame(device.data(), *reply, frame);
+        });
         m_filtered = current;
     }
 }

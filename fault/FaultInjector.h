@@ -1,7 +1,6 @@
 #pragma once
 
 #include "fault/FaultSchedule.h"
-#include "service/ScenarioLoader.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -15,10 +14,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <optional>
 
 class Device;
-class PortSession;
+struct UnitReply;
 
 // Makes the unit misbehave on purpose, between the line and the service: a gate on received
 // requests (numbering, stall) and a filter on the frames the service sends (the rest). GUI
@@ -37,8 +37,17 @@ public:
     explicit FaultInjector(QObject* parent = nullptr);
     ~FaultInjector() override;
 
-    // Requests of the session's ports pass through this injector from now on.
-    void attach(PortSession* session);
+    // The unit behind the gate: its request handler, the device it answers on, and how to end
+    // its uploads. Requests reach the unit only through slot_recvData from now on.
+    struct Target
+    {
+        // `request` numbers the requests passed on, from 1; the unit's replies carry it back.
+        std::function<void(QString portName, unsigned char cmd, QByteArray data, std::uint64_t request)>
+            deliver;
+        std::function<Device*()> device;
+        std::function<void()> endUploads;
+    };
+    void setTarget(Target target);
 
     // All or nothing: on a malformed rule nothing changes and *error names it. The first
     // `scenarioRules` of them came from a scenario file and go when another one is loaded.
@@ -53,9 +62,6 @@ public:
     // A scenario's rules replace those of the scenario before (none: they just go); rules added
     // one by one stay. Its seed, when given, is used; otherwise the seed set before any scenario.
     bool takeScenarioRules(const QStringList& rules, std::optional<std::uint32_t> seed, QString* error);
-    ScenarioLoader::FaultRulesHook scenarioRulesHook();
-    // Only checks a scenario's rules, for a start-up that applies them later.
-    static ScenarioLoader::FaultRulesHook checkRulesHook();
 
     // Writes now what is held back for this device's session (an orderly end: the end frame
     // still leaves); what was held for an earlier session is dropped.
@@ -76,10 +82,15 @@ public:
 signals:
     // A rule was added or removed, or a fire count changed.
     void rules_changed();
+    // A rule fired, as its FAULT line says: on the request with this number (as the line
+    // counts them), or on an upload's record (`record` from 0; -1 for a request).
+    void fault_fired(QString rule, QString action, quint64 request, qint64 record);
 
 public slots:
-    // The gate: what Device::recv_data delivers, passed on to the service unless stalled.
+    // The gate: what Device::recv_data delivers, passed on to the unit unless stalled.
     void slot_recvData(QString portName, unsigned char cmd, QByteArray data);
+    // The unit's uploads have all ended, one way or another: nothing left to cut.
+    void slot_uploadEnded() { m_cutting = false; }
 
 private:
     // The reply to shape: the frame and what the rules did to it.
@@ -113,7 +124,7 @@ private:
         bool logged = false;
     };
 
-    bool filterFrame(Device* device, const QByteArray& frame);
+    bool filterFrame(Device* device, const UnitReply& reply, const QByteArray& frame);
     void applyRule(const FaultRule& rule, Reply& reply);
     void emitReply(Device* device, const Reply& reply);
     void schedule(Device* device, const QByteArray& bytes, qint64 dueMs, bool endsReply);
@@ -122,13 +133,16 @@ private:
     void dropPending(const QString& why);
     void rearmWriteTimer();
     void writeDue();
-    void logFired(const QList<int>& fired, std::uint8_t cmd, const QString& where);
+    void logFired(const QList<int>& fired, std::uint8_t cmd, std::uint32_t record);
     void logRequestFired(const QList<int>& fired, std::uint8_t cmd, std::uint64_t number);
     void cutUpload();
     void updateFilter();
 
+    Target m_target;
     FaultSchedule m_schedule;
-    RequestContext* m_request = nullptr;
+    // The requests being answered whose rules fired, by the number their replies carry.
+    std::map<std::uint64_t, RequestContext> m_contexts;
+    std::uint64_t m_delivered = 0; // requests passed on to the unit, never reset
     std::uint64_t m_uploadRequest = 0;
     QString m_stallRule;
     bool m_cutting = false;

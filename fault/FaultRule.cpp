@@ -9,9 +9,6 @@
 #include <iterator>
 
 namespace {
-
-constexpr std::uint32_t kLongestMs = FaultRule::kLongestMs;
-
 using Action = FaultRule::Action;
 
 // What each action is called, what its value looks like, and where it applies.
@@ -152,8 +149,8 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
     switch (spec->action) {
     case Action::Delay: {
         const QStringList ends = value.split(QLatin1Char('-'));
-        const auto low = number(ends.value(0), 0, kLongestMs);
-        const auto high = ends.size() == 2 ? number(ends.value(1), 0, kLongestMs) : low;
+        const auto low = number(ends.value(0), 0, FaultRule::kLongestMs);
+        const auto high = ends.size() == 2 ? number(ends.value(1), 0, FaultRule::kLongestMs) : low;
         if (ends.size() > 2 || !low || !high)
             return badValue(QStringLiteral("MS or MIN-MAX, milliseconds from 0 to 3600000"));
         if (*high < *low)
@@ -201,7 +198,7 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
         break;
     }
     case Action::Stall: {
-        const auto ms = number(value, 1, kLongestMs);
+        const auto ms = number(value, 1, FaultRule::kLongestMs);
         if (!ms)
             return badValue(QStringLiteral("a number of milliseconds from 1 to 3600000"));
         rule.m_value = static_cast<std::uint32_t>(*ms);
@@ -258,6 +255,11 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
     if (error)
         error->clear();
     return rule;
+}
+
+QString FaultRule::actionName() const
+{
+    return QString::fromLatin1(specOf(m_action).name);
 }
 
 QString FaultRule::text() const

@@ -49,6 +49,9 @@ public:
     // The rule as the logs and lists show it: command targets by name, numbers in decimal.
     QString text() const;
 
+    // The action's name as rules spell it ("drop", "delay").
+    QString actionName() const;
+
     Target target() const { return m_target; }
     std::uint8_t command() const { return m_command; }
     Action action() const { return m_action; }

@@ -8,6 +8,9 @@
 QString qualifiedFunctionName(const char* prettyFunction);
 
 // One short line per log call: source file, line and qualified function are filled in.
+// The function's name is worked out once per call site.
 #define VLOG(level, message)                                                                                 \
-    LogManager::instance()->log(QStringLiteral(__FILE__), __LINE__, qualifiedFunctionName(Q_FUNC_INFO),      \
-                                (level), (message))
+    do {                                                                                                     \
+        static const QString s_vlogFunction = qualifiedFunctionName(Q_FUNC_INFO);                            \
+        LogManager::instance()->log(QStringLiteral(__FILE__), __LINE__, s_vlogFunction, (level), (message)); \
+    } while (false)

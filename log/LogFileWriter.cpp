@@ -1,6 +1,7 @@
 #include "log/LogFileWriter.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
@@ -11,6 +12,26 @@ namespace {
 
 constexpr std::size_t kHeaderLimit = 1024; // header cut at 1023 characters
 constexpr std::size_t kFileNameLimit = 256;
+
+// Appends up to the limit less one, as snprintf into that many bytes would.
+void append(char* out, std::size_t& used, std::size_t limit, const char* text, std::size_t length)
+{
+    const std::size_t n = std::min(length, limit - 1 - used);
+    std::memcpy(out + used, text, n);
+    used += n;
+}
+
+void append(char* out, std::size_t& used, std::size_t limit, const char* text)
+{
+    append(out, used, limit, text, std::strlen(text));
+}
+
+void appendNumber(char* out, std::size_t& used, std::size_t limit, int value)
+{
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    append(out, used, limit, digits, static_cast<std::size_t>(end - digits));
+}
 
 int dayNumber(const std::tm& local)
 {
@@ -76,6 +97,7 @@ void LogFileWriter::followDay(const std::tm& local)
         std::fclose(m_file);
         m_file = nullptr;
     }
+    m_heldLines = 0; // the old file's, written out by the close
     const std::string chosen = m_chooser(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     std::snprintf(m_path, 255, "%s", chosen.c_str());
 }
@@ -104,6 +126,32 @@ bool LogFileWriter::openFile()
     return m_file != nullptr;
 }
 
+void LogFileWriter::beginBatch()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_batching = true;
+}
+
+void LogFileWriter::endBatch()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_batching = false;
+    if (m_file && m_heldLines > 0 && std::fflush(m_file) != 0)
+        dropFile(m_heldLines);
+    m_heldLines = 0;
+}
+
+void LogFileWriter::dropFile(int lostLines)
+{
+    // A full or vanished file system: the lines are lost, and the next write starts again
+    // with a fresh open so writing resumes once there is room.
+    std::fclose(m_file);
+    m_file = nullptr;
+    for (int i = 0; i < lostLines; ++i)
+        std::fprintf(m_messageStream, "write file failed!\n");
+    std::fflush(m_messageStream);
+}
+
 const char* LogFileWriter::levelName(int level)
 {
     switch (level) {
@@ -127,8 +175,7 @@ void LogFileWriter::write(int level, const char* file, const char* function, int
         return;
 
     const char* base = file ? std::strrchr(file, '/') : nullptr;
-    char shortFile[kFileNameLimit];
-    std::snprintf(shortFile, sizeof shortFile, "%s", base ? base + 1 : (file ? file : ""));
+    const char* shortFile = base ? base + 1 : (file ? file : "");
 
     // One reading serves the header and the choice of file, so a line lands in the
     // file of the date it shows.
@@ -136,8 +183,15 @@ void LogFileWriter::write(int level, const char* file, const char* function, int
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const int millis = static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
+    if (!m_stamped || seconds != m_stampSecond) {
+        localtime_r(&seconds, &m_stampLocal);
+        std::snprintf(m_stamp, sizeof m_stamp, "%d-%02d-%02d %02d:%02d:%02d", m_stampLocal.tm_year + 1900,
+                      m_stampLocal.tm_mon + 1, m_stampLocal.tm_mday, m_stampLocal.tm_hour,
+                      m_stampLocal.tm_min, m_stampLocal.tm_sec);
+        m_stampSecond = seconds;
+        m_stamped = true;
+    }
+    const std::tm& local = m_stampLocal;
 
     if (m_chooser) {
         if (dayNumber(local) != m_fileDay)
@@ -151,28 +205,52 @@ void LogFileWriter::write(int level, const char* file, const char* function, int
         return;
     }
 
-    std::memset(m_line, 0, sizeof m_line);
-
-    int header = std::snprintf(
-        m_line, kHeaderLimit, "\n%d-%02d-%02d %02d:%02d:%02d,%03d <%s> [%s:%s:%d] [%d] ",
-        local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-        millis, levelName(level), shortFile, function ? function : "", line, code);
-    if (header < 0)
-        header = 0;
-    const std::size_t used = std::min<std::size_t>(static_cast<std::size_t>(header), kHeaderLimit - 1);
+    // "\n<date> <time>,<ms> <LEVEL> [<file>:<function>:<line>] [<code>] ", cut at the limit;
+    // put together by hand, as formatting it costs more than the rest of the line.
+    std::size_t used = 0;
+    append(m_line, used, kHeaderLimit, "\n", 1);
+    append(m_line, used, kHeaderLimit, m_stamp);
+    if (millis >= 0 && millis < 1000) {
+        const char ms[] = {',', char('0' + millis / 100), char('0' + millis / 10 % 10),
+                           char('0' + millis % 10)};
+        append(m_line, used, kHeaderLimit, ms, sizeof ms);
+    } else {
+        char ms[16];
+        append(m_line, used, kHeaderLimit, ms, std::size_t(std::snprintf(ms, sizeof ms, ",%03d", millis)));
+    }
+    append(m_line, used, kHeaderLimit, " <", 2);
+    append(m_line, used, kHeaderLimit, levelName(level));
+    append(m_line, used, kHeaderLimit, "> [", 3);
+    append(m_line, used, kHeaderLimit, shortFile, strnlen(shortFile, kFileNameLimit - 1));
+    append(m_line, used, kHeaderLimit, ":", 1);
+    append(m_line, used, kHeaderLimit, function ? function : "");
+    append(m_line, used, kHeaderLimit, ":", 1);
+    appendNumber(m_line, used, kHeaderLimit, line);
+    append(m_line, used, kHeaderLimit, "] [", 3);
+    appendNumber(m_line, used, kHeaderLimit, code);
+    append(m_line, used, kHeaderLimit, "] ", 2);
+    m_line[used] = '\0';
 
     va_list args;
     va_start(args, format);
-    std::vsnprintf(m_line + used, sizeof m_line - used, format, args);
+    if (std::strcmp(format, "%s") == 0) {
+        // The common case, a finished line: copied as vsnprintf would, without its per-byte path.
+        const char* text = va_arg(args, const char*);
+        std::size_t length = 0;
+        append(m_line + used, length, sizeof m_line - used, text ? text : "(null)");
+        m_line[used + length] = '\0';
+    } else {
+        std::vsnprintf(m_line + used, sizeof m_line - used, format, args);
+    }
     va_end(args);
 
     const bool written = std::fputs(m_line, m_file) >= 0;
-    if (std::fflush(m_file) != 0 || !written) {
-        // A full or vanished file system: the line is lost, and the next write starts
-        // again with a fresh open so writing resumes once there is room.
-        std::fclose(m_file);
-        m_file = nullptr;
-        std::fprintf(m_messageStream, "write file failed!\n");
-        std::fflush(m_messageStream);
+    if (m_batching && written) {
+        ++m_heldLines;
+        return;
     }
+    const int lost = m_heldLines + 1;
+    m_heldLines = 0;
+    if (std::fflush(m_file) != 0 || !written)
+        dropFile(lost);
 }

@@ -37,6 +37,11 @@ public:
     void write(int level, const char* file, const char* function, int line, int code, const char* format, ...)
         __attribute__((format(printf, 7, 8)));
 
+    // Lines written between these two are flushed once, at the end, with the same content;
+    // a failed flush says "write file failed!" once for every line it lost. Not nested.
+    void beginBatch();
+    void endBatch();
+
     // Where "open file failed!" goes; standard output unless a test redirects it.
     void setMessageStream(std::FILE* stream) { m_messageStream = stream; }
 
@@ -52,6 +57,7 @@ private:
     bool openFile();
     void reportOpenFailure();
     void followDay(const std::tm& local);
+    void dropFile(int lostLines);
 
     int m_threshold = 0;
     char m_path[256] = {};
@@ -63,4 +69,12 @@ private:
     Clock m_clock = [] { return std::chrono::system_clock::now(); };
     DailyChooser m_chooser;
     int m_fileDay = -1; // year * 10000 + month * 100 + day of the chosen file
+    bool m_batching = false;
+    int m_heldLines = 0; // written into the stream's buffer since the last flush
+    // The local time of the last second stamped: converting and formatting it costs more than
+    // the rest of a line, and most lines share their second with the one before.
+    bool m_stamped = false;
+    std::time_t m_stampSecond = 0;
+    std::tm m_stampLocal{};
+    char m_stamp[80] = {}; // room for any int in each field
 };

@@ -1,5 +1,7 @@
 #include "log/LogManager.h"
 
+#include "log/LogContext.h"
+
 #include <QDateTime>
 
 LogManager* LogManager::instance()
@@ -28,6 +30,9 @@ QString LogManager::paneLine(const QString& message)
 
 void LogManager::log(QString file, int line, QString function, int level, QString message)
 {
+    // One of several units: its lines say which.
+    if (!LogContext::prefix().isEmpty())
+        message.prepend(LogContext::prefix());
     QString summary;
     {
         std::lock_guard<std::mutex> locker(m_mutex);

@@ -124,6 +124,24 @@ bool FrameView::patchChecksum(QByteArray& frame)
     return true;
 }
 
+bool FrameView::patchCommand(QByteArray& frame, std::uint8_t command)
+{
+    if (frame.size() <= wire::kCommandOffset)
+        return false;
+    frame[wire::kCommandOffset] = static_cast<char>(command);
+    return true;
+}
+
+bool FrameView::patchAddress(QByteArray& frame, std::uint16_t address)
+{
+    constexpr int kAddressOffset = 2;
+    if (frame.size() < kAddressOffset + 2)
+        return false;
+    frame[kAddressOffset] = static_cast<char>(address >> 8);
+    frame[kAddressOffset + 1] = static_cast<char>(address & 0xFF);
+    return true;
+}
+
 std::uint16_t FrameView::checksumOf(const std::uint8_t* frame, std::size_t size)
 {
     return crc16(frame, size < wire::kChecksumSize ? 0 : size - wire::kChecksumSize);

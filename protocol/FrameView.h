@@ -53,6 +53,10 @@ public:
     // Writes the checksum of everything before it into a frame's last two bytes; false, and
     // the bytes untouched, for fewer bytes than a frame has.
     static bool patchChecksum(QByteArray& frame);
+    // Put another command or address into a frame (a unit misbehaving on purpose); false, and
+    // the bytes untouched, when the frame is too short to hold the field. The checksum stays.
+    static bool patchCommand(QByteArray& frame, std::uint8_t command);
+    static bool patchAddress(QByteArray& frame, std::uint16_t address);
     // The checksum of a frame's bytes without their last two, in wire order.
     static std::uint16_t checksumOf(const std::uint8_t* frame, std::size_t size);
 

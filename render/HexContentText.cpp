@@ -60,17 +60,6 @@ ContentBytes contentBytes(const QString& content)
     return out;
 }
 
-QString digitsOf(const QString& content, const ContentField& field)
-{
-    const QString digits = content.mid(2 * field.offset, 2 * field.size);
-    if (field.encoding != ContentField::Encoding::DateTime)
-        return digits;
-    // Year, month, day, hour, minute and second apart.
-    return QStringList{digits.left(4),   digits.mid(4, 2),  digits.mid(6, 2),
-                       digits.mid(8, 2), digits.mid(10, 2), digits.mid(12, 2)}
-        .join(QLatin1Char(' '));
-}
-
 QString labelled(const ContentField& field)
 {
     return field.label + QStringLiteral("：") + field.value;
@@ -97,11 +86,11 @@ QString line(const QString& content, const std::vector<ContentField>& fields, st
 {
     const ContentField& head = fields[first];
     if (head.group.isEmpty())
-        return digitsOf(content, head) + QStringLiteral("    -- ") + description(head) + QLatin1Char('\n');
+        return fieldDigits(content, head) + QStringLiteral("    -- ") + description(head) + QLatin1Char('\n');
     QStringList digits;
     QStringList pairs;
     for (std::size_t i = first; i < end; ++i) {
-        digits << digitsOf(content, fields[i]);
+        digits << fieldDigits(content, fields[i]);
         pairs << labelled(fields[i]);
     }
     return digits.join(QLatin1Char(' ')) + QStringLiteral("    -- ") + head.group + QStringLiteral("，") +
@@ -137,6 +126,17 @@ QString withoutFinalBreak(QString text)
     if (text.endsWith(QLatin1Char('\n')))
         text.chop(1);
     return text;
+}
+
+QString fieldDigits(const QString& content, const ContentField& field)
+{
+    const QString digits = content.mid(2 * field.offset, 2 * field.size);
+    if (field.encoding != ContentField::Encoding::DateTime)
+        return digits;
+    // Year, month, day, hour, minute and second apart.
+    return QStringList{digits.left(4),   digits.mid(4, 2),  digits.mid(6, 2),
+                       digits.mid(8, 2), digits.mid(10, 2), digits.mid(12, 2)}
+        .join(QLatin1Char(' '));
 }
 
 ContentText contentLines(const QString& content, quint16 dataLen, ContentLayout layout)

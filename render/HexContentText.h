@@ -31,4 +31,7 @@ struct ContentText
 // "digits    -- label：value"; the first failure in wire order ends them.
 ContentText contentLines(const QString& content, quint16 dataLen, ContentLayout layout);
 
+// A field's digits as its line shows them (a date's parts apart), from the content's hex text.
+QString fieldDigits(const QString& content, const ContentField& field);
+
 } // namespace hexcontent

@@ -23,16 +23,16 @@ using namespace hexcontent;
 
 QStringList HexFrameRenderer::render(const QString& input, Direction direction)
 {
-    m_bOK = true;
+    m_ok = true;
     QStringList paragraphs{withoutFinalBreak(parseHeader(input))};
-    if (!m_bOK)
+    if (!m_ok)
         return paragraphs;
     const int contentChars = 2 * int(m_dataLen);
     const QString content = input.left(kHeaderChars + contentChars).right(contentChars);
     const QString text = withoutFinalBreak(parseContent(content, direction));
     if (!text.isEmpty())
         paragraphs << text;
-    if (m_bOK)
+    if (m_ok)
         paragraphs << input.right(4) + QStringLiteral("    -- CRC");
     return paragraphs;
 }
@@ -47,17 +47,17 @@ QString HexFrameRenderer::readHeader(const QString& header)
     const QString head = header.left(4);
     const QString address = header.mid(4, 4);
     if (head.compare(hex4(wire::kHeader), Qt::CaseInsensitive) != 0) {
-        m_bOK = false;
+        m_ok = false;
         return QStringLiteral("Head异常！\n");
     }
     if (address.compare(hex4(wire::kAddress), Qt::CaseInsensitive) != 0) {
-        m_bOK = false;
+        m_ok = false;
         return QStringLiteral("Addr异常！\n");
     }
     const QString command = header.mid(8, 2);
     m_cmd = u8(command);
     if (!isCommand(m_cmd)) {
-        m_bOK = false;
+        m_ok = false;
         return QStringLiteral("Cmd异常！\n");
     }
     const QString length = header.mid(10, 4);
@@ -71,7 +71,7 @@ QString HexFrameRenderer::parseContent(const QString& content, Direction directi
     const std::optional<ContentLayout> layout = ContentCodec::layoutFor(
         m_cmd, direction == Direction::Response ? FrameDirection::Response : FrameDirection::Request);
     if (!layout) {
-        m_bOK = false;
+        m_ok = false;
         return QStringLiteral("Cmd异常！\n");
     }
     return renderLayout(content, m_dataLen, *layout);
@@ -85,7 +85,7 @@ QString HexFrameRenderer::cmdName(quint8 code)
 
 QString HexFrameRenderer::failed(Failure failure)
 {
-    m_bOK = false;
+    m_ok = false;
     return failure == Failure::OutsideContent ? QStringLiteral("Frame Content异常！\n")
                                               : QStringLiteral("Hex异常！\n");
 }

@@ -24,7 +24,7 @@ public:
     // One whole parse; the paragraphs in the order the output pane receives them.
     QStringList render(const QString& input, Direction direction);
     // Whether the last parse got through to its checksum line.
-    bool isOk() const { return m_bOK; }
+    bool isOk() const { return m_ok; }
 
     QString parseHeader(const QString& input);
     QString parseContent(const QString& content, Direction direction);
@@ -61,7 +61,7 @@ private:
     QString renderLayout(const QString& content, quint16 dataLen, ContentLayout layout);
     QString failed(hexcontent::Failure failure);
 
-    bool m_bOK = true;
+    bool m_ok = true;
     quint8 m_cmd = 0;
     quint16 m_dataLen = 0;
 };

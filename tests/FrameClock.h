@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/FrameExtractor.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
@@ -7,6 +9,7 @@
 #include <atomic>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <poll.h>
 #include <unistd.h>
@@ -61,13 +64,8 @@ private:
             const qint64 now = m_clock.elapsed();
             pending.append(buf, int(n));
             std::lock_guard<std::mutex> lock(m_mutex);
-            while (pending.size() >= 9) {
-                const int size = 9 + ((quint8(pending.at(5)) << 8) | quint8(pending.at(6)));
-                if (pending.size() < size)
-                    break;
-                m_arrivals.append({pending.left(size), now});
-                pending.remove(0, size);
-            }
+            for (QByteArray& frame : FrameExtractor::cutByLength(pending))
+                m_arrivals.append({std::move(frame), now});
         }
     }
 

@@ -1,5 +1,5 @@
-#include "protocol/CommandCatalogue.h"
 #include "device/Frame.h"
+#include "protocol/CommandCatalogue.h"
 #include "render/HexFrameRenderer.h"
 
 #include <QtTest>

@@ -60,7 +60,6 @@ private slots:
     void namesCutToTen();
     void countBytesCarryLow8Bits();
     void roundTripBuilt();
-    void copies();
     void blockIndexOutOfRange();
 };
 
@@ -336,32 +335,6 @@ void TestDataBolt::roundTripBuilt()
     QCOMPARE(back->toBytes(), data.toBytes());
     QCOMPARE(back->toHex(), data.toHex());
     VERIFY_DATA_INVARIANT(*back);
-}
-
-void TestDataBolt::copies()
-{
-    BoltModeStructData source;
-    QVERIFY(source.fromBytes(both3x2()));
-
-    BoltModeStructData target;
-    target.setName("OLD");
-    target.block(1).addDiameterName("X");
-    target.copyFrom(source);
-    QCOMPARE(target.toBytes(), both3x2());
-    target.assign(source);
-    QCOMPARE(target.toBytes(), both3x2());
-    target.block(0).addDiameterName("NEW");
-    QCOMPARE(source.block(0).diameterNames().size(), std::size_t(3));
-
-    std::unique_ptr<BoltModeStructData> original = std::make_unique<BoltModeStructData>();
-    QVERIFY(original->fromBytes(both3x2()));
-    std::unique_ptr<Data> clone = original->clone();
-    original->block(1).addGradeName("EXTRA");
-    original->setName("CHANGED");
-    QCOMPARE(clone->toBytes(), both3x2());
-    original.reset();
-    QCOMPARE(clone->toBytes(), both3x2());
-    VERIFY_DATA_INVARIANT(*clone);
 }
 
 void TestDataBolt::blockIndexOutOfRange()

@@ -70,7 +70,6 @@ private slots:
     void structCountBeyondInput();
     void structFromBytesAppends();
     void structCountKeepsLow16Bits();
-    void structCopies();
 };
 
 // ---- factory ----
@@ -522,37 +521,6 @@ void TestDataContents::structCountKeepsLow16Bits()
     StructData back;
     QVERIFY(back.fromBytes(encoded));
     QCOMPARE(back.fields().size(), std::size_t(2));
-}
-
-void TestDataContents::structCopies()
-{
-    StructData source;
-    source.setType(9);
-    source.addField(Param("A", 1));
-    source.addField(Param("B", 2));
-
-    StructData target;
-    target.setType(1);
-    target.addField(Param("Z", 26));
-    target.copyFrom(source);
-    QCOMPARE(target.toBytes(), source.toBytes());
-    target.addField(Param("C", 3));
-    QCOMPARE(source.fields().size(), std::size_t(2));
-
-    StructData assigned;
-    assigned.addField(Param("Z", 26));
-    assigned.assign(source);
-    QCOMPARE(assigned.toBytes(), source.toBytes());
-    VERIFY_DATA_INVARIANT(assigned);
-
-    std::unique_ptr<Data> copy = source.clone();
-    source.clearFields();
-    source.setType(0);
-    auto* cloned = dynamic_cast<StructData*>(copy.get());
-    QVERIFY(cloned);
-    QCOMPARE(int(cloned->type()), 9);
-    QCOMPARE(cloned->fields().size(), std::size_t(2));
-    VERIFY_DATA_INVARIANT(*cloned);
 }
 
 QTEST_APPLESS_MAIN(TestDataContents)

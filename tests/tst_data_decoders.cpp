@@ -1,5 +1,5 @@
 // Properties every content class shares, checked for all eleven content-type ids: round
-// trips, short and long input, random input, clones and copies between classes.
+// trips, short and long input, random input.
 
 #include "tst_data_helpers.h"
 
@@ -13,8 +13,6 @@ using testdata::bytes;
 using testdata::nameField;
 
 namespace {
-
-constexpr int kContentTypes = 11;
 
 std::unique_ptr<Data> create(int id)
 {
@@ -120,12 +118,6 @@ private slots:
     void countsBeyondInputAppendNothing();
     void garbage_data();
     void garbage();
-    void cloneIsIndependent_data();
-    void cloneIsIndependent();
-    void copyFromSameClass_data();
-    void copyFromSameClass();
-    void copyFromOtherClassCopiesNothing_data();
-    void copyFromOtherClassCopiesNothing();
 
 private:
     static void addSampleRows();
@@ -319,97 +311,6 @@ void TestDataDecoders::garbage()
     }
     qDebug("%d of 3000 inputs accepted", accepted);
     QVERIFY(accepted > 0);
-}
-
-void TestDataDecoders::cloneIsIndependent_data()
-{
-    addSampleRows();
-}
-
-void TestDataDecoders::cloneIsIndependent()
-{
-    QFETCH(int, id);
-    QFETCH(std::string, encoding);
-    std::unique_ptr<Data> original = create(id);
-    QVERIFY(original->fromBytes(encoding));
-    std::unique_ptr<Data> clone = original->clone();
-    QVERIFY(clone);
-    QCOMPARE(typeid(*clone).name(), typeid(*original).name());
-    QCOMPARE(clone->toBytes(), original->toBytes());
-    QCOMPARE(clone->toString(), original->toString());
-
-    // Changing the original, or destroying it, leaves the clone as it was.
-    std::unique_ptr<Data> fresh = create(id);
-    original->copyFrom(*fresh);
-    QCOMPARE(original->toBytes(), fresh->toBytes());
-    QCOMPARE(clone->toBytes(), encoding);
-    original.reset();
-    QCOMPARE(clone->toBytes(), encoding);
-    VERIFY_DATA_INVARIANT(*clone);
-
-    // And the other way round.
-    std::unique_ptr<Data> second = clone->clone();
-    clone->assign(*fresh);
-    QCOMPARE(second->toBytes(), encoding);
-    VERIFY_DATA_INVARIANT(*second);
-    VERIFY_DATA_INVARIANT(*clone);
-}
-
-void TestDataDecoders::copyFromSameClass_data()
-{
-    addSampleRows();
-}
-
-void TestDataDecoders::copyFromSameClass()
-{
-    QFETCH(int, id);
-    QFETCH(std::string, encoding);
-    std::unique_ptr<Data> source = create(id);
-    QVERIFY(source->fromBytes(encoding));
-
-    // The target already holds the same value: copying replaces it, it does not add to it.
-    std::unique_ptr<Data> target = create(id);
-    QVERIFY(target->fromBytes(encoding));
-    target->copyFrom(*source);
-    QCOMPARE(target->toBytes(), encoding);
-    target->assign(*source);
-    QCOMPARE(target->toBytes(), encoding);
-    target->copyFrom(*target);
-    QCOMPARE(target->toBytes(), encoding);
-    VERIFY_DATA_INVARIANT(*target);
-
-    std::unique_ptr<Data> empty = create(id);
-    empty->assign(*source);
-    QCOMPARE(empty->toBytes(), encoding);
-    QCOMPARE(source->toBytes(), encoding);
-    VERIFY_DATA_INVARIANT(*empty);
-}
-
-void TestDataDecoders::copyFromOtherClassCopiesNothing_data()
-{
-    QTest::addColumn<int>("targetId");
-    QTest::addColumn<int>("sourceId");
-    for (int target = 0; target < kContentTypes; ++target)
-        for (int source = 0; source < kContentTypes; ++source)
-            if (target != source)
-                QTest::addRow("%d from %d", target, source) << target << source;
-}
-
-void TestDataDecoders::copyFromOtherClassCopiesNothing()
-{
-    QFETCH(int, targetId);
-    QFETCH(int, sourceId);
-    const std::vector<Sample> all = samples();
-    std::unique_ptr<Data> target = create(targetId);
-    QVERIFY(target->fromBytes(all[std::size_t(targetId)].encoding));
-    std::unique_ptr<Data> source = create(sourceId);
-    QVERIFY(source->fromBytes(all[std::size_t(sourceId)].encoding));
-    const std::string before = target->toBytes();
-    target->copyFrom(*source);
-    QCOMPARE(target->toBytes(), before);
-    target->assign(*source);
-    QCOMPARE(target->toBytes(), before);
-    VERIFY_DATA_INVARIANT(*target);
 }
 
 QTEST_APPLESS_MAIN(TestDataDecoders)

@@ -51,7 +51,6 @@ private slots:
     void gearToString();
     void gear255RoundTrips();
     void gearBeyond255WritesEveryEntry();
-    void gearCloneHoldsTwoGears();
 
     void sensorOneSensor();
     void sensorRoundTrip();
@@ -69,7 +68,6 @@ private slots:
     void fallbackShortInput_data();
     void fallbackShortInput();
 
-    void listCopyEmptiesOwnListFirst();
     void listFromBytesAppends();
 };
 
@@ -280,24 +278,6 @@ void TestDataModes::gearBeyond255WritesEveryEntry()
     QCOMPARE(back.entries()[254].pressure(), 254u);
 }
 
-void TestDataModes::gearCloneHoldsTwoGears()
-{
-    GearModeStructData source;
-    QVERIFY(source.fromBytes(twoGears()));
-    std::unique_ptr<Data> copy = source.clone();
-    auto* clone = dynamic_cast<GearModeStructData*>(copy.get());
-    QVERIFY(clone);
-    QCOMPARE(clone->entries().size(), std::size_t(2));
-    QCOMPARE(source.entries().size(), std::size_t(2));
-    clone->addEntry(GearModeParam(3, 30));
-    QCOMPARE(source.entries().size(), std::size_t(2));
-    source.clearEntries();
-    QCOMPARE(clone->entries().size(), std::size_t(3));
-    QCOMPARE(clone->toBytes().substr(0, 11), bytes("03 01 00 00 00 0A 02 00 00 00 14"));
-    VERIFY_DATA_INVARIANT(*clone);
-    VERIFY_DATA_INVARIANT(source);
-}
-
 // ---- sensor ----
 
 void TestDataModes::sensorOneSensor()
@@ -462,31 +442,7 @@ void TestDataModes::fallbackShortInput()
     VERIFY_DATA_INVARIANT(data);
 }
 
-// ---- list copying and appending ----
-
-void TestDataModes::listCopyEmptiesOwnListFirst()
-{
-    TorqueModeStructData source;
-    QVERIFY(source.fromBytes(twoWrenches()));
-    TorqueModeStructData target;
-    target.addEntry(TorqueModeParam("OLD", 1, 1));
-    target.copyFrom(source);
-    QCOMPARE(target.toBytes(), twoWrenches());
-    target.assign(source);
-    QCOMPARE(target.toBytes(), twoWrenches());
-    target.assign(target);
-    QCOMPARE(target.toBytes(), twoWrenches());
-    VERIFY_DATA_INVARIANT(target);
-
-    SensorModeStructData sensors;
-    sensors.addEntry(SensorModeParam("S", 1));
-    SensorModeStructData sensorTarget;
-    sensorTarget.addEntry(SensorModeParam("T", 2));
-    sensorTarget.addEntry(SensorModeParam("U", 3));
-    sensorTarget.assign(sensors);
-    QCOMPARE(sensorTarget.toBytes(), sensors.toBytes());
-    VERIFY_DATA_INVARIANT(sensorTarget);
-}
+// ---- list appending ----
 
 void TestDataModes::listFromBytesAppends()
 {

@@ -6,9 +6,9 @@
 #include "data/DateTimeData.h"
 #include "data/NullData.h"
 #include "device/Device.h"
-#include "device/LineProbe.h"
-#include "device/PortLockHolder.h"
 #include "log/LogManager.h"
+#include "transport/LineProbe.h"
+#include "transport/PortLockHolder.h"
 
 #include <QProcess>
 #include <QRegularExpression>

@@ -1,6 +1,9 @@
+#include "journal/JournalEvent.h"
 #include "protocol/ContentCodec.h"
+#include "protocol/FrameView.h"
 #include "render/HexFrameRenderer.h"
 
+#include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QtTest>
 
@@ -781,6 +784,8 @@ private slots:
         row("device name in GB2312", 6, kRsp, "D5C5C8FD0000", S::Ok, "设备名称=张三@0+6");
         row("device number, nine bytes", 7, kReq, "313233343536373839", S::WrongSize, "");
         row("operator", 15, kReq, "C0EECBC4", S::Ok, "操作人=李四@0+4");
+        row("serial number with a quote, a backslash and a control byte", 3, kReq, "225C411F", S::Ok,
+            "出厂编号=\"\\A\x1f@0+4");
         row("empty text", 4, kRsp, "", S::Ok, "");
         row("password", 10, kReq, "3132", S::Ok, "密码=12@0+2");
         row("locked with password", 9, kReq, "01313233", S::Ok, "锁定状态=加锁@0+1 | 密码=123@1+3");
@@ -828,6 +833,29 @@ private slots:
         QVERIFY(decoded);
         QCOMPARE(int(decoded->status), status);
         QCOMPARE(fieldText(decoded->fields), fields);
+        // The journal's fields: the same labels and values, the group as a third element.
+        QStringList journal;
+        const QJsonArray json = JournalEvent::fieldsJson(
+            quint8(cmd), direction == kRsp ? FrameDirection::Response : FrameDirection::Request, content);
+        QCOMPARE(json.size(), int(decoded->fields.size()));
+        for (int i = 0; i < json.size(); ++i) {
+            const QJsonArray field = json.at(i).toArray();
+            const ContentField& expected = decoded->fields[std::size_t(i)];
+            QCOMPARE(field.size(), expected.group.isEmpty() ? 2 : 3);
+            QCOMPARE(field.at(0).toString(), expected.label);
+            QCOMPARE(field.at(1).toString(), expected.value);
+            QCOMPARE(field.at(2).toString(), expected.group);
+        }
+        // The event file's line, written without a document, reads back as the event's JSON.
+        JournalEvent event;
+        event.type = direction == kRsp ? JournalEvent::Type::Reply : JournalEvent::Type::Request;
+        event.seq = 7;
+        event.timeUs = 1796000000123456;
+        event.bytes = FrameView::build(wire::kAddress, quint8(cmd), content);
+        QJsonParseError error;
+        const QJsonDocument line = QJsonDocument::fromJson(event.toJsonLine(), &error);
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(line.object(), event.toJson());
     }
 
     void codecRecordData()

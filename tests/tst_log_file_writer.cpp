@@ -6,9 +6,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <thread>
@@ -131,6 +133,95 @@ private slots:
                            "\\[Widget\\.cpp:Widget::slot_logAdded:77\\] "
                            "\\[0\\] second 5$"));
         QVERIFY2(line.match(content).hasMatch(), qPrintable(content));
+    }
+
+    // The header is put together by hand; it must stay byte for byte what this printf gave.
+    void headerMatchesPrintf_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QByteArray>("function");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<qint64>("msSinceEpoch");
+        QTest::addColumn<QByteArray>("text");
+        const qint64 now = 1796720400123; // 2026-12-08, 123 ms
+        QTest::newRow("plain") << QByteArray("/src/a.cpp") << QByteArray("A::f") << 77 << 0 << now
+                               << QByteArray("[2026-12-08 10:00:00] 打开串口成功");
+        QTest::newRow("no milliseconds")
+            << QByteArray("a.cpp") << QByteArray("f") << 1 << 0 << now - 123 << QByteArray("x");
+        QTest::newRow("negative numbers")
+            << QByteArray("a.cpp") << QByteArray("f") << -5 << -2147483647 - 1 << now << QByteArray("x");
+        QTest::newRow("before 1970") << QByteArray("a.cpp") << QByteArray("f") << 1 << 0 << qint64(-1500)
+                                     << QByteArray("x");
+        QTest::newRow("file name cut at 255") << QByteArray("/d/") + QByteArray(400, 'n') << QByteArray("f")
+                                              << 1 << 0 << now << QByteArray("x");
+        QTest::newRow("header cut at 1023") << QByteArray("a.cpp") << QByteArray(1500, 'g') << 123456 << 7
+                                            << now << QByteArray("after the header");
+        QTest::newRow("no function") << QByteArray("a.cpp") << QByteArray() << 1 << 0 << now
+                                     << QByteArray("x");
+        QTest::newRow("empty text") << QByteArray("a.cpp") << QByteArray("f") << 1 << 0 << now
+                                    << QByteArray();
+        QTest::newRow("text cut") << QByteArray("a.cpp") << QByteArray("f") << 1 << 0 << now
+                                  << QByteArray(3000, 't');
+    }
+    void headerMatchesPrintf()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QByteArray, function);
+        QFETCH(int, line);
+        QFETCH(int, code);
+        QFETCH(qint64, msSinceEpoch);
+        QFETCH(QByteArray, text);
+        const auto when = std::chrono::system_clock::time_point(std::chrono::milliseconds(msSinceEpoch));
+        const char* fn = function.isNull() ? nullptr : function.constData();
+
+        const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+        std::tm local{};
+        localtime_r(&seconds, &local);
+        const char* base = std::strrchr(file.constData(), '/');
+        char shortFile[256];
+        std::snprintf(shortFile, sizeof shortFile, "%s", base ? base + 1 : file.constData());
+        std::vector<char> expected(2048, '\0');
+        int header = std::snprintf(
+            expected.data(), 1024, "\n%d-%02d-%02d %02d:%02d:%02d,%03d <%s> [%s:%s:%d] [%d] ",
+            local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+            int(msSinceEpoch % 1000), "INFO", shortFile, fn ? fn : "", line, code);
+        header = std::min(header, 1023);
+        std::snprintf(expected.data() + header, expected.size() - std::size_t(header), "%s",
+                      text.constData());
+
+        const QString logPath = path("header.log");
+        QFile::remove(logPath);
+        LogFileWriter w;
+        w.setClock([when] { return when; });
+        QVERIFY(w.open(logPath.toLocal8Bit().constData(), 0));
+        w.write(2, file.constData(), fn, line, code, "%s", text.constData());
+        QCOMPARE(readAll(logPath), QByteArray(expected.data()));
+    }
+
+    void batchFlushesOnceWithTheSameContent()
+    {
+        const QString single = path("single.log");
+        const QString batched = path("batched.log");
+        const auto when = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796720400123));
+        LogFileWriter one;
+        LogFileWriter many;
+        one.setClock([when] { return when; });
+        many.setClock([when] { return when; });
+        QVERIFY(one.open(single.toLocal8Bit().constData(), 0));
+        QVERIFY(many.open(batched.toLocal8Bit().constData(), 0));
+        many.beginBatch();
+        for (int i = 0; i < 3; ++i) {
+            one.write(2, "a.cpp", "f", i, 0, "%s", "line");
+            many.write(2, "a.cpp", "f", i, 0, "%s", "line");
+        }
+        QCOMPARE(readAll(batched), QByteArray()); // held until the batch ends
+        many.endBatch();
+        QCOMPARE(readAll(batched), readAll(single));
+        QCOMPARE(readAll(batched).count("\n"), 3);
+        // Outside a batch a line is flushed at once again.
+        many.write(2, "a.cpp", "f", 9, 0, "%s", "alone");
+        QVERIFY(readAll(batched).endsWith("alone"));
     }
 
     void backslashPathStaysWhole()

@@ -1,7 +1,9 @@
+#include "emulator/UnitsFile.h"
 #include "scenario/RecordCsvFormat.h"
 #include "scenario/Scenario.h"
 #include "scenario/ScenarioFile.h"
-#include "service/FileRecordFrames.h"
+#include "transport/SerialSettings.h"
+#include "unit/FileRecordFrames.h"
 #include "util/BoundedFile.h"
 
 #include <QTemporaryDir>
@@ -318,6 +320,108 @@ private slots:
         QByteArray back;
         QVERIFY2(RecordCsvFormat::record(rows.at(1).cells, &back, &problem), qPrintable(problem));
         QCOMPARE(back.toHex(), record.toHex());
+    }
+
+    // A units file: refused whole, naming the unit and key; accepted, every key as given.
+    void unitsFile_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("error"); // after "FILE: "; empty: accepted
+        QTest::addColumn<int>("count");
+
+        QTest::newRow("one tcp unit")
+            << QByteArray(R"({"units": [{"endpoint": "tcp:127.0.0.1:0"}]})") << "" << 1;
+        QTest::newRow("all keys") << QByteArray(R"({"units": [{"endpoint": "/dev/ttyS9", "records": 5,
+                                      "faults": ["get-time:drop"], "capture": "u1.pcap", "baud": "9600"},
+                                      {"endpoint": "rfc2217:localhost:0", "baud": 19200}]})")
+                                  << "" << 2;
+        QTest::newRow("two on port 0") << QByteArray(R"({"units": [{"endpoint": "tcp:127.0.0.1:0"},
+                                           {"endpoint": "tcp:127.0.0.1:0"}]})")
+                                       << "" << 2;
+        QTest::newRow("syntax") << QByteArray(R"({"units": [)") << "offset 11: unterminated array" << 0;
+        QTest::newRow("not an object") << QByteArray("[1]") << "top: expected a JSON object" << 0;
+        QTest::newRow("unknown top key")
+            << QByteArray(R"({"unit": []})") << "unit: unknown key (known: units)" << 0;
+        QTest::newRow("units not a list")
+            << QByteArray(R"({"units": {}})") << "units: expected a list of units, got an object" << 0;
+        QTest::newRow("empty list") << QByteArray(R"({"units": []})") << "units: the list is empty" << 0;
+        QTest::newRow("unit not object") << QByteArray(R"({"units": [{"endpoint": "COM1"}, 7]})")
+                                         << "unit 2: expected an object, got a number" << 0;
+        QTest::newRow("no endpoint") << QByteArray(R"({"units": [{"records": 1}]})")
+                                     << "unit 1: endpoint: missing" << 0;
+        QTest::newRow("bad endpoint")
+            << QByteArray(R"({"units": [{"endpoint": "tcp:h:99999"}]})")
+            << "unit 1: endpoint: \"tcp:h:99999\" is not tcp:HOST:PORT with PORT from 0 "
+               "to 65535"
+            << 0;
+        QTest::newRow("empty endpoint")
+            << QByteArray(R"({"units": [{"endpoint": ""}]})")
+            << "unit 1: endpoint: expected a text that is not empty, got an empty text" << 0;
+        QTest::newRow("same port twice")
+            << QByteArray(R"({"units": [{"endpoint": "tcp:127.0.0.1:4000"},
+                                             {"endpoint": "rfc2217:127.0.0.1:4000"}]})")
+            << "unit 2: endpoint: rfc2217:127.0.0.1:4000 is unit 1's already" << 0;
+        QTest::newRow("same serial twice")
+            << QByteArray(R"({"units": [{"endpoint": "COM1"}, {"endpoint": "COM1"}]})")
+            << "unit 2: endpoint: COM1 is unit 1's already" << 0;
+        QTest::newRow("unknown key")
+            << QByteArray(R"({"units": [{"endpoint": "COM1", "speed": 1}]})")
+            << "unit 1: speed: unknown key (known: endpoint, scenario, records, faults, "
+               "capture, baud)"
+            << 0;
+        QTest::newRow("records negative")
+            << QByteArray(R"({"units": [{"endpoint": "COM1", "records": -1}]})")
+            << "unit 1: records: expected a whole number from 0 to 99999999, got -1" << 0;
+        QTest::newRow("records fraction")
+            << QByteArray(R"({"units": [{"endpoint": "COM1", "records": 1.5}]})")
+            << "unit 1: records: expected a whole number from 0 to 99999999, got 1.5" << 0;
+        QTest::newRow("records text")
+            << QByteArray(R"({"units": [{"endpoint": "COM1", "records": "5"}]})")
+            << "unit 1: records: expected a whole number from 0 to 99999999, got a text" << 0;
+        QTest::newRow("faults not list") << QByteArray(R"({"units": [{"endpoint": "COM1", "faults": "x"}]})")
+                                         << "unit 1: faults: expected a list of rules, got a text" << 0;
+        QTest::newRow("fault not text") << QByteArray(R"({"units": [{"endpoint": "COM1", "faults": [1]}]})")
+                                        << "unit 1: faults[0]: expected a rule text, got a number" << 0;
+        QTest::newRow("bad baud") << QByteArray(R"({"units": [{"endpoint": "COM1", "baud": "12345"}]})")
+                                  << "unit 1: baud: --baud: \"12345\" is not one of " +
+                                         SerialSettings::baudRateTexts().join(QLatin1Char(' '))
+                                  << 0;
+        QTest::newRow("scenario missing")
+            << QByteArray(R"({"units": [{"endpoint": "COM1", "scenario": "nope.json"}]})")
+            << "unit 1: scenario: " << 0;
+        QTest::newRow("scenario a fifo")
+            << QByteArray(R"({"units": [{"endpoint": "COM1", "scenario": "fifo.json"}]})")
+            << "unit 1: scenario: " << 0;
+    }
+    void unitsFile()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, error);
+        QFETCH(int, count);
+        const QString path = m_dir.filePath(QStringLiteral("units.json"));
+        std::vector<UnitsFile::Unit> units(3);
+        QString problem;
+        const bool ok = UnitsFile::parse(json, path, &units, &problem);
+        QCOMPARE(ok, error.isEmpty());
+        if (!ok) {
+            // A file's own problem after the scenario key: named, and its path given.
+            QVERIFY2(problem.startsWith(path + QStringLiteral(": ") + error), qPrintable(problem));
+            if (error.endsWith(QLatin1String("scenario: ")))
+                QVERIFY(problem.size() > (path + QStringLiteral(": ") + error).size());
+            else
+                QCOMPARE(problem, path + QStringLiteral(": ") + error);
+            QCOMPARE(int(units.size()), 3); // a refused file leaves the target alone
+            return;
+        }
+        QCOMPARE(int(units.size()), count);
+        if (qstrcmp(QTest::currentDataTag(), "all keys") == 0) {
+            QCOMPARE(units[0].records.value_or(-1), 5);
+            QCOMPARE(units[0].faults.value_or(QStringList()), QStringList{QStringLiteral("get-time:drop")});
+            QCOMPARE(units[0].capture.value_or(QString()), m_dir.filePath(QStringLiteral("u1.pcap")));
+            QCOMPARE(units[0].baud.value_or(QString()), QStringLiteral("9600"));
+            QCOMPARE(units[1].baud.value_or(QString()), QStringLiteral("19200"));
+            QVERIFY(!units[1].records);
+        }
     }
 };
 

@@ -3,7 +3,7 @@
 
 #include "capture/CaptureReader.h"
 #include "device/DeviceRegistry.h"
-#include "service/PortSession.h"
+#include "emulator/UnitSession.h"
 #include "ui/CaptureControls.h"
 
 #include <QApplication>
@@ -48,9 +48,9 @@ private slots:
         QTemporaryDir dir;
         PtyPair pty;
         QVERIFY(pty.isValid());
-        PortSession session;
+        UnitSession session;
         CaptureControls controls;
-        controls.setPortSession(&session);
+        controls.setUnitSession(&session);
         controls.show();
         QCOMPARE(box(controls)->text(), QStringLiteral("抓包 Capture"));
         const QString path = dir.filePath(QStringLiteral("window.pcap"));
@@ -60,7 +60,7 @@ private slots:
         QVERIFY(!file(controls)->isEnabled());
 
         // Checked before the port opens: the open is captured too.
-        PortSession::Settings settings;
+        UnitSession::Settings settings;
         settings.portName = pty.portPath();
         // The service answers through the registry's current port.
         DeviceRegistry::instance()->setPortName(settings.portName.toStdString());
@@ -98,13 +98,13 @@ private slots:
         QTemporaryDir dir;
         PtyPair pty;
         QVERIFY(pty.isValid());
-        PortSession session;
+        UnitSession session;
         CaptureControls controls;
-        controls.setPortSession(&session);
+        controls.setUnitSession(&session);
         const QString path = dir.filePath(QStringLiteral("again.pcap"));
         file(controls)->setText(path);
         box(controls)->click();
-        PortSession::Settings settings;
+        UnitSession::Settings settings;
         settings.portName = pty.portPath();
         DeviceRegistry::instance()->setPortName(settings.portName.toStdString());
         QVERIFY(session.open(settings));
@@ -149,9 +149,9 @@ private slots:
     {
         QFETCH(QString, path);
         QFETCH(QString, reason);
-        PortSession session;
+        UnitSession session;
         CaptureControls controls;
-        controls.setPortSession(&session);
+        controls.setUnitSession(&session);
         file(controls)->setText(path);
         box(controls)->click();
         QVERIFY(!box(controls)->isChecked());

@@ -1,12 +1,13 @@
 #include "tst_ui_helpers.h"
 
+#include "emulator/ScenarioLoader.h"
 #include "render/HexFrameRenderer.h"
 #include "scenario/Scenario.h"
-#include "service/ScenarioLoader.h"
 #include "service/SetupService.h"
 #include "ui/HexCmdParseDialog.h"
 #include "ui/ScenarioControls.h"
 #include "ui/ToolWidget.h"
+#include "unit/EmulatedUnit.h"
 
 #include <QButtonGroup>
 #include <QDialogButtonBox>
@@ -485,7 +486,7 @@ private slots:
 
         // Back to the unit out of the box for whatever runs next.
         QString error;
-        QVERIFY(ScenarioLoader::apply(Scenario(), {}, &error));
+        QVERIFY(ScenarioLoader::apply(*SetupService::instance()->unit(), nullptr, Scenario(), &error));
         tool.setMaxSendRecordCount(10000);
     }
 };

@@ -235,7 +235,7 @@ private slots:
         QTest::newRow("emu unknown option") << "varnel-emu" << QStringList{"--verbose", "/dev/null"} << 2
                                             << true << QByteArray("usage: varnel-emu");
         QTest::newRow("emu no port") << "varnel-emu" << QStringList() << 2 << true
-                                     << QByteArray("expected exactly one PORT\nusage: varnel-emu");
+                                     << QByteArray("expected a PORT (or --units FILE)\nusage: varnel-emu");
         QTest::newRow("test --help") << "varnel-test" << QStringList{"--help"} << 0 << false
                                      << QByteArray("usage: varnel-test");
         QTest::newRow("test --version") << "varnel-test" << QStringList{"--version"} << 0 << false << version;

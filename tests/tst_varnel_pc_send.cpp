@@ -1,6 +1,8 @@
 #include "FrameTestSupport.h"
 #include "PtyPair.h"
 
+#include "capture/CaptureWriter.h"
+
 #include <QProcess>
 #include <QtTest>
 
@@ -141,6 +143,43 @@ Run getTimeFromPeer(const QByteArray& before, const QByteArray& reply)
     run.out = QString::fromUtf8(pc.readAllStandardOutput());
     run.err += QString::fromUtf8(pc.readAllStandardError());
     return run;
+}
+
+// varnel-pc replay of a capture holding `request` and `captured` as the unit's answer, against a
+// scripted peer that answers the replayed request with `replayed`, all in one write.
+Run replayAgainstPeer(const QByteArray& request, const QByteArrayList& captured,
+                      const QByteArrayList& replayed)
+{
+    Run run;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("one.pcap"));
+    CaptureWriter writer;
+    if (!writer.open(path)) {
+        run.err = writer.error();
+        return run;
+    }
+    writer.write(CapturePacket::Direction::PcToUnit, request);
+    for (const QByteArray& frame : captured)
+        writer.write(CapturePacket::Direction::UnitToPc, frame);
+    writer.close();
+    PtyPair pty;
+    QProcess pc;
+    pc.start(kBin + QStringLiteral("/varnel-pc"), {QStringLiteral("replay"), QStringLiteral("--timeout"),
+                                                   QStringLiteral("2000"), path, pty.portPath()});
+    if (pty.read(request.size(), 10000) != request)
+        run.err = QStringLiteral("no request from varnel-pc replay");
+    pty.write(replayed.join());
+    if (!pc.waitForFinished(20000))
+        pc.kill();
+    run.exitCode = pc.exitStatus() == QProcess::NormalExit ? pc.exitCode() : -1;
+    run.out = QString::fromUtf8(pc.readAllStandardOutput());
+    run.err += QString::fromUtf8(pc.readAllStandardError());
+    return run;
+}
+
+QByteArray withBytes(QByteArray content, int offset, const QByteArray& bytes)
+{
+    return content.replace(offset, bytes.size(), bytes);
 }
 
 QByteArray csvRows(const QString& path)
@@ -398,6 +437,82 @@ private slots:
         QCOMPARE(run.out.contains(QStringLiteral("< 5AA512340C00010201F5")), rows >= 0);
         if (rows >= 0)
             QCOMPARE(csvRows(csv).count('\n'), rows);
+    }
+
+    // Where a replayed reply departs from the captured one: a header part, a content field by
+    // its label (the layout the codec reads, even where the content's size is wrong), the
+    // checksum, or a byte no field covers.
+    void replayNamesTheDifference_data()
+    {
+        QTest::addColumn<int>("command");
+        QTest::addColumn<QByteArrayList>("captured");
+        QTest::addColumn<QByteArrayList>("replayed");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("line");
+        const QByteArray serial = frametest::frameBytes(0x04, "SERIALNUMBER");
+        const QByteArray start = recordFrame(QByteArray(1, '\0') + u32(1));
+        const QByteArray end = recordFrame("\x02");
+        const QByteArray one = recordFrame(record(1));
+        const QString upload = QStringLiteral("#1 get-file-records: ");
+        const QString serialTitle = QStringLiteral("#1 get-factory-serial-number: ");
+
+        QTest::newRow("text field") << 0x04 << QByteArrayList{serial}
+                                    << QByteArrayList{frametest::frameBytes(0x04, "SERIALNUMBEX")} << 4
+                                    << serialTitle + "differs in frame 1 at 出厂编号: captured SERIALNUMBER "
+                                                     "(53455249414C4E554D424552), replayed SERIALNUMBEX "
+                                                     "(53455249414C4E554D424558)";
+        QTest::newRow("address") << 0x04 << QByteArrayList{serial}
+                                 << QByteArrayList{frametest::frameBytes(0x04, "SERIALNUMBER", 0x4321)} << 4
+                                 << serialTitle + "differs in frame 1 at Addr: captured 1234, replayed 4321";
+        QTest::newRow("length") << 0x04 << QByteArrayList{serial}
+                                << QByteArrayList{frametest::frameBytes(0x04, "SN")} << 4
+                                << serialTitle + "differs in frame 1 at 长度: captured 000C, replayed 0002";
+        const QByteArray badSerial = frametest::badCrcFrameBytes(0x04, "SERIALNUMBER");
+        QTest::newRow("checksum") << 0x04 << QByteArrayList{badSerial} << QByteArrayList{serial} << 4
+                                  << serialTitle + "differs in frame 1 at CRC: captured " +
+                                         QString::fromLatin1(badSerial.right(2).toHex().toUpper()) +
+                                         ", replayed " +
+                                         QString::fromLatin1(serial.right(2).toHex().toUpper());
+        QTest::newRow("record field by its label")
+            << 0x0C << QByteArrayList{start, one, end}
+            << QByteArrayList{start, recordFrame(withBytes(record(1), 46, "87654322")), end} << 4
+            << upload + "differs in frame 2 at 设备编号: captured 87654321 (3837363534333231), "
+                        "replayed 87654322 (3837363534333232)";
+        QTest::newRow("record sequence")
+            << 0x0C << QByteArrayList{start, one, end} << QByteArrayList{start, recordFrame(record(2)), end}
+            << 4 << upload + "differs in frame 2 at 序号: captured 1 (00000001), replayed 2 (00000002)";
+        QTest::newRow("record time masked, checksum following")
+            << 0x0C << QByteArrayList{start, one, end}
+            << QByteArrayList{start,
+                              recordFrame(withBytes(record(1), 23, QByteArray::fromHex("07E9050607080A"))),
+                              end}
+            << 0 << upload + "match (3 frames)";
+        // A mark no layout has: the replayed side shows the bytes where the captured field was.
+        QTest::newRow("mark of no frame kind")
+            << 0x0C << QByteArrayList{start, one, end}
+            << QByteArrayList{recordFrame(QByteArray(1, '\3') + u32(1)), one, end} << 4
+            << upload + "differs in frame 1 at 起始帧标记: captured 0 (00), replayed 03";
+        // A data frame of the wrong size is still read as far as its mark.
+        const QByteArray shortRecord = record(1).left(109);
+        QTest::newRow("mark of a frame of the wrong size")
+            << 0x0C << QByteArrayList{start, recordFrame(shortRecord), end}
+            << QByteArrayList{start, recordFrame(withBytes(shortRecord, 0, QByteArray(1, '\0'))), end} << 4
+            << upload + "differs in frame 2 at 数据帧标记: captured 1 (01), replayed 0 (00)";
+        QTest::newRow("byte no field covers")
+            << 0x0C << QByteArrayList{start, recordFrame(shortRecord), end}
+            << QByteArrayList{start, recordFrame(withBytes(shortRecord, 100, "9")), end} << 4
+            << upload + "differs in frame 2 at byte 107: captured 31, replayed 39";
+    }
+    void replayNamesTheDifference()
+    {
+        QFETCH(int, command);
+        QFETCH(QByteArrayList, captured);
+        QFETCH(QByteArrayList, replayed);
+        QFETCH(int, exitCode);
+        QFETCH(QString, line);
+        const Run run = replayAgainstPeer(frametest::frameBytes(std::uint8_t(command)), captured, replayed);
+        QVERIFY2(run.out.contains(line + QLatin1Char('\n')), qPrintable(run.out + run.err));
+        QCOMPARE(run.exitCode, exitCode);
     }
 
     void progressOnTerminal()

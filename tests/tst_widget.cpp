@@ -9,6 +9,8 @@
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
 #include "log/LogManager.h"
+#include "protocol/FrameExtractor.h"
+#include "protocol/FrameView.h"
 #include "service/SetupService.h"
 #include "ui/BaseSetupWidget.h"
 #include "ui/DisplayScale.h"
@@ -33,7 +35,9 @@
 #include <QtTest>
 
 #include <memory>
+#include <optional>
 #include <thread>
+#include <vector>
 
 using frametest::frameBytes;
 using uitest::ModalDriver;
@@ -46,13 +50,31 @@ const QString kClose = QStringLiteral("关闭串口\nClose");
 const char* const kComboNames[] = {"comboBoxPortName", "comboBoxBaudRate", "comboBoxDataBits",
                                    "comboBoxParity", "comboBoxStopBits"};
 
-QList<QByteArray> splitFrames(QByteArray stream)
+// Checked against the plain CRC rather than the protocol library's.
+bool checksumHolds(const QByteArray& frame)
 {
-    QList<QByteArray> frames;
-    while (stream.size() >= 9) {
-        const int n = (quint8(stream.at(5)) << 8) | quint8(stream.at(6));
-        frames << stream.left(9 + n);
-        stream.remove(0, 9 + n);
+    const std::optional<FrameView> view = FrameView::of(frame);
+    return view && frame == frameBytes(view->command(), view->content(), view->address());
+}
+
+// The frames of a drained stream, cut by the protocol library; nothing when the stream is
+// not whole frames or a checksum differs.
+std::optional<std::vector<QByteArray>> replyFrames(QByteArray stream)
+{
+    const qsizetype size = stream.size();
+    std::vector<QByteArray> frames = FrameExtractor::cutByLength(stream);
+    qsizetype cut = 0;
+    for (const QByteArray& frame : frames) {
+        cut += frame.size();
+        if (!checksumHolds(frame)) {
+            qWarning("bad reply %s", frame.toHex().constData());
+            return std::nullopt;
+        }
+    }
+    if (cut != size) {
+        qWarning("%lld of %lld bytes are no frame", static_cast<long long>(size - cut),
+                 static_cast<long long>(size));
+        return std::nullopt;
     }
     return frames;
 }
@@ -410,6 +432,7 @@ private slots:
         const QByteArray reply = pty.read(16);
         QCOMPARE(reply.size(), 16);
         QCOMPARE(reply.left(7), QByteArray("\x5A\xA5\x12\x34\x02\x00\x07", 7));
+        QCOMPARE(reply, frameBytes(0x02, reply.mid(7, 7)));
 
         // The receive connection exists while open.
         emit SetupService::instance()->recv_base_setup_rsp(pty.portPath(), 5, QByteArray());
@@ -589,11 +612,12 @@ private slots:
         QCOMPARE(driver.texts, QStringList{"BaseSetupWidget::on_pushButtonStopSend_clicked"});
         QVERIFY(messages().contains(QStringLiteral("PORT %1 >> m_bSend is false").arg(pty.portPath())));
 
-        const QList<QByteArray> frames = splitFrames(pty.drain(300));
-        QVERIFY(frames.size() >= 2);
-        QCOMPARE(frames.first().size(), 9 + 5);
-        QCOMPARE(frames.last().mid(7, 1), QByteArray("\x02", 1));
-        const int records = frames.size() - 2;
+        const std::optional<std::vector<QByteArray>> frames = replyFrames(pty.drain(300));
+        QVERIFY(frames);
+        QVERIFY(frames->size() >= 2);
+        QCOMPARE(frames->front().size(), 9 + 5);
+        QCOMPARE(frames->back().mid(7, 1), QByteArray("\x02", 1));
+        const int records = int(frames->size()) - 2;
         QVERIFY2(records < 10, qPrintable(QString::number(records)));
         QCOMPARE(messages().filter(QStringLiteral("send file record: No.")).size(), records);
 
@@ -661,6 +685,8 @@ private slots:
         const QList<FrameClock::Arrival> arrivals = clock.arrivals();
         QCOMPARE(arrivals.size(), count + 2);
         QCOMPARE(arrivals.last().frame.mid(7, 1), QByteArray("\x02", 1));
+        for (const FrameClock::Arrival& arrival : arrivals)
+            QVERIFY2(checksumHolds(arrival.frame), arrival.frame.toHex().constData());
         qint64 worst = 0;
         for (int i = 2; i < arrivals.size() - 1; ++i)
             worst = qMax(worst, arrivals.at(i).ms - arrivals.at(i - 1).ms);
@@ -701,11 +727,12 @@ private slots:
         QVERIFY2(other.open(QIODevice::ReadWrite), qPrintable(other.errorString()));
         other.close();
 
-        const QList<QByteArray> frames = splitFrames(pty.drain(300));
-        QVERIFY(frames.size() >= 3);
-        QCOMPARE(frames.first().mid(7, 1), QByteArray("\x00", 1));
-        QCOMPARE(frames.last(), frameBytes(0x0C, QByteArray("\x02", 1)));
-        QVERIFY(frames.size() - 2 < 300);
+        const std::optional<std::vector<QByteArray>> frames = replyFrames(pty.drain(300));
+        QVERIFY(frames);
+        QVERIFY(frames->size() >= 3);
+        QCOMPARE(frames->front().mid(7, 1), QByteArray("\x00", 1));
+        QCOMPARE(frames->back(), frameBytes(0x0C, QByteArray("\x02", 1)));
+        QVERIFY(frames->size() - 2 < 300);
         QVERIFY(messages().contains(QStringLiteral("PORT %1 >> m_bSend is false").arg(pty.portPath())));
         setRecordCount(10000);
     }

@@ -1,7 +1,7 @@
 #include "ui/CaptureControls.h"
 
+#include "emulator/UnitSession.h"
 #include "log/Log.h"
-#include "service/PortSession.h"
 #include "ui_CaptureControls.h"
 
 #include <QFileInfo>
@@ -23,7 +23,7 @@ CaptureControls::~CaptureControls()
     stop();
 }
 
-void CaptureControls::setPortSession(PortSession* session)
+void CaptureControls::setUnitSession(UnitSession* session)
 {
     if (m_session && m_session->lineObserver() == &m_writer)
         m_session->setLineObserver(nullptr);

@@ -9,7 +9,7 @@
 
 #include <memory>
 
-class PortSession;
+class UnitSession;
 
 namespace Ui {
 class CaptureControls;
@@ -27,7 +27,7 @@ public:
     explicit CaptureControls(QWidget* parent = nullptr);
     ~CaptureControls() override;
 
-    void setPortSession(PortSession* session);
+    void setUnitSession(UnitSession* session);
     bool isCapturing() const;
 
 private slots:
@@ -41,7 +41,7 @@ private:
     QString freshPath(const QString& path) const;
 
     std::unique_ptr<Ui::CaptureControls> ui;
-    QPointer<PortSession> m_session;
+    QPointer<UnitSession> m_session;
     CaptureWriter m_writer;
     QSet<QString> m_captured; // absolute paths captured to since the window opened
 };

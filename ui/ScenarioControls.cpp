@@ -1,9 +1,10 @@
 #include "ui/ScenarioControls.h"
 
+#include "emulator/ScenarioLoader.h"
 #include "scenario/Scenario.h"
-#include "service/ScenarioLoader.h"
 #include "service/SetupService.h"
 #include "ui_ScenarioControls.h"
+#include "unit/EmulatedUnit.h"
 
 #include <QFileDialog>
 #include <QMessageBox>
@@ -19,9 +20,16 @@ ScenarioControls::ScenarioControls(QWidget* parent)
           return QFileDialog::getOpenFileName(
               owner, QString::fromUtf8(kTitle), QString(),
               QStringLiteral("场景 Scenario (*.json);;所有文件 All files (*)"));
-      })
+      }),
+      m_unit(SetupService::instance()->unit())
 {
     ui->setupUi(this);
+}
+
+void ScenarioControls::setTarget(EmulatedUnit* unit, FaultInjector* faults)
+{
+    m_unit = unit;
+    m_faults = faults;
 }
 
 ScenarioControls::~ScenarioControls() = default;
@@ -33,14 +41,14 @@ void ScenarioControls::on_pushButtonLoadScenario_clicked()
         return;
     Scenario scenario;
     QString error;
-    const int countBefore = SetupService::maxSendRecordCount();
-    if (!ScenarioLoader::load(path, m_faultRules, &error, &scenario)) {
+    const int countBefore = m_unit->recordCount();
+    if (!ScenarioLoader::load(*m_unit, m_faults, path, &error, &scenario)) {
         QMessageBox::warning(this, QString::fromUtf8(kTitle), error);
         return;
     }
     ui->labelScenarioFile->setText(scenario.fileName());
     ui->labelScenarioFile->setToolTip(path);
     // Also when the count returns to its value from before the scenario this one replaced.
-    if (scenario.recordCount || SetupService::maxSendRecordCount() != countBefore)
-        emit record_count_loaded(SetupService::maxSendRecordCount());
+    if (scenario.recordCount || m_unit->recordCount() != countBefore)
+        emit record_count_loaded(m_unit->recordCount());
 }

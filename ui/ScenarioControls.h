@@ -1,12 +1,13 @@
 #pragma once
 
-#include "service/ScenarioLoader.h"
-
 #include <QString>
 #include <QWidget>
 
 #include <functional>
 #include <memory>
+
+class EmulatedUnit;
+class FaultInjector;
 
 namespace Ui {
 class ScenarioControls;
@@ -27,8 +28,9 @@ public:
 
     // The file dialog by default; tests give their own.
     void setPathChooser(PathChooser chooser) { m_choosePath = std::move(chooser); }
-    // Where a scenario's fault rules go; without one they are not applied.
-    void setFaultRulesHook(ScenarioLoader::FaultRulesHook hook) { m_faultRules = std::move(hook); }
+    // The unit a scenario goes to (the window's by default) and where its fault rules go;
+    // without a fault stage they are not applied.
+    void setTarget(EmulatedUnit* unit, FaultInjector* faults);
 
 signals:
     // The record count a loaded scenario put in force (its records.count, or the count from
@@ -41,5 +43,6 @@ private slots:
 private:
     std::unique_ptr<Ui::ScenarioControls> ui;
     PathChooser m_choosePath;
-    ScenarioLoader::FaultRulesHook m_faultRules;
+    EmulatedUnit* m_unit;
+    FaultInjector* m_faults = nullptr;
 };

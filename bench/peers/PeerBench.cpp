@@ -177,10 +177,16 @@ PeerFigures PeerBench::run(const PeerCase& peer) const
     ms.reserve(std::size_t(m_options.roundTrips));
     QByteArray got;
     Clock::time_point timedStart;
+    double responderCpuStart = -1;
+    double tapCpuStart = -1;
     const int total = m_options.warmUp + m_options.roundTrips;
     for (int i = 0; i < total; ++i) {
-        if (i == m_options.warmUp)
+        if (i == m_options.warmUp) {
+            responderCpuStart = BenchLine::cpuSeconds(process.responderPid());
+            if (peer.viaTap)
+                tapCpuStart = BenchLine::cpuSeconds(process.tapPid());
             timedStart = Clock::now();
+        }
         const Clock::time_point start = Clock::now();
         const QString problem = exchange(fd, peer.request, peer.reply.size(), got);
         const Clock::time_point end = Clock::now();
@@ -207,6 +213,22 @@ PeerFigures PeerBench::run(const PeerCase& peer) const
             ms.push_back(std::chrono::duration<double, std::milli>(end - start).count());
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - timedStart).count();
+    // Read before anything else is asked of the responder; a reading of -1 means it has gone.
+    const double responderCpuEnd = BenchLine::cpuSeconds(process.responderPid());
+    const double tapCpuEnd = peer.viaTap ? BenchLine::cpuSeconds(process.tapPid()) : -1;
+    if (responderCpuStart < 0 || responderCpuEnd < 0) {
+        figures.error = QStringLiteral("%1 exited during the round trips").arg(peer.program);
+        return figures;
+    }
+    if (peer.viaTap && (tapCpuStart < 0 || tapCpuEnd < 0)) {
+        figures.error = QStringLiteral("varnel-pc tap exited during the round trips");
+        return figures;
+    }
+    const double responderCpu = responderCpuEnd - responderCpuStart;
+    figures.busyCpuPercent = seconds > 0 ? 100.0 * responderCpu / seconds : 0;
+    figures.cpuMicrosPerRoundTrip = 1e6 * responderCpu / double(ms.size());
+    if (peer.viaTap)
+        figures.tapCpuMicrosPerRoundTrip = 1e6 * (tapCpuEnd - tapCpuStart) / double(ms.size());
     std::sort(ms.begin(), ms.end());
     figures.p50Ms = percentile(ms, 0.50);
     figures.p99Ms = percentile(ms, 0.99);

@@ -29,10 +29,16 @@ struct PeerFigures
     double maxMs = 0;
     double roundTripsPerSecond = 0;
     double idleCpuPercent = 0;
+    // The responder's CPU (user + system, all threads) over the timed round trips: percent of
+    // one core, and microseconds per round trip.
+    double busyCpuPercent = 0;
+    double cpuMicrosPerRoundTrip = 0;
+    // Behind the tap, the same for varnel-pc tap; negative without one.
+    double tapCpuMicrosPerRoundTrip = -1;
 };
 
-// Times request/reply round trips against a responder over a socat pty pair, then the
-// responder's CPU use while nothing is asked of it.
+// Times request/reply round trips against a responder over a socat pty pair, with the CPU
+// the responder used meanwhile, then its CPU use while nothing is asked of it.
 class PeerBench
 {
 public:

@@ -31,6 +31,9 @@ public:
 
     // The process whose idle CPU is taken: the tap when there is one, else the responder.
     qint64 pid() const;
+    qint64 responderPid() const { return m_process.processId(); }
+    // 0 without a tap.
+    qint64 tapPid() const { return hasTap() ? m_tap.processId() : 0; }
     // Non-blocking and raw; owned by the pair.
     int pcFd() const { return m_fd; }
     QString error() const { return m_error; }

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <iterator>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -21,10 +22,13 @@ int usage(const QString& problem)
     std::fprintf(stderr,
                  "varnel-peer-bench: %s\n"
                  "usage: varnel-peer-bench [--round-trips N] [--warm-up N] [--idle-seconds S] [--quick]\n"
+                 "                         [--emu-arg=ARG]...\n"
                  "  --round-trips   timed round trips per responder, 1-1000000 (default 2000)\n"
                  "  --warm-up       untimed round trips first, 0-100000 (default 100)\n"
                  "  --idle-seconds  idle CPU window per responder, 1-3600 (default 10)\n"
-                 "  --quick         200 round trips, 20 warm-up, 2 s idle\n",
+                 "  --quick         200 round trips, 20 warm-up, 2 s idle\n"
+                 "  --emu-arg       one more varnel-emu argument (repeatable): --emu-arg=--events\n"
+                 "                  --emu-arg=FILE times it with its event file\n",
                  qPrintable(problem));
     return kUsageError;
 }
@@ -62,7 +66,8 @@ constexpr TapRow kTapRows[] = {
 };
 constexpr std::size_t kDirectRows = 3;
 
-std::vector<PeerCase> peerCases()
+// Extra varnel-emu options (--emu-arg), so a run with the journal's event file compares with one without.
+std::vector<PeerCase> peerCases(const QStringList& emuArgs)
 {
     // Get factory serial number: no content; the reply carries "SERIALNUMBER".
     const QByteArray varnelRequest = BenchLine::request(0x04);
@@ -82,8 +87,9 @@ std::vector<PeerCase> peerCases()
          QStringLiteral("peer-modbus-rtu-server"), [](const QString& tty) { return QStringList{tty}; },
          "ready", modbusRequest, modbusReply},
         {QStringLiteral("varnel-emu, get factory serial number"), QStringLiteral("varnel-emu"),
-         [](const QString& tty) {
-             return QStringList{QStringLiteral("--records"), QStringLiteral("0"), tty};
+         [emuArgs](const QString& tty) {
+             return QStringList{QStringLiteral("--records"), QStringLiteral("0")} + emuArgs +
+                    QStringList{tty};
          },
          "打开串口成功", varnelRequest, varnelReply},
     };
@@ -110,7 +116,8 @@ int main(int argc, char* argv[])
     parser.addOptions({{QStringLiteral("round-trips"), QString(), QStringLiteral("N")},
                        {QStringLiteral("warm-up"), QString(), QStringLiteral("N")},
                        {QStringLiteral("idle-seconds"), QString(), QStringLiteral("S")},
-                       {QStringLiteral("quick"), QString()}});
+                       {QStringLiteral("quick"), QString()},
+                       {QStringLiteral("emu-arg"), QString(), QStringLiteral("ARG")}});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (!parser.positionalArguments().isEmpty())
@@ -126,7 +133,7 @@ int main(int argc, char* argv[])
 
     PeerBench::installStopHandler();
     const PeerBench bench(options);
-    const std::vector<PeerCase> cases = peerCases();
+    const std::vector<PeerCase> cases = peerCases(parser.values(QStringLiteral("emu-arg")));
     std::vector<PeerFigures> figures;
     for (const PeerCase& peer : cases) {
         std::fprintf(stderr, "timing %s ...\n", qPrintable(peer.name));
@@ -145,13 +152,15 @@ int main(int argc, char* argv[])
     std::printf("\n%d round trips per responder after %d warm-up, idle CPU over %d s; "
                 "one socat pty pair each, two for the rows behind the tap\n\n",
                 options.roundTrips, options.warmUp, options.idleSeconds);
-    std::printf("| %-38s | %9s | %7s | %7s | %7s | %13s | %8s | %10s | %11s |\n", "responder", "req/reply",
-                "p50 ms", "p99 ms", "max ms", "round trips/s", "idle CPU", "p50 ratio", "rt/s ratio");
-    std::printf("|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n", QByteArray(40, '-').constData(),
-                QByteArray(11, '-').constData(), QByteArray(9, '-').constData(),
-                QByteArray(9, '-').constData(), QByteArray(9, '-').constData(),
-                QByteArray(15, '-').constData(), QByteArray(10, '-').constData(),
-                QByteArray(12, '-').constData(), QByteArray(13, '-').constData());
+    std::printf("| %-38s | %9s | %7s | %7s | %7s | %13s | %8s | %8s | %9s | %9s | %10s | %9s |\n",
+                "responder", "req/reply", "p50 ms", "p99 ms", "max ms", "round trips/s", "idle CPU",
+                "busy CPU", "CPU us/rt", "p50 ratio", "rt/s ratio", "CPU ratio");
+    std::printf(
+        "|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n", QByteArray(40, '-').constData(),
+        QByteArray(11, '-').constData(), QByteArray(9, '-').constData(), QByteArray(9, '-').constData(),
+        QByteArray(9, '-').constData(), QByteArray(15, '-').constData(), QByteArray(10, '-').constData(),
+        QByteArray(10, '-').constData(), QByteArray(11, '-').constData(), QByteArray(11, '-').constData(),
+        QByteArray(12, '-').constData(), QByteArray(11, '-').constData());
     int status = 0;
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const PeerCase& peer = cases[i];
@@ -163,14 +172,30 @@ int main(int argc, char* argv[])
             status = 1;
             continue;
         }
-        std::printf("| %-38s | %9s | %7.2f | %7.2f | %7.2f | %13.0f | %6.2f %% | %10s | %11s |\n",
-                    qPrintable(peer.name), qPrintable(sizes), f.p50Ms, f.p99Ms, f.maxMs,
-                    f.roundTripsPerSecond, f.idleCpuPercent,
-                    qPrintable(ratio(f.p50Ms, modbus.p50Ms, modbusValid)),
-                    qPrintable(ratio(f.roundTripsPerSecond, modbus.roundTripsPerSecond, modbusValid)));
+        std::printf(
+            "| %-38s | %9s | %7.2f | %7.2f | %7.2f | %13.0f | %6.2f %% | %6.1f %% | %9.1f | %9s | %10s | "
+            "%9s |\n",
+            qPrintable(peer.name), qPrintable(sizes), f.p50Ms, f.p99Ms, f.maxMs, f.roundTripsPerSecond,
+            f.idleCpuPercent, f.busyCpuPercent, f.cpuMicrosPerRoundTrip,
+            qPrintable(ratio(f.p50Ms, modbus.p50Ms, modbusValid)),
+            qPrintable(ratio(f.roundTripsPerSecond, modbus.roundTripsPerSecond, modbusValid)),
+            qPrintable(ratio(f.cpuMicrosPerRoundTrip, modbus.cpuMicrosPerRoundTrip, modbusValid)));
     }
-    std::printf("\nratios: this row's p50 and round trips/s divided by libmodbus's\n");
-    std::printf("idle CPU behind the tap: varnel-pc tap's own\n");
+    std::printf("\nratios: this row's p50, round trips/s and CPU per round trip divided by libmodbus's\n");
+    std::printf(
+        "busy CPU: the responder's user + system time over the timed round trips, in percent of one core; "
+        "CPU us/rt: the same per round trip (clock ticks of %ld Hz)\n",
+        ::sysconf(_SC_CLK_TCK));
+    std::printf("idle CPU behind the tap: varnel-pc tap's own; its CPU per round trip:");
+    for (std::size_t i = 0; i < std::size(kTapRows); ++i) {
+        const PeerFigures& tapped = figures[kDirectRows + i];
+        if (tapped.error.isEmpty())
+            std::printf("%s %s %.1f us", i == 0 ? "" : ",", kTapRows[i].shortName,
+                        tapped.tapCpuMicrosPerRoundTrip);
+        else
+            std::printf("%s %s -", i == 0 ? "" : ",", kTapRows[i].shortName);
+    }
+    std::printf("\n");
     std::printf("p50 added by varnel-pc tap (row behind the tap minus the direct row):");
     for (std::size_t i = 0; i < std::size(kTapRows); ++i) {
         const PeerFigures& tapped = figures[kDirectRows + i];

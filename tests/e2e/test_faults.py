@@ -17,16 +17,17 @@ def port_errors(messages):
     return [m for m in messages if m.startswith("串口错误：")]
 
 
-def parse_thread_switches(pid):
-    """Context switches of the emulator's parse thread, found by its name."""
+def thread_switches(pid):
+    """Context switches of every thread of a process, by thread name."""
+    switches = {}
     for tid in os.listdir("/proc/%d/task" % pid):
         with open("/proc/%d/task/%s/comm" % (pid, tid)) as f:
-            if f.read().strip() != "varnel-parse":
-                continue
+            name = f.read().strip()
         with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
             fields = dict(line.split(":", 1) for line in f if ":" in line)
-        return int(fields["voluntary_ctxt_switches"]) + int(fields["nonvoluntary_ctxt_switches"])
-    raise AssertionError("no thread named varnel-parse in process %d" % pid)
+        switches["%s (%s)" % (name, tid)] = int(fields["voluntary_ctxt_switches"]) + int(
+            fields["nonvoluntary_ctxt_switches"])
+    return switches
 
 
 class Faults(EmulatorTestCase):
@@ -49,6 +50,7 @@ class Faults(EmulatorTestCase):
     def test_port_in_use(self):
         self.start_emulator()
         second = Emulator([self.port_name], cwd=self.dir)
+        self.addCleanup(second.cleanup)
         code = second.wait_exit()
         errors = second.stderr_text()
         self.assertEqual(code, 1)
@@ -112,13 +114,19 @@ class LinkFaults(EmulatorTestCase):
         self.peer.assert_silent(0.7)
         self.assertEqual(self.shut_down(), 0)
 
-    def test_idle_parse_thread_sleeps(self):
+    def test_idle_emulator_sleeps(self):
+        # Frames are cut on the main thread; no thread of the process may wake while the line
+        # is quiet, not even for a candidate frame left incomplete.
         self.start_emulator()
         self.assertEqual(self.peer.request(0x04).raw, SERIAL_REPLY)
+        self.peer.write(build_frame(0x05, b"\xb0\xe2\xca\xd6")[:6])
         time.sleep(0.7)  # past the quiet-line pass
-        before = parse_thread_switches(self.emu.process.pid)
+        before = thread_switches(self.emu.process.pid)
         time.sleep(2.0)
-        self.assertEqual(parse_thread_switches(self.emu.process.pid) - before, 0)
+        after = thread_switches(self.emu.process.pid)
+        self.assertEqual({t: after[t] - n for t, n in before.items() if after.get(t, n) != n}, {})
+        self.assertNotIn("varnel-parse", " ".join(before))
+        self.assertEqual(self.peer.request(0x04).raw, SERIAL_REPLY)
         self.assertEqual(self.shut_down(), 0)
 
     def vanish_line(self):

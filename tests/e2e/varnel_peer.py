@@ -303,7 +303,11 @@ class Peer:
     """The PC side of the line: writes requests, parses replies."""
 
     def __init__(self, path, baudrate=115200):
-        self.port = serial.Serial(path, baudrate=baudrate, timeout=0.02)
+        # A URL (socket://HOST:PORT, rfc2217://HOST:PORT) reaches a network unit.
+        if "://" in path:
+            self.port = serial.serial_for_url(path, baudrate=baudrate, timeout=0.02)
+        else:
+            self.port = serial.Serial(path, baudrate=baudrate, timeout=0.02)
         self.parser = FrameParser()
         self.pending = []
 
@@ -443,6 +447,23 @@ class EmulatorTestCase(unittest.TestCase):
             self.emu.wait_ready()
             self.open_peer()
         return self.emu
+
+    def start_network_emulator(self, *args, endpoint="tcp:127.0.0.1:0"):
+        """Starts varnel-emu listening on `endpoint` (a free port by default); returns the
+        emulator and the endpoint it logged with the port it bound."""
+        self.port_name = endpoint
+        self.emu = Emulator(list(args) + [endpoint], cwd=self.dir)
+        self.addCleanup(self.emu.cleanup)
+        index = self.emu.wait_for(lambda m: m.startswith("LISTEN "), timeout=START_TIMEOUT)
+        self.emu.wait_ready()
+        return self.emu, pane_message(self.emu.lines()[index])[len("LISTEN "):]
+
+    def open_network_peer(self, endpoint, baudrate=115200):
+        """The PC end of a network unit: socket:// for tcp:, rfc2217:// for rfc2217:."""
+        scheme, rest = endpoint.split(":", 1)
+        self.peer = Peer("%s://%s" % ({"tcp": "socket"}.get(scheme, scheme), rest), baudrate=baudrate)
+        self.addCleanup(self.peer.close)
+        return self.peer
 
     def open_peer(self):
         self.peer = Peer(self.pty.peer_path)

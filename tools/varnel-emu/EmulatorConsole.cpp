@@ -1,24 +1,23 @@
 #include "EmulatorConsole.h"
 
+#include "emulator/UnitHost.h"
+#include "emulator/UnitSession.h"
 #include "fault/FaultInjector.h"
 #include "log/Log.h"
+#include "log/LogContext.h"
 #include "log/LogFileWriter.h"
 #include "log/LogManager.h"
-#include "service/PortSession.h"
-#include "service/ScenarioLoader.h"
-#include "service/SetupService.h"
+#include "unit/EmulatedUnit.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QSocketNotifier>
 
 #include <cstdio>
 #include <unistd.h>
 
-EmulatorConsole::EmulatorConsole(PortSession* session, FaultInjector* faults, QObject* parent)
-    : QObject(parent), m_session(session), m_faults(faults)
-{
-}
+EmulatorConsole::EmulatorConsole(UnitHost* host, QObject* parent) : QObject(parent), m_host(host) {}
 
 void EmulatorConsole::watchStandardInput()
 {
@@ -35,14 +34,14 @@ void EmulatorConsole::slot_logAdded(QString log)
 {
     m_pendingLines.append(log);
     if (m_pendingLines.size() == 1)
-        QMetaObject::invokeMethod(this, &EmulatorConsole::writePendingLines, Qt::QueuedConnection);
+        scheduleWrite();
 }
 
 void EmulatorConsole::writePendingLines()
 {
-    // Taken first: a line logged by a write below lands in the next batch, in order.
-    const QStringList lines = std::move(m_pendingLines);
-    m_pendingLines.clear();
+    // Taken first: a line logged by a write below lands in the next batch, in order. The
+    // batch's last line flushes both streams.
+    const QStringList lines = takePendingLines();
     for (const QString& log : lines)
         writeLine(log, "EmulatorConsole::slot_logAdded", __LINE__);
 }
@@ -54,13 +53,38 @@ void EmulatorConsole::answer(const QStringList& lines)
         writeLine(LogManager::paneLine(text), "EmulatorConsole::answer", __LINE__);
 }
 
+void EmulatorConsole::scheduleWrite()
+{
+    // A zero timer rather than a posted call: it needs no wake-up of the event loop, which is
+    // about to look at its timers anyway.
+    if (!m_writeTimer.isSingleShot()) {
+        m_writeTimer.setSingleShot(true);
+        m_writeTimer.setInterval(0);
+        connect(&m_writeTimer, &QTimer::timeout, this, &EmulatorConsole::writePendingLines);
+    }
+    m_writeTimer.start();
+}
+
+QStringList EmulatorConsole::takePendingLines()
+{
+    QStringList lines = std::exchange(m_pendingLines, {});
+    m_unflushedLines = lines.size();
+    if (m_unflushedLines > 0)
+        LogFileWriter::instance()->beginBatch();
+    return lines;
+}
+
 void EmulatorConsole::writeLine(const QString& paneLine, const char* function, int line)
 {
     const QByteArray bytes = paneLine.toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
     LogFileWriter::instance()->write(2, __FILE__, function, line, 0, "%s", bytes.constData());
+    // One flush per stream for a batch, by its last line; a line on its own flushes itself.
+    if (m_unflushedLines > 0 && --m_unflushedLines > 0)
+        return;
+    std::fflush(stdout);
+    LogFileWriter::instance()->endBatch();
 }
 
 void EmulatorConsole::readStandardInput()
@@ -95,50 +119,114 @@ void EmulatorConsole::runCommand(const QString& line)
         return;
     // What the command logs shows now, even when it repeats the line of the same command typed before.
     LogManager::instance()->breakRepeatRun();
+    if (words.first() == QLatin1String("unit")) {
+        bool valid = false;
+        const int id = words.size() >= 3 ? words.at(1).toInt(&valid, 10) : 0;
+        UnitSession* session = valid ? m_host->unit(id) : nullptr;
+        if (!session) {
+            std::fprintf(stderr, "unit: expected \"unit N COMMAND\" with N from 1 to %d, got \"%s\"\n",
+                         m_host->unitCount(), qPrintable(line));
+            return;
+        }
+        // The rest of the line as typed, so a scenario path keeps its spaces.
+        const QString rest =
+            line.trimmed().mid(words.at(0).size()).trimmed().mid(words.at(1).size()).trimmed();
+        runUnitCommand(session, id, rest);
+        return;
+    }
+    if (words.first() == QLatin1String("quit") && words.size() == 1) {
+        shutdown();
+        return;
+    }
+    // Refused for the first unit, it is refused for all: said once.
+    for (int id = 1; id <= m_host->unitCount(); ++id)
+        if (!runUnitCommand(m_host->unit(id), id, line))
+            break;
+}
+
+bool EmulatorConsole::runUnitCommand(UnitSession* session, int id, const QString& line)
+{
+    const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (words.isEmpty())
+        return true;
+    const LogContext::Scope unitScope(session->logPrefix());
+    // Several units: an answer says whose it is, as their log lines do.
+    const auto answer = [&](QStringList lines) {
+        for (QString& text : lines)
+            text.prepend(session->logPrefix());
+        this->answer(lines);
+    };
     const QString& verb = words.first();
     if (verb == QLatin1String("stop") && words.size() == 1) {
-        SetupService* service = SetupService::instance();
-        const bool uploading = service->isUploading();
-        service->slot_stopSend();
+        EmulatedUnit* unit = session->unit();
+        const bool uploading = unit->isUploading();
+        unit->stopUpload();
         answer({uploading ? QStringLiteral("stop: the upload ends at the next record")
                           : QStringLiteral("stop: no upload is running")});
     } else if (verb == QLatin1String("records") && words.size() == 2) {
         if (!isRecordCount(words.at(1))) {
             std::fprintf(stderr, "records: expected 1 to 8 digits, got \"%s\"\n", qPrintable(words.at(1)));
-            return;
+            return false;
         }
         const int count = words.at(1).toInt(nullptr, 10);
-        SetupService::instance()->slot_maxSendRecordCountChanged(count);
+        session->unit()->setRecordCount(count);
         answer({QStringLiteral("records per upload: %1").arg(count)});
     } else if (verb == QLatin1String("fault") && words.size() == 2 && words.at(1) == QLatin1String("clear")) {
-        m_faults->clear(); // logs "fault rules cleared"
+        session->faults()->clear(); // logs "fault rules cleared"
     } else if (verb == QLatin1String("fault") && words.size() == 2) {
         QString problem;
-        if (!m_faults->addRule(words.at(1), &problem))
+        if (!session->faults()->addRule(words.at(1), &problem)) {
             std::fprintf(stderr, "%s\n", qPrintable(problem));
+            return false;
+        }
     } else if (verb == QLatin1String("faults") && words.size() == 1) {
-        answer(m_faults->listing());
+        answer(session->faults()->listing());
     } else if (verb == QLatin1String("scenario") && words.size() >= 2) {
         // The rest of the line, so a path may hold spaces.
         const QString path = line.mid(verb.size()).trimmed();
         QString error;
-        if (!ScenarioLoader::load(path, m_faults->scenarioRulesHook(), &error))
+        if (!m_host->loadScenario(id, path, &error)) {
             std::fprintf(stderr, "scenario: %s (the active scenario stays)\n", qPrintable(error));
+            return false;
+        }
         // Loaded, it logs "加载场景: FILE".
-    } else if (verb == QLatin1String("quit") && words.size() == 1) {
-        shutdown();
+    } else if (verb == QLatin1String("state") && words.size() == 1) {
+        answer({QString::fromUtf8(
+            QJsonDocument(session->recordedState()->toJson()).toJson(QJsonDocument::Compact))});
+    } else if (verb == QLatin1String("state") && words.size() == 2 && words.at(1) == QLatin1String("reset")) {
+        session->resetRecordedState();
+        answer({QStringLiteral("state: cleared")});
+    } else if (verb == QLatin1String("journal") && words.size() <= 2) {
+        int count = kDefaultJournalLines;
+        if (words.size() == 2) {
+            if (!isRecordCount(words.at(1)) || words.at(1).toInt(nullptr, 10) == 0) {
+                std::fprintf(stderr, "journal: expected 1 to 8 digits, not 0, got \"%s\"\n",
+                             qPrintable(words.at(1)));
+                return false;
+            }
+            count = words.at(1).toInt(nullptr, 10);
+        }
+        QStringList lines;
+        for (const JournalEvent& event : session->journal()->last(std::size_t(count)))
+            lines << QString::fromUtf8(QJsonDocument(event.toJson()).toJson(QJsonDocument::Compact));
+        if (lines.isEmpty())
+            lines << QStringLiteral("journal: no events");
+        answer(lines);
     } else {
         std::fprintf(stderr,
                      "unknown command \"%s\" (commands: stop, records N, fault RULE, fault clear, faults, "
-                     "scenario FILE, quit)\n",
+                     "scenario FILE, state, state reset, journal [N], quit)\n",
                      qPrintable(line));
+        return false;
     }
+    return true;
 }
 
 void EmulatorConsole::shutdown()
 {
-    SetupService::instance()->slot_stopSend();
-    m_session->endUploadsAndClose();
+    for (int id = 1; id <= m_host->unitCount(); ++id)
+        m_host->unit(id)->unit()->stopUpload();
+    m_host->shutdown();
     VLOG(1, QStringLiteral("关闭串口"));
     writePendingLines();
     QCoreApplication::quit();

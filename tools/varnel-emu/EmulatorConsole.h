@@ -4,26 +4,32 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
-class FaultInjector;
-class PortSession;
+#include <utility>
+
+class UnitHost;
+class UnitSession;
 class QSocketNotifier;
 
 // The headless stand-in for the main window: prints every pane line, writes it to
 // the log file, and takes operator commands ("stop", "records N", "fault RULE", "faults",
-// "scenario FILE", "quit") on stdin.
+// "scenario FILE", "state", "journal [N]", "quit") on stdin.
 class EmulatorConsole : public QObject
 {
     Q_OBJECT
 
 public:
-    EmulatorConsole(PortSession* session, FaultInjector* faults, QObject* parent = nullptr);
+    // "unit N COMMAND" goes to unit N; a bare command to every unit of the host.
+    explicit EmulatorConsole(UnitHost* host, QObject* parent = nullptr);
     ~EmulatorConsole() override;
 
     void watchStandardInput();
 
     // Record counts as the tool tab takes them: 1 to 8 decimal digits.
     static bool isRecordCount(const QString& text);
+    // What "journal" prints when no count is given.
+    static constexpr int kDefaultJournalLines = 20;
 
     // The answer to a typed command, written at once after the lines logged before it, as
     // pane lines on standard output and in the log file. Never folded as a repeat of an
@@ -43,11 +49,17 @@ private slots:
 
 private:
     void runCommand(const QString& line);
+    // One command for one unit (its log prefix names it in answers); false when refused.
+    bool runUnitCommand(UnitSession* session, int id, const QString& line);
+    void scheduleWrite();
+    // The pending lines, counted as the batch whose last line flushes.
+    QStringList takePendingLines();
     void writeLine(const QString& paneLine, const char* function, int line);
 
-    PortSession* m_session;
-    FaultInjector* m_faults;
+    UnitHost* m_host;
     QSocketNotifier* m_stdinNotifier = nullptr;
     QByteArray m_pending;
     QStringList m_pendingLines;
+    QTimer m_writeTimer;      // writes the pending lines when the event loop gets back
+    int m_unflushedLines = 0; // lines of the current batch still to be written
 };

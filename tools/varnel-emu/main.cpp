@@ -1,33 +1,48 @@
 // varnel-emu: the emulated handheld unit on one serial port, without a window.
+#include "EmulatorApplication.h"
 #include "EmulatorConsole.h"
-#include "LineReopener.h"
 #include "process/SignalWatcher.h"
 
 #include "capture/CaptureWriter.h"
 #include "device/DeviceRegistry.h"
-#include "device/SerialSettings.h"
+#include "emulator/ScenarioLoader.h"
+#include "emulator/UnitHost.h"
+#include "emulator/UnitsFile.h"
 #include "fault/FaultInjector.h"
 #include "fault/FaultRule.h"
 #include "fault/FaultSchedule.h"
+#include "journal/EventFileWriter.h"
+#include "journal/Journal.h"
 #include "log/Log.h"
+#include "log/LogContext.h"
 #include "log/LogManager.h"
 #include "log/StartupLog.h"
 #include "scenario/Scenario.h"
 #include "scenario/ScenarioFile.h"
-#include "service/PortSession.h"
-#include "service/ScenarioLoader.h"
-#include "service/SetupService.h"
+#include "transport/Endpoint.h"
+#include "transport/SerialSettings.h"
+#include "unit/EmulatedUnit.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
 #include <QSerialPortInfo>
 #include <QTextCodec>
 
 #include <cstdio>
+#include <memory>
+#include <vector>
+
+#include <sys/resource.h>
 
 namespace {
 
 constexpr int kUsageError = 2;
+constexpr int kMaxJournal = 10000000;
 
 QString usageText()
 {
@@ -39,7 +54,8 @@ QString usageText()
     return QStringLiteral(
                "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
                "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
-               "                  [--seed S] [--capture FILE.pcap] PORT\n"
+               "                  [--seed S] [--capture FILE.pcap|FOLDER] [--units FILE] [--journal N]\n"
+               "                  [--events FILE] [--state-out FILE] ENDPOINT...\n"
                "       varnel-emu --list\n"
                "       varnel-emu --help | --version\n") +
            choices +
@@ -54,7 +70,18 @@ QString usageText()
                "               0-4294967295 (default 1, or the scenario's seed): the same seed, the same "
                "faults\n"
                "  --capture    write every frame received and sent, and every discarded byte, to\n"
-               "               FILE.pcap (created or replaced; open it in Wireshark)\n"
+               "               FILE.pcap (created or replaced; open it in Wireshark); with several\n"
+               "               units a FOLDER that gets unitN.pcap for each\n"
+               "  --journal    events the unit keeps in its journal, 1-10000000 (default 100000)\n"
+               "  --events     append every journal event to FILE as one JSON line (FILE may be a FIFO)\n"
+               "  --state-out  at the end (quit, SIGTERM, SIGINT), write what the PC program set and\n"
+               "               asked to FILE as JSON (replaced whole)\n"
+               "  --units      a JSON file of units that differ: {\"units\": [{\"endpoint\": ...,\n"
+               "               \"scenario\", \"records\", \"faults\", \"capture\", \"baud\"}]}; the options\n"
+               "               are the defaults under it; its units come after the ENDPOINTs\n"
+               "ENDPOINT: a serial port name or path | tcp:HOST:PORT | rfc2217:HOST:PORT (the unit\n"
+               "  listens; PORT 0 picks a free one, logged as LISTEN ENDPOINT). Each ENDPOINT is one\n"
+               "  unit, numbered from 1; with several, every log line names its unit\n"
                "fault RULE: TARGET:ACTION[@WHEN]\n"
                "  TARGET  a command code (2, 0x02) or name (get-time), * for every request,\n"
                "          record for the data frames of an upload\n"
@@ -63,8 +90,35 @@ QString usageText()
                "          record: drop | corrupt-crc | duplicate | truncate=N | stop-after=K\n"
                "  WHEN    N | N-M | every=K | p=P (the N-th matching request since the rule was\n"
                "          added; for record, sequence number N); none: every one\n"
-               "standard input: stop | records N | fault RULE | fault clear | faults | scenario FILE | "
-               "quit\n");
+               "standard input: stop | records N | fault RULE | fault clear | faults | scenario FILE |\n"
+               "  state | state reset | journal [N] | quit;\n"
+               "  unit N COMMAND sends a COMMAND to unit N only, a bare one goes to every unit\n");
+}
+
+// One unit's state as an object; several units' as an array in their order.
+QJsonDocument recordedStates(const UnitHost& host)
+{
+    if (host.unitCount() == 1)
+        return QJsonDocument(host.unit(1)->recordedState()->toJson());
+    QJsonArray states;
+    for (int id = 1; id <= host.unitCount(); ++id)
+        states.append(host.unit(id)->recordedState()->toJson());
+    return QJsonDocument(states);
+}
+
+QString unitPrefix(int number)
+{
+    return QStringLiteral("[unit %1] ").arg(number);
+}
+
+void raiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            std::perror("varnel-emu: cannot raise the open-file limit");
+    }
 }
 
 int usage(const QString& problem)
@@ -78,7 +132,10 @@ int usage(const QString& problem)
 int main(int argc, char* argv[])
 {
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("utf-8"));
-    QCoreApplication app(argc, argv);
+    // Qt's own event loop: the GLib one wakes itself every time the port's write notifier
+    // is switched on or off, twice per reply. Nothing here needs GLib.
+    qputenv("QT_NO_GLIB", "1");
+    EmulatorApplication app(argc, argv);
 
     QCommandLineParser parser;
     const QCommandLineOption baud(QStringLiteral("baud"), QString(), QStringLiteral("TEXT"),
@@ -98,11 +155,16 @@ int main(int argc, char* argv[])
     const QCommandLineOption seed(QStringLiteral("seed"), QString(), QStringLiteral("S"),
                                   QString::number(FaultSchedule::kDefaultSeed));
     const QCommandLineOption capture(QStringLiteral("capture"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption journal(QStringLiteral("journal"), QString(), QStringLiteral("N"),
+                                     QString::number(Journal::kDefaultCapacity));
+    const QCommandLineOption events(QStringLiteral("events"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption stateOut(QStringLiteral("state-out"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption unitsFile(QStringLiteral("units"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, scenarioFile, fault, seed, capture,
-                       list, help, version});
+                       journal, events, stateOut, unitsFile, list, help, version});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -143,87 +205,217 @@ int main(int argc, char* argv[])
     if (!seedValid || !parser.value(seed).at(0).isDigit())
         return usage(
             QStringLiteral("--seed: \"%1\" is not a number from 0 to 4294967295").arg(parser.value(seed)));
-    if (parser.positionalArguments().size() != 1)
-        return usage(QStringLiteral("expected exactly one PORT"));
+    QList<UnitsFile::Unit> fileUnits;
+    if (parser.isSet(unitsFile)) {
+        std::vector<UnitsFile::Unit> read;
+        QString error;
+        if (!UnitsFile::read(parser.value(unitsFile), &read, &error)) {
+            std::fprintf(stderr, "varnel-emu: %s\n", qPrintable(error));
+            return kUsageError;
+        }
+        for (UnitsFile::Unit& unit : read)
+            fileUnits.append(std::move(unit));
+    }
+    const QStringList endpoints = parser.positionalArguments();
+    if (endpoints.isEmpty() && fileUnits.isEmpty())
+        return usage(QStringLiteral("expected a PORT (or --units FILE)"));
+    for (const QString& endpoint : endpoints) {
+        QString problem;
+        if (!Endpoint::parse(endpoint, nullptr, &problem))
+            return usage(problem);
+    }
+    const int unitCount = int(endpoints.size() + fileUnits.size());
     if (parser.isSet(capture) && parser.value(capture).isEmpty())
         return usage(QStringLiteral("--capture: expected a file name"));
+    bool journalValid = false;
+    const int journalCapacity = parser.value(journal).toInt(&journalValid, 10);
+    if (!journalValid || !parser.value(journal).at(0).isDigit() || journalCapacity < 1 ||
+        journalCapacity > kMaxJournal)
+        return usage(QStringLiteral("--journal: \"%1\" is not a number of events from 1 to %2")
+                         .arg(parser.value(journal))
+                         .arg(kMaxJournal));
+    if (parser.isSet(events) && parser.value(events).isEmpty())
+        return usage(QStringLiteral("--events: expected a file name"));
+    const QString stateOutPath = parser.value(stateOut);
+    if (parser.isSet(stateOut) && (stateOutPath.isEmpty() || !QFileInfo(stateOutPath).absoluteDir().exists()))
+        return usage(
+            QStringLiteral("--state-out: \"%1\" is not a file in an existing folder").arg(stateOutPath));
 
-    // Read and applied before anything starts, so a refused file leaves no trace but its message.
-    SetupService::instance()->slot_maxSendRecordCountChanged(parser.value(records).toInt(nullptr, 10));
+    // Read and checked before anything starts, so a refused file leaves no trace but its message.
     Scenario scenario;
     if (parser.isSet(scenarioFile)) {
         QString error;
-        // Its rules are only checked here; they take effect with the command line's below.
         if (!ScenarioFile::read(parser.value(scenarioFile), &scenario, &error) ||
-            !ScenarioLoader::apply(scenario, FaultInjector::checkRulesHook(), &error)) {
+            !ScenarioLoader::check(scenario, &error)) {
             std::fprintf(stderr, "varnel-emu: %s\n", qPrintable(error));
             return kUsageError;
         }
     }
 
+    // Every unit as the command line and the units file have it: the file's keys over the options.
+    std::vector<UnitsFile::Unit> units;
+    for (const QString& endpoint : endpoints) {
+        UnitsFile::Unit unit;
+        unit.endpoint = endpoint;
+        units.push_back(unit);
+    }
+    for (const UnitsFile::Unit& unit : fileUnits)
+        units.push_back(unit);
+    // A line has one unit: a port named twice is a mistake, not two units.
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        Endpoint mine;
+        Endpoint::parse(units[i].endpoint, &mine, nullptr);
+        for (std::size_t j = 0; j < i; ++j) {
+            Endpoint other;
+            Endpoint::parse(units[j].endpoint, &other, nullptr);
+            if (mine.clashesWith(other))
+                return usage(QStringLiteral("\"%1\" is named for unit %2 and unit %3")
+                                 .arg(units[i].endpoint)
+                                 .arg(j + 1)
+                                 .arg(i + 1));
+        }
+    }
+    const bool fleet = unitCount > 1;
+    // A thousand listeners need a descriptor each, and more while clients come and go.
+    raiseOpenFileLimit();
+    app.setUnitPrefixes(fleet);
+
     StartupLog::begin("varnel-emu");
 
-    // Declared before the session, so it outlives every device that shows it the line.
-    CaptureWriter captureWriter;
-    if (parser.isSet(capture)) {
-        if (!captureWriter.open(parser.value(capture))) {
-            std::fprintf(stderr, "varnel-emu: cannot write capture %s: %s\n",
-                         qPrintable(parser.value(capture)), qPrintable(captureWriter.error()));
+    // Declared before the host, so they outlive every device that shows them the line. With
+    // several units --capture names a folder, one file per unit.
+    std::vector<std::unique_ptr<CaptureWriter>> captureWriters(units.size());
+    if (parser.isSet(capture) && fleet && !QDir().mkpath(parser.value(capture))) {
+        std::fprintf(stderr, "varnel-emu: cannot make capture folder %s\n",
+                     qPrintable(parser.value(capture)));
+        return 1;
+    }
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        QString path = units[i].capture.value_or(QString());
+        if (path.isEmpty() && parser.isSet(capture))
+            path = fleet ? QDir(parser.value(capture)).filePath(QStringLiteral("unit%1.pcap").arg(i + 1))
+                         : parser.value(capture);
+        if (path.isEmpty())
+            continue;
+        auto writer = std::make_unique<CaptureWriter>();
+        if (!writer->open(path)) {
+            std::fprintf(stderr, "varnel-emu: cannot write capture %s: %s\n", qPrintable(path),
+                         qPrintable(writer->error()));
             return 1;
         }
-        captureWriter.setFailureHandler(
-            [](const QString& reason) { VLOG(1, QStringLiteral("抓包失败，停止抓包：%1").arg(reason)); });
+        const QString prefix = fleet ? unitPrefix(int(i) + 1) : QString();
+        writer->setFailureHandler([prefix](const QString& reason) {
+            const LogContext::Scope unit(prefix);
+            VLOG(1, QStringLiteral("抓包失败，停止抓包：%1").arg(reason));
+        });
+        captureWriters[i] = std::move(writer);
     }
 
-    PortSession session;
-    if (captureWriter.isOpen())
-        session.setLineObserver(&captureWriter);
-    FaultInjector faults;
-    faults.attach(&session);
-    EmulatorConsole console(&session, &faults);
+    UnitHost host;
+    host.setReopenInterval(reopenMs);
+    host.setJournalCapacity(std::size_t(journalCapacity));
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        UnitSession& session = *host.addUnit();
+        if (fleet)
+            session.setLogPrefix(unitPrefix(int(i) + 1));
+        const Scenario& own = units[i].scenarioPath ? units[i].scenario : scenario;
+        session.unit()->setRecordCount(units[i].records.value_or(parser.value(records).toInt(nullptr, 10)));
+        // Its rules take effect with the command line's below.
+        ScenarioLoader::apply(*session.unit(), nullptr, own, nullptr); // checked above
+        if (own.recordCount && units[i].records)
+            session.unit()->setRecordCount(*units[i].records); // the units file's key wins
+        if (captureWriters[i])
+            session.setLineObserver(captureWriters[i].get());
+    }
+    // After the host, so it stops before the journals it reads go.
+    EventFileWriter eventWriter;
+    if (parser.isSet(events)) {
+        for (int id = 1; id <= host.unitCount(); ++id)
+            eventWriter.follow(host.unit(id)->journal());
+        QString error;
+        if (!eventWriter.open(parser.value(events), &error)) {
+            std::fprintf(stderr, "varnel-emu: cannot write events %s\n", qPrintable(error));
+            return 1;
+        }
+        QObject::connect(&eventWriter, &EventFileWriter::failed, &host, [](const QString& reason) {
+            VLOG(1, QStringLiteral("事件文件写入失败，停止写入：%1").arg(reason));
+        });
+    }
+    EmulatorConsole console(&host);
     QObject::connect(LogManager::instance(), &LogManager::logAdded, &console,
                      &EmulatorConsole::slot_logAdded);
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
-    if (parser.isSet(scenarioFile))
-        ScenarioLoader::logLoaded(scenario);
-    // The scenario's rules first, then the command line's; an explicit --seed wins. A later
-    // scenario without a seed returns to the command line's.
-    const QStringList allRules = scenario.faults + faultRules;
-    const std::uint32_t allSeed = parser.isSet(seed) ? faultSeed : scenario.seed.value_or(faultSeed);
-    faults.setSeed(faultSeed);
-    faults.setRules(allRules, allSeed, nullptr, scenario.faults.size()); // checked above
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        UnitSession& session = *host.unit(int(i) + 1);
+        const LogContext::Scope unit(session.logPrefix());
+        const bool ownScenario = bool(units[i].scenarioPath);
+        const Scenario& own = ownScenario ? units[i].scenario : scenario;
+        if (ownScenario || parser.isSet(scenarioFile)) {
+            ScenarioLoader::logLoaded(own);
+            session.noteScenarioLoaded(own.path);
+        }
+        // The scenario's rules first, then the command line's (or the units file's); an
+        // explicit --seed wins. A later scenario without a seed returns to the command line's.
+        const QStringList allRules = own.faults + units[i].faults.value_or(faultRules);
+        const std::uint32_t allSeed = parser.isSet(seed) ? faultSeed : own.seed.value_or(faultSeed);
+        FaultInjector& faults = *session.faults();
+        faults.setSeed(faultSeed);
+        faults.setRules(allRules, allSeed, nullptr, own.faults.size()); // checked above
+    }
 
-    PortSession::Settings settings;
-    settings.portName = parser.positionalArguments().first();
-    settings.baudRate = parser.value(baud);
+    UnitSession::Settings settings;
+    settings.portName = units.front().endpoint;
+    settings.baudRate = units.front().baud.value_or(parser.value(baud));
     settings.dataBits = parser.value(dataBits);
     settings.stopBits = parser.value(stopBits);
     settings.parity = parser.value(parity);
-    DeviceRegistry* registry = DeviceRegistry::instance();
-    registry->setPortName(settings.portName.toStdString());
-    registry->setBaudRate(settings.baudRate.toStdString());
-    registry->setDataBits(settings.dataBits.toStdString());
-    registry->setStopBits(settings.stopBits.toStdString());
-    registry->setParity(settings.parity.toStdString());
+    // Nothing else runs on the main thread while it waits for requests: no hand-off per frame.
+    settings.parseThread = false;
+    if (!fleet) {
+        DeviceRegistry* registry = DeviceRegistry::instance();
+        registry->setPortName(settings.portName.toStdString());
+        registry->setBaudRate(settings.baudRate.toStdString());
+        registry->setDataBits(settings.dataBits.toStdString());
+        registry->setStopBits(settings.stopBits.toStdString());
+        registry->setParity(settings.parity.toStdString());
+    }
 
     // Installed before the port opens, so a signal just after start-up still closes in order.
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &console,
                      &EmulatorConsole::shutdown);
 
-    if (!session.open(settings)) {
-        VLOG(1, QStringLiteral("打开串口失败"));
-        QCoreApplication::sendPostedEvents();
-        std::fprintf(stderr, "varnel-emu: cannot open %s: %s\n", qPrintable(settings.portName),
-                     qPrintable(session.lastError()));
-        return 1;
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        UnitSession& session = *host.unit(int(i) + 1);
+        const LogContext::Scope unit(session.logPrefix());
+        settings.portName = units[i].endpoint;
+        settings.baudRate = units[i].baud.value_or(parser.value(baud));
+        // One of many: owned by its session and cut inline, no registry and no thread of its own.
+        settings.registered = !fleet;
+        if (!host.open(int(i) + 1, settings)) {
+            VLOG(1, QStringLiteral("打开串口失败"));
+            console.writePendingLines();
+            QCoreApplication::sendPostedEvents();
+            std::fprintf(stderr, "varnel-emu: cannot open %s: %s\n", qPrintable(settings.portName),
+                         qPrintable(session.lastError()));
+            host.shutdown(0);
+            return 1;
+        }
+        VLOG(1, QStringLiteral("打开串口成功"));
     }
-    VLOG(1, QStringLiteral("打开串口成功"));
-
-    LineReopener reopener(&session, reopenMs);
-    if (reopenMs > 0)
-        reopener.watch();
 
     console.watchStandardInput();
-    return app.exec();
+    const int code = app.exec();
+    eventWriter.close();
+    if (parser.isSet(stateOut)) {
+        // Replaced whole: a reader never sees half a state.
+        QSaveFile file(stateOutPath);
+        if (!file.open(QIODevice::WriteOnly) ||
+            file.write(recordedStates(host).toJson(QJsonDocument::Indented)) < 0 || !file.commit()) {
+            std::fprintf(stderr, "varnel-emu: cannot write state %s: %s\n", qPrintable(stateOutPath),
+                         qPrintable(file.errorString()));
+            return 1;
+        }
+    }
+    return code;
 }

@@ -1,11 +1,14 @@
 #include "tools/varnel-pc/PcPort.h"
 
-#include "device/SerialSettings.h"
 #include "tools/varnel-pc/ConsoleText.h"
 #include "tools/varnel-pc/PositiveOption.h"
+#include "tools/varnel-pc/Rfc2217Line.h"
+#include "transport/Endpoint.h"
+#include "transport/SerialSettings.h"
 
 #include <QCommandLineParser>
 #include <QSerialPort>
+#include <QTcpSocket>
 
 #include <poll.h>
 #include <unistd.h>
@@ -86,25 +89,77 @@ QString PcPort::usage()
     return text;
 }
 
-bool PcPort::open(QSerialPort& port, const QString& name, const char* command, std::ostream& err) const
+std::unique_ptr<QIODevice> PcPort::open(const QString& name, const char* command, std::ostream& err) const
 {
-    port.setPortName(name);
-    if (!port.open(QIODevice::ReadWrite)) {
+    const auto cannot = [&](const QString& reason) {
         ConsoleText::write(err, QStringLiteral("varnel-pc %1: cannot open %2: %3\n")
-                                    .arg(QString::fromLatin1(command), name, port.errorString()));
-        return false;
-    }
+                                    .arg(QString::fromLatin1(command), name, reason));
+        return nullptr;
+    };
+    Endpoint endpoint;
+    QString problem;
+    if (!Endpoint::parse(name, &endpoint, &problem))
+        return cannot(problem);
     const SerialSettings line(QString(), m_lineTexts.at(0), m_lineTexts.at(1), m_lineTexts.at(2));
-    port.setBaudRate(m_baud);
-    port.setDataBits(line.dataBits());
-    port.setStopBits(line.stopBits());
-    port.setParity(line.parity());
-    port.setFlowControl(QSerialPort::NoFlowControl);
-    const qint64 discarded = drain(port);
+    if (endpoint.kind() == Endpoint::Kind::Tcp) {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(endpoint.name(), endpoint.port());
+        if (!socket->waitForConnected(m_timeoutMs))
+            return cannot(socket->errorString());
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        return socket;
+    }
+    if (endpoint.kind() == Endpoint::Kind::Rfc2217) {
+        Rfc2217Server::LineSettings settings;
+        settings.baud = std::uint32_t(m_baud);
+        settings.dataSize = std::uint8_t(line.dataBits());
+        const QSerialPort::Parity parity = line.parity();
+        settings.parity = parity == QSerialPort::OddParity     ? 2
+                          : parity == QSerialPort::EvenParity  ? 3
+                          : parity == QSerialPort::MarkParity  ? 4
+                          : parity == QSerialPort::SpaceParity ? 5
+                                                               : 1;
+        settings.stopSize = line.stopBits() == QSerialPort::TwoStop          ? 2
+                            : line.stopBits() == QSerialPort::OneAndHalfStop ? 3
+                                                                             : 1;
+        auto telnet = std::make_unique<Rfc2217Line>(settings);
+        if (!telnet->connectTo(endpoint.name(), endpoint.port(), m_timeoutMs))
+            return cannot(telnet->errorString());
+        return telnet;
+    }
+    auto port = std::make_unique<QSerialPort>();
+    port->setPortName(name);
+    if (!port->open(QIODevice::ReadWrite))
+        return cannot(port->errorString());
+    port->setBaudRate(m_baud);
+    port->setDataBits(line.dataBits());
+    port->setStopBits(line.stopBits());
+    port->setParity(line.parity());
+    port->setFlowControl(QSerialPort::NoFlowControl);
+    const qint64 discarded = drain(*port);
     if (discarded > 0)
         ConsoleText::write(err, QStringLiteral("varnel-pc %1: discarded %2 bytes waiting on %3\n")
                                     .arg(QLatin1String(command))
                                     .arg(discarded)
                                     .arg(name));
-    return true;
+    return port;
+}
+
+void PcPort::watchFailure(QIODevice& line, QObject* context, bool writeErrors,
+                          const std::function<void()>& onFailure)
+{
+    if (auto* port = qobject_cast<QSerialPort*>(&line)) {
+        QObject::connect(port, &QSerialPort::errorOccurred, context, [=](QSerialPort::SerialPortError error) {
+            if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
+                (writeErrors && error == QSerialPort::WriteError))
+                onFailure();
+        });
+        return;
+    }
+    QAbstractSocket* socket = qobject_cast<QAbstractSocket*>(&line);
+    if (auto* telnet = qobject_cast<Rfc2217Line*>(&line))
+        socket = &telnet->socket();
+    // A peer that closes is reported as an error (the remote host closed the connection) too.
+    if (socket)
+        QObject::connect(socket, &QAbstractSocket::errorOccurred, context, [=] { onFailure(); });
 }

@@ -4,10 +4,13 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+#include <memory>
 #include <ostream>
 
 class QCommandLineParser;
-class QSerialPort;
+class QIODevice;
+class QObject;
 
 // The PC end of the line, as send and replay take its options and open it: any positive baud
 // rate (for PC programs set to an unusual one), data bits, stop bits and parity as varnel-emu
@@ -24,9 +27,14 @@ public:
     // The option lines of a sub-command's usage.
     static QString usage();
 
-    // False with "varnel-pc COMMAND: cannot open NAME: reason" on err. Bytes already waiting
-    // are dropped, with "varnel-pc COMMAND: discarded N bytes waiting on NAME" on err.
-    bool open(QSerialPort& port, const QString& name, const char* command, std::ostream& err) const;
+    // NAME is a serial port, or tcp:HOST:PORT / rfc2217:HOST:PORT to connect to. Null with
+    // "varnel-pc COMMAND: cannot open NAME: reason" on err. Bytes already waiting on a serial
+    // port are dropped, with "varnel-pc COMMAND: discarded N bytes waiting on NAME" on err.
+    std::unique_ptr<QIODevice> open(const QString& name, const char* command, std::ostream& err) const;
+    // Calls onFailure (in context) when the line fails for good: a serial read or resource
+    // error (and write errors with writeErrors), a network peer that closed or failed.
+    static void watchFailure(QIODevice& line, QObject* context, bool writeErrors,
+                             const std::function<void()>& onFailure);
 
     int timeoutMs() const { return m_timeoutMs; }
 

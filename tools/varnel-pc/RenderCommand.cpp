@@ -21,7 +21,7 @@ int RenderCommand::run(const QStringList& args)
         renderLines();
     for (const QString& frame : qAsConst(m_frames))
         renderFrame(frame);
-    return m_bAllOK ? Success : Failure;
+    return m_allOk ? Success : Failure;
 }
 
 QString RenderCommand::usage() const
@@ -80,5 +80,5 @@ void RenderCommand::renderFrame(const QString& frame)
         m_out << '\n';
     }
     m_out.flush();
-    m_bAllOK = m_bAllOK && m_renderer.isOk();
+    m_allOk = m_allOk && m_renderer.isOk();
 }

@@ -27,5 +27,5 @@ private:
     HexFrameRenderer::Direction m_direction = HexFrameRenderer::Direction::Request;
     QStringList m_frames;
     int m_frameCount = 0;
-    bool m_bAllOK = true;
+    bool m_allOk = true;
 };

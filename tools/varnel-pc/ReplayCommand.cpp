@@ -2,13 +2,14 @@
 
 #include "capture/CaptureReader.h"
 #include "protocol/CommandCatalogue.h"
-#include "protocol/Crc16.h"
+#include "protocol/ContentCodec.h"
 #include "protocol/FrameExtractor.h"
+#include "protocol/FrameView.h"
 #include "protocol/RecordLayout.h"
 #include "protocol/WireFormat.h"
+#include "render/HexContentText.h"
 #include "tools/varnel-pc/ConsoleText.h"
 #include "tools/varnel-pc/PcPort.h"
-#include "util/Conversions.h"
 
 #include <QCommandLineParser>
 #include <QEventLoop>
@@ -16,6 +17,8 @@
 #include <QJsonObject>
 #include <QTimer>
 
+#include <algorithm>
+#include <optional>
 #include <ostream>
 
 namespace {
@@ -29,17 +32,6 @@ std::uint8_t byteAt(const QByteArray& frame, int offset)
     return static_cast<std::uint8_t>(frame.at(offset));
 }
 
-int contentLength(const QByteArray& frame)
-{
-    return util::makeU16(byteAt(frame, wire::kLengthOffset), byteAt(frame, wire::kLengthOffset + 1));
-}
-
-bool isFrameOf(const QByteArray& frame, Command command, int length)
-{
-    return frame.size() == wire::kOverheadSize + length &&
-           byteAt(frame, wire::kCommandOffset) == toCode(command) && contentLength(frame) == length;
-}
-
 // One whole frame (its checksum may be wrong), as a request of the capture should be.
 bool isWholeFrame(const QByteArray& bytes)
 {
@@ -51,30 +43,21 @@ bool isWholeFrame(const QByteArray& bytes)
 
 bool isEndFrame(const QByteArray& frame)
 {
-    return isFrameOf(frame, Command::GetFileRecords, wire::kRecordEndSize) &&
-           byteAt(frame, wire::kPrefixSize) == std::uint8_t(wire::RecordMark::End);
+    const std::optional<FrameView> view = FrameView::of(frame);
+    return view && view->length() == wire::kRecordEndSize && view->recordMark() == wire::RecordMark::End;
 }
 
 // Where the clock's seven bytes sit in a reply frame; -1 for a frame without them.
 int timeOffset(const QByteArray& frame)
 {
-    if (isFrameOf(frame, Command::GetTime, RecordLayout::kDateTimeSize))
+    const std::optional<FrameView> view = FrameView::of(frame);
+    if (!view)
+        return -1;
+    if (view->command() == toCode(Command::GetTime) && view->length() == RecordLayout::kDateTimeSize)
         return wire::kPrefixSize;
-    if (isFrameOf(frame, Command::GetFileRecords, RecordLayout::size()) &&
-        byteAt(frame, wire::kPrefixSize) == std::uint8_t(wire::RecordMark::Data))
+    if (view->recordMark() == wire::RecordMark::Data && view->length() == RecordLayout::size())
         return wire::kPrefixSize + RecordLayout::dateTimeOffset();
     return -1;
-}
-
-std::uint16_t checksumOf(const QByteArray& frame)
-{
-    return crc16(reinterpret_cast<const std::uint8_t*>(frame.constData()),
-                 static_cast<std::size_t>(frame.size() - wire::kChecksumSize));
-}
-
-std::uint16_t receivedChecksum(const QByteArray& frame)
-{
-    return util::makeU16(byteAt(frame, frame.size() - 2), byteAt(frame, frame.size() - 1));
 }
 
 void maskTime(QByteArray& live, const QByteArray& captured)
@@ -82,51 +65,92 @@ void maskTime(QByteArray& live, const QByteArray& captured)
     const int offset = timeOffset(live);
     if (offset < 0 || timeOffset(captured) != offset)
         return;
-    const bool checksumWasRight = checksumOf(live) == receivedChecksum(live);
+    const bool checksumWasRight = FrameView::of(live)->checksumOk();
     live.replace(offset, RecordLayout::kDateTimeSize, captured.mid(offset, RecordLayout::kDateTimeSize));
-    if (checksumWasRight) {
-        const std::uint16_t crc = checksumOf(live);
-        live[live.size() - 2] = char(crc >> 8);
-        live[live.size() - 1] = char(crc & 0xFF);
+    if (checksumWasRight)
+        FrameView::patchChecksum(live);
+}
+
+// A header field or checksum in wire order, as the frame's hex shows it.
+QString hexOf(std::uint16_t value, int size)
+{
+    return QStringLiteral("%1").arg(value, 2 * size, 16, QLatin1Char('0')).toUpper();
+}
+
+bool headerDifference(const FrameView& captured, const FrameView& replayed, ReplayCommand::Difference& out)
+{
+    // By the names the renderer gives them.
+    struct Part
+    {
+        const char* label;
+        std::uint16_t captured;
+        std::uint16_t replayed;
+        int size;
+    };
+    const Part parts[] = {{"Head", captured.header(), replayed.header(), 2},
+                          {"Addr", captured.address(), replayed.address(), 2},
+                          {"命令", captured.command(), replayed.command(), 1},
+                          {"长度", captured.length(), replayed.length(), 2}};
+    for (const Part& part : parts) {
+        if (part.captured != part.replayed) {
+            out.field = QString::fromUtf8(part.label);
+            out.captured = hexOf(part.captured, part.size);
+            out.replayed = hexOf(part.replayed, part.size);
+            return true;
+        }
     }
+    return false;
 }
 
-// A paragraph line of the renderer, "DIGITS    -- LABEL：VALUE", taken apart.
-struct RenderedLine
+// A field by its label, within its group if it has one; one without a label by where it starts.
+QString fieldName(const ContentField& field)
 {
-    QString digits;
-    QString label;
-    QString value;
-};
-
-RenderedLine takeApart(const QString& line)
-{
-    static const QString kSeparator = QStringLiteral("    -- ");
-    const int at = line.indexOf(kSeparator);
-    if (at < 0)
-        return {QString(), line, QString()};
-    const QString description = line.mid(at + kSeparator.size());
-    const int colon = description.indexOf(QChar(0xFF1A));
-    if (colon < 0)
-        return {line.left(at), description, QString()};
-    return {line.left(at), description.left(colon), description.mid(colon + 1)};
+    const QString label =
+        field.label.isEmpty() ? QStringLiteral("byte %1").arg(wire::kPrefixSize + field.offset) : field.label;
+    return field.group.isEmpty() ? label : field.group + QLatin1Char(' ') + label;
 }
 
-QString shown(const RenderedLine& line)
+// "VALUE (DIGITS)" as the renderer pairs them; the digits alone where it shows no value.
+QString shownField(const QByteArray& content, const ContentField& field)
 {
-    if (line.value.isEmpty())
-        return line.digits.isEmpty() ? line.label : line.digits;
-    return QStringLiteral("%1 (%2)").arg(line.value, line.digits);
+    const QString digits = hexcontent::fieldDigits(ConsoleText::hex(content), field);
+    if (field.value.isEmpty() || field.encoding == ContentField::Encoding::Digits)
+        return digits;
+    return QStringLiteral("%1 (%2)").arg(field.value, digits);
 }
 
-QStringList renderedLines(const QByteArray& frame)
+bool sameField(const ContentField& a, const QByteArray& aContent, const ContentField& b,
+               const QByteArray& bContent)
 {
-    HexFrameRenderer renderer;
-    QStringList lines;
-    for (const QString& paragraph :
-         renderer.render(ConsoleText::hex(frame), HexFrameRenderer::Direction::Response))
-        lines += paragraph.split(QLatin1Char('\n'));
-    return lines;
+    return a.label == b.label && a.group == b.group && a.offset == b.offset && a.size == b.size &&
+           aContent.mid(a.offset, a.size) == bContent.mid(b.offset, b.size);
+}
+
+// The content's fields pairwise, in wire order. A field one side lacks (a mark that changed
+// the layout, a content read only in part) is shown on that side by its bytes.
+bool fieldDifference(const FrameView& captured, const FrameView& replayed, ReplayCommand::Difference& out)
+{
+    const QByteArray a = captured.content();
+    const QByteArray b = replayed.content();
+    const std::optional<DecodedContent> left =
+        ContentCodec::decode(captured.command(), FrameDirection::Response, a);
+    const std::optional<DecodedContent> right =
+        ContentCodec::decode(replayed.command(), FrameDirection::Response, b);
+    if (!left || !right)
+        return false;
+    const std::size_t count = std::max(left->fields.size(), right->fields.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        const ContentField* l = i < left->fields.size() ? &left->fields[i] : nullptr;
+        const ContentField* r = i < right->fields.size() ? &right->fields[i] : nullptr;
+        if (l && r && sameField(*l, a, *r, b))
+            continue;
+        const ContentField& named = l ? *l : *r;
+        out.field = fieldName(named);
+        out.captured = l ? shownField(a, *l) : ConsoleText::hex(a.mid(named.offset, named.size));
+        out.replayed = r ? shownField(b, *r) : ConsoleText::hex(b.mid(named.offset, named.size));
+        return true;
+    }
+    return false;
 }
 
 // The first difference between two frames of the same place in a reply.
@@ -134,40 +158,22 @@ bool frameDifference(const QByteArray& captured, const QByteArray& replayed, Rep
 {
     if (captured == replayed)
         return false;
-    // The header's parts by the names the renderer gives them.
-    struct Part
-    {
-        int offset;
-        int size;
-        const char* label;
-    };
-    static const Part kHeader[] = {
-        {0, 2, "Head"}, {2, 2, "Addr"}, {wire::kCommandOffset, 1, "命令"}, {wire::kLengthOffset, 2, "长度"}};
-    for (const Part& part : kHeader) {
-        const QByteArray a = captured.mid(part.offset, part.size);
-        const QByteArray b = replayed.mid(part.offset, part.size);
-        if (a != b) {
-            out.field = QString::fromUtf8(part.label);
-            out.captured = ConsoleText::hex(a);
-            out.replayed = ConsoleText::hex(b);
+    const std::optional<FrameView> left = FrameView::of(captured);
+    const std::optional<FrameView> right = FrameView::of(replayed);
+    if (left && right && (headerDifference(*left, *right, out) || fieldDifference(*left, *right, out)))
+        return true;
+    // Bytes no field covers (a bolt block's second standard, the rest of a content of the wrong
+    // size) before the checksum, which only follows them.
+    const int checksumAt = left && right ? captured.size() - wire::kChecksumSize : -1;
+    for (int i = 0; i < qMax(captured.size(), replayed.size()); ++i) {
+        if (i == checksumAt) {
+            if (left->receivedChecksum() == right->receivedChecksum())
+                return false;
+            out.field = QStringLiteral("CRC");
+            out.captured = hexOf(left->receivedChecksum(), wire::kChecksumSize);
+            out.replayed = hexOf(right->receivedChecksum(), wire::kChecksumSize);
             return true;
         }
-    }
-    const QStringList a = renderedLines(captured);
-    const QStringList b = renderedLines(replayed);
-    // The header line agrees (checked above); the checksum line is the last one.
-    for (int i = 1; i < qMax(a.size(), b.size()); ++i) {
-        const RenderedLine left = i < a.size() ? takeApart(a.at(i)) : RenderedLine{};
-        const RenderedLine right = i < b.size() ? takeApart(b.at(i)) : RenderedLine{};
-        if (i < a.size() && i < b.size() && a.at(i) == b.at(i))
-            continue;
-        out.field = left.label.isEmpty() ? right.label : left.label;
-        out.captured = shown(left);
-        out.replayed = shown(right);
-        return true;
-    }
-    // Bytes the renderer does not show (a bolt block's second standard, say).
-    for (int i = 0; i < qMax(captured.size(), replayed.size()); ++i) {
         if (i >= captured.size() || i >= replayed.size() || captured.at(i) != replayed.at(i)) {
             out.field = QStringLiteral("byte %1").arg(i);
             out.captured = ConsoleText::hex(captured.mid(i, 1));
@@ -181,35 +187,6 @@ bool frameDifference(const QByteArray& captured, const QByteArray& replayed, Rep
 } // namespace
 
 ReplayCommand::ReplayCommand(std::ostream& out, std::ostream& err) : m_out(out), m_err(err) {}
-
-std::vector<QByteArray> ReplayCommand::splitFrames(QByteArray& buffer)
-{
-    std::vector<QByteArray> frames;
-    int offset = 0;
-    for (;;) {
-        const int header = buffer.indexOf(QByteArray::fromHex("5AA5"), offset);
-        if (header < 0) {
-            // Keep a last 0x5A: it may be the start of a header.
-            offset = buffer.endsWith(char(wire::kHeaderHigh)) ? buffer.size() - 1 : buffer.size();
-            break;
-        }
-        offset = header;
-        if (buffer.size() - offset < wire::kPrefixSize)
-            break;
-        const int length = util::makeU16(byteAt(buffer, offset + wire::kLengthOffset),
-                                         byteAt(buffer, offset + wire::kLengthOffset + 1));
-        if (length > wire::kMaxReceiveLength) {
-            offset += 2;
-            continue;
-        }
-        if (buffer.size() - offset < wire::kOverheadSize + length)
-            break;
-        frames.push_back(buffer.mid(offset, wire::kOverheadSize + length));
-        offset += wire::kOverheadSize + length;
-    }
-    buffer.remove(0, offset);
-    return frames;
-}
 
 bool ReplayCommand::compare(const std::vector<QByteArray>& captured, std::vector<QByteArray> replayed,
                             Difference& difference)
@@ -278,7 +255,7 @@ bool ReplayCommand::loadExchanges()
     QByteArray reply;
     const auto finish = [&] {
         if (!m_exchanges.empty()) {
-            m_exchanges.back().reply = splitFrames(reply);
+            m_exchanges.back().reply = FrameExtractor::cutByLength(reply);
             reply.clear();
         }
     };
@@ -313,9 +290,10 @@ int ReplayCommand::run(const QStringList& args)
             return Failure;
         }
     }
-    QSerialPort port;
-    if (!m_port.open(port, m_portName, "replay", m_err))
+    const std::unique_ptr<QIODevice> line = m_port.open(m_portName, "replay", m_err);
+    if (!line)
         return Failure;
+    QIODevice& port = *line;
 
     int differing = 0;
     int timedOut = 0;
@@ -384,7 +362,7 @@ int ReplayCommand::run(const QStringList& args)
     return differing ? int(Differs) : int(Success);
 }
 
-bool ReplayCommand::collect(QSerialPort& port, const Exchange& exchange, std::vector<QByteArray>& frames,
+bool ReplayCommand::collect(QIODevice& port, const Exchange& exchange, std::vector<QByteArray>& frames,
                             bool& timedOut)
 {
     const std::uint8_t code =
@@ -409,9 +387,9 @@ bool ReplayCommand::collect(QSerialPort& port, const Exchange& exchange, std::ve
     settle.setSingleShot(true);
     QObject::connect(&silence, &QTimer::timeout, &loop, &QEventLoop::quit);
     QObject::connect(&settle, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&port, &QSerialPort::readyRead, &loop, [&] {
+    QObject::connect(&port, &QIODevice::readyRead, &loop, [&] {
         buffer += port.readAll();
-        const std::vector<QByteArray> got = splitFrames(buffer);
+        const std::vector<QByteArray> got = FrameExtractor::cutByLength(buffer);
         frames.insert(frames.end(), got.begin(), got.end());
         if (complete())
             loop.quit();
@@ -420,12 +398,9 @@ bool ReplayCommand::collect(QSerialPort& port, const Exchange& exchange, std::ve
         else if (!got.empty())
             silence.start(m_port.timeoutMs()); // per frame: an upload may run long
     });
-    QObject::connect(&port, &QSerialPort::errorOccurred, &loop, [&](QSerialPort::SerialPortError error) {
-        if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
-            error == QSerialPort::WriteError) {
-            failed = true;
-            loop.quit();
-        }
+    PcPort::watchFailure(port, &loop, true, [&] {
+        failed = true;
+        loop.quit();
     });
     port.write(exchange.request);
     silence.start(m_port.timeoutMs());

@@ -1,12 +1,11 @@
 #pragma once
 
-#include "render/HexFrameRenderer.h"
 #include "tools/varnel-pc/PcPort.h"
 #include "tools/varnel-pc/SubCommand.h"
 
 #include <QByteArray>
 #include <QFile>
-#include <QSerialPort>
+#include <QIODevice>
 #include <QString>
 
 #include <iosfwd>
@@ -40,14 +39,11 @@ public:
     struct Difference
     {
         int frame = 0; // from 1
-        QString field; // the renderer's label
+        QString field; // the header part's or content field's label, "CRC", or "byte N"
         QString captured;
         QString replayed;
     };
 
-    // Frames cut by header and length only, so a broken checksum is compared, not dropped.
-    // Complete frames leave the buffer; a partial one stays.
-    static std::vector<QByteArray> splitFrames(QByteArray& buffer);
     // Sets the live frame's time fields to the captured ones (checksum following, if it was
     // right); the first difference that remains, if any.
     static bool compare(const std::vector<QByteArray>& captured, std::vector<QByteArray> replayed,
@@ -57,8 +53,7 @@ private:
     bool parseArgs(const QStringList& args);
     bool loadExchanges();
     // False on a port failure; `timedOut` when the reply stayed incomplete.
-    bool collect(QSerialPort& port, const Exchange& exchange, std::vector<QByteArray>& frames,
-                 bool& timedOut);
+    bool collect(QIODevice& port, const Exchange& exchange, std::vector<QByteArray>& frames, bool& timedOut);
     void writeReport(int index, const Exchange& exchange, const QString& result, const Difference* difference,
                      std::size_t replayedFrames);
 

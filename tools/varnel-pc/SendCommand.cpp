@@ -170,9 +170,10 @@ int SendCommand::run(const QStringList& args)
     // A redrawn line would only clutter a log file or a pipe.
     m_progress.setEnabled(m_code == toCode(Command::GetFileRecords) && ::isatty(STDERR_FILENO));
     m_outIsTerminal = ::isatty(STDOUT_FILENO);
-    QSerialPort port;
-    if (!m_port.open(port, m_portName, "send", m_err))
+    const std::unique_ptr<QIODevice> line = m_port.open(m_portName, "send", m_err);
+    if (!line)
         return Failure;
+    QIODevice& port = *line;
     return exchange(port, buildRequest());
 }
 
@@ -186,7 +187,7 @@ QByteArray SendCommand::buildRequest() const
     return frame.pack();
 }
 
-int SendCommand::exchange(QSerialPort& port, const QByteArray& request)
+int SendCommand::exchange(QIODevice& port, const QByteArray& request)
 {
     print('>', request, HexFrameRenderer::Direction::Request);
     port.write(request);
@@ -213,7 +214,7 @@ int SendCommand::exchange(QSerialPort& port, const QByteArray& request)
     };
     QObject::connect(&silence, &QTimer::timeout, &loop, &QEventLoop::quit);
     QObject::connect(&settle, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&port, &QSerialPort::readyRead, &loop, [&] {
+    QObject::connect(&port, &QIODevice::readyRead, &loop, [&] {
         buffer.append(port.readAll());
         const bool wasComplete = m_complete;
         const ExtractionResult result = FrameExtractor::extract(buffer, FrameExtractor::Incomplete::Wait,
@@ -226,11 +227,9 @@ int SendCommand::exchange(QSerialPort& port, const QByteArray& request)
         else if (!wasComplete && !result.frames.empty())
             silence.start(timeoutMs); // an upload may run long: the time-out is per frame
     });
-    QObject::connect(&port, &QSerialPort::errorOccurred, &loop, [&](QSerialPort::SerialPortError error) {
-        if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) {
-            failed = true;
-            loop.quit();
-        }
+    PcPort::watchFailure(port, &loop, false, [&] {
+        failed = true;
+        loop.quit();
     });
     silence.start(timeoutMs);
     loop.exec();

@@ -7,7 +7,7 @@
 #include "tools/varnel-pc/SubCommand.h"
 
 #include <QByteArray>
-#include <QSerialPort>
+#include <QIODevice>
 
 #include <cstdint>
 #include <iosfwd>
@@ -39,7 +39,7 @@ public:
 private:
     bool parseArgs(const QStringList& args);
     QByteArray buildRequest() const;
-    int exchange(QSerialPort& port, const QByteArray& request);
+    int exchange(QIODevice& port, const QByteArray& request);
     // True once the reply is complete or the CSV failed.
     bool handleFrame(const ReceivedFrame& frame);
     // False when the frame is not what the request asked for (said on err).

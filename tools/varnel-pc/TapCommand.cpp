@@ -1,10 +1,10 @@
 #include "tools/varnel-pc/TapCommand.h"
 
 #include "device/Device.h"
-#include "protocol/FrameExtractor.h"
-#include "device/SerialSettings.h"
 #include "process/SignalWatcher.h"
+#include "protocol/FrameExtractor.h"
 #include "tools/varnel-pc/ConsoleText.h"
+#include "transport/SerialSettings.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/UnitReply.h"
+
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QMetaObject>
@@ -11,6 +13,8 @@
 #include <functional>
 #include <string>
 
+class Device;
+
 // One answer to a file-record request: a start frame, one data frame per step and an end
 // frame, paced by a timer on the owner thread's event loop instead of nested event loops,
 // so a modal dialog or a quit never holds it up.
@@ -19,13 +23,16 @@ class RecordUploadJob : public QObject
     Q_OBJECT
 
 public:
-    using Sender = std::function<void(std::string content)>;
+    // One frame of the upload: its kind, its record number (data frames) and content.
+    using Sender = std::function<void(UnitReply::Kind kind, std::uint32_t sequence, std::string content)>;
     // The data-frame content of the record with this sequence number (from 1).
     using RecordMaker = std::function<std::string(std::uint32_t sequence)>;
+    // The device the upload goes out on, or nullptr when there is none.
+    using LineFinder = std::function<Device*()>;
 
-    // `sending` is the service's flag: cleared by a stop and by the end of any upload.
+    // `sending` is the unit's flag: cleared by a stop and by the end of any upload.
     RecordUploadJob(const QString& portName, int count, bool& sending, Sender send, RecordMaker make,
-                    QObject* parent = nullptr);
+                    LineFinder line, QObject* parent = nullptr);
 
     static constexpr int kFramePauseMs = 10;
     // An upload whose line has written nothing for this long (the PC side stopped reading)
@@ -41,6 +48,13 @@ public:
     // Ends at once as a stop would: the remaining checks and the end frame, no pauses.
     void endNow();
     bool isFinished() const { return m_phase == Phase::Done; }
+    // Records handed over so far, and how many the start frame announced.
+    int sentCount() const { return m_index; }
+    int announcedCount() const { return m_count; }
+    // How a finished upload ended: "complete", "stopped" (a stop), "ended" (ended at once:
+    // a fault's cut or the orderly end), "line-closed", "line-stalled" (the PC side stopped
+    // reading); empty while it runs.
+    QString endReason() const { return m_endReason; }
 
 signals:
     void progress(int sent, int total, double recordsPerSecond);
@@ -55,7 +69,7 @@ private:
     };
 
     // Hands a frame to the port; the pause that follows it is counted from here.
-    void handOver(const std::string& frame);
+    void handOver(UnitReply::Kind kind, std::uint32_t sequence, const std::string& frame);
     void pause();
     void onTimer();
     void drainThenStep();
@@ -64,6 +78,7 @@ private:
     void stopWaitingForDrain();
     void reportProgress(bool force);
     void log(int line, int level, const QString& message);
+    Device* openDevice() const;
 
     QString m_portName;
     int m_count;
@@ -71,9 +86,12 @@ private:
     bool& m_sending;
     Sender m_send;
     RecordMaker m_make;
+    LineFinder m_line;
     Phase m_phase = Phase::Pause;
     bool m_suspended = false;
     bool m_dataLineLogged = false;
+    bool m_endedAtOnce = false;
+    QString m_endReason;
     QTimer m_timer;
     QDeadlineTimer m_pauseEnd;
     QMetaObject::Connection m_drainConnection;

@@ -1,4 +1,4 @@
-#include "service/FileRecordFrames.h"
+#include "unit/FileRecordFrames.h"
 
 #include "util/Conversions.h"
 

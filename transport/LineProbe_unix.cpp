@@ -1,4 +1,4 @@
-#include "device/LineProbe.h"
+#include "transport/LineProbe.h"
 
 #include <cerrno>
 #include <cstring>

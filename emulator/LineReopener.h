@@ -4,7 +4,7 @@
 #include <QString>
 #include <QTimer>
 
-class PortSession;
+class UnitSession;
 
 // Opens the session's port again, every interval, after its line vanished: a USB adapter
 // pulled and plugged back, or a virtual pair restarted on the same names, needs no restart.
@@ -13,7 +13,7 @@ class LineReopener : public QObject
     Q_OBJECT
 
 public:
-    LineReopener(PortSession* session, int intervalMs, QObject* parent = nullptr);
+    LineReopener(UnitSession* session, int intervalMs, QObject* parent = nullptr);
 
     // Watches the session's current device; call after each successful session open.
     void watch();
@@ -23,7 +23,7 @@ private slots:
     void slot_tryOpen();
 
 private:
-    PortSession* m_session;
+    UnitSession* m_session;
     QTimer m_timer;
     bool m_failureLogged = false;
 };

@@ -1,4 +1,4 @@
-#include "device/SerialSettings.h"
+#include "transport/SerialSettings.h"
 
 namespace {
 

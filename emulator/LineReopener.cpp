@@ -1,11 +1,11 @@
-#include "LineReopener.h"
+#include "emulator/LineReopener.h"
 
 #include "device/Device.h"
-#include "device/PortLockHolder.h"
+#include "emulator/UnitSession.h"
 #include "log/Log.h"
-#include "service/PortSession.h"
+#include "log/LogContext.h"
 
-LineReopener::LineReopener(PortSession* session, int intervalMs, QObject* parent)
+LineReopener::LineReopener(UnitSession* session, int intervalMs, QObject* parent)
     : QObject(parent), m_session(session)
 {
     m_timer.setInterval(intervalMs);
@@ -26,6 +26,7 @@ void LineReopener::slot_lineLost()
 
 void LineReopener::slot_tryOpen()
 {
+    const LogContext::Scope unit(m_session->logPrefix());
     Device* device = m_session->device();
     if (!device) {
         m_timer.stop(); // the session was closed meanwhile
@@ -33,6 +34,7 @@ void LineReopener::slot_tryOpen()
     }
     if (device->isOpen() || device->Open()) {
         m_timer.stop();
+        m_session->noteLineReopened();
         VLOG(1, QStringLiteral("打开串口成功"));
         return;
     }
@@ -40,9 +42,6 @@ void LineReopener::slot_tryOpen()
     if (!m_failureLogged) {
         m_failureLogged = true;
         // Another program may have taken the port while it was away: say which.
-        VLOG(1,
-             QStringLiteral("打开串口失败：%1")
-                 .arg(PortLockHolder::openErrorReason(m_session->portName(), device->errorString(),
-                                                      device->portError() == QSerialPort::PermissionError)));
+        VLOG(1, QStringLiteral("打开串口失败：%1").arg(device->errorString()));
     }
 }

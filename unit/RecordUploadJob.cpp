@@ -1,9 +1,8 @@
-#include "service/RecordUploadJob.h"
+#include "unit/RecordUploadJob.h"
 
 #include "device/Device.h"
-#include "device/DeviceRegistry.h"
 #include "log/LogManager.h"
-#include "service/FileRecordFrames.h"
+#include "unit/FileRecordFrames.h"
 #include "util/Conversions.h"
 
 #include <QThread>
@@ -32,19 +31,14 @@ void waitOut(const QDeadlineTimer& deadline)
         QThread::yieldCurrentThread();
 }
 
-Device* openCurrentDevice()
-{
-    Device* device = DeviceRegistry::instance()->currentDevice();
-    return device && device->isOpen() ? device : nullptr;
-}
-
 } // namespace
 
 RecordUploadJob::RecordUploadJob(const QString& portName, int count, bool& sending, Sender send,
-                                 RecordMaker make, QObject* parent)
+                                 RecordMaker make, LineFinder line, QObject* parent)
     : QObject(parent), m_portName(portName), m_count(count), m_sending(sending), m_send(std::move(send)),
-      m_make(std::move(make))
+      m_make(std::move(make)), m_line(std::move(line))
 {
+    m_timer.setParent(this); // its events are known as this job's (its unit's log lines)
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &RecordUploadJob::onTimer);
@@ -57,22 +51,29 @@ void RecordUploadJob::log(int line, int level, const QString& message)
                                 QStringLiteral("SetupService::processGetRecordReq"), level, message);
 }
 
+Device* RecordUploadJob::openDevice() const
+{
+    Device* device = m_line ? m_line() : nullptr;
+    return device && device->isOpen() ? device : nullptr;
+}
+
 void RecordUploadJob::start()
 {
     log(__LINE__, 0, QStringLiteral("PORT %1 >> 发送起始帧").arg(m_portName));
     m_sending = true;
     m_started.start();
-    handOver(FileRecordFrames::startFrame(static_cast<std::uint32_t>(m_count)));
+    handOver(UnitReply::Kind::RecordStart, 0,
+             FileRecordFrames::startFrame(static_cast<std::uint32_t>(m_count)));
     reportProgress(true);
     pause();
 }
 
-void RecordUploadJob::handOver(const std::string& frame)
+void RecordUploadJob::handOver(UnitReply::Kind kind, std::uint32_t sequence, const std::string& frame)
 {
     // On a monotonic clock from the hand-over, so the pause is never shorter than its
     // time and the frame's own writing is not added to it.
     m_pauseEnd = QDeadlineTimer(kFramePauseMs, Qt::PreciseTimer);
-    m_send(frame);
+    m_send(kind, sequence, frame);
 }
 
 void RecordUploadJob::pause()
@@ -112,6 +113,7 @@ void RecordUploadJob::endNow()
     m_timer.stop();
     stopWaitingForDrain();
     m_sending = false;
+    m_endedAtOnce = true;
     step();
 }
 
@@ -132,7 +134,7 @@ void RecordUploadJob::drainThenStep()
 {
     // Keeps the upload behind a slow line, so a stop stops what the peer sees; a stop or
     // a vanished device ends the wait.
-    Device* device = openCurrentDevice();
+    Device* device = openDevice();
     const qint64 pending = device ? device->bytesToWrite() : 0;
     if (device && m_sending && pending > 0) {
         if (m_phase != Phase::Drain || pending < m_drainPending)
@@ -147,6 +149,7 @@ void RecordUploadJob::drainThenStep()
                     .arg(pending));
             stopWaitingForDrain();
             m_sending = false;
+            m_endReason = QStringLiteral("line-stalled");
             finish();
             return;
         }
@@ -176,16 +179,19 @@ void RecordUploadJob::step()
         log(__LINE__, 0, QStringLiteral("PORT %1 >> 发送数据帧").arg(m_portName));
     }
     if (m_index >= m_count) {
+        m_endReason = QStringLiteral("complete");
         finish();
         return;
     }
     if (!m_sending) {
         log(__LINE__, 0, QStringLiteral("PORT %1 >> m_bSend is false").arg(m_portName));
+        m_endReason = m_endedAtOnce ? QStringLiteral("ended") : QStringLiteral("stopped");
         finish();
         return;
     }
-    if (!openCurrentDevice()) {
+    if (!openDevice()) {
         log(__LINE__, 0, QStringLiteral("PORT %1 >> device is not open").arg(m_portName));
+        m_endReason = QStringLiteral("line-closed");
         finish();
         return;
     }
@@ -202,7 +208,7 @@ void RecordUploadJob::step()
     // The record was made while the pause ran out; no event is handled in between, so the
     // checks above still hold when it leaves.
     waitOut(m_pauseEnd);
-    handOver(record);
+    handOver(UnitReply::Kind::RecordData, static_cast<std::uint32_t>(m_index + 1), record);
     ++m_index;
     pause();
     reportProgress(m_index == m_count);
@@ -216,7 +222,7 @@ void RecordUploadJob::finish()
     log(__LINE__, 0, QStringLiteral("PORT %1 >> 发送结束帧").arg(m_portName));
     m_sending = false;
     waitOut(m_pauseEnd);
-    m_send(FileRecordFrames::endFrame());
+    m_send(UnitReply::Kind::RecordEnd, 0, FileRecordFrames::endFrame());
     emit finished();
 }
 

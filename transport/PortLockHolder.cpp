@@ -1,4 +1,4 @@
-#include "device/PortLockHolder.h"
+#include "transport/PortLockHolder.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,0 +1,75 @@
+#include "emulator/UnitHost.h"
+
+#include "emulator/LineReopener.h"
+#include "emulator/ScenarioLoader.h"
+
+UnitHost::UnitHost(QObject* parent) : QObject(parent) {}
+
+// Sessions close before their reopeners and the observer they were shown go.
+UnitHost::~UnitHost()
+{
+    for (Unit& unit : m_units) {
+        unit.reopener.reset();
+        unit.session.reset();
+    }
+}
+
+UnitSession* UnitHost::addUnit(EmulatedUnit* unit)
+{
+    m_units.push_back(Unit{std::make_unique<UnitSession>(unit), nullptr});
+    UnitSession* session = m_units.back().session.get();
+    session->setUnitNumber(unitCount());
+    session->journal()->setCapacity(m_journalCapacity);
+    return session;
+}
+
+UnitSession* UnitHost::unit(int id) const
+{
+    return id >= 1 && id <= unitCount() ? m_units[std::size_t(id - 1)].session.get() : nullptr;
+}
+
+void UnitHost::setLineObserver(LineObserver* observer)
+{
+    for (Unit& unit : m_units)
+        unit.session->setLineObserver(observer);
+}
+
+bool UnitHost::open(int id, const UnitSession::Settings& settings)
+{
+    UnitSession* session = unit(id);
+    if (!session || !session->open(settings))
+        return false;
+    if (m_reopenMs > 0) {
+        Unit& entry = m_units[std::size_t(id - 1)];
+        entry.reopener = std::make_unique<LineReopener>(session, m_reopenMs);
+        entry.reopener->watch();
+    }
+    return true;
+}
+
+bool UnitHost::loadScenario(int id, const QString& path, QString* error, Scenario* loaded)
+{
+    UnitSession* session = unit(id);
+    if (!session) {
+        if (error)
+            *error = QStringLiteral("no unit %1").arg(id);
+        return false;
+    }
+    if (!ScenarioLoader::load(*session->unit(), session->faults(), path, error, loaded))
+        return false;
+    session->noteScenarioLoaded(path);
+    return true;
+}
+
+void UnitHost::setJournalCapacity(std::size_t capacity)
+{
+    m_journalCapacity = capacity;
+    for (Unit& unit : m_units)
+        unit.session->journal()->setCapacity(capacity);
+}
+
+void UnitHost::shutdown(int flushBoundMs)
+{
+    for (Unit& unit : m_units)
+        unit.session->endUploadsAndClose(flushBoundMs);
+}

@@ -1,0 +1,293 @@
+#include "emulator/UnitSession.h"
+
+#include "device/Device.h"
+#include "device/DeviceRegistry.h"
+#include "log/Log.h"
+#include "protocol/FrameView.h"
+#include "protocol/UnitReply.h"
+#include "protocol/WireFormat.h"
+#include "transport/Endpoint.h"
+#include "transport/LineTransport.h"
+#include "transport/SerialSettings.h"
+#include "unit/EmulatedUnit.h"
+
+#include <QDeadlineTimer>
+#include <QThread>
+
+namespace {
+
+constexpr qint64 kLingerMs = 100;
+constexpr std::size_t kRememberedRequests = 1024;
+
+} // namespace
+
+// The session's own objects are its children, so an event for any of them is known as this
+// session's (see of()).
+UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent), m_unit(unit), m_faults(this)
+{
+    if (!m_unit) {
+        m_ownUnit = std::make_unique<EmulatedUnit>(this);
+        m_unit = m_ownUnit.get();
+    }
+    // Replies go out on this session's line, whichever device another session has open.
+    m_unit->setReplyChannel([this](const UnitReply& reply) { sendReply(reply); });
+    m_unit->setLineFinder([this] { return m_device; });
+    FaultInjector::Target target;
+    target.deliver = [this](QString portName, unsigned char cmd, QByteArray data, std::uint64_t request) {
+        ++m_requests;
+        m_arrivals[request] = m_gated;
+        // An upload's request is the oldest still answered; far older ones are long done.
+        while (m_arrivals.size() > kRememberedRequests)
+            m_arrivals.erase(m_arrivals.begin());
+        m_unit->handleRequest(portName, cmd, data, request);
+    };
+    target.device = [this] { return m_device; };
+    target.endUploads = [this] { m_unit->endUploads(); };
+    m_faults.setTarget(std::move(target));
+    connect(m_unit, &EmulatedUnit::upload_ended, &m_faults, &FaultInjector::slot_uploadEnded);
+
+    connect(&m_faults, &FaultInjector::fault_fired, this,
+            [this](const QString& rule, const QString& action, quint64 request, qint64 record) {
+                // A reply's rules fire while it is handed over; a request's at the gate.
+                QJsonObject keys{
+                    {QStringLiteral("rule"), rule},
+                    {QStringLiteral("action"), action},
+                    {QStringLiteral("request"), qint64(request)},
+                    {QStringLiteral("request_seq"), qint64(m_replyingTo ? m_replyingTo : m_gated.seq)}};
+                if (record >= 0)
+                    keys.insert(QStringLiteral("record"), record);
+                m_journal.append(JournalEvent::Type::Fault, keys);
+            });
+    connect(m_unit, &EmulatedUnit::upload_started, this, [this](quint64 request, int announced) {
+        const auto it = m_arrivals.find(request);
+        m_journal.append(
+            JournalEvent::Type::UploadStart,
+            {{QStringLiteral("request_seq"), qint64(it == m_arrivals.end() ? 0 : it->second.seq)},
+             {QStringLiteral("announced"), announced}});
+    });
+    connect(m_unit, &EmulatedUnit::upload_finished, this,
+            [this](quint64 request, int sent, int announced, const QString& how) {
+                const auto it = m_arrivals.find(request);
+                m_journal.append(
+                    JournalEvent::Type::UploadEnd,
+                    {{QStringLiteral("request_seq"), qint64(it == m_arrivals.end() ? 0 : it->second.seq)},
+                     {QStringLiteral("sent"), sent},
+                     {QStringLiteral("announced"), announced},
+                     {QStringLiteral("how"), how}});
+            });
+    connect(m_unit, &EmulatedUnit::scenario_set, this, &UnitSession::takeUnitTexts);
+    takeUnitTexts();
+}
+
+void UnitSession::setUnitNumber(int number)
+{
+    m_journal.setUnit(number);
+    m_state.setUnit(number);
+}
+
+void UnitSession::takeUnitTexts()
+{
+    const UnitState& state = m_unit->unitState();
+    m_state.setUnitText(Command::SetSerialNumber, state.text(UnitState::Text::SerialNumber));
+    m_state.setUnitText(Command::SetDeviceName, state.text(UnitState::Text::DeviceName));
+    m_state.setUnitText(Command::SetDeviceNumber, state.text(UnitState::Text::DeviceNumber));
+    m_state.setUnitText(Command::SetOperator, state.text(UnitState::Text::Operator));
+}
+
+void UnitSession::sendReply(const UnitReply& reply)
+{
+    if (!m_device)
+        return;
+    const auto it = m_arrivals.find(reply.request);
+    const JournalTap::Arrival arrival = it == m_arrivals.end() ? JournalTap::Arrival() : it->second;
+    if (m_device->isOpen()) {
+        // The frame as the device packs it, noted at its hand-over, before any fault shapes it.
+        JournalEvent event;
+        event.bytes = FrameView::build(wire::kAddress, reply.command, reply.content);
+        event.requestSeq = arrival.seq;
+        if (reply.kind == UnitReply::Kind::RecordData) {
+            event.type = JournalEvent::Type::Record;
+            event.sequence = reply.sequence;
+        } else {
+            event.type = JournalEvent::Type::Reply;
+            event.latencyUs = arrival.seq ? JournalTap::steadyNowUs() - arrival.steadyUs : -1;
+        }
+        m_journal.append(std::move(event));
+    }
+    m_replyingTo = arrival.seq;
+    m_tap.setReplying(true);
+    m_device->sendReply(reply);
+    m_tap.setReplying(false);
+    m_replyingTo = 0;
+}
+
+void UnitSession::noteLine(const QString& what)
+{
+    m_journal.append(JournalEvent::Type::Line,
+                     {{QStringLiteral("event"), what}, {QStringLiteral("endpoint"), m_portName}});
+}
+
+void UnitSession::noteScenarioLoaded(const QString& path)
+{
+    m_journal.append(JournalEvent::Type::Scenario, {{QStringLiteral("path"), path}});
+}
+
+void UnitSession::noteLineReopened()
+{
+    noteLine(QStringLiteral("reopened"));
+}
+
+void UnitSession::resetRecordedState()
+{
+    m_state.reset();
+    m_journal.append(JournalEvent::Type::StateReset, QJsonObject());
+}
+
+UnitSession::~UnitSession()
+{
+    close();
+}
+
+bool UnitSession::open(const Settings& settings)
+{
+    if (m_device)
+        return false;
+    Endpoint endpoint;
+    if (!Endpoint::parse(settings.portName, &endpoint, &m_lastError))
+        return false;
+    if (endpoint.isNetwork() || !settings.registered) {
+        std::unique_ptr<LineTransport> line = endpoint.makeUnitLine(
+            SerialSettings(settings.baudRate, settings.dataBits, settings.stopBits, settings.parity));
+        if (!settings.registered)
+            return open(settings.portName, std::move(line));
+        watchLine(line.get());
+        const QString previous = m_portName;
+        m_portName = settings.portName;
+        if (start(new Device(settings.portName, std::move(line)), true, settings.parseThread))
+            return true;
+        m_portName = previous;
+        return false;
+    }
+    auto* device = new Device(settings.portName, settings.baudRate, settings.dataBits, settings.stopBits,
+                              settings.parity);
+    const QString previous = m_portName;
+    m_portName = settings.portName;
+    if (start(device, true, settings.parseThread))
+        return true;
+    m_portName = previous;
+    return false;
+}
+
+bool UnitSession::open(const QString& name, std::unique_ptr<LineTransport> line)
+{
+    if (m_device)
+        return false;
+    watchLine(line.get());
+    m_ownDevice = std::make_unique<Device>(name, std::move(line), this);
+    m_ownDevice->line()->setParent(m_ownDevice.get());
+    const QString previous = m_portName;
+    m_portName = name;
+    if (!start(m_ownDevice.get(), false, false)) {
+        m_ownDevice.reset();
+        m_portName = previous;
+        return false;
+    }
+    return true;
+}
+
+bool UnitSession::start(Device* device, bool registered, bool parseThread)
+{
+    // Before the fault stage's connection: each request's arrival is taken as it reaches the gate.
+    m_tap.clearArrivals();
+    connect(device, &Device::recv_data, this, [this] { m_gated = m_tap.takeArrival(); });
+    connect(device, &Device::recv_data, &m_faults, &FaultInjector::slot_recvData);
+    connect(device, &Device::line_lost, this, [this] { noteLine(QStringLiteral("lost")); });
+    m_tap.setNext(m_observer);
+    device->setLineObserver(&m_tap);
+    if (!device->Open()) {
+        m_lastError = device->errorString();
+        if (registered)
+            delete device; // its connections go with it
+        return false;
+    }
+    if (registered)
+        DeviceRegistry::instance()->addDevice(device->portName(), device);
+    if (parseThread)
+        device->startParseThread();
+    m_device = device;
+    m_registered = registered;
+    m_lastError.clear();
+    m_state.setEndpoint(m_portName);
+    noteLine(m_everOpened ? QStringLiteral("reopened") : QStringLiteral("opened"));
+    m_everOpened = true;
+    return true;
+}
+
+UnitSession* UnitSession::of(QObject* object)
+{
+    for (; object; object = object->parent())
+        if (auto* session = qobject_cast<UnitSession*>(object))
+            return session;
+    return nullptr;
+}
+
+void UnitSession::watchLine(LineTransport* line)
+{
+    connect(line, &LineTransport::message, this, [](const QString& text) { VLOG(1, text); });
+    // As a typed stop: the upload ends at its next record, with its end frame.
+    connect(line, &LineTransport::peerGone, this, [this] { m_unit->stopUpload(); });
+}
+
+void UnitSession::setLineObserver(LineObserver* observer)
+{
+    m_observer = observer;
+    m_tap.setNext(observer);
+    // Under the device's buffer lock: a frame being shown on the parse thread is through with
+    // the old watcher before the caller may let it go.
+    if (m_device)
+        m_device->setLineObserver(&m_tap);
+}
+
+void UnitSession::close()
+{
+    if (!m_device)
+        return;
+    Device* device = m_device;
+    m_device = nullptr;
+    if (m_registered && DeviceRegistry::instance()->findDevice(m_portName) != device)
+        return; // the registry let it go already
+    device->stopParseThread();
+    device->setLineObserver(nullptr);
+    disconnect(device, nullptr, &m_faults, nullptr);
+    disconnect(device, nullptr, this, nullptr);
+    device->Close();
+    if (m_registered)
+        DeviceRegistry::instance()->removeDevice(m_portName);
+    else
+        m_ownDevice.reset();
+    noteLine(QStringLiteral("closed"));
+}
+
+void UnitSession::endUploadsAndClose(int flushBoundMs)
+{
+    if (!m_device)
+        return;
+    const bool uploading = m_unit->isUploading();
+    m_unit->endUploads();
+    Device* device = m_device;
+    // Held-back frames (a delayed start frame among them) go now, ahead of the end frame's drain.
+    m_faults.flushPending(device);
+    if (uploading && device) {
+        // Closing discards what Qt still buffers; a peer that stops reading cannot hold us past the bound.
+        const QDeadlineTimer bound(flushBoundMs);
+        while (device->isOpen() && device->bytesToWrite() > 0 && !bound.hasExpired()) {
+            if (!device->waitForBytesWritten(int(qMax<qint64>(1, bound.remainingTime()))))
+                break;
+        }
+        // Closing also flushes the line's own queues (a pty's other end loses what it has
+        // not read yet), so the end frame gets a moment on the line first.
+        if (device->isOpen() && !bound.hasExpired())
+            QThread::msleep(static_cast<unsigned long>(qMin<qint64>(kLingerMs, bound.remainingTime())));
+    }
+    close();
+}

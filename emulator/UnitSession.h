@@ -1,0 +1,123 @@
+#pragma once
+
+#include "emulator/JournalTap.h"
+#include "fault/FaultInjector.h"
+#include "journal/Journal.h"
+#include "journal/UnitStateRecorder.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+
+class Device;
+class EmulatedUnit;
+class LineObserver;
+class LineTransport;
+struct UnitReply;
+
+// One served line and the unit on it: opens and closes the line's device, passes each
+// request through the session's fault stage to its unit, and the unit's replies back out on
+// this line only. Owner thread only.
+class UnitSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Settings
+    {
+        QString portName;
+        QString baudRate = QStringLiteral("115200");
+        QString dataBits = QStringLiteral("8");
+        QString stopBits = QStringLiteral("1");
+        QString parity = QStringLiteral("None");
+        // Registered in the process's device registry with a parse thread (the window's and a
+        // lone unit's way); false: owned by the session, frames cut as the bytes arrive (one of
+        // many units).
+        bool registered = true;
+        // The window's way; without it frames are cut on the owner thread as the bytes
+        // arrive, which spares every request two thread wake-ups.
+        bool parseThread = true;
+    };
+
+    // With no unit given the session makes its own; a given one must outlive the session.
+    explicit UnitSession(EmulatedUnit* unit = nullptr, QObject* parent = nullptr);
+    ~UnitSession() override;
+
+    EmulatedUnit* unit() const { return m_unit; }
+    FaultInjector* faults() { return &m_faults; }
+
+    // The endpoint in settings.portName: a serial port, "tcp:HOST:PORT" or "rfc2217:HOST:PORT".
+    // A serial port, registered in the process's device registry under its name (which owns
+    // it while open) and cut into frames by a parse thread. False with the system's reason in
+    // lastError(); a failed device is deleted at once.
+    bool open(const Settings& settings);
+    // Any other line, owned by the session; frames are cut as the bytes arrive.
+    bool open(const QString& name, std::unique_ptr<LineTransport> line);
+    void close();
+    // The orderly end of a session: running uploads end with their end frames, which
+    // get at most flushBoundMs to leave for the line, then the line closes.
+    void endUploadsAndClose(int flushBoundMs = 500);
+
+    // Watches the open device's line and every one opened later; nullptr ends that.
+    // Not owned: take it off before it goes.
+    void setLineObserver(LineObserver* observer);
+    LineObserver* lineObserver() const { return m_observer; }
+
+    bool isOpen() const { return m_device != nullptr; }
+    QString portName() const { return m_portName; }
+    QString lastError() const { return m_lastError; }
+    Device* device() const { return m_device; }
+    // Put before the log lines of this session's unit while it runs (see LogContext); empty
+    // (the default) leaves them as they are.
+    void setLogPrefix(const QString& prefix) { m_logPrefix = prefix; }
+    const QString& logPrefix() const { return m_logPrefix; }
+    // The session an object works for: itself or its nearest ancestor that is a session.
+    static UnitSession* of(QObject* object);
+
+    // Requests this session passed on to its unit.
+    std::uint64_t requestCount() const { return m_requests; }
+
+    // What happened on the line and what the PC program set: both thread-safe to read.
+    Journal* journal() { return &m_journal; }
+    const UnitStateRecorder* recordedState() const { return &m_state; }
+    // The unit's number in its host, shown in its journal and state.
+    void setUnitNumber(int number);
+    // Journal notes of what the host did with the unit.
+    void noteScenarioLoaded(const QString& path);
+    void noteLineReopened();
+    // Forgets what the PC program set and asked (the journal keeps its events).
+    void resetRecordedState();
+
+private:
+    // Logs what the line reports about itself; a network client gone ends its uploads.
+    void watchLine(LineTransport* line);
+    bool start(Device* device, bool registered, bool parseThread);
+    void sendReply(const UnitReply& reply);
+    void noteLine(const QString& what);
+    void takeUnitTexts();
+
+    EmulatedUnit* m_unit;
+    std::unique_ptr<EmulatedUnit> m_ownUnit;
+    FaultInjector m_faults;
+    Device* m_device = nullptr; // the registry's while open when registered, else m_ownDevice
+    std::unique_ptr<Device> m_ownDevice;
+    bool m_registered = false;
+    LineObserver* m_observer = nullptr;
+    QString m_portName;
+    QString m_lastError;
+    std::uint64_t m_requests = 0;
+    // The device is shown the tap only while open: close() takes it off before these go.
+    Journal m_journal;
+    UnitStateRecorder m_state;
+    JournalTap m_tap{&m_journal, &m_state};
+    JournalTap::Arrival m_gated;                             // the request the fault stage has now
+    std::map<std::uint64_t, JournalTap::Arrival> m_arrivals; // by the number the unit's replies carry
+    std::uint64_t m_replyingTo = 0;                          // journal seq of the request being answered
+    bool m_everOpened = false;
+    QString m_logPrefix;
+};

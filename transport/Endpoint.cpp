@@ -1,0 +1,103 @@
+#include "transport/Endpoint.h"
+
+#include "transport/Rfc2217Transport.h"
+#include "transport/SerialTransport.h"
+#include "transport/TcpServerTransport.h"
+
+namespace {
+
+struct Scheme
+{
+    const char* prefix;
+    Endpoint::Kind kind;
+};
+
+constexpr Scheme kSchemes[] = {
+    {"tcp:", Endpoint::Kind::Tcp},
+    {"rfc2217:", Endpoint::Kind::Rfc2217},
+};
+
+const char* prefixOf(Endpoint::Kind kind)
+{
+    for (const Scheme& scheme : kSchemes)
+        if (scheme.kind == kind)
+            return scheme.prefix;
+    return "";
+}
+
+} // namespace
+
+bool Endpoint::parse(const QString& text, Endpoint* endpoint, QString* error)
+{
+    Endpoint parsed;
+    parsed.m_name = text;
+    for (const Scheme& scheme : kSchemes) {
+        const QLatin1String prefix(scheme.prefix);
+        if (!text.startsWith(prefix))
+            continue;
+        const QString rest = text.mid(prefix.size());
+        const int colon = rest.lastIndexOf(QLatin1Char(':'));
+        QString host = colon > 0 ? rest.left(colon) : QString();
+        // An IPv6 address is written in brackets, so its colons are not the port's.
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
+        const QString portText = colon >= 0 ? rest.mid(colon + 1) : QString();
+        bool digits = !portText.isEmpty() && portText.size() <= 5;
+        for (const QChar c : portText)
+            digits = digits && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        const uint port = digits ? portText.toUInt() : 0;
+        if (host.isEmpty() || !digits || port > 65535) {
+            if (error)
+                *error = QStringLiteral("\"%1\" is not %2HOST:PORT with PORT from 0 to 65535")
+                             .arg(text, QLatin1String(scheme.prefix));
+            return false;
+        }
+        parsed.m_kind = scheme.kind;
+        parsed.m_name = host;
+        parsed.m_port = quint16(port);
+        break;
+    }
+    if (parsed.m_kind == Kind::Serial && text.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("an empty port name");
+        return false;
+    }
+    if (endpoint)
+        *endpoint = parsed;
+    return true;
+}
+
+QString Endpoint::text() const
+{
+    if (m_kind == Kind::Serial)
+        return m_name;
+    const QString host = m_name.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(m_name) : m_name;
+    return QStringLiteral("%1%2:%3").arg(QLatin1String(prefixOf(m_kind)), host).arg(m_port);
+}
+
+bool Endpoint::clashesWith(const Endpoint& other) const
+{
+    if (isNetwork() != other.isNetwork())
+        return false;
+    return isNetwork() ? m_port != 0 && m_port == other.m_port : m_name == other.m_name;
+}
+
+Endpoint Endpoint::withPort(quint16 port) const
+{
+    Endpoint other = *this;
+    other.m_port = port;
+    return other;
+}
+
+std::unique_ptr<LineTransport> Endpoint::makeUnitLine(const SerialSettings& settings) const
+{
+    switch (m_kind) {
+    case Kind::Tcp:
+        return std::make_unique<TcpServerTransport>(*this);
+    case Kind::Rfc2217:
+        return std::make_unique<Rfc2217Transport>(*this, settings);
+    case Kind::Serial:
+        break;
+    }
+    return std::make_unique<SerialTransport>(m_name, settings);
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class LineTransport;
+class SerialSettings;
+
+// Where a unit's line is, as the operator names it: a serial port name or path,
+// "tcp:HOST:PORT" (raw bytes over TCP) or "rfc2217:HOST:PORT" (Telnet with the serial
+// port control option). The one place these forms are told apart.
+class Endpoint
+{
+public:
+    enum class Kind
+    {
+        Serial,
+        Tcp,
+        Rfc2217
+    };
+
+    Endpoint() = default;
+
+    // False with the reason in `error` (naming the text) for a network form that is not
+    // HOST:PORT with PORT 0-65535; anything without a network prefix is a serial port.
+    static bool parse(const QString& text, Endpoint* endpoint, QString* error);
+
+    Kind kind() const { return m_kind; }
+    bool isNetwork() const { return m_kind != Kind::Serial; }
+    // The serial port name, or the network host.
+    const QString& name() const { return m_name; }
+    quint16 port() const { return m_port; }
+    // "tcp:HOST:PORT", "rfc2217:HOST:PORT", or the port name.
+    QString text() const;
+    // Two units cannot both have it: the same serial port, or the same TCP port other than 0.
+    bool clashesWith(const Endpoint& other) const;
+    // The same endpoint on another TCP port (the one actually bound).
+    Endpoint withPort(quint16 port) const;
+
+    // The unit's end of the line: a serial port with these settings, or a listener (the
+    // settings are then what an RFC 2217 client is told before it sets its own).
+    std::unique_ptr<LineTransport> makeUnitLine(const SerialSettings& settings) const;
+
+private:
+    Kind m_kind = Kind::Serial;
+    QString m_name;
+    quint16 m_port = 0;
+};

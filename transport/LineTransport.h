@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+// One end of the line a unit talks on: a serial port, an in-memory pair, a socket. The
+// owner's thread does every call; bytes arrive by readyRead and are taken with readAll.
+class LineTransport : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+    ~LineTransport() override = default;
+
+    // False with the reason in errorString().
+    virtual bool open() = 0;
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
+    // The endpoint as the operator named it (a port name, a path).
+    virtual QString name() const = 0;
+    // The system's reason for the last failure (open or later).
+    virtual QString errorString() const = 0;
+
+    virtual QByteArray readAll() = 0;
+    // Queues the bytes and hands them to the line now, not on the event loop's next turn.
+    virtual void write(const QByteArray& bytes) = 0;
+    // Drops input the system holds that was not read yet.
+    virtual void clearInput() = 0;
+    // Drops both directions' queues.
+    virtual void clearAll() = 0;
+    // Bytes handed over but not yet written to the line.
+    virtual qint64 bytesToWrite() const = 0;
+    // Blocks until some of the queue went to the line, at most msecs.
+    virtual bool waitForBytesWritten(int msecs) = 0;
+
+signals:
+    void readyRead();
+    void bytesWritten(qint64 bytes);
+    // The line itself is gone (adapter pulled, the other end closed); the transport is closed.
+    void lineLost(QString reason);
+    // A line for the log about the line itself (a listener's address, a client coming or going).
+    void message(QString text);
+    // The peer at the other end went away; the line stays open for the next one (a network
+    // client). What it asked for is over, as if the operator had stopped it.
+    void peerGone();
+};

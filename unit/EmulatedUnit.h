@@ -1,0 +1,128 @@
+#pragma once
+
+#include "protocol/CommandCatalogue.h"
+#include "protocol/UnitReply.h"
+#include "scenario/RecordSource.h"
+#include "scenario/UnitState.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+class Device;
+class QEventLoop;
+class RecordUploadJob;
+
+// One emulated handheld unit: answers each request frame of its line with typed replies,
+// keeps its own texts, records, record count and upload stack. Several live side by side in
+// one process; each answers only through the channel its session gave it. Owner thread only.
+class EmulatedUnit : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Where the unit's replies go (its session's fault stage and line).
+    using ReplyChannel = std::function<void(const UnitReply& reply)>;
+    // The device an upload watches for a slow or vanished line; nullptr when none is open.
+    using LineFinder = std::function<Device*()>;
+
+    static constexpr int kDefaultRecordCount = 10000;
+
+    explicit EmulatedUnit(QObject* parent = nullptr);
+    ~EmulatedUnit() override;
+
+    void setReplyChannel(ReplyChannel channel) { m_channel = std::move(channel); }
+    void setLineFinder(LineFinder finder) { m_line = std::move(finder); }
+
+    // One request cut from the line; `request` is the session's number for it.
+    void handleRequest(const QString& portName, std::uint8_t cmd, const QByteArray& data,
+                       std::uint64_t request = 0);
+
+    int recordCount() const { return m_recordCount; }
+    void setRecordCount(int count) { m_recordCount = count; }
+    // A scenario's record count, or none: a scenario replaces the one before as a whole, so a
+    // count it leaves out returns to the one set before any scenario, unless the operator
+    // changed the count since.
+    void setScenarioRecordCount(std::optional<int> count);
+
+    bool isSending() const { return m_sending; }
+    bool isUploading() const { return !m_uploads.isEmpty(); }
+    // Ends the running upload at its next record, as the stop button does.
+    void stopUpload();
+    // Ends every running upload at once: each sends its end frame.
+    void endUploads();
+
+    // What the gets answer and where the records come from from now on; a running upload
+    // keeps the records it began with.
+    void setScenario(const UnitState& unit, const RecordSource& records);
+    const UnitState& unitState() const { return m_unit; }
+
+signals:
+    // From the running upload, a few times a second and at its last record.
+    void upload_progress(int sent, int total, double recordsPerSecond);
+    // No upload runs any more.
+    void upload_ended();
+    // An upload for the request with this number began, announcing `announced` records.
+    void upload_started(quint64 request, int announced);
+    // That upload ended after `sent` records; `how` as RecordUploadJob::endReason() says.
+    void upload_finished(quint64 request, int sent, int announced, QString how);
+    // The texts and records the unit answers with were replaced (a scenario).
+    void scenario_set();
+
+private:
+    // A reply to the request being handled, or to the one given.
+    void send(UnitReply::Kind kind, Command command, const QByteArray& content, std::uint32_t sequence = 0);
+    void send(UnitReply::Kind kind, Command command, const QByteArray& content, std::uint32_t sequence,
+              std::uint64_t request);
+
+    // Log the request content as the calling handler (its line and Q_FUNC_INFO), then
+    // acknowledge it with an empty reply or answer it with a fixed text.
+    void acknowledge(int line, const char* function, Command command, const QString& portName,
+                     const QByteArray& data);
+    void reply(int line, const char* function, Command command, const QString& portName,
+               const QByteArray& data, const QByteArray& text);
+    void uploadFinished(RecordUploadJob* job);
+    // A set of one of the unit's texts: acknowledged, and remembered when stateful.
+    void setText(int line, const char* function, Command command, UnitState::Text text,
+                 const QString& portName, const QByteArray& data);
+
+    void processSetTimeReq(QString portName, QByteArray data);
+    void processGetTimeReq(QString portName, QByteArray data);
+    void processSetSerialNumberReq(QString portName, QByteArray data);
+    void processGetSerialNumberReq(QString portName, QByteArray data);
+    void processSetDeviceNameReq(QString portName, QByteArray data);
+    void processGetDeviceNameReq(QString portName, QByteArray data);
+    void processSetDeviceNumberReq(QString portName, QByteArray data);
+    void processGetDeviceNumberReq(QString portName, QByteArray data);
+    void processSetLockStatusReq(QString portName, QByteArray data);
+    void processSetPasswordReq(QString portName, QByteArray data);
+    void processSetUsageCountReq(QString portName, QByteArray data);
+    void processGetRecordReq(QString portName, QByteArray data);
+    void processClsRecordReq(QString portName, QByteArray data);
+    void processSetParamFallbackRsp(QString portName, QByteArray data);
+    void processSetOperatorReq(QString portName, QByteArray data);
+    void processGetOperatorReq(QString portName, QByteArray data);
+    void processSetParamTorqueReq(QString portName, QByteArray data);
+    void processSetParamBoltReq(QString portName, QByteArray data);
+    void processSetParamAngleReq(QString portName, QByteArray data);
+    void processSetParamGearReq(QString portName, QByteArray data);
+    void processSetParamSensorReq(QString portName, QByteArray data);
+
+    ReplyChannel m_channel;
+    LineFinder m_line;
+    std::uint64_t m_request = 0; // the request being answered
+    int m_recordCount = kDefaultRecordCount;
+    std::optional<int> m_scenarioRecordCount; // the count the scenario in force set
+    int m_recordCountBeforeScenario = kDefaultRecordCount;
+    bool m_sending = false;
+    // A record request during an upload runs a whole upload of its own on top.
+    QList<RecordUploadJob*> m_uploads;
+    QEventLoop* m_uploadLoop = nullptr;
+    UnitState m_unit;
+    RecordSource m_records;
+};

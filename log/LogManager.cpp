@@ -3,6 +3,7 @@
 #include "log/LogContext.h"
 
 #include <QDateTime>
+#include <QStringList>
 
 LogManager* LogManager::instance()
 {
@@ -28,29 +29,31 @@ QString LogManager::paneLine(const QString& message)
     return s_prefix + message;
 }
 
+QString LogManager::summaryOf(const Run& run)
+{
+    return run.repeatCount > 1 ? run.message + QStringLiteral(" - repeat times[%1]").arg(run.repeatCount)
+                               : QString();
+}
+
 void LogManager::log(QString file, int line, QString function, int level, QString message)
 {
+    const QString& context = LogContext::prefix();
     // One of several units: its lines say which.
-    if (!LogContext::prefix().isEmpty())
-        message.prepend(LogContext::prefix());
+    if (!context.isEmpty())
+        message.prepend(context);
     QString summary;
     {
         std::lock_guard<std::mutex> locker(m_mutex);
-        const bool repeat = !m_lastFile.isEmpty() && !m_lastFunction.isEmpty() && !m_lastMessage.isEmpty() &&
-                            file == m_lastFile && line == m_lastLine && function == m_lastFunction &&
-                            level == m_lastLevel && message == m_lastMessage;
+        Run& run = m_runs[context];
+        const bool repeat = !run.file.isEmpty() && !run.function.isEmpty() && !run.message.isEmpty() &&
+                            file == run.file && line == run.line && function == run.function &&
+                            level == run.level && message == run.message;
         if (repeat) {
-            ++m_repeatCount;
+            ++run.repeatCount;
             return;
         }
-        if (m_repeatCount > 1)
-            summary = m_lastMessage + QStringLiteral(" - repeat times[%1]").arg(m_repeatCount);
-        m_lastFile = file;
-        m_lastLine = line;
-        m_lastFunction = function;
-        m_lastLevel = level;
-        m_lastMessage = message;
-        m_repeatCount = 1;
+        summary = summaryOf(run);
+        run = Run{std::move(file), line, std::move(function), level, message, 1};
     }
     // Emitted outside the lock so a directly connected receiver may log in turn.
     if (!summary.isNull())
@@ -60,18 +63,16 @@ void LogManager::log(QString file, int line, QString function, int level, QStrin
 
 void LogManager::breakRepeatRun()
 {
-    QString summary;
+    QStringList summaries;
     {
         std::lock_guard<std::mutex> locker(m_mutex);
-        if (m_repeatCount > 1)
-            summary = m_lastMessage + QStringLiteral(" - repeat times[%1]").arg(m_repeatCount);
-        m_lastFile.clear();
-        m_lastLine = 0;
-        m_lastFunction.clear();
-        m_lastLevel = 0;
-        m_lastMessage.clear();
-        m_repeatCount = 0;
+        for (auto& entry : m_runs) {
+            const QString summary = summaryOf(entry.second);
+            if (!summary.isNull())
+                summaries << summary;
+            entry.second = Run();
+        }
     }
-    if (!summary.isNull())
+    for (const QString& summary : summaries)
         emit logAdded(paneLine(summary));
 }

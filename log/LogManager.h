@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+#include <map>
 #include <mutex>
 
 // Folds runs of identical log calls and emits finished pane lines
@@ -29,11 +30,20 @@ signals:
     void logAdded(QString log);
 
 private:
-    std::mutex m_mutex; // guards the last shown call below (std::mutex: visible to ThreadSanitizer)
-    QString m_lastFile;
-    int m_lastLine = 0;
-    QString m_lastFunction;
-    int m_lastLevel = 0;
-    QString m_lastMessage;
-    int m_repeatCount = 0;
+    // The last shown call of one run of repeats.
+    struct Run
+    {
+        QString file;
+        int line = 0;
+        QString function;
+        int level = 0;
+        QString message;
+        int repeatCount = 0;
+    };
+    static QString summaryOf(const Run& run);
+
+    std::mutex m_mutex; // guards the runs below (std::mutex: visible to ThreadSanitizer)
+    // One run per log context, so one unit's lines never break another unit's repeats; the
+    // window and a lone unit have only the empty context.
+    std::map<QString, Run> m_runs;
 };

@@ -1,4 +1,5 @@
 #include "log/Log.h"
+#include "log/LogContext.h"
 #include "log/LogManager.h"
 
 #include <QRegularExpression>
@@ -85,6 +86,40 @@ private slots:
         b.text = QStringLiteral("B");
         logCall(m, b);
         QCOMPARE(messages(spy), expected);
+    }
+
+    // Each unit folds its own repeats: another unit's line between them breaks nothing, and a
+    // run ends only with a different line of the same unit (or a typed command).
+    void unitsFoldTheirOwnRuns()
+    {
+        LogManager m;
+        QSignalSpy spy(&m, &LogManager::logAdded);
+        Call a;
+        Call b = a;
+        b.text = QStringLiteral("B");
+        {
+            const LogContext::Scope unit(QStringLiteral("[unit 1] "));
+            logCall(m, a);
+        }
+        {
+            const LogContext::Scope unit(QStringLiteral("[unit 2] "));
+            logCall(m, a);
+        }
+        for (int i = 0; i < 2; ++i) {
+            const LogContext::Scope unit(QStringLiteral("[unit 1] "));
+            logCall(m, a);
+        }
+        {
+            const LogContext::Scope unit(QStringLiteral("[unit 2] "));
+            logCall(m, b);
+        }
+        {
+            const LogContext::Scope unit(QStringLiteral("[unit 1] "));
+            logCall(m, b);
+        }
+        m.breakRepeatRun();
+        QCOMPARE(messages(spy), (QStringList{"[unit 1] A", "[unit 2] A", "[unit 2] B",
+                                             "[unit 1] A - repeat times[3]", "[unit 1] B"}));
     }
 
     // Each typed command shows its line, however often the same one is typed.

@@ -234,8 +234,23 @@ UnitSession* UnitSession::of(QObject* object)
 void UnitSession::watchLine(LineTransport* line)
 {
     connect(line, &LineTransport::message, this, [](const QString& text) { VLOG(1, text); });
+    connect(line, &LineTransport::peerConnected, this, [this](const QString& peer) {
+        m_journal.append(JournalEvent::Type::Line,
+                         {{QStringLiteral("event"), QStringLiteral("client connected")},
+                          {QStringLiteral("endpoint"), m_portName},
+                          {QStringLiteral("peer"), peer}});
+    });
+    connect(line, &LineTransport::settingsChanged, this, [this](const QString& text) {
+        m_journal.append(JournalEvent::Type::Line,
+                         {{QStringLiteral("event"), QStringLiteral("settings changed")},
+                          {QStringLiteral("endpoint"), m_portName},
+                          {QStringLiteral("settings"), text}});
+    });
     // As a typed stop: the upload ends at its next record, with its end frame.
-    connect(line, &LineTransport::peerGone, this, [this] { m_unit->stopUpload(); });
+    connect(line, &LineTransport::peerGone, this, [this] {
+        noteLine(QStringLiteral("client gone"));
+        m_unit->stopUpload();
+    });
 }
 
 void UnitSession::setLineObserver(LineObserver* observer)

@@ -42,6 +42,10 @@ signals:
     void lineLost(QString reason);
     // A line for the log about the line itself (a listener's address, a client coming or going).
     void message(QString text);
+    // A peer came to a line that takes one at a time (a network client).
+    void peerConnected(QString peer);
+    // The peer changed the line's settings (an RFC 2217 client); `text` as "9600 8N1".
+    void settingsChanged(QString text);
     // The peer at the other end went away; the line stays open for the next one (a network
     // client). What it asked for is over, as if the operator had stopped it.
     void peerGone();

@@ -88,4 +88,5 @@ void Rfc2217Transport::logSettings()
         return;
     m_loggedSettings = text;
     report(QStringLiteral("RFC 2217: %1").arg(text));
+    emit settingsChanged(text);
 }

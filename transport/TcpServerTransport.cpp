@@ -142,6 +142,7 @@ void TcpServerTransport::onNewConnection()
         connect(socket, &QTcpSocket::bytesWritten, this, &LineTransport::bytesWritten);
         connect(socket, &QTcpSocket::disconnected, this, &TcpServerTransport::onClientGone);
         emit message(QStringLiteral("client %1 connected to %2").arg(peer, m_endpoint.text()));
+        emit peerConnected(peer);
         clientArrived();
     }
 }

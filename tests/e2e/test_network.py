@@ -33,6 +33,13 @@ class RawTcpTest(EmulatorTestCase):
                              [build_frame(GET_RECORDS, start_content(0)), build_frame(GET_RECORDS, END)])
             peer.close()
             self.assert_logged(lambda m: m.startswith("client ") and "waiting for the next" in m)
+        # The journal says when each client came and went.
+        mark = emu.mark()
+        emu.command("journal 100")
+        emu.wait_for(lambda m: m.startswith("{"), start=mark)
+        lines = [json.loads(m) for m in emu.messages(mark) if m.startswith("{")]
+        clients = [e["event"] for e in lines if e["type"] == "line" and e["event"].startswith("client")]
+        self.assertEqual(clients, ["client connected", "client gone"] * 2)
 
     def test_second_client_is_refused_and_the_first_keeps_its_line(self):
         emu, endpoint = self.start_network_emulator("--records", "0")
@@ -107,6 +114,13 @@ class Rfc2217Test(EmulatorTestCase):
         lines = [m for m in emu.messages() if m.startswith("RFC 2217: ")]
         self.assertEqual(lines[-1], "RFC 2217: 19200 8N1")
         self.assertFalse([a for a, b in zip(lines, lines[1:]) if a == b], lines)
+        # The journal has each change the log line names.
+        mark = emu.mark()
+        emu.command("journal 1000")
+        emu.wait_for(lambda m: m.startswith("{"), start=mark)
+        events = [json.loads(m) for m in emu.messages(mark) if m.startswith("{")]
+        changes = [e["settings"] for e in events if e["type"] == "line" and e["event"] == "settings changed"]
+        self.assertEqual(["RFC 2217: " + c for c in changes], lines)
 
     def test_varnel_pc_send_over_both_transports(self):
         import subprocess

@@ -22,26 +22,6 @@ const QStringList kKeys = {QStringLiteral("endpoint"), QStringLiteral("scenario"
 
 constexpr double kMaxRecords = 99999999;
 
-QString typeName(const QJsonValue& value)
-{
-    switch (value.type()) {
-    case QJsonValue::Null:
-        return QStringLiteral("null");
-    case QJsonValue::Bool:
-        return QStringLiteral("true or false");
-    case QJsonValue::Double:
-        return QStringLiteral("a number");
-    case QJsonValue::String:
-        return QStringLiteral("a text");
-    case QJsonValue::Array:
-        return QStringLiteral("a list");
-    case QJsonValue::Object:
-        return QStringLiteral("an object");
-    default:
-        return QStringLiteral("nothing");
-    }
-}
-
 // One pass; the first problem ends it.
 class Reader
 {
@@ -70,7 +50,8 @@ bool Reader::text(const QString& where, const QJsonValue& value, QString* out)
 {
     if (!value.isString() || value.toString().isEmpty())
         return fail(where, QStringLiteral("expected a text that is not empty, got %1")
-                               .arg(value.isString() ? QStringLiteral("an empty text") : typeName(value)));
+                               .arg(value.isString() ? QStringLiteral("an empty text")
+                                                     : ScenarioFile::typeName(value)));
     *out = value.toString();
     return true;
 }
@@ -90,7 +71,7 @@ bool Reader::run(const QByteArray& json, std::vector<UnitsFile::Unit>* units)
     const QJsonValue list = top.value(QLatin1String("units"));
     if (!list.isArray())
         return fail(QStringLiteral("units"),
-                    QStringLiteral("expected a list of units, got %1").arg(typeName(list)));
+                    QStringLiteral("expected a list of units, got %1").arg(ScenarioFile::typeName(list)));
     const QJsonArray array = list.toArray();
     if (array.isEmpty())
         return fail(QStringLiteral("units"), QStringLiteral("the list is empty"));
@@ -120,7 +101,7 @@ bool Reader::readUnit(int number, const QJsonValue& value, UnitsFile::Unit* unit
 {
     const QString where = QStringLiteral("unit %1").arg(number);
     if (!value.isObject())
-        return fail(where, QStringLiteral("expected an object, got %1").arg(typeName(value)));
+        return fail(where, QStringLiteral("expected an object, got %1").arg(ScenarioFile::typeName(value)));
     const QJsonObject object = value.toObject();
     for (auto it = object.begin(); it != object.end(); ++it)
         if (!kKeys.contains(it.key()))
@@ -150,22 +131,25 @@ bool Reader::readUnit(int number, const QJsonValue& value, UnitsFile::Unit* unit
         const QJsonValue records = object.value(QLatin1String("records"));
         const double d = records.toDouble(-1);
         if (!records.isDouble() || d != std::floor(d) || d < 0 || d > kMaxRecords)
-            return fail(key("records"),
-                        QStringLiteral("expected a whole number from 0 to 99999999, got %1")
-                            .arg(records.isDouble() ? QString::number(d, 'g', 12) : typeName(records)));
+            return fail(key("records"), QStringLiteral("expected a whole number from 0 to 99999999, got %1")
+                                            .arg(records.isDouble() ? ScenarioFile::numberText(d)
+                                                                    : ScenarioFile::typeName(records)));
         unit->records = int(d);
     }
     if (object.contains(QLatin1String("faults"))) {
         const QJsonValue faults = object.value(QLatin1String("faults"));
         if (!faults.isArray())
-            return fail(key("faults"),
-                        QStringLiteral("expected a list of rules, got %1").arg(typeName(faults)));
+            return fail(
+                key("faults"),
+                QStringLiteral("expected a list of rules, got %1").arg(ScenarioFile::typeName(faults)));
         QStringList rules;
         const QJsonArray array = faults.toArray();
         for (int i = 0; i < array.size(); ++i) {
             const QString at = QStringLiteral("%1[%2]").arg(key("faults")).arg(i);
             if (!array.at(i).isString())
-                return fail(at, QStringLiteral("expected a rule text, got %1").arg(typeName(array.at(i))));
+                return fail(
+                    at,
+                    QStringLiteral("expected a rule text, got %1").arg(ScenarioFile::typeName(array.at(i))));
             if (!FaultRule::parse(array.at(i).toString(), &problem))
                 return fail(at, problem);
             rules << array.at(i).toString();
@@ -183,7 +167,7 @@ bool Reader::readUnit(int number, const QJsonValue& value, UnitsFile::Unit* unit
         const QJsonValue value = object.value(QLatin1String("baud"));
         // A number is taken as its text, as on the command line.
         if (value.isDouble())
-            baud = QString::number(value.toDouble(), 'g', 12);
+            baud = ScenarioFile::numberText(value.toDouble());
         else if (!text(key("baud"), value, &baud))
             return false;
         const QString refusal = SerialSettings::refusal(SerialSettings::choices().first(), baud);

@@ -23,6 +23,22 @@ FaultInjector::~FaultInjector()
         m_filtered->setWriteFilter({});
 }
 
+namespace {
+
+// All or nothing: the first malformed rule refuses the list.
+bool parseAll(const QStringList& rules, QList<FaultRule>* parsed, QString* error)
+{
+    for (const QString& text : rules) {
+        const auto rule = FaultRule::parse(text, error);
+        if (!rule)
+            return false;
+        *parsed << *rule;
+    }
+    return true;
+}
+
+} // namespace
+
 void FaultInjector::setTarget(Target target)
 {
     m_target = std::move(target);
@@ -31,12 +47,8 @@ void FaultInjector::setTarget(Target target)
 bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QString* error, int scenarioRules)
 {
     QList<FaultRule> parsed;
-    for (const QString& text : rules) {
-        const auto rule = FaultRule::parse(text, error);
-        if (!rule)
-            return false;
-        parsed << *rule;
-    }
+    if (!parseAll(rules, &parsed, error))
+        return false;
     m_schedule.clear();
     m_schedule.setSeed(seed);
     m_cutting = false;
@@ -84,12 +96,8 @@ bool FaultInjector::takeScenarioRules(const QStringList& rules, std::optional<st
                                       QString* error)
 {
     QList<FaultRule> parsed;
-    for (const QString& text : rules) {
-        const auto rule = FaultRule::parse(text, error);
-        if (!rule)
-            return false;
-        parsed << *rule;
-    }
+    if (!parseAll(rules, &parsed, error))
+        return false;
     const std::vector<FaultRule> removed = m_schedule.removeScenarioRules();
     for (const FaultRule& rule : removed) {
         VLOG(1, QStringLiteral("fault rule removed with its scenario: %1").arg(rule.text()));

@@ -101,7 +101,7 @@ public:
     {
         addBytes(spec, base, spec.size, numbered(spec.label, index), group);
     }
-    // The spec at `base` if it fits; false (and the content marked truncated) if not.
+    // The field at `base` if it fits; false (and the content marked truncated) if not.
     bool read(const FieldSpec& spec, int base = 0, int index = 0)
     {
         if (!fits(base + spec.offset, spec.size))
@@ -109,7 +109,7 @@ public:
         add(spec, base, index);
         return true;
     }
-    // `count` entries of one spec, `stride` bytes apart from `base`.
+    // `count` entries of one field, `stride` bytes apart from `base`.
     bool readRun(const FieldSpec& spec, int base, std::uint32_t count)
     {
         for (std::uint32_t i = 0; i < count; ++i) {

@@ -41,36 +41,6 @@ const TextKey kTextKeys[] = {
     {"operator", UnitState::Text::Operator, wire::kMaxOperatorSize, true},
 };
 
-QString typeName(const QJsonValue& value)
-{
-    switch (value.type()) {
-    case QJsonValue::Null:
-        return QStringLiteral("null");
-    case QJsonValue::Bool:
-        return QStringLiteral("true or false");
-    case QJsonValue::Double:
-        return QStringLiteral("a number");
-    case QJsonValue::String:
-        return QStringLiteral("a text");
-    case QJsonValue::Array:
-        return QStringLiteral("a list");
-    case QJsonValue::Object:
-        return QStringLiteral("an object");
-    case QJsonValue::Undefined:
-        break;
-    }
-    return QStringLiteral("nothing");
-}
-
-// A number as the file most likely wrote it: the shortest decimal that reads back to it
-// ("12345678.9", not "1.23457e+07"), in exponent form only where plain digits would run long.
-QString numberText(double value)
-{
-    if (std::fabs(value) < 1e15)
-        return QString::number(value, 'f', QLocale::FloatingPointShortest);
-    return QString::number(value, 'g', QLocale::FloatingPointShortest);
-}
-
 // The GB2312 bytes of `text`; false with `missing` set to the first character GB2312 lacks.
 // The codec also takes code-page extensions (€ becomes 0x80), which no GB2312 reader decodes,
 // so each character must come out as ASCII or as a two-byte code of the GB2312 rows.
@@ -117,7 +87,7 @@ private:
     }
     bool wrongType(const QString& key, const QString& expected, const QJsonValue& value)
     {
-        return fail(key, QStringLiteral("expected %1, got %2").arg(expected, typeName(value)));
+        return fail(key, QStringLiteral("expected %1, got %2").arg(expected, ScenarioFile::typeName(value)));
     }
     bool onlyKeys(const QJsonObject& object, const QString& prefix, const QStringList& known);
     bool wholeNumber(const QString& key, const QJsonValue& value, double max, double* number);
@@ -152,9 +122,11 @@ bool Reader::wholeNumber(const QString& key, const QJsonValue& value, double max
         return wrongType(key, QStringLiteral("a whole number from 0 to %1").arg(max, 0, 'f', 0), value);
     const double d = value.toDouble();
     if (d != std::floor(d))
-        return fail(key, QStringLiteral("%1 is not a whole number").arg(numberText(d)));
+        return fail(key, QStringLiteral("%1 is not a whole number").arg(ScenarioFile::numberText(d)));
     if (d < 0 || d > max)
-        return fail(key, QStringLiteral("%1 is outside 0 to %2").arg(numberText(d)).arg(max, 0, 'f', 0));
+        return fail(
+            key,
+            QStringLiteral("%1 is outside 0 to %2").arg(ScenarioFile::numberText(d)).arg(max, 0, 'f', 0));
     *number = d;
     return true;
 }
@@ -433,6 +405,36 @@ bool Reader::readFaults(const QJsonValue& value)
 }
 
 } // namespace
+
+QString ScenarioFile::typeName(const QJsonValue& value)
+{
+    switch (value.type()) {
+    case QJsonValue::Null:
+        return QStringLiteral("null");
+    case QJsonValue::Bool:
+        return QStringLiteral("true or false");
+    case QJsonValue::Double:
+        return QStringLiteral("a number");
+    case QJsonValue::String:
+        return QStringLiteral("a text");
+    case QJsonValue::Array:
+        return QStringLiteral("a list");
+    case QJsonValue::Object:
+        return QStringLiteral("an object");
+    case QJsonValue::Undefined:
+        break;
+    }
+    return QStringLiteral("nothing");
+}
+
+// A number as the file most likely wrote it: the shortest decimal that reads back to it
+// ("12345678.9", not "1.23457e+07"), in exponent form only where plain digits would run long.
+QString ScenarioFile::numberText(double value)
+{
+    if (std::fabs(value) < 1e15)
+        return QString::number(value, 'f', QLocale::FloatingPointShortest);
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
 
 bool ScenarioFile::read(const QString& path, Scenario* scenario, QString* error)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonValue>
 #include <QString>
 
 class Scenario;
@@ -17,4 +18,9 @@ public:
     static bool read(const QString& path, Scenario* scenario, QString* error);
     // `json` as if read from `path`, which names it in messages and anchors records.csv.
     static bool parse(const QByteArray& json, const QString& path, Scenario* scenario, QString* error);
+
+    // For refusal messages of this and the other JSON files: what a value is ("a text",
+    // "a list"), and a number as the file most likely wrote it.
+    static QString typeName(const QJsonValue& value);
+    static QString numberText(double value);
 };

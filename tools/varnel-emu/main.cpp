@@ -89,7 +89,11 @@ QString usageText()
                "          noise=N | wrong-command=C | wrong-address=A | duplicate | stall=MS;\n"
                "          record: drop | corrupt-crc | duplicate | truncate=N | stop-after=K\n"
                "  WHEN    N | N-M | every=K | p=P (the N-th matching request since the rule was\n"
-               "          added; for record, sequence number N); none: every one\n"
+               "          added; for record, sequence number N); none: every one. Then, or alone,\n"
+               "          comma-separated: after=DURATION (the rule starts that long after it\n"
+               "          was added; its counts start then) and for=DURATION (it ends that long\n"
+               "          after it started: logs FAULT RULE ended, listed as ended). DURATION:\n"
+               "          250ms | 2s | 1.5s | 1m, up to 24 hours. *:drop@after=2s,for=3s\n"
                "standard input: stop | records N | fault RULE | fault clear | faults | scenario FILE |\n"
                "  state | state reset | journal [N] | quit;\n"
                "  unit N COMMAND sends a COMMAND to unit N only, a bare one goes to every unit\n");

@@ -199,6 +199,20 @@ private slots:
         }
     }
 
+    void timelineTextsReadBack()
+    {
+        // Whatever unit the canonical text picks, it reads back as the same milliseconds.
+        for (std::uint32_t ms :
+             {1u, 999u, 1000u, 1001u, 1010u, 1500u, 59999u, 60000u, 61000u, 90000u, 86399999u, 86400000u}) {
+            const auto rule = FaultRule::parse(QStringLiteral("*:drop@after=%1ms,for=%1ms").arg(ms), nullptr);
+            QVERIFY(rule);
+            const auto again = FaultRule::parse(rule->text(), nullptr);
+            QVERIFY2(again, qPrintable(rule->text()));
+            QCOMPARE(again->afterMs(), ms);
+            QCOMPARE(again->forMs(), ms);
+        }
+    }
+
     void seededDrawsRepeat()
     {
         const auto run = [](std::uint32_t seed) {

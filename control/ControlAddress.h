@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+// Where the control API listens: HOST:PORT as the operator wrote it ([::1]:PORT for an IPv6
+// address), and whether the host is this machine only.
+class ControlAddress
+{
+public:
+    // False with `error` naming the text and what is wrong.
+    static bool parse(const QString& text, ControlAddress* address, QString* error);
+
+    const QString& host() const { return m_host; }
+    int port() const { return m_port; }
+    // localhost, 127.0.0.0/8 or ::1: nobody else can reach it.
+    bool isLoopback() const;
+    // http://HOST:PORT with `port` (the one bound), the IPv6 form bracketed.
+    QString url(int port) const;
+
+private:
+    QString m_host;
+    int m_port = 0;
+};

@@ -1,0 +1,366 @@
+#include "control/ControlRouter.h"
+
+#include "control/JournalQuery.h"
+#include "emulator/UnitHost.h"
+#include "emulator/UnitSession.h"
+#include "device/Device.h"
+#include "journal/Journal.h"
+#include "log/Log.h"
+#include "scenario/ScenarioFile.h"
+#include "transport/TcpServerTransport.h"
+#include "unit/EmulatedUnit.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+
+#include <cmath>
+
+#include <httplib.h>
+
+namespace {
+
+// What the scenario route calls its body in messages; records.csv paths in it are taken from
+// the emulator's working folder.
+const QString kScenarioBodyName = QStringLiteral("scenario body");
+
+QString text(const std::string& bytes)
+{
+    return QString::fromUtf8(bytes.data(), int(bytes.size()));
+}
+
+// Counts one more of a bounded kind while alive; `taken` false when the bound was reached.
+class Slot
+{
+public:
+    Slot(std::atomic<int>& count, int bound) : m_count(count)
+    {
+        m_taken = m_count.fetch_add(1) < bound;
+        if (!m_taken)
+            m_count.fetch_sub(1);
+    }
+    ~Slot()
+    {
+        if (m_taken)
+            m_count.fetch_sub(1);
+    }
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
+    bool taken() const { return m_taken; }
+
+private:
+    std::atomic<int>& m_count;
+    bool m_taken = false;
+};
+
+} // namespace
+
+const ControlRouter::Route ControlRouter::kRoutes[] = {
+    {"units", "GET", &ControlRouter::listUnits},
+    {"units/*/state", "GET", &ControlRouter::unitState},
+    {"units/*/journal", "GET", &ControlRouter::journal},
+    {"units/*/records", "PUT", &ControlRouter::setRecords},
+    {"units/*/stop", "POST", &ControlRouter::stopUpload},
+    {"units/*/scenario", "POST", &ControlRouter::loadScenario},
+};
+
+ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent), m_host(host), m_owner(this)
+{
+    // Each unit's upload as GET /units shows it, kept on the owner thread.
+    for (int id = 1; id <= m_host->unitCount(); ++id) {
+        EmulatedUnit* unit = m_host->unit(id)->unit();
+        connect(unit, &EmulatedUnit::upload_started, this,
+                [this, id](quint64, int announced) { m_uploads[id] = {0, announced}; });
+        connect(unit, &EmulatedUnit::upload_progress, this,
+                [this, id](int sent, int total, double) { m_uploads[id] = {sent, total}; });
+        connect(unit, &EmulatedUnit::upload_ended, this, [this, id] { m_uploads.erase(id); });
+    }
+}
+
+ControlRouter::~ControlRouter()
+{
+    close();
+}
+
+void ControlRouter::install(httplib::Server& server)
+{
+    // Only paths the table may know reach a handler, and the pattern is short and bounded, so
+    // matching never walks a long path; everything else is answered by notFound().
+    const std::string known = R"(/(units(/\d{1,9}(/[a-z]{1,10}(/\d{1,9})?)?)?|metrics|events))";
+    const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+        dispatch(request, response);
+    };
+    server.Get(known, handler);
+    server.Post(known, handler);
+    server.Put(known, handler);
+    server.Patch(known, handler);
+    server.Delete(known, handler);
+    server.Options(known, handler);
+}
+
+void ControlRouter::close()
+{
+    m_closed = true;
+    m_owner.close();
+}
+
+QStringList ControlRouter::segmentsOf(const httplib::Request& request)
+{
+    QStringList segments = text(request.path).split(QLatin1Char('/'));
+    if (!segments.isEmpty() && segments.first().isEmpty())
+        segments.removeFirst();
+    return segments;
+}
+
+const ControlRouter::Route* ControlRouter::match(const QStringList& segments, const std::string& method,
+                                                 QStringList* allowed)
+{
+    for (const Route& route : kRoutes) {
+        const QStringList pattern = QString::fromLatin1(route.pattern).split(QLatin1Char('/'));
+        if (pattern.size() != segments.size())
+            continue;
+        bool same = true;
+        for (int i = 0; i < pattern.size() && same; ++i)
+            same = pattern.at(i) == QLatin1String("*") || pattern.at(i) == segments.at(i);
+        if (!same)
+            continue;
+        if (method == route.method)
+            return &route;
+        if (allowed)
+            *allowed << QString::fromLatin1(route.method);
+    }
+    return nullptr;
+}
+
+std::optional<ControlReply> ControlRouter::findUnit(const QString& text, int* id, UnitSession** session) const
+{
+    // Units are added before the server starts and never go while it runs.
+    const int count = m_host->unitCount();
+    bool valid = text.size() <= 9 && !text.isEmpty();
+    for (const QChar c : text)
+        valid = valid && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    const int number = valid ? text.toInt() : 0;
+    if (number < 1 || number > count)
+        return ControlReply::error(404, QStringLiteral("no unit \"%1\": there %2 (numbered from 1)")
+                                            .arg(text, count == 1 ? QStringLiteral("is 1 unit")
+                                                                  : QStringLiteral("are %1 units").arg(count)));
+    *id = number;
+    *session = m_host->unit(number);
+    return std::nullopt;
+}
+
+void ControlRouter::dispatch(const httplib::Request& request, httplib::Response& response)
+{
+    if (m_closed) {
+        send(response, ControlReply::error(503, QStringLiteral("the emulator is shutting down")));
+        return;
+    }
+    const QStringList segments = segmentsOf(request);
+    const Route* route = match(segments, request.method, nullptr);
+    if (!route) {
+        notFound(request, response);
+        return;
+    }
+    Target target{request, segments, 0, nullptr};
+    if (segments.size() >= 2 && segments.first() == QLatin1String("units")) {
+        if (const auto refusal = findUnit(segments.at(1), &target.id, &target.session)) {
+            send(response, *refusal);
+            return;
+        }
+    }
+    (this->*(route->handler))(target, response);
+}
+
+void ControlRouter::notFound(const httplib::Request& request, httplib::Response& response) const
+{
+    const QStringList segments = segmentsOf(request);
+    QStringList allowed;
+    match(segments, request.method, &allowed);
+    if (!allowed.isEmpty()) {
+        allowed.removeDuplicates();
+        response.set_header("Allow", allowed.join(QStringLiteral(", ")).toStdString());
+        send(response, ControlReply::error(405, QStringLiteral("%1 %2: the method is not allowed (allowed: %3)")
+                                                    .arg(text(request.method), text(request.path),
+                                                         allowed.join(QStringLiteral(", ")))));
+        return;
+    }
+    // A path of the table with a unit that does not exist says so.
+    QStringList wildcard = segments;
+    if (wildcard.size() >= 2 && wildcard.first() == QLatin1String("units")) {
+        wildcard[1] = QStringLiteral("1");
+        QStringList methods;
+        if (match(wildcard, request.method, &methods) || !methods.isEmpty()) {
+            int id = 0;
+            UnitSession* session = nullptr;
+            if (const auto refusal = findUnit(segments.at(1), &id, &session)) {
+                send(response, *refusal);
+                return;
+            }
+        }
+    }
+    QString path = text(request.path);
+    if (path.size() > 200)
+        path = path.left(200) + QStringLiteral("...");
+    send(response, ControlReply::error(404, QStringLiteral("no route %1 %2").arg(text(request.method), path)));
+}
+
+void ControlRouter::send(httplib::Response& response, const ControlReply& reply)
+{
+    response.status = reply.status;
+    if (reply.status == 204)
+        return;
+    const QByteArray body = reply.bytes();
+    response.set_content(body.constData(), std::size_t(body.size()), "application/json");
+}
+
+std::optional<ControlReply> ControlRouter::readObject(const httplib::Request& request, const QStringList& keys,
+                                                      QJsonObject* object)
+{
+    const QByteArray body = QByteArray::fromStdString(request.body);
+    // Qt's parser would take some malformed sequences; the round trip takes none.
+    if (QString::fromUtf8(body).toUtf8() != body)
+        return ControlReply::error(400, QStringLiteral("the body is not UTF-8 text"));
+    QJsonParseError problem{};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &problem);
+    if (problem.error != QJsonParseError::NoError)
+        return ControlReply::error(400, QStringLiteral("the body is not JSON: %1 at byte %2")
+                                            .arg(problem.errorString())
+                                            .arg(problem.offset));
+    if (!document.isObject())
+        return ControlReply::error(400, QStringLiteral("the body is not a JSON object"));
+    *object = document.object();
+    for (auto it = object->constBegin(); it != object->constEnd(); ++it)
+        if (!keys.contains(it.key()))
+            return ControlReply::error(400, QStringLiteral("unknown key \"%1\" (expected: %2)")
+                                                .arg(it.key(), keys.join(QStringLiteral(", "))));
+    for (const QString& key : keys)
+        if (!object->contains(key))
+            return ControlReply::error(400, QStringLiteral("missing key \"%1\"").arg(key));
+    return std::nullopt;
+}
+
+QJsonObject ControlRouter::unitJson(int id) const
+{
+    UnitSession* session = m_host->unit(id);
+    Device* device = session->device();
+    QString endpoint = session->portName();
+    QString line = QStringLiteral("closed");
+    if (device && device->isOpen()) {
+        line = QStringLiteral("open");
+        if (device->line()) {
+            // A listener's name carries the port it bound.
+            endpoint = device->line()->name();
+            if (const auto* listener = qobject_cast<const TcpServerTransport*>(device->line()))
+                line = listener->hasClient() ? QStringLiteral("connected") : QStringLiteral("listening");
+        }
+    }
+    const auto upload = m_uploads.find(id);
+    return QJsonObject{
+        {QStringLiteral("id"), id},
+        {QStringLiteral("endpoint"), endpoint},
+        {QStringLiteral("connected"), line == QLatin1String("open") || line == QLatin1String("connected")},
+        {QStringLiteral("line"), line},
+        {QStringLiteral("records"), session->unit()->recordCount()},
+        {QStringLiteral("upload"), upload == m_uploads.end()
+                                       ? QJsonValue()
+                                       : QJsonValue(QJsonObject{{QStringLiteral("sent"), upload->second.first},
+                                                                {QStringLiteral("total"), upload->second.second}})}};
+}
+
+void ControlRouter::listUnits(const Target&, httplib::Response& response)
+{
+    send(response, m_owner.run([this] {
+        QJsonArray units;
+        for (int id = 1; id <= m_host->unitCount(); ++id)
+            units.append(unitJson(id));
+        return ControlReply::json(200, units);
+    }));
+}
+
+void ControlRouter::unitState(const Target& target, httplib::Response& response)
+{
+    // The recorder takes its own lock.
+    send(response, ControlReply::json(200, target.session->recordedState()->toJson()));
+}
+
+void ControlRouter::journal(const Target& target, httplib::Response& response)
+{
+    JournalQuery query;
+    QString problem;
+    if (!JournalQuery::parse(target.request.params, &query, &problem)) {
+        send(response, ControlReply::error(400, problem));
+        return;
+    }
+    Journal* journal = target.session->journal();
+    std::vector<JournalEvent> events;
+    if (query.waitMs > 0) {
+        const Slot slot(m_waiting, kMaxWaiting);
+        if (!slot.taken()) {
+            send(response,
+                 ControlReply::error(503, QStringLiteral("%1 requests are waiting already; try again").arg(kMaxWaiting)));
+            return;
+        }
+        events = journal->since(query.after, query.limit, query.filter());
+    } else {
+        events = journal->since(query.after, query.limit, query.filter());
+    }
+    QJsonArray list;
+    for (const JournalEvent& event : events)
+        list.append(event.toJson());
+    const std::uint64_t next = events.empty() ? query.after : events.back().seq;
+    send(response, ControlReply::json(200, QJsonObject{{QStringLiteral("events"), list},
+                                                       {QStringLiteral("next"), qint64(next)}}));
+}
+
+void ControlRouter::setRecords(const Target& target, httplib::Response& response)
+{
+    QJsonObject object;
+    if (const auto refusal = readObject(target.request, {QStringLiteral("count")}, &object)) {
+        send(response, *refusal);
+        return;
+    }
+    // The record-count field's rule: 1 to 8 decimal digits.
+    const QJsonValue value = object.value(QStringLiteral("count"));
+    const double count = value.toDouble(-1);
+    if (!value.isDouble() || !std::isfinite(count) || count != std::floor(count) || count < 0 ||
+        count > ScenarioFile::kMaxRecordCount) {
+        send(response, ControlReply::error(400, QStringLiteral("count: expected a whole number from 0 to %1, got %2")
+                                                    .arg(ScenarioFile::kMaxRecordCount)
+                                                    .arg(value.isDouble() ? ScenarioFile::numberText(count)
+                                                                          : ScenarioFile::typeName(value))));
+        return;
+    }
+    UnitSession* session = target.session;
+    send(response, m_owner.run([session, count] {
+        session->unit()->setRecordCount(int(count));
+        return ControlReply::json(200, QJsonObject{{QStringLiteral("count"), int(count)}});
+    }));
+}
+
+void ControlRouter::stopUpload(const Target& target, httplib::Response& response)
+{
+    UnitSession* session = target.session;
+    send(response, m_owner.run([session] {
+        const bool uploading = session->unit()->isUploading();
+        session->unit()->stopUpload();
+        return ControlReply::json(200, QJsonObject{{QStringLiteral("uploading"), uploading}});
+    }));
+}
+
+void ControlRouter::loadScenario(const Target& target, httplib::Response& response)
+{
+    const QByteArray body = QByteArray::fromStdString(target.request.body);
+    if (QString::fromUtf8(body).toUtf8() != body) {
+        send(response, ControlReply::error(400, QStringLiteral("the body is not UTF-8 text")));
+        return;
+    }
+    UnitHost* host = m_host;
+    const int id = target.id;
+    send(response, m_owner.run([host, id, body] {
+        QString error;
+        if (!host->loadScenarioJson(id, body, kScenarioBodyName, &error))
+            return ControlReply::error(400, error);
+        return ControlReply::empty();
+    }));
+}

@@ -33,6 +33,22 @@ bool ControlAddress::parse(const QString& text, ControlAddress* address, QString
     return true;
 }
 
+QString ControlAddress::checkOptions(const QString& control, const QString& token, ControlAddress* address)
+{
+    if (control.isNull())
+        return token.isNull() ? QString() : QStringLiteral("--control-token: only with --control HOST:PORT");
+    QString problem;
+    if (!parse(control, address, &problem))
+        return problem;
+    if (!token.isNull() && token.isEmpty())
+        return QStringLiteral("--control-token: expected a token");
+    if (!address->isLoopback() && token.isNull())
+        return QStringLiteral("--control: %1 is not a loopback address: anyone on the network could drive the "
+                              "units; give --control-token TOKEN as well")
+            .arg(address->host());
+    return QString();
+}
+
 bool ControlAddress::isLoopback() const
 {
     if (m_host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)

@@ -9,6 +9,9 @@ class ControlAddress
 public:
     // False with `error` naming the text and what is wrong.
     static bool parse(const QString& text, ControlAddress* address, QString* error);
+    // The --control and --control-token options as given (null strings: not given): what is
+    // wrong with them (a usage error), or empty with `address` set.
+    static QString checkOptions(const QString& control, const QString& token, ControlAddress* address);
 
     const QString& host() const { return m_host; }
     int port() const { return m_port; }

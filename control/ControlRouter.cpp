@@ -5,6 +5,7 @@
 #include "emulator/UnitSession.h"
 #include "device/Device.h"
 #include "journal/Journal.h"
+#include "journal/UnitMetrics.h"
 #include "log/Log.h"
 #include "scenario/ScenarioFile.h"
 #include "transport/TcpServerTransport.h"
@@ -23,6 +24,12 @@ namespace {
 
 // What the scenario route calls its body in messages; records.csv paths in it are taken from
 // the emulator's working folder.
+// How long a stream's worker waits for events at a time, how many it writes at once, and how
+// long a stream stays silent before a comment tests whether its reader is still there.
+constexpr int kStreamPollMs = 250;
+constexpr std::size_t kStreamBatch = 200;
+constexpr int kKeepAliveMs = 5000;
+
 const QString kScenarioBodyName = QStringLiteral("scenario body");
 
 QString text(const std::string& bytes)
@@ -63,6 +70,9 @@ const ControlRouter::Route ControlRouter::kRoutes[] = {
     {"units/*/records", "PUT", &ControlRouter::setRecords},
     {"units/*/stop", "POST", &ControlRouter::stopUpload},
     {"units/*/scenario", "POST", &ControlRouter::loadScenario},
+    {"units/*/reset", "POST", &ControlRouter::resetUnit},
+    {"metrics", "GET", &ControlRouter::metrics},
+    {"events", "GET", &ControlRouter::events},
 };
 
 ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent), m_host(host), m_owner(this)
@@ -75,12 +85,15 @@ ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent),
         connect(unit, &EmulatedUnit::upload_progress, this,
                 [this, id](int sent, int total, double) { m_uploads[id] = {sent, total}; });
         connect(unit, &EmulatedUnit::upload_ended, this, [this, id] { m_uploads.erase(id); });
+        m_feed.follow(m_host->unit(id)->journal());
     }
 }
 
 ControlRouter::~ControlRouter()
 {
     close();
+    for (int id = 1; id <= m_host->unitCount(); ++id)
+        m_feed.unfollow(m_host->unit(id)->journal());
 }
 
 void ControlRouter::install(httplib::Server& server)
@@ -103,6 +116,9 @@ void ControlRouter::close()
 {
     m_closed = true;
     m_owner.close();
+    m_feed.close();
+    for (int id = 1; id <= m_host->unitCount(); ++id)
+        m_host->unit(id)->journal()->wakeWaiters();
 }
 
 QStringList ControlRouter::segmentsOf(const httplib::Request& request)
@@ -301,7 +317,8 @@ void ControlRouter::journal(const Target& target, httplib::Response& response)
                  ControlReply::error(503, QStringLiteral("%1 requests are waiting already; try again").arg(kMaxWaiting)));
             return;
         }
-        events = journal->since(query.after, query.limit, query.filter());
+        // On this worker: the unit's thread goes on answering its line meanwhile.
+        events = journal->waitSince(query.after, query.limit, query.filter(), query.waitMs);
     } else {
         events = journal->since(query.after, query.limit, query.filter());
     }
@@ -363,4 +380,69 @@ void ControlRouter::loadScenario(const Target& target, httplib::Response& respon
             return ControlReply::error(400, error);
         return ControlReply::empty();
     }));
+}
+
+void ControlRouter::resetUnit(const Target& target, httplib::Response& response)
+{
+    UnitSession* session = target.session;
+    send(response, m_owner.run([session] {
+        // The scenario stays; what the PC program did and what the rules counted goes.
+        session->faults()->clear();
+        session->journal()->clear();
+        session->resetRecordedState();
+        return ControlReply::empty();
+    }));
+}
+
+void ControlRouter::metrics(const Target&, httplib::Response& response)
+{
+    // Each unit's counts take their own lock.
+    std::vector<std::pair<int, const UnitMetrics*>> units;
+    for (int id = 1; id <= m_host->unitCount(); ++id)
+        units.emplace_back(id, m_host->unit(id)->metrics());
+    const QByteArray text = UnitMetrics::exposition(units);
+    response.status = 200;
+    response.set_content(text.constData(), std::size_t(text.size()), UnitMetrics::contentType());
+}
+
+void ControlRouter::events(const Target&, httplib::Response& response)
+{
+    // Counted from here until the stream ends, whichever way it ends.
+    if (m_streams.fetch_add(1) >= kMaxStreams) {
+        m_streams.fetch_sub(1);
+        send(response,
+             ControlReply::error(503, QStringLiteral("%1 event streams are open already; try again").arg(kMaxStreams)));
+        return;
+    }
+    const std::shared_ptr<EventSubscription> subscription = m_feed.subscribe();
+    response.set_header("Cache-Control", "no-cache");
+    auto quiet = std::make_shared<int>(0);
+    response.set_chunked_content_provider(
+        "text/event-stream",
+        [subscription, quiet](std::size_t, httplib::DataSink& sink) {
+            // A short wait, so a reader gone is noticed by the keep-alive comment below.
+            const EventSubscription::Batch batch = subscription->next(kStreamPollMs, kStreamBatch);
+            std::string out;
+            for (const QByteArray& line : batch.lines) {
+                out += "data: ";
+                out.append(line.constData(), std::size_t(line.size()) - 1); // without its newline
+                out += "\n\n";
+            }
+            if (batch.lost > 0)
+                out += "event: lost\ndata: {\"lost\":" + std::to_string(batch.lost) + "}\n\n";
+            if (out.empty() && ++*quiet * kStreamPollMs >= kKeepAliveMs)
+                out = ": keep-alive\n\n";
+            if (!out.empty()) {
+                *quiet = 0;
+                if (!sink.write(out.data(), out.size()))
+                    return false;
+            }
+            if (batch.closed)
+                sink.done();
+            return true;
+        },
+        [this, subscription](bool) {
+            m_feed.unsubscribe(subscription);
+            m_streams.fetch_sub(1);
+        });
 }

@@ -2,6 +2,7 @@
 
 #include "control/ControlReply.h"
 #include "control/OwnerThreadCall.h"
+#include "journal/EventFeed.h"
 
 #include <QObject>
 #include <QString>
@@ -78,6 +79,9 @@ private:
     void setRecords(const Target& target, httplib::Response& response);
     void stopUpload(const Target& target, httplib::Response& response);
     void loadScenario(const Target& target, httplib::Response& response);
+    void resetUnit(const Target& target, httplib::Response& response);
+    void metrics(const Target& target, httplib::Response& response);
+    void events(const Target& target, httplib::Response& response);
 
     // The body as a JSON object with exactly these keys, or the 400 to answer.
     static std::optional<ControlReply> readObject(const httplib::Request& request, const QStringList& keys,
@@ -91,6 +95,8 @@ private:
     std::atomic<bool> m_closed{false};
     std::atomic<int> m_waiting{0};
     std::atomic<int> m_streams{0};
+    // Every unit's events for the event streams.
+    EventFeed m_feed;
     // Owner thread: each unit's running upload as records sent and announced.
     std::map<int, std::pair<int, int>> m_uploads;
 };

@@ -256,19 +256,11 @@ int main(int argc, char* argv[])
             QStringLiteral("--state-out: \"%1\" is not a file in an existing folder").arg(stateOutPath));
 
     ControlAddress controlAddress;
-    if (parser.isSet(control)) {
-        QString problem;
-        if (!ControlAddress::parse(parser.value(control), &controlAddress, &problem))
-            return usage(problem);
-        if (parser.isSet(controlToken) && parser.value(controlToken).isEmpty())
-            return usage(QStringLiteral("--control-token: expected a token"));
-        if (!controlAddress.isLoopback() && !parser.isSet(controlToken))
-            return usage(QStringLiteral("--control: %1 is not a loopback address: anyone on the network could "
-                                        "drive the units; give --control-token TOKEN as well")
-                             .arg(controlAddress.host()));
-    } else if (parser.isSet(controlToken)) {
-        return usage(QStringLiteral("--control-token: only with --control HOST:PORT"));
-    }
+    const QString controlProblem = ControlAddress::checkOptions(
+        parser.isSet(control) ? parser.value(control) : QString(),
+        parser.isSet(controlToken) ? parser.value(controlToken) : QString(), &controlAddress);
+    if (!controlProblem.isEmpty())
+        return usage(controlProblem);
 
     // Read and checked before anything starts, so a refused file leaves no trace but its message.
     Scenario scenario;

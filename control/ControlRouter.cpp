@@ -61,6 +61,14 @@ private:
     bool m_taken = false;
 };
 
+QJsonObject ruleJson(const FaultInjector::RuleStatus& rule)
+{
+    return QJsonObject{{QStringLiteral("id"), rule.id},
+                       {QStringLiteral("rule"), rule.text},
+                       {QStringLiteral("fired"), qint64(rule.fired)},
+                       {QStringLiteral("state"), rule.state}};
+}
+
 } // namespace
 
 const ControlRouter::Route ControlRouter::kRoutes[] = {
@@ -71,6 +79,10 @@ const ControlRouter::Route ControlRouter::kRoutes[] = {
     {"units/*/stop", "POST", &ControlRouter::stopUpload},
     {"units/*/scenario", "POST", &ControlRouter::loadScenario},
     {"units/*/reset", "POST", &ControlRouter::resetUnit},
+    {"units/*/faults", "GET", &ControlRouter::listFaults},
+    {"units/*/faults", "POST", &ControlRouter::addFault},
+    {"units/*/faults", "DELETE", &ControlRouter::clearFaults},
+    {"units/*/faults/*", "DELETE", &ControlRouter::removeFault},
     {"metrics", "GET", &ControlRouter::metrics},
     {"events", "GET", &ControlRouter::events},
 };
@@ -445,4 +457,69 @@ void ControlRouter::events(const Target&, httplib::Response& response)
             m_feed.unsubscribe(subscription);
             m_streams.fetch_sub(1);
         });
+}
+
+void ControlRouter::listFaults(const Target& target, httplib::Response& response)
+{
+    UnitSession* session = target.session;
+    send(response, m_owner.run([session] {
+        QJsonArray rules;
+        for (const FaultInjector::RuleStatus& rule : session->faults()->rules())
+            rules.append(ruleJson(rule));
+        return ControlReply::json(200, rules);
+    }));
+}
+
+void ControlRouter::addFault(const Target& target, httplib::Response& response)
+{
+    QJsonObject object;
+    if (const auto refusal = readObject(target.request, {QStringLiteral("rule")}, &object)) {
+        send(response, *refusal);
+        return;
+    }
+    const QJsonValue value = object.value(QStringLiteral("rule"));
+    if (!value.isString()) {
+        send(response, ControlReply::error(400, QStringLiteral("rule: expected a text, got %1")
+                                                    .arg(ScenarioFile::typeName(value))));
+        return;
+    }
+    UnitSession* session = target.session;
+    const QString rule = value.toString();
+    send(response, m_owner.run([session, rule] {
+        QString problem;
+        int id = 0;
+        // The same refusal as typed on standard input.
+        if (!session->faults()->addRule(rule, &problem, &id))
+            return ControlReply::error(400, problem);
+        for (const FaultInjector::RuleStatus& status : session->faults()->rules())
+            if (status.id == id)
+                return ControlReply::json(201, ruleJson(status));
+        // A rule that ended at once is gone already.
+        return ControlReply::json(201, ruleJson({id, rule, 0, QStringLiteral("ended")}));
+    }));
+}
+
+void ControlRouter::clearFaults(const Target& target, httplib::Response& response)
+{
+    UnitSession* session = target.session;
+    send(response, m_owner.run([session] {
+        session->faults()->clear();
+        return ControlReply::empty();
+    }));
+}
+
+void ControlRouter::removeFault(const Target& target, httplib::Response& response)
+{
+    const QString text = target.segments.at(3);
+    bool valid = !text.isEmpty() && text.size() <= 9;
+    for (const QChar c : text)
+        valid = valid && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    const int id = valid ? text.toInt() : 0;
+    UnitSession* session = target.session;
+    const int unit = target.id;
+    send(response, m_owner.run([session, id, unit, text] {
+        if (id < 1 || !session->faults()->removeRule(id))
+            return ControlReply::error(404, QStringLiteral("no fault rule \"%1\" on unit %2").arg(text).arg(unit));
+        return ControlReply::empty();
+    }));
 }

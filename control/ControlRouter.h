@@ -80,6 +80,10 @@ private:
     void stopUpload(const Target& target, httplib::Response& response);
     void loadScenario(const Target& target, httplib::Response& response);
     void resetUnit(const Target& target, httplib::Response& response);
+    void listFaults(const Target& target, httplib::Response& response);
+    void addFault(const Target& target, httplib::Response& response);
+    void clearFaults(const Target& target, httplib::Response& response);
+    void removeFault(const Target& target, httplib::Response& response);
     void metrics(const Target& target, httplib::Response& response);
     void events(const Target& target, httplib::Response& response);
 

@@ -17,15 +17,16 @@ namespace {
 
 constexpr int kUsageError = 2;
 
-const char kUsage[] = "usage: varnel-test [--open PORT] [--control HOST:PORT [--control-token TOKEN]]\n"
-                      "                  [Qt options such as -platform NAME]\n"
-                      "       varnel-test --help | --version\n"
-                      "the desktop window that answers the PC program as the handheld unit would\n"
-                      "  --open   open PORT at start, as typing it into the port field and pressing Open\n"
-                      "  --control  serve the HTTP control API for the window's unit on HOST:PORT (PORT 0\n"
-                      "           picks a free one, logged as CONTROL http://HOST:PORT); a HOST other than\n"
-                      "           loopback needs --control-token TOKEN, which every request then carries\n"
-                      "           as \"Authorization: Bearer TOKEN\" (see varnel-emu --help for the routes)\n";
+const char kUsage[] =
+    "usage: varnel-test [--open PORT] [--control HOST:PORT [--control-token TOKEN]]\n"
+    "                  [Qt options such as -platform NAME]\n"
+    "       varnel-test --help | --version\n"
+    "the desktop window that answers the PC program as the handheld unit would\n"
+    "  --open   open PORT at start, as typing it into the port field and pressing Open\n"
+    "  --control  serve the HTTP control API for the window's unit on HOST:PORT (PORT 0\n"
+    "           picks a free one, logged as CONTROL http://HOST:PORT); a HOST other than\n"
+    "           loopback needs --control-token TOKEN, which every request then carries\n"
+    "           as \"Authorization: Bearer TOKEN\" (see varnel-emu --help for the routes)\n";
 
 // Options QApplication takes out of the command line itself; accepted here so they pass.
 const char* const kQtValueOptions[] = {"platform",
@@ -72,7 +73,8 @@ int main(int argc, char* argv[])
     const QCommandLineOption version(QStringLiteral("version"));
     const QCommandLineOption open(QStringLiteral("open"), QString(), QStringLiteral("PORT"));
     const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("HOST:PORT"));
-    const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(), QStringLiteral("TOKEN"));
+    const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(),
+                                          QStringLiteral("TOKEN"));
     parser.addOptions({help, version, open, control, controlToken});
     for (const char* name : kQtValueOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("VALUE")));

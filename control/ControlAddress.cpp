@@ -43,8 +43,9 @@ QString ControlAddress::checkOptions(const QString& control, const QString& toke
     if (!token.isNull() && token.isEmpty())
         return QStringLiteral("--control-token: expected a token");
     if (!address->isLoopback() && token.isNull())
-        return QStringLiteral("--control: %1 is not a loopback address: anyone on the network could drive the "
-                              "units; give --control-token TOKEN as well")
+        return QStringLiteral(
+                   "--control: %1 is not a loopback address: anyone on the network could drive the "
+                   "units; give --control-token TOKEN as well")
             .arg(address->host());
     return QString();
 }

@@ -1,9 +1,9 @@
 #include "control/ControlRouter.h"
 
 #include "control/JournalQuery.h"
+#include "device/Device.h"
 #include "emulator/UnitHost.h"
 #include "emulator/UnitSession.h"
-#include "device/Device.h"
 #include "journal/Journal.h"
 #include "journal/UnitMetrics.h"
 #include "log/Log.h"
@@ -92,10 +92,12 @@ ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent),
     // Each unit's upload as GET /units shows it, kept on the owner thread.
     for (int id = 1; id <= m_host->unitCount(); ++id) {
         EmulatedUnit* unit = m_host->unit(id)->unit();
-        connect(unit, &EmulatedUnit::upload_started, this,
-                [this, id](quint64, int announced) { m_uploads[id] = {0, announced}; });
-        connect(unit, &EmulatedUnit::upload_progress, this,
-                [this, id](int sent, int total, double) { m_uploads[id] = {sent, total}; });
+        connect(unit, &EmulatedUnit::upload_started, this, [this, id](quint64, int announced) {
+            m_uploads[id] = {0, announced};
+        });
+        connect(unit, &EmulatedUnit::upload_progress, this, [this, id](int sent, int total, double) {
+            m_uploads[id] = {sent, total};
+        });
         connect(unit, &EmulatedUnit::upload_ended, this, [this, id] { m_uploads.erase(id); });
         m_feed.follow(m_host->unit(id)->journal());
     }
@@ -170,9 +172,10 @@ std::optional<ControlReply> ControlRouter::findUnit(const QString& text, int* id
         valid = valid && c >= QLatin1Char('0') && c <= QLatin1Char('9');
     const int number = valid ? text.toInt() : 0;
     if (number < 1 || number > count)
-        return ControlReply::error(404, QStringLiteral("no unit \"%1\": there %2 (numbered from 1)")
-                                            .arg(text, count == 1 ? QStringLiteral("is 1 unit")
-                                                                  : QStringLiteral("are %1 units").arg(count)));
+        return ControlReply::error(404,
+                                   QStringLiteral("no unit \"%1\": there %2 (numbered from 1)")
+                                       .arg(text, count == 1 ? QStringLiteral("is 1 unit")
+                                                             : QStringLiteral("are %1 units").arg(count)));
     *id = number;
     *session = m_host->unit(number);
     return std::nullopt;
@@ -208,9 +211,10 @@ void ControlRouter::notFound(const httplib::Request& request, httplib::Response&
     if (!allowed.isEmpty()) {
         allowed.removeDuplicates();
         response.set_header("Allow", allowed.join(QStringLiteral(", ")).toStdString());
-        send(response, ControlReply::error(405, QStringLiteral("%1 %2: the method is not allowed (allowed: %3)")
-                                                    .arg(text(request.method), text(request.path),
-                                                         allowed.join(QStringLiteral(", ")))));
+        send(response,
+             ControlReply::error(405, QStringLiteral("%1 %2: the method is not allowed (allowed: %3)")
+                                          .arg(text(request.method), text(request.path),
+                                               allowed.join(QStringLiteral(", ")))));
         return;
     }
     // A path of the table with a unit that does not exist says so.
@@ -230,7 +234,8 @@ void ControlRouter::notFound(const httplib::Request& request, httplib::Response&
     QString path = text(request.path);
     if (path.size() > 200)
         path = path.left(200) + QStringLiteral("...");
-    send(response, ControlReply::error(404, QStringLiteral("no route %1 %2").arg(text(request.method), path)));
+    send(response,
+         ControlReply::error(404, QStringLiteral("no route %1 %2").arg(text(request.method), path)));
 }
 
 void ControlRouter::send(httplib::Response& response, const ControlReply& reply)
@@ -242,8 +247,8 @@ void ControlRouter::send(httplib::Response& response, const ControlReply& reply)
     response.set_content(body.constData(), std::size_t(body.size()), "application/json");
 }
 
-std::optional<ControlReply> ControlRouter::readObject(const httplib::Request& request, const QStringList& keys,
-                                                      QJsonObject* object)
+std::optional<ControlReply> ControlRouter::readObject(const httplib::Request& request,
+                                                      const QStringList& keys, QJsonObject* object)
 {
     const QByteArray body = QByteArray::fromStdString(request.body);
     // Qt's parser would take some malformed sequences; the round trip takes none.
@@ -290,10 +295,11 @@ QJsonObject ControlRouter::unitJson(int id) const
         {QStringLiteral("connected"), line == QLatin1String("open") || line == QLatin1String("connected")},
         {QStringLiteral("line"), line},
         {QStringLiteral("records"), session->unit()->recordCount()},
-        {QStringLiteral("upload"), upload == m_uploads.end()
-                                       ? QJsonValue()
-                                       : QJsonValue(QJsonObject{{QStringLiteral("sent"), upload->second.first},
-                                                                {QStringLiteral("total"), upload->second.second}})}};
+        {QStringLiteral("upload"),
+         upload == m_uploads.end()
+             ? QJsonValue()
+             : QJsonValue(QJsonObject{{QStringLiteral("sent"), upload->second.first},
+                                      {QStringLiteral("total"), upload->second.second}})}};
 }
 
 void ControlRouter::listUnits(const Target&, httplib::Response& response)
@@ -326,7 +332,8 @@ void ControlRouter::journal(const Target& target, httplib::Response& response)
         const Slot slot(m_waiting, kMaxWaiting);
         if (!slot.taken()) {
             send(response,
-                 ControlReply::error(503, QStringLiteral("%1 requests are waiting already; try again").arg(kMaxWaiting)));
+                 ControlReply::error(
+                     503, QStringLiteral("%1 requests are waiting already; try again").arg(kMaxWaiting)));
             return;
         }
         // On this worker: the unit's thread goes on answering its line meanwhile.
@@ -354,10 +361,11 @@ void ControlRouter::setRecords(const Target& target, httplib::Response& response
     const double count = value.toDouble(-1);
     if (!value.isDouble() || !std::isfinite(count) || count != std::floor(count) || count < 0 ||
         count > ScenarioFile::kMaxRecordCount) {
-        send(response, ControlReply::error(400, QStringLiteral("count: expected a whole number from 0 to %1, got %2")
-                                                    .arg(ScenarioFile::kMaxRecordCount)
-                                                    .arg(value.isDouble() ? ScenarioFile::numberText(count)
-                                                                          : ScenarioFile::typeName(value))));
+        send(response,
+             ControlReply::error(400, QStringLiteral("count: expected a whole number from 0 to %1, got %2")
+                                          .arg(ScenarioFile::kMaxRecordCount)
+                                          .arg(value.isDouble() ? ScenarioFile::numberText(count)
+                                                                : ScenarioFile::typeName(value))));
         return;
     }
     UnitSession* session = target.session;
@@ -423,7 +431,8 @@ void ControlRouter::events(const Target&, httplib::Response& response)
     if (m_streams.fetch_add(1) >= kMaxStreams) {
         m_streams.fetch_sub(1);
         send(response,
-             ControlReply::error(503, QStringLiteral("%1 event streams are open already; try again").arg(kMaxStreams)));
+             ControlReply::error(
+                 503, QStringLiteral("%1 event streams are open already; try again").arg(kMaxStreams)));
         return;
     }
     const std::shared_ptr<EventSubscription> subscription = m_feed.subscribe();
@@ -479,8 +488,9 @@ void ControlRouter::addFault(const Target& target, httplib::Response& response)
     }
     const QJsonValue value = object.value(QStringLiteral("rule"));
     if (!value.isString()) {
-        send(response, ControlReply::error(400, QStringLiteral("rule: expected a text, got %1")
-                                                    .arg(ScenarioFile::typeName(value))));
+        send(response,
+             ControlReply::error(
+                 400, QStringLiteral("rule: expected a text, got %1").arg(ScenarioFile::typeName(value))));
         return;
     }
     UnitSession* session = target.session;
@@ -519,7 +529,8 @@ void ControlRouter::removeFault(const Target& target, httplib::Response& respons
     const int unit = target.id;
     send(response, m_owner.run([session, id, unit, text] {
         if (id < 1 || !session->faults()->removeRule(id))
-            return ControlReply::error(404, QStringLiteral("no fault rule \"%1\" on unit %2").arg(text).arg(unit));
+            return ControlReply::error(404,
+                                       QStringLiteral("no fault rule \"%1\" on unit %2").arg(text).arg(unit));
         return ControlReply::empty();
     }));
 }

@@ -56,23 +56,25 @@ ControlServer::ControlServer(UnitHost* host)
         if (authorized(request.get_header_value("Authorization")))
             return httplib::Server::HandlerResponse::Unhandled;
         response.set_header("WWW-Authenticate", "Bearer");
-        sendError(response, 401, QStringLiteral("a request needs the header \"Authorization: Bearer TOKEN\""));
+        sendError(response, 401,
+                  QStringLiteral("a request needs the header \"Authorization: Bearer TOKEN\""));
         return httplib::Server::HandlerResponse::Handled;
     });
     // Also the library's own refusals (a malformed request, a body too large): JSON as every answer.
     server.set_error_handler(httplib::Server::HandlerWithResponse(
         [this](const httplib::Request& request, httplib::Response& response) {
-        if (!response.body.empty())
-            return httplib::Server::HandlerResponse::Unhandled;
-        if (response.status == 404)
-            m_router->notFound(request, response);
-        else
-            sendError(response, response.status, statusText(response.status));
-        return httplib::Server::HandlerResponse::Handled;
-    }));
-    server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        sendError(response, 500, QStringLiteral("internal error"));
-    });
+            if (!response.body.empty())
+                return httplib::Server::HandlerResponse::Unhandled;
+            if (response.status == 404)
+                m_router->notFound(request, response);
+            else
+                sendError(response, response.status, statusText(response.status));
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+    server.set_exception_handler(
+        [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+            sendError(response, 500, QStringLiteral("internal error"));
+        });
     m_router->install(server);
 }
 
@@ -103,8 +105,9 @@ bool ControlServer::bind(const ControlAddress& address, QString* error)
     m_address = address;
     const std::string host = address.host().toStdString();
     errno = 0;
-    const int port =
-        address.port() == 0 ? m_server->bind_to_any_port(host) : (m_server->bind_to_port(host, address.port()) ? address.port() : -1);
+    const int port = address.port() == 0
+                         ? m_server->bind_to_any_port(host)
+                         : (m_server->bind_to_port(host, address.port()) ? address.port() : -1);
     if (port <= 0) {
         if (error)
             *error = QStringLiteral("cannot listen on %1:%2: %3")

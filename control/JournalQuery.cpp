@@ -7,11 +7,11 @@
 
 namespace {
 
-constexpr JournalEvent::Type kTypes[] = {
-    JournalEvent::Type::Request, JournalEvent::Type::Reply,       JournalEvent::Type::Record,
-    JournalEvent::Type::Discard, JournalEvent::Type::Fault,       JournalEvent::Type::UploadStart,
-    JournalEvent::Type::UploadEnd, JournalEvent::Type::Line,      JournalEvent::Type::Scenario,
-    JournalEvent::Type::StateReset};
+constexpr JournalEvent::Type kTypes[] = {JournalEvent::Type::Request,   JournalEvent::Type::Reply,
+                                         JournalEvent::Type::Record,    JournalEvent::Type::Discard,
+                                         JournalEvent::Type::Fault,     JournalEvent::Type::UploadStart,
+                                         JournalEvent::Type::UploadEnd, JournalEvent::Type::Line,
+                                         JournalEvent::Type::Scenario,  JournalEvent::Type::StateReset};
 
 // Decimal digits only, up to `max`: no sign, no exponent, no spaces.
 std::optional<std::uint64_t> decimal(const QString& text, std::uint64_t max)

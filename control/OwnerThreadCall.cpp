@@ -61,7 +61,8 @@ ControlReply OwnerThreadCall::run(std::function<ControlReply()> work)
             },
             Qt::QueuedConnection);
     }
-    const bool answered = answer.wait_for(std::chrono::milliseconds(m_timeoutMs)) == std::future_status::ready;
+    const bool answered =
+        answer.wait_for(std::chrono::milliseconds(m_timeoutMs)) == std::future_status::ready;
     {
         std::lock_guard<std::mutex> locker(m_mutex);
         m_waiting.erase(call);

@@ -173,7 +173,8 @@ int main(int argc, char* argv[])
     const QCommandLineOption stateOut(QStringLiteral("state-out"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption unitsFile(QStringLiteral("units"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("HOST:PORT"));
-    const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(), QStringLiteral("TOKEN"));
+    const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(),
+                                          QStringLiteral("TOKEN"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
@@ -437,9 +438,8 @@ int main(int argc, char* argv[])
             host.shutdown(0);
             return 1;
         }
-        QObject::connect(&console, &EmulatorConsole::shutting_down, &host, [&controlServer] {
-            controlServer->stop();
-        });
+        QObject::connect(&console, &EmulatorConsole::shutting_down, &host,
+                         [&controlServer] { controlServer->stop(); });
         controlServer->start();
         console.writePendingLines();
     }

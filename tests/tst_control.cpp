@@ -3,6 +3,7 @@
 #include "control/JournalQuery.h"
 #include "control/OwnerThreadCall.h"
 #include "emulator/UnitHost.h"
+#include "fault/FaultInjector.h"
 
 #include <QtTest>
 
@@ -169,8 +170,7 @@ void TestControl::journalQuery()
 
 void TestControl::ownerThreadCall()
 {
-    QObject context;
-    OwnerThreadCall owner(&context);
+    OwnerThreadCall owner;
     std::atomic<bool> done{false};
     ControlReply reply;
     Qt::HANDLE ranOn = nullptr;
@@ -190,8 +190,7 @@ void TestControl::ownerThreadCall()
 
 void TestControl::ownerThreadTimeoutSkipsTheWork()
 {
-    QObject context;
-    OwnerThreadCall owner(&context, 100);
+    OwnerThreadCall owner(100);
     std::atomic<bool> ran{false};
     ControlReply reply;
     // The owner thread is busy (not running its loop) for longer than the bound.
@@ -211,8 +210,7 @@ void TestControl::ownerThreadTimeoutSkipsTheWork()
 
 void TestControl::closeReleasesWaitingCallers()
 {
-    QObject context;
-    OwnerThreadCall owner(&context, 60000);
+    OwnerThreadCall owner(60000);
     std::atomic<int> answered{0};
     std::vector<std::thread> callers;
     for (int i = 0; i < 4; ++i)

@@ -19,6 +19,7 @@
 #include "ui/FaultWidget.h"
 #include "ui/HexCmdParseDialog.h"
 #include "ui/ToolWidget.h"
+#include "unit/EmulatedUnit.h"
 
 #include <QComboBox>
 #include <QDeadlineTimer>
@@ -597,6 +598,15 @@ private slots:
         const std::string cleared = call("DELETE /units/1/faults HTTP/1.1\r\nConnection: close\r\n\r\n");
         QVERIFY2(cleared.rfind("HTTP/1.1 204 ", 0) == 0, cleared.c_str());
         QCOMPARE(list->count(), 0);
+        // The record count set through the API is the tool tab's, and the unit's.
+        const std::string count = "{\"count\": 42}";
+        const std::string records =
+            call("PUT /units/1/records HTTP/1.1\r\nConnection: close\r\nContent-Length: " +
+                 std::to_string(count.size()) + "\r\n\r\n" + count);
+        QVERIFY2(records.rfind("HTTP/1.1 200 ", 0) == 0, records.c_str());
+        QCOMPARE(toolTab()->findChild<QLineEdit*>(QStringLiteral("lineEditMaxSendRecordCount"))->text(),
+                 QStringLiteral("42"));
+        QCOMPARE(SetupService::instance()->unit()->recordCount(), 42);
     }
 
     void stopWithoutPortReachesNothing()

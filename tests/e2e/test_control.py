@@ -145,7 +145,8 @@ class ControlTestCase(EmulatorTestCase):
         self.assertEqual(len(self.peer.request(GET_TIME).content), 7)
         self.assertEqual(self.api.ok("GET", "/units/1/faults"),
                          [{"id": 1, "rule": "get-time:drop@1", "fired": 1, "state": "active"}])
-        second = self.api.ok("POST", "/units/1/faults", {"rule": "get-device-name:delay=1"}, status=201)
+        second = self.api.ok("POST", "/units/1/faults", {"rule": "get-device-name:delay=1@after=1m"}, status=201)
+        self.assertEqual((second["id"], second["fired"], second["state"]), (2, 0, "waiting"))
         self.api.ok("DELETE", "/units/1/faults/%d" % second["id"], status=204)
         self.assertEqual([r["id"] for r in self.api.ok("GET", "/units/1/faults")], [1])
 

@@ -275,7 +275,7 @@ class ControlTestCase(EmulatorTestCase):
             ("GET", "/units/2/state", None, 404, "no unit \"2\": there is 1 unit"),
             ("GET", "/units/x/journal", None, 404, "no unit \"x\""),
             ("DELETE", "/units/1/faults/7", None, 404, "no fault rule \"7\" on unit 1"),
-            ("GET", "/nothing", None, 404, "no route GET /nothing"),
+            ("GET", "/nothing", None, 404, "no route \"GET\" \"/nothing\""),
             ("DELETE", "/units/1/state", None, 405, "not allowed"),
             ("POST", "/units/1/faults", b"x" * (2 * 1024 * 1024), 413, "over 1048576 bytes"),
         ]

@@ -5,6 +5,7 @@
 #include "log/Log.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include <httplib.h>
@@ -124,15 +125,21 @@ bool ControlServer::bind(const ControlAddress& address, QString* error)
 void ControlServer::start()
 {
     VLOG(1, QStringLiteral("CONTROL %1").arg(url()));
-    m_thread = std::thread([this] { m_server->listen_after_bind(); });
+    m_thread = std::thread([this] {
+        m_server->listen_after_bind();
+        m_listenEnded = true;
+    });
 }
 
 void ControlServer::stop()
 {
     // The router first: waiting requests are released and answered, so the workers end.
     m_router->close();
-    if (m_thread.joinable()) {
-        m_server->stop();
-        m_thread.join();
-    }
+    if (!m_thread.joinable())
+        return;
+    // A stop before the listening loop began would be lost and the join would wait forever.
+    while (!m_server->is_running() && !m_listenEnded)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    m_server->stop();
+    m_thread.join();
 }

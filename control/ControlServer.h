@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -45,6 +46,7 @@ private:
     std::unique_ptr<ControlRouter> m_router;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
+    std::atomic<bool> m_listenEnded{false};
     ControlAddress m_address;
     QByteArray m_expected; // the whole Authorization value; empty: none asked for
     int m_port = 0;

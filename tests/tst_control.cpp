@@ -43,6 +43,7 @@ private slots:
     void ownerThreadTimeoutSkipsTheWork();
     void closeReleasesWaitingCallers();
     void stopReleasesALongPoll();
+    void stopRightAfterStart();
 };
 
 void TestControl::addressParsing_data()
@@ -233,6 +234,21 @@ void TestControl::stopReleasesALongPoll()
     poller.join();
     QVERIFY2(poll.rfind("HTTP/1.1 200 ", 0) == 0, poll.c_str());
     QVERIFY2(poll.find("{\"events\":[],\"next\":99}") != std::string::npos, poll.c_str());
+}
+
+void TestControl::stopRightAfterStart()
+{
+    // A stop that comes before the server's loop began still ends it.
+    UnitHost host;
+    host.addUnit();
+    for (int i = 0; i < 20; ++i) {
+        ControlServer server(&host);
+        ControlAddress address;
+        QVERIFY(ControlAddress::parse(QStringLiteral("127.0.0.1:0"), &address, nullptr));
+        QVERIFY(server.bind(address, nullptr));
+        server.start();
+        server.stop();
+    }
 }
 
 QTEST_GUILESS_MAIN(TestControl)

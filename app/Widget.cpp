@@ -1,5 +1,6 @@
 #include "app/Widget.h"
 
+#include "control/ControlServer.h"
 #include "device/DeviceRegistry.h"
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
@@ -14,6 +15,7 @@
 #include "ui/ScenarioControls.h"
 #include "ui/ToolWidget.h"
 #include "ui_Widget.h"
+#include "unit/EmulatedUnit.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -106,8 +108,22 @@ void Widget::closeEvent(QCloseEvent* event)
     QWidget::closeEvent(event);
 }
 
+bool Widget::startControl(const ControlAddress& address, const QString& token, QString* error)
+{
+    auto server = std::make_unique<ControlServer>(&m_host);
+    server->setToken(token);
+    if (!server->bind(address, error))
+        return false;
+    m_control = std::move(server);
+    m_control->start();
+    return true;
+}
+
 void Widget::endSession()
 {
+    // Nothing from outside acts on the unit while it closes.
+    if (m_control)
+        m_control->stop();
     if (!m_portSession->isOpen())
         return;
     disconnectServiceTabs();
@@ -198,6 +214,8 @@ void Widget::setUpServiceTabs(double s)
             &ToolWidget::setMaxSendRecordCount);
     connect(m_toolWidget, &ToolWidget::max_send_record_count_changed, SetupService::instance(),
             &SetupService::slot_maxSendRecordCountChanged);
+    connect(m_portSession->unit(), &EmulatedUnit::record_count_changed, m_toolWidget,
+            &ToolWidget::showRecordCount);
     connect(SetupService::instance(), &SetupService::upload_progress, m_toolWidget,
             &ToolWidget::showUploadProgress);
     connect(SetupService::instance(), &SetupService::upload_ended, m_toolWidget,

@@ -63,7 +63,7 @@ test-sanitize: deps
 # The tests that run threads, under ThreadSanitizer. Qt and glibc are not instrumented;
 # tests/tsan.supp lists only their internals.
 TSAN_BUILD ?= build-tsan
-TSAN_TESTS = tst_device tst_log_manager tst_log_file_writer tst_setup_service
+TSAN_TESTS = tst_device tst_log_manager tst_log_file_writer tst_setup_service tst_journal tst_control
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVARNEL_TSAN=ON
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target $(TSAN_TESTS)

@@ -1,5 +1,6 @@
 #include "app/Widget.h"
 
+#include "control/ControlServer.h"
 #include "device/DeviceRegistry.h"
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
@@ -106,8 +107,22 @@ void Widget::closeEvent(QCloseEvent* event)
     QWidget::closeEvent(event);
 }
 
+bool Widget::startControl(const ControlAddress& address, const QString& token, QString* error)
+{
+    auto server = std::make_unique<ControlServer>(&m_host);
+    server->setToken(token);
+    if (!server->bind(address, error))
+        return false;
+    m_control = std::move(server);
+    m_control->start();
+    return true;
+}
+
 void Widget::endSession()
 {
+    // Nothing from outside acts on the unit while it closes.
+    if (m_control)
+        m_control->stop();
     if (!m_portSession->isOpen())
         return;
     disconnectServiceTabs();

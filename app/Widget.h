@@ -11,6 +11,8 @@
 #include <memory>
 
 class BaseSetupWidget;
+class ControlAddress;
+class ControlServer;
 class FaultWidget;
 class ToolWidget;
 
@@ -32,6 +34,9 @@ public:
 
     // Types the port into the field and presses Open (the --open option).
     void openPort(const QString& portName);
+    // Serves the control API for the window's unit (the --control option) until the session
+    // ends; false with `error` set when the address cannot be bound. An empty token asks none.
+    bool startControl(const ControlAddress& address, const QString& token, QString* error);
 
     // The pane holds at most this many lines, the newest; the log file keeps them all.
     static constexpr int kLogPaneMaxLines = 5000;
@@ -80,6 +85,7 @@ private:
     FaultWidget* m_faultWidget = nullptr;
     QMetaObject::Connection m_baseSetupRspConnection;
     QMetaObject::Connection m_stopSendConnection;
+    std::unique_ptr<ControlServer> m_control;
     QStringList m_pendingPaneLines;
     QTimer m_paneFlushTimer;
 };

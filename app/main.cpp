@@ -1,6 +1,7 @@
 // varnel-test: the desktop window that answers the PC program as the handheld unit would.
 #include "app/DisplayCheck.h"
 #include "app/Widget.h"
+#include "control/ControlAddress.h"
 #include "crash/CrashReport.h"
 #include "log/StartupLog.h"
 #include "process/SignalWatcher.h"
@@ -16,10 +17,16 @@ namespace {
 
 constexpr int kUsageError = 2;
 
-const char kUsage[] = "usage: varnel-test [--open PORT] [Qt options such as -platform NAME]\n"
-                      "       varnel-test --help | --version\n"
-                      "the desktop window that answers the PC program as the handheld unit would\n"
-                      "  --open   open PORT at start, as typing it into the port field and pressing Open\n";
+const char kUsage[] =
+    "usage: varnel-test [--open PORT] [--control HOST:PORT [--control-token TOKEN]]\n"
+    "                  [Qt options such as -platform NAME]\n"
+    "       varnel-test --help | --version\n"
+    "the desktop window that answers the PC program as the handheld unit would\n"
+    "  --open   open PORT at start, as typing it into the port field and pressing Open\n"
+    "  --control  serve the HTTP control API for the window's unit on HOST:PORT (PORT 0\n"
+    "           picks a free one, logged as CONTROL http://HOST:PORT); a HOST other than\n"
+    "           loopback needs --control-token TOKEN, which every request then carries\n"
+    "           as \"Authorization: Bearer TOKEN\" (see varnel-emu --help for the routes)\n";
 
 // Options QApplication takes out of the command line itself; accepted here so they pass.
 const char* const kQtValueOptions[] = {"platform",
@@ -65,7 +72,10 @@ int main(int argc, char* argv[])
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     const QCommandLineOption open(QStringLiteral("open"), QString(), QStringLiteral("PORT"));
-    parser.addOptions({help, version, open});
+    const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("HOST:PORT"));
+    const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(),
+                                          QStringLiteral("TOKEN"));
+    parser.addOptions({help, version, open, control, controlToken});
     for (const char* name : kQtValueOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("VALUE")));
     for (const char* name : kQtFlagOptions)
@@ -84,6 +94,12 @@ int main(int argc, char* argv[])
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
     if (parser.isSet(open) && parser.value(open).isEmpty())
         return usage(QStringLiteral("--open: expected a port name"));
+    ControlAddress controlAddress;
+    const QString controlProblem = ControlAddress::checkOptions(
+        parser.isSet(control) ? parser.value(control) : QString(),
+        parser.isSet(controlToken) ? parser.value(controlToken) : QString(), &controlAddress);
+    if (!controlProblem.isEmpty())
+        return usage(controlProblem);
     const QString displayProblem = DisplayCheck::problem(parser.value(QStringLiteral("platform")),
                                                          parser.isSet(QStringLiteral("display")));
     if (!displayProblem.isEmpty()) {
@@ -106,6 +122,13 @@ int main(int argc, char* argv[])
     QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &window,
                      &Widget::slot_terminationRequested);
     window.show();
+    if (parser.isSet(control)) {
+        QString error;
+        if (!window.startControl(controlAddress, parser.value(controlToken), &error)) {
+            std::fprintf(stderr, "varnel-test: --control: %s\n", qPrintable(error));
+            return 1;
+        }
+    }
     if (parser.isSet(open))
         window.openPort(parser.value(open));
     return app.exec();

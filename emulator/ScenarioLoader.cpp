@@ -22,6 +22,18 @@ bool ScenarioLoader::load(EmulatedUnit& unit, FaultInjector* faults, const QStri
     return true;
 }
 
+bool ScenarioLoader::loadJson(EmulatedUnit& unit, FaultInjector* faults, const QByteArray& json,
+                              const QString& name, QString* error, Scenario* loaded)
+{
+    Scenario scenario;
+    if (!ScenarioFile::parse(json, name, &scenario, error) || !apply(unit, faults, scenario, error))
+        return false;
+    logLoaded(scenario);
+    if (loaded)
+        *loaded = scenario;
+    return true;
+}
+
 bool ScenarioLoader::check(const Scenario& scenario, QString* error)
 {
     QString problem;

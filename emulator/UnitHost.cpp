@@ -61,6 +61,20 @@ bool UnitHost::loadScenario(int id, const QString& path, QString* error, Scenari
     return true;
 }
 
+bool UnitHost::loadScenarioJson(int id, const QByteArray& json, const QString& name, QString* error)
+{
+    UnitSession* session = unit(id);
+    if (!session) {
+        if (error)
+            *error = QStringLiteral("no unit %1").arg(id);
+        return false;
+    }
+    if (!ScenarioLoader::loadJson(*session->unit(), session->faults(), json, name, error))
+        return false;
+    session->noteScenarioLoaded(name);
+    return true;
+}
+
 void UnitHost::setJournalCapacity(std::size_t capacity)
 {
     m_journalCapacity = capacity;

@@ -45,6 +45,9 @@ public:
     bool open(int id, const UnitSession::Settings& settings);
     // A scenario file for one unit, all or nothing; false with `error` set, the active one kept.
     bool loadScenario(int id, const QString& path, QString* error, Scenario* loaded = nullptr);
+    // The same for a scenario's JSON that came without a file (the control API); `name`
+    // stands for its path.
+    bool loadScenarioJson(int id, const QByteArray& json, const QString& name, QString* error);
     // The orderly end: every unit's uploads end with their end frames, every line closes.
     void shutdown(int flushBoundMs = 500);
 

@@ -77,6 +77,8 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
             });
     connect(m_unit, &EmulatedUnit::scenario_set, this, &UnitSession::takeUnitTexts);
     takeUnitTexts();
+    // Counted as appended, whichever thread appends, so the journal's bound loses none.
+    m_journal.addObserver([this](const JournalEvent& event) { m_metrics.observe(event); });
 }
 
 void UnitSession::setUnitNumber(int number)

@@ -3,6 +3,7 @@
 #include "emulator/JournalTap.h"
 #include "fault/FaultInjector.h"
 #include "journal/Journal.h"
+#include "journal/UnitMetrics.h"
 #include "journal/UnitStateRecorder.h"
 
 #include <QByteArray>
@@ -85,6 +86,8 @@ public:
     // What happened on the line and what the PC program set: both thread-safe to read.
     Journal* journal() { return &m_journal; }
     const UnitStateRecorder* recordedState() const { return &m_state; }
+    // Counts of every event the journal took, kept across a reset.
+    const UnitMetrics* metrics() const { return &m_metrics; }
     // The unit's number in its host, shown in its journal and state.
     void setUnitNumber(int number);
     // Journal notes of what the host did with the unit.
@@ -112,6 +115,7 @@ private:
     QString m_lastError;
     std::uint64_t m_requests = 0;
     // The device is shown the tap only while open: close() takes it off before these go.
+    UnitMetrics m_metrics; // fed by the journal, so it goes after it
     Journal m_journal;
     UnitStateRecorder m_state;
     JournalTap m_tap{&m_journal, &m_state};

@@ -52,6 +52,8 @@ bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QStri
     m_schedule.clear();
     m_schedule.setSeed(seed);
     m_cutting = false;
+    for (auto& context : m_contexts)
+        context.second.fired.clear();
     dropPending(QStringLiteral("the rules were replaced"));
     for (int i = 0; i < parsed.size(); ++i) {
         m_schedule.add(parsed.at(i), i < scenarioRules);
@@ -64,22 +66,69 @@ bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QStri
     return true;
 }
 
-bool FaultInjector::addRule(const QString& text, QString* error)
+bool FaultInjector::addRule(const QString& text, QString* error, int* id)
 {
     const auto rule = FaultRule::parse(text, error);
     if (!rule)
         return false;
-    m_schedule.add(*rule);
+    const int added = m_schedule.add(*rule);
+    if (id)
+        *id = added;
     VLOG(1, QStringLiteral("fault rule added: %1").arg(rule->text()));
     updateFilter();
     emit rules_changed();
     return true;
 }
 
+bool FaultInjector::removeRule(int id)
+{
+    contextsToIds();
+    const std::optional<FaultSchedule::Entry> removed = m_schedule.remove(id);
+    contextsToIndices();
+    if (!removed)
+        return false;
+    if (removed->id == m_stallId)
+        m_schedule.openStall(0, 0); // the freeze it began ends with it
+    VLOG(1, QStringLiteral("fault rule removed: %1").arg(removed->rule.text()));
+    updateFilter();
+    emit rules_changed();
+    return true;
+}
+
+void FaultInjector::contextsToIds()
+{
+    const std::vector<FaultSchedule::Entry>& entries = m_schedule.entries();
+    for (auto& context : m_contexts) {
+        for (int& index : context.second.fired)
+            index = entries[std::size_t(index)].id;
+    }
+}
+
+void FaultInjector::contextsToIndices()
+{
+    if (m_contexts.empty())
+        return;
+    std::map<int, int> indexOf;
+    const std::vector<FaultSchedule::Entry>& entries = m_schedule.entries();
+    for (int i = 0; i < int(entries.size()); ++i)
+        indexOf[entries[std::size_t(i)].id] = i;
+    for (auto& context : m_contexts) {
+        QList<int> kept;
+        for (int id : context.second.fired) {
+            const auto it = indexOf.find(id);
+            if (it != indexOf.end())
+                kept << it->second;
+        }
+        context.second.fired = kept;
+    }
+}
+
 void FaultInjector::clear()
 {
     m_schedule.clear();
     m_cutting = false;
+    for (auto& context : m_contexts)
+        context.second.fired.clear();
     VLOG(1, QStringLiteral("fault rules cleared"));
     dropPending(QStringLiteral("the rules were cleared"));
     updateFilter();
@@ -98,10 +147,12 @@ bool FaultInjector::takeScenarioRules(const QStringList& rules, std::optional<st
     QList<FaultRule> parsed;
     if (!parseAll(rules, &parsed, error))
         return false;
-    const std::vector<FaultRule> removed = m_schedule.removeScenarioRules();
-    for (const FaultRule& rule : removed) {
-        VLOG(1, QStringLiteral("fault rule removed with its scenario: %1").arg(rule.text()));
-        if (rule.text() == m_stallRule)
+    contextsToIds();
+    const std::vector<FaultSchedule::Entry> removed = m_schedule.removeScenarioRules();
+    contextsToIndices();
+    for (const FaultSchedule::Entry& entry : removed) {
+        VLOG(1, QStringLiteral("fault rule removed with its scenario: %1").arg(entry.rule.text()));
+        if (entry.id == m_stallId)
             m_schedule.openStall(0, 0); // the freeze it began ends with it
     }
     // Drawn again from the seed as the scenario's rules begin; the seed an earlier file gave goes.
@@ -125,7 +176,7 @@ QList<FaultInjector::RuleStatus> FaultInjector::rules() const
 {
     QList<RuleStatus> list;
     for (const FaultSchedule::Entry& entry : m_schedule.entries())
-        list << RuleStatus{entry.rule.text(), entry.fired};
+        list << RuleStatus{entry.id, entry.rule.text(), entry.fired, QStringLiteral("active")};
     return list;
 }
 
@@ -170,6 +221,7 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
             // The unit freezes: no reply to this request, none to those in the window.
             m_schedule.openStall(now, rule.value());
             m_stallRule = rule.text();
+            m_stallId = m_schedule.entries()[std::size_t(index)].id;
         }
     }
     if (m_schedule.stalled(now)) {

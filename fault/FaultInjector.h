@@ -30,8 +30,10 @@ class FaultInjector : public QObject
 public:
     struct RuleStatus
     {
+        int id; // from 1, never used again by this injector
         QString text;
         std::uint64_t fired;
+        QString state; // "waiting", "active" or "ended"
     };
 
     explicit FaultInjector(QObject* parent = nullptr);
@@ -52,7 +54,10 @@ public:
     // All or nothing: on a malformed rule nothing changes and *error names it. The first
     // `scenarioRules` of them came from a scenario file and go when another one is loaded.
     bool setRules(const QStringList& rules, std::uint32_t seed, QString* error, int scenarioRules = 0);
-    bool addRule(const QString& rule, QString* error);
+    // The new rule's id in *id.
+    bool addRule(const QString& rule, QString* error, int* id = nullptr);
+    // False when no rule has this id; the other rules keep their counters.
+    bool removeRule(int id);
     // Removes every rule and starts the counters again; the replies they hold back go too.
     void clear();
     // Also the seed a scenario without one returns to.
@@ -137,6 +142,10 @@ private:
     void logRequestFired(const QList<int>& fired, std::uint8_t cmd, std::uint64_t number);
     void cutUpload();
     void updateFilter();
+    // The rule indices held by requests being answered, kept right while rules go: as ids
+    // before a change of the list, as indices again after it.
+    void contextsToIds();
+    void contextsToIndices();
 
     Target m_target;
     FaultSchedule m_schedule;
@@ -145,6 +154,7 @@ private:
     std::uint64_t m_delivered = 0; // requests passed on to the unit, never reset
     std::uint64_t m_uploadRequest = 0;
     QString m_stallRule;
+    int m_stallId = 0;
     bool m_cutting = false;
     std::deque<PendingWrite> m_pending;
     qint64 m_pendingBytes = 0;

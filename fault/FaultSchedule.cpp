@@ -2,12 +2,27 @@
 
 #include "protocol/WireFormat.h"
 
+#include <algorithm>
+
 FaultSchedule::FaultSchedule(std::uint32_t seed) : m_seed(seed), m_generator(seed) {}
 
-void FaultSchedule::add(const FaultRule& rule, bool fromScenario)
+int FaultSchedule::add(const FaultRule& rule, bool fromScenario)
 {
-    m_entries.push_back(Entry{rule, 0, 0, fromScenario});
+    m_entries.push_back(Entry{rule, 0, 0, fromScenario, ++m_lastId});
     index(int(m_entries.size()) - 1);
+    return m_lastId;
+}
+
+std::optional<FaultSchedule::Entry> FaultSchedule::remove(int id)
+{
+    const auto it =
+        std::find_if(m_entries.begin(), m_entries.end(), [id](const Entry& entry) { return entry.id == id; });
+    if (it == m_entries.end())
+        return std::nullopt;
+    Entry removed = std::move(*it);
+    m_entries.erase(it);
+    rebuildIndex();
+    return removed;
 }
 
 void FaultSchedule::index(int i)
@@ -35,22 +50,27 @@ void FaultSchedule::clearIndex()
     m_stopAfter.clear();
 }
 
-std::vector<FaultRule> FaultSchedule::removeScenarioRules()
+std::vector<FaultSchedule::Entry> FaultSchedule::removeScenarioRules()
 {
-    std::vector<FaultRule> removed;
+    std::vector<Entry> removed;
     std::vector<Entry> kept;
     for (Entry& entry : m_entries) {
         if (entry.fromScenario)
-            removed.push_back(entry.rule);
+            removed.push_back(entry);
         else
             kept.push_back(std::move(entry));
     }
     m_entries = std::move(kept);
+    rebuildIndex();
+    return removed;
+}
+
+void FaultSchedule::rebuildIndex()
+{
     // Indices shifted: built again in rule order.
     clearIndex();
     for (int i = 0; i < int(m_entries.size()); ++i)
         index(i);
-    return removed;
 }
 
 void FaultSchedule::clear()

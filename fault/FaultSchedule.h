@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -22,15 +23,19 @@ public:
         std::uint64_t matches = 0;
         std::uint64_t fired = 0;
         bool fromScenario = false; // goes when another scenario is loaded
+        int id = 0;
     };
 
     static constexpr std::uint32_t kDefaultSeed = 1;
 
     explicit FaultSchedule(std::uint32_t seed = kDefaultSeed);
 
-    void add(const FaultRule& rule, bool fromScenario = false);
+    // Returns the rule's id: from 1, never used again during this schedule's life, clear() or not.
+    int add(const FaultRule& rule, bool fromScenario = false);
+    // The rule with this id gone (the others keep their counters), or nothing if there is none.
+    std::optional<Entry> remove(int id);
     // The rules a scenario file brought, the others kept with their counters; returns them.
-    std::vector<FaultRule> removeScenarioRules();
+    std::vector<Entry> removeScenarioRules();
     // Every rule gone; request numbers, stall window and generator start again.
     void clear();
     void setSeed(std::uint32_t seed);
@@ -61,6 +66,7 @@ private:
     bool fires(Entry& entry, std::uint64_t n);
     void index(int i);
     void clearIndex();
+    void rebuildIndex();
 
     std::vector<Entry> m_entries;
     // Indices into m_entries by what a rule matches, in rule order, so a frame costs only
@@ -73,4 +79,5 @@ private:
     std::mt19937 m_generator;
     std::uint64_t m_requests = 0;
     std::int64_t m_stallUntil = 0;
+    int m_lastId = 0;
 };

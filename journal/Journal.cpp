@@ -37,6 +37,7 @@ void Journal::setCapacity(std::size_t capacity)
 std::uint64_t Journal::append(JournalEvent event)
 {
     std::uint64_t seq;
+    bool waiting;
     {
         std::lock_guard<std::mutex> locker(m_mutex);
         // Under the lock, so time never runs backwards along seq.
@@ -48,7 +49,13 @@ std::uint64_t Journal::append(JournalEvent event)
         if (m_events.size() >= m_capacity)
             m_events.pop_front();
         m_events.push_back(std::move(event));
+        for (const auto& observer : m_observers)
+            observer.second(m_events.back());
+        waiting = m_waiters > 0;
     }
+    // The unit's thread pays for a wake-up only when a reader waits.
+    if (waiting)
+        m_appended.notify_all();
     emit eventAdded(seq);
     return seq;
 }
@@ -61,12 +68,11 @@ std::uint64_t Journal::append(JournalEvent::Type type, const QJsonObject& keys)
     return append(std::move(event));
 }
 
-std::vector<JournalEvent> Journal::since(std::uint64_t seq, std::size_t limit, const Filter& filter) const
+void Journal::collect(std::uint64_t seq, std::size_t limit, const Filter& filter,
+                      std::vector<JournalEvent>& found) const
 {
-    std::vector<JournalEvent> found;
-    std::lock_guard<std::mutex> locker(m_mutex);
-    if (m_events.empty() || limit == 0)
-        return found;
+    if (m_events.empty() || found.size() >= limit)
+        return;
     // Numbers run without gaps, so an event's place follows from its seq.
     const std::uint64_t first = m_events.front().seq;
     const std::size_t begin = seq < first ? 0 : std::size_t(seq - first + 1);
@@ -74,7 +80,81 @@ std::vector<JournalEvent> Journal::since(std::uint64_t seq, std::size_t limit, c
         if (!filter || filter(m_events[i]))
             found.push_back(m_events[i]);
     }
+}
+
+std::vector<JournalEvent> Journal::since(std::uint64_t seq, std::size_t limit, const Filter& filter) const
+{
+    std::vector<JournalEvent> found;
+    std::lock_guard<std::mutex> locker(m_mutex);
+    collect(seq, limit, filter, found);
     return found;
+}
+
+std::vector<JournalEvent> Journal::waitSince(std::uint64_t seq, std::size_t limit, const Filter& filter,
+                                             int timeoutMs)
+{
+    std::vector<JournalEvent> found;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
+    std::unique_lock<std::mutex> locker(m_mutex);
+    collect(seq, limit, filter, found);
+    if (!found.empty() || limit == 0)
+        return found;
+    // Each wake-up looks only at what came since the last look.
+    std::uint64_t seen = std::max(seq, m_lastSeq);
+    ++m_waiters;
+    while (found.empty() && !m_closing) {
+        if (!m_appended.wait_until(locker, deadline, [&] { return m_closing || m_lastSeq > seen; }))
+            break;
+        collect(seen, limit, filter, found);
+        seen = m_lastSeq;
+    }
+    --m_waiters;
+    return found;
+}
+
+void Journal::wakeWaiters()
+{
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        m_closing = true;
+    }
+    m_appended.notify_all();
+}
+
+void Journal::allowWaits()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    m_closing = false;
+}
+
+int Journal::waiting() const
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    return m_waiters;
+}
+
+void Journal::clear()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    m_events.clear();
+}
+
+int Journal::addObserver(Observer observer)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    const int id = m_nextObserver++;
+    m_observers.emplace_back(id, std::move(observer));
+    return id;
+}
+
+void Journal::removeObserver(int id)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    m_observers.erase(
+        std::remove_if(m_observers.begin(), m_observers.end(),
+                       [id](const std::pair<int, Observer>& entry) { return entry.first == id; }),
+        m_observers.end());
 }
 
 std::vector<JournalEvent> Journal::last(std::size_t count) const

@@ -4,16 +4,19 @@
 
 #include <QObject>
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <limits>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 // The last events of one unit, numbered from 1 without gaps; the oldest go once the bound is
-// reached. Appended from the unit's threads, read from any thread.
+// reached. Appended from the unit's threads, read from any thread; readers may wait for events
+// on threads of their own (never the unit's).
 class Journal : public QObject
 {
     Q_OBJECT
@@ -21,6 +24,9 @@ class Journal : public QObject
 public:
     static constexpr std::size_t kDefaultCapacity = 100000;
     using Filter = std::function<bool(const JournalEvent& event)>;
+    // Sees every event as it is appended, under the journal's lock (so in seq order, and never
+    // after removeObserver returned): keep it short and never call back into the journal.
+    using Observer = std::function<void(const JournalEvent& event)>;
 
     explicit Journal(QObject* parent = nullptr);
 
@@ -38,6 +44,24 @@ public:
     std::vector<JournalEvent> since(std::uint64_t seq,
                                     std::size_t limit = std::numeric_limits<std::size_t>::max(),
                                     const Filter& filter = Filter()) const;
+    // As since(), but with nothing to return waits up to timeoutMs for a matching event to be
+    // appended; returns at once after wakeWaiters(). Never on the unit's own thread.
+    std::vector<JournalEvent> waitSince(std::uint64_t seq, std::size_t limit, const Filter& filter,
+                                        int timeoutMs);
+    // Releases every waiter; from then on waitSince() answers at once, as since() does, until
+    // allowWaits(). For a reader going away (a server stopping).
+    void wakeWaiters();
+    void allowWaits();
+    // Readers blocked in waitSince now.
+    int waiting() const;
+    // Drops every kept event. Numbering goes on from lastSeq(), so a reader holding a seq stays
+    // right; nothing is appended to say so (the caller notes why, e.g. a state reset).
+    void clear();
+
+    // An id for removeObserver.
+    int addObserver(Observer observer);
+    void removeObserver(int id);
+
     // The last `count` events, oldest first.
     std::vector<JournalEvent> last(std::size_t count) const;
     // The seq of the newest event (0: none yet) and of the oldest kept (0: none kept).
@@ -50,7 +74,16 @@ signals:
     void eventAdded(quint64 seq);
 
 private:
+    // Appends to `found` the events after `seq` that pass the filter, up to `limit` in all.
+    void collect(std::uint64_t seq, std::size_t limit, const Filter& filter,
+                 std::vector<JournalEvent>& found) const;
+
     mutable std::mutex m_mutex;
+    std::condition_variable m_appended;
+    int m_waiters = 0;      // blocked in waitSince
+    bool m_closing = false; // wakeWaiters() called
+    std::vector<std::pair<int, Observer>> m_observers;
+    int m_nextObserver = 1;
     std::deque<JournalEvent> m_events;
     std::size_t m_capacity = kDefaultCapacity;
     std::uint64_t m_lastSeq = 0;

@@ -1,12 +1,33 @@
+#include "fault/FaultInjector.h"
 #include "fault/FaultRule.h"
 #include "fault/FaultSchedule.h"
+#include "log/LogManager.h"
 
 #include <QtTest>
 
-// The rule grammar, its messages and canonical texts; the seeded draws.
+// The rule grammar, its messages and canonical texts; the seeded draws; rule ids and removal.
 class TestFaultRule : public QObject
 {
     Q_OBJECT
+
+    static QString ids(const FaultInjector& injector)
+    {
+        QStringList list;
+        for (const FaultInjector::RuleStatus& status : injector.rules())
+            list << QStringLiteral("%1 %2 fired %3 %4")
+                        .arg(status.id)
+                        .arg(status.text)
+                        .arg(status.fired)
+                        .arg(status.state);
+        return list.join(QStringLiteral("; "));
+    }
+
+    static void requests(FaultInjector& injector, int count, unsigned char cmd = 2)
+    {
+        // No target: the gate numbers and fires, nothing is answered.
+        for (int i = 0; i < count; ++i)
+            injector.slot_recvData(QStringLiteral("none"), cmd, QByteArray());
+    }
 
 private slots:
     void parse_data()
@@ -136,6 +157,69 @@ private slots:
         schedule.clear();
         QCOMPARE(schedule.drawBetween(0, 1000000), a);
         QCOMPARE(schedule.drawBetween(9, 9), 9u);
+    }
+
+    void ruleIdsAndRemoval()
+    {
+        FaultInjector injector;
+        QString error;
+        int a = 0, b = 0, c = 0;
+        QVERIFY(injector.addRule(QStringLiteral("get-time:drop"), &error, &a));
+        QVERIFY(injector.addRule(QStringLiteral("*:delay=5@every=2"), &error, &b));
+        QVERIFY(!injector.addRule(QStringLiteral("get-time:dorp"), &error, &c));
+        QCOMPARE(c, 0); // a refused rule takes no id
+        QVERIFY(injector.addRule(QStringLiteral("get-time:corrupt-crc@3"), &error, &c));
+        QCOMPARE(QList<int>({a, b, c}), QList<int>({1, 2, 3}));
+        requests(injector, 2);
+        QCOMPARE(ids(injector),
+                 QStringLiteral("1 get-time:drop fired 2 active; 2 *:delay=5@every=2 fired 1 active; "
+                                "3 get-time:corrupt-crc@3 fired 0 active"));
+
+        // The middle rule goes; the last one keeps its match count, so its @3 is the next request.
+        QSignalSpy changed(&injector, &FaultInjector::rules_changed);
+        QSignalSpy logged(LogManager::instance(), &LogManager::logAdded);
+        QVERIFY(injector.removeRule(b));
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(logged.count(), 1);
+        QVERIFY2(logged.first().first().toString().endsWith(
+                     QStringLiteral("fault rule removed: *:delay=5@every=2")),
+                 qPrintable(logged.first().first().toString()));
+        requests(injector, 1);
+        requests(injector, 1, 3); // another command: only * rules would match
+        QCOMPARE(ids(injector),
+                 QStringLiteral("1 get-time:drop fired 3 active; 3 get-time:corrupt-crc@3 fired 1 active"));
+        QCOMPARE(injector.listing(),
+                 QStringList({QStringLiteral("fault rule 1: get-time:drop, fired 3"),
+                              QStringLiteral("fault rule 2: get-time:corrupt-crc@3, fired 1")}));
+
+        // Unknown ids, the removed one among them: refused, nothing changes, nothing is said.
+        changed.clear();
+        logged.clear();
+        for (int unknown : {b, 0, -1, 4, 1 << 30})
+            QVERIFY(!injector.removeRule(unknown));
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(logged.count(), 0);
+        QCOMPARE(injector.rules().size(), 2);
+
+        // Ids survive clear() and are never used again, whichever way the rules come.
+        injector.clear();
+        QVERIFY(injector.addRule(QStringLiteral("get-time:drop"), &error, &a));
+        QCOMPARE(a, 4);
+        QVERIFY(
+            injector.setRules({QStringLiteral("set-time:drop"), QStringLiteral("get-time:drop")}, 1, &error));
+        QVERIFY(injector.takeScenarioRules({QStringLiteral("*:drop")}, std::nullopt, &error));
+        QCOMPARE(ids(injector),
+                 QStringLiteral("5 set-time:drop fired 0 active; 6 get-time:drop fired 0 active; "
+                                "7 *:drop fired 0 active"));
+        // Another scenario's rules replace those of the one before, with new ids.
+        QVERIFY(injector.takeScenarioRules({QStringLiteral("*:drop"), QStringLiteral("get-time:truncate=3")},
+                                           std::nullopt, &error));
+        QList<int> after;
+        for (const FaultInjector::RuleStatus& status : injector.rules())
+            after << status.id;
+        QCOMPARE(after, QList<int>({5, 6, 8, 9}));
+        QVERIFY(injector.removeRule(8));
+        QVERIFY(!injector.removeRule(7));
     }
 };
 

@@ -243,6 +243,17 @@ private slots:
                  QStringLiteral("noise before a header"));
         for (const JournalEvent& event : a->since(0))
             QCOMPARE(QJsonDocument::fromJson(event.toJsonLine()).object(), event.toJson());
+
+        // The counts cover every event, the ones the bound dropped too, and outlive a reset.
+        a->clear();
+        m_a->session().resetRecordedState();
+        const UnitMetrics::Snapshot counts = m_a->session().metrics()->snapshot();
+        QCOMPARE(counts.received[0x04], std::uint64_t(6));
+        QCOMPARE(counts.sent[0x04], std::uint64_t(6));
+        QCOMPARE(counts.latencyCount, std::uint64_t(6));
+        QCOMPARE(counts.discardedBytes, std::uint64_t(2));
+        QCOMPARE(m_b->session().metrics()->snapshot().received[0x06], std::uint64_t(1));
+        QCOMPARE(a->since(0).size(), std::size_t(1)); // the reset's note
     }
 
     void faultRulesStayWithTheirSession()

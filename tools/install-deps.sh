@@ -7,7 +7,7 @@ packages=("$@")
 ((${#packages[@]})) || packages=(
     build-essential cmake pkg-config
     qtbase5-dev libqt5serialport5-dev
-    libdw-dev libpcap-dev
+    libdw-dev libpcap-dev libcpp-httplib-dev
     socat python3 python3-serial python3-crcmod python3-pytest python3-pytest-xdist
     tshark
 )

@@ -224,6 +224,7 @@ bool EmulatorConsole::runUnitCommand(UnitSession* session, int id, const QString
 
 void EmulatorConsole::shutdown()
 {
+    emit shutting_down();
     for (int id = 1; id <= m_host->unitCount(); ++id)
         m_host->unit(id)->unit()->stopUpload();
     m_host->shutdown();

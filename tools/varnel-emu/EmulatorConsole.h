@@ -36,6 +36,10 @@ public:
     // earlier answer and never held until the next log line.
     void answer(const QStringList& lines);
 
+signals:
+    // The orderly end begins: what serves the units from outside (the control API) stops first.
+    void shutting_down();
+
 public slots:
     // Lines are written when the event loop gets back, so the output of a reply never
     // waits for the log's writes; each line is still written and flushed on its own.

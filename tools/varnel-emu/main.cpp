@@ -4,6 +4,8 @@
 #include "process/SignalWatcher.h"
 
 #include "capture/CaptureWriter.h"
+#include "control/ControlAddress.h"
+#include "control/ControlServer.h"
 #include "device/DeviceRegistry.h"
 #include "emulator/ScenarioLoader.h"
 #include "emulator/UnitHost.h"
@@ -55,7 +57,8 @@ QString usageText()
                "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
                "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
                "                  [--seed S] [--capture FILE.pcap|FOLDER] [--units FILE] [--journal N]\n"
-               "                  [--events FILE] [--state-out FILE] ENDPOINT...\n"
+               "                  [--events FILE] [--state-out FILE]\n"
+               "                  [--control HOST:PORT [--control-token TOKEN]] ENDPOINT...\n"
                "       varnel-emu --list\n"
                "       varnel-emu --help | --version\n") +
            choices +
@@ -79,6 +82,9 @@ QString usageText()
                "  --units      a JSON file of units that differ: {\"units\": [{\"endpoint\": ...,\n"
                "               \"scenario\", \"records\", \"faults\", \"capture\", \"baud\"}]}; the options\n"
                "               are the defaults under it; its units come after the ENDPOINTs\n"
+               "  --control    serve the HTTP control API on HOST:PORT (PORT 0 picks a free one, logged\n"
+               "               as CONTROL http://HOST:PORT); a HOST other than loopback needs a token\n"
+               "  --control-token  every API request must carry \"Authorization: Bearer TOKEN\"\n"
                "ENDPOINT: a serial port name or path | tcp:HOST:PORT | rfc2217:HOST:PORT (the unit\n"
                "  listens; PORT 0 picks a free one, logged as LISTEN ENDPOINT). Each ENDPOINT is one\n"
                "  unit, numbered from 1; with several, every log line names its unit\n"
@@ -90,6 +96,12 @@ QString usageText()
                "          record: drop | corrupt-crc | duplicate | truncate=N | stop-after=K\n"
                "  WHEN    N | N-M | every=K | p=P (the N-th matching request since the rule was\n"
                "          added; for record, sequence number N); none: every one\n"
+               "control API (JSON; {id} numbers the units from 1; errors are {\"error\": TEXT}):\n"
+               "  GET /units | GET /units/{id}/state | GET /units/{id}/journal?after=SEQ&limit=N&type=T&\n"
+               "  cmd=NAME_OR_CODE&wait=MS | GET, POST {\"rule\": RULE}, DELETE /units/{id}/faults |\n"
+               "  DELETE /units/{id}/faults/{fid} | POST /units/{id}/scenario (a scenario's JSON) |\n"
+               "  PUT /units/{id}/records {\"count\": N} | POST /units/{id}/stop | POST /units/{id}/reset |\n"
+               "  GET /metrics (Prometheus text) | GET /events (Server-Sent Events of every journal)\n"
                "standard input: stop | records N | fault RULE | fault clear | faults | scenario FILE |\n"
                "  state | state reset | journal [N] | quit;\n"
                "  unit N COMMAND sends a COMMAND to unit N only, a bare one goes to every unit\n");
@@ -160,11 +172,14 @@ int main(int argc, char* argv[])
     const QCommandLineOption events(QStringLiteral("events"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption stateOut(QStringLiteral("state-out"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption unitsFile(QStringLiteral("units"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("HOST:PORT"));
+    const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(),
+                                          QStringLiteral("TOKEN"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, scenarioFile, fault, seed, capture,
-                       journal, events, stateOut, unitsFile, list, help, version});
+                       journal, events, stateOut, unitsFile, control, controlToken, list, help, version});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -240,6 +255,13 @@ int main(int argc, char* argv[])
     if (parser.isSet(stateOut) && (stateOutPath.isEmpty() || !QFileInfo(stateOutPath).absoluteDir().exists()))
         return usage(
             QStringLiteral("--state-out: \"%1\" is not a file in an existing folder").arg(stateOutPath));
+
+    ControlAddress controlAddress;
+    const QString controlProblem = ControlAddress::checkOptions(
+        parser.isSet(control) ? parser.value(control) : QString(),
+        parser.isSet(controlToken) ? parser.value(controlToken) : QString(), &controlAddress);
+    if (!controlProblem.isEmpty())
+        return usage(controlProblem);
 
     // Read and checked before anything starts, so a refused file leaves no trace but its message.
     Scenario scenario;
@@ -404,8 +426,28 @@ int main(int argc, char* argv[])
         VLOG(1, QStringLiteral("打开串口成功"));
     }
 
+    // Before the host goes: stopped at the start of the orderly end, or at the latest here.
+    std::unique_ptr<ControlServer> controlServer;
+    if (parser.isSet(control)) {
+        controlServer = std::make_unique<ControlServer>(&host);
+        controlServer->setToken(parser.value(controlToken));
+        QString error;
+        if (!controlServer->bind(controlAddress, &error)) {
+            std::fprintf(stderr, "varnel-emu: --control: %s\n", qPrintable(error));
+            controlServer.reset();
+            host.shutdown(0);
+            return 1;
+        }
+        QObject::connect(&console, &EmulatorConsole::shutting_down, &host,
+                         [&controlServer] { controlServer->stop(); });
+        controlServer->start();
+        console.writePendingLines();
+    }
+
     console.watchStandardInput();
     const int code = app.exec();
+    if (controlServer)
+        controlServer->stop();
     eventWriter.close();
     if (parser.isSet(stateOut)) {
         // Replaced whole: a reader never sees half a state.

@@ -1,0 +1,536 @@
+#include "control/ControlRouter.h"
+
+#include "control/JournalQuery.h"
+#include "device/Device.h"
+#include "emulator/UnitHost.h"
+#include "emulator/UnitSession.h"
+#include "journal/Journal.h"
+#include "journal/UnitMetrics.h"
+#include "log/Log.h"
+#include "scenario/ScenarioFile.h"
+#include "transport/TcpServerTransport.h"
+#include "unit/EmulatedUnit.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+
+#include <cmath>
+
+#include <httplib.h>
+
+namespace {
+
+// What the scenario route calls its body in messages; records.csv paths in it are taken from
+// the emulator's working folder.
+// How long a stream's worker waits for events at a time, how many it writes at once, and how
+// long a stream stays silent before a comment tests whether its reader is still there.
+constexpr int kStreamPollMs = 250;
+constexpr std::size_t kStreamBatch = 200;
+constexpr int kKeepAliveMs = 5000;
+
+const QString kScenarioBodyName = QStringLiteral("scenario body");
+
+QString text(const std::string& bytes)
+{
+    return QString::fromUtf8(bytes.data(), int(bytes.size()));
+}
+
+// Counts one more of a bounded kind while alive; `taken` false when the bound was reached.
+class Slot
+{
+public:
+    Slot(std::atomic<int>& count, int bound) : m_count(count)
+    {
+        m_taken = m_count.fetch_add(1) < bound;
+        if (!m_taken)
+            m_count.fetch_sub(1);
+    }
+    ~Slot()
+    {
+        if (m_taken)
+            m_count.fetch_sub(1);
+    }
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
+    bool taken() const { return m_taken; }
+
+private:
+    std::atomic<int>& m_count;
+    bool m_taken = false;
+};
+
+QJsonObject ruleJson(const FaultInjector::RuleStatus& rule)
+{
+    return QJsonObject{{QStringLiteral("id"), rule.id},
+                       {QStringLiteral("rule"), rule.text},
+                       {QStringLiteral("fired"), qint64(rule.fired)},
+                       {QStringLiteral("state"), rule.state}};
+}
+
+} // namespace
+
+const ControlRouter::Route ControlRouter::kRoutes[] = {
+    {"units", "GET", &ControlRouter::listUnits},
+    {"units/*/state", "GET", &ControlRouter::unitState},
+    {"units/*/journal", "GET", &ControlRouter::journal},
+    {"units/*/records", "PUT", &ControlRouter::setRecords},
+    {"units/*/stop", "POST", &ControlRouter::stopUpload},
+    {"units/*/scenario", "POST", &ControlRouter::loadScenario},
+    {"units/*/reset", "POST", &ControlRouter::resetUnit},
+    {"units/*/faults", "GET", &ControlRouter::listFaults},
+    {"units/*/faults", "POST", &ControlRouter::addFault},
+    {"units/*/faults", "DELETE", &ControlRouter::clearFaults},
+    {"units/*/faults/*", "DELETE", &ControlRouter::removeFault},
+    {"metrics", "GET", &ControlRouter::metrics},
+    {"events", "GET", &ControlRouter::events},
+};
+
+ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent), m_host(host), m_owner(this)
+{
+    // Each unit's upload as GET /units shows it, kept on the owner thread.
+    for (int id = 1; id <= m_host->unitCount(); ++id) {
+        EmulatedUnit* unit = m_host->unit(id)->unit();
+        connect(unit, &EmulatedUnit::upload_started, this, [this, id](quint64, int announced) {
+            m_uploads[id] = {0, announced};
+        });
+        connect(unit, &EmulatedUnit::upload_progress, this, [this, id](int sent, int total, double) {
+            m_uploads[id] = {sent, total};
+        });
+        connect(unit, &EmulatedUnit::upload_ended, this, [this, id] { m_uploads.erase(id); });
+        m_feed.follow(m_host->unit(id)->journal());
+    }
+}
+
+ControlRouter::~ControlRouter()
+{
+    close();
+    for (int id = 1; id <= m_host->unitCount(); ++id)
+        m_feed.unfollow(m_host->unit(id)->journal());
+}
+
+void ControlRouter::install(httplib::Server& server)
+{
+    // Only paths the table may know reach a handler, and the pattern is short and bounded, so
+    // matching never walks a long path; everything else is answered by notFound().
+    const std::string known = R"(/(units(/\d{1,9}(/[a-z]{1,10}(/\d{1,9})?)?)?|metrics|events))";
+    const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+        dispatch(request, response);
+    };
+    server.Get(known, handler);
+    server.Post(known, handler);
+    server.Put(known, handler);
+    server.Patch(known, handler);
+    server.Delete(known, handler);
+    server.Options(known, handler);
+}
+
+void ControlRouter::close()
+{
+    m_closed = true;
+    m_owner.close();
+    m_feed.close();
+    for (int id = 1; id <= m_host->unitCount(); ++id)
+        m_host->unit(id)->journal()->wakeWaiters();
+}
+
+QStringList ControlRouter::segmentsOf(const httplib::Request& request)
+{
+    QStringList segments = text(request.path).split(QLatin1Char('/'));
+    if (!segments.isEmpty() && segments.first().isEmpty())
+        segments.removeFirst();
+    return segments;
+}
+
+const ControlRouter::Route* ControlRouter::match(const QStringList& segments, const std::string& method,
+                                                 QStringList* allowed)
+{
+    for (const Route& route : kRoutes) {
+        const QStringList pattern = QString::fromLatin1(route.pattern).split(QLatin1Char('/'));
+        if (pattern.size() != segments.size())
+            continue;
+        bool same = true;
+        for (int i = 0; i < pattern.size() && same; ++i)
+            same = pattern.at(i) == QLatin1String("*") || pattern.at(i) == segments.at(i);
+        if (!same)
+            continue;
+        if (method == route.method)
+            return &route;
+        if (allowed)
+            *allowed << QString::fromLatin1(route.method);
+    }
+    return nullptr;
+}
+
+std::optional<ControlReply> ControlRouter::findUnit(const QString& text, int* id, UnitSession** session) const
+{
+    // Units are added before the server starts and never go while it runs.
+    const int count = m_host->unitCount();
+    bool valid = text.size() <= 9 && !text.isEmpty();
+    for (const QChar c : text)
+        valid = valid && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    const int number = valid ? text.toInt() : 0;
+    if (number < 1 || number > count)
+        return ControlReply::error(404,
+                                   QStringLiteral("no unit \"%1\": there %2 (numbered from 1)")
+                                       .arg(text, count == 1 ? QStringLiteral("is 1 unit")
+                                                             : QStringLiteral("are %1 units").arg(count)));
+    *id = number;
+    *session = m_host->unit(number);
+    return std::nullopt;
+}
+
+void ControlRouter::dispatch(const httplib::Request& request, httplib::Response& response)
+{
+    if (m_closed) {
+        send(response, ControlReply::error(503, QStringLiteral("the emulator is shutting down")));
+        return;
+    }
+    const QStringList segments = segmentsOf(request);
+    const Route* route = match(segments, request.method, nullptr);
+    if (!route) {
+        notFound(request, response);
+        return;
+    }
+    Target target{request, segments, 0, nullptr};
+    if (segments.size() >= 2 && segments.first() == QLatin1String("units")) {
+        if (const auto refusal = findUnit(segments.at(1), &target.id, &target.session)) {
+            send(response, *refusal);
+            return;
+        }
+    }
+    (this->*(route->handler))(target, response);
+}
+
+void ControlRouter::notFound(const httplib::Request& request, httplib::Response& response) const
+{
+    const QStringList segments = segmentsOf(request);
+    QStringList allowed;
+    match(segments, request.method, &allowed);
+    if (!allowed.isEmpty()) {
+        allowed.removeDuplicates();
+        response.set_header("Allow", allowed.join(QStringLiteral(", ")).toStdString());
+        send(response,
+             ControlReply::error(405, QStringLiteral("%1 %2: the method is not allowed (allowed: %3)")
+                                          .arg(text(request.method), text(request.path),
+                                               allowed.join(QStringLiteral(", ")))));
+        return;
+    }
+    // A path of the table with a unit that does not exist says so.
+    QStringList wildcard = segments;
+    if (wildcard.size() >= 2 && wildcard.first() == QLatin1String("units")) {
+        wildcard[1] = QStringLiteral("1");
+        QStringList methods;
+        if (match(wildcard, request.method, &methods) || !methods.isEmpty()) {
+            int id = 0;
+            UnitSession* session = nullptr;
+            if (const auto refusal = findUnit(segments.at(1), &id, &session)) {
+                send(response, *refusal);
+                return;
+            }
+        }
+    }
+    QString path = text(request.path);
+    if (path.size() > 200)
+        path = path.left(200) + QStringLiteral("...");
+    send(response,
+         ControlReply::error(404, QStringLiteral("no route %1 %2").arg(text(request.method), path)));
+}
+
+void ControlRouter::send(httplib::Response& response, const ControlReply& reply)
+{
+    response.status = reply.status;
+    if (reply.status == 204)
+        return;
+    const QByteArray body = reply.bytes();
+    response.set_content(body.constData(), std::size_t(body.size()), "application/json");
+}
+
+std::optional<ControlReply> ControlRouter::readObject(const httplib::Request& request,
+                                                      const QStringList& keys, QJsonObject* object)
+{
+    const QByteArray body = QByteArray::fromStdString(request.body);
+    // Qt's parser would take some malformed sequences; the round trip takes none.
+    if (QString::fromUtf8(body).toUtf8() != body)
+        return ControlReply::error(400, QStringLiteral("the body is not UTF-8 text"));
+    QJsonParseError problem{};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &problem);
+    if (problem.error != QJsonParseError::NoError)
+        return ControlReply::error(400, QStringLiteral("the body is not JSON: %1 at byte %2")
+                                            .arg(problem.errorString())
+                                            .arg(problem.offset));
+    if (!document.isObject())
+        return ControlReply::error(400, QStringLiteral("the body is not a JSON object"));
+    *object = document.object();
+    for (auto it = object->constBegin(); it != object->constEnd(); ++it)
+        if (!keys.contains(it.key()))
+            return ControlReply::error(400, QStringLiteral("unknown key \"%1\" (expected: %2)")
+                                                .arg(it.key(), keys.join(QStringLiteral(", "))));
+    for (const QString& key : keys)
+        if (!object->contains(key))
+            return ControlReply::error(400, QStringLiteral("missing key \"%1\"").arg(key));
+    return std::nullopt;
+}
+
+QJsonObject ControlRouter::unitJson(int id) const
+{
+    UnitSession* session = m_host->unit(id);
+    Device* device = session->device();
+    QString endpoint = session->portName();
+    QString line = QStringLiteral("closed");
+    if (device && device->isOpen()) {
+        line = QStringLiteral("open");
+        if (device->line()) {
+            // A listener's name carries the port it bound.
+            endpoint = device->line()->name();
+            if (const auto* listener = qobject_cast<const TcpServerTransport*>(device->line()))
+                line = listener->hasClient() ? QStringLiteral("connected") : QStringLiteral("listening");
+        }
+    }
+    const auto upload = m_uploads.find(id);
+    return QJsonObject{
+        {QStringLiteral("id"), id},
+        {QStringLiteral("endpoint"), endpoint},
+        {QStringLiteral("connected"), line == QLatin1String("open") || line == QLatin1String("connected")},
+        {QStringLiteral("line"), line},
+        {QStringLiteral("records"), session->unit()->recordCount()},
+        {QStringLiteral("upload"),
+         upload == m_uploads.end()
+             ? QJsonValue()
+             : QJsonValue(QJsonObject{{QStringLiteral("sent"), upload->second.first},
+                                      {QStringLiteral("total"), upload->second.second}})}};
+}
+
+void ControlRouter::listUnits(const Target&, httplib::Response& response)
+{
+    send(response, m_owner.run([this] {
+        QJsonArray units;
+        for (int id = 1; id <= m_host->unitCount(); ++id)
+            units.append(unitJson(id));
+        return ControlReply::json(200, units);
+    }));
+}
+
+void ControlRouter::unitState(const Target& target, httplib::Response& response)
+{
+    // The recorder takes its own lock.
+    send(response, ControlReply::json(200, target.session->recordedState()->toJson()));
+}
+
+void ControlRouter::journal(const Target& target, httplib::Response& response)
+{
+    JournalQuery query;
+    QString problem;
+    if (!JournalQuery::parse(target.request.params, &query, &problem)) {
+        send(response, ControlReply::error(400, problem));
+        return;
+    }
+    Journal* journal = target.session->journal();
+    std::vector<JournalEvent> events;
+    if (query.waitMs > 0) {
+        const Slot slot(m_waiting, kMaxWaiting);
+        if (!slot.taken()) {
+            send(response,
+                 ControlReply::error(
+                     503, QStringLiteral("%1 requests are waiting already; try again").arg(kMaxWaiting)));
+            return;
+        }
+        // On this worker: the unit's thread goes on answering its line meanwhile.
+        events = journal->waitSince(query.after, query.limit, query.filter(), query.waitMs);
+    } else {
+        events = journal->since(query.after, query.limit, query.filter());
+    }
+    QJsonArray list;
+    for (const JournalEvent& event : events)
+        list.append(event.toJson());
+    const std::uint64_t next = events.empty() ? query.after : events.back().seq;
+    send(response, ControlReply::json(200, QJsonObject{{QStringLiteral("events"), list},
+                                                       {QStringLiteral("next"), qint64(next)}}));
+}
+
+void ControlRouter::setRecords(const Target& target, httplib::Response& response)
+{
+    QJsonObject object;
+    if (const auto refusal = readObject(target.request, {QStringLiteral("count")}, &object)) {
+        send(response, *refusal);
+        return;
+    }
+    // The record-count field's rule: 1 to 8 decimal digits.
+    const QJsonValue value = object.value(QStringLiteral("count"));
+    const double count = value.toDouble(-1);
+    if (!value.isDouble() || !std::isfinite(count) || count != std::floor(count) || count < 0 ||
+        count > ScenarioFile::kMaxRecordCount) {
+        send(response,
+             ControlReply::error(400, QStringLiteral("count: expected a whole number from 0 to %1, got %2")
+                                          .arg(ScenarioFile::kMaxRecordCount)
+                                          .arg(value.isDouble() ? ScenarioFile::numberText(count)
+                                                                : ScenarioFile::typeName(value))));
+        return;
+    }
+    UnitSession* session = target.session;
+    send(response, m_owner.run([session, count] {
+        session->unit()->setRecordCount(int(count));
+        return ControlReply::json(200, QJsonObject{{QStringLiteral("count"), int(count)}});
+    }));
+}
+
+void ControlRouter::stopUpload(const Target& target, httplib::Response& response)
+{
+    UnitSession* session = target.session;
+    send(response, m_owner.run([session] {
+        const bool uploading = session->unit()->isUploading();
+        session->unit()->stopUpload();
+        return ControlReply::json(200, QJsonObject{{QStringLiteral("uploading"), uploading}});
+    }));
+}
+
+void ControlRouter::loadScenario(const Target& target, httplib::Response& response)
+{
+    const QByteArray body = QByteArray::fromStdString(target.request.body);
+    if (QString::fromUtf8(body).toUtf8() != body) {
+        send(response, ControlReply::error(400, QStringLiteral("the body is not UTF-8 text")));
+        return;
+    }
+    UnitHost* host = m_host;
+    const int id = target.id;
+    send(response, m_owner.run([host, id, body] {
+        QString error;
+        if (!host->loadScenarioJson(id, body, kScenarioBodyName, &error))
+            return ControlReply::error(400, error);
+        return ControlReply::empty();
+    }));
+}
+
+void ControlRouter::resetUnit(const Target& target, httplib::Response& response)
+{
+    UnitSession* session = target.session;
+    send(response, m_owner.run([session] {
+        // The scenario stays; what the PC program did and what the rules counted goes.
+        session->faults()->clear();
+        session->journal()->clear();
+        session->resetRecordedState();
+        return ControlReply::empty();
+    }));
+}
+
+void ControlRouter::metrics(const Target&, httplib::Response& response)
+{
+    // Each unit's counts take their own lock.
+    std::vector<std::pair<int, const UnitMetrics*>> units;
+    for (int id = 1; id <= m_host->unitCount(); ++id)
+        units.emplace_back(id, m_host->unit(id)->metrics());
+    const QByteArray text = UnitMetrics::exposition(units);
+    response.status = 200;
+    response.set_content(text.constData(), std::size_t(text.size()), UnitMetrics::contentType());
+}
+
+void ControlRouter::events(const Target&, httplib::Response& response)
+{
+    // Counted from here until the stream ends, whichever way it ends.
+    if (m_streams.fetch_add(1) >= kMaxStreams) {
+        m_streams.fetch_sub(1);
+        send(response,
+             ControlReply::error(
+                 503, QStringLiteral("%1 event streams are open already; try again").arg(kMaxStreams)));
+        return;
+    }
+    const std::shared_ptr<EventSubscription> subscription = m_feed.subscribe();
+    response.set_header("Cache-Control", "no-cache");
+    auto quiet = std::make_shared<int>(0);
+    response.set_chunked_content_provider(
+        "text/event-stream",
+        [subscription, quiet](std::size_t, httplib::DataSink& sink) {
+            // A short wait, so a reader gone is noticed by the keep-alive comment below.
+            const EventSubscription::Batch batch = subscription->next(kStreamPollMs, kStreamBatch);
+            std::string out;
+            for (const QByteArray& line : batch.lines) {
+                out += "data: ";
+                out.append(line.constData(), std::size_t(line.size()) - 1); // without its newline
+                out += "\n\n";
+            }
+            if (batch.lost > 0)
+                out += "event: lost\ndata: {\"lost\":" + std::to_string(batch.lost) + "}\n\n";
+            if (out.empty() && ++*quiet * kStreamPollMs >= kKeepAliveMs)
+                out = ": keep-alive\n\n";
+            if (!out.empty()) {
+                *quiet = 0;
+                if (!sink.write(out.data(), out.size()))
+                    return false;
+            }
+            if (batch.closed)
+                sink.done();
+            return true;
+        },
+        [this, subscription](bool) {
+            m_feed.unsubscribe(subscription);
+            m_streams.fetch_sub(1);
+        });
+}
+
+void ControlRouter::listFaults(const Target& target, httplib::Response& response)
+{
+    UnitSession* session = target.session;
+    send(response, m_owner.run([session] {
+        QJsonArray rules;
+        for (const FaultInjector::RuleStatus& rule : session->faults()->rules())
+            rules.append(ruleJson(rule));
+        return ControlReply::json(200, rules);
+    }));
+}
+
+void ControlRouter::addFault(const Target& target, httplib::Response& response)
+{
+    QJsonObject object;
+    if (const auto refusal = readObject(target.request, {QStringLiteral("rule")}, &object)) {
+        send(response, *refusal);
+        return;
+    }
+    const QJsonValue value = object.value(QStringLiteral("rule"));
+    if (!value.isString()) {
+        send(response,
+             ControlReply::error(
+                 400, QStringLiteral("rule: expected a text, got %1").arg(ScenarioFile::typeName(value))));
+        return;
+    }
+    UnitSession* session = target.session;
+    const QString rule = value.toString();
+    send(response, m_owner.run([session, rule] {
+        QString problem;
+        int id = 0;
+        // The same refusal as typed on standard input.
+        if (!session->faults()->addRule(rule, &problem, &id))
+            return ControlReply::error(400, problem);
+        for (const FaultInjector::RuleStatus& status : session->faults()->rules())
+            if (status.id == id)
+                return ControlReply::json(201, ruleJson(status));
+        // A rule that ended at once is gone already.
+        return ControlReply::json(201, ruleJson({id, rule, 0, QStringLiteral("ended")}));
+    }));
+}
+
+void ControlRouter::clearFaults(const Target& target, httplib::Response& response)
+{
+    UnitSession* session = target.session;
+    send(response, m_owner.run([session] {
+        session->faults()->clear();
+        return ControlReply::empty();
+    }));
+}
+
+void ControlRouter::removeFault(const Target& target, httplib::Response& response)
+{
+    const QString text = target.segments.at(3);
+    bool valid = !text.isEmpty() && text.size() <= 9;
+    for (const QChar c : text)
+        valid = valid && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    const int id = valid ? text.toInt() : 0;
+    UnitSession* session = target.session;
+    const int unit = target.id;
+    send(response, m_owner.run([session, id, unit, text] {
+        if (id < 1 || !session->faults()->removeRule(id))
+            return ControlReply::error(404,
+                                       QStringLiteral("no fault rule \"%1\" on unit %2").arg(text).arg(unit));
+        return ControlReply::empty();
+    }));
+}

@@ -1,0 +1,423 @@
+"""The HTTP control API as a test harness drives it: every route, the long poll, the event
+stream, each error status, a token-guarded bind, the window, and hostile requests after
+which the API and the unit's line both still answer."""
+
+import http.client
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import threading
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+from varnel_peer import (EXIT_TIMEOUT, START_TIMEOUT, EmulatorTestCase, build_frame, executable,
+                         log_file_name, pane_message)
+
+GET_TIME, GET_DEVICE_NAME, GET_RECORDS = 0x02, 0x06, 0x0C
+ANSWER_TIMEOUT = 5.0
+
+
+class Api:
+    """The control API through urllib: (status, headers, body as JSON or text)."""
+
+    def __init__(self, url, token=None):
+        self.url = url
+        self.token = token
+
+    def call(self, method, path, body=None, raw=None, headers=None, timeout=ANSWER_TIMEOUT):
+        data = raw if raw is not None else (None if body is None else json.dumps(body).encode("utf-8"))
+        if data is None and method in ("POST", "PUT"):
+            data = b""
+        request = urllib.request.Request(self.url + path, data=data, method=method)
+        if self.token is not None:
+            request.add_header("Authorization", "Bearer " + self.token)
+        for name, value in (headers or {}).items():
+            request.add_header(name, value)
+        try:
+            with urllib.request.urlopen(request, timeout=timeout) as answer:
+                return answer.status, answer.headers, self._body(answer.headers, answer.read())
+        except urllib.error.HTTPError as error:
+            return error.code, error.headers, self._body(error.headers, error.read())
+
+    @staticmethod
+    def _body(headers, data):
+        if headers.get("Content-Type", "").startswith("application/json"):
+            return json.loads(data.decode("utf-8"))
+        return data.decode("utf-8")
+
+    def ok(self, method, path, body=None, status=200):
+        got, _, answer = self.call(method, path, body)
+        if got != status:
+            raise AssertionError("%s %s: %s %r, expected %s" % (method, path, got, answer, status))
+        return answer
+
+
+def control_url(lines):
+    for line in lines:
+        match = re.search(r"CONTROL (http://\S+)$", line)
+        if match:
+            return match.group(1)
+    return None
+
+
+def raw(method, target, body=None, headers=b""):
+    """A request as bytes, its Content-Length counted."""
+    head = method + b" " + target + b" HTTP/1.1\r\n" + headers
+    if body is not None:
+        head += b"Content-Length: %d\r\n" % len(body)
+    return head + b"\r\n" + (body or b"")
+
+
+def raw_exchange(address, data, wait=2.0, keep_open=False):
+    """Sends raw bytes; the status of whatever answer comes within `wait` (None: none), and
+    the socket when it is to stay open."""
+    sock = socket.create_connection(address, timeout=wait)
+    try:
+        sock.sendall(data)
+    except OSError:
+        pass
+    if keep_open:
+        return None, sock
+    answer = b""
+    try:
+        while b"\r\n\r\n" not in answer:
+            chunk = sock.recv(65536)
+            if not chunk:
+                break
+            answer += chunk
+    except OSError:
+        pass
+    sock.close()
+    match = re.match(rb"HTTP/1\.1 (\d{3}) ", answer)
+    return (int(match.group(1)) if match else None), None
+
+
+class ControlTestCase(EmulatorTestCase):
+
+    def start_control(self, *args, control="127.0.0.1:0", token=None):
+        """varnel-emu on a free loopback TCP port with the API on `control`; the peer connected."""
+        extra = ["--control", control] + (["--control-token", token] if token else [])
+        emu, self.endpoint = self.start_network_emulator(*(extra + list(args)))
+        index = emu.wait_for(lambda m: m.startswith("CONTROL "), timeout=START_TIMEOUT)
+        self.api = Api(pane_message(emu.lines()[index])[len("CONTROL "):], token)
+        host, port = self.api.url[len("http://"):].rsplit(":", 1)
+        self.address = (host, int(port))
+        return emu
+
+    def connect_peer(self):
+        self.open_network_peer(self.endpoint)
+        self.wait_line("connected")
+
+    def wait_line(self, state):
+        deadline = time.monotonic() + ANSWER_TIMEOUT
+        while self.api.ok("GET", "/units")[0]["line"] != state:
+            if time.monotonic() > deadline:
+                raise AssertionError("the line never became %s" % state)
+            time.sleep(0.02)
+
+    def assert_alive(self, what=""):
+        status, _, units = self.api.call("GET", "/units")
+        self.assertEqual(status, 200, what)
+        self.assertEqual(units[0]["id"], 1, what)
+        self.assertEqual(len(self.peer.request(GET_TIME).content), 7, what)
+
+    # -- every route -------------------------------------------------------------------------
+    def test_every_route(self):
+        self.start_control("--records", "4")
+        units = self.api.ok("GET", "/units")
+        self.assertEqual(units, [{"id": 1, "endpoint": self.endpoint, "connected": False, "line": "listening",
+                                  "records": 4, "upload": None}])
+        self.connect_peer()
+        self.assertTrue(self.api.ok("GET", "/units")[0]["connected"])
+
+        self.assertEqual(self.api.ok("PUT", "/units/1/records", {"count": 3}), {"count": 3})
+        self.assertEqual(self.api.ok("GET", "/units")[0]["records"], 3)
+
+        rule = self.api.ok("POST", "/units/1/faults", {"rule": "get-time:drop@1"}, status=201)
+        self.assertEqual(rule, {"id": 1, "rule": "get-time:drop@1", "fired": 0, "state": "active"})
+        self.peer.write(build_frame(GET_TIME))
+        self.peer.assert_silent(0.3)
+        self.assertEqual(len(self.peer.request(GET_TIME).content), 7)
+        self.assertEqual(self.api.ok("GET", "/units/1/faults"),
+                         [{"id": 1, "rule": "get-time:drop@1", "fired": 1, "state": "active"}])
+        second = self.api.ok("POST", "/units/1/faults", {"rule": "get-device-name:delay=1"}, status=201)
+        self.api.ok("DELETE", "/units/1/faults/%d" % second["id"], status=204)
+        self.assertEqual([r["id"] for r in self.api.ok("GET", "/units/1/faults")], [1])
+
+        state = self.api.ok("GET", "/units/1/state")
+        self.assertEqual((state["unit"], state["received"]["get-time"]["count"]), (1, 2))
+
+        requests = self.api.ok("GET", "/units/1/journal?type=request&cmd=get-time")
+        self.assertEqual([e["name"] for e in requests["events"]], ["get-time", "get-time"])
+        self.assertEqual(requests["next"], requests["events"][-1]["seq"])
+        by_code = self.api.ok("GET", "/units/1/journal?type=request&cmd=0x02&limit=1")
+        self.assertEqual(by_code["events"], requests["events"][:1])
+        faults = self.api.ok("GET", "/units/1/journal?type=fault")["events"]
+        self.assertEqual([(e["rule"], e["request_seq"]) for e in faults],
+                         [("get-time:drop@1", requests["events"][0]["seq"])])
+        after = self.api.ok("GET", "/units/1/journal?after=%d&cmd=get-time&type=request" % requests["next"])
+        self.assertEqual(after, {"events": [], "next": requests["next"]})
+
+        self.peer.write(build_frame(GET_RECORDS))
+        self.assertEqual(len(self.peer.read_frames(3 + 2)), 5)
+        ended = self.api.ok("GET", "/units/1/journal?type=upload-end")["events"]
+        self.assertEqual((ended[0]["sent"], ended[0]["how"]), (3, "complete"))
+        self.assertEqual(self.api.ok("POST", "/units/1/stop"), {"uploading": False})
+
+        # A scenario's JSON, taken as a loaded file is; a refused one as the command line says.
+        self.api.ok("POST", "/units/1/scenario", {"texts": {"device-name": "API01"}}, status=204)
+        self.assertEqual(self.peer.request(GET_DEVICE_NAME).content, b"API01")
+        status, _, refused = self.api.call("POST", "/units/1/scenario", {"texts": {"colour": "red"}})
+        bad = os.path.join(self.dir, "bad.json")
+        with open(bad, "w", encoding="utf-8") as f:
+            json.dump({"texts": {"colour": "red"}}, f)
+        code, _, stderr = self.run_emulator("--scenario", bad, "tcp:127.0.0.1:0")
+        self.assertEqual((status, code), (400, 2))
+        self.assertEqual(refused["error"].split(": ", 1)[1], stderr.strip().split(bad + ": ", 1)[1])
+        self.assertEqual(self.peer.request(GET_DEVICE_NAME).content, b"API01")
+        status, _, refused = self.api.call("POST", "/units/1/faults", {"rule": "get-time:bogus"})
+        code, _, stderr = self.run_emulator("--fault", "get-time:bogus", "tcp:127.0.0.1:0")
+        self.assertEqual((status, code), (400, 2))
+        self.assertEqual("--fault: " + refused["error"], stderr.splitlines()[0])
+
+        status, headers, metrics = self.api.call("GET", "/metrics")
+        self.assertEqual((status, headers["Content-Type"]), (200, "text/plain; version=0.0.4; charset=utf-8"))
+        self.assertRegex(metrics, r'(?m)^varnel_frames_received_total\{unit="1",command="get-time"\} 2$')
+        self.assertRegex(metrics, r'(?m)^varnel_records_uploaded_total\{unit="1"\} 3$')
+        self.assertRegex(metrics, r'(?m)^varnel_faults_fired_total\{unit="1"\} 1$')
+
+        # Reset: rules, state and journal go; the scenario stays.
+        self.api.ok("POST", "/units/1/reset", status=204)
+        self.assertEqual(self.api.ok("GET", "/units/1/faults"), [])
+        self.assertEqual(self.api.ok("GET", "/units/1/state")["received"], {})
+        self.assertEqual([e["type"] for e in self.api.ok("GET", "/units/1/journal")["events"]], ["state-reset"])
+        self.assertEqual(self.peer.request(GET_DEVICE_NAME).content, b"API01")
+        self.api.ok("POST", "/units/1/faults", {"rule": "*:drop"}, status=201)
+        self.api.ok("DELETE", "/units/1/faults", status=204)
+        self.assertEqual(len(self.peer.request(GET_TIME).content), 7)
+
+    # -- long poll and event stream -----------------------------------------------------------
+    def test_long_poll_and_event_stream(self):
+        self.start_control()
+        self.connect_peer()
+        after = self.api.ok("GET", "/units/1/journal")["next"]
+        stream = http.client.HTTPConnection(*self.address, timeout=ANSWER_TIMEOUT)
+        stream.request("GET", "/events")
+        events = stream.getresponse()
+        self.assertEqual((events.status, events.getheader("Content-Type")), (200, "text/event-stream"))
+
+        polled = {}
+        poll = threading.Thread(target=lambda: polled.update(answer=self.api.ok(
+            "GET", "/units/1/journal?after=%d&type=request&wait=20000" % after, )))
+        poll.start()
+        time.sleep(0.3)
+        # The waiting poll holds neither the API nor the line.
+        self.assertTrue(poll.is_alive())
+        self.assertEqual(self.api.ok("GET", "/units")[0]["line"], "connected")
+        self.assertEqual(len(self.peer.request(GET_TIME).content), 7)
+        poll.join(ANSWER_TIMEOUT)
+        self.assertFalse(poll.is_alive())
+        self.assertEqual([e["name"] for e in polled["answer"]["events"]], ["get-time"])
+
+        seen = []
+        while not any(e["type"] == "reply" for e in seen):
+            line = events.readline().decode("utf-8")
+            if line.startswith("data: "):
+                seen.append(json.loads(line[len("data: "):]))
+            else:
+                self.assertTrue(line in ("\n", "") or line.startswith(":"), "one data line and a blank line: %r" % line)
+        self.assertEqual([(e["type"], e.get("name")) for e in seen if e["type"] in ("request", "reply")],
+                         [("request", "get-time"), ("reply", "get-time")])
+        stream.close()
+
+        # Nothing comes: the poll answers empty after its wait, with `after` as next.
+        start = time.monotonic()
+        self.assertEqual(self.api.ok("GET", "/units/1/journal?after=%d&type=fault&wait=300" % after),
+                         {"events": [], "next": after})
+        self.assertGreaterEqual(time.monotonic() - start, 0.3)
+
+    def test_shutdown_releases_waiting_requests(self):
+        self.start_control()
+        waiting = http.client.HTTPConnection(*self.address, timeout=EXIT_TIMEOUT)
+        waiting.request("GET", "/units/1/journal?after=1000&wait=60000")
+        stream = http.client.HTTPConnection(*self.address, timeout=EXIT_TIMEOUT)
+        stream.request("GET", "/events")
+        self.assertEqual(stream.getresponse().status, 200)
+        time.sleep(0.2)
+        self.assertEqual(self.shut_down(), 0)
+        # Answered, not left to its minute.
+        self.assertIn(waiting.getresponse().status, (200, 503))
+        waiting.close()
+        stream.close()
+
+    # -- errors ---------------------------------------------------------------------------------
+    def test_error_statuses(self):
+        self.start_control()
+        cases = [
+            ("PUT", "/units/1/records", b"{\"count\": ", 400, "not JSON"),
+            ("PUT", "/units/1/records", b"[3]", 400, "not a JSON object"),
+            ("PUT", "/units/1/records", b"{\"count\": \"3\"}", 400, "count: expected a whole number"),
+            ("PUT", "/units/1/records", b"{\"count\": 100000000}", 400, "count: expected a whole number"),
+            ("PUT", "/units/1/records", b"{\"count\": 3, \"x\": 1}", 400, "unknown key \"x\""),
+            ("POST", "/units/1/faults", b"{\"rule\": 5}", 400, "rule: expected a text"),
+            ("GET", "/units/1/journal?limit=0", None, 400, "limit:"),
+            ("GET", "/units/1/journal?wait=60001", None, 400, "wait:"),
+            ("GET", "/units/1/journal?cmd=0x16", None, 400, "cmd:"),
+            ("GET", "/units/1/journal?type=nothing", None, 400, "type:"),
+            ("GET", "/units/1/journal?after=x", None, 400, "after:"),
+            ("GET", "/units/1/journal?colour=red", None, 400, "unknown parameter \"colour\""),
+            ("GET", "/units/2/state", None, 404, "no unit \"2\": there is 1 unit"),
+            ("GET", "/units/x/journal", None, 404, "no unit \"x\""),
+            ("DELETE", "/units/1/faults/7", None, 404, "no fault rule \"7\" on unit 1"),
+            ("GET", "/nothing", None, 404, "no route GET /nothing"),
+            ("DELETE", "/units/1/state", None, 405, "not allowed"),
+            ("POST", "/units/1/faults", b"x" * (2 * 1024 * 1024), 413, "over 1048576 bytes"),
+        ]
+        for method, path, raw, status, text in cases:
+            with self.subTest(method=method, path=path):
+                got, headers, answer = self.api.call(method, path, raw=raw)
+                self.assertEqual(got, status)
+                self.assertIn(text, answer["error"])
+                if status == 405:
+                    self.assertEqual(headers["Allow"], "GET")
+
+    def test_token_guarded_bind(self):
+        code, _, stderr = self.run_emulator("--control", "0.0.0.0:0", "tcp:127.0.0.1:0")
+        self.assertEqual(code, 2)
+        self.assertIn("--control: 0.0.0.0 is not a loopback address", stderr)
+        for args in (["--control", "127.0.0.1:70000"], ["--control", "::1:0"], ["--control-token", "t"]):
+            code, _, stderr = self.run_emulator(*(args + ["tcp:127.0.0.1:0"]))
+            self.assertEqual(code, 2, args)
+        taken = socket.socket()
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        self.addCleanup(taken.close)
+        code, _, stderr = self.run_emulator("--control", "127.0.0.1:%d" % taken.getsockname()[1],
+                                            "tcp:127.0.0.1:0")
+        self.assertEqual(code, 1)
+        self.assertIn("cannot listen on 127.0.0.1:%d" % taken.getsockname()[1], stderr)
+
+        self.start_control(control="0.0.0.0:0", token="s3cret")
+        self.address = ("127.0.0.1", self.address[1])
+        self.api.url = "http://127.0.0.1:%d" % self.address[1]
+        self.assertEqual(self.api.ok("GET", "/units")[0]["id"], 1)
+        for token in (None, "s3cre", "s3cretx", "S3CRET"):
+            with self.subTest(token=token):
+                status, headers, answer = Api(self.api.url, token).call("GET", "/units")
+                self.assertEqual((status, headers["WWW-Authenticate"]), (401, "Bearer"))
+                self.assertIn("Authorization: Bearer", answer["error"])
+
+    # -- the window -----------------------------------------------------------------------------
+    def test_window_serves_its_unit(self):
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", LC_ALL="C.UTF-8")
+        window = subprocess.Popen([executable("varnel-test"), "--control", "127.0.0.1:0"], cwd=self.dir, env=env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.addCleanup(lambda: window.poll() is None and window.kill())
+        log = os.path.join(self.dir, log_file_name())
+        deadline = time.monotonic() + START_TIMEOUT
+        url = None
+        while url is None:
+            self.assertLess(time.monotonic(), deadline, "no CONTROL line in the window's log")
+            if os.path.exists(log):
+                with open(log, encoding="utf-8", errors="replace") as f:
+                    url = control_url(line.rstrip("\n") for line in f)
+            time.sleep(0.05)
+        api = Api(url)
+        self.assertEqual(api.ok("GET", "/units"),
+                         [{"id": 1, "endpoint": "", "connected": False, "line": "closed", "records": 10000,
+                           "upload": None}])
+        self.assertEqual(api.ok("POST", "/units/1/faults", {"rule": "get-time:drop"}, status=201)["id"], 1)
+        window.send_signal(signal.SIGTERM)
+        self.assertEqual(window.wait(EXIT_TIMEOUT), 0)
+        with open(log, encoding="utf-8", errors="replace") as f:
+            self.assertIn("fault rule added: get-time:drop", f.read())
+        self.assertNotIn("Sanitizer", window.stderr.read().decode("utf-8", errors="replace"))
+        window.stderr.close()
+
+    # -- hostile requests -----------------------------------------------------------------------
+    HOSTILE = [
+        # (what, bytes, the status answered or None for any or none, keep the socket open)
+        ("huge header line", raw(b"GET", b"/units", headers=b"X-Big: " + b"a" * 200000 + b"\r\n"), None, False),
+        ("10000 headers", raw(b"GET", b"/units", headers=b"".join(b"X-%d: v\r\n" % i for i in range(10000))),
+         None, False),
+        ("2 MiB body", raw(b"POST", b"/units/1/faults", b"{" * 2097152), 413, False),
+        ("chunked body without end", b"POST /units/1/faults HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+         b"5\r\n{\"rul\r\n", None, True),
+        ("bad UTF-8 in a JSON string", raw(b"POST", b"/units/1/faults", b'{"rule": "\xff\xfe"}'), 400, False),
+        ("bad UTF-8 in a scenario", raw(b"POST", b"/units/1/scenario", b'{"texts": {"operator": "\xc3\x28"}}'),
+         400, False),
+        ("bad UTF-8 in the path", raw(b"GET", b"/units/\xff\xfe/state"), 404, False),
+        ("percent-encoded bad UTF-8", raw(b"GET", b"/units/%FF%FE/state"), 404, False),
+        ("JSON nested 100000 deep", raw(b"PUT", b"/units/1/records", b"[" * 100000 + b"]" * 100000), 400, False),
+        ("count 1e999", raw(b"PUT", b"/units/1/records", b'{"count": 1e999}'), 400, False),
+        ("count of 20 digits", raw(b"PUT", b"/units/1/records", b'{"count": 99999999999999999999}'), 400, False),
+        ("count -1", raw(b"PUT", b"/units/1/records", b'{"count": -1}'), 400, False),
+        ("count 2.5", raw(b"PUT", b"/units/1/records", b'{"count": 2.5}'), 400, False),
+        ("unit of 20 digits", raw(b"GET", b"/units/99999999999999999999/state"), 404, False),
+        ("unit 1e999", raw(b"GET", b"/units/1e999/state"), 404, False),
+        ("unit -1", raw(b"GET", b"/units/-1/state"), 404, False),
+        ("unit 0", raw(b"GET", b"/units/0/journal"), 404, False),
+        ("rule id 0", raw(b"DELETE", b"/units/1/faults/0"), 404, False),
+        ("rule id of 20 digits", raw(b"DELETE", b"/units/1/faults/99999999999999999999"), 404, False),
+        ("journal numbers out of range",
+         raw(b"GET", b"/units/1/journal?after=-1&limit=1e999&wait=99999999999999999999"), 400, False),
+        ("unknown and repeated query parameters", raw(b"GET", b"/units/1/journal?after=1&after=2&x=%00"), 400,
+         False),
+        ("half-sent request, then closed", b"GET /units HTTP/1.1\r\nHost: x", None, False),
+        ("slowloris: a request line, then idle", b"GET /units HTTP/1.1\r\n", None, True),
+        ("binary garbage", b"\x00\xff\x16\x03\x01" * 1000 + b"\r\n\r\n", None, False),
+        ("unknown method", raw(b"BREW", b"/units"), None, False),
+        ("request line of 100000 bytes", raw(b"GET", b"/" + b"u" * 100000), None, False),
+        ("negative Content-Length", b"POST /units/1/faults HTTP/1.1\r\nContent-Length: -1\r\n\r\n", None,
+         False),
+        ("body shorter than its length", b"POST /units/1/faults HTTP/1.1\r\nContent-Length: 100\r\n\r\n{",
+         None, True),
+        ("NUL in a rule", raw(b"POST", b"/units/1/faults", b'{"rule": "get-time:drop\\u0000"}'), 400, False),
+        ("a JSON text, not an object", raw(b"PUT", b"/units/1/records", b'"text"'), 400, False),
+        ("HEAD of the event stream", raw(b"HEAD", b"/events"), 405, False),
+        ("event streams over the bound", None, 503, False),
+    ]
+
+    def test_hostile_requests(self):
+        self.start_control()
+        self.connect_peer()
+        open_sockets = []
+        self.addCleanup(lambda: [s.close() for s in open_sockets])
+        for what, data, status, keep_open in self.HOSTILE:
+            with self.subTest(what=what):
+                if data is None:
+                    got = self.streams_over_the_bound(open_sockets)
+                else:
+                    got, sock = raw_exchange(self.address, data, keep_open=keep_open)
+                    if sock is not None:
+                        open_sockets.append(sock)
+                if status is not None:
+                    self.assertEqual(got, status)
+                self.assertIsNone(self.emu.process.poll(), "the emulator ended")
+                self.assert_alive(what)
+        self.assertGreaterEqual(len(self.HOSTILE), 20)
+        # Nothing hostile changed the unit.
+        self.assertEqual(self.api.ok("GET", "/units/1/faults"), [])
+        self.assertEqual(self.api.ok("GET", "/units")[0]["records"], 10000)
+
+    def streams_over_the_bound(self, open_sockets):
+        """Opens event streams until one is refused; its status."""
+        for _ in range(64):
+            connection = http.client.HTTPConnection(*self.address, timeout=ANSWER_TIMEOUT)
+            connection.request("GET", "/events")
+            answer = connection.getresponse()
+            if answer.status != 200:
+                self.assertIn("event streams are open already", json.loads(answer.read())["error"])
+                connection.close()
+                return answer.status
+            open_sockets.append(connection)
+        return None
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,264 @@
+#include "control/ControlAddress.h"
+#include "control/ControlServer.h"
+#include "control/JournalQuery.h"
+#include "control/OwnerThreadCall.h"
+#include "emulator/UnitHost.h"
+
+#include <QtTest>
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+namespace {
+
+// One request on a fresh connection, the whole answer (the server closes after it).
+std::string exchange(int port, const std::string& request)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::send(fd, request.data(), request.size(), 0) == ssize_t(request.size())) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            answer.append(buffer, std::size_t(n));
+    }
+    ::close(fd);
+    return answer;
+}
+
+// Runs the event loop until `done` or the bound passed.
+void spinUntil(const std::atomic<bool>& done, int boundMs = 10000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done && timer.elapsed() < boundMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+} // namespace
+
+class TestControl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void addressParsing_data();
+    void addressParsing();
+    void journalQuery_data();
+    void journalQuery();
+    void ownerThreadCall();
+    void ownerThreadTimeoutSkipsTheWork();
+    void closeReleasesWaitingCallers();
+    void stopReleasesALongPoll();
+};
+
+void TestControl::addressParsing_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("loopback");
+    QTest::addColumn<QString>("url");
+    QTest::newRow("ipv4") << "127.0.0.1:0" << true << "127.0.0.1" << 0 << true << "http://127.0.0.1:0";
+    QTest::newRow("127/8") << "127.1.2.3:8080" << true << "127.1.2.3" << 8080 << true << "http://127.1.2.3:0";
+    QTest::newRow("localhost") << "LocalHost:1" << true << "LocalHost" << 1 << true << "http://LocalHost:0";
+    QTest::newRow("ipv6") << "[::1]:65535" << true << "::1" << 65535 << true << "http://[::1]:0";
+    QTest::newRow("any") << "0.0.0.0:80" << true << "0.0.0.0" << 80 << false << "http://0.0.0.0:0";
+    QTest::newRow("name") << "bench-pc:80" << true << "bench-pc" << 80 << false << "http://bench-pc:0";
+    QTest::newRow("no port") << "127.0.0.1" << false << "" << 0 << false << "";
+    QTest::newRow("empty port") << "127.0.0.1:" << false << "" << 0 << false << "";
+    QTest::newRow("port too big") << "127.0.0.1:65536" << false << "" << 0 << false << "";
+    QTest::newRow("signed port") << "127.0.0.1:+80" << false << "" << 0 << false << "";
+    QTest::newRow("no host") << ":80" << false << "" << 0 << false << "";
+    QTest::newRow("bare ipv6") << "::1:80" << false << "" << 0 << false << "";
+}
+
+void TestControl::addressParsing()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    ControlAddress address;
+    QString error;
+    QCOMPARE(ControlAddress::parse(text, &address, &error), valid);
+    if (!valid) {
+        QVERIFY2(error.startsWith(QStringLiteral("--control: \"%1\" ").arg(text)), qPrintable(error));
+        return;
+    }
+    QTEST(address.host(), "host");
+    QTEST(address.port(), "port");
+    QTEST(address.isLoopback(), "loopback");
+    QTEST(address.url(0), "url");
+    // A host anyone can reach is refused without a token, taken with one.
+    const QString refusal = ControlAddress::checkOptions(text, QString(), &address);
+    QCOMPARE(refusal.isEmpty(), address.isLoopback());
+    QVERIFY(ControlAddress::checkOptions(text, QStringLiteral("t"), &address).isEmpty());
+    QVERIFY(!ControlAddress::checkOptions(text, QStringLiteral(""), &address).isEmpty());
+}
+
+void TestControl::journalQuery_data()
+{
+    QTest::addColumn<QString>("query"); // name=value pairs split on '&'
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("none") << ""
+                          << "";
+    QTest::newRow("all") << "after=18446744073709551615&limit=100000&wait=60000&type=upload-end&cmd=0x0C"
+                         << "";
+    QTest::newRow("cmd by name") << "cmd=get-time"
+                                 << "";
+    QTest::newRow("after too big") << "after=18446744073709551616"
+                                   << "after:";
+    QTest::newRow("after signed") << "after=-1"
+                                  << "after:";
+    QTest::newRow("limit 0") << "limit=0"
+                             << "limit:";
+    QTest::newRow("limit over") << "limit=100001"
+                                << "limit:";
+    QTest::newRow("limit exponent") << "limit=1e3"
+                                    << "limit:";
+    QTest::newRow("wait over") << "wait=60001"
+                               << "wait:";
+    QTest::newRow("cmd 0") << "cmd=0"
+                           << "cmd:";
+    QTest::newRow("cmd 22") << "cmd=22"
+                            << "cmd:";
+    QTest::newRow("cmd hex too long") << "cmd=0x002"
+                                      << "cmd:";
+    QTest::newRow("type") << "type=requests"
+                          << "type:";
+    QTest::newRow("twice") << "limit=1&limit=2"
+                           << "limit: given more than once";
+    QTest::newRow("unknown") << "seq=1"
+                             << "unknown parameter \"seq\"";
+}
+
+void TestControl::journalQuery()
+{
+    QFETCH(QString, query);
+    QFETCH(QString, refusal);
+    std::multimap<std::string, std::string> params;
+    for (const QString& pair : query.split(QLatin1Char('&'), Qt::SkipEmptyParts))
+        params.emplace(pair.section(QLatin1Char('='), 0, 0).toStdString(),
+                       pair.section(QLatin1Char('='), 1).toStdString());
+    JournalQuery parsed;
+    QString error;
+    QCOMPARE(JournalQuery::parse(params, &parsed, &error), refusal.isEmpty());
+    QVERIFY2(refusal.isEmpty() ? error.isEmpty() : error.startsWith(refusal), qPrintable(error));
+    if (QByteArray(QTest::currentDataTag()) == "all") {
+        QCOMPARE(parsed.after, std::numeric_limits<std::uint64_t>::max());
+        QCOMPARE(parsed.limit, JournalQuery::kMaxLimit);
+        QCOMPARE(parsed.waitMs, JournalQuery::kMaxWaitMs);
+        QCOMPARE(int(*parsed.command), 0x0C);
+    }
+}
+
+void TestControl::ownerThreadCall()
+{
+    QObject context;
+    OwnerThreadCall owner(&context);
+    std::atomic<bool> done{false};
+    ControlReply reply;
+    Qt::HANDLE ranOn = nullptr;
+    std::thread caller([&] {
+        reply = owner.run([&] {
+            ranOn = QThread::currentThreadId();
+            return ControlReply::json(201, QJsonObject{{QStringLiteral("x"), 1}});
+        });
+        done = true;
+    });
+    spinUntil(done);
+    caller.join();
+    QCOMPARE(reply.status, 201);
+    QCOMPARE(reply.bytes(), QByteArray("{\"x\":1}"));
+    QCOMPARE(ranOn, QThread::currentThreadId());
+}
+
+void TestControl::ownerThreadTimeoutSkipsTheWork()
+{
+    QObject context;
+    OwnerThreadCall owner(&context, 100);
+    std::atomic<bool> ran{false};
+    ControlReply reply;
+    // The owner thread is busy (not running its loop) for longer than the bound.
+    std::thread caller([&] {
+        reply = owner.run([&] {
+            ran = true;
+            return ControlReply::empty();
+        });
+    });
+    caller.join();
+    QCOMPARE(reply.status, 503);
+    QVERIFY(reply.bytes().contains("did not answer within 100 ms"));
+    // Once free, it does not do what the caller was told failed.
+    QCoreApplication::processEvents();
+    QVERIFY(!ran);
+}
+
+void TestControl::closeReleasesWaitingCallers()
+{
+    QObject context;
+    OwnerThreadCall owner(&context, 60000);
+    std::atomic<int> answered{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 4; ++i)
+        callers.emplace_back([&] {
+            if (owner.run([] { return ControlReply::empty(); }).status == 503)
+                ++answered;
+        });
+    QTest::qSleep(100);
+    owner.close();
+    for (std::thread& caller : callers)
+        caller.join();
+    QCOMPARE(answered.load(), 4);
+    QCOMPARE(owner.run([] { return ControlReply::empty(); }).status, 503);
+}
+
+void TestControl::stopReleasesALongPoll()
+{
+    UnitHost host;
+    host.addUnit();
+    ControlServer server(&host);
+    ControlAddress address;
+    QVERIFY(ControlAddress::parse(QStringLiteral("127.0.0.1:0"), &address, nullptr));
+    QString error;
+    QVERIFY2(server.bind(address, &error), qPrintable(error));
+    server.start();
+    const int port = server.port();
+    std::string units;
+    std::string poll;
+    std::atomic<bool> listed{false};
+    std::thread lister([&] {
+        units = exchange(port, "GET /units HTTP/1.1\r\nConnection: close\r\n\r\n");
+        listed = true;
+    });
+    spinUntil(listed);
+    lister.join();
+    QVERIFY2(units.find("\"line\":\"closed\"") != std::string::npos, units.c_str());
+    std::thread poller([&] {
+        poll =
+            exchange(port, "GET /units/1/journal?after=99&wait=60000 HTTP/1.1\r\nConnection: close\r\n\r\n");
+    });
+    QTest::qWait(200);
+    server.stop();
+    poller.join();
+    QVERIFY2(poll.rfind("HTTP/1.1 200 ", 0) == 0, poll.c_str());
+    QVERIFY2(poll.find("{\"events\":[],\"next\":99}") != std::string::npos, poll.c_str());
+}
+
+QTEST_GUILESS_MAIN(TestControl)
+#include "tst_control.moc"

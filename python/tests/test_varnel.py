@@ -12,6 +12,8 @@ import varnel
 from varnel._metrics import parse_samples, unit_metrics
 
 pytest_plugins = ["pytester"]
+# pyserial's RFC 2217 client still calls setDaemon().
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning:serial.rfc2217")
 
 GET_TIME = bytes.fromhex("5AA51234020000EE03")
 
@@ -21,7 +23,7 @@ def emu_binary(request):
     path = request.config.getoption("varnel_emu") or os.environ.get("VARNEL_EMU")
     if not path:
         pytest.skip("--varnel-emu or $VARNEL_EMU names no varnel-emu")
-    return path
+    return os.path.join(str(request.config.invocation_params.dir), path)
 
 
 def assert_cleaned_up(emu, socats, directory):
@@ -144,7 +146,7 @@ def test_faults_round_trip_and_wait_for(emu_binary, tmp_path):
         with pytest.raises(TimeoutError, match="after seq %d" % event["seq"]):
             unit.wait_for("reply", cmd=2, after=event["seq"], timeout=0.2)
         assert len(unit.journal(type="request")) == 1
-        assert unit.metrics()['varnel_frames_received_total{cmd="get-time"}'] == 1
+        assert unit.metrics()['varnel_frames_received_total{command="get-time"}'] == 1
 
         unit.faults.add("get-time:drop")
         unit.reset()

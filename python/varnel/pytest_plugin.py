@@ -12,6 +12,8 @@ Every test gets its own varnel-emu, virtual pairs and free ports in a private fo
 run side by side under pytest-xdist (``-n 4``) without clashes.
 """
 
+import os
+
 import pytest
 
 from .emulator import Emulator
@@ -49,6 +51,9 @@ def varnel_emulator(request):
                                     % (", ".join(unknown), ", ".join(_MARKER_OPTIONS)))
         options.update(marker.kwargs)
     binary = request.config.getoption("varnel_emu")
+    if binary and os.sep in binary:
+        # As given on the command line, not from wherever a test has moved to.
+        binary = os.path.join(str(request.config.invocation_params.dir), binary)
     with Emulator(binary=binary, **options) as emulator:
         yield emulator
 

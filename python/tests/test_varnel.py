@@ -197,3 +197,64 @@ def test_the_plugin_reads_its_marker_and_option(pytester, emu_binary):
                                             "-k", "marked")
     missing.assert_outcomes(errors=1)
     missing.stdout.fnmatch_lines(["*varnel-emu not found: tried the binary argument /nowhere/varnel-emu*"])
+
+
+# Stand-ins for varnel-emu that misbehave at start: (script, start_timeout, expected message).
+FAKE_EMULATORS = [
+    # Silent for good: given up after the start time-out, and killed.
+    ("echo starting; echo 'stuck somewhere' >&2; exec sleep 30", 0.5,
+     "varnel-emu logged no CONTROL line within 0.5 s"),
+    # A flood on both pipes before it fails, one line without an end: read as it comes, so the exit is
+    # seen at once, and a line is kept to 4096 bytes.
+    ("yes xxxxxxxxx | head -n 30000; yes yyyyyyyyy | head -n 30000 >&2; head -c 100000 /dev/zero >&2; "
+     "echo >&2; echo 'last words' >&2; exit 3", 20.0,
+     "varnel-emu exited with status 3 before it served its control API"),
+    # Names an API nobody serves and ignores SIGTERM: SIGKILL ends it after the bound.
+    ("trap '' TERM; echo 'CONTROL http://127.0.0.1:9'; exec sleep 30", 5.0,
+     "GET /units: no answer from http://127.0.0.1:9"),
+]
+
+
+@pytest.mark.parametrize("script, start_timeout, message", FAKE_EMULATORS)
+def test_a_start_that_goes_wrong_ends_the_process(tmp_path, script, start_timeout, message):
+    fake = tmp_path / "varnel-emu"
+    fake.write_text("#!/bin/sh\n" + script + "\n")
+    fake.chmod(0o755)
+    emu = varnel.Emulator(binary=str(fake), endpoints=["tcp"], start_timeout=start_timeout, stop_timeout=0.5)
+    with pytest.raises(varnel.VarnelError) as caught:
+        emu.start()
+    assert message in str(caught.value)
+    assert emu.process.poll() is not None and emu.temp_dir is None
+    if "stuck" in script:
+        assert "stuck somewhere" in caught.value.output and emu.returncode == -signal.SIGTERM
+    elif "last words" in script:
+        assert caught.value.output.startswith("standard error:\nyyyyyyyyy\n")
+        assert "\n" + "\0" * 4096 + "\n" in caught.value.output and "\0" * 4097 not in caught.value.output
+        assert caught.value.output.endswith("last words\nstandard output (last lines):\n" + "xxxxxxxxx\n" * 19 + "xxxxxxxxx")
+    else:
+        assert emu.returncode == -signal.SIGKILL
+
+
+def test_a_relative_csv_is_taken_from_the_scenario_s_folder(emu_binary, tmp_path, monkeypatch):
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "docs", "uploaded.csv"), encoding="utf-8") as f:
+        rows = f.read().splitlines(True)[:3]  # the header and two records
+    (tmp_path / "two.csv").write_text("".join(rows), encoding="utf-8")
+    (tmp_path / "two.json").write_text('{"records": {"csv": "two.csv"}}')
+    (tmp_path / "one.csv").write_text("".join(rows[:2]), encoding="utf-8")
+    monkeypatch.chdir(tmp_path)
+    pc = os.path.join(os.path.dirname(emu_binary), "varnel-pc")
+
+    def announced(unit):
+        after = unit.journal()[-1]["seq"]
+        subprocess.run([pc, "send", "--timeout", "1000", unit.port, "get-file-records"], capture_output=True)
+        return unit.wait_for("upload-start", after=after)["announced"]
+
+    with varnel.Emulator(binary=emu_binary, scenario="two.json", endpoints=["tcp"]) as emu:
+        unit = emu.units[0]
+        assert announced(unit) == 2
+        unit.scenario({"records": {"csv": "one.csv"}})  # a dict: from the current folder
+        assert announced(unit) == 1
+        unit.scenario(tmp_path / "two.json")
+        assert announced(unit) == 2
+        with pytest.raises(varnel.Refused, match="missing.csv"):
+            unit.scenario({"records": {"csv": "missing.csv"}})

@@ -23,6 +23,7 @@ MAX_POLL_MS = 60000
 
 _CONTROL_LINE = re.compile(r"(?:^|\s)CONTROL (http://\S+)\s*$")
 _OUTPUT_LINES = 200
+_LINE_BYTES = 4096
 
 
 class Faults:
@@ -390,7 +391,8 @@ class Emulator:
     def _drain(self, stream, lines, watch_control):
         # Keeps reading so a full pipe never blocks the emulator.
         try:
-            for raw in stream:
+            # A line is kept to 4096 bytes, so output without line ends cannot fill the memory.
+            for raw in iter(lambda: stream.readline(_LINE_BYTES), b""):
                 line = raw.rstrip(b"\r\n").decode("utf-8", errors="replace")
                 with self._output_lock:
                     lines.append(line)

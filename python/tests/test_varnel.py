@@ -93,6 +93,8 @@ def test_an_exception_in_the_block_stops_everything_and_passes_through(emu_binar
             raise KeyError("the test failed")
     assert_cleaned_up(emu, socats, directory)
     assert emu.returncode == 0  # SIGTERM: an orderly end
+    with pytest.raises(varnel.EmulatorError, match="the emulator is not running"):
+        emu.units[0].state()
 
 
 def test_refusals_carry_the_units_message(emu_binary):

@@ -268,6 +268,7 @@ class Emulator:
 
     def close(self):
         """Stops varnel-emu and socat and removes the private folder; safe to call twice."""
+        self._control = None
         try:
             if self.process is not None:
                 self.returncode = _end(self.process, self.stop_timeout)

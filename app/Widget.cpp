@@ -15,6 +15,7 @@
 #include "ui/ScenarioControls.h"
 #include "ui/ToolWidget.h"
 #include "ui_Widget.h"
+#include "unit/EmulatedUnit.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -213,6 +214,8 @@ void Widget::setUpServiceTabs(double s)
             &ToolWidget::setMaxSendRecordCount);
     connect(m_toolWidget, &ToolWidget::max_send_record_count_changed, SetupService::instance(),
             &SetupService::slot_maxSendRecordCountChanged);
+    connect(m_portSession->unit(), &EmulatedUnit::record_count_changed, m_toolWidget,
+            &ToolWidget::showRecordCount);
     connect(SetupService::instance(), &SetupService::upload_progress, m_toolWidget,
             &ToolWidget::showUploadProgress);
     connect(SetupService::instance(), &SetupService::upload_ended, m_toolWidget,

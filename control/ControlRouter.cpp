@@ -7,6 +7,7 @@
 #include "journal/Journal.h"
 #include "journal/UnitMetrics.h"
 #include "log/Log.h"
+#include "log/LogContext.h"
 #include "scenario/ScenarioFile.h"
 #include "transport/TcpServerTransport.h"
 #include "unit/EmulatedUnit.h"
@@ -87,7 +88,7 @@ const ControlRouter::Route ControlRouter::kRoutes[] = {
     {"events", "GET", &ControlRouter::events},
 };
 
-ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent), m_host(host), m_owner(this)
+ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent), m_host(host)
 {
     // Each unit's upload as GET /units shows it, kept on the owner thread.
     for (int id = 1; id <= m_host->unitCount(); ++id) {
@@ -273,6 +274,15 @@ std::optional<ControlReply> ControlRouter::readObject(const httplib::Request& re
     return std::nullopt;
 }
 
+ControlReply ControlRouter::forUnit(UnitSession* session, std::function<ControlReply()> work)
+{
+    // What the work logs names its unit, as a typed command's lines do.
+    return m_owner.run([session, work = std::move(work)] {
+        const LogContext::Scope unit(session->logPrefix());
+        return work();
+    });
+}
+
 QJsonObject ControlRouter::unitJson(int id) const
 {
     UnitSession* session = m_host->unit(id);
@@ -369,20 +379,20 @@ void ControlRouter::setRecords(const Target& target, httplib::Response& response
         return;
     }
     UnitSession* session = target.session;
-    send(response, m_owner.run([session, count] {
-        session->unit()->setRecordCount(int(count));
-        return ControlReply::json(200, QJsonObject{{QStringLiteral("count"), int(count)}});
-    }));
+    send(response, forUnit(session, [session, count] {
+             session->unit()->setRecordCount(int(count));
+             return ControlReply::json(200, QJsonObject{{QStringLiteral("count"), int(count)}});
+         }));
 }
 
 void ControlRouter::stopUpload(const Target& target, httplib::Response& response)
 {
     UnitSession* session = target.session;
-    send(response, m_owner.run([session] {
-        const bool uploading = session->unit()->isUploading();
-        session->unit()->stopUpload();
-        return ControlReply::json(200, QJsonObject{{QStringLiteral("uploading"), uploading}});
-    }));
+    send(response, forUnit(session, [session] {
+             const bool uploading = session->unit()->isUploading();
+             session->unit()->stopUpload();
+             return ControlReply::json(200, QJsonObject{{QStringLiteral("uploading"), uploading}});
+         }));
 }
 
 void ControlRouter::loadScenario(const Target& target, httplib::Response& response)
@@ -394,24 +404,24 @@ void ControlRouter::loadScenario(const Target& target, httplib::Response& respon
     }
     UnitHost* host = m_host;
     const int id = target.id;
-    send(response, m_owner.run([host, id, body] {
-        QString error;
-        if (!host->loadScenarioJson(id, body, kScenarioBodyName, &error))
-            return ControlReply::error(400, error);
-        return ControlReply::empty();
-    }));
+    send(response, forUnit(target.session, [host, id, body] {
+             QString error;
+             if (!host->loadScenarioJson(id, body, kScenarioBodyName, &error))
+                 return ControlReply::error(400, error);
+             return ControlReply::empty();
+         }));
 }
 
 void ControlRouter::resetUnit(const Target& target, httplib::Response& response)
 {
     UnitSession* session = target.session;
-    send(response, m_owner.run([session] {
-        // The scenario stays; what the PC program did and what the rules counted goes.
-        session->faults()->clear();
-        session->journal()->clear();
-        session->resetRecordedState();
-        return ControlReply::empty();
-    }));
+    send(response, forUnit(session, [session] {
+             // The scenario stays; what the PC program did and what the rules counted goes.
+             session->faults()->clear();
+             session->journal()->clear();
+             session->resetRecordedState();
+             return ControlReply::empty();
+         }));
 }
 
 void ControlRouter::metrics(const Target&, httplib::Response& response)
@@ -471,12 +481,12 @@ void ControlRouter::events(const Target&, httplib::Response& response)
 void ControlRouter::listFaults(const Target& target, httplib::Response& response)
 {
     UnitSession* session = target.session;
-    send(response, m_owner.run([session] {
-        QJsonArray rules;
-        for (const FaultInjector::RuleStatus& rule : session->faults()->rules())
-            rules.append(ruleJson(rule));
-        return ControlReply::json(200, rules);
-    }));
+    send(response, forUnit(session, [session] {
+             QJsonArray rules;
+             for (const FaultInjector::RuleStatus& rule : session->faults()->rules())
+                 rules.append(ruleJson(rule));
+             return ControlReply::json(200, rules);
+         }));
 }
 
 void ControlRouter::addFault(const Target& target, httplib::Response& response)
@@ -495,27 +505,27 @@ void ControlRouter::addFault(const Target& target, httplib::Response& response)
     }
     UnitSession* session = target.session;
     const QString rule = value.toString();
-    send(response, m_owner.run([session, rule] {
-        QString problem;
-        int id = 0;
-        // The same refusal as typed on standard input.
-        if (!session->faults()->addRule(rule, &problem, &id))
-            return ControlReply::error(400, problem);
-        for (const FaultInjector::RuleStatus& status : session->faults()->rules())
-            if (status.id == id)
-                return ControlReply::json(201, ruleJson(status));
-        // A rule that ended at once is gone already.
-        return ControlReply::json(201, ruleJson({id, rule, 0, QStringLiteral("ended")}));
-    }));
+    send(response, forUnit(session, [session, rule] {
+             QString problem;
+             int id = 0;
+             // The same refusal as typed on standard input.
+             if (!session->faults()->addRule(rule, &problem, &id))
+                 return ControlReply::error(400, problem);
+             for (const FaultInjector::RuleStatus& status : session->faults()->rules())
+                 if (status.id == id)
+                     return ControlReply::json(201, ruleJson(status));
+             // A rule that ended at once is gone already.
+             return ControlReply::json(201, ruleJson({id, rule, 0, QStringLiteral("ended")}));
+         }));
 }
 
 void ControlRouter::clearFaults(const Target& target, httplib::Response& response)
 {
     UnitSession* session = target.session;
-    send(response, m_owner.run([session] {
-        session->faults()->clear();
-        return ControlReply::empty();
-    }));
+    send(response, forUnit(session, [session] {
+             session->faults()->clear();
+             return ControlReply::empty();
+         }));
 }
 
 void ControlRouter::removeFault(const Target& target, httplib::Response& response)
@@ -527,10 +537,10 @@ void ControlRouter::removeFault(const Target& target, httplib::Response& respons
     const int id = valid ? text.toInt() : 0;
     UnitSession* session = target.session;
     const int unit = target.id;
-    send(response, m_owner.run([session, id, unit, text] {
-        if (id < 1 || !session->faults()->removeRule(id))
-            return ControlReply::error(404,
-                                       QStringLiteral("no fault rule \"%1\" on unit %2").arg(text).arg(unit));
-        return ControlReply::empty();
-    }));
+    send(response, forUnit(session, [session, id, unit, text] {
+             if (id < 1 || !session->faults()->removeRule(id))
+                 return ControlReply::error(
+                     404, QStringLiteral("no fault rule \"%1\" on unit %2").arg(text).arg(unit));
+             return ControlReply::empty();
+         }));
 }

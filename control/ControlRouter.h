@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <optional>
 #include <utility>
@@ -91,6 +92,8 @@ private:
     static std::optional<ControlReply> readObject(const httplib::Request& request, const QStringList& keys,
                                                   QJsonObject* object);
     static void send(httplib::Response& response, const ControlReply& reply);
+    // The work on the owner thread, logging as the unit's own.
+    ControlReply forUnit(UnitSession* session, std::function<ControlReply()> work);
     // Owner thread: one entry of GET /units.
     QJsonObject unitJson(int id) const;
 

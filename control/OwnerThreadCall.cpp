@@ -11,6 +11,7 @@
 // caller giving up, or close().
 struct OwnerThreadCall::Call
 {
+    std::function<ControlReply()> work;
     std::promise<ControlReply> promise;
     std::atomic<bool> settled{false};
 
@@ -32,9 +33,7 @@ ControlReply closing()
 
 } // namespace
 
-OwnerThreadCall::OwnerThreadCall(QObject* context, int timeoutMs) : m_context(context), m_timeoutMs(timeoutMs)
-{
-}
+OwnerThreadCall::OwnerThreadCall(int timeoutMs, QObject* parent) : QObject(parent), m_timeoutMs(timeoutMs) {}
 
 OwnerThreadCall::~OwnerThreadCall()
 {
@@ -44,22 +43,19 @@ OwnerThreadCall::~OwnerThreadCall()
 ControlReply OwnerThreadCall::run(std::function<ControlReply()> work)
 {
     auto call = std::make_shared<Call>();
+    call->work = std::move(work);
     std::future<ControlReply> answer = call->promise.get_future();
     {
         std::lock_guard<std::mutex> locker(m_mutex);
         if (m_closed)
             return closing();
         m_waiting.insert(call);
+        // The work travels through our own locked queue, the wake-up through the event loop.
+        // Posted under the lock: runQueued() takes it, so the event's making is seen to come
+        // before its use by anything that checks (ThreadSanitizer cannot see into Qt's queue).
         // Queued, never blocking: a blocking call deadlocks while the owner thread waits for us.
-        QMetaObject::invokeMethod(
-            m_context,
-            [call, work = std::move(work)] {
-                if (call->settled.load())
-                    return;
-                // Settled only by the work's own reply; a caller that gave up meanwhile is not told.
-                call->settle(work());
-            },
-            Qt::QueuedConnection);
+        m_queue.push_back(call);
+        QMetaObject::invokeMethod(this, "runQueued", Qt::QueuedConnection);
     }
     const bool answered =
         answer.wait_for(std::chrono::milliseconds(m_timeoutMs)) == std::future_status::ready;
@@ -73,6 +69,20 @@ ControlReply OwnerThreadCall::run(std::function<ControlReply()> work)
     return answer.get();
 }
 
+void OwnerThreadCall::runQueued()
+{
+    std::deque<std::shared_ptr<Call>> calls;
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        calls.swap(m_queue);
+    }
+    for (const std::shared_ptr<Call>& call : calls) {
+        // Settled only by the work's own reply; a caller that gave up meanwhile is not told.
+        if (!call->settled.load())
+            call->settle(call->work());
+    }
+}
+
 void OwnerThreadCall::close()
 {
     std::lock_guard<std::mutex> locker(m_mutex);
@@ -80,4 +90,5 @@ void OwnerThreadCall::close()
     for (const std::shared_ptr<Call>& call : m_waiting)
         call->settle(closing());
     m_waiting.clear();
+    m_queue.clear();
 }

@@ -3,6 +3,9 @@
 #include "control/JournalQuery.h"
 #include "control/OwnerThreadCall.h"
 #include "emulator/UnitHost.h"
+#include "fault/FaultInjector.h"
+
+#include "HttpTestSupport.h"
 
 #include <QtTest>
 
@@ -10,36 +13,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <string>
 #include <thread>
 
 namespace {
-
-// One request on a fresh connection, the whole answer (the server closes after it).
-std::string exchange(int port, const std::string& request)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(quint16(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::send(fd, request.data(), request.size(), 0) == ssize_t(request.size())) {
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-            answer.append(buffer, std::size_t(n));
-    }
-    ::close(fd);
-    return answer;
-}
 
 // Runs the event loop until `done` or the bound passed.
 void spinUntil(const std::atomic<bool>& done, int boundMs = 10000)
@@ -169,8 +147,7 @@ void TestControl::journalQuery()
 
 void TestControl::ownerThreadCall()
 {
-    QObject context;
-    OwnerThreadCall owner(&context);
+    OwnerThreadCall owner;
     std::atomic<bool> done{false};
     ControlReply reply;
     Qt::HANDLE ranOn = nullptr;
@@ -190,8 +167,7 @@ void TestControl::ownerThreadCall()
 
 void TestControl::ownerThreadTimeoutSkipsTheWork()
 {
-    QObject context;
-    OwnerThreadCall owner(&context, 100);
+    OwnerThreadCall owner(100);
     std::atomic<bool> ran{false};
     ControlReply reply;
     // The owner thread is busy (not running its loop) for longer than the bound.
@@ -211,8 +187,7 @@ void TestControl::ownerThreadTimeoutSkipsTheWork()
 
 void TestControl::closeReleasesWaitingCallers()
 {
-    QObject context;
-    OwnerThreadCall owner(&context, 60000);
+    OwnerThreadCall owner(60000);
     std::atomic<int> answered{0};
     std::vector<std::thread> callers;
     for (int i = 0; i < 4; ++i)
@@ -243,15 +218,15 @@ void TestControl::stopReleasesALongPoll()
     std::string poll;
     std::atomic<bool> listed{false};
     std::thread lister([&] {
-        units = exchange(port, "GET /units HTTP/1.1\r\nConnection: close\r\n\r\n");
+        units = httptest::exchange(port, "GET /units HTTP/1.1\r\nConnection: close\r\n\r\n");
         listed = true;
     });
     spinUntil(listed);
     lister.join();
     QVERIFY2(units.find("\"line\":\"closed\"") != std::string::npos, units.c_str());
     std::thread poller([&] {
-        poll =
-            exchange(port, "GET /units/1/journal?after=99&wait=60000 HTTP/1.1\r\nConnection: close\r\n\r\n");
+        poll = httptest::exchange(
+            port, "GET /units/1/journal?after=99&wait=60000 HTTP/1.1\r\nConnection: close\r\n\r\n");
     });
     QTest::qWait(200);
     server.stop();

@@ -1,9 +1,11 @@
 #include "FrameClock.h"
 #include "FrameTestSupport.h"
+#include "HttpTestSupport.h"
 #include "PtyPair.h"
 #include "tst_ui_helpers.h"
 
 #include "app/Widget.h"
+#include "control/ControlAddress.h"
 #include "device/Device.h"
 #include "device/DeviceRegistry.h"
 #include "log/Log.h"
@@ -17,6 +19,7 @@
 #include "ui/FaultWidget.h"
 #include "ui/HexCmdParseDialog.h"
 #include "ui/ToolWidget.h"
+#include "unit/EmulatedUnit.h"
 
 #include <QComboBox>
 #include <QDeadlineTimer>
@@ -24,9 +27,11 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QTabWidget>
@@ -550,6 +555,58 @@ private slots:
         settle();
         QCOMPARE(portCombo()->toolTip(), path);
         QCOMPARE(logPane->height(), paneHeight);
+    }
+
+    void controlApiChangesShowInTheFaultTab()
+    {
+        ControlAddress address;
+        QVERIFY(ControlAddress::parse(QStringLiteral("127.0.0.1:0"), &address, nullptr));
+        QString error;
+        QVERIFY2(m_widget->startControl(address, QString(), &error), qPrintable(error));
+        QFile log(m_logPath);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QRegularExpression control(QStringLiteral("CONTROL http://127\\.0\\.0\\.1:(\\d+)"));
+        QRegularExpressionMatch found;
+        for (const QString& line : QString::fromUtf8(log.readAll()).split(QLatin1Char('\n')))
+            if (control.match(line).hasMatch())
+                found = control.match(line);
+        QVERIFY(found.hasMatch());
+        const int port = found.captured(1).toInt();
+        const auto call = [port](const std::string& request) -> std::string {
+            std::string answer;
+            std::atomic<bool> done{false};
+            std::thread client([&] {
+                answer = httptest::exchange(port, request);
+                done = true;
+            });
+            // The window's thread goes on with its events while the request is served.
+            const QDeadlineTimer bound(10000);
+            while (!done && !bound.hasExpired())
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            client.join();
+            return answer;
+        };
+        const std::string body = "{\"rule\": \"get-time:drop@2\"}";
+        const std::string added =
+            call("POST /units/1/faults HTTP/1.1\r\nConnection: close\r\nContent-Length: " +
+                 std::to_string(body.size()) + "\r\n\r\n" + body);
+        QVERIFY2(added.rfind("HTTP/1.1 201 ", 0) == 0, added.c_str());
+        auto* list = m_widget->findChild<FaultWidget*>()->findChild<QListWidget*>(
+            QStringLiteral("listWidgetFaultRules"));
+        QCOMPARE(list->count(), 1);
+        QCOMPARE(list->item(0)->text(), QStringLiteral("get-time:drop@2    fired 0"));
+        const std::string cleared = call("DELETE /units/1/faults HTTP/1.1\r\nConnection: close\r\n\r\n");
+        QVERIFY2(cleared.rfind("HTTP/1.1 204 ", 0) == 0, cleared.c_str());
+        QCOMPARE(list->count(), 0);
+        // The record count set through the API is the tool tab's, and the unit's.
+        const std::string count = "{\"count\": 42}";
+        const std::string records =
+            call("PUT /units/1/records HTTP/1.1\r\nConnection: close\r\nContent-Length: " +
+                 std::to_string(count.size()) + "\r\n\r\n" + count);
+        QVERIFY2(records.rfind("HTTP/1.1 200 ", 0) == 0, records.c_str());
+        QCOMPARE(toolTab()->findChild<QLineEdit*>(QStringLiteral("lineEditMaxSendRecordCount"))->text(),
+                 QStringLiteral("42"));
+        QCOMPARE(SetupService::instance()->unit()->recordCount(), 42);
     }
 
     void stopWithoutPortReachesNothing()

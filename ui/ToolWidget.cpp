@@ -41,6 +41,14 @@ void ToolWidget::setMaxSendRecordCount(int count)
     ui->lineEditMaxSendRecordCount->setText(QString::number(count));
 }
 
+void ToolWidget::showRecordCount(int count)
+{
+    bool ok = false;
+    const int shown = ui->lineEditMaxSendRecordCount->text().toInt(&ok, 10);
+    if ((ok ? shown : 0) != count)
+        setMaxSendRecordCount(count);
+}
+
 void ToolWidget::showUploadProgress(int sent, int total, double recordsPerSecond)
 {
     QProgressBar* bar = ui->progressBarUpload;

@@ -25,6 +25,9 @@ public:
 public slots:
     // A record count from elsewhere (a scenario): shown in the field, which passes it on.
     void setMaxSendRecordCount(int count);
+    // The unit's count as changed elsewhere (the control API): the field shows it unless it
+    // already means that count, so the operator's own typing is never rewritten.
+    void showRecordCount(int count);
     // The running upload's state under the record count; hidden while none runs.
     void showUploadProgress(int sent, int total, double recordsPerSecond);
     void hideUploadProgress();

@@ -65,8 +65,17 @@ void EmulatedUnit::handleRequest(const QString& portName, std::uint8_t cmd, cons
     (this->*handler)(portName, data);
 }
 
+void EmulatedUnit::setRecordCount(int count)
+{
+    if (count == m_recordCount)
+        return;
+    m_recordCount = count;
+    emit record_count_changed(count);
+}
+
 void EmulatedUnit::setScenarioRecordCount(std::optional<int> count)
 {
+    const int before = m_recordCount;
     const bool countFromScenario = m_scenarioRecordCount && m_recordCount == *m_scenarioRecordCount;
     if (count) {
         if (!countFromScenario)
@@ -76,6 +85,8 @@ void EmulatedUnit::setScenarioRecordCount(std::optional<int> count)
         m_recordCount = m_recordCountBeforeScenario;
     }
     m_scenarioRecordCount = count;
+    if (m_recordCount != before)
+        emit record_count_changed(m_recordCount);
 }
 
 void EmulatedUnit::stopUpload()

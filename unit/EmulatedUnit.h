@@ -44,7 +44,7 @@ public:
                        std::uint64_t request = 0);
 
     int recordCount() const { return m_recordCount; }
-    void setRecordCount(int count) { m_recordCount = count; }
+    void setRecordCount(int count);
     // A scenario's record count, or none: a scenario replaces the one before as a whole, so a
     // count it leaves out returns to the one set before any scenario, unless the operator
     // changed the count since.
@@ -73,6 +73,8 @@ signals:
     void upload_finished(quint64 request, int sent, int announced, QString how);
     // The texts and records the unit answers with were replaced (a scenario).
     void scenario_set();
+    // The records an upload announces from now on changed, whoever changed them.
+    void record_count_changed(int count);
 
 private:
     // A reply to the request being handled, or to the one given.

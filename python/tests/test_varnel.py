@@ -51,6 +51,18 @@ def test_a_missing_binary_names_what_was_tried(how, monkeypatch, tmp_path):
     assert str(caught.value).startswith("varnel-emu not found: tried " + expected)
 
 
+@pytest.mark.parametrize("options, error, message", [
+    ({"endpoints": ["usb"]}, ValueError, "unknown endpoint 'usb': one of pty, tcp, rfc2217"),
+    ({"endpoints": []}, ValueError, "an emulator needs at least one endpoint"),
+    ({"records": "5"}, TypeError, "records is a whole number, not '5'"),
+    ({"records": True}, TypeError, "records is a whole number, not True"),
+])
+def test_bad_arguments_are_refused_before_anything_starts(options, error, message):
+    with pytest.raises(error) as caught:
+        varnel.Emulator(binary="/nowhere", **options)
+    assert str(caught.value) == message
+
+
 @pytest.mark.parametrize("options, message", [
     ({"extra_args": ["--no-such-option"]}, "Unknown option 'no-such-option'."),
     ({"faults": ["get-time:dorp"]}, 'fault rule "get-time:dorp": unknown action "dorp"'),

@@ -11,6 +11,7 @@
 #include "scenario/ScenarioFile.h"
 #include "transport/TcpServerTransport.h"
 #include "unit/EmulatedUnit.h"
+#include "util/MessageQuote.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -173,9 +174,9 @@ std::optional<ControlReply> ControlRouter::findUnit(const QString& text, int* id
         valid = valid && c >= QLatin1Char('0') && c <= QLatin1Char('9');
     const int number = valid ? text.toInt() : 0;
     if (number < 1 || number > count)
-        return ControlReply::error(404,
-                                   QStringLiteral("no unit \"%1\": there %2 (numbered from 1)")
-                                       .arg(text, count == 1 ? QStringLiteral("is 1 unit")
+        return ControlReply::error(
+            404, QStringLiteral("no unit %1: there %2 (numbered from 1)")
+                     .arg(MessageQuote::of(text), count == 1 ? QStringLiteral("is 1 unit")
                                                              : QStringLiteral("are %1 units").arg(count)));
     *id = number;
     *session = m_host->unit(number);
@@ -214,7 +215,7 @@ void ControlRouter::notFound(const httplib::Request& request, httplib::Response&
         response.set_header("Allow", allowed.join(QStringLiteral(", ")).toStdString());
         send(response,
              ControlReply::error(405, QStringLiteral("%1 %2: the method is not allowed (allowed: %3)")
-                                          .arg(text(request.method), text(request.path),
+                                          .arg(text(request.method), MessageQuote::of(text(request.path)),
                                                allowed.join(QStringLiteral(", ")))));
         return;
     }
@@ -232,11 +233,9 @@ void ControlRouter::notFound(const httplib::Request& request, httplib::Response&
             }
         }
     }
-    QString path = text(request.path);
-    if (path.size() > 200)
-        path = path.left(200) + QStringLiteral("...");
-    send(response,
-         ControlReply::error(404, QStringLiteral("no route %1 %2").arg(text(request.method), path)));
+    send(response, ControlReply::error(404, QStringLiteral("no route %1 %2")
+                                                .arg(MessageQuote::of(text(request.method)),
+                                                     MessageQuote::of(text(request.path)))));
 }
 
 void ControlRouter::send(httplib::Response& response, const ControlReply& reply)
@@ -266,8 +265,9 @@ std::optional<ControlReply> ControlRouter::readObject(const httplib::Request& re
     *object = document.object();
     for (auto it = object->constBegin(); it != object->constEnd(); ++it)
         if (!keys.contains(it.key()))
-            return ControlReply::error(400, QStringLiteral("unknown key \"%1\" (expected: %2)")
-                                                .arg(it.key(), keys.join(QStringLiteral(", "))));
+            return ControlReply::error(400,
+                                       QStringLiteral("unknown key %1 (expected: %2)")
+                                           .arg(MessageQuote::of(it.key()), keys.join(QStringLiteral(", "))));
     for (const QString& key : keys)
         if (!object->contains(key))
             return ControlReply::error(400, QStringLiteral("missing key \"%1\"").arg(key));
@@ -540,7 +540,8 @@ void ControlRouter::removeFault(const Target& target, httplib::Response& respons
     send(response, forUnit(session, [session, id, unit, text] {
              if (id < 1 || !session->faults()->removeRule(id))
                  return ControlReply::error(
-                     404, QStringLiteral("no fault rule \"%1\" on unit %2").arg(text).arg(unit));
+                     404,
+                     QStringLiteral("no fault rule %1 on unit %2").arg(MessageQuote::of(text)).arg(unit));
              return ControlReply::empty();
          }));
 }

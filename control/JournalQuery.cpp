@@ -2,6 +2,7 @@
 
 #include "protocol/CommandCatalogue.h"
 #include "protocol/FrameView.h"
+#include "util/MessageQuote.h"
 
 #include <QStringList>
 
@@ -57,7 +58,7 @@ bool JournalQuery::parse(const std::multimap<std::string, std::string>& params, 
         const QString name = QString::fromUtf8(param.first.data(), int(param.first.size()));
         const QString value = QString::fromUtf8(param.second.data(), int(param.second.size()));
         const auto refuse = [&](const QString& expected) {
-            *error = QStringLiteral("%1: \"%2\" is not %3").arg(name, value, expected);
+            *error = QStringLiteral("%1: %2 is not %3").arg(name, MessageQuote::of(value), expected);
             return false;
         };
         if (seen.contains(name)) {
@@ -94,7 +95,8 @@ bool JournalQuery::parse(const std::multimap<std::string, std::string>& params, 
             if (!parsed.command)
                 return refuse(QStringLiteral("a command name (get-time) or code (2, 0x02) from 1 to 21"));
         } else {
-            *error = QStringLiteral("unknown parameter \"%1\" (after, limit, type, cmd, wait)").arg(name);
+            *error = QStringLiteral("unknown parameter %1 (after, limit, type, cmd, wait)")
+                         .arg(MessageQuote::of(name));
             return false;
         }
     }

@@ -58,6 +58,10 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
                     keys.insert(QStringLiteral("record"), record);
                 m_journal.append(JournalEvent::Type::Fault, keys);
             });
+    connect(&m_faults, &FaultInjector::rule_ended, this, [this](const QString& rule) {
+        m_journal.append(JournalEvent::Type::Fault, {{QStringLiteral("rule"), rule},
+                                                     {QStringLiteral("action"), QStringLiteral("ended")}});
+    });
     connect(m_unit, &EmulatedUnit::upload_started, this, [this](quint64 request, int announced) {
         const auto it = m_arrivals.find(request);
         m_journal.append(

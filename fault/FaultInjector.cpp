@@ -15,6 +15,10 @@ FaultInjector::FaultInjector(QObject* parent) : QObject(parent)
     m_writeTimer.setSingleShot(true);
     m_writeTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_writeTimer, &QTimer::timeout, this, &FaultInjector::writeDue);
+    m_timelineTimer.setParent(this);
+    m_timelineTimer.setSingleShot(true);
+    m_timelineTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timelineTimer, &QTimer::timeout, this, &FaultInjector::advanceTimeline);
 }
 
 FaultInjector::~FaultInjector()
@@ -55,12 +59,14 @@ bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QStri
     for (auto& context : m_contexts)
         context.second.fired.clear();
     dropPending(QStringLiteral("the rules were replaced"));
+    const qint64 now = m_clock.elapsed();
     for (int i = 0; i < parsed.size(); ++i) {
-        m_schedule.add(parsed.at(i), i < scenarioRules);
+        m_schedule.add(parsed.at(i), i < scenarioRules, now);
         VLOG(1, QStringLiteral("fault rule added: %1").arg(parsed.at(i).text()));
     }
     if (!parsed.isEmpty())
         VLOG(1, QStringLiteral("fault seed: %1").arg(seed));
+    armTimeline();
     updateFilter();
     emit rules_changed();
     return true;
@@ -71,10 +77,11 @@ bool FaultInjector::addRule(const QString& text, QString* error, int* id)
     const auto rule = FaultRule::parse(text, error);
     if (!rule)
         return false;
-    const int added = m_schedule.add(*rule);
+    const int added = m_schedule.add(*rule, false, m_clock.elapsed());
     if (id)
         *id = added;
     VLOG(1, QStringLiteral("fault rule added: %1").arg(rule->text()));
+    armTimeline();
     updateFilter();
     emit rules_changed();
     return true;
@@ -90,6 +97,7 @@ bool FaultInjector::removeRule(int id)
     if (removed->id == m_stallId)
         m_schedule.openStall(0, 0); // the freeze it began ends with it
     VLOG(1, QStringLiteral("fault rule removed: %1").arg(removed->rule.text()));
+    armTimeline();
     updateFilter();
     emit rules_changed();
     return true;
@@ -131,6 +139,7 @@ void FaultInjector::clear()
         context.second.fired.clear();
     VLOG(1, QStringLiteral("fault rules cleared"));
     dropPending(QStringLiteral("the rules were cleared"));
+    armTimeline();
     updateFilter();
     emit rules_changed();
 }
@@ -159,13 +168,15 @@ bool FaultInjector::takeScenarioRules(const QStringList& rules, std::optional<st
     const std::uint32_t newSeed = seed.value_or(m_baseSeed);
     if (seed || !parsed.isEmpty() || newSeed != m_schedule.seed())
         m_schedule.setSeed(newSeed);
+    const qint64 now = m_clock.elapsed();
     for (const FaultRule& rule : parsed) {
-        m_schedule.add(rule, true);
+        m_schedule.add(rule, true, now);
         VLOG(1, QStringLiteral("fault rule added: %1").arg(rule.text()));
     }
     if (!parsed.isEmpty())
         VLOG(1, QStringLiteral("fault seed: %1").arg(m_schedule.seed()));
     if (!parsed.isEmpty() || !removed.empty()) {
+        armTimeline();
         updateFilter();
         emit rules_changed();
     }
@@ -176,7 +187,8 @@ QList<FaultInjector::RuleStatus> FaultInjector::rules() const
 {
     QList<RuleStatus> list;
     for (const FaultSchedule::Entry& entry : m_schedule.entries())
-        list << RuleStatus{entry.id, entry.rule.text(), entry.fired, QStringLiteral("active")};
+        list << RuleStatus{entry.id, entry.rule.text(), entry.fired,
+                           QString::fromLatin1(FaultSchedule::stateName(entry.state))};
     return list;
 }
 
@@ -184,18 +196,62 @@ QStringList FaultInjector::listing() const
 {
     QStringList lines;
     int index = 0;
-    for (const RuleStatus& status : rules())
-        lines
-            << QStringLiteral("fault rule %1: %2, fired %3").arg(++index).arg(status.text).arg(status.fired);
+    for (const FaultSchedule::Entry& entry : m_schedule.entries()) {
+        QString line = QStringLiteral("fault rule %1: %2, fired %3")
+                           .arg(++index)
+                           .arg(entry.rule.text())
+                           .arg(entry.fired);
+        if (entry.rule.hasTimeline())
+            line += QStringLiteral(", ") + QString::fromLatin1(FaultSchedule::stateName(entry.state));
+        lines << line;
+    }
     if (lines.isEmpty())
         lines << QStringLiteral("fault rules: none");
     return lines;
 }
 
+void FaultInjector::advanceTimeline()
+{
+    const std::vector<FaultSchedule::Transition> changes = m_schedule.advance(m_clock.elapsed());
+    for (const FaultSchedule::Transition& change : changes) {
+        const auto& entries = m_schedule.entries();
+        const auto entry = std::find_if(entries.cbegin(), entries.cend(),
+                                        [&](const FaultSchedule::Entry& e) { return e.id == change.id; });
+        const QString text = entry->rule.text();
+        if (change.state == FaultSchedule::State::Active) {
+            VLOG(1, QStringLiteral("fault rule active: %1").arg(text));
+            continue;
+        }
+        if (change.id == m_stallId)
+            m_schedule.openStall(0, 0); // the freeze it began ends with it
+        VLOG(1, QStringLiteral("FAULT %1 ended").arg(text));
+        emit rule_ended(text);
+    }
+    armTimeline();
+    if (!changes.empty()) {
+        updateFilter();
+        emit rules_changed();
+    }
+}
+
+void FaultInjector::armTimeline()
+{
+    const qint64 due = m_schedule.nextDueMs();
+    if (due == FaultSchedule::kNever) {
+        m_timelineTimer.stop();
+        return;
+    }
+    m_timelineTimer.start(int(std::max<qint64>(0, due - m_clock.elapsed())));
+}
+
 void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArray data)
 {
+    // A request that arrives as a rule's time comes sees it started or ended, whichever of the
+    // two events the loop takes first.
+    if (m_schedule.nextDueMs() <= m_clock.elapsed())
+        advanceTimeline();
     const std::uint64_t number = m_schedule.nextRequest();
-    if (m_schedule.isEmpty()) {
+    if (!m_schedule.hasActive()) {
         updateFilter();
         if (m_target.deliver)
             m_target.deliver(portName, cmd, data, ++m_delivered);
@@ -533,7 +589,7 @@ void FaultInjector::cutUpload()
 void FaultInjector::updateFilter()
 {
     Device* current = m_target.device ? m_target.device() : nullptr;
-    const bool wanted = !m_schedule.isEmpty() || !m_pending.empty();
+    const bool wanted = m_schedule.hasActive() || !m_pending.empty();
     if (m_filtered && (m_filtered != current || !wanted)) {
         m_filtered->setWriteFilter({});
         m_filtered = nullptr;

@@ -81,7 +81,8 @@ public:
     static constexpr qint64 kMaxHeldBytes = 16 * 1024 * 1024;
 
     QList<RuleStatus> rules() const;
-    // One line per rule with its fire count, as the console's "faults" shows them.
+    // One line per rule with its fire count (and its state, for a rule with a timeline), as the
+    // console's "faults" shows them.
     QStringList listing() const;
 
 signals:
@@ -90,6 +91,8 @@ signals:
     // A rule fired, as its FAULT line says: on the request with this number (as the line
     // counts them), or on an upload's record (`record` from 0; -1 for a request).
     void fault_fired(QString rule, QString action, quint64 request, qint64 record);
+    // A rule's for= ran out: it fires no more, and stays listed as ended until removed or cleared.
+    void rule_ended(QString rule);
 
 public slots:
     // The gate: what Device::recv_data delivers, passed on to the unit unless stalled.
@@ -146,6 +149,9 @@ private:
     // before a change of the list, as indices again after it.
     void contextsToIds();
     void contextsToIndices();
+    // Starts and ends the timeline rules whose time has come; the timer waits for the next.
+    void advanceTimeline();
+    void armTimeline();
 
     Target m_target;
     FaultSchedule m_schedule;
@@ -161,6 +167,8 @@ private:
     std::size_t m_heldReplies = 0;
     bool m_overflowLogged = false;
     QTimer m_writeTimer;
+    // Armed only for the next start or end of a rule with a timeline: idle without one.
+    QTimer m_timelineTimer;
     QElapsedTimer m_clock;
     QPointer<Device> m_filtered;
     std::uint32_t m_baseSeed = FaultSchedule::kDefaultSeed;

@@ -5,6 +5,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <cmath>
 #include <iterator>
 
@@ -78,6 +79,87 @@ std::optional<std::uint64_t> number(const QString& text, std::uint64_t min, std:
     return value;
 }
 
+enum class DurationFault
+{
+    None,
+    Malformed,
+    TooLong,
+    FinerThanMs
+};
+
+// "250ms", "2s", "1.5s", "1m": digits, an optional fraction, a unit; whole milliseconds only.
+DurationFault duration(const QString& text, std::uint32_t* ms)
+{
+    int unitAt = 0;
+    while (unitAt < text.size() && (text.at(unitAt).isDigit() || text.at(unitAt) == QLatin1Char('.')))
+        ++unitAt;
+    const QString digits = text.left(unitAt);
+    const QString unit = text.mid(unitAt);
+    std::uint64_t unitMs = 0;
+    if (unit == QLatin1String("ms"))
+        unitMs = 1;
+    else if (unit == QLatin1String("s"))
+        unitMs = 1000;
+    else if (unit == QLatin1String("m"))
+        unitMs = 60000;
+    const int point = digits.indexOf(QLatin1Char('.'));
+    const QString whole = point < 0 ? digits : digits.left(point);
+    const QString fraction = point < 0 ? QString() : digits.mid(point + 1);
+    // Only ASCII digits (isDigit() takes other scripts' too), one point with digits on both sides.
+    const auto ascii = [](const QString& part) {
+        return std::all_of(part.cbegin(), part.cend(),
+                           [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
+    };
+    if (unitMs == 0 || whole.isEmpty() || (point >= 0 && fraction.isEmpty()) || !ascii(whole) ||
+        !ascii(fraction))
+        return DurationFault::Malformed;
+    // Leading zeros aside, more than nine digits is beyond a day in any unit (and stays in 64 bits).
+    QString significant = whole;
+    while (significant.size() > 1 && significant.startsWith(QLatin1Char('0')))
+        significant.remove(0, 1);
+    if (significant.size() > 9)
+        return DurationFault::TooLong;
+    QString frac = fraction;
+    while (frac.endsWith(QLatin1Char('0')))
+        frac.chop(1);
+    if (frac.size() > 9)
+        return DurationFault::FinerThanMs;
+    std::uint64_t scale = 1;
+    for (int i = 0; i < frac.size(); ++i)
+        scale *= 10;
+    const std::uint64_t fractionMs = (frac.isEmpty() ? 0 : frac.toULongLong()) * unitMs;
+    if (fractionMs % scale != 0)
+        return DurationFault::FinerThanMs;
+    const std::uint64_t total = significant.toULongLong() * unitMs + fractionMs / scale;
+    if (total > FaultRule::kLongestTimelineMs)
+        return DurationFault::TooLong;
+    *ms = static_cast<std::uint32_t>(total);
+    return DurationFault::None;
+}
+
+// A duration as rules print it: whole minutes, else seconds (with their fraction), else ms.
+QString durationText(std::uint32_t ms)
+{
+    if (ms != 0 && ms % 60000 == 0)
+        return QStringLiteral("%1m").arg(ms / 60000);
+    if (ms >= 1000) {
+        QString text = QString::number(ms / 1000);
+        if (ms % 1000 != 0) {
+            QString fraction = QString::number(ms % 1000).rightJustified(3, QLatin1Char('0'));
+            while (fraction.endsWith(QLatin1Char('0')))
+                fraction.chop(1);
+            text += QLatin1Char('.') + fraction;
+        }
+        return text + QLatin1Char('s');
+    }
+    return QStringLiteral("%1ms").arg(ms);
+}
+
+bool isTimeline(const QString& part)
+{
+    return part.startsWith(QLatin1String("after=")) || part.startsWith(QLatin1String("for="));
+}
+
 std::optional<std::uint8_t> commandTarget(const QString& text)
 {
     if (const auto code = number(text, toCode(kFirstCommand), toCode(kLastCommand), true))
@@ -111,6 +193,10 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
         if (whenText.isEmpty())
             return fail(QStringLiteral("nothing after \"@\" (N, N-M, every=K or p=P)"));
     }
+    // WHEN is the counted form (N, N-M, every=K, p=P), then the timeline, comma-separated.
+    const QStringList whenParts = whenText.isEmpty() ? QStringList() : whenText.split(QLatin1Char(','));
+    const QString countedText =
+        whenParts.isEmpty() || isTimeline(whenParts.first()) ? QString() : whenParts.first();
 
     FaultRule rule;
     if (targetText == QLatin1String("*")) {
@@ -208,7 +294,8 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
         const auto k = number(value, 0, 99999999);
         if (!k)
             return badValue(QStringLiteral("a number of data frames from 0 to 99999999"));
-        if (!whenText.isEmpty())
+        // A timeline is fine: the uploads that reach K while the rule is active are cut.
+        if (!countedText.isEmpty())
             return fail(QStringLiteral("stop-after takes no WHEN: it cuts every upload"));
         rule.m_value = static_cast<std::uint32_t>(*k);
         break;
@@ -219,20 +306,57 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
         break;
     }
 
-    if (!whenText.isEmpty()) {
-        const auto badWhen = [&](const QString& what) {
-            return fail(QStringLiteral("WHEN %1: %2").arg(MessageQuote::of(whenText), what));
-        };
+    const auto badWhen = [&](const QString& what) {
+        return fail(QStringLiteral("WHEN %1: %2").arg(MessageQuote::of(whenText), what));
+    };
+    bool hasAfter = false;
+    bool hasFor = false;
+    for (int i = countedText.isEmpty() ? 0 : 1; i < whenParts.size(); ++i) {
+        const QString& part = whenParts.at(i);
+        if (part.isEmpty())
+            return badWhen(QStringLiteral("an empty part between commas"));
+        if (!isTimeline(part))
+            return badWhen(QStringLiteral("%1 is not after=DURATION or for=DURATION (N, N-M, every=K or p=P "
+                                          "comes first)")
+                               .arg(MessageQuote::of(part)));
+        const bool isAfter = part.startsWith(QLatin1String("after="));
+        const QString key = isAfter ? QStringLiteral("after") : QStringLiteral("for");
+        bool& seen = isAfter ? hasAfter : hasFor;
+        if (seen)
+            return badWhen(QStringLiteral("%1= given twice").arg(key));
+        seen = true;
+        const QString value = part.mid(key.size() + 1);
+        std::uint32_t ms = 0;
+        switch (duration(value, &ms)) {
+        case DurationFault::None:
+            break;
+        case DurationFault::Malformed:
+            return badWhen(QStringLiteral("%1=: %2 is not a duration such as 250ms, 2s, 1.5s or 1m")
+                               .arg(key, MessageQuote::of(value)));
+        case DurationFault::TooLong:
+            return badWhen(
+                QStringLiteral("%1=: %2 is longer than 24 hours").arg(key, MessageQuote::of(value)));
+        case DurationFault::FinerThanMs:
+            return badWhen(QStringLiteral("%1=: %2 is not a whole number of milliseconds")
+                               .arg(key, MessageQuote::of(value)));
+        }
+        if (!isAfter && ms == 0)
+            return badWhen(QStringLiteral("for=: %1 would end the rule as it starts (1ms or more)")
+                               .arg(MessageQuote::of(value)));
+        (isAfter ? rule.m_afterMs : rule.m_forMs) = ms;
+    }
+
+    if (!countedText.isEmpty()) {
         constexpr std::uint64_t kMost = 1ull << 62;
-        if (whenText.startsWith(QLatin1String("every="))) {
-            const auto k = number(whenText.mid(6), 1, kMost);
+        if (countedText.startsWith(QLatin1String("every="))) {
+            const auto k = number(countedText.mid(6), 1, kMost);
             if (!k)
                 return badWhen(QStringLiteral("every=K needs K from 1"));
             rule.m_when = When::Every;
             rule.m_whenFirst = *k;
-        } else if (whenText.startsWith(QLatin1String("p="))) {
+        } else if (countedText.startsWith(QLatin1String("p="))) {
             bool ok = false;
-            const QString p = whenText.mid(2);
+            const QString p = countedText.mid(2);
             const double chance = p.toDouble(&ok);
             if (!ok || p.isEmpty() || !p.at(0).isDigit() || !std::isfinite(chance) || chance < 0.0 ||
                 chance > 1.0)
@@ -240,7 +364,7 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
             rule.m_when = When::Chance;
             rule.m_chance = chance;
         } else {
-            const QStringList ends = whenText.split(QLatin1Char('-'));
+            const QStringList ends = countedText.split(QLatin1Char('-'));
             const auto first = number(ends.value(0), 1, kMost);
             const auto last = ends.size() == 2 ? number(ends.value(1), 1, kMost) : first;
             if (ends.size() > 2 || !first || !last)
@@ -322,7 +446,28 @@ QString FaultRule::text() const
         when = QStringLiteral("@p=%1").arg(m_chance);
         break;
     }
+    QStringList timeline;
+    if (m_afterMs != 0)
+        timeline << QStringLiteral("after=") + durationText(m_afterMs);
+    if (m_forMs != 0)
+        timeline << QStringLiteral("for=") + durationText(m_forMs);
+    if (!timeline.isEmpty())
+        when +=
+            (when.isEmpty() ? QStringLiteral("@") : QStringLiteral(",")) + timeline.join(QLatin1Char(','));
     return target + QLatin1Char(':') + action + when;
+}
+
+bool FaultRule::hasTimeline(const QString& text)
+{
+    // Only WHEN holds after= or for=, as parts after the "@".
+    const int at = text.indexOf(QLatin1Char('@'));
+    if (at < 0)
+        return false;
+    for (const QString& part : text.mid(at + 1).split(QLatin1Char(','))) {
+        if (isTimeline(part))
+            return true;
+    }
+    return false;
 }
 
 bool FaultRule::firesOn(std::uint64_t n, double draw) const

@@ -6,6 +6,8 @@
 #include <optional>
 
 // One way for the unit to misbehave: TARGET:ACTION[@WHEN], e.g. "get-time:delay=200-500@p=0.3".
+// WHEN may also hold a timeline, alone or after the counted form: after=DURATION (the rule starts
+// that long after it was added), for=DURATION (it ends that long after it started).
 class FaultRule
 {
 public:
@@ -42,6 +44,8 @@ public:
 
     // The longest delay, stall or split gap a rule accepts, in milliseconds.
     static constexpr std::uint32_t kLongestMs = 3600000;
+    // The longest after= or for= a rule accepts: a day, in milliseconds.
+    static constexpr std::uint32_t kLongestTimelineMs = 86400000;
 
     // Nothing and the reason in *error (the rule and what is wrong) for a malformed rule.
     static std::optional<FaultRule> parse(const QString& text, QString* error);
@@ -67,6 +71,14 @@ public:
     std::uint64_t whenLast() const { return m_whenLast; }
     double chance() const { return m_chance; }
 
+    // The timeline: how long the rule waits after it was added (0: active at once) and how long
+    // it stays active (0: for good).
+    std::uint32_t afterMs() const { return m_afterMs; }
+    std::uint32_t forMs() const { return m_forMs; }
+    bool hasTimeline() const { return m_afterMs != 0 || m_forMs != 0; }
+    // The same for a rule as text() prints it.
+    static bool hasTimeline(const QString& text);
+
     // Whether the rule fires for the n-th match (from 1), given a draw in [0, 1) for Chance.
     bool firesOn(std::uint64_t n, double draw) const;
 
@@ -83,4 +95,6 @@ private:
     std::uint64_t m_whenFirst = 0;
     std::uint64_t m_whenLast = 0;
     double m_chance = 1.0;
+    std::uint32_t m_afterMs = 0;
+    std::uint32_t m_forMs = 0;
 };

@@ -6,11 +6,66 @@
 
 FaultSchedule::FaultSchedule(std::uint32_t seed) : m_seed(seed), m_generator(seed) {}
 
-int FaultSchedule::add(const FaultRule& rule, bool fromScenario)
+int FaultSchedule::add(const FaultRule& rule, bool fromScenario, std::int64_t nowMs)
 {
-    m_entries.push_back(Entry{rule, 0, 0, fromScenario, ++m_lastId});
+    Entry entry{rule, 0, 0, fromScenario, ++m_lastId};
+    if (rule.afterMs() != 0) {
+        entry.state = State::Waiting;
+        entry.dueMs = nowMs + rule.afterMs();
+    } else {
+        entry.dueMs = rule.forMs() != 0 ? nowMs + rule.forMs() : kNever;
+    }
+    m_nextDue = std::min(m_nextDue, entry.dueMs);
+    m_entries.push_back(std::move(entry));
     index(int(m_entries.size()) - 1);
     return m_lastId;
+}
+
+std::vector<FaultSchedule::Transition> FaultSchedule::advance(std::int64_t nowMs)
+{
+    std::vector<Transition> changes;
+    if (m_nextDue > nowMs)
+        return changes;
+    for (Entry& entry : m_entries) {
+        // A late check (or a short for=) may take a rule through both steps at once.
+        while (entry.dueMs <= nowMs) {
+            const std::int64_t at = entry.dueMs;
+            if (entry.state == State::Waiting) {
+                // Timed from when it should have started, so a late timer does not stretch it.
+                entry.state = State::Active;
+                entry.dueMs = entry.rule.forMs() != 0 ? at + entry.rule.forMs() : kNever;
+            } else {
+                entry.state = State::Ended;
+                entry.dueMs = kNever;
+            }
+            changes.push_back(Transition{entry.id, entry.state, at});
+        }
+    }
+    std::stable_sort(changes.begin(), changes.end(),
+                     [](const Transition& a, const Transition& b) { return a.atMs < b.atMs; });
+    rebuildIndex();
+    findNextDue();
+    return changes;
+}
+
+void FaultSchedule::findNextDue()
+{
+    m_nextDue = kNever;
+    for (const Entry& entry : m_entries)
+        m_nextDue = std::min(m_nextDue, entry.dueMs);
+}
+
+const char* FaultSchedule::stateName(State state)
+{
+    switch (state) {
+    case State::Waiting:
+        return "waiting";
+    case State::Active:
+        return "active";
+    case State::Ended:
+        return "ended";
+    }
+    return "active";
 }
 
 std::optional<FaultSchedule::Entry> FaultSchedule::remove(int id)
@@ -22,12 +77,17 @@ std::optional<FaultSchedule::Entry> FaultSchedule::remove(int id)
     Entry removed = std::move(*it);
     m_entries.erase(it);
     rebuildIndex();
+    findNextDue();
     return removed;
 }
 
 void FaultSchedule::index(int i)
 {
-    const FaultRule& rule = m_entries[std::size_t(i)].rule;
+    const Entry& entry = m_entries[std::size_t(i)];
+    if (entry.state != State::Active)
+        return;
+    ++m_active;
+    const FaultRule& rule = entry.rule;
     switch (rule.target()) {
     case FaultRule::Target::Command:
         m_byCommand[rule.command()].push_back(i);
@@ -48,6 +108,7 @@ void FaultSchedule::clearIndex()
     m_anyCommand.clear();
     m_records.clear();
     m_stopAfter.clear();
+    m_active = 0;
 }
 
 std::vector<FaultSchedule::Entry> FaultSchedule::removeScenarioRules()
@@ -62,6 +123,7 @@ std::vector<FaultSchedule::Entry> FaultSchedule::removeScenarioRules()
     }
     m_entries = std::move(kept);
     rebuildIndex();
+    findNextDue();
     return removed;
 }
 
@@ -77,6 +139,7 @@ void FaultSchedule::clear()
 {
     m_entries.clear();
     clearIndex();
+    m_nextDue = kNever;
     m_requests = 0;
     m_stallUntil = 0;
     m_generator.seed(m_seed);

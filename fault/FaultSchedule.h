@@ -7,16 +7,26 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <random>
 #include <vector>
 
 // Which rules fire when: the active rules with their match and fire counters, the seeded
 // generator behind p=, delay ranges and noise, the request numbers and the stall window.
-// Counters start when a rule is added; the same seed and traffic give the same faults.
+// Counters start when a rule becomes active (when it is added, or after= later); the same seed
+// and traffic give the same faults. A rule with a timeline waits, is active, then has ended:
+// only active rules are indexed, so waiting and ended ones cost a frame nothing.
 class FaultSchedule
 {
 public:
+    enum class State
+    {
+        Waiting,
+        Active,
+        Ended
+    };
+
     struct Entry
     {
         FaultRule rule;
@@ -24,14 +34,27 @@ public:
         std::uint64_t fired = 0;
         bool fromScenario = false; // goes when another scenario is loaded
         int id = 0;
+        State state = State::Active;
+        std::int64_t dueMs = 0; // when the state changes next (kNever: it does not)
     };
+
+    // A change of a rule's state, at the time its timeline says.
+    struct Transition
+    {
+        int id;
+        State state;
+        std::int64_t atMs;
+    };
+
+    static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 
     static constexpr std::uint32_t kDefaultSeed = 1;
 
     explicit FaultSchedule(std::uint32_t seed = kDefaultSeed);
 
     // Returns the rule's id: from 1, never used again during this schedule's life, clear() or not.
-    int add(const FaultRule& rule, bool fromScenario = false);
+    // nowMs is the clock the timeline runs on (the one advance() is given).
+    int add(const FaultRule& rule, bool fromScenario = false, std::int64_t nowMs = 0);
     // The rule with this id gone (the others keep their counters), or nothing if there is none.
     std::optional<Entry> remove(int id);
     // The rules a scenario file brought, the others kept with their counters; returns them.
@@ -43,6 +66,15 @@ public:
 
     const std::vector<Entry>& entries() const { return m_entries; }
     bool isEmpty() const { return m_entries.empty(); }
+    // Whether any rule can fire now (not waiting, not ended).
+    bool hasActive() const { return m_active > 0; }
+
+    // When the next rule starts or ends, or kNever.
+    std::int64_t nextDueMs() const { return m_nextDue; }
+    // Starts and ends the rules whose time has come by nowMs, in the order of their times.
+    std::vector<Transition> advance(std::int64_t nowMs);
+
+    static const char* stateName(State state);
 
     // Numbers the next request, from 1.
     std::uint64_t nextRequest() { return ++m_requests; }
@@ -67,6 +99,7 @@ private:
     void index(int i);
     void clearIndex();
     void rebuildIndex();
+    void findNextDue();
 
     std::vector<Entry> m_entries;
     // Indices into m_entries by what a rule matches, in rule order, so a frame costs only
@@ -80,4 +113,6 @@ private:
     std::uint64_t m_requests = 0;
     std::int64_t m_stallUntil = 0;
     int m_lastId = 0;
+    int m_active = 0;
+    std::int64_t m_nextDue = kNever;
 };

@@ -5,6 +5,8 @@
 
 #include <QtTest>
 
+#include <algorithm>
+
 // The rule grammar, its messages and canonical texts; the seeded draws; rule ids and removal.
 class TestFaultRule : public QObject
 {
@@ -57,6 +59,23 @@ private slots:
         good("stop-after", "record:stop-after=0", "record:stop-after=0");
         good("chance edges", "get-time:duplicate@p=1", "get-time:duplicate@p=1");
 
+        // Timelines: alone or after the counted form, printed back in one order and the largest whole unit.
+        good("after for", "*:drop@after=2s,for=3s", "*:drop@after=2s,for=3s");
+        good("counted then for", "get-time:delay=800@every=2,for=10s", "get-time:delay=800@every=2,for=10s");
+        good("for alone", "get-time:drop@for=500ms", "get-time:drop@for=500ms");
+        good("for before after", "get-time:drop@for=1.5s,after=250ms", "get-time:drop@after=250ms,for=1.5s");
+        good("minutes", "*:drop@after=1m", "*:drop@after=1m");
+        good("units folded", "*:drop@after=60000ms,for=0.5m", "*:drop@after=1m,for=30s");
+        good("fraction trimmed", "*:drop@after=1.250s,for=007s", "*:drop@after=1.25s,for=7s");
+        good("a day", "*:drop@after=1440m,for=86400000ms", "*:drop@after=1440m,for=1440m");
+        good("after zero", "get-time:drop@after=0s", "get-time:drop");
+        good("after zero with for", "get-time:drop@after=0ms,for=1ms", "get-time:drop@for=1ms");
+        good("chance timeline", "*:noise=4@p=0.5,after=2s", "*:noise=4@p=0.5,after=2s");
+        good("range timeline", "get-time:drop@2-4,after=1s,for=2s", "get-time:drop@2-4,after=1s,for=2s");
+        good("stall timeline", "*:stall=500@1,after=1s", "*:stall=500@1,after=1s");
+        good("record timeline", "record:drop@5,for=2s", "record:drop@5,for=2s");
+        good("stop-after timeline", "record:stop-after=3@for=2s", "record:stop-after=3@for=2s");
+
         bad("empty", "", "fault rule \"\": expected TARGET:ACTION[@WHEN]");
         bad("no action", "get-time", "fault rule \"get-time\": expected TARGET:ACTION[@WHEN]");
         bad("no target", ":drop", "fault rule \":drop\": expected TARGET:ACTION[@WHEN]");
@@ -103,6 +122,53 @@ private slots:
             "fault rule \"get-time:drop@p=1.5\": WHEN \"p=1.5\": p=P needs a probability from 0 to 1");
         bad("when empty", "get-time:drop@",
             "fault rule \"get-time:drop@\": nothing after \"@\" (N, N-M, every=K or p=P)");
+        const auto badTimeline = [](const char* tag, const char* when, const char* what) {
+            const QString rule = QStringLiteral("get-time:drop@") + QString::fromUtf8(when);
+            QTest::newRow(tag) << rule << false
+                               << QStringLiteral("fault rule \"%1\": WHEN \"%2\": %3")
+                                      .arg(rule, QString::fromUtf8(when), QString::fromUtf8(what));
+        };
+        badTimeline("after huge", "after=99999999999999s",
+                    "after=: \"99999999999999s\" is longer than 24 hours");
+        badTimeline("after a day and a minute", "after=1441m", "after=: \"1441m\" is longer than 24 hours");
+        badTimeline("for a day and a ms", "for=86400001ms", "for=: \"86400001ms\" is longer than 24 hours");
+        badTimeline("two points", "after=1.5.5s",
+                    "after=: \"1.5.5s\" is not a duration such as 250ms, 2s, 1.5s or 1m");
+        badTimeline("for empty", "for=", "for=: \"\" is not a duration such as 250ms, 2s, 1.5s or 1m");
+        badTimeline("after twice", "after=2s,after=3s", "after= given twice");
+        badTimeline("for twice", "for=2s,after=1s,for=2s", "for= given twice");
+        badTimeline("for zero", "for=0s", "for=: \"0s\" would end the rule as it starts (1ms or more)");
+        badTimeline("for zero minutes", "5,for=0.0m",
+                    "for=: \"0.0m\" would end the rule as it starts (1ms or more)");
+        badTimeline("negative", "after=-1s",
+                    "after=: \"-1s\" is not a duration such as 250ms, 2s, 1.5s or 1m");
+        badTimeline("no unit", "after=2", "after=: \"2\" is not a duration such as 250ms, 2s, 1.5s or 1m");
+        badTimeline("hours", "for=2h", "for=: \"2h\" is not a duration such as 250ms, 2s, 1.5s or 1m");
+        badTimeline("upper case unit", "for=2S",
+                    "for=: \"2S\" is not a duration such as 250ms, 2s, 1.5s or 1m");
+        badTimeline("exponent", "for=1e3ms",
+                    "for=: \"1e3ms\" is not a duration such as 250ms, 2s, 1.5s or 1m");
+        badTimeline("space", "for= 2s", "for=: \" 2s\" is not a duration such as 250ms, 2s, 1.5s or 1m");
+        badTimeline("bare point", "after=.5s",
+                    "after=: \".5s\" is not a duration such as 250ms, 2s, 1.5s or 1m");
+        badTimeline("trailing point", "after=5.s",
+                    "after=: \"5.s\" is not a duration such as 250ms, 2s, 1.5s or 1m");
+        badTimeline("other digits", "after=\u0662s",
+                    "after=: \"\u0662s\" is not a duration such as 250ms, 2s, 1.5s or 1m");
+        badTimeline("finer than a ms", "after=1.0005s",
+                    "after=: \"1.0005s\" is not a whole number of milliseconds");
+        badTimeline("fraction of a ms", "for=0.5ms", "for=: \"0.5ms\" is not a whole number of milliseconds");
+        badTimeline("counted after timeline", "after=2s,3",
+                    "\"3\" is not after=DURATION or for=DURATION (N, N-M, every=K or p=P comes first)");
+        badTimeline("two counted", "2,3",
+                    "\"3\" is not after=DURATION or for=DURATION (N, N-M, every=K or p=P comes first)");
+        badTimeline("empty part", "2,,for=1s", "an empty part between commas");
+        badTimeline("trailing comma", "for=1s,", "an empty part between commas");
+        badTimeline("leading comma", ",for=1s", "an empty part between commas");
+        badTimeline("bad counted with timeline", "0,for=1s",
+                    "expected N, N-M, every=K or p=P (N counts from 1)");
+        bad("stop-after counted with timeline", "record:stop-after=3@2,for=1s",
+            "fault rule \"record:stop-after=3@2,for=1s\": stop-after takes no WHEN: it cuts every upload");
         // Hostile text: escaped and cut, so the message keeps its reason and its size.
         bad("control character", "get-time:dr\x01op",
             "fault rule \"get-time:dr\\u0001op\": unknown action \"dr\\u0001op\"");
@@ -130,6 +196,20 @@ private slots:
             QCOMPARE(FaultRule::parse(parsed->text(), nullptr)->text(), expected);
         } else {
             QCOMPARE(error, expected);
+        }
+    }
+
+    void timelineTextsReadBack()
+    {
+        // Whatever unit the canonical text picks, it reads back as the same milliseconds.
+        for (std::uint32_t ms :
+             {1u, 999u, 1000u, 1001u, 1010u, 1500u, 59999u, 60000u, 61000u, 90000u, 86399999u, 86400000u}) {
+            const auto rule = FaultRule::parse(QStringLiteral("*:drop@after=%1ms,for=%1ms").arg(ms), nullptr);
+            QVERIFY(rule);
+            const auto again = FaultRule::parse(rule->text(), nullptr);
+            QVERIFY2(again, qPrintable(rule->text()));
+            QCOMPARE(again->afterMs(), ms);
+            QCOMPARE(again->forMs(), ms);
         }
     }
 
@@ -220,6 +300,92 @@ private slots:
         QCOMPARE(after, QList<int>({5, 6, 8, 9}));
         QVERIFY(injector.removeRule(8));
         QVERIFY(!injector.removeRule(7));
+    }
+
+    void timelineWaitsActsEnds()
+    {
+        FaultInjector injector;
+        int delivered = 0;
+        FaultInjector::Target target;
+        target.deliver = [&](QString, unsigned char, QByteArray, std::uint64_t) { ++delivered; };
+        injector.setTarget(target);
+        const auto timersIdle = [&] {
+            const QList<QTimer*> timers = injector.findChildren<QTimer*>();
+            return std::none_of(timers.cbegin(), timers.cend(), [](QTimer* t) { return t->isActive(); });
+        };
+        QString error;
+        QVERIFY(injector.addRule(QStringLiteral("set-time:drop"), &error));
+        QVERIFY2(timersIdle(), "a rule without a timeline arms no timer");
+
+        // Each change of the list as it happens; on activation one request goes at once, so it
+        // falls in the active window however slow the machine.
+        QStringList seen;
+        QList<qint64> seenMs;
+        QElapsedTimer clock;
+        bool inside = false;
+        const auto watch = connect(&injector, &FaultInjector::rules_changed, this, [&] {
+            const QString state = injector.rules().last().state;
+            if (inside || (!seen.isEmpty() && seen.last() == state))
+                return;
+            seen << state;
+            seenMs << clock.elapsed();
+            if (state == QLatin1String("active")) {
+                inside = true;
+                requests(injector, 1);
+                inside = false;
+            }
+        });
+        QSignalSpy ended(&injector, &FaultInjector::rule_ended);
+        QSignalSpy logged(LogManager::instance(), &LogManager::logAdded);
+        const QString rule = QStringLiteral("get-time:drop@after=50ms,for=100ms");
+        int id = 0;
+        clock.start();
+        QVERIFY(injector.addRule(rule, &error, &id));
+        QCOMPARE(injector.rules().last().state, QStringLiteral("waiting"));
+        QVERIFY(!timersIdle());
+        // Waiting: never fires, counts nothing.
+        requests(injector, 3);
+        QCOMPARE(injector.rules().last().fired, std::uint64_t(0));
+        QCOMPARE(injector.listing().last(), QStringLiteral("fault rule 2: %1, fired 0, waiting").arg(rule));
+        QCOMPARE(injector.listing().first(), QStringLiteral("fault rule 1: set-time:drop, fired 0"));
+
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 5000);
+        QCOMPARE(seen,
+                 QStringList({QStringLiteral("waiting"), QStringLiteral("active"), QStringLiteral("ended")}));
+        // Never early (a millisecond's slack for the clocks' rounding); late is the machine's business.
+        QVERIFY2(seenMs.at(1) >= 49 && seenMs.at(2) >= 149,
+                 qPrintable(QStringLiteral("%1 %2").arg(seenMs.at(1)).arg(seenMs.at(2))));
+        QCOMPARE(ended.first().first().toString(), rule);
+        QStringList endLines;
+        for (const QList<QVariant>& line : logged) {
+            if (line.first().toString().contains(QStringLiteral(" ended")))
+                endLines << line.first().toString();
+        }
+        QCOMPARE(endLines.size(), 1);
+        QVERIFY2(endLines.first().endsWith(QStringLiteral("FAULT %1 ended").arg(rule)),
+                 qPrintable(endLines.first()));
+
+        // Ended: fires no more, stays listed until removed, and no timer runs.
+        const int before = delivered;
+        requests(injector, 2);
+        QCOMPARE(delivered, before + 2);
+        QCOMPARE(injector.rules().last().fired, std::uint64_t(1));
+        QCOMPARE(injector.rules().last().state, QStringLiteral("ended"));
+        QCOMPARE(injector.listing().last(), QStringLiteral("fault rule 2: %1, fired 1, ended").arg(rule));
+        QVERIFY(timersIdle());
+        QVERIFY(injector.removeRule(id));
+        QCOMPARE(injector.rules().size(), 1);
+
+        // A stall's freeze ends with its rule, however long the stall was to be.
+        disconnect(watch);
+        injector.clear();
+        QVERIFY(injector.addRule(QStringLiteral("*:stall=3600000@1,for=50ms"), &error));
+        delivered = 0;
+        requests(injector, 2); // the first stalls the unit, the second is swallowed by the freeze
+        QCOMPARE(delivered, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(injector.rules().last().state, QStringLiteral("ended"), 5000);
+        requests(injector, 1);
+        QCOMPARE(delivered, 1);
     }
 };
 

@@ -70,6 +70,12 @@ private slots:
         QCOMPARE(items(&tab).size(), 2);
         QCOMPARE(injector.rules().size(), 2);
 
+        // A rule with a timeline shows its state after the count.
+        edit->clear();
+        QTest::keyClicks(edit, QStringLiteral("get-time:drop@after=1m"));
+        QTest::keyClick(edit, Qt::Key_Return);
+        QCOMPARE(items(&tab).last(), QStringLiteral("get-time:drop@after=1m    fired 0    waiting"));
+
         QTest::mouseClick(child<QPushButton>(&tab, "pushButtonClearFaultRules"), Qt::LeftButton);
         QCOMPARE(items(&tab), QStringList());
         QCOMPARE(error->text(), QString());

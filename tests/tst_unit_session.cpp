@@ -279,6 +279,22 @@ private slots:
         QCOMPARE(m_a->session().faults()->rules().size(), 1);
         QCOMPARE(m_a->session().faults()->rules().first().fired, std::uint64_t(1));
         QCOMPARE(m_b->session().faults()->rules().first().fired, std::uint64_t(1));
+
+        // A rule whose time runs out says so in its own unit's journal only.
+        QVERIFY(m_a->session().faults()->addRule(QStringLiteral("get-time:drop@for=20ms"), &error));
+        const auto endedIn = [](Journal* journal) {
+            return journal->since(0, 10, [](const JournalEvent& e) {
+                return e.type == JournalEvent::Type::Fault &&
+                       e.keys.value(QStringLiteral("action")).toString() == QLatin1String("ended");
+            });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!endedIn(m_a->session().journal()).empty(), 5000);
+        const std::vector<JournalEvent> ended = endedIn(m_a->session().journal());
+        QCOMPARE(ended.size(), std::size_t(1));
+        QCOMPARE(ended.front().toJson().value(QStringLiteral("rule")).toString(),
+                 QStringLiteral("get-time:drop@for=20ms"));
+        QVERIFY(endedIn(m_b->session().journal()).empty());
+        QCOMPARE(m_a->session().faults()->rules().last().state, QStringLiteral("ended"));
     }
 
     // A answers B's requests while its own upload runs; B's upload, stopped, ends alone.

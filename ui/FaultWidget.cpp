@@ -1,6 +1,7 @@
 #include "ui/FaultWidget.h"
 
 #include "fault/FaultInjector.h"
+#include "fault/FaultRule.h"
 #include "ui_FaultWidget.h"
 
 FaultWidget::FaultWidget(FaultInjector* injector, QWidget* parent)
@@ -59,7 +60,10 @@ void FaultWidget::showRules()
     while (list->count() > rules.size())
         delete list->takeItem(list->count() - 1);
     for (int i = 0; i < rules.size(); ++i) {
-        const QString text = QStringLiteral("%1    fired %2").arg(rules.at(i).text).arg(rules.at(i).fired);
+        QString text = QStringLiteral("%1    fired %2").arg(rules.at(i).text).arg(rules.at(i).fired);
+        // A rule with a timeline shows whether it waits, is active or has ended.
+        if (FaultRule::hasTimeline(rules.at(i).text))
+            text += QStringLiteral("    ") + rules.at(i).state;
         if (i < list->count())
             list->item(i)->setText(text);
         else

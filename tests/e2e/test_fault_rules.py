@@ -1,6 +1,7 @@
 """Fault rules: varnel-emu made to misbehave on purpose (--fault, --seed, standard input),
 checked against the bytes the PC side sees and the FAULT lines of the log."""
 
+import json
 import os
 import signal
 import time
@@ -219,6 +220,76 @@ class WhenForms(FaultRuleTestCase):
         second = self.chance_run(7)
         self.assertEqual(first, second)
         self.assertTrue(0 < first.count(0) < len(first), first)
+
+    def test_timeline_rule_drops_for_its_window(self):
+        """A line that goes dead for a second, a second after the rule is added: answered
+        before, dropped during, answered after, the switches where the rule puts them."""
+        events_path = os.path.join(self.dir, "events.jsonl")
+        self.start_emulator("--events", events_path)
+        rule = "*:drop@after=1s,for=1s"
+        self.assertEqual(self.answered(GET_SERIAL), [SERIAL_REPLY])
+        mark = self.emu.mark()
+        sent = time.monotonic()
+        self.emu.command("fault " + rule)
+        self.assert_logged("fault rule added: " + rule, mark)
+        # The rule was added between the command and its acknowledgement.
+        added = time.monotonic()
+
+        # A request every 25 ms for three seconds. The four commands take turns, so a late
+        # reply is still counted for its own request.
+        commands = [(GET_SERIAL, SERIAL_REPLY), (GET_NAME, NAME_REPLY), (GET_NUMBER, NUMBER_REPLY),
+                    (GET_OPERATOR, OPERATOR_REPLY)]
+        requests = []  # [time sent, command, answered]
+        latest = {}
+        tick = added
+        while tick < added + 3.0:
+            command, _ = commands[len(requests) % len(commands)]
+            self.peer.write(build_frame(command))
+            latest[command] = len(requests)
+            requests.append([time.monotonic(), command, False])
+            tick += 0.025
+            while time.monotonic() < tick:
+                for frame in self.peer.poll_frames(max(0.001, tick - time.monotonic())):
+                    self.assertIn((frame.command, frame.raw), commands)
+                    requests[latest[frame.command]][2] = True
+        last = time.monotonic() + 0.3
+        while time.monotonic() < last:
+            for frame in self.peer.poll_frames(0.02):
+                requests[latest[frame.command]][2] = True
+
+        pattern = "".join("1" if answered else "0" for _, _, answered in requests)
+        # One run of drops, with answers before and after it.
+        self.assertRegex(pattern, r"^1+0+1+$")
+        # Each switch lies between the last request before it and the first after it, sent
+        # 25 ms apart; both within 100 ms of the rule's time, whenever between command and
+        # acknowledgement the rule came.
+        first, last = pattern.index("0"), pattern.rindex("0")
+        for before, after, due in ((first - 1, first, 1.0), (last, last + 1, 2.0)):
+            early, late = requests[before][0] - sent, requests[after][0] - added
+            if os.environ.get("VARNEL_SHOW_TIMES"):
+                print("switch due at %.1f s: between %.3f and %.3f s" % (due, early, late))
+            self.assertGreater(early, due - 0.1, "switched early")
+            self.assertLess(late, due + 0.1, "switched late")
+
+        self.assert_logged("FAULT %s ended" % rule, mark)
+        mark = self.emu.mark()
+        self.emu.command("faults")
+        self.assert_logged("fault rule 1: %s, fired %d, ended" % (rule, pattern.count("0")), mark)
+        self.assertEqual(self.shut_down(), 0)
+        # The journal: one fault event per drop, then one saying the rule ended, before the
+        # reply to the first request answered again (that request may arrive just before it).
+        with open(events_path, encoding="utf-8") as f:
+            events = [json.loads(line) for line in f]
+        faults = [e for e in events if e["type"] == "fault"]
+        self.assertEqual([e["action"] for e in faults], ["drop"] * pattern.count("0") + ["ended"])
+        self.assertEqual(faults[-1]["rule"], rule)
+        arrivals = [e["seq"] for e in events if e["type"] == "request"][1:]  # after the first one
+        self.assertEqual(len(arrivals), len(requests))
+        self.assertLess(arrivals[pattern.rindex("0")], faults[-1]["seq"])
+        answer = [e["seq"] for e in events
+                  if e["type"] == "reply" and e["request_seq"] == arrivals[pattern.rindex("0") + 1]]
+        self.assertEqual(len(answer), 1)
+        self.assertLess(faults[-1]["seq"], answer[0])
 
 
 class RecordActions(FaultRuleTestCase):

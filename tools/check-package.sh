@@ -26,7 +26,7 @@ dpkg-deb --info "$deb"
 [ "$(dpkg-deb --field "$deb" Package)" = varnel-test ] || fail "package name is not varnel-test"
 depends=$(dpkg-deb --field "$deb" Depends)
 # dpkg-shlibdeps found the libraries the programs link.
-for lib in libc6 'libstdc\+\+6' 'libqt[56]core' 'libqt[56]serialport' 'libqt[56]widgets' libdw1; do
+for lib in libc6 'libstdc\+\+6' 'libqt[56]core' 'libqt[56]serialport' 'libqt[56]widgets' libdw1 python3 python3-serial socat; do
     grep -Eq "(^|, )$lib" <<<"$depends" || fail "Depends names no $lib: $depends"
 done
 
@@ -73,6 +73,50 @@ done
 
 [ -n "$(find "$root/usr/lib" -path '*/wireshark/plugins/varnel.lua' 2>/dev/null)" ] ||
     fail "no Wireshark dissector under /usr/lib/*/wireshark/plugins"
+
+# The Python package imports from the unpacked root alone, and its pytest11 entry point is found there.
+site="$root/usr/lib/python3/dist-packages"
+for file in varnel/__init__.py varnel/pytest_plugin.py varnel-1.0.dist-info/METADATA varnel-1.0.dist-info/entry_points.txt; do
+    [ -f "$site/$file" ] || fail "/usr/lib/python3/dist-packages/$file missing"
+done
+[ -z "$(find "$site" -name __pycache__)" ] || fail "__pycache__ folders in the package"
+# The system's interpreter, whose path the package installs into.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+python_check=$(PYTHONDONTWRITEBYTECODE=1 "$python" -I -c '
+import importlib.metadata
+import sys
+
+site = sys.argv[1]
+sys.path.insert(0, site)
+import varnel
+import varnel.pytest_plugin
+
+for module in (varnel, varnel.pytest_plugin):
+    if not module.__file__.startswith(site + "/"):
+        sys.exit("%s was imported from %s, not from the package" % (module.__name__, module.__file__))
+found = [ep for dist in importlib.metadata.distributions(path=[site])
+         for ep in dist.entry_points if ep.group == "pytest11"]
+if [(ep.name, ep.value) for ep in found] != [("varnel", "varnel.pytest_plugin")]:
+    sys.exit("pytest11 entry points: %s" % [(ep.name, ep.value) for ep in found])
+if found[0].load() is not varnel.pytest_plugin:
+    sys.exit("the pytest11 entry point loads another module")
+print("varnel %s and varnel.pytest_plugin import; pytest11 entry point varnel = varnel.pytest_plugin"
+      % varnel.__version__)
+' "$site" 2>&1) || fail "python package: $python_check"
+echo "$python_check"
+# pytest itself loads the plugin from the entry point: its --varnel-emu option is there.
+if "$python" -c 'import pytest' 2>/dev/null; then
+    usage=$(cd "$root" && PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$site" "$python" -m pytest -p no:cacheprovider --help) ||
+        fail "pytest --help with the package on its path exited $?"
+    if grep -q -- '--varnel-emu' <<<"$usage"; then
+        echo "pytest loads the varnel plugin from the entry point"
+    else
+        fail "pytest does not load the varnel plugin from the entry point"
+    fi
+else
+    echo "pytest not installed: plugin loading skipped"
+fi
 
 # The installed programs run on the system's libraries alone.
 for p in "${programs[@]}"; do

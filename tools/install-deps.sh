@@ -8,7 +8,7 @@ packages=("$@")
     build-essential cmake pkg-config
     qtbase5-dev libqt5serialport5-dev
     libdw-dev libpcap-dev libcpp-httplib-dev
-    socat python3 python3-serial python3-crcmod
+    socat python3 python3-serial python3-crcmod python3-pytest python3-pytest-xdist
     tshark
 )
 missing=()

@@ -1,0 +1,274 @@
+"""The varnel package against the real varnel-emu: start-up failures, a process that dies,
+refusals, the long poll, and the endpoints' URLs."""
+
+import os
+import signal
+import subprocess
+
+import pytest
+import serial
+
+import varnel
+from varnel._metrics import parse_samples, unit_metrics
+
+pytest_plugins = ["pytester"]
+# pyserial's RFC 2217 client still calls setDaemon().
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning:serial.rfc2217")
+
+GET_TIME = bytes.fromhex("5AA51234020000EE03")
+
+
+@pytest.fixture
+def emu_binary(request):
+    path = request.config.getoption("varnel_emu") or os.environ.get("VARNEL_EMU")
+    if not path:
+        pytest.skip("--varnel-emu or $VARNEL_EMU names no varnel-emu")
+    return os.path.join(str(request.config.invocation_params.dir), path)
+
+
+def assert_cleaned_up(emu, socats, directory):
+    assert emu.process.poll() is not None, "varnel-emu still runs"
+    assert all(s.poll() is not None for s in socats), "socat still runs"
+    assert not os.path.lexists(directory), "the private folder is left: %s" % os.listdir(directory)
+
+
+@pytest.mark.parametrize("how", ["argument", "environment", "path"])
+def test_a_missing_binary_names_what_was_tried(how, monkeypatch, tmp_path):
+    monkeypatch.delenv("VARNEL_EMU", raising=False)
+    kwargs = {}
+    if how == "argument":
+        kwargs["binary"] = str(tmp_path / "nowhere" / "varnel-emu")
+        expected = "the binary argument %s (no such file)" % kwargs["binary"]
+    elif how == "environment":
+        (tmp_path / "varnel-emu").write_text("not a program")  # exists, not executable
+        monkeypatch.setenv("VARNEL_EMU", str(tmp_path / "varnel-emu"))
+        expected = "$VARNEL_EMU %s (not executable)" % (tmp_path / "varnel-emu")
+    else:
+        monkeypatch.setenv("PATH", str(tmp_path))
+        expected = "PATH 'varnel-emu' (not found on PATH=%s)" % tmp_path
+    with pytest.raises(varnel.EmulatorError) as caught:
+        varnel.Emulator(**kwargs).start()
+    assert str(caught.value).startswith("varnel-emu not found: tried " + expected)
+
+
+@pytest.mark.parametrize("options, error, message", [
+    ({"endpoints": ["usb"]}, ValueError, "unknown endpoint 'usb': one of pty, tcp, rfc2217"),
+    ({"endpoints": []}, ValueError, "an emulator needs at least one endpoint"),
+    ({"records": "5"}, TypeError, "records is a whole number, not '5'"),
+    ({"records": True}, TypeError, "records is a whole number, not True"),
+])
+def test_bad_arguments_are_refused_before_anything_starts(options, error, message):
+    with pytest.raises(error) as caught:
+        varnel.Emulator(binary="/nowhere", **options)
+    assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"extra_args": ["--no-such-option"]}, "Unknown option 'no-such-option'."),
+    ({"faults": ["get-time:dorp"]}, 'fault rule "get-time:dorp": unknown action "dorp"'),
+    ({"records": -1}, "--records"),
+    ({"scenario": {"texts": {"colour": "red"}}}, "colour"),
+])
+def test_a_refused_start_raises_with_the_emulators_stderr(emu_binary, options, message):
+    emu = varnel.Emulator(binary=emu_binary, **options)
+    with pytest.raises(varnel.EmulatorError) as caught:
+        emu.start()
+    text = str(caught.value)
+    assert "exited with status 2 before it served its control API" in text
+    assert message in caught.value.output
+    assert emu.temp_dir is None and emu.process.poll() is not None
+    assert len(emu._socats) == 1 and emu._socats[0].poll() is not None
+
+
+def test_a_killed_emulator_gives_a_clear_error_and_leaves_nothing(emu_binary):
+    with pytest.raises(varnel.EmulatorError) as caught:
+        with varnel.Emulator(binary=emu_binary, endpoints=["pty", "tcp"]) as emu:
+            socats = list(emu._socats)
+            directory = emu.temp_dir
+            pc_end = emu.units[0].port
+            assert os.path.exists(pc_end)
+            os.kill(emu.process.pid, signal.SIGKILL)
+            emu.units[1].state()
+    assert "GET /units/2/state: varnel-emu (pid %d) is no longer running: it was killed by SIGKILL" \
+        % emu.process.pid in str(caught.value)
+    assert_cleaned_up(emu, socats, directory)
+    assert not os.path.lexists(pc_end)
+    assert emu.returncode == -signal.SIGKILL
+
+
+def test_an_exception_in_the_block_stops_everything_and_passes_through(emu_binary):
+    with pytest.raises(KeyError):
+        with varnel.Emulator(binary=emu_binary, endpoints=["pty", "pty"]) as emu:
+            socats = list(emu._socats)
+            directory = emu.temp_dir
+            assert len(socats) == 2 and os.listdir(directory)
+            raise KeyError("the test failed")
+    assert_cleaned_up(emu, socats, directory)
+    assert emu.returncode == 0  # SIGTERM: an orderly end
+    with pytest.raises(varnel.EmulatorError, match="the emulator is not running"):
+        emu.units[0].state()
+
+
+def test_refusals_carry_the_units_message(emu_binary):
+    command_line = subprocess.run([emu_binary, "--fault", "get-time:dorp", "x"], capture_output=True, text=True)
+    with varnel.Emulator(binary=emu_binary) as emu:
+        unit = emu.units[0]
+        with pytest.raises(varnel.Refused) as rule:
+            unit.faults.add("get-time:dorp")
+        assert str(rule.value) and str(rule.value) in command_line.stderr
+        assert rule.value.status == 400 and rule.value.path == "/units/1/faults"
+
+        with pytest.raises(varnel.Refused) as scenario:
+            unit.scenario({"texts": {"serial-number": 12}})
+        assert "texts.serial-number" in str(scenario.value)
+        with pytest.raises(varnel.Refused, match="records"):
+            unit.scenario({"records": {"count": 100000000}})
+        assert unit.faults.list() == []  # nothing was half applied
+
+        with pytest.raises(varnel.ApiError) as missing:
+            unit.faults.remove(999)
+        assert missing.value.status == 404 and not isinstance(missing.value, varnel.Refused)
+        assert "DELETE /units/1/faults/999: HTTP 404" in str(missing.value)
+
+
+def test_faults_round_trip_and_wait_for(emu_binary, tmp_path):
+    with varnel.Emulator(binary=emu_binary, endpoints=["rfc2217"]) as emu:
+        unit = emu.units[0]
+        assert unit.url.startswith("rfc2217://127.0.0.1:") and unit.port.startswith("rfc2217:127.0.0.1:")
+        first = unit.faults.add("get-time:drop@1")
+        second = unit.faults.add("*:noise=4@every=3")
+        assert [f["id"] for f in unit.faults.list()] == [first["id"], second["id"]]
+        unit.faults.remove(first)
+        assert [f["rule"] for f in unit.faults.list()] == ["*:noise=4@every=3"]
+        unit.faults.clear()
+        assert unit.faults.list() == []
+
+        with pytest.raises(TimeoutError) as caught:
+            unit.wait_for("reply", cmd="get-time", timeout=0.3)
+        assert str(caught.value) == "unit 1: no 'reply' event for cmd 'get-time' after seq 0 within 0.3 s"
+
+        line = serial.serial_for_url(unit.url, timeout=5)
+        try:
+            line.write(GET_TIME)
+            reply = line.read(16)
+        finally:
+            line.close()
+        assert reply[:7] == bytes.fromhex("5AA5123402 0007")
+        # Already journaled: found at once; a later one is waited for.
+        event = unit.wait_for("reply", cmd="get-time")
+        assert event["hex"] == reply.hex()
+        with pytest.raises(TimeoutError, match="after seq %d" % event["seq"]):
+            unit.wait_for("reply", cmd=2, after=event["seq"], timeout=0.2)
+        assert len(unit.journal(type="request")) == 1
+        assert unit.metrics()['varnel_frames_received_total{command="get-time"}'] == 1
+
+        unit.faults.add("get-time:drop")
+        unit.reset()
+        assert unit.faults.list() == []
+        assert [e for e in unit.journal() if e["type"] in ("request", "reply")] == []
+
+
+def test_metrics_text_is_read_per_unit():
+    text = '\n'.join([
+        '# HELP varnel_frames_received_total Frames received',
+        '# TYPE varnel_frames_received_total counter',
+        'varnel_frames_received_total{unit="1",cmd="get-time"} 2',
+        'varnel_frames_received_total{cmd="get-time",unit="2"} 5',
+        'varnel_reply_latency_seconds_bucket{unit="1",le="+Inf"} 3',
+        'varnel_odd{unit="1",text="a \\"b\\", c\\\\"} 1.5 1700000000',
+    ])
+    assert unit_metrics(text, 1) == {
+        'varnel_frames_received_total{cmd="get-time"}': 2.0,
+        'varnel_reply_latency_seconds_bucket{le="+Inf"}': 3.0,
+        'varnel_odd{text="a \\"b\\", c\\\\"}': 1.5,
+    }
+    assert unit_metrics(text, 2) == {'varnel_frames_received_total{cmd="get-time"}': 5.0}
+    assert list(parse_samples(text))[-1][1] == {"unit": "1", "text": 'a "b", c\\'}
+    for bad in ["varnel_x{unit=1} 2", "varnel_x", "varnel_x{unit=\"1\"} two"]:
+        with pytest.raises(ValueError):
+            list(parse_samples(bad))
+
+
+def test_the_plugin_reads_its_marker_and_option(pytester, emu_binary):
+    pytester.makepyfile("""
+        import pytest
+
+        @pytest.mark.varnel(faults=["get-time:drop@2"], endpoints=["tcp", "pty"], records=7)
+        def test_marked(varnel_emulator, varnel_unit):
+            assert varnel_unit is varnel_emulator.units[0] and varnel_unit.kind == "tcp"
+            assert [f["rule"] for f in varnel_unit.faults.list()] == ["get-time:drop@2"]
+            assert varnel_emulator.units_info()[1]["records"] == 7
+
+        @pytest.mark.varnel(fault=["get-time:drop"])
+        def test_misspelt(varnel_unit):
+            pass
+    """)
+    result = pytester.runpytest_subprocess("-p", "varnel.pytest_plugin", "--varnel-emu", emu_binary)
+    result.assert_outcomes(passed=1, errors=1)
+    result.stdout.fnmatch_lines(["*unknown option fault (known: endpoints, scenario, faults*"])
+
+    missing = pytester.runpytest_subprocess("-p", "varnel.pytest_plugin", "--varnel-emu", "/nowhere/varnel-emu",
+                                            "-k", "marked")
+    missing.assert_outcomes(errors=1)
+    missing.stdout.fnmatch_lines(["*varnel-emu not found: tried the binary argument /nowhere/varnel-emu*"])
+
+
+# Stand-ins for varnel-emu that misbehave at start: (script, start_timeout, expected message).
+FAKE_EMULATORS = [
+    # Silent for good: given up after the start time-out, and killed.
+    ("echo starting; echo 'stuck somewhere' >&2; exec sleep 30", 0.5,
+     "varnel-emu logged no CONTROL line within 0.5 s"),
+    # A flood on both pipes before it fails, one line without an end: read as it comes, so the exit is
+    # seen at once, and a line is kept to 4096 bytes.
+    ("yes xxxxxxxxx | head -n 30000; yes yyyyyyyyy | head -n 30000 >&2; head -c 100000 /dev/zero >&2; "
+     "echo >&2; echo 'last words' >&2; exit 3", 20.0,
+     "varnel-emu exited with status 3 before it served its control API"),
+    # Names an API nobody serves and ignores SIGTERM: SIGKILL ends it after the bound.
+    ("trap '' TERM; echo 'CONTROL http://127.0.0.1:9'; exec sleep 30", 5.0,
+     "GET /units: no answer from http://127.0.0.1:9"),
+]
+
+
+@pytest.mark.parametrize("script, start_timeout, message", FAKE_EMULATORS)
+def test_a_start_that_goes_wrong_ends_the_process(tmp_path, script, start_timeout, message):
+    fake = tmp_path / "varnel-emu"
+    fake.write_text("#!/bin/sh\n" + script + "\n")
+    fake.chmod(0o755)
+    emu = varnel.Emulator(binary=str(fake), endpoints=["tcp"], start_timeout=start_timeout, stop_timeout=0.5)
+    with pytest.raises(varnel.VarnelError) as caught:
+        emu.start()
+    assert message in str(caught.value)
+    assert emu.process.poll() is not None and emu.temp_dir is None
+    if "stuck" in script:
+        assert "stuck somewhere" in caught.value.output and emu.returncode == -signal.SIGTERM
+    elif "last words" in script:
+        assert caught.value.output.startswith("standard error:\nyyyyyyyyy\n")
+        assert "\n" + "\0" * 4096 + "\n" in caught.value.output and "\0" * 4097 not in caught.value.output
+        assert caught.value.output.endswith("last words\nstandard output (last lines):\n" + "xxxxxxxxx\n" * 19 + "xxxxxxxxx")
+    else:
+        assert emu.returncode == -signal.SIGKILL
+
+
+def test_a_relative_csv_is_taken_from_the_scenario_s_folder(emu_binary, tmp_path, monkeypatch):
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "docs", "uploaded.csv"), encoding="utf-8") as f:
+        rows = f.read().splitlines(True)[:3]  # the header and two records
+    (tmp_path / "two.csv").write_text("".join(rows), encoding="utf-8")
+    (tmp_path / "two.json").write_text('{"records": {"csv": "two.csv"}}')
+    (tmp_path / "one.csv").write_text("".join(rows[:2]), encoding="utf-8")
+    monkeypatch.chdir(tmp_path)
+    pc = os.path.join(os.path.dirname(emu_binary), "varnel-pc")
+
+    def announced(unit):
+        after = unit.journal()[-1]["seq"]
+        subprocess.run([pc, "send", "--timeout", "1000", unit.port, "get-file-records"], capture_output=True)
+        return unit.wait_for("upload-start", after=after)["announced"]
+
+    with varnel.Emulator(binary=emu_binary, scenario="two.json", endpoints=["tcp"]) as emu:
+        unit = emu.units[0]
+        assert announced(unit) == 2
+        unit.scenario({"records": {"csv": "one.csv"}})  # a dict: from the current folder
+        assert announced(unit) == 1
+        unit.scenario(tmp_path / "two.json")
+        assert announced(unit) == 2
+        with pytest.raises(varnel.Refused, match="missing.csv"):
+            unit.scenario({"records": {"csv": "missing.csv"}})

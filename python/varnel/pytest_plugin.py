@@ -1,0 +1,64 @@
+"""pytest plugin: a fresh emulated unit per test.
+
+Loaded by the ``pytest11`` entry point when the package is installed, or with
+``pytest -p varnel.pytest_plugin`` from a checkout (``PYTHONPATH=python``)::
+
+    @pytest.mark.varnel(faults=["get-time:drop@1"])
+    def test_retry(varnel_unit):
+        run_pc_program(varnel_unit.port)
+        assert varnel_unit.wait_for("fault")["action"] == "drop"
+
+Every test gets its own varnel-emu, virtual pairs and free ports in a private folder, so tests
+run side by side under pytest-xdist (``-n 4``) without clashes.
+"""
+
+import os
+
+import pytest
+
+from .emulator import Emulator
+
+_MARKER_OPTIONS = ("endpoints", "scenario", "faults", "records", "extra_args")
+
+
+def pytest_addoption(parser):
+    """Adds ``--varnel-emu PATH``: the varnel-emu to run (else $VARNEL_EMU, else PATH)."""
+    group = parser.getgroup("varnel", "emulated VARNEL units")
+    group.addoption("--varnel-emu", metavar="PATH", default=None,
+                    help="varnel-emu to run for the varnel fixtures (default: $VARNEL_EMU, else PATH)")
+
+
+def pytest_configure(config):
+    """Registers the ``varnel`` marker."""
+    config.addinivalue_line(
+        "markers",
+        "varnel(scenario=None, faults=[], endpoints=['pty'], records=None, extra_args=[]): "
+        "how the varnel_emulator fixture starts its units")
+
+
+@pytest.fixture
+def varnel_emulator(request):
+    """A started :class:`varnel.Emulator`, stopped and cleaned up after the test. Its options come
+    from the test's ``@pytest.mark.varnel(...)`` marker (the closest one wins)."""
+    options = {}
+    marker = request.node.get_closest_marker("varnel")
+    if marker is not None:
+        if marker.args:
+            raise pytest.UsageError("@pytest.mark.varnel takes keyword arguments only: %s" % (marker.args,))
+        unknown = sorted(set(marker.kwargs) - set(_MARKER_OPTIONS))
+        if unknown:
+            raise pytest.UsageError("@pytest.mark.varnel: unknown option %s (known: %s)"
+                                    % (", ".join(unknown), ", ".join(_MARKER_OPTIONS)))
+        options.update(marker.kwargs)
+    binary = request.config.getoption("varnel_emu")
+    if binary and os.sep in binary:
+        # As given on the command line, not from wherever a test has moved to.
+        binary = os.path.join(str(request.config.invocation_params.dir), binary)
+    with Emulator(binary=binary, **options) as emulator:
+        yield emulator
+
+
+@pytest.fixture
+def varnel_unit(varnel_emulator):
+    """The first unit of ``varnel_emulator``."""
+    return varnel_emulator.units[0]

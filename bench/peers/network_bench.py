@@ -70,14 +70,15 @@ def exchange(io_write, io_read, trips):
 
 
 def upload_pace(write, read):
-    """Records per second of a 500-record upload, from its first data frame to its end frame."""
+    """Records per second of a 500-record upload, from its first data frame to its end frame:
+    as many pauses as records lie between them."""
     write(build_frame(0x0C))
     parser, frames, first = FrameParser(), [], None
     while not frames or frames[-1].content[:1] != b"\x02":
         frames += parser.feed(read())
         if first is None and len(frames) >= 2:
             first = time.perf_counter()
-    return (len(frames) - 3) / (time.perf_counter() - first)
+    return (len(frames) - 2) / (time.perf_counter() - first)
 
 
 def tcp_client(endpoint):

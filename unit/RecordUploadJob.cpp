@@ -78,8 +78,9 @@ void RecordUploadJob::handOver(UnitReply::Kind kind, std::uint32_t sequence, con
 
 QDeadlineTimer RecordUploadJob::nextFrameDue(const QDeadlineTimer& due, const QDeadlineTimer& handedOver)
 {
-    const QDeadlineTimer slot = QDeadlineTimer::addNSecs(due, kFramePauseNs);
-    return slot <= handedOver ? QDeadlineTimer::addNSecs(handedOver, kFramePauseNs) : slot;
+    if (handedOver.deadlineNSecs() - due.deadlineNSecs() >= kCatchUpPauses * kFramePauseNs)
+        return QDeadlineTimer::addNSecs(handedOver, kFramePauseNs);
+    return QDeadlineTimer::addNSecs(due, kFramePauseNs);
 }
 
 void RecordUploadJob::pause()

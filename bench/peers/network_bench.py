@@ -1,7 +1,10 @@
 """Network rows of `make bench-peers`: varnel-emu over a pty, raw TCP and RFC 2217, a
 1000-unit process (start-up, idle CPU, RSS per unit, a round-robin client) and an upload's
-pace over TCP. Prints one table; ratios are taken within this one run."""
+pace over a pty and over TCP. Prints one table; ratios are taken within this one run.
+--rows FILE also writes the rows and the notes as JSON, for varnel-peer-bench --network-rows
+to print in its own table."""
 
+import json
 import os
 import socket
 import statistics
@@ -16,6 +19,8 @@ from varnel_peer import FrameParser, PtyPair, build_frame, executable  # noqa: E
 
 REQUEST = build_frame(0x0D)
 REPLY = bytes.fromhex("5AA512340D0000DE00")
+# WILL BINARY, DO BINARY, DO COM-PORT-OPTION: what the unit says first to an RFC 2217 client.
+RFC2217_OFFER = bytes.fromhex("FFFB00FFFD00FFFD2C")
 TRIPS = int(os.environ.get("VARNEL_NET_TRIPS", "2000"))
 UNITS = int(os.environ.get("VARNEL_NET_UNITS", "1000"))
 CLK = os.sysconf("SC_CLK_TCK")
@@ -54,9 +59,22 @@ def rss_kb(pid):
     return 0
 
 
-def exchange(io_write, io_read, trips):
+def figures(name, times, cpu):
+    """One row: the round trips' times in seconds and the responder's CPU seconds over them."""
+    times = sorted(times)
+    total = sum(times)
+    return {"name": name, "request": len(REQUEST), "reply": len(REPLY),
+            "p50": statistics.median(times) * 1000, "p99": times[int(len(times) * 0.99)] * 1000,
+            "max": times[-1] * 1000, "rate": len(times) / total, "idle": None,
+            "busy": 100 * cpu / total, "cpu": cpu / len(times) * 1e6}
+
+
+def exchange(name, pid, io_write, io_read, trips):
     times = []
+    cpu = 0
     for i in range(trips + 50):
+        if i == 50:
+            cpu = cpu_seconds(pid)
         t = time.perf_counter()
         io_write(REQUEST)
         got = b""
@@ -66,7 +84,7 @@ def exchange(io_write, io_read, trips):
             raise SystemExit("reply differs: %s" % got.hex())
         if i >= 50:
             times.append(time.perf_counter() - t)
-    return statistics.median(times) * 1000, len(times) / sum(times)
+    return figures(name, times, cpu_seconds(pid) - cpu)
 
 
 def upload_pace(write, read):
@@ -89,36 +107,50 @@ def tcp_client(endpoint):
 
 
 def main():
+    rows_file = None
+    if sys.argv[1:2] == ["--rows"] and len(sys.argv) == 3:
+        rows_file = sys.argv[2]
+    elif len(sys.argv) > 1:
+        raise SystemExit("usage: network_bench.py [--rows FILE]")
     rows = []
     with tempfile.TemporaryDirectory() as work:
         pty = PtyPair(work)
         proc, _ = start(["--records", "0", pty.emu_path], work)
         port = serial.Serial(pty.peer_path, 115200, timeout=2)
-        pty_p50, pty_rate = exchange(port.write, port.read, TRIPS)
+        rows.append(exchange("varnel-emu over a pty (Python client)", proc.pid, port.write, port.read, TRIPS))
         port.close(); proc.kill(); proc.wait()
         proc, _ = start(["--records", "500", pty.emu_path], work)
         port = serial.Serial(pty.peer_path, 115200, timeout=2)
         pty_upload = upload_pace(port.write, lambda: port.read(max(1, port.in_waiting)))
         port.close(); proc.kill(); proc.wait(); pty.kill()
-        rows.append(("varnel-emu over a pty", pty_p50, pty_rate))
 
         proc, listens = start(["--records", "0", "tcp:127.0.0.1:0"], work)
         sock = tcp_client(listens[0])
-        tcp_p50, tcp_rate = exchange(sock.sendall, sock.recv, TRIPS)
-        sock.close()
-        # An upload over TCP: records per second from the start frame to the end frame.
-        proc.kill(); proc.wait()
+        rows.append(exchange("varnel-emu over raw TCP", proc.pid, sock.sendall, sock.recv, TRIPS))
+        sock.close(); proc.kill(); proc.wait()
+        # An upload over TCP: records per second from the first data frame to the end frame.
         proc, listens = start(["--records", "500", "tcp:127.0.0.1:0"], work)
         sock = tcp_client(listens[0])
         upload_rate = upload_pace(sock.sendall, lambda: sock.recv(65536))
         sock.close(); proc.kill(); proc.wait()
-        rows.append(("varnel-emu over raw TCP", tcp_p50, tcp_rate))
 
+        # RFC 2217 through the same bare socket client as raw TCP (the request and reply hold no
+        # 0xFF, so Telnet leaves them as they are; the server's opening offer is read first), then
+        # through python3-serial's client, whose own reader thread is most of its time.
         proc, listens = start(["--records", "0", "rfc2217:127.0.0.1:0"], work)
+        sock = tcp_client(listens[0])
+        offer = b""
+        while len(offer) < len(RFC2217_OFFER):
+            offer += sock.recv(len(RFC2217_OFFER) - len(offer))
+        if offer != RFC2217_OFFER:
+            raise SystemExit("RFC 2217 offer differs: %s" % offer.hex())
+        rows.append(exchange("varnel-emu over RFC 2217 (socket client)", proc.pid, sock.sendall, sock.recv,
+                             TRIPS))
+        sock.close()
         link = serial.serial_for_url("rfc2217://" + listens[0].split(":", 1)[1], timeout=2)
-        rfc_p50, rfc_rate = exchange(link.write, link.read, TRIPS)
+        rows.append(exchange("varnel-emu over RFC 2217 (python3-serial)", proc.pid, link.write, link.read,
+                             TRIPS))
         link.close(); proc.kill(); proc.wait()
-        rows.append(("varnel-emu over RFC 2217 (python3-serial)", rfc_p50, rfc_rate))
 
         t = time.perf_counter()
         proc, listens = start(["--records", "0"] + ["tcp:127.0.0.1:0"] * UNITS, work, count=UNITS)
@@ -130,7 +162,10 @@ def main():
         idle_cpu = (cpu_seconds(proc.pid) - cpu0) / 5 * 100
         socks = [tcp_client(e) for e in listens]
         times = []
+        cpu = 0
         for round_ in range(max(1, TRIPS // UNITS) + 1):
+            if round_ == 1:
+                cpu = cpu_seconds(proc.pid)
             for s in socks:
                 t0 = time.perf_counter()
                 s.sendall(REQUEST)
@@ -141,23 +176,36 @@ def main():
                     raise SystemExit("fleet reply differs: %s" % got.hex())
                 if round_ > 0:
                     times.append(time.perf_counter() - t0)
-        fleet_p50 = statistics.median(times) * 1000
+        fleet = figures("%d TCP units, round-robin" % UNITS, times, cpu_seconds(proc.pid) - cpu)
+        fleet["idle"] = idle_cpu
+        rows.append(fleet)
         for s in socks:
             s.close()
         proc.kill(); proc.wait()
 
-    print("\n| %-44s | %8s | %13s | %9s |" % ("responder", "p50 ms", "round trips/s", "p50 ratio"))
-    print("|%s|%s|%s|%s|" % ("-" * 46, "-" * 10, "-" * 15, "-" * 11))
-    for name, p50, rate in rows:
-        print("| %-44s | %8.3f | %13.0f | %9s |" % (name, p50, rate, "%.2f" % (p50 / pty_p50)))
-    print("| %-44s | %8.3f | %13s | %9s |" % ("%d TCP units, round-robin" % UNITS, fleet_p50, "-",
-                                             "%.2f" % (fleet_p50 / tcp_p50)))
-    print("\nratios: TCP/pty %.2f, RFC 2217/TCP %.2f, %d-unit round-robin/single TCP %.2f"
-          % (tcp_p50 / pty_p50, rfc_p50 / tcp_p50, UNITS, fleet_p50 / tcp_p50))
-    print("%d TCP units: started and listening in %.2f s, idle CPU %.2f %% over 5 s, RSS %.0f kB "
-          "(%.1f kB per unit)" % (UNITS, started, idle_cpu, rss, rss / UNITS))
-    print("upload: %.1f records/s over TCP, %.1f over a pty (ratio %.3f)"
-          % (upload_rate, pty_upload, upload_rate / pty_upload))
+    pty_p50, tcp_p50, rfc_p50, serial_p50, fleet_p50 = (row["p50"] for row in rows)
+    print("\n| %-44s | %8s | %8s | %13s | %9s | %9s |" % ("responder", "p50 ms", "p99 ms", "round trips/s",
+                                                         "CPU us/rt", "p50 ratio"))
+    print("|%s|%s|%s|%s|%s|%s|" % ("-" * 46, "-" * 10, "-" * 10, "-" * 15, "-" * 11, "-" * 11))
+    for row, yardstick in zip(rows, (pty_p50, pty_p50, tcp_p50, tcp_p50, tcp_p50)):
+        print("| %-44s | %8.3f | %8.3f | %13.0f | %9.1f | %9.2f |"
+              % (row["name"], row["p50"], row["p99"], row["rate"], row["cpu"], row["p50"] / yardstick))
+    notes = [
+        "network p50 ratio: the raw TCP row to the pty row, the RFC 2217 and round-robin rows to the raw TCP row",
+        "p50 ratios: TCP/pty %.2f (goal 1.2), RFC 2217/TCP %.2f with the same socket client (goal 1.2; "
+        "%.2f through python3-serial), %d-unit round-robin/single TCP %.2f (goal 1.5)"
+        % (tcp_p50 / pty_p50, rfc_p50 / tcp_p50, serial_p50 / tcp_p50, UNITS, fleet_p50 / tcp_p50),
+        "%d TCP units: started and listening in %.2f s, idle CPU %.2f %% over 5 s, RSS %.0f kB (%.1f kB per "
+        "unit)" % (UNITS, started, idle_cpu, rss, rss / UNITS),
+        "upload of 500 records: %.1f records/s over a pty, %.1f over TCP (TCP/pty %.3f; the pace is "
+        "100 records/s)" % (pty_upload, upload_rate, upload_rate / pty_upload),
+    ]
+    print()
+    for note in notes:
+        print(note)
+    if rows_file:
+        with open(rows_file, "w") as f:
+            json.dump({"rows": rows, "notes": notes}, f)
 
 
 if __name__ == "__main__":

@@ -207,6 +207,30 @@ private slots:
         pair.send(1, "d");
         QVERIFY(spinUntil([&] { return reads == 4; }));
         QCOMPARE(writes, 3);
+
+        // Switched on and off within one pass (as a socket does around a write): it stays quiet;
+        // switched on at the end of one, it fires in the next.
+        QSocketNotifier toggled(pair.fds[0], QSocketNotifier::Write);
+        int toggledWrites = 0;
+        connect(&toggled, &QSocketNotifier::activated, this, [&] { ++toggledWrites; });
+        toggled.setEnabled(false);
+        spinFor(20);
+        QCOMPARE(toggledWrites, 0);
+        QMetaObject::invokeMethod(
+            this,
+            [&] {
+                toggled.setEnabled(true);
+                toggled.setEnabled(false);
+                toggled.setEnabled(true);
+            },
+            Qt::QueuedConnection);
+        QVERIFY(spinUntil([&] { return toggledWrites > 0; }));
+        toggled.setEnabled(false);
+        const int settled = toggledWrites;
+        spinFor(20);
+        QCOMPARE(toggledWrites, settled);
+        pair.send(1, "e"); // and the reader is still served
+        QVERIFY(spinUntil([&] { return reads == 5; }));
     }
 
     // A handler that deletes another notifier ready in the same pass: that one is not called.

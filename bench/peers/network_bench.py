@@ -69,22 +69,33 @@ def figures(name, times, cpu):
             "busy": 100 * cpu / total, "cpu": cpu / len(times) * 1e6}
 
 
-def exchange(name, pid, io_write, io_read, trips):
-    times = []
-    cpu = 0
-    for i in range(trips + 50):
-        if i == 50:
-            cpu = cpu_seconds(pid)
-        t = time.perf_counter()
-        io_write(REQUEST)
-        got = b""
-        while len(got) < len(REPLY):
-            got += io_read(len(REPLY) - len(got))
-        if got != REPLY:
-            raise SystemExit("reply differs: %s" % got.hex())
-        if i >= 50:
-            times.append(time.perf_counter() - t)
-    return figures(name, times, cpu_seconds(pid) - cpu)
+def trip(link):
+    """One request and its reply, byte-exact; seconds taken."""
+    write, read = link
+    t = time.perf_counter()
+    write(REQUEST)
+    got = b""
+    while len(got) < len(REPLY):
+        got += read(len(REPLY) - len(got))
+    if got != REPLY:
+        raise SystemExit("reply differs: %s" % got.hex())
+    return time.perf_counter() - t
+
+
+def interleaved(responders, trips, warm_up=50):
+    """Round trips taken in turn from every responder (name, pid, links), so a busy machine
+    slows them alike: each row's times and its process's CPU over them. A responder with
+    several links (units) takes them in turn."""
+    times = {name: [] for name, _, _ in responders}
+    cpu = {}
+    for i in range(warm_up + trips):
+        if i == warm_up:
+            cpu = {name: cpu_seconds(pid) for name, pid, _ in responders}
+        for name, _, links in responders:
+            took = trip(links[i % len(links)])
+            if i >= warm_up:
+                times[name].append(took)
+    return [figures(name, times[name], cpu_seconds(pid) - cpu[name]) for name, pid, _ in responders]
 
 
 def upload_pace(write, read):
@@ -112,89 +123,93 @@ def main():
         rows_file = sys.argv[2]
     elif len(sys.argv) > 1:
         raise SystemExit("usage: network_bench.py [--rows FILE]")
-    rows = []
+    procs = []
     with tempfile.TemporaryDirectory() as work:
-        pty = PtyPair(work)
-        proc, _ = start(["--records", "0", pty.emu_path], work)
-        port = serial.Serial(pty.peer_path, 115200, timeout=2)
-        rows.append(exchange("varnel-emu over a pty (Python client)", proc.pid, port.write, port.read, TRIPS))
-        port.close(); proc.kill(); proc.wait()
-        proc, _ = start(["--records", "500", pty.emu_path], work)
-        port = serial.Serial(pty.peer_path, 115200, timeout=2)
-        pty_upload = upload_pace(port.write, lambda: port.read(max(1, port.in_waiting)))
-        port.close(); proc.kill(); proc.wait(); pty.kill()
+        try:
+            # Uploads first, one at a time: a round-robin beside them would take their CPU.
+            pty = PtyPair(work)
+            proc, _ = start(["--records", "500", pty.emu_path], work)
+            port = serial.Serial(pty.peer_path, 115200, timeout=2)
+            pty_upload = upload_pace(port.write, lambda: port.read(max(1, port.in_waiting)))
+            port.close(); proc.kill(); proc.wait()
+            # Records per second from the first data frame to the end frame.
+            proc, listens = start(["--records", "500", "tcp:127.0.0.1:0"], work)
+            sock = tcp_client(listens[0])
+            upload_rate = upload_pace(sock.sendall, lambda: sock.recv(65536))
+            sock.close(); proc.kill(); proc.wait()
 
-        proc, listens = start(["--records", "0", "tcp:127.0.0.1:0"], work)
-        sock = tcp_client(listens[0])
-        rows.append(exchange("varnel-emu over raw TCP", proc.pid, sock.sendall, sock.recv, TRIPS))
-        sock.close(); proc.kill(); proc.wait()
-        # An upload over TCP: records per second from the first data frame to the end frame.
-        proc, listens = start(["--records", "500", "tcp:127.0.0.1:0"], work)
-        sock = tcp_client(listens[0])
-        upload_rate = upload_pace(sock.sendall, lambda: sock.recv(65536))
-        sock.close(); proc.kill(); proc.wait()
+            # The single units side by side, a round trip to each in turn.
+            pty_proc, _ = start(["--records", "0", pty.emu_path], work)
+            procs.append(pty_proc)
+            port = serial.Serial(pty.peer_path, 115200, timeout=2)
+            tcp_proc, listens = start(["--records", "0", "tcp:127.0.0.1:0"], work)
+            procs.append(tcp_proc)
+            sock = tcp_client(listens[0])
+            # RFC 2217 through the same bare socket client as raw TCP (the request and reply hold
+            # no 0xFF, so Telnet leaves them as they are; the unit's opening offer is read first),
+            # and through python3-serial's client, whose reader thread is most of its time.
+            rfc_proc, rfc_listens = start(["--records", "0", "rfc2217:127.0.0.1:0"], work)
+            procs.append(rfc_proc)
+            rfc_sock = tcp_client(rfc_listens[0])
+            offer = b""
+            while len(offer) < len(RFC2217_OFFER):
+                offer += rfc_sock.recv(len(RFC2217_OFFER) - len(offer))
+            if offer != RFC2217_OFFER:
+                raise SystemExit("RFC 2217 offer differs: %s" % offer.hex())
+            serial_proc, serial_listens = start(["--records", "0", "rfc2217:127.0.0.1:0"], work)
+            procs.append(serial_proc)
+            link = serial.serial_for_url("rfc2217://" + serial_listens[0].split(":", 1)[1], timeout=2)
+            rows = interleaved([
+                ("varnel-emu over a pty (Python client)", pty_proc.pid, [(port.write, port.read)]),
+                ("varnel-emu over raw TCP", tcp_proc.pid, [(sock.sendall, sock.recv)]),
+                ("varnel-emu over RFC 2217 (socket client)", rfc_proc.pid, [(rfc_sock.sendall, rfc_sock.recv)]),
+                ("varnel-emu over RFC 2217 (python3-serial)", serial_proc.pid, [(link.write, link.read)]),
+            ], TRIPS)
+            port.close(); rfc_sock.close(); link.close()
 
-        # RFC 2217 through the same bare socket client as raw TCP (the request and reply hold no
-        # 0xFF, so Telnet leaves them as they are; the server's opening offer is read first), then
-        # through python3-serial's client, whose own reader thread is most of its time.
-        proc, listens = start(["--records", "0", "rfc2217:127.0.0.1:0"], work)
-        sock = tcp_client(listens[0])
-        offer = b""
-        while len(offer) < len(RFC2217_OFFER):
-            offer += sock.recv(len(RFC2217_OFFER) - len(offer))
-        if offer != RFC2217_OFFER:
-            raise SystemExit("RFC 2217 offer differs: %s" % offer.hex())
-        rows.append(exchange("varnel-emu over RFC 2217 (socket client)", proc.pid, sock.sendall, sock.recv,
-                             TRIPS))
-        sock.close()
-        link = serial.serial_for_url("rfc2217://" + listens[0].split(":", 1)[1], timeout=2)
-        rows.append(exchange("varnel-emu over RFC 2217 (python3-serial)", proc.pid, link.write, link.read,
-                             TRIPS))
-        link.close(); proc.kill(); proc.wait()
-
-        t = time.perf_counter()
-        proc, listens = start(["--records", "0"] + ["tcp:127.0.0.1:0"] * UNITS, work, count=UNITS)
-        started = time.perf_counter() - t
-        time.sleep(1)
-        rss = rss_kb(proc.pid)
-        cpu0 = cpu_seconds(proc.pid)
-        time.sleep(5)
-        idle_cpu = (cpu_seconds(proc.pid) - cpu0) / 5 * 100
-        socks = [tcp_client(e) for e in listens]
-        times = []
-        cpu = 0
-        for round_ in range(max(1, TRIPS // UNITS) + 1):
-            if round_ == 1:
-                cpu = cpu_seconds(proc.pid)
+            t = time.perf_counter()
+            fleet_proc, fleet_listens = start(["--records", "0"] + ["tcp:127.0.0.1:0"] * UNITS, work,
+                                              count=UNITS)
+            procs.append(fleet_proc)
+            started = time.perf_counter() - t
+            time.sleep(1)
+            rss = rss_kb(fleet_proc.pid)
+            cpu0 = cpu_seconds(fleet_proc.pid)
+            time.sleep(5)
+            idle_cpu = (cpu_seconds(fleet_proc.pid) - cpu0) / 5 * 100
+            socks = [tcp_client(e) for e in fleet_listens]
+            # A round trip to the next of the thousand, then one to the single TCP unit, in turn:
+            # the single unit's row of this phase is the round-robin's yardstick.
+            trips = max(TRIPS, 2 * UNITS)
+            single, fleet = interleaved([
+                ("varnel-emu over raw TCP, beside the fleet", tcp_proc.pid, [(sock.sendall, sock.recv)]),
+                ("%d TCP units, round-robin" % UNITS, fleet_proc.pid, [(s.sendall, s.recv) for s in socks]),
+            ], trips, warm_up=UNITS)
+            fleet["idle"] = idle_cpu
+            rows += [single, fleet]
             for s in socks:
-                t0 = time.perf_counter()
-                s.sendall(REQUEST)
-                got = b""
-                while len(got) < len(REPLY):
-                    got += s.recv(len(REPLY) - len(got))
-                if got != REPLY:
-                    raise SystemExit("fleet reply differs: %s" % got.hex())
-                if round_ > 0:
-                    times.append(time.perf_counter() - t0)
-        fleet = figures("%d TCP units, round-robin" % UNITS, times, cpu_seconds(proc.pid) - cpu)
-        fleet["idle"] = idle_cpu
-        rows.append(fleet)
-        for s in socks:
-            s.close()
-        proc.kill(); proc.wait()
+                s.close()
+            sock.close()
+        finally:
+            for proc in procs:
+                proc.kill()
+                proc.wait()
+            pty.kill()
 
-    pty_p50, tcp_p50, rfc_p50, serial_p50, fleet_p50 = (row["p50"] for row in rows)
+    pty_p50, tcp_p50, rfc_p50, serial_p50, single_p50, fleet_p50 = (row["p50"] for row in rows)
     print("\n| %-44s | %8s | %8s | %13s | %9s | %9s |" % ("responder", "p50 ms", "p99 ms", "round trips/s",
                                                          "CPU us/rt", "p50 ratio"))
     print("|%s|%s|%s|%s|%s|%s|" % ("-" * 46, "-" * 10, "-" * 10, "-" * 15, "-" * 11, "-" * 11))
-    for row, yardstick in zip(rows, (pty_p50, pty_p50, tcp_p50, tcp_p50, tcp_p50)):
+    for row, yardstick in zip(rows, (pty_p50, pty_p50, tcp_p50, tcp_p50, single_p50, single_p50)):
         print("| %-44s | %8.3f | %8.3f | %13.0f | %9.1f | %9.2f |"
               % (row["name"], row["p50"], row["p99"], row["rate"], row["cpu"], row["p50"] / yardstick))
     notes = [
-        "network p50 ratio: the raw TCP row to the pty row, the RFC 2217 and round-robin rows to the raw TCP row",
-        "p50 ratios: TCP/pty %.2f (goal 1.2), RFC 2217/TCP %.2f with the same socket client (goal 1.2; "
-        "%.2f through python3-serial), %d-unit round-robin/single TCP %.2f (goal 1.5)"
-        % (tcp_p50 / pty_p50, rfc_p50 / tcp_p50, serial_p50 / tcp_p50, UNITS, fleet_p50 / tcp_p50),
+        "network rows: the first four taken in turn, a round trip each; then the 1000 units in turn, each "
+        "round trip followed by one to the single TCP unit; p50 ratio to the pty row (raw TCP), to the raw "
+        "TCP row (RFC 2217) and to the single unit beside the fleet (round-robin)",
+        "p50 ratios: TCP/pty %.2f (goal 1.2), RFC 2217/TCP %.2f with the same socket client (goal 1.2; %.2f "
+        "through python3-serial), %d-unit round-robin/single TCP %.2f (goal 1.5)"
+        % (tcp_p50 / pty_p50, rfc_p50 / tcp_p50, serial_p50 / tcp_p50, UNITS, fleet_p50 / single_p50),
         "%d TCP units: started and listening in %.2f s, idle CPU %.2f %% over 5 s, RSS %.0f kB (%.1f kB per "
         "unit)" % (UNITS, started, idle_cpu, rss, rss / UNITS),
         "upload of 500 records: %.1f records/s over a pty, %.1f over TCP (TCP/pty %.3f; the pace is "

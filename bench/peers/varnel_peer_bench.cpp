@@ -238,16 +238,15 @@ int main(int argc, char* argv[])
             status = 1;
             continue;
         }
-        const QString idle =
-            f.idleCpuPercent < 0 ? QStringLiteral("-") : QStringLiteral("%1 %").arg(f.idleCpuPercent, 0, 'f', 2);
-        std::printf(
-            "| %-42s | %9s | %7.3f | %7.2f | %7.2f | %13.0f | %8s | %6.1f %% | %9.1f | %9s | %10s | "
-            "%9s |\n",
-            qPrintable(peer.name), qPrintable(sizes), f.p50Ms, f.p99Ms, f.maxMs, f.roundTripsPerSecond,
-            qPrintable(idle), f.busyCpuPercent, f.cpuMicrosPerRoundTrip,
-            qPrintable(ratio(f.p50Ms, modbus.p50Ms, modbusValid)),
-            qPrintable(ratio(f.roundTripsPerSecond, modbus.roundTripsPerSecond, modbusValid)),
-            qPrintable(ratio(f.cpuMicrosPerRoundTrip, modbus.cpuMicrosPerRoundTrip, modbusValid)));
+        const QString idle = f.idleCpuPercent < 0 ? QStringLiteral("-")
+                                                  : QStringLiteral("%1 %").arg(f.idleCpuPercent, 0, 'f', 2);
+        std::printf("| %-42s | %9s | %7.3f | %7.2f | %7.2f | %13.0f | %8s | %6.1f %% | %9.1f | %9s | %10s | "
+                    "%9s |\n",
+                    qPrintable(peer.name), qPrintable(sizes), f.p50Ms, f.p99Ms, f.maxMs,
+                    f.roundTripsPerSecond, qPrintable(idle), f.busyCpuPercent, f.cpuMicrosPerRoundTrip,
+                    qPrintable(ratio(f.p50Ms, modbus.p50Ms, modbusValid)),
+                    qPrintable(ratio(f.roundTripsPerSecond, modbus.roundTripsPerSecond, modbusValid)),
+                    qPrintable(ratio(f.cpuMicrosPerRoundTrip, modbus.cpuMicrosPerRoundTrip, modbusValid)));
     }
     std::printf("\nratios: this row's p50, round trips/s and CPU per round trip divided by libmodbus's\n");
     std::printf(

@@ -85,16 +85,17 @@ fuzz: deps
 bench: build
 	$(BUILD)/bin/varnel-bench
 
-# varnel-emu beside a libmodbus RTU server and a C echo over the same kind of pty pair;
-# about a minute. BENCH_PEERS_ARGS=--quick for a few seconds.
+# varnel-emu beside a libmodbus RTU server and a C echo over the same kind of pty pair, then
+# over raw TCP, RFC 2217 and as one of 1000 TCP units (the network script's rows join the table);
+# about two minutes. BENCH_PEERS_ARGS=--quick for less.
 BENCH_PEERS_ARGS ?=
 bench-peers: deps
 	@tools/install-deps.sh libmodbus-dev
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j$(JOBS) --target varnel-peer-bench
-	$(BUILD)/bin/varnel-peer-bench $(BENCH_PEERS_ARGS)
-	cmake --build $(BUILD) -j$(JOBS) --target varnel-emu
-	VARNEL_BIN_DIR=$(BUILD)/bin /usr/bin/python3 -W ignore bench/peers/network_bench.py
+	VARNEL_BIN_DIR=$(abspath $(BUILD))/bin /usr/bin/python3 -W ignore bench/peers/network_bench.py \
+		--rows $(BUILD)/network-rows.json
+	$(BUILD)/bin/varnel-peer-bench $(BENCH_PEERS_ARGS) --network-rows $(BUILD)/network-rows.json
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(QT6_BUILD)

@@ -35,6 +35,7 @@
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QTabWidget>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTextEdit>
 #include <QtTest>
@@ -462,6 +463,48 @@ private slots:
         QVERIFY(!removeStopConnection()); // exactly one
         QTest::mouseClick(openButton(), Qt::LeftButton);
         verifyIdle();
+    }
+
+    // A network endpoint typed into the port field: the unit listens on the port it logs and
+    // answers a real socket byte for byte; closing stops the listener.
+    void openTcpEndpointAndAnswerASocket()
+    {
+        typePort(QStringLiteral("tcp:127.0.0.1:0"));
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyConnected();
+        const QString prefix = QStringLiteral("LISTEN tcp:127.0.0.1:");
+        QString listen;
+        QDeadlineTimer deadline(10000);
+        while (listen.isEmpty() && !deadline.hasExpired()) {
+            for (const QString& line : messages())
+                if (line.startsWith(prefix))
+                    listen = line;
+            if (listen.isEmpty())
+                QTest::qWait(5);
+        }
+        bool ok = false;
+        const quint16 port = listen.mid(prefix.size()).toUShort(&ok);
+        QVERIFY2(ok && port != 0, qPrintable(listen));
+
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write(frameBytes(0x02));
+        QByteArray reply;
+        deadline = QDeadlineTimer(10000);
+        while (reply.size() < 16 && !deadline.hasExpired()) {
+            QTest::qWait(5);
+            reply += socket.readAll();
+        }
+        QCOMPARE(reply.size(), 16);
+        QCOMPARE(reply.left(7), QByteArray("\x5A\xA5\x12\x34\x02\x00\x07", 7));
+        QCOMPARE(reply, frameBytes(0x02, reply.mid(7, 7)));
+
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyIdle();
+        QTcpSocket again;
+        again.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(!again.waitForConnected(2000)); // nobody listens any more
     }
 
     void openFailureStaysIdle()

@@ -1,7 +1,10 @@
 """Network rows of `make bench-peers`: varnel-emu over a pty, raw TCP and RFC 2217, a
 1000-unit process (start-up, idle CPU, RSS per unit, a round-robin client) and an upload's
-pace over TCP. Prints one table; ratios are taken within this one run."""
+pace over a pty and over TCP. Prints one table; ratios are taken within this one run.
+--rows FILE also writes the rows and the notes as JSON, for varnel-peer-bench --network-rows
+to print in its own table."""
 
+import json
 import os
 import socket
 import statistics
@@ -16,6 +19,8 @@ from varnel_peer import FrameParser, PtyPair, build_frame, executable  # noqa: E
 
 REQUEST = build_frame(0x0D)
 REPLY = bytes.fromhex("5AA512340D0000DE00")
+# WILL BINARY, DO BINARY, DO COM-PORT-OPTION: what the unit says first to an RFC 2217 client.
+RFC2217_OFFER = bytes.fromhex("FFFB00FFFD00FFFD2C")
 TRIPS = int(os.environ.get("VARNEL_NET_TRIPS", "2000"))
 UNITS = int(os.environ.get("VARNEL_NET_UNITS", "1000"))
 CLK = os.sysconf("SC_CLK_TCK")
@@ -54,30 +59,55 @@ def rss_kb(pid):
     return 0
 
 
-def exchange(io_write, io_read, trips):
-    times = []
-    for i in range(trips + 50):
-        t = time.perf_counter()
-        io_write(REQUEST)
-        got = b""
-        while len(got) < len(REPLY):
-            got += io_read(len(REPLY) - len(got))
-        if got != REPLY:
-            raise SystemExit("reply differs: %s" % got.hex())
-        if i >= 50:
-            times.append(time.perf_counter() - t)
-    return statistics.median(times) * 1000, len(times) / sum(times)
+def figures(name, times, cpu):
+    """One row: the round trips' times in seconds and the responder's CPU seconds over them."""
+    times = sorted(times)
+    total = sum(times)
+    return {"name": name, "request": len(REQUEST), "reply": len(REPLY),
+            "p50": statistics.median(times) * 1000, "p99": times[int(len(times) * 0.99)] * 1000,
+            "max": times[-1] * 1000, "rate": len(times) / total, "idle": None,
+            "busy": 100 * cpu / total, "cpu": cpu / len(times) * 1e6}
+
+
+def trip(link):
+    """One request and its reply, byte-exact; seconds taken."""
+    write, read = link
+    t = time.perf_counter()
+    write(REQUEST)
+    got = b""
+    while len(got) < len(REPLY):
+        got += read(len(REPLY) - len(got))
+    if got != REPLY:
+        raise SystemExit("reply differs: %s" % got.hex())
+    return time.perf_counter() - t
+
+
+def interleaved(responders, trips, warm_up=50):
+    """Round trips taken in turn from every responder (name, pid, links), so a busy machine
+    slows them alike: each row's times and its process's CPU over them. A responder with
+    several links (units) takes them in turn."""
+    times = {name: [] for name, _, _ in responders}
+    cpu = {}
+    for i in range(warm_up + trips):
+        if i == warm_up:
+            cpu = {name: cpu_seconds(pid) for name, pid, _ in responders}
+        for name, _, links in responders:
+            took = trip(links[i % len(links)])
+            if i >= warm_up:
+                times[name].append(took)
+    return [figures(name, times[name], cpu_seconds(pid) - cpu[name]) for name, pid, _ in responders]
 
 
 def upload_pace(write, read):
-    """Records per second of a 500-record upload, from its first data frame to its end frame."""
+    """Records per second of a 500-record upload, from its first data frame to its end frame:
+    as many pauses as records lie between them."""
     write(build_frame(0x0C))
     parser, frames, first = FrameParser(), [], None
     while not frames or frames[-1].content[:1] != b"\x02":
         frames += parser.feed(read())
         if first is None and len(frames) >= 2:
             first = time.perf_counter()
-    return (len(frames) - 3) / (time.perf_counter() - first)
+    return (len(frames) - 2) / (time.perf_counter() - first)
 
 
 def tcp_client(endpoint):
@@ -88,75 +118,109 @@ def tcp_client(endpoint):
 
 
 def main():
-    rows = []
+    rows_file = None
+    if sys.argv[1:2] == ["--rows"] and len(sys.argv) == 3:
+        rows_file = sys.argv[2]
+    elif len(sys.argv) > 1:
+        raise SystemExit("usage: network_bench.py [--rows FILE]")
+    procs = []
     with tempfile.TemporaryDirectory() as work:
-        pty = PtyPair(work)
-        proc, _ = start(["--records", "0", pty.emu_path], work)
-        port = serial.Serial(pty.peer_path, 115200, timeout=2)
-        pty_p50, pty_rate = exchange(port.write, port.read, TRIPS)
-        port.close(); proc.kill(); proc.wait()
-        proc, _ = start(["--records", "500", pty.emu_path], work)
-        port = serial.Serial(pty.peer_path, 115200, timeout=2)
-        pty_upload = upload_pace(port.write, lambda: port.read(max(1, port.in_waiting)))
-        port.close(); proc.kill(); proc.wait(); pty.kill()
-        rows.append(("varnel-emu over a pty", pty_p50, pty_rate))
+        try:
+            # Uploads first, one at a time: a round-robin beside them would take their CPU.
+            pty = PtyPair(work)
+            proc, _ = start(["--records", "500", pty.emu_path], work)
+            port = serial.Serial(pty.peer_path, 115200, timeout=2)
+            pty_upload = upload_pace(port.write, lambda: port.read(max(1, port.in_waiting)))
+            port.close(); proc.kill(); proc.wait()
+            # Records per second from the first data frame to the end frame.
+            proc, listens = start(["--records", "500", "tcp:127.0.0.1:0"], work)
+            sock = tcp_client(listens[0])
+            upload_rate = upload_pace(sock.sendall, lambda: sock.recv(65536))
+            sock.close(); proc.kill(); proc.wait()
 
-        proc, listens = start(["--records", "0", "tcp:127.0.0.1:0"], work)
-        sock = tcp_client(listens[0])
-        tcp_p50, tcp_rate = exchange(sock.sendall, sock.recv, TRIPS)
-        sock.close()
-        # An upload over TCP: records per second from the start frame to the end frame.
-        proc.kill(); proc.wait()
-        proc, listens = start(["--records", "500", "tcp:127.0.0.1:0"], work)
-        sock = tcp_client(listens[0])
-        upload_rate = upload_pace(sock.sendall, lambda: sock.recv(65536))
-        sock.close(); proc.kill(); proc.wait()
-        rows.append(("varnel-emu over raw TCP", tcp_p50, tcp_rate))
+            # The single units side by side, a round trip to each in turn.
+            pty_proc, _ = start(["--records", "0", pty.emu_path], work)
+            procs.append(pty_proc)
+            port = serial.Serial(pty.peer_path, 115200, timeout=2)
+            tcp_proc, listens = start(["--records", "0", "tcp:127.0.0.1:0"], work)
+            procs.append(tcp_proc)
+            sock = tcp_client(listens[0])
+            # RFC 2217 through the same bare socket client as raw TCP (the request and reply hold
+            # no 0xFF, so Telnet leaves them as they are; the unit's opening offer is read first),
+            # and through python3-serial's client, whose reader thread is most of its time.
+            rfc_proc, rfc_listens = start(["--records", "0", "rfc2217:127.0.0.1:0"], work)
+            procs.append(rfc_proc)
+            rfc_sock = tcp_client(rfc_listens[0])
+            offer = b""
+            while len(offer) < len(RFC2217_OFFER):
+                offer += rfc_sock.recv(len(RFC2217_OFFER) - len(offer))
+            if offer != RFC2217_OFFER:
+                raise SystemExit("RFC 2217 offer differs: %s" % offer.hex())
+            serial_proc, serial_listens = start(["--records", "0", "rfc2217:127.0.0.1:0"], work)
+            procs.append(serial_proc)
+            link = serial.serial_for_url("rfc2217://" + serial_listens[0].split(":", 1)[1], timeout=2)
+            rows = interleaved([
+                ("varnel-emu over a pty (Python client)", pty_proc.pid, [(port.write, port.read)]),
+                ("varnel-emu over raw TCP", tcp_proc.pid, [(sock.sendall, sock.recv)]),
+                ("varnel-emu over RFC 2217 (socket client)", rfc_proc.pid, [(rfc_sock.sendall, rfc_sock.recv)]),
+                ("varnel-emu over RFC 2217 (python3-serial)", serial_proc.pid, [(link.write, link.read)]),
+            ], TRIPS)
+            port.close(); rfc_sock.close(); link.close()
 
-        proc, listens = start(["--records", "0", "rfc2217:127.0.0.1:0"], work)
-        link = serial.serial_for_url("rfc2217://" + listens[0].split(":", 1)[1], timeout=2)
-        rfc_p50, rfc_rate = exchange(link.write, link.read, TRIPS)
-        link.close(); proc.kill(); proc.wait()
-        rows.append(("varnel-emu over RFC 2217 (python3-serial)", rfc_p50, rfc_rate))
-
-        t = time.perf_counter()
-        proc, listens = start(["--records", "0"] + ["tcp:127.0.0.1:0"] * UNITS, work, count=UNITS)
-        started = time.perf_counter() - t
-        time.sleep(1)
-        rss = rss_kb(proc.pid)
-        cpu0 = cpu_seconds(proc.pid)
-        time.sleep(5)
-        idle_cpu = (cpu_seconds(proc.pid) - cpu0) / 5 * 100
-        socks = [tcp_client(e) for e in listens]
-        times = []
-        for round_ in range(max(1, TRIPS // UNITS) + 1):
+            t = time.perf_counter()
+            fleet_proc, fleet_listens = start(["--records", "0"] + ["tcp:127.0.0.1:0"] * UNITS, work,
+                                              count=UNITS)
+            procs.append(fleet_proc)
+            started = time.perf_counter() - t
+            time.sleep(1)
+            rss = rss_kb(fleet_proc.pid)
+            cpu0 = cpu_seconds(fleet_proc.pid)
+            time.sleep(5)
+            idle_cpu = (cpu_seconds(fleet_proc.pid) - cpu0) / 5 * 100
+            socks = [tcp_client(e) for e in fleet_listens]
+            # A round trip to the next of the thousand, then one to the single TCP unit, in turn:
+            # the single unit's row of this phase is the round-robin's yardstick.
+            trips = max(TRIPS, 2 * UNITS)
+            single, fleet = interleaved([
+                ("varnel-emu over raw TCP, beside the fleet", tcp_proc.pid, [(sock.sendall, sock.recv)]),
+                ("%d TCP units, round-robin" % UNITS, fleet_proc.pid, [(s.sendall, s.recv) for s in socks]),
+            ], trips, warm_up=UNITS)
+            fleet["idle"] = idle_cpu
+            rows += [single, fleet]
             for s in socks:
-                t0 = time.perf_counter()
-                s.sendall(REQUEST)
-                got = b""
-                while len(got) < len(REPLY):
-                    got += s.recv(len(REPLY) - len(got))
-                if got != REPLY:
-                    raise SystemExit("fleet reply differs: %s" % got.hex())
-                if round_ > 0:
-                    times.append(time.perf_counter() - t0)
-        fleet_p50 = statistics.median(times) * 1000
-        for s in socks:
-            s.close()
-        proc.kill(); proc.wait()
+                s.close()
+            sock.close()
+        finally:
+            for proc in procs:
+                proc.kill()
+                proc.wait()
+            pty.kill()
 
-    print("\n| %-44s | %8s | %13s | %9s |" % ("responder", "p50 ms", "round trips/s", "p50 ratio"))
-    print("|%s|%s|%s|%s|" % ("-" * 46, "-" * 10, "-" * 15, "-" * 11))
-    for name, p50, rate in rows:
-        print("| %-44s | %8.3f | %13.0f | %9s |" % (name, p50, rate, "%.2f" % (p50 / pty_p50)))
-    print("| %-44s | %8.3f | %13s | %9s |" % ("%d TCP units, round-robin" % UNITS, fleet_p50, "-",
-                                             "%.2f" % (fleet_p50 / tcp_p50)))
-    print("\nratios: TCP/pty %.2f, RFC 2217/TCP %.2f, %d-unit round-robin/single TCP %.2f"
-          % (tcp_p50 / pty_p50, rfc_p50 / tcp_p50, UNITS, fleet_p50 / tcp_p50))
-    print("%d TCP units: started and listening in %.2f s, idle CPU %.2f %% over 5 s, RSS %.0f kB "
-          "(%.1f kB per unit)" % (UNITS, started, idle_cpu, rss, rss / UNITS))
-    print("upload: %.1f records/s over TCP, %.1f over a pty (ratio %.3f)"
-          % (upload_rate, pty_upload, upload_rate / pty_upload))
+    pty_p50, tcp_p50, rfc_p50, serial_p50, single_p50, fleet_p50 = (row["p50"] for row in rows)
+    print("\n| %-44s | %8s | %8s | %13s | %9s | %9s |" % ("responder", "p50 ms", "p99 ms", "round trips/s",
+                                                         "CPU us/rt", "p50 ratio"))
+    print("|%s|%s|%s|%s|%s|%s|" % ("-" * 46, "-" * 10, "-" * 10, "-" * 15, "-" * 11, "-" * 11))
+    for row, yardstick in zip(rows, (pty_p50, pty_p50, tcp_p50, tcp_p50, single_p50, single_p50)):
+        print("| %-44s | %8.3f | %8.3f | %13.0f | %9.1f | %9.2f |"
+              % (row["name"], row["p50"], row["p99"], row["rate"], row["cpu"], row["p50"] / yardstick))
+    notes = [
+        "network rows: the first four taken in turn, a round trip each; then the 1000 units in turn, each "
+        "round trip followed by one to the single TCP unit; p50 ratio to the pty row (raw TCP), to the raw "
+        "TCP row (RFC 2217) and to the single unit beside the fleet (round-robin)",
+        "p50 ratios: TCP/pty %.2f (goal 1.2), RFC 2217/TCP %.2f with the same socket client (goal 1.2; %.2f "
+        "through python3-serial), %d-unit round-robin/single TCP %.2f (goal 1.5)"
+        % (tcp_p50 / pty_p50, rfc_p50 / tcp_p50, serial_p50 / tcp_p50, UNITS, fleet_p50 / single_p50),
+        "%d TCP units: started and listening in %.2f s, idle CPU %.2f %% over 5 s, RSS %.0f kB (%.1f kB per "
+        "unit)" % (UNITS, started, idle_cpu, rss, rss / UNITS),
+        "upload of 500 records: %.1f records/s over a pty, %.1f over TCP (TCP/pty %.3f; the pace is "
+        "100 records/s)" % (pty_upload, upload_rate, upload_rate / pty_upload),
+    ]
+    print()
+    for note in notes:
+        print(note)
+    if rows_file:
+        with open(rows_file, "w") as f:
+            json.dump({"rows": rows, "notes": notes}, f)
 
 
 if __name__ == "__main__":

@@ -7,6 +7,10 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <cstdio>
 #include <iterator>
@@ -28,7 +32,9 @@ int usage(const QString& problem)
                  "  --idle-seconds  idle CPU window per responder, 1-3600 (default 10)\n"
                  "  --quick         200 round trips, 20 warm-up, 2 s idle\n"
                  "  --emu-arg       one more varnel-emu argument (repeatable): --emu-arg=--events\n"
-                 "                  --emu-arg=FILE times it with its event file\n",
+                 "                  --emu-arg=FILE times it with its event file\n"
+                 "  --network-rows  rows of bench/peers/network_bench.py --rows FILE, printed in the\n"
+                 "                  table with their notes after it\n",
                  qPrintable(problem));
     return kUsageError;
 }
@@ -107,6 +113,52 @@ QString ratio(double ours, double theirs, bool valid)
     return valid && theirs > 0 ? QString::number(ours / theirs, 'f', 2) : QStringLiteral("-");
 }
 
+// Rows measured by the network script (its own client, not this one's pty pair), with its notes.
+struct NetworkRows
+{
+    std::vector<std::pair<PeerCase, PeerFigures>> rows;
+    QStringList notes;
+};
+
+bool readNetworkRows(const QString& path, NetworkRows& out, QString& error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("%1: %2").arg(path, file.errorString());
+        return false;
+    }
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    const QJsonValue rows = document.object().value(QStringLiteral("rows"));
+    if (parseError.error != QJsonParseError::NoError || !rows.isArray()) {
+        error = QStringLiteral("%1: not the network script's rows (%2)").arg(path, parseError.errorString());
+        return false;
+    }
+    for (const QJsonValue& value : rows.toArray()) {
+        const QJsonObject row = value.toObject();
+        PeerCase peer;
+        peer.name = row.value(QStringLiteral("name")).toString();
+        peer.request = QByteArray(row.value(QStringLiteral("request")).toInt(), '\0');
+        peer.reply = QByteArray(row.value(QStringLiteral("reply")).toInt(), '\0');
+        PeerFigures f;
+        f.p50Ms = row.value(QStringLiteral("p50")).toDouble();
+        f.p99Ms = row.value(QStringLiteral("p99")).toDouble();
+        f.maxMs = row.value(QStringLiteral("max")).toDouble();
+        f.roundTripsPerSecond = row.value(QStringLiteral("rate")).toDouble();
+        f.idleCpuPercent = row.value(QStringLiteral("idle")).toDouble(-1); // null: not measured
+        f.busyCpuPercent = row.value(QStringLiteral("busy")).toDouble();
+        f.cpuMicrosPerRoundTrip = row.value(QStringLiteral("cpu")).toDouble();
+        if (peer.name.isEmpty() || f.p50Ms <= 0) {
+            error = QStringLiteral("%1: a row without a name or a p50").arg(path);
+            return false;
+        }
+        out.rows.emplace_back(peer, f);
+    }
+    for (const QJsonValue& note : document.object().value(QStringLiteral("notes")).toArray())
+        out.notes.append(note.toString());
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -117,7 +169,8 @@ int main(int argc, char* argv[])
                        {QStringLiteral("warm-up"), QString(), QStringLiteral("N")},
                        {QStringLiteral("idle-seconds"), QString(), QStringLiteral("S")},
                        {QStringLiteral("quick"), QString()},
-                       {QStringLiteral("emu-arg"), QString(), QStringLiteral("ARG")}});
+                       {QStringLiteral("emu-arg"), QString(), QStringLiteral("ARG")},
+                       {QStringLiteral("network-rows"), QString(), QStringLiteral("FILE")}});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (!parser.positionalArguments().isEmpty())
@@ -130,6 +183,13 @@ int main(int argc, char* argv[])
         !readCount(parser, QStringLiteral("warm-up"), 0, 100000, options.warmUp) ||
         !readCount(parser, QStringLiteral("idle-seconds"), 1, 3600, options.idleSeconds))
         return kUsageError;
+
+    NetworkRows network;
+    if (parser.isSet(QStringLiteral("network-rows"))) {
+        QString error;
+        if (!readNetworkRows(parser.value(QStringLiteral("network-rows")), network, error))
+            return usage(QStringLiteral("--network-rows: %1").arg(error));
+    }
 
     PeerBench::installStopHandler();
     const PeerBench bench(options);
@@ -152,34 +212,41 @@ int main(int argc, char* argv[])
     std::printf("\n%d round trips per responder after %d warm-up, idle CPU over %d s; "
                 "one socat pty pair each, two for the rows behind the tap\n\n",
                 options.roundTrips, options.warmUp, options.idleSeconds);
-    std::printf("| %-38s | %9s | %7s | %7s | %7s | %13s | %8s | %8s | %9s | %9s | %10s | %9s |\n",
+    std::printf("| %-42s | %9s | %7s | %7s | %7s | %13s | %8s | %8s | %9s | %9s | %10s | %9s |\n",
                 "responder", "req/reply", "p50 ms", "p99 ms", "max ms", "round trips/s", "idle CPU",
                 "busy CPU", "CPU us/rt", "p50 ratio", "rt/s ratio", "CPU ratio");
     std::printf(
-        "|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n", QByteArray(40, '-').constData(),
+        "|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n", QByteArray(44, '-').constData(),
         QByteArray(11, '-').constData(), QByteArray(9, '-').constData(), QByteArray(9, '-').constData(),
         QByteArray(9, '-').constData(), QByteArray(15, '-').constData(), QByteArray(10, '-').constData(),
         QByteArray(10, '-').constData(), QByteArray(11, '-').constData(), QByteArray(11, '-').constData(),
         QByteArray(12, '-').constData(), QByteArray(11, '-').constData());
     int status = 0;
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        const PeerCase& peer = cases[i];
-        const PeerFigures& f = figures[i];
+    std::vector<PeerCase> allCases = cases;
+    std::vector<PeerFigures> allFigures = figures;
+    for (const auto& [peer, f] : network.rows) {
+        allCases.push_back(peer);
+        allFigures.push_back(f);
+    }
+    for (std::size_t i = 0; i < allCases.size(); ++i) {
+        const PeerCase& peer = allCases[i];
+        const PeerFigures& f = allFigures[i];
         const QString sizes = QStringLiteral("%1/%2 B").arg(peer.request.size()).arg(peer.reply.size());
         if (!f.error.isEmpty()) {
-            std::printf("| %-38s | %9s | failed: %s\n", qPrintable(peer.name), qPrintable(sizes),
+            std::printf("| %-42s | %9s | failed: %s\n", qPrintable(peer.name), qPrintable(sizes),
                         qPrintable(f.error));
             status = 1;
             continue;
         }
-        std::printf(
-            "| %-38s | %9s | %7.2f | %7.2f | %7.2f | %13.0f | %6.2f %% | %6.1f %% | %9.1f | %9s | %10s | "
-            "%9s |\n",
-            qPrintable(peer.name), qPrintable(sizes), f.p50Ms, f.p99Ms, f.maxMs, f.roundTripsPerSecond,
-            f.idleCpuPercent, f.busyCpuPercent, f.cpuMicrosPerRoundTrip,
-            qPrintable(ratio(f.p50Ms, modbus.p50Ms, modbusValid)),
-            qPrintable(ratio(f.roundTripsPerSecond, modbus.roundTripsPerSecond, modbusValid)),
-            qPrintable(ratio(f.cpuMicrosPerRoundTrip, modbus.cpuMicrosPerRoundTrip, modbusValid)));
+        const QString idle = f.idleCpuPercent < 0 ? QStringLiteral("-")
+                                                  : QStringLiteral("%1 %").arg(f.idleCpuPercent, 0, 'f', 2);
+        std::printf("| %-42s | %9s | %7.3f | %7.2f | %7.2f | %13.0f | %8s | %6.1f %% | %9.1f | %9s | %10s | "
+                    "%9s |\n",
+                    qPrintable(peer.name), qPrintable(sizes), f.p50Ms, f.p99Ms, f.maxMs,
+                    f.roundTripsPerSecond, qPrintable(idle), f.busyCpuPercent, f.cpuMicrosPerRoundTrip,
+                    qPrintable(ratio(f.p50Ms, modbus.p50Ms, modbusValid)),
+                    qPrintable(ratio(f.roundTripsPerSecond, modbus.roundTripsPerSecond, modbusValid)),
+                    qPrintable(ratio(f.cpuMicrosPerRoundTrip, modbus.cpuMicrosPerRoundTrip, modbusValid)));
     }
     std::printf("\nratios: this row's p50, round trips/s and CPU per round trip divided by libmodbus's\n");
     std::printf(
@@ -207,5 +274,12 @@ int main(int argc, char* argv[])
             std::printf("%s %s -", i == 0 ? "" : ",", kTapRows[i].shortName);
     }
     std::printf("; the goal is at most 1 ms\n");
+    if (!network.rows.empty()) {
+        std::printf("network rows (the last %zu): varnel-emu timed by bench/peers/network_bench.py's own "
+                    "client over a pty, TCP and RFC 2217; idle CPU of the fleet process only\n",
+                    network.rows.size());
+        for (const QString& note : network.notes)
+            std::printf("%s\n", qPrintable(note));
+    }
     return status;
 }

@@ -325,6 +325,20 @@ class Peer:
             self.write(bytes([byte]))
             time.sleep(pause)
 
+    def write_within(self, data, seconds):
+        """Writes as much of `data` as the line takes within `seconds`, reading nothing; returns
+        the byte count. A blocking write could wait for good: socat, relaying between the two
+        ptys, blocks writing replies our way while we write, and then takes nothing more."""
+        data = bytes(data)
+        written = 0
+        deadline = time.monotonic() + seconds
+        while written < len(data) and time.monotonic() < deadline:
+            try:
+                written += os.write(self.port.fileno(), data[written:])
+            except BlockingIOError:
+                time.sleep(0.0005)
+        return written
+
     def flood(self, data, seconds):
         """Writes `data` over and over as fast as the line takes it for `seconds`, reading
         nothing; returns how many copies went out."""

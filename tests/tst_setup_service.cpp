@@ -9,7 +9,6 @@
 #include "service/SetupService.h"
 #include "transport/MemoryTransport.h"
 #include "unit/EmulatedUnit.h"
-#include "unit/RecordUploadJob.h"
 
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -451,43 +450,6 @@ private slots:
         bool ok = false;
         QCOMPARE(splitReplies(received(), &ok).size(), 32);
         QVERIFY(ok);
-    }
-
-    // The frames keep to a grid one pause apart: a late frame is made up for by the next
-    // pauses, one held up for the catch-up limit or more starts the grid again from itself.
-    void nextFrameDue_data()
-    {
-        QTest::addColumn<qint64>("dueUs");        // when the frame handed over was due
-        QTest::addColumn<qint64>("handedOverUs"); // when it went
-        QTest::addColumn<qint64>("nextUs");       // when the one after it is due
-        const qint64 pause = RecordUploadJob::kFramePauseMs * 1000;
-        const qint64 catchUp = RecordUploadJob::kCatchUpPauses * pause;
-        QTest::newRow("on time") << qint64(50000) << qint64(50000) << 50000 + pause;
-        QTest::newRow("a little late: the next pause is shorter")
-            << qint64(50000) << qint64(53500) << 50000 + pause;
-        QTest::newRow("a whole pause late: the next one goes at once")
-            << qint64(50000) << 50000 + pause << 50000 + pause;
-        QTest::newRow("just short of the catch-up limit")
-            << qint64(50000) << 50000 + catchUp - 1 << 50000 + pause;
-        QTest::newRow("at the catch-up limit: counts from itself")
-            << qint64(50000) << 50000 + catchUp << 50000 + catchUp + pause;
-        QTest::newRow("long held up: no burst") << qint64(50000) << qint64(900000) << 900000 + pause;
-        QTest::newRow("the start frame: nothing was due") << qint64(-1) << qint64(70000) << 70000 + pause;
-    }
-
-    void nextFrameDue()
-    {
-        QFETCH(qint64, dueUs);
-        QFETCH(qint64, handedOverUs);
-        QFETCH(qint64, nextUs);
-        const auto at = [](qint64 us) {
-            QDeadlineTimer t(Qt::PreciseTimer);
-            t.setPreciseDeadline(1000, us * 1000, Qt::PreciseTimer); // well after the clock's start
-            return t;
-        };
-        const QDeadlineTimer due = dueUs < 0 ? QDeadlineTimer(Qt::PreciseTimer) : at(dueUs);
-        const QDeadlineTimer next = RecordUploadJob::nextFrameDue(due, at(handedOverUs));
-        QCOMPARE(next.deadlineNSecs(), at(nextUs).deadlineNSecs());
     }
 
     // Closing or quitting ends every upload on the stack as the stop button would.

@@ -16,7 +16,6 @@ constexpr int kProgressIntervalMs = 100;
 // A timer wakes this much late on a loaded machine; waking this much early and waiting out the
 // rest awake keeps the pause at its time, so the upload keeps its pace.
 constexpr qint64 kWakeEarlyNs = 1000000;
-constexpr qint64 kFramePauseNs = qint64(RecordUploadJob::kFramePauseMs) * 1000000;
 
 // The timer interval that wakes kWakeEarlyNs before the deadline, or 0 when that has passed.
 int earlyWakeMs(const QDeadlineTimer& deadline)
@@ -71,16 +70,10 @@ void RecordUploadJob::start()
 
 void RecordUploadJob::handOver(UnitReply::Kind kind, std::uint32_t sequence, const std::string& frame)
 {
-    // On a monotonic clock, before the frame's writing, so the writing is not added to the pause.
-    m_pauseEnd = nextFrameDue(m_pauseEnd, QDeadlineTimer::current(Qt::PreciseTimer));
+    // On a monotonic clock from the hand-over, so the pause is never shorter than its
+    // time and the frame's own writing is not added to it.
+    m_pauseEnd = QDeadlineTimer(kFramePauseMs, Qt::PreciseTimer);
     m_send(kind, sequence, frame);
-}
-
-QDeadlineTimer RecordUploadJob::nextFrameDue(const QDeadlineTimer& due, const QDeadlineTimer& handedOver)
-{
-    if (handedOver.deadlineNSecs() - due.deadlineNSecs() >= kCatchUpPauses * kFramePauseNs)
-        return QDeadlineTimer::addNSecs(handedOver, kFramePauseNs);
-    return QDeadlineTimer::addNSecs(due, kFramePauseNs);
 }
 
 void RecordUploadJob::pause()

@@ -35,15 +35,6 @@ public:
                     LineFinder line, QObject* parent = nullptr);
 
     static constexpr int kFramePauseMs = 10;
-    // A frame held up by less than this many pauses is made up for by the frames after it.
-    static constexpr int kCatchUpPauses = 5;
-    // When the frame after one that was due at `due` and handed over at `handedOver` is due:
-    // one pause after `due`, so a frame that left late (a loaded machine woke the job late, the
-    // record took long to make) is made up for by the next pauses and an upload keeps the
-    // nominal pace, never a faster one. A frame kCatchUpPauses late or more (a slow line, a
-    // nested upload, the start frame after an expired `due`) counts from its own hand-over
-    // instead, so no long burst follows.
-    static QDeadlineTimer nextFrameDue(const QDeadlineTimer& due, const QDeadlineTimer& handedOver);
     // An upload whose line has written nothing for this long (the PC side stopped reading)
     // ends with a line that says so.
     static constexpr int kStalledLineMs = 5000;
@@ -102,7 +93,7 @@ private:
     bool m_endedAtOnce = false;
     QString m_endReason;
     QTimer m_timer;
-    QDeadlineTimer m_pauseEnd; // when the next frame is due; expired before the start frame
+    QDeadlineTimer m_pauseEnd;
     QMetaObject::Connection m_drainConnection;
     QElapsedTimer m_started;
     QElapsedTimer m_lastProgress;

@@ -41,6 +41,7 @@ private slots:
     void journalQuery();
     void ownerThreadCall();
     void ownerThreadTimeoutSkipsTheWork();
+    void ownerThreadWorkBegunIsAnswered();
     void closeReleasesWaitingCallers();
     void stopReleasesALongPoll();
     void stopRightAfterStart();
@@ -184,6 +185,28 @@ void TestControl::ownerThreadTimeoutSkipsTheWork()
     // Once free, it does not do what the caller was told failed.
     QCoreApplication::processEvents();
     QVERIFY(!ran);
+}
+
+void TestControl::ownerThreadWorkBegunIsAnswered()
+{
+    OwnerThreadCall owner(100);
+    std::atomic<bool> done{false};
+    std::atomic<bool> ran{false};
+    ControlReply reply;
+    // The work begins within the bound and ends after it.
+    std::thread caller([&] {
+        reply = owner.run([&] {
+            QTest::qSleep(300);
+            ran = true;
+            return ControlReply::json(201, QJsonObject{{QStringLiteral("x"), 1}});
+        });
+        done = true;
+    });
+    spinUntil(done);
+    caller.join();
+    // Either the work was done and its reply came, or neither: never a 503 for work done.
+    QCOMPARE(reply.status, ran ? 201 : 503);
+    QVERIFY(ran);
 }
 
 void TestControl::closeReleasesWaitingCallers()

@@ -45,6 +45,7 @@ private slots:
     void closeReleasesWaitingCallers();
     void stopReleasesALongPoll();
     void stopRightAfterStart();
+    void portInUseIsRefused();
 };
 
 void TestControl::addressParsing_data()
@@ -277,6 +278,23 @@ void TestControl::stopRightAfterStart()
         server.start();
         server.stop();
     }
+}
+
+void TestControl::portInUseIsRefused()
+{
+    // A second API on a port taken would share its connections with the first one.
+    UnitHost host;
+    host.addUnit();
+    ControlServer first(&host);
+    ControlAddress address;
+    QVERIFY(ControlAddress::parse(QStringLiteral("127.0.0.1:0"), &address, nullptr));
+    QVERIFY(first.bind(address, nullptr));
+    ControlServer second(&host);
+    QVERIFY(ControlAddress::parse(QStringLiteral("127.0.0.1:%1").arg(first.port()), &address, nullptr));
+    QString error;
+    QVERIFY(!second.bind(address, &error));
+    QVERIFY2(error.startsWith(QStringLiteral("cannot listen on 127.0.0.1:%1: ").arg(first.port())),
+             qPrintable(error));
 }
 
 QTEST_GUILESS_MAIN(TestControl)

@@ -1,5 +1,6 @@
 #include "control/ControlRouter.h"
 
+#include "control/BoundedSlot.h"
 #include "control/JournalQuery.h"
 #include "device/Device.h"
 #include "emulator/UnitHost.h"
@@ -24,44 +25,20 @@
 
 namespace {
 
-// What the scenario route calls its body in messages; records.csv paths in it are taken from
-// the emulator's working folder.
 // How long a stream's worker waits for events at a time, how many it writes at once, and how
 // long a stream stays silent before a comment tests whether its reader is still there.
 constexpr int kStreamPollMs = 250;
 constexpr std::size_t kStreamBatch = 200;
 constexpr int kKeepAliveMs = 5000;
 
+// What the scenario route calls its body in messages; records.csv paths in it are taken from
+// the emulator's working folder.
 const QString kScenarioBodyName = QStringLiteral("scenario body");
 
 QString text(const std::string& bytes)
 {
     return QString::fromUtf8(bytes.data(), int(bytes.size()));
 }
-
-// Counts one more of a bounded kind while alive; `taken` false when the bound was reached.
-class Slot
-{
-public:
-    Slot(std::atomic<int>& count, int bound) : m_count(count)
-    {
-        m_taken = m_count.fetch_add(1) < bound;
-        if (!m_taken)
-            m_count.fetch_sub(1);
-    }
-    ~Slot()
-    {
-        if (m_taken)
-            m_count.fetch_sub(1);
-    }
-    Slot(const Slot&) = delete;
-    Slot& operator=(const Slot&) = delete;
-    bool taken() const { return m_taken; }
-
-private:
-    std::atomic<int>& m_count;
-    bool m_taken = false;
-};
 
 QJsonObject ruleJson(const FaultInjector::RuleStatus& rule)
 {
@@ -339,7 +316,7 @@ void ControlRouter::journal(const Target& target, httplib::Response& response)
     Journal* journal = target.session->journal();
     std::vector<JournalEvent> events;
     if (query.waitMs > 0) {
-        const Slot slot(m_waiting, kMaxWaiting);
+        const BoundedSlot slot(m_waiting, kMaxWaiting);
         if (!slot.taken()) {
             send(response,
                  ControlReply::error(

@@ -10,6 +10,8 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 namespace {
 
 // Short: a request that stops arriving holds a worker, and shutdown waits for it, this long.
@@ -53,6 +55,12 @@ ControlServer::ControlServer(UnitHost* host)
     server.set_read_timeout(kReadTimeoutSeconds, 0);
     server.set_write_timeout(kWriteTimeoutSeconds, 0);
     server.set_keep_alive_timeout(kKeepAliveSeconds);
+    // The library's default takes SO_REUSEPORT: a second process would bind a port in use and
+    // take half of its connections. SO_REUSEADDR only lets a restart bind past TIME_WAIT.
+    server.set_socket_options([](socket_t socket) {
+        const int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
         if (authorized(request.get_header_value("Authorization")))
             return httplib::Server::HandlerResponse::Unhandled;

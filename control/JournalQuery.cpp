@@ -67,9 +67,9 @@ bool JournalQuery::parse(const std::multimap<std::string, std::string>& params, 
         }
         seen << name;
         if (name == QLatin1String("after")) {
-            const auto after = decimal(value, std::numeric_limits<std::uint64_t>::max());
+            const auto after = decimal(value, kMaxSeq);
             if (!after)
-                return refuse(QStringLiteral("a seq (decimal digits)"));
+                return refuse(QStringLiteral("a seq (decimal digits, up to %1)").arg(kMaxSeq));
             parsed.after = *after;
         } else if (name == QLatin1String("limit")) {
             const auto limit = decimal(value, kMaxLimit);

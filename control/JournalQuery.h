@@ -18,6 +18,8 @@ struct JournalQuery
     static constexpr std::size_t kDefaultLimit = 1000;
     static constexpr std::size_t kMaxLimit = 100000;
     static constexpr int kMaxWaitMs = 60000;
+    // The largest whole number a JSON reader holds exactly: `next` answers with what was given.
+    static constexpr std::uint64_t kMaxSeq = (std::uint64_t(1) << 53) - 1;
 
     std::uint64_t after = 0;
     std::size_t limit = kDefaultLimit;

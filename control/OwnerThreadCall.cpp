@@ -14,6 +14,10 @@ struct OwnerThreadCall::Call
     std::function<ControlReply()> work;
     std::promise<ControlReply> promise;
     std::atomic<bool> settled{false};
+    // Taken once: by the owner thread to run the work, or by the caller to give up on it. Once
+    // the work runs, the caller waits for its reply, so it is never told of a failure that the
+    // work's changes belie.
+    std::atomic<bool> taken{false};
 
     bool settle(ControlReply reply)
     {
@@ -63,7 +67,7 @@ ControlReply OwnerThreadCall::run(std::function<ControlReply()> work)
         std::lock_guard<std::mutex> locker(m_mutex);
         m_waiting.erase(call);
     }
-    if (!answered)
+    if (!answered && !call->taken.exchange(true))
         call->settle(ControlReply::error(
             503, QStringLiteral("the unit's thread did not answer within %1 ms").arg(m_timeoutMs)));
     return answer.get();
@@ -78,7 +82,7 @@ void OwnerThreadCall::runQueued()
     }
     for (const std::shared_ptr<Call>& call : calls) {
         // Settled only by the work's own reply; a caller that gave up meanwhile is not told.
-        if (!call->settled.load())
+        if (!call->settled.load() && !call->taken.exchange(true))
             call->settle(call->work());
     }
 }

@@ -41,9 +41,11 @@ private slots:
     void journalQuery();
     void ownerThreadCall();
     void ownerThreadTimeoutSkipsTheWork();
+    void ownerThreadWorkBegunIsAnswered();
     void closeReleasesWaitingCallers();
     void stopReleasesALongPoll();
     void stopRightAfterStart();
+    void portInUseIsRefused();
 };
 
 void TestControl::addressParsing_data()
@@ -96,12 +98,17 @@ void TestControl::journalQuery_data()
     QTest::addColumn<QString>("refusal");
     QTest::newRow("none") << ""
                           << "";
-    QTest::newRow("all") << "after=18446744073709551615&limit=100000&wait=60000&type=upload-end&cmd=0x0C"
+    QTest::newRow("all") << "after=9007199254740991&limit=100000&wait=60000&type=upload-end&cmd=0x0C"
                          << "";
     QTest::newRow("cmd by name") << "cmd=get-time"
                                  << "";
     QTest::newRow("after too big") << "after=18446744073709551616"
                                    << "after:";
+    // Answered as a JSON number in "next", which holds no more exactly.
+    QTest::newRow("after over 2^53") << "after=9007199254740992"
+                                     << "after:";
+    QTest::newRow("after 2^64-1") << "after=18446744073709551615"
+                                  << "after:";
     QTest::newRow("after signed") << "after=-1"
                                   << "after:";
     QTest::newRow("limit 0") << "limit=0"
@@ -139,7 +146,7 @@ void TestControl::journalQuery()
     QCOMPARE(JournalQuery::parse(params, &parsed, &error), refusal.isEmpty());
     QVERIFY2(refusal.isEmpty() ? error.isEmpty() : error.startsWith(refusal), qPrintable(error));
     if (QByteArray(QTest::currentDataTag()) == "all") {
-        QCOMPARE(parsed.after, std::numeric_limits<std::uint64_t>::max());
+        QCOMPARE(parsed.after, JournalQuery::kMaxSeq);
         QCOMPARE(parsed.limit, JournalQuery::kMaxLimit);
         QCOMPARE(parsed.waitMs, JournalQuery::kMaxWaitMs);
         QCOMPARE(int(*parsed.command), 0x0C);
@@ -184,6 +191,28 @@ void TestControl::ownerThreadTimeoutSkipsTheWork()
     // Once free, it does not do what the caller was told failed.
     QCoreApplication::processEvents();
     QVERIFY(!ran);
+}
+
+void TestControl::ownerThreadWorkBegunIsAnswered()
+{
+    OwnerThreadCall owner(100);
+    std::atomic<bool> done{false};
+    std::atomic<bool> ran{false};
+    ControlReply reply;
+    // The work begins within the bound and ends after it.
+    std::thread caller([&] {
+        reply = owner.run([&] {
+            QTest::qSleep(300);
+            ran = true;
+            return ControlReply::json(201, QJsonObject{{QStringLiteral("x"), 1}});
+        });
+        done = true;
+    });
+    spinUntil(done);
+    caller.join();
+    // Either the work was done and its reply came, or neither: never a 503 for work done.
+    QCOMPARE(reply.status, ran ? 201 : 503);
+    QVERIFY(ran);
 }
 
 void TestControl::closeReleasesWaitingCallers()
@@ -249,6 +278,23 @@ void TestControl::stopRightAfterStart()
         server.start();
         server.stop();
     }
+}
+
+void TestControl::portInUseIsRefused()
+{
+    // A second API on a port taken would share its connections with the first one.
+    UnitHost host;
+    host.addUnit();
+    ControlServer first(&host);
+    ControlAddress address;
+    QVERIFY(ControlAddress::parse(QStringLiteral("127.0.0.1:0"), &address, nullptr));
+    QVERIFY(first.bind(address, nullptr));
+    ControlServer second(&host);
+    QVERIFY(ControlAddress::parse(QStringLiteral("127.0.0.1:%1").arg(first.port()), &address, nullptr));
+    QString error;
+    QVERIFY(!second.bind(address, &error));
+    QVERIFY2(error.startsWith(QStringLiteral("cannot listen on 127.0.0.1:%1: ").arg(first.port())),
+             qPrintable(error));
 }
 
 QTEST_GUILESS_MAIN(TestControl)

@@ -1,5 +1,5 @@
 """Network rows of `make bench-peers`: varnel-emu over a pty, raw TCP and RFC 2217, a
-1000-unit process (start-up, idle CPU, RSS per unit, a round-robin client) and an upload's
+1000-unit process (start-up, idle CPU, RSS per unit, a round-robin client) beside a bare epoll floor, and an upload's
 pace over a pty and over TCP. Prints one table; ratios are taken within this one run.
 --rows FILE also writes the rows and the notes as JSON, for varnel-peer-bench --network-rows
 to print in its own table."""
@@ -42,6 +42,22 @@ def start(args, cwd, count=1):
     # Keep draining the log so the unit never blocks on a full pipe.
     import threading
     threading.Thread(target=lambda: [None for _ in proc.stdout], daemon=True).start()
+    return proc, listens
+
+
+def start_floor(count):
+    """peer-tcp-floor over COUNT ports: the same requests and replies with no work in between."""
+    proc = subprocess.Popen([executable("peer-tcp-floor"), str(count), str(len(REQUEST)), REPLY.hex()],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    listens = []
+    for raw in proc.stdout:
+        line = raw.decode("utf-8", "replace").strip()
+        if line.startswith("LISTEN "):
+            listens.append(line.split("LISTEN ")[1])
+        if line == "ready":
+            break
+    if len(listens) != count:
+        raise SystemExit("peer-tcp-floor listened on %d ports of %d" % (len(listens), count))
     return proc, listens
 
 
@@ -178,38 +194,59 @@ def main():
             time.sleep(5)
             idle_cpu = (cpu_seconds(fleet_proc.pid) - cpu0) / 5 * 100
             socks = [tcp_client(e) for e in fleet_listens]
-            # A round trip to the next of the thousand, then one to the single TCP unit, in turn:
-            # the single unit's row of this phase is the round-robin's yardstick.
+            # The floor: a bare epoll responder on one port and another on as many ports as the fleet,
+            # taken by the same client in the same pattern, in the same turns.
+            floor_single_proc, floor_single_listens = start_floor(1)
+            procs.append(floor_single_proc)
+            floor_fleet_proc, floor_fleet_listens = start_floor(UNITS)
+            procs.append(floor_fleet_proc)
+            floor_sock = tcp_client(floor_single_listens[0])
+            floor_socks = [tcp_client(e) for e in floor_fleet_listens]
+            # A round trip to the next of the thousand, then one to the single TCP unit, in turn, and the
+            # same to the floor: each single row of this phase is its round-robin's yardstick.
             trips = max(TRIPS, 2 * UNITS)
-            single, fleet = interleaved([
+            single, fleet, floor_single, floor_fleet = interleaved([
                 ("varnel-emu over raw TCP, beside the fleet", tcp_proc.pid, [(sock.sendall, sock.recv)]),
                 ("%d TCP units, round-robin" % UNITS, fleet_proc.pid, [(s.sendall, s.recv) for s in socks]),
+                ("floor: epoll responder, 1 port", floor_single_proc.pid,
+                 [(floor_sock.sendall, floor_sock.recv)]),
+                ("floor: epoll responder, %d ports round-robin" % UNITS, floor_fleet_proc.pid,
+                 [(s.sendall, s.recv) for s in floor_socks]),
             ], trips, warm_up=UNITS)
             fleet["idle"] = idle_cpu
-            rows += [single, fleet]
-            for s in socks:
+            rows += [single, fleet, floor_single, floor_fleet]
+            for s in socks + floor_socks:
                 s.close()
             sock.close()
+            floor_sock.close()
         finally:
             for proc in procs:
                 proc.kill()
                 proc.wait()
             pty.kill()
 
-    pty_p50, tcp_p50, rfc_p50, serial_p50, single_p50, fleet_p50 = (row["p50"] for row in rows)
+    (pty_p50, tcp_p50, rfc_p50, serial_p50, single_p50, fleet_p50, floor_single_p50,
+     floor_fleet_p50) = (row["p50"] for row in rows)
+    fleet_ratio = fleet_p50 / single_p50
+    floor_ratio = floor_fleet_p50 / floor_single_p50
     print("\n| %-44s | %8s | %8s | %13s | %9s | %9s |" % ("responder", "p50 ms", "p99 ms", "round trips/s",
                                                          "CPU us/rt", "p50 ratio"))
     print("|%s|%s|%s|%s|%s|%s|" % ("-" * 46, "-" * 10, "-" * 10, "-" * 15, "-" * 11, "-" * 11))
-    for row, yardstick in zip(rows, (pty_p50, pty_p50, tcp_p50, tcp_p50, single_p50, single_p50)):
+    for row, yardstick in zip(rows, (pty_p50, pty_p50, tcp_p50, tcp_p50, single_p50, single_p50,
+                                     floor_single_p50, floor_single_p50)):
         print("| %-44s | %8.3f | %8.3f | %13.0f | %9.1f | %9.2f |"
               % (row["name"], row["p50"], row["p99"], row["rate"], row["cpu"], row["p50"] / yardstick))
     notes = [
         "network rows: the first four taken in turn, a round trip each; then the 1000 units in turn, each "
         "round trip followed by one to the single TCP unit; p50 ratio to the pty row (raw TCP), to the raw "
-        "TCP row (RFC 2217) and to the single unit beside the fleet (round-robin)",
+        "TCP row (RFC 2217) and to the single unit beside the fleet (round-robin); the two floor rows, a bare "
+        "epoll responder on 1 and on %d ports, taken in the same turns, the floor's ratio to its own 1-port row"
+        % UNITS,
         "p50 ratios: TCP/pty %.2f (goal 1.2), RFC 2217/TCP %.2f with the same socket client (goal 1.2; %.2f "
         "through python3-serial), %d-unit round-robin/single TCP %.2f (goal 1.5)"
-        % (tcp_p50 / pty_p50, rfc_p50 / tcp_p50, serial_p50 / tcp_p50, UNITS, fleet_p50 / single_p50),
+        % (tcp_p50 / pty_p50, rfc_p50 / tcp_p50, serial_p50 / tcp_p50, UNITS, fleet_ratio),
+        "round-robin/single p50: varnel-emu %.2f, floor %.2f (what the client and the kernel cost alone); "
+        "varnel-emu's over the floor's %.2f" % (fleet_ratio, floor_ratio, fleet_ratio / floor_ratio),
         "%d TCP units: started and listening in %.2f s, idle CPU %.2f %% over 5 s, RSS %.0f kB (%.1f kB per "
         "unit)" % (UNITS, started, idle_cpu, rss, rss / UNITS),
         "upload of 500 records: %.1f records/s over a pty, %.1f over TCP (TCP/pty %.3f; the pace is "

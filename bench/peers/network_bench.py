@@ -114,6 +114,27 @@ def interleaved(responders, trips, warm_up=50):
     return [figures(name, times[name], cpu_seconds(pid) - cpu[name]) for name, pid, _ in responders]
 
 
+def interleaved_groups(groups, trips, warm_up, block=100):
+    """Each group of responders taken as interleaved() takes them, the groups in turn by blocks of
+    BLOCK rounds: within a group the pattern is the same as alone, and a busy spell of the machine
+    falls on every group alike."""
+    responders = [r for group in groups for r in group]
+    times = {name: [] for name, _, _ in responders}
+    cpu = {name: 0.0 for name, _, _ in responders}
+    for start_round in range(0, warm_up + trips, block):
+        for group in groups:
+            before = {name: cpu_seconds(pid) for name, pid, _ in group}
+            for i in range(start_round, min(start_round + block, warm_up + trips)):
+                for name, _, links in group:
+                    took = trip(links[i % len(links)])
+                    if i >= warm_up:
+                        times[name].append(took)
+            if start_round >= warm_up:
+                for name, pid, _ in group:
+                    cpu[name] += cpu_seconds(pid) - before[name]
+    return [figures(name, times[name], cpu[name]) for name, _, _ in responders]
+
+
 def upload_pace(write, read):
     """Records per second of a 500-record upload, from its first data frame to its end frame:
     as many pauses as records lie between them."""
@@ -205,13 +226,12 @@ def main():
             # A round trip to the next of the thousand, then one to the single TCP unit, in turn, and the
             # same to the floor: each single row of this phase is its round-robin's yardstick.
             trips = max(TRIPS, 2 * UNITS)
-            single, fleet, floor_single, floor_fleet = interleaved([
-                ("varnel-emu over raw TCP, beside the fleet", tcp_proc.pid, [(sock.sendall, sock.recv)]),
-                ("%d TCP units, round-robin" % UNITS, fleet_proc.pid, [(s.sendall, s.recv) for s in socks]),
-                ("floor: epoll responder, 1 port", floor_single_proc.pid,
-                 [(floor_sock.sendall, floor_sock.recv)]),
-                ("floor: epoll responder, %d ports round-robin" % UNITS, floor_fleet_proc.pid,
-                 [(s.sendall, s.recv) for s in floor_socks]),
+            single, fleet, floor_single, floor_fleet = interleaved_groups([
+                [("varnel-emu over raw TCP, beside the fleet", tcp_proc.pid, [(sock.sendall, sock.recv)]),
+                 ("%d TCP units, round-robin" % UNITS, fleet_proc.pid, [(s.sendall, s.recv) for s in socks])],
+                [("floor: epoll responder, 1 port", floor_single_proc.pid, [(floor_sock.sendall, floor_sock.recv)]),
+                 ("floor: epoll responder, %d ports round-robin" % UNITS, floor_fleet_proc.pid,
+                  [(s.sendall, s.recv) for s in floor_socks])],
             ], trips, warm_up=UNITS)
             fleet["idle"] = idle_cpu
             rows += [single, fleet, floor_single, floor_fleet]

@@ -3,7 +3,10 @@
 #include "log/LogContext.h"
 
 #include <QDateTime>
-#include <QStringList>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
 
 LogManager* LogManager::instance()
 {
@@ -63,16 +66,18 @@ void LogManager::log(QString file, int line, QString function, int level, QStrin
 
 void LogManager::breakRepeatRun()
 {
-    QStringList summaries;
+    // Shown in the order of their contexts, whatever order the hash keeps them in.
+    std::vector<std::pair<QString, QString>> summaries;
     {
         std::lock_guard<std::mutex> locker(m_mutex);
-        for (auto& entry : m_runs) {
-            const QString summary = summaryOf(entry.second);
+        for (auto it = m_runs.begin(); it != m_runs.end(); ++it) {
+            const QString summary = summaryOf(it.value());
             if (!summary.isNull())
-                summaries << summary;
-            entry.second = Run();
+                summaries.emplace_back(it.key(), summary);
+            it.value() = Run();
         }
     }
-    for (const QString& summary : summaries)
-        emit logAdded(paneLine(summary));
+    std::sort(summaries.begin(), summaries.end());
+    for (const auto& entry : summaries)
+        emit logAdded(paneLine(entry.second));
 }

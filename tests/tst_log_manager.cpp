@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <algorithm>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -120,6 +121,32 @@ private slots:
         m.breakRepeatRun();
         QCOMPARE(messages(spy), (QStringList{"[unit 1] A", "[unit 2] A", "[unit 2] B",
                                              "[unit 1] A - repeat times[3]", "[unit 1] B"}));
+    }
+
+    // A break with runs pending in many units shows their summaries in the order of the units'
+    // prefixes as text, whatever order the lines came in.
+    void breakSummarisesUnitsInPrefixOrder()
+    {
+        LogManager m;
+        QSignalSpy spy(&m, &LogManager::logAdded);
+        Call a;
+        std::vector<std::pair<QString, int>> runs;
+        for (int unit = 12; unit >= 1; --unit) {
+            const QString prefix = QStringLiteral("[unit %1] ").arg(unit);
+            runs.emplace_back(prefix, unit + 1);
+            const LogContext::Scope scope(prefix);
+            for (int i = 0; i < unit + 1; ++i)
+                logCall(m, a);
+        }
+        spy.clear();
+        m.breakRepeatRun();
+        std::sort(runs.begin(), runs.end());
+        QStringList expected;
+        for (const auto& run : runs)
+            expected << QStringLiteral("%1A - repeat times[%2]").arg(run.first).arg(run.second);
+        QCOMPARE(messages(spy), expected);
+        QCOMPARE(expected.first(), QStringLiteral("[unit 10] A - repeat times[11]"));
+        QCOMPARE(expected.at(3), QStringLiteral("[unit 1] A - repeat times[2]"));
     }
 
     // Each typed command shows its line, however often the same one is typed.

@@ -229,8 +229,8 @@ def main():
             single, fleet, floor_single, floor_fleet = interleaved_groups([
                 [("varnel-emu over raw TCP, beside the fleet", tcp_proc.pid, [(sock.sendall, sock.recv)]),
                  ("%d TCP units, round-robin" % UNITS, fleet_proc.pid, [(s.sendall, s.recv) for s in socks])],
-                [("floor: epoll responder, 1 port", floor_single_proc.pid, [(floor_sock.sendall, floor_sock.recv)]),
-                 ("floor: epoll responder, %d ports round-robin" % UNITS, floor_fleet_proc.pid,
+                [("floor: bare epoll responder, 1 port", floor_single_proc.pid, [(floor_sock.sendall, floor_sock.recv)]),
+                 ("floor: bare epoll, %d ports round-robin" % UNITS, floor_fleet_proc.pid,
                   [(s.sendall, s.recv) for s in floor_socks])],
             ], trips, warm_up=UNITS)
             fleet["idle"] = idle_cpu

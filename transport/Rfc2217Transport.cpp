@@ -38,7 +38,7 @@ Rfc2217Server::LineSettings lineSettingsOf(const SerialSettings& settings)
 
 Rfc2217Transport::Rfc2217Transport(const Endpoint& endpoint, const SerialSettings& settings, QObject* parent)
     : TcpServerTransport(endpoint, parent), m_initial(lineSettingsOf(settings)), m_telnet(m_initial),
-      m_loggedSettings(m_initial.text()), m_settingsLog(this)
+      m_loggedSettings(m_initial.text()), m_seenSettings(m_initial), m_settingsLog(this)
 {
     m_settingsLog.setSingleShot(true);
     m_settingsLog.setInterval(kSettingsQuietMs);
@@ -67,8 +67,10 @@ QByteArray Rfc2217Transport::fromClient(const QByteArray& raw)
     const QString problem = m_telnet.takeProblem();
     if (!problem.isEmpty())
         report(QStringLiteral("RFC 2217: %1").arg(problem));
-    if (m_telnet.settings().text() != m_loggedSettings)
+    if (!(m_telnet.settings() == m_seenSettings)) {
+        m_seenSettings = m_telnet.settings();
         m_settingsLog.start();
+    }
     return data;
 }
 

@@ -32,6 +32,7 @@ private:
     Rfc2217Server::LineSettings m_initial;
     Rfc2217Server m_telnet;
     QString m_loggedSettings;
-    QTimer m_settingsLog; // one line for a burst of settings
-    QByteArray m_held;    // sent while the client has the flow suspended
+    Rfc2217Server::LineSettings m_seenSettings; // compared per packet, cheaper than the text
+    QTimer m_settingsLog;                       // one line for a burst of settings
+    QByteArray m_held;                          // sent while the client has the flow suspended
 };

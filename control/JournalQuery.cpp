@@ -8,12 +8,6 @@
 
 namespace {
 
-constexpr JournalEvent::Type kTypes[] = {JournalEvent::Type::Request,   JournalEvent::Type::Reply,
-                                         JournalEvent::Type::Record,    JournalEvent::Type::Discard,
-                                         JournalEvent::Type::Fault,     JournalEvent::Type::UploadStart,
-                                         JournalEvent::Type::UploadEnd, JournalEvent::Type::Line,
-                                         JournalEvent::Type::Scenario,  JournalEvent::Type::StateReset};
-
 // Decimal digits only, up to `max`: no sign, no exponent, no spaces.
 std::optional<std::uint64_t> decimal(const QString& text, std::uint64_t max)
 {
@@ -83,7 +77,7 @@ bool JournalQuery::parse(const std::multimap<std::string, std::string>& params, 
             parsed.waitMs = int(*wait);
         } else if (name == QLatin1String("type")) {
             QStringList names;
-            for (const JournalEvent::Type type : kTypes) {
+            for (const JournalEvent::Type type : JournalEvent::kTypes) {
                 names << QLatin1String(JournalEvent::typeName(type));
                 if (value == names.last())
                     parsed.type = type;
@@ -93,7 +87,9 @@ bool JournalQuery::parse(const std::multimap<std::string, std::string>& params, 
         } else if (name == QLatin1String("cmd")) {
             parsed.command = commandCode(value);
             if (!parsed.command)
-                return refuse(QStringLiteral("a command name (get-time) or code (2, 0x02) from 1 to 21"));
+                return refuse(QStringLiteral("a command name (get-time) or code (2, 0x02) from %1 to %2")
+                                  .arg(toCode(kFirstCommand))
+                                  .arg(toCode(kLastCommand)));
         } else {
             *error = QStringLiteral("unknown parameter %1 (after, limit, type, cmd, wait)")
                          .arg(MessageQuote::of(name));

@@ -14,19 +14,20 @@ bool ScenarioLoader::load(EmulatedUnit& unit, FaultInjector* faults, const QStri
                           Scenario* loaded)
 {
     Scenario scenario;
-    if (!ScenarioFile::read(path, &scenario, error) || !apply(unit, faults, scenario, error))
-        return false;
-    logLoaded(scenario);
-    if (loaded)
-        *loaded = scenario;
-    return true;
+    return ScenarioFile::read(path, &scenario, error) && take(unit, faults, scenario, error, loaded);
 }
 
 bool ScenarioLoader::loadJson(EmulatedUnit& unit, FaultInjector* faults, const QByteArray& json,
                               const QString& name, QString* error, Scenario* loaded)
 {
     Scenario scenario;
-    if (!ScenarioFile::parse(json, name, &scenario, error) || !apply(unit, faults, scenario, error))
+    return ScenarioFile::parse(json, name, &scenario, error) && take(unit, faults, scenario, error, loaded);
+}
+
+bool ScenarioLoader::take(EmulatedUnit& unit, FaultInjector* faults, const Scenario& scenario, QString* error,
+                          Scenario* loaded)
+{
+    if (!apply(unit, faults, scenario, error))
         return false;
     logLoaded(scenario);
     if (loaded)

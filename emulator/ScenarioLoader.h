@@ -28,4 +28,9 @@ public:
     static bool check(const Scenario& scenario, QString* error);
     // The log lines of a scenario now in force.
     static void logLoaded(const Scenario& scenario);
+
+private:
+    // Applies a scenario read from a file or a body, logs it and hands it back.
+    static bool take(EmulatedUnit& unit, FaultInjector* faults, const Scenario& scenario, QString* error,
+                     Scenario* loaded);
 };

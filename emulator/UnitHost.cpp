@@ -47,14 +47,19 @@ bool UnitHost::open(int id, const UnitSession::Settings& settings)
     return true;
 }
 
-bool UnitHost::loadScenario(int id, const QString& path, QString* error, Scenario* loaded)
+UnitSession* UnitHost::unitOrError(int id, QString* error) const
 {
     UnitSession* session = unit(id);
-    if (!session) {
-        if (error)
-            *error = QStringLiteral("no unit %1").arg(id);
+    if (!session && error)
+        *error = QStringLiteral("no unit %1").arg(id);
+    return session;
+}
+
+bool UnitHost::loadScenario(int id, const QString& path, QString* error, Scenario* loaded)
+{
+    UnitSession* session = unitOrError(id, error);
+    if (!session)
         return false;
-    }
     if (!ScenarioLoader::load(*session->unit(), session->faults(), path, error, loaded))
         return false;
     session->noteScenarioLoaded(path);
@@ -63,12 +68,9 @@ bool UnitHost::loadScenario(int id, const QString& path, QString* error, Scenari
 
 bool UnitHost::loadScenarioJson(int id, const QByteArray& json, const QString& name, QString* error)
 {
-    UnitSession* session = unit(id);
-    if (!session) {
-        if (error)
-            *error = QStringLiteral("no unit %1").arg(id);
+    UnitSession* session = unitOrError(id, error);
+    if (!session)
         return false;
-    }
     if (!ScenarioLoader::loadJson(*session->unit(), session->faults(), json, name, error))
         return false;
     session->noteScenarioLoaded(name);

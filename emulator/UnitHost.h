@@ -52,6 +52,9 @@ public:
     void shutdown(int flushBoundMs = 500);
 
 private:
+    // The unit with that number, or nullptr with `error` saying there is none.
+    UnitSession* unitOrError(int id, QString* error) const;
+
     struct Unit
     {
         std::unique_ptr<UnitSession> session;

@@ -26,6 +26,10 @@ struct JournalEvent
         Scenario,    // a scenario was loaded
         StateReset,  // the recorded state was cleared
     };
+    // Every type, in the order above; a type added to the enum is added here too.
+    static constexpr Type kTypes[] = {Type::Request,  Type::Reply,       Type::Record,    Type::Discard,
+                                      Type::Fault,    Type::UploadStart, Type::UploadEnd, Type::Line,
+                                      Type::Scenario, Type::StateReset};
 
     std::uint64_t seq = 0; // from 1 per unit, no gaps
     qint64 timeUs = 0;     // since the epoch

@@ -203,7 +203,8 @@ int SendCommand::exchange(QIODevice& port, const QByteArray& request)
     // Frames and the bytes between them, in line order.
     const auto show = [&](const ExtractionResult& result) {
         auto stray = result.discarded.cbegin();
-        for (std::size_t i = 0; i <= result.frames.size(); ++i) {
+        // A failed CSV write stops at once, also amid frames that came in one read.
+        for (std::size_t i = 0; i <= result.frames.size() && !m_csvFailed; ++i) {
             for (; stray != result.discarded.cend() && stray->beforeFrame == i; ++stray)
                 printStray(stray->bytes);
             if (i < result.frames.size() && handleFrame(result.frames[i]) && !m_complete) {

@@ -1,9 +1,13 @@
 """The varnel package against the real varnel-emu: start-up failures, a process that dies,
 refusals, the long poll, and the endpoints' URLs."""
 
+import json
 import os
 import signal
 import subprocess
+import sys
+import threading
+import time
 
 import pytest
 import serial
@@ -76,6 +80,8 @@ def test_a_refused_start_raises_with_the_emulators_stderr(emu_binary, options, m
     text = str(caught.value)
     assert "exited with status 2 before it served its control API" in text
     assert message in caught.value.output
+    # The message keeps the error, not the usage text after it.
+    assert message in text and "usage:" not in text.lower() and len(text.splitlines()) <= 4
     assert emu.temp_dir is None and emu.process.poll() is not None
     assert len(emu._socats) == 1 and emu._socats[0].poll() is not None
 
@@ -107,6 +113,21 @@ def test_an_exception_in_the_block_stops_everything_and_passes_through(emu_binar
     assert emu.returncode == 0  # SIGTERM: an orderly end
     with pytest.raises(varnel.EmulatorError, match="the emulator is not running"):
         emu.units[0].state()
+
+
+def test_an_emulator_started_in_a_thread_outlives_the_thread(emu_binary):
+    # The kernel's death signal follows the thread that forked, not the process.
+    started = []
+    thread = threading.Thread(target=lambda: started.append(varnel.Emulator(binary=emu_binary).start()))
+    thread.start()
+    thread.join()
+    emu = started[0]
+    try:
+        time.sleep(0.3)
+        assert emu.alive and all(s.poll() is None for s in emu._socats)
+        assert emu.units[0].state()["unit"] == 1
+    finally:
+        emu.close()
 
 
 def test_refusals_carry_the_units_message(emu_binary):
@@ -159,6 +180,11 @@ def test_faults_round_trip_and_wait_for(emu_binary, tmp_path):
         assert event["hex"] == reply.hex()
         with pytest.raises(TimeoutError, match="after seq %d" % event["seq"]):
             unit.wait_for("reply", cmd=2, after=event["seq"], timeout=0.2)
+        # A second wait goes on after the event the first returned; after= starts where it says.
+        with pytest.raises(TimeoutError, match="after seq %d" % event["seq"]):
+            unit.wait_for("reply", cmd="get-time", timeout=0.2)
+        assert unit.wait_for("reply", cmd="get-time", after=0) == event
+        assert unit.wait_for("request")["seq"] < event["seq"]
         assert len(unit.journal(type="request")) == 1
         assert unit.metrics()['varnel_frames_received_total{command="get-time"}'] == 1
 
@@ -172,17 +198,17 @@ def test_metrics_text_is_read_per_unit():
     text = '\n'.join([
         '# HELP varnel_frames_received_total Frames received',
         '# TYPE varnel_frames_received_total counter',
-        'varnel_frames_received_total{unit="1",cmd="get-time"} 2',
-        'varnel_frames_received_total{cmd="get-time",unit="2"} 5',
+        'varnel_frames_received_total{unit="1",command="get-time"} 2',
+        'varnel_frames_received_total{command="get-time",unit="2"} 5',
         'varnel_reply_latency_seconds_bucket{unit="1",le="+Inf"} 3',
         'varnel_odd{unit="1",text="a \\"b\\", c\\\\"} 1.5 1700000000',
     ])
     assert unit_metrics(text, 1) == {
-        'varnel_frames_received_total{cmd="get-time"}': 2.0,
+        'varnel_frames_received_total{command="get-time"}': 2.0,
         'varnel_reply_latency_seconds_bucket{le="+Inf"}': 3.0,
         'varnel_odd{text="a \\"b\\", c\\\\"}': 1.5,
     }
-    assert unit_metrics(text, 2) == {'varnel_frames_received_total{cmd="get-time"}': 5.0}
+    assert unit_metrics(text, 2) == {'varnel_frames_received_total{command="get-time"}': 5.0}
     assert list(parse_samples(text))[-1][1] == {"unit": "1", "text": 'a "b", c\\'}
     for bad in ["varnel_x{unit=1} 2", "varnel_x", "varnel_x{unit=\"1\"} two"]:
         with pytest.raises(ValueError):
@@ -243,6 +269,8 @@ def test_a_start_that_goes_wrong_ends_the_process(tmp_path, script, start_timeou
         assert "stuck somewhere" in caught.value.output and emu.returncode == -signal.SIGTERM
     elif "last words" in script:
         assert caught.value.output.startswith("standard error:\nyyyyyyyyy\n")
+        assert str(caught.value).endswith(message + " (command: %s --control 127.0.0.1:0 tcp:127.0.0.1:0)\n" % fake
+                                          + "yyyyyyyyy\n" * 5 + "(more in the error's output)")
         assert "\n" + "\0" * 4096 + "\n" in caught.value.output and "\0" * 4097 not in caught.value.output
         assert caught.value.output.endswith("last words\nstandard output (last lines):\n" + "xxxxxxxxx\n" * 19 + "xxxxxxxxx")
     else:
@@ -272,3 +300,82 @@ def test_a_relative_csv_is_taken_from_the_scenario_s_folder(emu_binary, tmp_path
         assert announced(unit) == 2
         with pytest.raises(varnel.Refused, match="missing.csv"):
             unit.scenario({"records": {"csv": "missing.csv"}})
+
+
+# How a pytest run dies under a test that holds two units: (how, pytest's own options).
+DEATHS = [
+    ("SIGTERM to pytest", []),
+    ("SIGHUP to its process group", []),
+    ("os._exit from a thread, as pytest-timeout's thread method", []),
+    ("SIGTERM to an xdist master", ["-n", "1"]),
+]
+
+
+def running(pid):
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as handle:
+            return handle.read().rpartition(b")")[2].split()[0] not in (b"Z", b"X")
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize("how, options", DEATHS, ids=[row[0] for row in DEATHS])
+def test_a_dying_pytest_leaves_nothing(pytester, emu_binary, how, options):
+    held = pytester.path / "held.json"
+    pytester.makepyfile(test_hold="""
+        import json, os, threading, time
+        import pytest
+
+        @pytest.mark.varnel(endpoints=["pty", "tcp"])
+        def test_hold(varnel_emulator):
+            emu = varnel_emulator
+            held = {"pids": [emu.process.pid] + [s.pid for s in emu._socats], "folder": emu.temp_dir,
+                    "links": [u.port for u in emu.units if u.kind == "pty"], "pytest": os.getpid()}
+            with open(%r + ".new", "w") as handle:
+                json.dump(held, handle)
+            os.replace(%r + ".new", %r)
+            def exit_when_told():
+                while not os.path.exists(%r + ".exit"):
+                    time.sleep(0.02)
+                os._exit(1)
+            threading.Thread(target=exit_when_told, daemon=True).start()
+            time.sleep(120)
+        """ % (str(held), str(held), str(held), str(held)))
+    run = pytester.popen([sys.executable, "-m", "pytest", "-p", "varnel.pytest_plugin", "-p", "no:cacheprovider",
+                          "--varnel-emu", emu_binary, *options], stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not held.exists():
+            assert run.poll() is None and time.monotonic() < deadline, "the inner test never held its units"
+            time.sleep(0.05)
+        state = json.loads(held.read_text())
+        assert len(state["pids"]) == 2 and all(map(running, state["pids"])) and os.path.isdir(state["folder"])
+        if how.startswith("SIGHUP"):
+            os.killpg(run.pid, signal.SIGHUP)
+        elif how.startswith("SIGTERM"):
+            os.kill(run.pid, signal.SIGTERM)
+        else:
+            (pytester.path / "held.json.exit").touch()
+        run.wait(timeout=30)
+
+        exits = "os._exit" in how  # nothing of ours runs on the way out
+        # The process that ran the test too: under xdist a worker.
+        watched = state["pids"] + [state["pytest"]]
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and (any(map(running, watched))
+                                               or (os.path.lexists(state["folder"]) and not exits)):
+            time.sleep(0.05)
+        assert [pid for pid in watched if running(pid)] == [], "varnel-emu, socat or pytest outlived pytest by 5 s"
+        assert not any(map(os.path.lexists, state["links"]))
+        if exits:
+            # The next start removes the folder left.
+            assert os.path.isdir(state["folder"])
+            with varnel.Emulator(binary=emu_binary, endpoints=["tcp"]):
+                assert not os.path.lexists(state["folder"])
+        assert not os.path.lexists(state["folder"]), "the private folder is left: %s" % os.listdir(state["folder"])
+        assert (state["pytest"] != run.pid) == ("xdist" in how)
+    finally:
+        if run.poll() is None:
+            os.killpg(run.pid, signal.SIGKILL)
+            run.wait()

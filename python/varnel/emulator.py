@@ -7,11 +7,11 @@ import re
 import shutil
 import signal
 import subprocess
-import tempfile
 import threading
 import time
 
 from ._control import ControlClient
+from ._lifetime import PrivateFolder
 from ._metrics import unit_metrics
 from .errors import EmulatorError
 
@@ -24,6 +24,9 @@ MAX_POLL_MS = 60000
 _CONTROL_LINE = re.compile(r"(?:^|\s)CONTROL (http://\S+)\s*$")
 _OUTPUT_LINES = 200
 _LINE_BYTES = 4096
+# What a start failure's message shows of the output.
+_BRIEF_LINES = 5
+_BRIEF_WIDTH = 300
 
 
 class Faults:
@@ -77,6 +80,8 @@ class Unit:
         self.url = url
         self.endpoint = endpoint
         self.faults = Faults(self)
+        # (type, cmd) -> the seq of the last event wait_for returned for them.
+        self._waited = {}
 
     def __repr__(self):
         return "<varnel.Unit %d %s port=%r>" % (self.id, self.kind, self.port)
@@ -152,10 +157,15 @@ class Unit:
                 return events
             position = page["next"]
 
-    def wait_for(self, type, cmd=None, timeout=5.0, after=0):
+    def wait_for(self, type, cmd=None, timeout=5.0, after=None):
         """Returns the first event of ``type`` (and ``cmd``) with ``seq`` above ``after``, one
         already in the journal included, waiting up to ``timeout`` seconds through the API's long
-        poll; raises :class:`TimeoutError` naming what was awaited when none comes."""
+        poll; raises :class:`TimeoutError` naming what was awaited when none comes. Without
+        ``after`` a wait goes on after the event the last wait for the same ``type`` and ``cmd``
+        returned, so two waits for ``"fault"`` return two faults."""
+        key = (type, cmd)
+        if after is None:
+            after = self._waited.get(key, 0)
         deadline = time.monotonic() + timeout
         position = after
         while True:
@@ -166,6 +176,7 @@ class Unit:
                 timeout=wait_ms / 1000.0 + 15.0)
             batch = page.get("events", [])
             if batch:
+                self._waited[key] = batch[0]["seq"]
                 return batch[0]
             position = page.get("next", position)
             if time.monotonic() >= deadline:
@@ -175,7 +186,7 @@ class Unit:
     def metrics(self):
         """This unit's samples from ``GET /metrics`` as a dict keyed by the sample name and its
         other labels sorted by name, the ``unit`` label left out, e.g.
-        ``{'varnel_frames_received_total{cmd="get-time"}': 2.0, 'varnel_faults_fired_total': 1.0}``.
+        ``{'varnel_frames_received_total{command="get-time"}': 2.0, 'varnel_faults_fired_total': 1.0}``.
         :meth:`Emulator.metrics_text` gives the whole exposition."""
         return unit_metrics(self._emulator.metrics_text(), self.id)
 
@@ -195,7 +206,9 @@ class Emulator:
 
     Entering returns once every unit's line is open or listening; nothing is sent on a line.
     Leaving (also on an exception, or after the process died) stops varnel-emu (SIGTERM, then
-    SIGKILL) and socat and removes the private folder with every link and file it held.
+    SIGKILL) and socat and removes the private folder with every link and file it held. Should this
+    process die first (a signal, ``os._exit``), the children get SIGTERM from the kernel, and the
+    next emulator started removes the folder it left.
     """
 
     def __init__(self, endpoints=("pty",), scenario=None, faults=(), records=None, binary=None,
@@ -224,6 +237,7 @@ class Emulator:
         self.process = None
         self.returncode = None
         self.temp_dir = None
+        self._folder = None
         self._socats = []
         self._socat_logs = []
         self._pty_ends = {}
@@ -249,7 +263,8 @@ class Emulator:
             raise EmulatorError("this emulator was started already")
         binary = find_binary(self.binary)
         try:
-            self.temp_dir = tempfile.mkdtemp(prefix="varnel-")
+            self._folder = PrivateFolder()
+            self.temp_dir = self._folder.path
             unit_args = [self._make_endpoint(i, kind) for i, kind in enumerate(self.endpoints, 1)]
             args = [binary, "--control", "127.0.0.1:0"]
             if self.records is not None:
@@ -284,8 +299,9 @@ class Emulator:
                 _end(socat, 2.0)
             for log in self._socat_logs:
                 log.close()
-            if self.temp_dir is not None:
-                shutil.rmtree(self.temp_dir, ignore_errors=True)
+            if self._folder is not None:
+                self._folder.remove()
+                self._folder = None
                 self.temp_dir = None
 
     @property
@@ -304,6 +320,22 @@ class Emulator:
         if out:
             parts.append("standard output (last lines):\n" + "\n".join(out[-20:]))
         return "\n".join(parts)
+
+    def _brief(self):
+        """The first lines of standard error that say something, up to a usage text (or the last
+        lines of standard output when it is silent), each cut to a readable length."""
+        with self._output_lock:
+            err = [line.strip() for line in self._stderr if line.strip()]
+            out = [line.strip() for line in self._stdout if line.strip()]
+        for number, line in enumerate(err):
+            if line.lower().startswith("usage:"):
+                err = err[:number]
+                break
+        shown = err[:_BRIEF_LINES] if err else out[-_BRIEF_LINES:]
+        shown = [line if len(line) <= _BRIEF_WIDTH else line[:_BRIEF_WIDTH] + "..." for line in shown]
+        if len(shown) < len(err) + len(out):
+            shown.append("(more in the error's output)")
+        return "\n".join(shown)
 
     def metrics_text(self):
         """The whole Prometheus text of ``GET /metrics``, every unit's samples."""
@@ -332,7 +364,7 @@ class Emulator:
         log_path = os.path.join(self.temp_dir, "socat%d.log" % number)
         log = open(log_path, "wb")
         self._socat_logs.append(log)
-        process = subprocess.Popen(
+        process = self._folder.spawn(
             [socat, "-d", "-d", "pty,raw,echo=0,link=" + unit_end, "pty,raw,echo=0,link=" + pc_end],
             stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
         self._socats.append(process)
@@ -363,9 +395,9 @@ class Emulator:
         env.setdefault("LC_ALL", "C.UTF-8")
         try:
             # Its own folder: the daily log file lands there, not in the caller's.
-            self.process = subprocess.Popen(args, cwd=self.temp_dir, env=env, stdin=subprocess.DEVNULL,
-                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                            start_new_session=True)
+            self.process = self._folder.spawn(args, cwd=self.temp_dir, env=env, stdin=subprocess.DEVNULL,
+                                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                              start_new_session=True)
         except OSError as error:
             raise EmulatorError("cannot run %s: %s" % (args[0], error)) from error
         self._readers = [threading.Thread(target=self._drain, args=(self.process.stdout, self._stdout, True),
@@ -383,10 +415,11 @@ class Emulator:
                 if self._control_found.is_set():
                     break
                 raise EmulatorError("varnel-emu %s before it served its control API (command: %s)"
-                                    % (_how_ended(self.process.returncode), " ".join(args)), self.output())
+                                    % (_how_ended(self.process.returncode), " ".join(args)),
+                                    self.output(), self._brief())
             if time.monotonic() > deadline:
                 raise EmulatorError("varnel-emu logged no CONTROL line within %g s (command: %s)"
-                                    % (self.start_timeout, " ".join(args)), self.output())
+                                    % (self.start_timeout, " ".join(args)), self.output(), self._brief())
         self._control = ControlClient(self.control_url, on_unreachable=self._unreachable)
 
     def _drain(self, stream, lines, watch_control):

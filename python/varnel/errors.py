@@ -8,11 +8,13 @@ class VarnelError(Exception):
 class EmulatorError(VarnelError):
     """varnel-emu could not be found or started, or it is no longer running.
 
-    ``output`` holds the last lines the process wrote (standard error first), when there are any.
+    ``output`` holds the last lines the process wrote (standard error first), when there are any;
+    the message shows ``brief`` in their place when one is given.
     """
 
-    def __init__(self, message, output=""):
-        super().__init__(message + ("\n" + output if output else ""))
+    def __init__(self, message, output="", brief=None):
+        shown = output if brief is None else brief
+        super().__init__(message + ("\n" + shown if shown else ""))
         self.output = output
 
 

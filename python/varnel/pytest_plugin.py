@@ -13,9 +13,11 @@ run side by side under pytest-xdist (``-n 4``) without clashes.
 """
 
 import os
+import signal
 
 import pytest
 
+from . import _lifetime
 from .emulator import Emulator
 
 _MARKER_OPTIONS = ("endpoints", "scenario", "faults", "records", "extra_args")
@@ -28,12 +30,39 @@ def pytest_addoption(parser):
                     help="varnel-emu to run for the varnel fixtures (default: $VARNEL_EMU, else PATH)")
 
 
+_ENDING_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+_previous_handlers = {}
+
+
 def pytest_configure(config):
-    """Registers the ``varnel`` marker."""
+    """Registers the ``varnel`` marker; makes a dying pytest end its emulators first."""
     config.addinivalue_line(
         "markers",
         "varnel(scenario=None, faults=[], endpoints=['pty'], records=None, extra_args=[]): "
         "how the varnel_emulator fixture starts its units")
+    if hasattr(config, "workerinput"):
+        # A pytest-xdist worker outlives a killed master unless the kernel ends it too.
+        _lifetime.die_with_parent()
+    for number in _ENDING_SIGNALS:
+        try:
+            previous = signal.getsignal(number)
+            if previous is signal.SIG_IGN or number in _previous_handlers:
+                continue  # ignored on purpose (nohup), or already ours
+            signal.signal(number, _end_emulators)
+        except ValueError:
+            continue  # not the main thread: the kernel's death signal still ends the children
+        _previous_handlers[number] = previous
+
+
+def _end_emulators(number, frame):
+    """Ends every emulator and removes its folder, then lets the signal do what it did before."""
+    _lifetime.abandon_all()
+    previous = _previous_handlers.get(number)
+    if callable(previous):
+        previous(number, frame)
+        return
+    signal.signal(number, signal.SIG_DFL if previous is None else previous)
+    os.kill(os.getpid(), number)
 
 
 @pytest.fixture

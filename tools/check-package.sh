@@ -95,13 +95,16 @@ import varnel.pytest_plugin
 for module in (varnel, varnel.pytest_plugin):
     if not module.__file__.startswith(site + "/"):
         sys.exit("%s was imported from %s, not from the package" % (module.__name__, module.__file__))
-found = [ep for dist in importlib.metadata.distributions(path=[site])
-         for ep in dist.entry_points if ep.group == "pytest11"]
-if [(ep.name, ep.value) for ep in found] != [("varnel", "varnel.pytest_plugin")]:
+dists = list(importlib.metadata.distributions(path=[site]))
+if [(d.metadata["Name"], d.version, d.requires) for d in dists] != [("varnel", varnel.__version__, ["pyserial"])]:
+    sys.exit("dist-info: %s" % [(d.metadata["Name"], d.version, d.requires) for d in dists])
+found = [ep for dist in dists for ep in dist.entry_points if ep.group == "pytest11"]
+# Named as the module, so "-p varnel.pytest_plugin" from a checkout loads it once beside the package.
+if [(ep.name, ep.value) for ep in found] != [("varnel.pytest_plugin", "varnel.pytest_plugin")]:
     sys.exit("pytest11 entry points: %s" % [(ep.name, ep.value) for ep in found])
 if found[0].load() is not varnel.pytest_plugin:
     sys.exit("the pytest11 entry point loads another module")
-print("varnel %s and varnel.pytest_plugin import; pytest11 entry point varnel = varnel.pytest_plugin"
+print("varnel %s and varnel.pytest_plugin import; pytest11 entry point varnel.pytest_plugin"
       % varnel.__version__)
 ' "$site" 2>&1) || fail "python package: $python_check"
 echo "$python_check"

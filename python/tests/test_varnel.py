@@ -1,8 +1,11 @@
 """The varnel package against the real varnel-emu: start-up failures, a process that dies,
 refusals, the long poll, and the endpoints' URLs."""
 
+import importlib.metadata
+import importlib.util
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -300,6 +303,30 @@ def test_a_relative_csv_is_taken_from_the_scenario_s_folder(emu_binary, tmp_path
         assert announced(unit) == 2
         with pytest.raises(varnel.Refused, match="missing.csv"):
             unit.scenario({"records": {"csv": "missing.csv"}})
+
+
+def test_pip_and_the_deb_install_the_same_metadata(tmp_path):
+    missing = [m for m in ("pip", "setuptools", "wheel") if importlib.util.find_spec(m) is None]
+    if missing:
+        pytest.skip("no %s to install the package with" % ", ".join(missing))
+    python_dir = os.path.join(os.path.dirname(__file__), "..")
+    source = tmp_path / "source"
+    shutil.copytree(os.path.join(python_dir, "varnel"), source / "varnel", ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy(os.path.join(python_dir, "pyproject.toml"), source)
+    # Offline, as from a checkout: no index, the build tools already installed.
+    subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-index", "--no-build-isolation", "--no-deps",
+                    "--target", str(tmp_path / "pip"), str(source)], check=True)
+    subprocess.run([sys.executable, os.path.join(python_dir, "..", "package", "python", "dist_info.py"), str(source),
+                    varnel.__version__, str(tmp_path / "deb")], check=True)
+
+    def described(dist):
+        fields = ("Name", "Version", "Summary", "Requires-Python")
+        return [dist.metadata[f] for f in fields], dist.requires, sorted((e.group, e.name, e.value) for e in dist.entry_points)
+
+    pip_dists = list(importlib.metadata.distributions(path=[str(tmp_path / "pip")]))
+    assert len(pip_dists) == 1
+    assert described(pip_dists[0]) == described(importlib.metadata.PathDistribution(tmp_path / "deb"))
+    assert described(pip_dists[0])[2] == [("pytest11", "varnel.pytest_plugin", "varnel.pytest_plugin")]
 
 
 # How a pytest run dies under a test that holds two units: (how, pytest's own options).

@@ -1,7 +1,8 @@
 """pytest plugin: a fresh emulated unit per test.
 
-Loaded by the ``pytest11`` entry point when the package is installed, or with
-``pytest -p varnel.pytest_plugin`` from a checkout (``PYTHONPATH=python``)::
+Loaded by the ``pytest11`` entry point when the package is installed (``pip install ./python``
+or the .deb), or with ``pytest -p varnel.pytest_plugin`` from a checkout (``PYTHONPATH=python``);
+the entry point has the module's name, so the two together load it once::
 
     @pytest.mark.varnel(faults=["get-time:drop@1"])
     def test_retry(varnel_unit):

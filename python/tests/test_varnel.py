@@ -314,14 +314,15 @@ def test_pip_and_the_deb_install_the_same_metadata(tmp_path):
     shutil.copytree(os.path.join(python_dir, "varnel"), source / "varnel", ignore=shutil.ignore_patterns("__pycache__"))
     shutil.copy(os.path.join(python_dir, "pyproject.toml"), source)
     # Offline, as from a checkout: no index, the build tools already installed.
-    subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-index", "--no-build-isolation", "--no-deps",
-                    "--target", str(tmp_path / "pip"), str(source)], check=True)
+    subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-index", "--no-build-isolation",
+                    "--no-deps", "--target", str(tmp_path / "pip"), str(source)], check=True)
     subprocess.run([sys.executable, os.path.join(python_dir, "..", "package", "python", "dist_info.py"), str(source),
                     varnel.__version__, str(tmp_path / "deb")], check=True)
 
     def described(dist):
         fields = ("Name", "Version", "Summary", "Requires-Python")
-        return [dist.metadata[f] for f in fields], dist.requires, sorted((e.group, e.name, e.value) for e in dist.entry_points)
+        entry_points = sorted((e.group, e.name, e.value) for e in dist.entry_points)
+        return [dist.metadata[f] for f in fields], dist.requires, entry_points
 
     pip_dists = list(importlib.metadata.distributions(path=[str(tmp_path / "pip")]))
     assert len(pip_dists) == 1
@@ -347,30 +348,31 @@ def running(pid):
 
 
 @pytest.mark.parametrize("how, options", DEATHS, ids=[row[0] for row in DEATHS])
-def test_a_dying_pytest_leaves_nothing(pytester, emu_binary, how, options):
+def test_a_dying_pytest_leaves_nothing(pytester, monkeypatch, emu_binary, how, options):
     held = pytester.path / "held.json"
+    monkeypatch.setenv("VARNEL_HELD", str(held))
     pytester.makepyfile(test_hold="""
         import json, os, threading, time
         import pytest
 
         @pytest.mark.varnel(endpoints=["pty", "tcp"])
         def test_hold(varnel_emulator):
-            emu = varnel_emulator
-            held = {"pids": [emu.process.pid] + [s.pid for s in emu._socats], "folder": emu.temp_dir,
-                    "links": [u.port for u in emu.units if u.kind == "pty"], "pytest": os.getpid()}
-            with open(%r + ".new", "w") as handle:
-                json.dump(held, handle)
-            os.replace(%r + ".new", %r)
+            emu, held = varnel_emulator, os.environ["VARNEL_HELD"]
+            with open(held + ".new", "w") as handle:
+                json.dump({"pids": [emu.process.pid] + [s.pid for s in emu._socats], "folder": emu.temp_dir,
+                           "links": [u.port for u in emu.units if u.kind == "pty"], "runner": os.getpid()}, handle)
+            os.replace(held + ".new", held)
             def exit_when_told():
-                while not os.path.exists(%r + ".exit"):
+                while not os.path.exists(held + ".exit"):
                     time.sleep(0.02)
                 os._exit(1)
             threading.Thread(target=exit_when_told, daemon=True).start()
             time.sleep(120)
-        """ % (str(held), str(held), str(held), str(held)))
+        """)
     run = pytester.popen([sys.executable, "-m", "pytest", "-p", "varnel.pytest_plugin", "-p", "no:cacheprovider",
                           "--varnel-emu", emu_binary, *options], stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, start_new_session=True)
+    state = {"pids": []}
     try:
         deadline = time.monotonic() + 60
         while not held.exists():
@@ -383,12 +385,12 @@ def test_a_dying_pytest_leaves_nothing(pytester, emu_binary, how, options):
         elif how.startswith("SIGTERM"):
             os.kill(run.pid, signal.SIGTERM)
         else:
-            (pytester.path / "held.json.exit").touch()
+            held.with_suffix(".json.exit").touch()
         run.wait(timeout=30)
 
         exits = "os._exit" in how  # nothing of ours runs on the way out
         # The process that ran the test too: under xdist a worker.
-        watched = state["pids"] + [state["pytest"]]
+        watched = state["pids"] + [state["runner"]]
         deadline = time.monotonic() + 5
         while time.monotonic() < deadline and (any(map(running, watched))
                                                or (os.path.lexists(state["folder"]) and not exits)):
@@ -401,8 +403,10 @@ def test_a_dying_pytest_leaves_nothing(pytester, emu_binary, how, options):
             with varnel.Emulator(binary=emu_binary, endpoints=["tcp"]):
                 assert not os.path.lexists(state["folder"])
         assert not os.path.lexists(state["folder"]), "the private folder is left: %s" % os.listdir(state["folder"])
-        assert (state["pytest"] != run.pid) == ("xdist" in how)
+        assert (state["runner"] != run.pid) == ("xdist" in how)
     finally:
         if run.poll() is None:
             os.killpg(run.pid, signal.SIGKILL)
             run.wait()
+        for pid in filter(running, state["pids"]):
+            os.kill(pid, signal.SIGKILL)

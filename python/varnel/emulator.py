@@ -201,8 +201,9 @@ class Emulator:
     ``endpoints``: ``"pty"`` (a virtual serial pair made with socat; ``unit.port`` is the PC
     program's end), ``"tcp"`` or ``"rfc2217"`` (a listener on a free loopback port).
     ``scenario``: a dict or the path of a scenario file. ``faults``: fault rules for every unit.
-    ``records``: records per upload. ``binary``: varnel-emu's path, else ``$VARNEL_EMU``, else
-    ``varnel-emu`` on PATH. ``extra_args`` go on its command line before the endpoints.
+    ``records``: records per upload (None: varnel-emu's 10000, 100 s at its pace). ``binary``:
+    varnel-emu's path, else ``$VARNEL_EMU``, else ``varnel-emu`` on PATH. ``extra_args`` go on its
+    command line before the endpoints.
 
     Entering returns once every unit's line is open or listening; nothing is sent on a line.
     Leaving (also on an exception, or after the process died) stops varnel-emu (SIGTERM, then

@@ -58,6 +58,10 @@ for p in "${programs[@]}"; do
         grep -q -- "$option" <<<"$page" || fail "$p: the man page does not name $option"
     done
 done
+# The file formats and the fault rules have pages of their own.
+for man in man5/varnel-scenario.5.gz man7/varnel-faults.7.gz; do
+    [ -f "$root/usr/share/man/$man" ] || fail "/usr/share/man/$man missing"
+done
 desktop="$root/usr/share/applications/varnel-test.desktop"
 if [ -f "$desktop" ]; then
     exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
@@ -67,7 +71,7 @@ if [ -f "$desktop" ]; then
 else
     fail "no desktop entry"
 fi
-for doc in README.md scenario-example.json uploaded.csv copyright changelog.gz; do
+for doc in README.md scenario-fields.json scenario-csv.json uploaded.csv copyright changelog.gz; do
     [ -f "$root/usr/share/doc/varnel-test/$doc" ] || fail "/usr/share/doc/varnel-test/$doc missing"
 done
 

@@ -3,11 +3,13 @@ checked against the bytes the PC side sees and the FAULT lines of the log."""
 
 import json
 import os
+import re
 import signal
 import time
 import unittest
 
-from varnel_peer import EmulatorTestCase, FrameParser, build_frame, crc_wire
+from varnel_peer import (EmulatorTestCase, FrameParser, SOURCE_DIR, build_frame, crc_wire, man_sections,
+                         sections_of, tag_lines)
 
 SET_TIME = 0x01
 GET_SERIAL = 0x04
@@ -358,6 +360,25 @@ class RuleSources(FaultRuleTestCase):
                 self.assertIn("usage: varnel-emu", errors)
                 self.assertEqual(lines, [], "nothing started")
                 self.assertEqual([n for n in os.listdir(self.dir) if n.startswith("varnelTest")], [])
+
+    def test_varnel_faults_7_names_every_action_where_it_applies(self):
+        with open(os.path.join(SOURCE_DIR, "fault", "FaultRule.cpp"), encoding="utf-8") as f:
+            table = re.search(r"const ActionSpec kActions\[\] = \{\n(.*?)\n\};", f.read(), re.S)
+        self.assertIsNotNone(table, "the action table of fault/FaultRule.cpp")
+        rows = re.findall(r'^\s*\{Action::\w+, "([\w-]+)", "([^"]*)", (true|false), (true|false)\},$',
+                          table.group(1), re.M)
+        self.assertEqual(len(rows), table.group(1).count("Action::"), "every row of the table read")
+        forms = {name: form.split(" or ") if form else [name] for name, form, _, _ in rows}
+        on_replies = sorted(f for name, _, replies, _ in rows if replies == "true" for f in forms[name])
+        on_records = [f for name, _, _, records in rows if records == "true" for f in forms[name]]
+        # The table as read is the one the program uses: its refusal lists the record actions.
+        code, _, errors = self.run_emulator("--fault", "record:delay=1", os.path.join(self.dir, "no-port"))
+        self.assertEqual(code, 2)
+        self.assertIn("does not apply to record (%s)" % ", ".join(on_records), errors)
+
+        actions = sections_of(man_sections("varnel-faults.7")["ACTIONS"], ".SS")
+        documented = [sorted(f for tag in tag_lines(text) for f in tag.split(", ")) for text in actions.values()]
+        self.assertEqual(documented, [on_replies, sorted(on_records)])
 
     def test_standard_input_adds_lists_and_clears(self):
         self.start_emulator()

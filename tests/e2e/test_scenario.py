@@ -1,15 +1,17 @@
 """Scenario files: the unit's texts, its remembered settings and clock, its records
 (fields or the rows of a CSV written by varnel-pc), and the files it refuses."""
 
+import csv
 import datetime
 import json
 import os
+import re
 import subprocess
 import time
 import unittest
 
-from varnel_peer import (EmulatorTestCase, build_frame, executable, log_file_name, reply_time,
-                         REPLY_TIMEOUT)
+from varnel_peer import (EmulatorTestCase, SOURCE_DIR, bold_terms, build_frame, executable, log_file_name,
+                         man_sections, reply_time, REPLY_TIMEOUT)
 
 GET_RECORDS = 0x0C
 END = b"\x02"
@@ -287,6 +289,67 @@ class Refused(ScenarioTestCase):
         # Still stateful, from the file that stayed in force.
         self.peer.request(0x03, b"NEW")
         self.assertEqual(self.peer.request(0x04).content, b"NEW")
+
+
+
+class Documented(ScenarioTestCase):
+    """The examples in docs/ do what they show, and varnel-scenario(5) names every key the
+    readers know, as their refusals list them."""
+
+    def load_example(self, name):
+        path = os.path.join(SOURCE_DIR, "docs", name)
+        with open(path, encoding="utf-8") as f:
+            example = json.load(f)
+        self.start_emulator("--records", "3", "--scenario", path)
+        texts = example["texts"]
+        self.assertEqual(self.peer.request(0x04).content, texts["serial-number"].encode("ascii"))
+        self.assertEqual(self.peer.request(0x06).content, texts["device-name"].encode("gb2312"))
+        return path, example["records"]
+
+    def test_the_fields_example_generates_its_records(self):
+        _, records = self.load_example("scenario-fields.json")
+        self.peer.write(build_frame(GET_RECORDS))
+        start, first = self.peer.read_frames(2)
+        self.assertEqual(start.content, b"\x00" + records["count"].to_bytes(4, "big"))
+        self.assertEqual(field(first.content, TOOL_MODEL).rstrip(b"\0"), records["fields"]["tool_model"].encode())
+
+    def test_the_csv_example_uploads_the_rows_of_its_csv(self):
+        path, records = self.load_example("scenario-csv.json")
+        # A CSV decides the records alone: a count or fields beside it would mislead.
+        self.assertEqual(set(records), {"csv"})
+        with open(os.path.join(os.path.dirname(path), records["csv"]), encoding="utf-8") as f:
+            rows = list(csv.DictReader(f))
+        _, uploaded = self.upload()
+        self.assertEqual([number(r, ACTUAL_TORQUE) for r in uploaded], [int(row["actual_torque"]) for row in rows])
+
+    def refused_keys(self, option, content):
+        """The keys a refusal lists for an unknown key in `content`."""
+        path = self.write_scenario(content, "probe.json")
+        code, _, errors = self.run_emulator(option, path, os.path.join(self.dir, "no-port"))
+        self.assertEqual(code, 2, errors)
+        listed = re.search(r"\((?:known|fields): ([^)]*)\)", errors)
+        self.assertIsNotNone(listed, errors)
+        return listed.group(1).split(", ")
+
+    def test_varnel_scenario_5_names_every_key(self):
+        page = man_sections("varnel-scenario.5")
+        scenario, units = bold_terms(page["SCENARIO FILE"]), bold_terms(page["UNITS FILE"])
+        unit = {"endpoint": "tcp:127.0.0.1:0"}
+        probes = [  # (option, file with an unknown key, how the page writes the keys listed, its terms)
+            ("--scenario", {"x": 1}, "%s", scenario),
+            ("--scenario", {"texts": {"x": ""}}, "texts.%s", scenario),
+            ("--scenario", {"records": {"x": 1}}, "records.%s", scenario),
+            ("--scenario", {"records": {"fields": {"x": 1}}}, "%s", scenario),
+            ("--scenario", {"records": {"fields": {"gear": {"x": 1}}}}, "%s", scenario),
+            ("--units", {"x": 1}, "%s", units),
+            ("--units", {"units": [dict(unit, x=1)]}, "%s", units),
+        ]
+        for option, content, written, terms in probes:
+            keys = self.refused_keys(option, content)
+            for key in keys:
+                with self.subTest(key=written % key):
+                    self.assertIn(written % key, terms)
+
 
 
 if __name__ == "__main__":

@@ -107,6 +107,33 @@ def executable(name):
     return path
 
 
+SOURCE_DIR = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+
+
+def man_sections(name, heading=".SH"):
+    """A man page of package/man by its sections ({title: text}), split at `heading`
+    (.SH, or .SS within a section's text), with \\- written as -."""
+    with open(os.path.join(SOURCE_DIR, "package", "man", name), encoding="utf-8") as f:
+        return sections_of(f.read().replace("\\-", "-"), heading)
+
+
+def sections_of(text, heading):
+    parts = re.split(r"^%s (.*)$" % re.escape(heading), text, flags=re.M)
+    return {title.strip('"'): body for title, body in zip(parts[1::2], parts[2::2])}
+
+
+def bold_terms(text):
+    """Every \\fB...\\fR and .B term of a man page text, without the font escapes."""
+    terms = re.findall(r"\\fB(.*?)\\f[RIP]", text) + re.findall(r"^\.B (\S+)", text, flags=re.M)
+    return {re.sub(r"\\f[BIRP]", "", t) for t in terms}
+
+
+def tag_lines(text):
+    """The tag of each .TP entry of a man page text, without the font escapes."""
+    tags = re.findall(r"^\.TP\n(.*)$", text, flags=re.M)
+    return [re.sub(r"\\f[BIRP]|^\.B ", "", t) for t in tags]
+
+
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
 PANE_LINE = re.compile(r"^\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\] (.*)$", re.S)

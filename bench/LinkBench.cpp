@@ -12,6 +12,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <poll.h>
 #include <unistd.h>
@@ -22,7 +23,7 @@ namespace {
 class Link
 {
 public:
-    bool start(int records)
+    bool start(int records, const QStringList& options = {})
     {
         if (!m_line.start(path("emu"), path("pc")))
             return false;
@@ -30,7 +31,8 @@ public:
         // A file, not a pipe: nobody reads the log while the figures are taken.
         m_emu.setStandardOutputFile(path("emu.out"));
         m_emu.start(QCoreApplication::applicationDirPath() + QStringLiteral("/varnel-emu"),
-                    {QStringLiteral("--records"), QString::number(records), path("emu")});
+                    QStringList{QStringLiteral("--records"), QString::number(records)} + options +
+                        QStringList{path("emu")});
         if (!m_emu.waitForStarted(5000))
             return false;
         QByteArray out;
@@ -62,6 +64,26 @@ public:
     }
 
     // Reads until `done` says the bytes are complete or nothing arrives for timeoutMs.
+    // Each read's bytes with the monotonic time it returned, until `done` or timeoutMs of quiet.
+    template <typename Done>
+    std::vector<std::pair<qint64, QByteArray>> readTimed(Done done, int timeoutMs = 3000)
+    {
+        std::vector<std::pair<qint64, QByteArray>> reads;
+        QByteArray in;
+        while (!done(in)) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, timeoutMs) <= 0)
+                break;
+            char buf[65536];
+            const ssize_t n = ::read(m_fd, buf, sizeof buf);
+            if (n > 0) {
+                reads.emplace_back(QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs(), QByteArray(buf, int(n)));
+                in.append(buf, int(n));
+            }
+        }
+        return reads;
+    }
+
     template <typename Done> QByteArray readUntil(Done done, int timeoutMs = 3000)
     {
         QByteArray in;
@@ -157,7 +179,100 @@ void rss(const LinkBenchOptions& o)
                 o.rssRecords, before, after, after - before, uploadComplete(in) ? "yes" : "no");
 }
 
+// When each frame's last byte arrived, and its size, from timed reads of the PC end.
+std::vector<std::pair<qint64, int>> frameEnds(const std::vector<std::pair<qint64, QByteArray>>& reads)
+{
+    std::vector<std::pair<qint64, int>> ends;
+    QByteArray pending;
+    for (const auto& read : reads) {
+        pending += read.second;
+        while (pending.size() >= 7) {
+            const int total = 9 + ((quint8(pending.at(5)) << 8) | quint8(pending.at(6)));
+            if (pending.size() < total)
+                break;
+            ends.emplace_back(read.first, total);
+            pending.remove(0, total);
+        }
+    }
+    return ends;
+}
+
+struct PacedUpload
+{
+    double p50Ms = 0, p99Ms = 0, maxMs = 0; // |a frame's last byte - its ideal time|
+    double totalS = 0, idealS = 0;
+    double cpuS = 0;
+    int frames = 0;
+};
+
+PacedUpload pacedUpload(int records, int baud, bool paced)
+{
+    PacedUpload result;
+    Link link;
+    QStringList options{QStringLiteral("--baud"), QString::number(baud)};
+    if (paced)
+        options << QStringLiteral("--line-timing");
+    if (!link.start(records, options))
+        return result;
+    const double cpuBefore = BenchLine::cpuSeconds(link.pid());
+    link.write(BenchLine::request(0x0C));
+    const auto ends = frameEnds(link.readTimed(uploadComplete, 5000));
+    result.cpuS = BenchLine::cpuSeconds(link.pid()) - cpuBefore;
+    result.frames = int(ends.size());
+    if (ends.size() < 2)
+        return result;
+    // 8N1: ten bits a byte. Each frame follows the one before by the 10 ms pause and its own
+    // line time; the whole upload from the start frame's last byte by the sum of them.
+    const double byteNs = 10.0 * 1e9 / baud;
+    std::vector<double> errors;
+    double ideal = 0;
+    for (std::size_t i = 1; i < ends.size(); ++i) {
+        const double expected = 10e6 + ends[i].second * byteNs;
+        ideal += expected;
+        errors.push_back(std::abs(double(ends[i].first - ends[i - 1].first) - expected) / 1e6);
+    }
+    std::sort(errors.begin(), errors.end());
+    result.p50Ms = errors[errors.size() / 2];
+    result.p99Ms = errors[errors.size() * 99 / 100];
+    result.maxMs = errors.back();
+    result.totalS = double(ends.back().first - ends.front().first) / 1e9;
+    result.idealS = ideal / 1e9;
+    return result;
+}
+
 } // namespace
+
+void benchPacing(const LinkBenchOptions& o)
+{
+    std::printf("\n== line timing (--line-timing, socat pty pair, 8N1) ==\n");
+    std::printf("%-30s %7s %8s %8s %8s %10s %10s %8s %9s\n", "upload", "frames", "p50 ms", "p99 ms", "max ms",
+                "total s", "ideal s", "total %", "CPU %");
+    for (const int baud : {115200, 9600}) {
+        const int records = baud == 9600 ? o.pacingRecords9600 : o.pacingRecords;
+        for (const bool paced : {true, false}) {
+            if (!paced && baud != 115200)
+                continue;
+            const PacedUpload r = pacedUpload(records, baud, paced);
+            const QString name = QStringLiteral("%1 records at %2%3").arg(records).arg(baud).arg(paced ? "" : ", untimed");
+            if (!paced) {
+                std::printf("%-30s %7d %8s %8s %8s %10.3f %10s %8s %8.2f%%\n", qPrintable(name), r.frames, "", "", "",
+                            r.totalS, "", "", r.totalS > 0 ? 100.0 * r.cpuS / r.totalS : 0.0);
+                continue;
+            }
+            std::printf("%-30s %7d %8.3f %8.3f %8.3f %10.3f %10.3f %+7.3f%% %8.2f%%\n", qPrintable(name), r.frames,
+                        r.p50Ms, r.p99Ms, r.maxMs, r.totalS, r.idealS,
+                        r.idealS > 0 ? 100.0 * (r.totalS - r.idealS) / r.idealS : 0.0,
+                        r.totalS > 0 ? 100.0 * r.cpuS / r.totalS : 0.0);
+        }
+    }
+    Link link;
+    if (!link.start(0, {QStringLiteral("--line-timing=both"), QStringLiteral("--adapter"), QStringLiteral("ftdi")}))
+        return;
+    const double before = BenchLine::cpuSeconds(link.pid());
+    QThread::sleep(static_cast<unsigned long>(o.idleSeconds));
+    std::printf("%-30s %7d s %6.2f %% of one core\n", "idle, --line-timing=both --adapter ftdi", o.idleSeconds,
+                100.0 * (BenchLine::cpuSeconds(link.pid()) - before) / o.idleSeconds);
+}
 
 void benchLink(const LinkBenchOptions& options)
 {

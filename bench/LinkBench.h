@@ -8,6 +8,11 @@ struct LinkBenchOptions
     int uploadRecords = 1000;
     int idleSeconds = 10;
     int rssRecords = 10000;
+    int pacingRecords = 1000;
+    int pacingRecords9600 = 1000;
 };
 
 void benchLink(const LinkBenchOptions& options);
+// A record upload with --line-timing: how close each frame's last byte comes to its time on a
+// cable, the whole upload against its ideal time, CPU with and without; idle CPU.
+void benchPacing(const LinkBenchOptions& options);

@@ -1,5 +1,6 @@
 // Throughput of the framing path and figures over a serial link. Prints one table per
-// area; each section is one function. --quick shortens the link runs, --no-link skips them.
+// area; each section is one function. --quick shortens the link runs, --no-link skips them,
+// --pacing runs only the line-timing figures.
 #include "LinkBench.h"
 
 #include "data/StringData.h"
@@ -247,6 +248,16 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     long sink = 0;
+    if (args.contains(QStringLiteral("--pacing"))) {
+        LinkBenchOptions options;
+        if (args.contains(QStringLiteral("--quick"))) {
+            options.pacingRecords = 200;
+            options.pacingRecords9600 = 50;
+            options.idleSeconds = 3;
+        }
+        benchPacing(options);
+        return 0;
+    }
     const std::vector<void (*)(long&)> sections = {benchCrc, benchPack, benchExtraction, benchRenderer,
                                                    benchLogManager};
     for (auto section : sections)

@@ -7,8 +7,10 @@
 #include "protocol/CommandCatalogue.h"
 #include "protocol/FrameExtractor.h"
 #include "protocol/WireFormat.h"
+#include "transport/LinePacer.h"
 #include "transport/LineTransport.h"
 #include "transport/SerialTransport.h"
+#include "transport/UsbAdapterShaper.h"
 
 #include <chrono>
 #ifdef Q_OS_LINUX
@@ -95,6 +97,7 @@ bool Device::Open()
 bool Device::Close()
 {
     m_session = 0;
+    dropLineTiming();
     disconnect(m_line.get(), &LineTransport::readyRead, this, &Device::slot_readData);
     m_staleTimer.stop();
     m_line->close();
@@ -271,9 +274,74 @@ void Device::writeToLine(const QByteArray& bytes)
 {
     if (!m_line->isOpen())
         return;
-    m_line->write(bytes);
+    if (!m_toPc) {
+        m_line->write(bytes);
+        if (m_observer)
+            m_observer->bytesSent(bytes);
+        return;
+    }
+    // Shown as the unit handed them over: a capture keeps its frames whole.
     if (m_observer)
         m_observer->bytesSent(bytes);
+    m_toPc->push(bytes);
+}
+
+void Device::toTransport(const QByteArray& bytes)
+{
+    if (m_line->isOpen())
+        m_line->write(bytes);
+}
+
+void Device::setLineTiming(const LineTiming& timing, qint64 fallbackCharacterNs)
+{
+    m_timing = timing;
+    m_fallbackCharacterNs = fallbackCharacterNs;
+    m_toPc.reset();
+    m_fromPc.reset();
+    m_adapter.reset();
+    const auto characterNs = [this] {
+        const qint64 own = m_line->characterNs();
+        return own > 0 ? own : m_fallbackCharacterNs;
+    };
+    if (timing.hasAdapter())
+        m_adapter = std::make_unique<UsbAdapterShaper>(
+            timing.adapterPacketBytes, timing.adapterLatencyMs, [this](const QByteArray& b) { toTransport(b); },
+            this);
+    if (timing.toPc || timing.hasAdapter())
+        m_toPc = std::make_unique<LinePacer>(
+            timing.toPc ? LinePacer::CharacterTime(characterNs) : LinePacer::CharacterTime(),
+            [this](const QByteArray& b) {
+                if (m_adapter)
+                    m_adapter->push(b);
+                else
+                    toTransport(b);
+            },
+            this);
+    if (timing.fromPc)
+        m_fromPc = std::make_unique<LinePacer>(characterNs, [this](const QByteArray& b) { takeArrived(b); }, this);
+}
+
+qint64 Device::lineFreeAtNs() const
+{
+    return m_toPc ? m_toPc->lineFreeAtNs() : 0;
+}
+
+void Device::flushLineTiming()
+{
+    if (m_toPc)
+        m_toPc->flush();
+    if (m_adapter)
+        m_adapter->flush();
+}
+
+void Device::dropLineTiming()
+{
+    if (m_toPc)
+        m_toPc->clear();
+    if (m_adapter)
+        m_adapter->clear();
+    if (m_fromPc)
+        m_fromPc->clear();
 }
 
 void Device::setLineObserver(LineObserver* observer)
@@ -297,6 +365,12 @@ void Device::slot_readData()
 {
     // The port is not cleared afterwards: bytes arriving meanwhile belong to the next read.
     const QByteArray bytes = m_line->readAll();
+    if (m_fromPc) {
+        // On a cable they are still on their way.
+        m_fromPc->push(bytes);
+        VLOG(1, QStringLiteral("Read Data!"));
+        return;
+    }
     if (!bytes.isEmpty()) {
         {
             std::lock_guard<std::mutex> locker(m_bufferMutex);
@@ -307,6 +381,18 @@ void Device::slot_readData()
     }
     VLOG(1, QStringLiteral("Read Data!"));
     if (!bytes.isEmpty() && !m_parseThread.joinable())
+        extractInline(FrameExtractor::Incomplete::Wait);
+}
+
+void Device::takeArrived(const QByteArray& bytes)
+{
+    {
+        std::lock_guard<std::mutex> locker(m_bufferMutex);
+        m_recvBuffer.append(bytes);
+        m_bytesArrived = true;
+    }
+    m_bufferChanged.notify_one();
+    if (!m_parseThread.joinable())
         extractInline(FrameExtractor::Incomplete::Wait);
 }
 
@@ -346,6 +432,7 @@ void Device::slot_lineLost(QString reason)
 {
     VLOG(1, QStringLiteral("串口错误：%1").arg(reason));
     m_session = 0;
+    dropLineTiming();
     disconnect(m_line.get(), &LineTransport::readyRead, this, &Device::slot_readData);
     m_staleTimer.stop();
     emit line_lost(m_portName);

@@ -2,6 +2,7 @@
 
 #include "protocol/FrameExtractor.h"
 #include "protocol/UnitReply.h"
+#include "transport/LineTiming.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -20,7 +21,9 @@
 
 class Data;
 class LineObserver;
+class LinePacer;
 class LineTransport;
+class UsbAdapterShaper;
 
 // One line endpoint speaking the frame protocol. The owner thread owns the line, the
 // receive timer and the sends; frames are cut out of the receive buffer by a parse thread
@@ -71,6 +74,15 @@ public:
     bool sendReply(const UnitReply& reply);
     // Every byte the unit puts on the line passes here (GUI thread); nothing when the port is closed.
     void writeToLine(const QByteArray& bytes);
+
+    // Bytes to and from the line as a cable and adapter would carry them (all off: as they
+    // come). `fallbackCharacterNs` is the character time of a line without settings of its own.
+    void setLineTiming(const LineTiming& timing, qint64 fallbackCharacterNs);
+    const LineTiming& lineTiming() const { return m_timing; }
+    // When what was handed to the line so far has left it (LinePacer's clock); 0 when untimed.
+    qint64 lineFreeAtNs() const;
+    // What line timing still holds goes to the line now (an orderly end's last frames).
+    void flushLineTiming();
     // Shown every frame received, every write and every discard from now on; nullptr ends
     // that. Not owned; it must outlive the device or be taken off first (GUI thread).
     void setLineObserver(LineObserver* observer);
@@ -114,6 +126,12 @@ private:
     void showToObserver(const ExtractionResult& result);
     void extractInline(FrameExtractor::Incomplete incomplete);
     void deliver(const ExtractionResult& result);
+    // Bytes that have reached the unit: into the receive buffer, cut at once without a parse thread.
+    void takeArrived(const QByteArray& bytes);
+    // The last step toward the PC: the transport's write.
+    void toTransport(const QByteArray& bytes);
+    // Held bytes belong to no later session of the line.
+    void dropLineTiming();
 
     std::unique_ptr<LineTransport> m_line;
     QString m_portName;
@@ -129,4 +147,10 @@ private:
     QTimer m_staleTimer; // inline extraction only: gives up a candidate after a quiet line
     std::uint64_t m_session = 0;
     WriteFilter m_writeFilter;
+    LineTiming m_timing;
+    qint64 m_fallbackCharacterNs = 0;
+    // Declared last: their timers are children of this device and go first.
+    std::unique_ptr<UsbAdapterShaper> m_adapter;
+    std::unique_ptr<LinePacer> m_toPc;
+    std::unique_ptr<LinePacer> m_fromPc;
 };

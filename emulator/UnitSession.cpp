@@ -161,6 +161,9 @@ bool UnitSession::open(const Settings& settings)
     Endpoint endpoint;
     if (!Endpoint::parse(settings.portName, &endpoint, &m_lastError))
         return false;
+    m_lineTiming = settings.lineTiming;
+    m_fallbackCharacterNs =
+        SerialSettings(settings.baudRate, settings.dataBits, settings.stopBits, settings.parity).characterNs();
     if (endpoint.isNetwork() || !settings.registered) {
         std::unique_ptr<LineTransport> line = endpoint.makeUnitLine(
             SerialSettings(settings.baudRate, settings.dataBits, settings.stopBits, settings.parity));
@@ -210,6 +213,7 @@ bool UnitSession::start(Device* device, bool registered, bool parseThread)
     connect(device, &Device::line_lost, this, [this] { noteLine(QStringLiteral("lost")); });
     m_tap.setNext(m_observer);
     device->setLineObserver(&m_tap);
+    device->setLineTiming(m_lineTiming, m_fallbackCharacterNs);
     if (!device->Open()) {
         m_lastError = device->errorString();
         if (registered)
@@ -224,6 +228,8 @@ bool UnitSession::start(Device* device, bool registered, bool parseThread)
     m_registered = registered;
     m_lastError.clear();
     m_state.setEndpoint(m_portName);
+    if (!m_lineTiming.isOff())
+        VLOG(1, m_lineTiming.text());
     noteLine(m_everOpened ? QStringLiteral("reopened") : QStringLiteral("opened"));
     m_everOpened = true;
     return true;
@@ -296,8 +302,10 @@ void UnitSession::endUploadsAndClose(int flushBoundMs)
     const bool uploading = m_unit->isUploading();
     m_unit->endUploads();
     Device* device = m_device;
-    // Held-back frames (a delayed start frame among them) go now, ahead of the end frame's drain.
+    // Held-back frames (a delayed start frame among them) go now, ahead of the end frame's drain,
+    // and so does what line timing holds.
     m_faults.flushPending(device);
+    device->flushLineTiming();
     if (uploading && device) {
         // Closing discards what Qt still buffers; a peer that stops reading cannot hold us past the bound.
         const QDeadlineTimer bound(flushBoundMs);

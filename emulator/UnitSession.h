@@ -5,6 +5,7 @@
 #include "journal/Journal.h"
 #include "journal/UnitMetrics.h"
 #include "journal/UnitStateRecorder.h"
+#include "transport/LineTiming.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -43,6 +44,8 @@ public:
         // The window's way; without it frames are cut on the owner thread as the bytes
         // arrive, which spares every request two thread wake-ups.
         bool parseThread = true;
+        // A cable's pace and a USB adapter's packets; off by default.
+        LineTiming lineTiming;
     };
 
     // With no unit given the session makes its own; a given one must outlive the session.
@@ -124,4 +127,6 @@ private:
     std::uint64_t m_replyingTo = 0;                          // journal seq of the request being answered
     bool m_everOpened = false;
     QString m_logPrefix;
+    LineTiming m_lineTiming;
+    qint64 m_fallbackCharacterNs = 0; // the settings' character time, for a line without its own
 };

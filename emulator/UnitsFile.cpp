@@ -4,7 +4,9 @@
 #include "fault/FaultRule.h"
 #include "scenario/ScenarioFile.h"
 #include "transport/Endpoint.h"
+#include "transport/LineTiming.h"
 #include "transport/SerialSettings.h"
+#include "util/MessageQuote.h"
 #include "util/BoundedFile.h"
 
 #include <QDir>
@@ -17,8 +19,9 @@
 
 namespace {
 
-const QStringList kKeys = {QStringLiteral("endpoint"), QStringLiteral("scenario"), QStringLiteral("records"),
-                           QStringLiteral("faults"),   QStringLiteral("capture"),  QStringLiteral("baud")};
+const QStringList kKeys = {QStringLiteral("endpoint"), QStringLiteral("scenario"),    QStringLiteral("records"),
+                           QStringLiteral("faults"),   QStringLiteral("capture"),     QStringLiteral("baud"),
+                           QStringLiteral("line_timing"), QStringLiteral("adapter")};
 
 constexpr double kMaxRecords = 99999999;
 
@@ -174,6 +177,26 @@ bool Reader::readUnit(int number, const QJsonValue& value, UnitsFile::Unit* unit
         if (!refusal.isEmpty())
             return fail(key("baud"), refusal);
         unit->baud = baud;
+    }
+    if (object.contains(QLatin1String("line_timing"))) {
+        const QJsonValue value = object.value(QLatin1String("line_timing"));
+        if (value.isBool())
+            unit->lineTiming = value.toBool() ? QString() : QStringLiteral("off");
+        else if (value.isString() && value.toString() == QLatin1String("both"))
+            unit->lineTiming = value.toString();
+        else
+            return fail(key("line_timing"), QStringLiteral("expected true, false or \"both\", got %1")
+                                                .arg(value.isString() ? MessageQuote::of(value.toString())
+                                                                      : ScenarioFile::typeName(value)));
+    }
+    if (object.contains(QLatin1String("adapter"))) {
+        QString adapter;
+        if (!text(key("adapter"), object.value(QLatin1String("adapter")), &adapter))
+            return false;
+        LineTiming timing;
+        if (!LineTiming::parseAdapter(adapter, &timing, &problem))
+            return fail(key("adapter"), problem);
+        unit->adapter = adapter;
     }
     return true;
 }

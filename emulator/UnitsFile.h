@@ -9,7 +9,7 @@
 #include <vector>
 
 // A units file: {"units": [{"endpoint": ..., "scenario": ..., "records": ..., "faults": [...],
-// "capture": ..., "baud": ...}, ...]} for the units of one process that differ. Read whole and
+// "capture": ..., "baud": ..., "line_timing": ..., "adapter": ...}, ...]} for the units of one process that differ. Read whole and
 // checked whole (scenarios included) before anything starts; the first problem refuses it,
 // named by its unit and key. Paths in it are taken from the file's folder.
 class UnitsFile
@@ -24,6 +24,10 @@ public:
         std::optional<QStringList> faults;
         std::optional<QString> capture;
         std::optional<QString> baud;
+        // Over the command line's: "line_timing" true (""), false ("off") or "both", as
+        // --line-timing takes it; "adapter" as --adapter takes it. Both checked.
+        std::optional<QString> lineTiming;
+        std::optional<QString> adapter;
     };
 
     static constexpr int kMaxUnits = 10000;

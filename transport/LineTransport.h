@@ -34,6 +34,9 @@ public:
     virtual qint64 bytesToWrite() const = 0;
     // Blocks until some of the queue went to the line, at most msecs.
     virtual bool waitForBytesWritten(int msecs) = 0;
+    // How long one character takes at the settings in force (what an RFC 2217 client set), in
+    // nanoseconds; 0 when the line has no settings of its own.
+    virtual qint64 characterNs() const { return 0; }
 
 signals:
     void readyRead();

@@ -83,6 +83,14 @@ QByteArray Rfc2217Transport::toClient(const QByteArray& bytes)
     return Rfc2217Server::escape(bytes);
 }
 
+qint64 Rfc2217Transport::characterNs() const
+{
+    const Rfc2217Server::LineSettings& line = m_telnet.settings();
+    // Stop size 1 one, 2 two, 3 one and a half; parity 1 none.
+    const int stopHalves = line.stopSize == 2 ? 4 : line.stopSize == 3 ? 3 : 2;
+    return SerialSettings::characterNs(line.baud, line.dataSize, line.parity != 1, stopHalves);
+}
+
 void Rfc2217Transport::logSettings()
 {
     const QString text = m_telnet.settings().text();

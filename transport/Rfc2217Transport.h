@@ -20,6 +20,7 @@ public:
     Rfc2217Transport(const Endpoint& endpoint, const SerialSettings& settings, QObject* parent = nullptr);
 
     const Rfc2217Server::LineSettings& lineSettings() const { return m_telnet.settings(); }
+    qint64 characterNs() const override;
 
 protected:
     QByteArray fromClient(const QByteArray& raw) override;

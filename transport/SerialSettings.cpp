@@ -69,6 +69,21 @@ void SerialSettings::applyTo(QSerialPort& port) const
     port.setParity(m_parity);
 }
 
+qint64 SerialSettings::characterNs() const
+{
+    const int stopHalves = m_stopBits == QSerialPort::TwoStop ? 4 : m_stopBits == QSerialPort::OneAndHalfStop ? 3 : 2;
+    return characterNs(m_baudRate, int(m_dataBits), m_parity != QSerialPort::NoParity, stopHalves);
+}
+
+qint64 SerialSettings::characterNs(qint64 baud, int dataBits, bool parity, int stopHalfBits)
+{
+    if (baud <= 0)
+        return 0;
+    const qint64 halfBits = 2 * (1 + dataBits + (parity ? 1 : 0)) + stopHalfBits;
+    // Rounded up: a character never takes less than the line's own time.
+    return (halfBits * 1000000000LL + 2 * baud - 1) / (2 * baud);
+}
+
 QStringList SerialSettings::baudRateTexts()
 {
     return textsOf(kBaudRates);

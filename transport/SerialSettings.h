@@ -23,6 +23,12 @@ public:
     // Baud rate for both directions, data bits, stop bits and parity, in that order.
     void applyTo(QSerialPort& port) const;
 
+    // How long one character takes on a cable at these settings: the start bit, the data bits,
+    // the parity bit if any and the stop bits, in nanoseconds.
+    qint64 characterNs() const;
+    // The same for any rate: stop bits in halves (2 one, 3 one and a half, 4 two).
+    static qint64 characterNs(qint64 baud, int dataBits, bool parity, int stopHalfBits);
+
     // The texts in the order the window's combo boxes list them; the first is the default.
     static QStringList baudRateTexts();
     static QStringList dataBitsTexts();

@@ -27,6 +27,7 @@ public:
     void clearAll() override;
     qint64 bytesToWrite() const override;
     bool waitForBytesWritten(int msecs) override;
+    qint64 characterNs() const override { return m_settings.characterNs(); }
 
 private:
     void onError(QSerialPort::SerialPortError error);

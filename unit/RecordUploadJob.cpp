@@ -74,6 +74,15 @@ void RecordUploadJob::handOver(UnitReply::Kind kind, std::uint32_t sequence, con
     // time and the frame's own writing is not added to it.
     m_pauseEnd = QDeadlineTimer(kFramePauseMs, Qt::PreciseTimer);
     m_send(kind, sequence, frame);
+    // On a timed line the frame is still on its way: the pause counts from its last byte.
+    const Device* device = openDevice();
+    const qint64 lineFreeNs = device ? device->lineFreeAtNs() : 0;
+    if (lineFreeNs > 0) {
+        QDeadlineTimer afterLastByte(Qt::PreciseTimer);
+        afterLastByte.setPreciseDeadline(0, lineFreeNs + qint64(kFramePauseMs) * 1000000);
+        if (m_pauseEnd < afterLastByte)
+            m_pauseEnd = afterLastByte;
+    }
 }
 
 void RecordUploadJob::pause()

@@ -305,6 +305,9 @@ class CommandLineTest(LifecycleTestCase):
             ["--records", "", port],
             ["--bogus", port],
             ["--baud"],
+            ["--line-timing=fast", port],
+            ["--adapter", "latency=0", port],
+            ["--adapter", "ftdi,packet=x", port],
         ]
         for args in cases:
             with self.subTest(args=args):

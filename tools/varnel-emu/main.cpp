@@ -25,6 +25,7 @@
 #include "scenario/Scenario.h"
 #include "scenario/ScenarioFile.h"
 #include "transport/Endpoint.h"
+#include "transport/LineTiming.h"
 #include "transport/SerialSettings.h"
 #include "unit/EmulatedUnit.h"
 
@@ -60,7 +61,8 @@ QString usageText()
                "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
                "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
                "                  [--seed S] [--capture FILE.pcap|FOLDER] [--units FILE] [--journal N]\n"
-               "                  [--events FILE] [--state-out FILE]\n"
+               "                  [--events FILE] [--state-out FILE] [--line-timing[=both]]\n"
+               "                  [--adapter ftdi|latency=MS,packet=BYTES]\n"
                "                  [--control HOST:PORT [--control-token TOKEN]] ENDPOINT...\n"
                "       varnel-emu --list\n"
                "       varnel-emu --help | --version\n") +
@@ -82,8 +84,15 @@ QString usageText()
                "  --events     append every journal event to FILE as one JSON line (FILE may be a FIFO)\n"
                "  --state-out  at the end (quit, SIGTERM, SIGINT), write what the PC program set and\n"
                "               asked to FILE as JSON (replaced whole)\n"
+               "  --line-timing  every byte the unit writes leaves no sooner than a cable at the baud\n"
+               "               rate in force would carry it (start, data, parity and stop bits; for\n"
+               "               rfc2217: the client's rate); =both: the PC's bytes reach the unit so too\n"
+               "  --adapter    a USB serial adapter on the PC's end (and --line-timing): bytes toward\n"
+               "               the PC in packets of BYTES (1-4096), or what there is after MS (1-1000)\n"
+               "               from the oldest held; ftdi: latency=16,packet=62\n"
                "  --units      a JSON file of units that differ: {\"units\": [{\"endpoint\": ...,\n"
-               "               \"scenario\", \"records\", \"faults\", \"capture\", \"baud\"}]}; the options\n"
+               "               \"scenario\", \"records\", \"faults\", \"capture\", \"baud\",\n"
+               "               \"line_timing\", \"adapter\"}]}; the options\n"
                "               are the defaults under it; its units come after the ENDPOINTs\n"
                "  --control    serve the HTTP control API on HOST:PORT (PORT 0 picks a free one, logged\n"
                "               as CONTROL http://HOST:PORT); a HOST other than loopback needs a token\n"
@@ -195,12 +204,21 @@ int main(int argc, char* argv[])
     const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("HOST:PORT"));
     const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(),
                                           QStringLiteral("TOKEN"));
+    const QCommandLineOption lineTiming(QStringLiteral("line-timing"), QString(), QStringLiteral("both"));
+    const QCommandLineOption adapter(QStringLiteral("adapter"), QString(), QStringLiteral("SPEC"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, scenarioFile, fault, seed, capture,
-                       journal, events, stateOut, unitsFile, control, controlToken, list, help, version});
-    if (!parser.parse(app.arguments()))
+                       journal, events, stateOut, unitsFile, control, controlToken, lineTiming, adapter, list,
+                       help, version});
+    // --line-timing alone is a switch, --line-timing=both a value: the parser takes only one kind.
+    QStringList arguments = app.arguments();
+    for (int i = 1; i < arguments.size() && arguments.at(i) != QLatin1String("--"); ++i) {
+        if (arguments.at(i) == QLatin1String("--line-timing"))
+            arguments[i] = QStringLiteral("--line-timing=");
+    }
+    if (!parser.parse(arguments))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
         std::fputs(qPrintable(usageText()), stdout);
@@ -234,6 +252,14 @@ int main(int argc, char* argv[])
         QString problem;
         if (!FaultRule::parse(rule, &problem))
             return usage(QStringLiteral("--fault: %1").arg(problem));
+    }
+    LineTiming timing;
+    {
+        QString problem;
+        if (parser.isSet(lineTiming) && !LineTiming::parseTiming(parser.value(lineTiming), &timing, &problem))
+            return usage(problem);
+        if (parser.isSet(adapter) && !LineTiming::parseAdapter(parser.value(adapter), &timing, &problem))
+            return usage(problem);
     }
     bool seedValid = false;
     const uint faultSeed = parser.value(seed).toUInt(&seedValid, 10);
@@ -432,6 +458,15 @@ int main(int argc, char* argv[])
         const LogContext::Scope unit(session.logPrefix());
         settings.portName = units[i].endpoint;
         settings.baudRate = units[i].baud.value_or(parser.value(baud));
+        // The units file's keys over the options (checked when it was read).
+        settings.lineTiming = timing;
+        if (units[i].lineTiming) {
+            settings.lineTiming.toPc = settings.lineTiming.fromPc = false;
+            if (*units[i].lineTiming != QLatin1String("off"))
+                LineTiming::parseTiming(*units[i].lineTiming, &settings.lineTiming, nullptr);
+        }
+        if (units[i].adapter)
+            LineTiming::parseAdapter(*units[i].adapter, &settings.lineTiming, nullptr);
         // One of many: owned by its session and cut inline, no registry and no thread of its own.
         settings.registered = !fleet;
         if (!host.open(int(i) + 1, settings)) {

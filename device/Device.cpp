@@ -274,16 +274,22 @@ void Device::writeToLine(const QByteArray& bytes)
 {
     if (!m_line->isOpen())
         return;
-    if (!m_toPc) {
+    if (!m_toPc && !m_lineNoise) {
         m_line->write(bytes);
         if (m_observer)
             m_observer->bytesSent(bytes);
         return;
     }
-    // Shown as the unit handed them over: a capture keeps its frames whole.
+    // Shown as the unit handed them over: a capture keeps its frames whole and clean.
     if (m_observer)
         m_observer->bytesSent(bytes);
-    m_toPc->push(bytes);
+    QByteArray onLine = bytes;
+    if (m_lineNoise)
+        m_lineNoise(onLine);
+    if (m_toPc)
+        m_toPc->push(onLine);
+    else
+        m_line->write(onLine);
 }
 
 void Device::toTransport(const QByteArray& bytes)

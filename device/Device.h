@@ -75,6 +75,11 @@ public:
     // Every byte the unit puts on the line passes here (GUI thread); nothing when the port is closed.
     void writeToLine(const QByteArray& bytes);
 
+    // Changes bytes on their way to the PC as a noisy cable would, after the observer saw them
+    // as sent; an empty one: none (owner thread).
+    using LineNoise = std::function<void(QByteArray& bytes)>;
+    void setLineNoise(LineNoise noise) { m_lineNoise = std::move(noise); }
+
     // Bytes to and from the line as a cable and adapter would carry them (all off: as they
     // come). `fallbackCharacterNs` is the character time of a line without settings of its own.
     void setLineTiming(const LineTiming& timing, qint64 fallbackCharacterNs);
@@ -147,6 +152,7 @@ private:
     QTimer m_staleTimer; // inline extraction only: gives up a candidate after a quiet line
     std::uint64_t m_session = 0;
     WriteFilter m_writeFilter;
+    LineNoise m_lineNoise;
     LineTiming m_timing;
     qint64 m_fallbackCharacterNs = 0;
     // Declared last: their timers are children of this device and go first.

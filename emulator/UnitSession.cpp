@@ -43,6 +43,9 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
     };
     target.device = [this] { return m_device; };
     target.endUploads = [this] { m_unit->endUploads(); };
+    target.lineEvent = [this](FaultRule::Action action, std::uint32_t ms) { lineEvent(action, ms); };
+    target.modemLines = [this](std::uint8_t off) { setModemLines(off); };
+    target.lineRefusal = [this](const FaultRule& rule) { return lineRefusal(rule); };
     m_faults.setTarget(std::move(target));
     connect(m_unit, &EmulatedUnit::upload_ended, &m_faults, &FaultInjector::slot_uploadEnded);
 
@@ -127,6 +130,48 @@ void UnitSession::sendReply(const UnitReply& reply)
     m_replyingTo = 0;
 }
 
+QString UnitSession::lineRefusal(const FaultRule& rule) const
+{
+    const bool signal = rule.action() == FaultRule::Action::Break || rule.action() == FaultRule::Action::Modem;
+    if (!signal || !m_device || !m_device->isOpen() || m_device->line()->carriesSignals())
+        return QString();
+    return QStringLiteral("%1 carries no %2 (a pty or raw TCP; RFC 2217 and a real port do)")
+        .arg(m_portName, rule.action() == FaultRule::Action::Break ? QStringLiteral("break")
+                                                                    : QStringLiteral("modem lines"));
+}
+
+void UnitSession::lineEvent(FaultRule::Action action, std::uint32_t ms)
+{
+    if (action == FaultRule::Action::Vanish) {
+        m_outage.start(int(ms));
+        return;
+    }
+    if (!m_device || !m_device->isOpen())
+        return;
+    if (!m_device->line()->sendBreak(int(ms))) {
+        VLOG(1, QStringLiteral("break: not possible on %1 (a pty or raw TCP carries none)").arg(m_portName));
+        return;
+    }
+    VLOG(1, QStringLiteral("break toward the PC for %1 ms").arg(ms));
+    m_journal.append(JournalEvent::Type::Line, {{QStringLiteral("event"), QStringLiteral("break")},
+                                                {QStringLiteral("endpoint"), m_portName},
+                                                {QStringLiteral("ms"), qint64(ms)}});
+}
+
+void UnitSession::setModemLines(std::uint8_t off)
+{
+    m_modemOff = off;
+    if (!m_device || !m_device->isOpen())
+        return;
+    const auto onOff = [off](std::uint8_t bit) { return off & bit ? QStringLiteral("off") : QStringLiteral("on"); };
+    if (!m_device->line()->setModemLinesOff(off)) {
+        VLOG(1, QStringLiteral("modem lines: not possible on %1 (a pty or raw TCP carries none)").arg(m_portName));
+        return;
+    }
+    VLOG(1, QStringLiteral("modem lines toward the PC: DSR %1, CTS %2, DCD %3")
+                .arg(onOff(LineTransport::kDsr), onOff(LineTransport::kCts), onOff(LineTransport::kDcd)));
+}
+
 void UnitSession::noteLine(const QString& what)
 {
     m_journal.append(JournalEvent::Type::Line,
@@ -179,6 +224,7 @@ bool UnitSession::open(const Settings& settings)
     }
     auto* device = new Device(settings.portName, settings.baudRate, settings.dataBits, settings.stopBits,
                               settings.parity);
+    watchLine(device->line());
     const QString previous = m_portName;
     m_portName = settings.portName;
     if (start(device, true, settings.parseThread))
@@ -230,6 +276,8 @@ bool UnitSession::start(Device* device, bool registered, bool parseThread)
     m_state.setEndpoint(m_portName);
     if (!m_lineTiming.isOff())
         VLOG(1, m_lineTiming.text());
+    if (m_modemOff)
+        setModemLines(m_modemOff);
     noteLine(m_everOpened ? QStringLiteral("reopened") : QStringLiteral("opened"));
     m_everOpened = true;
     return true;
@@ -258,6 +306,13 @@ void UnitSession::watchLine(LineTransport* line)
                           {QStringLiteral("endpoint"), m_portName},
                           {QStringLiteral("settings"), text}});
     });
+    connect(line, &LineTransport::controlLinesChanged, this, [this](bool dtr, bool rts) {
+        m_state.setControlLines(dtr, rts);
+        m_journal.append(JournalEvent::Type::Line, {{QStringLiteral("event"), QStringLiteral("control lines")},
+                                                    {QStringLiteral("endpoint"), m_portName},
+                                                    {QStringLiteral("dtr"), dtr},
+                                                    {QStringLiteral("rts"), rts}});
+    });
     // As a typed stop: the upload ends at its next record, with its end frame.
     connect(line, &LineTransport::peerGone, this, [this] {
         noteLine(QStringLiteral("client gone"));
@@ -277,6 +332,7 @@ void UnitSession::setLineObserver(LineObserver* observer)
 
 void UnitSession::close()
 {
+    m_outage.cancel();
     if (!m_device)
         return;
     Device* device = m_device;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "emulator/JournalTap.h"
+#include "emulator/LineOutage.h"
 #include "fault/FaultInjector.h"
 #include "journal/Journal.h"
 #include "journal/UnitMetrics.h"
@@ -106,6 +107,10 @@ private:
     void sendReply(const UnitReply& reply);
     void noteLine(const QString& what);
     void takeUnitTexts();
+    // What the line rules ask of the line, where it can carry it.
+    void lineEvent(FaultRule::Action action, std::uint32_t ms);
+    void setModemLines(std::uint8_t off);
+    QString lineRefusal(const FaultRule& rule) const;
 
     EmulatedUnit* m_unit;
     std::unique_ptr<EmulatedUnit> m_ownUnit;
@@ -127,6 +132,8 @@ private:
     std::uint64_t m_replyingTo = 0;                          // journal seq of the request being answered
     bool m_everOpened = false;
     QString m_logPrefix;
+    LineOutage m_outage{[this] { return m_device; }, [this](const QString& event) { noteLine(event); }, this};
+    std::uint8_t m_modemOff = 0; // the modem lines the rules turn off, for lines opened later
     LineTiming m_lineTiming;
     qint64 m_fallbackCharacterNs = 0; // the settings' character time, for a line without its own
 };

@@ -25,6 +25,8 @@ FaultInjector::~FaultInjector()
 {
     if (m_filtered)
         m_filtered->setWriteFilter({});
+    if (m_garbled)
+        m_garbled->setLineNoise({});
 }
 
 namespace {
@@ -51,7 +53,7 @@ void FaultInjector::setTarget(Target target)
 bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QString* error, int scenarioRules)
 {
     QList<FaultRule> parsed;
-    if (!parseAll(rules, &parsed, error))
+    if (!parseAll(rules, &parsed, error) || refuseOnLine(parsed, error))
         return false;
     m_schedule.clear();
     m_schedule.setSeed(seed);
@@ -75,7 +77,7 @@ bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QStri
 bool FaultInjector::addRule(const QString& text, QString* error, int* id)
 {
     const auto rule = FaultRule::parse(text, error);
-    if (!rule)
+    if (!rule || refuseOnLine({*rule}, error))
         return false;
     const int added = m_schedule.add(*rule, false, m_clock.elapsed());
     if (id)
@@ -154,7 +156,7 @@ bool FaultInjector::takeScenarioRules(const QStringList& rules, std::optional<st
                                       QString* error)
 {
     QList<FaultRule> parsed;
-    if (!parseAll(rules, &parsed, error))
+    if (!parseAll(rules, &parsed, error) || refuseOnLine(parsed, error))
         return false;
     contextsToIds();
     const std::vector<FaultSchedule::Entry> removed = m_schedule.removeScenarioRules();
@@ -264,6 +266,20 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
             QStringLiteral("FAULT %1 on cmd %2, request %3 (stalled)").arg(m_stallRule).arg(cmd).arg(number));
         emit fault_fired(m_stallRule, QStringLiteral("stall"), number, -1);
         return;
+    }
+    // A line rule that fires for this request takes the line first: a vanished line loses it.
+    const QList<int> lineFired = m_schedule.fireOnLine();
+    if (!lineFired.isEmpty()) {
+        logRequestFired(lineFired, cmd, number);
+        emit rules_changed();
+        bool vanished = false;
+        for (int index : lineFired) {
+            const FaultRule& rule = m_schedule.entries()[std::size_t(index)].rule;
+            vanished = vanished || rule.action() == FaultRule::Action::Vanish;
+            fireLineEvent(rule);
+        }
+        if (vanished)
+            return;
     }
     RequestContext context;
     context.number = number;
@@ -403,6 +419,10 @@ void FaultInjector::applyRule(const FaultRule& rule, Reply& reply)
         break;
     case FaultRule::Action::Stall:
     case FaultRule::Action::StopAfter:
+    case FaultRule::Action::Vanish:
+    case FaultRule::Action::Break:
+    case FaultRule::Action::Garble:
+    case FaultRule::Action::Modem:
         break;
     }
 }
@@ -601,5 +621,92 @@ void FaultInjector::updateFilter()
             return device && reply && filterFrame(device.data(), *reply, frame);
         });
         m_filtered = current;
+    }
+    updateLineState();
+}
+
+bool FaultInjector::refuseOnLine(const QList<FaultRule>& rules, QString* error) const
+{
+    if (!m_target.lineRefusal)
+        return false;
+    for (const FaultRule& rule : rules) {
+        if (rule.target() != FaultRule::Target::Line)
+            continue;
+        const QString why = m_target.lineRefusal(rule);
+        if (!why.isEmpty()) {
+            if (error)
+                *error = QStringLiteral("fault rule \"%1\": %2").arg(rule.text(), why);
+            return true;
+        }
+    }
+    return false;
+}
+
+void FaultInjector::fireLineEvent(const FaultRule& rule)
+{
+    // On the next turn of the loop: the line must not close under the call that got here.
+    const FaultRule::Action action = rule.action();
+    const std::uint32_t ms = rule.value();
+    QMetaObject::invokeMethod(
+        this,
+        [this, action, ms] {
+            if (m_target.lineEvent)
+                m_target.lineEvent(action, ms);
+        },
+        Qt::QueuedConnection);
+}
+
+void FaultInjector::updateLineState()
+{
+    std::uint8_t modemOff = 0;
+    double keep = 1.0; // the chance a byte passes every garble rule
+    for (int index : m_schedule.activeLineRules()) {
+        const FaultSchedule::Entry& entry = m_schedule.entries()[std::size_t(index)];
+        const FaultRule& rule = entry.rule;
+        switch (rule.action()) {
+        case FaultRule::Action::Modem:
+            modemOff |= std::uint8_t(rule.value());
+            break;
+        case FaultRule::Action::Garble:
+            keep *= 1.0 - rule.garbleChance();
+            break;
+        case FaultRule::Action::Vanish:
+        case FaultRule::Action::Break:
+            // Without a counted WHEN it acts once, as it starts.
+            if (!rule.isCounted() && entry.fired == 0) {
+                m_schedule.countFire(index);
+                VLOG(1, QStringLiteral("FAULT %1 on the line").arg(rule.text()));
+                emit fault_fired(rule.text(), rule.actionName(), 0, -1);
+                fireLineEvent(rule);
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    if (modemOff != m_modemOff) {
+        m_modemOff = modemOff;
+        if (m_target.modemLines)
+            m_target.modemLines(modemOff);
+    }
+    m_garble = 1.0 - keep;
+    Device* current = m_target.device ? m_target.device() : nullptr;
+    const bool wanted = m_garble > 0.0;
+    if (m_garbled && (m_garbled != current || !wanted)) {
+        m_garbled->setLineNoise({});
+        m_garbled = nullptr;
+    }
+    if (wanted && current && m_garbled != current) {
+        current->setLineNoise([this](QByteArray& bytes) { garble(bytes); });
+        m_garbled = current;
+    }
+}
+
+void FaultInjector::garble(QByteArray& bytes)
+{
+    // A byte hit is changed, never left as it was: a noisy cable's bit errors.
+    for (int i = 0; i < bytes.size(); ++i) {
+        if (m_schedule.draw() < m_garble)
+            bytes[i] = char(std::uint8_t(bytes.at(i)) ^ std::uint8_t(m_schedule.drawBetween(1, 255)));
     }
 }

@@ -48,6 +48,12 @@ public:
             deliver;
         std::function<Device*()> device;
         std::function<void()> endUploads;
+        // The line rules' effects: the line gone for `ms` (vanish) or a break toward the PC
+        // (break); the modem lines now off (LineTransport::kDsr...); why the line cannot carry this
+        // rule's action (empty: it can, or there is no line yet to ask).
+        std::function<void(FaultRule::Action action, std::uint32_t ms)> lineEvent;
+        std::function<void(std::uint8_t off)> modemLines;
+        std::function<QString(const FaultRule& rule)> lineRefusal;
     };
     void setTarget(Target target);
 
@@ -145,6 +151,12 @@ private:
     void logRequestFired(const QList<int>& fired, std::uint8_t cmd, std::uint64_t number);
     void cutUpload();
     void updateFilter();
+    // Applies the active line rules: the modem lines and the garbling in force, and the rules
+    // without a counted WHEN that act once as they start.
+    void updateLineState();
+    void fireLineEvent(const FaultRule& rule);
+    void garble(QByteArray& bytes);
+    bool refuseOnLine(const QList<FaultRule>& rules, QString* error) const;
     // The rule indices held by requests being answered, kept right while rules go: as ids
     // before a change of the list, as indices again after it.
     void contextsToIds();
@@ -171,5 +183,8 @@ private:
     QTimer m_timelineTimer;
     QElapsedTimer m_clock;
     QPointer<Device> m_filtered;
+    QPointer<Device> m_garbled; // the device whose bytes are garbled
+    double m_garble = 0.0;
+    std::uint8_t m_modemOff = 0;
     std::uint32_t m_baseSeed = FaultSchedule::kDefaultSeed;
 };

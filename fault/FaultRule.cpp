@@ -1,6 +1,7 @@
 #include "fault/FaultRule.h"
 
 #include "protocol/CommandCatalogue.h"
+#include "transport/LineTransport.h"
 #include "util/MessageQuote.h"
 
 #include <QStringList>
@@ -20,20 +21,37 @@ struct ActionSpec
     const char* form; // the value's form in messages; empty: takes no value
     bool onRequests;
     bool onRecords;
+    bool onLine;
 };
 
 const ActionSpec kActions[] = {
-    {Action::Drop, "drop", "", true, true},
-    {Action::Delay, "delay", "delay=MS or delay=MIN-MAX", true, false},
-    {Action::CorruptCrc, "corrupt-crc", "", true, true},
-    {Action::Truncate, "truncate", "truncate=N", true, true},
-    {Action::Split, "split", "split=K:MS", true, false},
-    {Action::Noise, "noise", "noise=N", true, false},
-    {Action::WrongCommand, "wrong-command", "wrong-command=C", true, false},
-    {Action::WrongAddress, "wrong-address", "wrong-address=A", true, false},
-    {Action::Duplicate, "duplicate", "", true, true},
-    {Action::Stall, "stall", "stall=MS", true, false},
-    {Action::StopAfter, "stop-after", "stop-after=K", false, true},
+    {Action::Drop, "drop", "", true, true, false},
+    {Action::Delay, "delay", "delay=MS or delay=MIN-MAX", true, false, false},
+    {Action::CorruptCrc, "corrupt-crc", "", true, true, false},
+    {Action::Truncate, "truncate", "truncate=N", true, true, false},
+    {Action::Split, "split", "split=K:MS", true, false, false},
+    {Action::Noise, "noise", "noise=N", true, false, false},
+    {Action::WrongCommand, "wrong-command", "wrong-command=C", true, false, false},
+    {Action::WrongAddress, "wrong-address", "wrong-address=A", true, false, false},
+    {Action::Duplicate, "duplicate", "", true, true, false},
+    {Action::Stall, "stall", "stall=MS", true, false, false},
+    {Action::StopAfter, "stop-after", "stop-after=K", false, true, false},
+    {Action::Vanish, "vanish", "vanish=MS", false, false, true},
+    {Action::Break, "break", "break=MS", false, false, true},
+    {Action::Garble, "garble", "garble=P", false, false, true},
+    {Action::Modem, "modem", "modem=dsr-off or modem=cts-off or modem=dcd-off", false, false, true},
+};
+
+// line:modem's values and the modem-state bit each turns off.
+struct ModemLine
+{
+    const char* value;
+    std::uint8_t bit;
+};
+const ModemLine kModemLines[] = {
+    {"dsr-off", LineTransport::kDsr},
+    {"cts-off", LineTransport::kCts},
+    {"dcd-off", LineTransport::kDcd},
 };
 
 const ActionSpec* findAction(const QString& name)
@@ -54,14 +72,29 @@ const ActionSpec& specOf(Action action)
     return kActions[0];
 }
 
-QString recordActions()
+QString actionsWhere(bool ActionSpec::*applies)
 {
     QStringList names;
     for (const ActionSpec& spec : kActions) {
-        if (spec.onRecords)
+        if (spec.*applies)
             names << QString::fromLatin1(*spec.form ? spec.form : spec.name);
     }
     return names.join(QStringLiteral(", "));
+}
+
+QString recordActions()
+{
+    return actionsWhere(&ActionSpec::onRecords);
+}
+
+// A probability from 0 to 1 as p= and garble= take it.
+std::optional<double> probability(const QString& text)
+{
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (!ok || text.isEmpty() || !text.at(0).isDigit() || !std::isfinite(value) || value < 0.0 || value > 1.0)
+        return std::nullopt;
+    return value;
 }
 
 // A decimal number (or 0x hex where allowed) from min to max.
@@ -203,12 +236,14 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
         rule.m_target = Target::Any;
     } else if (targetText == QLatin1String("record")) {
         rule.m_target = Target::Record;
+    } else if (targetText == QLatin1String("line")) {
+        rule.m_target = Target::Line;
     } else if (const auto code = commandTarget(targetText)) {
         rule.m_target = Target::Command;
         rule.m_command = *code;
     } else {
         return fail(QStringLiteral("unknown target %1 (a command code 1-21 or 0x01-0x15, a command "
-                                   "name such as get-time, * or record)")
+                                   "name such as get-time, *, record or line)")
                         .arg(MessageQuote::of(targetText)));
     }
 
@@ -219,10 +254,14 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
     if (!spec)
         return fail(QStringLiteral("unknown action %1").arg(MessageQuote::of(name)));
     const bool onRecord = rule.m_target == Target::Record;
+    const bool onLine = rule.m_target == Target::Line;
     if (onRecord && !spec->onRecords)
         return fail(QStringLiteral("action \"%1\" does not apply to record (%2)").arg(name, recordActions()));
-    if (!onRecord && !spec->onRequests)
-        return fail(QStringLiteral("action \"%1\" applies to record only").arg(name));
+    if (onLine && !spec->onLine)
+        return fail(QStringLiteral("action \"%1\" does not apply to line (%2)")
+                        .arg(name, actionsWhere(&ActionSpec::onLine)));
+    if (!onRecord && !onLine && !spec->onRequests)
+        return fail(QStringLiteral("action \"%1\" applies to %2 only").arg(name, QLatin1String(spec->onLine ? "line" : "record")));
     if (!*spec->form && equals >= 0)
         return fail(QStringLiteral("action \"%1\" takes no value").arg(name));
     if (*spec->form && value.isEmpty())
@@ -300,11 +339,40 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
         rule.m_value = static_cast<std::uint32_t>(*k);
         break;
     }
+    case Action::Vanish:
+    case Action::Break: {
+        const auto ms = number(value, 1, spec->action == Action::Break ? 60000 : FaultRule::kLongestMs);
+        if (!ms)
+            return badValue(spec->action == Action::Break
+                                ? QStringLiteral("a number of milliseconds from 1 to 60000")
+                                : QStringLiteral("a number of milliseconds from 1 to 3600000"));
+        rule.m_value = static_cast<std::uint32_t>(*ms);
+        break;
+    }
+    case Action::Garble: {
+        const auto p = probability(value);
+        if (!p)
+            return badValue(QStringLiteral("a probability from 0 to 1"));
+        rule.m_garble = *p;
+        break;
+    }
+    case Action::Modem: {
+        const auto line = std::find_if(std::begin(kModemLines), std::end(kModemLines),
+                                       [&](const ModemLine& m) { return value == QLatin1String(m.value); });
+        if (line == std::end(kModemLines))
+            return badValue(QStringLiteral("dsr-off, cts-off or dcd-off"));
+        rule.m_value = line->bit;
+        break;
+    }
     case Action::Drop:
     case Action::CorruptCrc:
     case Action::Duplicate:
         break;
     }
+    // A state lasts while the rule is active; its window is the timeline alone.
+    if ((spec->action == Action::Garble || spec->action == Action::Modem) && !countedText.isEmpty())
+        return fail(QStringLiteral("%1 takes no counted WHEN: it lasts while the rule is active (after=, for=)")
+                        .arg(name));
 
     const auto badWhen = [&](const QString& what) {
         return fail(QStringLiteral("WHEN %1: %2").arg(MessageQuote::of(whenText), what));
@@ -355,14 +423,11 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
             rule.m_when = When::Every;
             rule.m_whenFirst = *k;
         } else if (countedText.startsWith(QLatin1String("p="))) {
-            bool ok = false;
-            const QString p = countedText.mid(2);
-            const double chance = p.toDouble(&ok);
-            if (!ok || p.isEmpty() || !p.at(0).isDigit() || !std::isfinite(chance) || chance < 0.0 ||
-                chance > 1.0)
+            const auto chance = probability(countedText.mid(2));
+            if (!chance)
                 return badWhen(QStringLiteral("p=P needs a probability from 0 to 1"));
             rule.m_when = When::Chance;
-            rule.m_chance = chance;
+            rule.m_chance = *chance;
         } else {
             const QStringList ends = countedText.split(QLatin1Char('-'));
             const auto first = number(ends.value(0), 1, kMost);
@@ -396,6 +461,9 @@ QString FaultRule::text() const
     case Target::Record:
         target = QStringLiteral("record");
         break;
+    case Target::Line:
+        target = QStringLiteral("line");
+        break;
     case Target::Command:
         target = commandGloss(m_command);
         break;
@@ -422,7 +490,18 @@ QString FaultRule::text() const
     case Action::Noise:
     case Action::Stall:
     case Action::StopAfter:
+    case Action::Vanish:
+    case Action::Break:
         action += QLatin1Char('=') + QString::number(m_value);
+        break;
+    case Action::Garble:
+        action += QLatin1Char('=') + QString::number(m_garble);
+        break;
+    case Action::Modem:
+        for (const ModemLine& line : kModemLines) {
+            if (line.bit == m_value)
+                action += QLatin1Char('=') + QLatin1String(line.value);
+        }
         break;
     case Action::Drop:
     case Action::CorruptCrc:

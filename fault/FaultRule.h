@@ -15,7 +15,8 @@ public:
     {
         Command, // one command's replies
         Any,     // every request's reply
-        Record   // the data frames of an upload
+        Record,  // the data frames of an upload
+        Line     // the line itself
     };
 
     enum class Action
@@ -30,8 +31,13 @@ public:
         WrongAddress,
         Duplicate,
         Stall,
-        StopAfter
+        StopAfter,
+        Vanish, // line: the line goes away for a while
+        Break,  // line: a break condition toward the PC
+        Garble, // line: bytes toward the PC replaced at random
+        Modem   // line: one of the unit's modem lines off
     };
+
 
     enum class When
     {
@@ -62,7 +68,8 @@ public:
     When when() const { return m_when; }
 
     // Delay range (equal for a fixed delay), truncate length, noise length, stall and split gap
-    // milliseconds, replacement command or address, stop-after count: the action's first value.
+    // milliseconds, replacement command or address, stop-after count, vanish and break
+    // milliseconds, the modem line's bit (LineTransport::kDsr...): the action's first value.
     std::uint32_t value() const { return m_value; }
     // Upper end of a delay range; piece count of a split.
     std::uint32_t value2() const { return m_value2; }
@@ -70,6 +77,10 @@ public:
     std::uint64_t whenFirst() const { return m_whenFirst; }
     std::uint64_t whenLast() const { return m_whenLast; }
     double chance() const { return m_chance; }
+    // line:garble's probability for each byte.
+    double garbleChance() const { return m_garble; }
+    // Whether WHEN has a counted form (N, N-M, every=K, p=P); a line rule without one acts as it starts.
+    bool isCounted() const { return m_when != When::Always; }
 
     // The timeline: how long the rule waits after it was added (0: active at once) and how long
     // it stays active (0: for good).
@@ -83,7 +94,10 @@ public:
     bool firesOn(std::uint64_t n, double draw) const;
 
     // Actions that shape one reply; Stall and StopAfter act around it.
-    bool shapesReply() const { return m_action != Action::Stall && m_action != Action::StopAfter; }
+    bool shapesReply() const
+    {
+        return m_target != Target::Line && m_action != Action::Stall && m_action != Action::StopAfter;
+    }
 
 private:
     Target m_target = Target::Any;
@@ -95,6 +109,7 @@ private:
     std::uint64_t m_whenFirst = 0;
     std::uint64_t m_whenLast = 0;
     double m_chance = 1.0;
+    double m_garble = 0.0;
     std::uint32_t m_afterMs = 0;
     std::uint32_t m_forMs = 0;
 };

@@ -98,6 +98,9 @@ void FaultSchedule::index(int i)
     case FaultRule::Target::Record:
         (rule.action() == FaultRule::Action::StopAfter ? m_stopAfter : m_records).push_back(i);
         break;
+    case FaultRule::Target::Line:
+        m_line.push_back(i);
+        break;
     }
 }
 
@@ -108,6 +111,7 @@ void FaultSchedule::clearIndex()
     m_anyCommand.clear();
     m_records.clear();
     m_stopAfter.clear();
+    m_line.clear();
     m_active = 0;
 }
 
@@ -202,6 +206,19 @@ int FaultSchedule::fireStopAfter(std::uint32_t sent)
         }
     }
     return -1;
+}
+
+QList<int> FaultSchedule::fireOnLine()
+{
+    QList<int> fired;
+    for (int i : m_line) {
+        Entry& entry = m_entries[std::size_t(i)];
+        if (!entry.rule.isCounted())
+            continue;
+        if (fires(entry, ++entry.matches))
+            fired << i;
+    }
+    return fired;
 }
 
 double FaultSchedule::draw()

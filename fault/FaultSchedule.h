@@ -88,6 +88,16 @@ public:
     QList<int> fireOnRecord(std::uint32_t sequence);
     // Index of the first stop-after rule that cuts an upload after `sent` data frames, or -1.
     int fireStopAfter(std::uint32_t sent);
+    // Indices of the counted line rules that fire for a request (any command), in order.
+    QList<int> fireOnLine();
+    // Counts a fire of the rule at this index that no match decided (a line rule acting as it starts).
+    void countFire(int index)
+    {
+        ++m_entries[std::size_t(index)].matches;
+        ++m_entries[std::size_t(index)].fired;
+    }
+    // Indices of the active line rules, in rule order.
+    const std::vector<int>& activeLineRules() const { return m_line; }
 
     // Uniform in [0, 1); from min to max; N bytes, none of them the first header byte.
     double draw();
@@ -108,6 +118,7 @@ private:
     std::vector<int> m_anyCommand;
     std::vector<int> m_records;   // record rules other than stop-after
     std::vector<int> m_stopAfter; // stop-after rules
+    std::vector<int> m_line;      // line rules
     std::uint32_t m_seed;
     std::mt19937 m_generator;
     std::uint64_t m_requests = 0;

@@ -96,6 +96,14 @@ void UnitStateRecorder::setUnitText(Command setCommand, const QByteArray& text)
     m_unitTexts[toCode(setCommand)] = text;
 }
 
+void UnitStateRecorder::setControlLines(bool dtr, bool rts)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    m_controlLinesSeen = true;
+    m_dtr = dtr;
+    m_rts = rts;
+}
+
 void UnitStateRecorder::reset()
 {
     std::lock_guard<std::mutex> locker(m_mutex);
@@ -166,9 +174,13 @@ QJsonObject UnitStateRecorder::toJson() const
         }
     }
 
-    return QJsonObject{
+    QJsonObject state{
         {QStringLiteral("unit"), m_unit},       {QStringLiteral("endpoint"), m_endpoint},
         {QStringLiteral("received"), received}, {QStringLiteral("texts"), texts},
         {QStringLiteral("settings"), settings}, {QStringLiteral("clock_offset_ms"), clockOffsetMs},
         {QStringLiteral("clock_set"), clockSet}};
+    if (m_controlLinesSeen)
+        state.insert(QStringLiteral("control_lines"),
+                     QJsonObject{{QStringLiteral("dtr"), m_dtr}, {QStringLiteral("rts"), m_rts}});
+    return state;
 }

@@ -23,7 +23,9 @@ public:
     void noteRequest(const QByteArray& frame, qint64 arrivalMs);
     // The text the unit answers the get of a set command with, until the PC program sets one.
     void setUnitText(Command setCommand, const QByteArray& text);
-    // Forgets every request noted; the unit's own texts stay.
+    // DTR and RTS as the PC side last set them; shown as "control_lines" once one changed.
+    void setControlLines(bool dtr, bool rts);
+    // Forgets every request noted; the unit's own texts and the control lines stay.
     void reset();
 
     // {"unit", "endpoint", "received": {name: {count, last_hex, last_fields}}, "texts": {...},
@@ -45,4 +47,7 @@ private:
     QString m_endpoint;
     std::map<std::uint8_t, Received> m_received;
     std::map<std::uint8_t, QByteArray> m_unitTexts; // by set command
+    bool m_controlLinesSeen = false;
+    bool m_dtr = true;
+    bool m_rts = true;
 };

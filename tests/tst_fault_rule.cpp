@@ -75,6 +75,14 @@ private slots:
         good("stall timeline", "*:stall=500@1,after=1s", "*:stall=500@1,after=1s");
         good("record timeline", "record:drop@5,for=2s", "record:drop@5,for=2s");
         good("stop-after timeline", "record:stop-after=3@for=2s", "record:stop-after=3@for=2s");
+        // The line itself: events counted or on a timeline, states on a timeline only.
+        good("vanish timeline", "line:vanish=2000@after=3s", "line:vanish=2000@after=3s");
+        good("vanish counted", "line:vanish=500@every=4", "line:vanish=500@every=4");
+        good("break nth", "line:break=250@3", "line:break=250@3");
+        good("garble window", "line:garble=0.01@for=2s", "line:garble=0.01@for=2s");
+        good("modem window", "line:modem=dsr-off@after=1s,for=2s", "line:modem=dsr-off@after=1s,for=2s");
+        good("modem cts", "line:modem=cts-off", "line:modem=cts-off");
+        good("modem dcd", "line:modem=dcd-off", "line:modem=dcd-off");
 
         bad("empty", "", "fault rule \"\": expected TARGET:ACTION[@WHEN]");
         bad("no action", "get-time", "fault rule \"get-time\": expected TARGET:ACTION[@WHEN]");
@@ -82,10 +90,10 @@ private slots:
         bad("unknown action", "get-time:dorp", "fault rule \"get-time:dorp\": unknown action \"dorp\"");
         bad("unknown target", "get-tea:drop",
             "fault rule \"get-tea:drop\": unknown target \"get-tea\" (a command code 1-21 or 0x01-0x15, a "
-            "command name such as get-time, * or record)");
+            "command name such as get-time, *, record or line)");
         bad("code 22", "22:drop",
             "fault rule \"22:drop\": unknown target \"22\" (a command code 1-21 or "
-            "0x01-0x15, a command name such as get-time, * or record)");
+            "0x01-0x15, a command name such as get-time, *, record or line)");
         bad("value on drop", "get-time:drop=3",
             "fault rule \"get-time:drop=3\": action \"drop\" takes no value");
         bad("missing value", "get-time:delay",
@@ -112,6 +120,25 @@ private slots:
             "fault rule \"get-time:stop-after=3\": action \"stop-after\" applies to record only");
         bad("stop-after with when", "record:stop-after=3@2",
             "fault rule \"record:stop-after=3@2\": stop-after takes no WHEN: it cuts every upload");
+        bad("drop on line", "line:drop",
+            "fault rule \"line:drop\": action \"drop\" does not apply to line (vanish=MS, break=MS, garble=P, "
+            "modem=dsr-off or modem=cts-off or modem=dcd-off)");
+        bad("vanish on a command", "get-time:vanish=5",
+            "fault rule \"get-time:vanish=5\": action \"vanish\" applies to line only");
+        bad("garble on record", "record:garble=0.5",
+            "fault rule \"record:garble=0.5\": action \"garble\" does not apply to record (drop, corrupt-crc, "
+            "truncate=N, duplicate, stop-after=K)");
+        bad("vanish zero", "line:vanish=0",
+            "fault rule \"line:vanish=0\": vanish: \"0\" is not a number of milliseconds from 1 to 3600000");
+        bad("break too long", "line:break=60001",
+            "fault rule \"line:break=60001\": break: \"60001\" is not a number of milliseconds from 1 to 60000");
+        bad("garble above 1", "line:garble=2",
+            "fault rule \"line:garble=2\": garble: \"2\" is not a probability from 0 to 1");
+        bad("modem ring", "line:modem=ri-off",
+            "fault rule \"line:modem=ri-off\": modem: \"ri-off\" is not dsr-off, cts-off or dcd-off");
+        bad("garble counted", "line:garble=0.1@3,for=1s",
+            "fault rule \"line:garble=0.1@3,for=1s\": garble takes no counted WHEN: it lasts while the rule is "
+            "active (after=, for=)");
         bad("when zero", "get-time:drop@0",
             "fault rule \"get-time:drop@0\": WHEN \"0\": expected N, N-M, every=K or p=P (N counts from 1)");
         bad("when reversed", "get-time:drop@5-2",
@@ -177,7 +204,7 @@ private slots:
                                      << QStringLiteral(
                                             "fault rule \"%1…\" (100005 characters): unknown target "
                                             "\"%1…\" (100000 characters) (a command code 1-21 or "
-                                            "0x01-0x15, a command name such as get-time, * or record)")
+                                            "0x01-0x15, a command name such as get-time, *, record or line)")
                                             .arg(QString(80, QLatin1Char('t')));
     }
 
@@ -386,6 +413,49 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(injector.rules().last().state, QStringLiteral("ended"), 5000);
         requests(injector, 1);
         QCOMPARE(delivered, 1);
+    }
+
+    void lineRulesActOnTheLine()
+    {
+        FaultInjector injector;
+        QList<std::uint8_t> modem;
+        QStringList events;
+        int delivered = 0;
+        QString refusal;
+        FaultInjector::Target target;
+        target.deliver = [&](QString, unsigned char, QByteArray, std::uint64_t) { ++delivered; };
+        target.modemLines = [&](std::uint8_t off) { modem << off; };
+        target.lineEvent = [&](FaultRule::Action action, std::uint32_t ms) {
+            events << QStringLiteral("%1 %2").arg(action == FaultRule::Action::Vanish ? "vanish" : "break").arg(ms);
+        };
+        target.lineRefusal = [&](const FaultRule&) { return refusal; };
+        injector.setTarget(target);
+        QString error;
+        // A state follows its rule's window; two modem rules add up; removal turns it back on.
+        QVERIFY(injector.addRule(QStringLiteral("line:modem=dsr-off@for=100ms"), &error));
+        int cts = 0;
+        QVERIFY(injector.addRule(QStringLiteral("line:modem=cts-off"), &error, &cts));
+        QCOMPARE(modem, QList<std::uint8_t>({0x20, 0x30}));
+        QTRY_COMPARE_WITH_TIMEOUT(modem.size(), 3, 5000);
+        QCOMPARE(modem.last(), std::uint8_t(0x10));
+        QVERIFY(injector.removeRule(cts));
+        QCOMPARE(modem.last(), std::uint8_t(0));
+        // An event without a counted WHEN acts once as it starts, on the next turn of the loop;
+        // a counted one on its request, which a vanished line never delivers.
+        QVERIFY(injector.addRule(QStringLiteral("line:break=250@after=50ms"), &error));
+        QVERIFY(injector.addRule(QStringLiteral("line:vanish=700@2"), &error));
+        requests(injector, 3);
+        QCOMPARE(delivered, 2);
+        QTRY_COMPARE_WITH_TIMEOUT(events, QStringList({QStringLiteral("vanish 700"), QStringLiteral("break 250")}),
+                                  5000);
+        QTest::qWait(100);
+        QCOMPARE(events.size(), 2);
+        // A line that cannot carry it refuses the rule whole, naming it.
+        refusal = QStringLiteral("cannot");
+        QVERIFY(!injector.addRule(QStringLiteral("line:modem=dcd-off"), &error));
+        QCOMPARE(error, QStringLiteral("fault rule \"line:modem=dcd-off\": cannot"));
+        QVERIFY(!injector.setRules({QStringLiteral("get-time:drop"), QStringLiteral("line:break=5")}, 1, &error));
+        QCOMPARE(injector.rules().size(), 3);
     }
 };
 

@@ -17,4 +17,7 @@ public:
 
     // handle: the open port's native descriptor (a file descriptor, or a HANDLE on Windows).
     static Verdict check(std::intptr_t handle);
+    // Whether the port is a pseudo terminal (one end of a virtual pair): it carries neither a
+    // break nor modem lines.
+    static bool isPseudoTerminal(std::intptr_t handle);
 };

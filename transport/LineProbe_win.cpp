@@ -2,6 +2,11 @@
 
 #include <windows.h>
 
+bool LineProbe::isPseudoTerminal(std::intptr_t)
+{
+    return false;
+}
+
 LineProbe::Verdict LineProbe::check(std::intptr_t handle)
 {
     // A removed adapter fails every communications call on its handle.

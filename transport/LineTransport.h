@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
+
 // One end of the line a unit talks on: a serial port, an in-memory pair, a socket. The
 // owner's thread does every call; bytes arrive by readyRead and are taken with readAll.
 class LineTransport : public QObject
@@ -13,6 +15,11 @@ class LineTransport : public QObject
 public:
     using QObject::QObject;
     ~LineTransport() override = default;
+
+    // The modem lines the unit drives toward the PC, as RFC 2217's modem-state bits.
+    static constexpr std::uint8_t kDcd = 0x80;
+    static constexpr std::uint8_t kDsr = 0x20;
+    static constexpr std::uint8_t kCts = 0x10;
 
     // False with the reason in errorString().
     virtual bool open() = 0;
@@ -38,6 +45,21 @@ public:
     // nanoseconds; 0 when the line has no settings of its own.
     virtual qint64 characterNs() const { return 0; }
 
+    // Whether a break and the unit's modem lines reach the PC side (RFC 2217, a real port).
+    virtual bool carriesSignals() const { return false; }
+    // A break toward the PC for `ms`; the unit's bytes wait until it ends. False: cannot.
+    virtual bool sendBreak(int ms)
+    {
+        (void)ms;
+        return false;
+    }
+    // These of the unit's modem lines off (kDsr, kCts, kDcd), the others on. False: cannot.
+    virtual bool setModemLinesOff(std::uint8_t off)
+    {
+        (void)off;
+        return false;
+    }
+
 signals:
     void readyRead();
     void bytesWritten(qint64 bytes);
@@ -52,4 +74,7 @@ signals:
     // The peer at the other end went away; the line stays open for the next one (a network
     // client). What it asked for is over, as if the operator had stopped it.
     void peerGone();
+    // The PC side changed DTR or RTS (RFC 2217 SET-CONTROL; a real port reads them as its DSR
+    // and CTS); logged by the line as it emits this.
+    void controlLinesChanged(bool dtr, bool rts);
 };

@@ -27,6 +27,8 @@ enum ComPort : std::uint8_t
     SetParity = 3,
     SetStopSize = 4,
     SetControl = 5,
+    NotifyLineState = 6,
+    NotifyModemState = 7,
     FlowControlSuspend = 8,
     FlowControlResume = 9,
     SetLineStateMask = 10,
@@ -402,6 +404,10 @@ void Rfc2217Server::comPortCommand(std::uint8_t code, const QByteArray& value, Q
         answerComPort(code, QByteArray(1, char(answer)), answers);
         return;
     }
+    case NotifyModemState:
+        // Only a server sends it; a client sends it empty to ask for the state (a poll).
+        answerComPort(code, QByteArray(1, char(m_modemState & m_modemStateMask)), answers);
+        return;
     case FlowControlSuspend:
     case FlowControlResume:
         m_suspended = code == FlowControlSuspend;
@@ -438,6 +444,29 @@ void Rfc2217Server::comPortCommand(std::uint8_t code, const QByteArray& value, Q
         problem(QStringLiteral("COM-PORT-OPTION command %1 is not one a client sends").arg(code));
         return;
     }
+}
+
+QByteArray Rfc2217Server::setModemState(std::uint8_t state)
+{
+    // The delta bits (CTS 0x01, DSR 0x02, CD 0x08) sit four places below their lines.
+    const std::uint8_t changed = std::uint8_t((state ^ m_modemState) & kModemLinesOn);
+    m_modemState = state;
+    const std::uint8_t value = std::uint8_t((state | (changed >> 4)) & m_modemStateMask);
+    if (!(changed & m_modemStateMask) && !((changed >> 4) & m_modemStateMask))
+        return QByteArray();
+    QByteArray out;
+    answerComPort(NotifyModemState, QByteArray(1, char(value)), &out);
+    return out;
+}
+
+QByteArray Rfc2217Server::notifyBreak(bool on) const
+{
+    constexpr std::uint8_t kBreakDetect = 0x10;
+    if (!(m_lineStateMask & kBreakDetect))
+        return QByteArray();
+    QByteArray out;
+    answerComPort(NotifyLineState, QByteArray(1, char(on ? kBreakDetect : 0)), &out);
+    return out;
 }
 
 void Rfc2217Server::answerComPort(std::uint8_t code, const QByteArray& value, QByteArray* answers)

@@ -28,6 +28,8 @@ public:
 
     // The longest subnegotiation kept; a longer one is dropped whole.
     static constexpr int kMaxSubnegotiation = 64;
+    // CD, DSR and CTS on.
+    static constexpr std::uint8_t kModemLinesOn = 0x80 | 0x20 | 0x10;
 
     // 115200 8N1.
     Rfc2217Server();
@@ -46,6 +48,17 @@ public:
     const LineSettings& settings() const { return m_settings; }
     // Set by FLOWCONTROL-SUSPEND, cleared by -RESUME: the client wants no data meanwhile.
     bool isSuspended() const { return m_suspended; }
+    // DTR and RTS as the client last set them (SET-CONTROL); on for a new client.
+    bool dtr() const { return m_control[2] != kDtrOff; }
+    bool rts() const { return m_control[3] != kRtsOff; }
+    // The unit's modem lines (NOTIFY-MODEMSTATE's CD, DSR and CTS bits), kept across clients;
+    // all on at first. Returns the notification for the client, with the delta bits, as its
+    // mask lets it through (empty: nothing it asked for changed). A client's poll (the
+    // NOTIFY-MODEMSTATE command itself) is answered with the state in force.
+    QByteArray setModemState(std::uint8_t state);
+    // NOTIFY-LINESTATE with the break-detect bit set (a break began) or clear (it ended); empty
+    // unless the client's line-state mask asks for breaks.
+    QByteArray notifyBreak(bool on) const;
     // Set by PURGE-DATA asking for the server's receive buffer (data from the client) to go.
     bool takePurgeInput();
     // Set by PURGE-DATA asking for the server's transmit buffer to go.
@@ -76,7 +89,9 @@ private:
     void negotiate(std::uint8_t verb, std::uint8_t option, QByteArray* answers);
     void subnegotiation(QByteArray* answers);
     void comPortCommand(std::uint8_t command, const QByteArray& value, QByteArray* answers);
-    void answerComPort(std::uint8_t command, const QByteArray& value, QByteArray* answers);
+    static void answerComPort(std::uint8_t command, const QByteArray& value, QByteArray* answers);
+    static constexpr std::uint8_t kDtrOff = 9;
+    static constexpr std::uint8_t kRtsOff = 12;
     static bool accepted(std::uint8_t option);
     void problem(const QString& text);
 
@@ -91,6 +106,7 @@ private:
     std::uint8_t m_inboundFlow = 14;           // none
     std::uint8_t m_lineStateMask = 0;
     std::uint8_t m_modemStateMask = 255;
+    std::uint8_t m_modemState = kModemLinesOn;
     bool m_suspended = false;
     bool m_purgeInput = false;
     bool m_purgeOutput = false;

@@ -43,12 +43,18 @@ Rfc2217Transport::Rfc2217Transport(const Endpoint& endpoint, const SerialSetting
     m_settingsLog.setSingleShot(true);
     m_settingsLog.setInterval(kSettingsQuietMs);
     connect(&m_settingsLog, &QTimer::timeout, this, &Rfc2217Transport::logSettings);
+    m_break.setSingleShot(true);
+    m_break.setTimerType(Qt::PreciseTimer);
+    connect(&m_break, &QTimer::timeout, this, &Rfc2217Transport::endBreak);
 }
 
 void Rfc2217Transport::clientArrived()
 {
     m_held.clear();
+    m_break.stop();
     m_telnet.reset(m_initial);
+    m_dtr = m_telnet.dtr();
+    m_rts = m_telnet.rts();
     sendRaw(m_telnet.greeting());
 }
 
@@ -62,8 +68,9 @@ QByteArray Rfc2217Transport::fromClient(const QByteArray& raw)
         dropInput();
     if (m_telnet.takePurgeOutput())
         m_held.clear();
-    if (wasSuspended && !m_telnet.isSuspended() && !m_held.isEmpty())
+    if (wasSuspended && !m_telnet.isSuspended() && !m_break.isActive() && !m_held.isEmpty())
         sendRaw(Rfc2217Server::escape(std::exchange(m_held, QByteArray())));
+    noteControlLines();
     const QString problem = m_telnet.takeProblem();
     if (!problem.isEmpty())
         report(QStringLiteral("RFC 2217: %1").arg(problem));
@@ -76,11 +83,46 @@ QByteArray Rfc2217Transport::fromClient(const QByteArray& raw)
 
 QByteArray Rfc2217Transport::toClient(const QByteArray& bytes)
 {
-    if (m_telnet.isSuspended()) {
+    if (m_telnet.isSuspended() || m_break.isActive()) {
         m_held += bytes;
         return QByteArray();
     }
     return Rfc2217Server::escape(bytes);
+}
+
+void Rfc2217Transport::noteControlLines()
+{
+    if (m_telnet.dtr() == m_dtr && m_telnet.rts() == m_rts)
+        return;
+    const auto onOff = [](bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); };
+    if (m_telnet.dtr() != m_dtr)
+        report(QStringLiteral("RFC 2217: DTR %1").arg(onOff(m_telnet.dtr())));
+    if (m_telnet.rts() != m_rts)
+        report(QStringLiteral("RFC 2217: RTS %1").arg(onOff(m_telnet.rts())));
+    m_dtr = m_telnet.dtr();
+    m_rts = m_telnet.rts();
+    emit controlLinesChanged(m_dtr, m_rts);
+}
+
+bool Rfc2217Transport::sendBreak(int ms)
+{
+    if (!m_break.isActive())
+        sendRaw(m_telnet.notifyBreak(true));
+    m_break.start(ms);
+    return true;
+}
+
+void Rfc2217Transport::endBreak()
+{
+    sendRaw(m_telnet.notifyBreak(false));
+    if (!m_telnet.isSuspended() && !m_held.isEmpty())
+        sendRaw(Rfc2217Server::escape(std::exchange(m_held, QByteArray())));
+}
+
+bool Rfc2217Transport::setModemLinesOff(std::uint8_t off)
+{
+    sendRaw(m_telnet.setModemState(std::uint8_t(Rfc2217Server::kModemLinesOn & ~off)));
+    return true;
 }
 
 qint64 Rfc2217Transport::characterNs() const

@@ -21,6 +21,11 @@ public:
 
     const Rfc2217Server::LineSettings& lineSettings() const { return m_telnet.settings(); }
     qint64 characterNs() const override;
+    bool carriesSignals() const override { return true; }
+    // NOTIFY-LINESTATE with the break bit (as the client's mask asks), the data held meanwhile.
+    bool sendBreak(int ms) override;
+    // NOTIFY-MODEMSTATE, as the client's mask asks; a poll is answered with it too.
+    bool setModemLinesOff(std::uint8_t off) override;
 
 protected:
     QByteArray fromClient(const QByteArray& raw) override;
@@ -29,11 +34,17 @@ protected:
 
 private:
     void logSettings();
+    void endBreak();
+    // Logs and reports DTR and RTS when the client changed them.
+    void noteControlLines();
 
     Rfc2217Server::LineSettings m_initial;
     Rfc2217Server m_telnet;
     QString m_loggedSettings;
     Rfc2217Server::LineSettings m_seenSettings; // compared per packet, cheaper than the text
     QTimer m_settingsLog;                       // one line for a burst of settings
-    QByteArray m_held;                          // sent while the client has the flow suspended
+    QByteArray m_held;                          // sent while the client has the flow suspended or a break is on
+    QTimer m_break;                             // running while a break is on
+    bool m_dtr = true;                          // as last reported
+    bool m_rts = true;
 };

@@ -9,6 +9,16 @@ SerialTransport::SerialTransport(const QString& portName, const SerialSettings& 
     m_port.setParent(this); // its events are known as this line's (its unit's log lines)
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialTransport::onError);
     connect(&m_port, &QSerialPort::bytesWritten, this, &LineTransport::bytesWritten);
+    m_break.setParent(this);
+    m_break.setSingleShot(true);
+    m_break.setTimerType(Qt::PreciseTimer);
+    connect(&m_break, &QTimer::timeout, this, [this] {
+        if (m_port.isOpen())
+            m_port.setBreakEnabled(false);
+    });
+    m_controlLines.setParent(this);
+    m_controlLines.setInterval(kControlLinesMs);
+    connect(&m_controlLines, &QTimer::timeout, this, &SerialTransport::readControlLines);
 }
 
 SerialTransport::~SerialTransport()
@@ -31,12 +41,22 @@ bool SerialTransport::open()
     // Setting results are not examined (a pty refuses DTR); only later failures are reported.
     m_port.clearError();
     m_watchErrors = true;
+    m_pseudoTerminal = LineProbe::isPseudoTerminal(static_cast<std::intptr_t>(m_port.handle()));
+    if (!m_pseudoTerminal) {
+        const QSerialPort::PinoutSignals pins = m_port.pinoutSignals();
+        m_dtr = pins & QSerialPort::DataSetReadySignal;
+        m_rts = pins & QSerialPort::ClearToSendSignal;
+        m_port.clearError();
+        m_controlLines.start();
+    }
     return true;
 }
 
 void SerialTransport::close()
 {
     m_watchErrors = false;
+    m_break.stop();
+    m_controlLines.stop();
     if (!m_port.isOpen())
         return;
     disconnect(&m_port, &QSerialPort::readyRead, this, &LineTransport::readyRead);
@@ -82,6 +102,43 @@ qint64 SerialTransport::bytesToWrite() const
 bool SerialTransport::waitForBytesWritten(int msecs)
 {
     return m_port.isOpen() && m_port.waitForBytesWritten(msecs);
+}
+
+bool SerialTransport::sendBreak(int ms)
+{
+    if (!carriesSignals())
+        return false;
+    m_port.setBreakEnabled(true);
+    m_break.start(ms);
+    return true;
+}
+
+bool SerialTransport::setModemLinesOff(std::uint8_t off)
+{
+    if (!carriesSignals())
+        return false;
+    m_port.setDataTerminalReady(!(off & (kDsr | kDcd)));
+    m_port.setRequestToSend(!(off & kCts));
+    return true;
+}
+
+void SerialTransport::readControlLines()
+{
+    if (!m_port.isOpen())
+        return;
+    const QSerialPort::PinoutSignals pins = m_port.pinoutSignals();
+    const bool dtr = pins & QSerialPort::DataSetReadySignal;
+    const bool rts = pins & QSerialPort::ClearToSendSignal;
+    if (dtr == m_dtr && rts == m_rts)
+        return;
+    const auto onOff = [](bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); };
+    if (dtr != m_dtr)
+        emit message(QStringLiteral("%1: DTR %2 (read as DSR)").arg(m_portName, onOff(dtr)));
+    if (rts != m_rts)
+        emit message(QStringLiteral("%1: RTS %2 (read as CTS)").arg(m_portName, onOff(rts)));
+    m_dtr = dtr;
+    m_rts = rts;
+    emit controlLinesChanged(dtr, rts);
 }
 
 void SerialTransport::onError(QSerialPort::SerialPortError error)

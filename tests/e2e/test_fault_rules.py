@@ -365,12 +365,13 @@ class RuleSources(FaultRuleTestCase):
         with open(os.path.join(SOURCE_DIR, "fault", "FaultRule.cpp"), encoding="utf-8") as f:
             table = re.search(r"const ActionSpec kActions\[\] = \{\n(.*?)\n\};", f.read(), re.S)
         self.assertIsNotNone(table, "the action table of fault/FaultRule.cpp")
-        rows = re.findall(r'^\s*\{Action::\w+, "([\w-]+)", "([^"]*)", (true|false), (true|false)\},$',
-                          table.group(1), re.M)
+        rows = re.findall(r'^\s*\{Action::\w+, "([\w-]+)", "([^"]*)", '
+                          r'(true|false), (true|false), (true|false)\},$', table.group(1), re.M)
         self.assertEqual(len(rows), table.group(1).count("Action::"), "every row of the table read")
-        forms = {name: form.split(" or ") if form else [name] for name, form, _, _ in rows}
-        on_replies = sorted(f for name, _, replies, _ in rows if replies == "true" for f in forms[name])
-        on_records = [f for name, _, _, records in rows if records == "true" for f in forms[name]]
+        forms = {name: form.split(" or ") if form else [name] for name, form, _, _, _ in rows}
+        on_replies = sorted(f for name, _, replies, _, _ in rows if replies == "true" for f in forms[name])
+        on_records = [f for name, _, _, records, _ in rows if records == "true" for f in forms[name]]
+        on_line = sorted(f for name, _, _, _, line in rows if line == "true" for f in forms[name])
         # The table as read is the one the program uses: its refusal lists the record actions.
         code, _, errors = self.run_emulator("--fault", "record:delay=1", os.path.join(self.dir, "no-port"))
         self.assertEqual(code, 2)
@@ -378,7 +379,7 @@ class RuleSources(FaultRuleTestCase):
 
         actions = sections_of(man_sections("varnel-faults.7")["ACTIONS"], ".SS")
         documented = [sorted(f for tag in tag_lines(text) for f in tag.split(", ")) for text in actions.values()]
-        self.assertEqual(documented, [on_replies, sorted(on_records)])
+        self.assertEqual(documented, [on_replies, sorted(on_records), on_line])
 
     def test_standard_input_adds_lists_and_clears(self):
         self.start_emulator()

@@ -3,14 +3,19 @@ and comes back, breaks and modem lines, seen from the PC side."""
 
 import json
 import os
+import socket
 import time
 import unittest
+
+import serial.rfc2217
 
 from varnel_peer import START_TIMEOUT, Emulator, EmulatorTestCase, FrameParser, build_frame, pane_message
 
 GET_TIME = 0x02
 GET_DEVICE_NAME = 0x06
 GET_RECORDS = 0x0C
+GET_SOFTWARE = 0x0D
+SOFTWARE_REPLY = bytes.fromhex("5AA512340D0000DE00")
 
 
 def character(baud):
@@ -109,6 +114,127 @@ class LineTimingTest(EmulatorTestCase):
             else:
                 packets.append((at, data, at))
         return [(at, data) for at, data, _ in packets]
+
+
+class LineFaultTest(EmulatorTestCase):
+
+    def journal(self, kind="line"):
+        mark = self.emu.mark()
+        self.emu.command("journal 1000")
+        self.emu.wait_for(lambda m: m.startswith("{"), start=mark)
+        return [e for e in (json.loads(m) for m in self.emu.messages(mark) if m.startswith("{"))
+                if e["type"] == kind or kind is None]
+
+    def test_vanish_on_a_pty_ends_the_upload_and_comes_back(self):
+        self.start_emulator("--records", "100000")
+        self.peer.write(build_frame(GET_RECORDS))
+        self.peer.read_frames(3)
+        self.emu.command("fault line:vanish=800")
+        self.assert_logged("the line is gone for 800 ms")
+        self.assert_logged(self.port_line("device is not open"))
+        index = self.assert_logged("the line is back")
+        self.peer.drain(quiet=0.2)
+        self.assertEqual(self.peer.request(GET_SOFTWARE).raw, SOFTWARE_REPLY)
+        events = [e["event"] for e in self.journal() if e["event"] in ("vanished", "back")]
+        self.assertEqual(events, ["vanished", "back"])
+        ends = self.journal("upload-end")
+        self.assertEqual([e["how"] for e in ends], ["line-closed"])
+        # Not a lost line: the reopen policy said nothing.
+        self.assert_not_logged(lambda m: m.startswith("串口错误"), 0)
+        self.assertGreater(index, 0)
+
+    def test_vanish_cuts_network_clients_off_and_refuses_new_ones(self):
+        for scheme in ("tcp", "rfc2217"):
+            with self.subTest(scheme=scheme):
+                emu, endpoint = self.start_network_emulator("--fault", "line:vanish=1500@2",
+                                                            endpoint=scheme + ":127.0.0.1:0")
+                host, port = endpoint.split(":", 1)[1].rsplit(":", 1)
+                client = socket.create_connection((host, int(port)), timeout=5)
+                self.addCleanup(client.close)
+                client.sendall(build_frame(GET_SOFTWARE))
+                time.sleep(0.2)
+                client.sendall(build_frame(GET_SOFTWARE))  # the second request takes the line away
+                received = b""
+                try:
+                    while True:
+                        data = client.recv(4096)
+                        if not data:
+                            break
+                        received += data
+                except ConnectionResetError:
+                    pass
+                self.assertEqual(received.count(SOFTWARE_REPLY), 1, received)
+                self.assert_logged("the line is gone for 1500 ms")
+                with self.assertRaises(ConnectionRefusedError):
+                    socket.create_connection((host, int(port)), timeout=5).close()
+                self.assert_logged("the line is back", timeout=10)
+                peer = self.open_network_peer(endpoint)
+                self.assertEqual(peer.request(GET_SOFTWARE).raw, SOFTWARE_REPLY)
+                peer.close()
+                self.shut_down()
+
+    def test_garble_changes_every_byte_it_hits(self):
+        self.start_emulator("--fault", "line:garble=1")
+        self.peer.write(build_frame(GET_SOFTWARE))
+        chunks = self.peer.read_raw()
+        data = b"".join(d for _, d in chunks)
+        self.assertEqual(len(data), len(SOFTWARE_REPLY))
+        self.assertFalse([i for i, (a, b) in enumerate(zip(data, SOFTWARE_REPLY)) if a == b], data.hex())
+        self.emu.command("fault clear")
+        self.assert_logged("fault rules cleared")
+        self.assertEqual(self.peer.request(GET_SOFTWARE).raw, SOFTWARE_REPLY)
+
+    def test_break_and_modem_lines_are_refused_on_a_pty(self):
+        self.start_emulator()
+        for rule in ("line:break=100", "line:modem=cts-off"):
+            self.emu.command("fault " + rule)
+        deadline = time.monotonic() + 10
+        while self.emu.stderr_snapshot().count("(a pty or raw TCP; RFC 2217 and a real port do)") < 2:
+            self.assertLess(time.monotonic(), deadline, self.emu.stderr_snapshot())
+            time.sleep(0.05)
+        self.assertIn('fault rule "line:break=100": %s carries no break' % self.port_name,
+                      self.emu.stderr_snapshot())
+
+    def test_rfc2217_client_sees_modem_lines_and_a_break_and_its_dtr_rts_are_noted(self):
+        emu, endpoint = self.start_network_emulator(endpoint="rfc2217:127.0.0.1:0")
+        peer = self.open_network_peer(endpoint + "?poll_modem")
+        port = peer.port
+        self.assertEqual((port.dsr, port.cts, port.cd), (True, True, True))
+
+        def until(condition, what):
+            deadline = time.monotonic() + 10
+            while not condition():
+                self.assertLess(time.monotonic(), deadline, what)
+                time.sleep(0.05)
+
+        emu.command("fault line:modem=dsr-off@for=1500ms")
+        until(lambda: not port.dsr, "DSR never went off")
+        self.assertEqual((port.cts, port.cd), (True, True))
+        until(lambda: port.dsr, "DSR never came back")
+        # The client asks for breaks; the bit is set while the break lasts.
+        port.rfc2217_send_subnegotiation(serial.rfc2217.SET_LINESTATE_MASK, b"\x10")
+        time.sleep(0.2)
+        emu.command("fault line:break=800")
+        until(lambda: port._linestate & serial.rfc2217.LINESTATE_MASK_BREAK_DETECT, "no break seen")
+        until(lambda: not port._linestate & serial.rfc2217.LINESTATE_MASK_BREAK_DETECT, "the break never ended")
+        self.assertEqual(peer.request(GET_SOFTWARE).raw, SOFTWARE_REPLY)
+
+        # The PC side's DTR and RTS: one line and one event per change, the last values kept.
+        mark = emu.mark()
+        port.dtr = False
+        port.dtr = False
+        port.rts = False
+        port.dtr = True
+        self.assert_logged("RFC 2217: DTR on", mark)
+        self.assertEqual([m for m in emu.messages(mark) if m.startswith("RFC 2217: ")],
+                         ["RFC 2217: DTR off", "RFC 2217: RTS off", "RFC 2217: DTR on"])
+        changes = [(e["dtr"], e["rts"]) for e in self.journal() if e["event"] == "control lines"]
+        self.assertEqual(changes, [(False, True), (False, False), (True, False)])
+        mark = emu.mark()
+        emu.command("state")
+        emu.wait_for(lambda m: m.startswith("{"), start=mark)
+        state = json.loads(next(m for m in emu.messages(mark) if m.startswith("{")))
+        self.assertEqual(state["control_lines"], {"dtr": True, "rts": False})
 
 
 if __name__ == "__main__":

@@ -243,6 +243,7 @@ void Widget::setSettingsEnabled(bool enabled)
     for (QComboBox* combo : {ui->comboBoxPortName, ui->comboBoxBaudRate, ui->comboBoxDataBits,
                              ui->comboBoxParity, ui->comboBoxStopBits})
         combo->setEnabled(enabled);
+    ui->checkBoxLineTiming->setEnabled(enabled);
 }
 
 bool Widget::canOpenTypedPort() const
@@ -262,6 +263,7 @@ void Widget::slot_OpenSerial()
         settings.dataBits = ui->comboBoxDataBits->currentText();
         settings.stopBits = ui->comboBoxStopBits->currentText();
         settings.parity = ui->comboBoxParity->currentText();
+        settings.lineTiming.toPc = ui->checkBoxLineTiming->isChecked();
         connectServiceTabs();
         if (m_host.open(1, settings)) {
             ui->pushButtonOpenSerial->setText(kCloseCaption);

@@ -66,6 +66,7 @@ bool ScenarioLoader::apply(EmulatedUnit& unit, FaultInjector* faults, const Scen
     }
     unit.setScenario(scenario.unit, scenario.records);
     unit.setScenarioRecordCount(scenario.recordCount);
+    unit.setScenarioStopsUploadOnDtrDrop(scenario.stopUploadOnDtrDrop);
     return true;
 }
 

@@ -295,6 +295,7 @@ void UnitSession::watchLine(LineTransport* line)
 {
     connect(line, &LineTransport::message, this, [](const QString& text) { VLOG(1, text); });
     connect(line, &LineTransport::peerConnected, this, [this](const QString& peer) {
+        m_dtr = true; // a new client starts with DTR on
         m_journal.append(JournalEvent::Type::Line,
                          {{QStringLiteral("event"), QStringLiteral("client connected")},
                           {QStringLiteral("endpoint"), m_portName},
@@ -307,11 +308,17 @@ void UnitSession::watchLine(LineTransport* line)
                           {QStringLiteral("settings"), text}});
     });
     connect(line, &LineTransport::controlLinesChanged, this, [this](bool dtr, bool rts) {
+        const bool dropped = m_dtr && !dtr;
+        m_dtr = dtr;
         m_state.setControlLines(dtr, rts);
         m_journal.append(JournalEvent::Type::Line, {{QStringLiteral("event"), QStringLiteral("control lines")},
                                                     {QStringLiteral("endpoint"), m_portName},
                                                     {QStringLiteral("dtr"), dtr},
                                                     {QStringLiteral("rts"), rts}});
+        if (dropped && m_unit->isUploading() && m_unit->stopsUploadOnDtrDrop()) {
+            VLOG(1, QStringLiteral("DTR dropped: the upload stops (on_dtr_drop)"));
+            m_unit->stopUpload();
+        }
     });
     // As a typed stop: the upload ends at its next record, with its end frame.
     connect(line, &LineTransport::peerGone, this, [this] {

@@ -134,6 +134,7 @@ private:
     QString m_logPrefix;
     LineOutage m_outage{[this] { return m_device; }, [this](const QString& event) { noteLine(event); }, this};
     std::uint8_t m_modemOff = 0; // the modem lines the rules turn off, for lines opened later
+    bool m_dtr = true;           // the PC side's, as last reported
     LineTiming m_lineTiming;
     qint64 m_fallbackCharacterNs = 0; // the settings' character time, for a line without its own
 };

@@ -21,7 +21,7 @@ namespace {
 
 const QStringList kKeys = {QStringLiteral("endpoint"), QStringLiteral("scenario"),    QStringLiteral("records"),
                            QStringLiteral("faults"),   QStringLiteral("capture"),     QStringLiteral("baud"),
-                           QStringLiteral("line_timing"), QStringLiteral("adapter")};
+                           QStringLiteral("line_timing"), QStringLiteral("adapter"), QStringLiteral("on_dtr_drop")};
 
 constexpr double kMaxRecords = 99999999;
 
@@ -197,6 +197,12 @@ bool Reader::readUnit(int number, const QJsonValue& value, UnitsFile::Unit* unit
         if (!LineTiming::parseAdapter(adapter, &timing, &problem))
             return fail(key("adapter"), problem);
         unit->adapter = adapter;
+    }
+    if (object.contains(QLatin1String("on_dtr_drop"))) {
+        const auto stops = ScenarioFile::onDtrDrop(object.value(QLatin1String("on_dtr_drop")), &problem);
+        if (!stops)
+            return fail(key("on_dtr_drop"), problem);
+        unit->stopUploadOnDtrDrop = *stops;
     }
     return true;
 }

@@ -28,6 +28,8 @@ public:
         // --line-timing takes it; "adapter" as --adapter takes it. Both checked.
         std::optional<QString> lineTiming;
         std::optional<QString> adapter;
+        // "on_dtr_drop": "stop-upload" true, "ignore" false; a scenario's own choice wins.
+        std::optional<bool> stopUploadOnDtrDrop;
     };
 
     static constexpr int kMaxUnits = 10000;

@@ -22,6 +22,8 @@ public:
     // (none given: the record ranges start from 0, the faults from their own default).
     QStringList faults;
     std::optional<quint32> seed;
+    // on_dtr_drop: "stop-upload" (true) or "ignore" (false); none leaves the unit's own choice.
+    std::optional<bool> stopUploadOnDtrDrop;
 
     // The file's name without its folder, for a label.
     QString fileName() const;

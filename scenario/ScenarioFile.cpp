@@ -153,8 +153,15 @@ bool Reader::run(const QByteArray& json)
     const QJsonObject top = document.object();
     if (!onlyKeys(top, QString(),
                   {QStringLiteral("texts"), QStringLiteral("stateful"), QStringLiteral("records"),
-                   QStringLiteral("faults"), QStringLiteral("seed")}))
+                   QStringLiteral("faults"), QStringLiteral("seed"), QStringLiteral("on_dtr_drop")}))
         return false;
+    if (top.contains(QLatin1String("on_dtr_drop"))) {
+        QString problem;
+        const auto stops = ScenarioFile::onDtrDrop(top.value(QLatin1String("on_dtr_drop")), &problem);
+        if (!stops)
+            return fail(QStringLiteral("on_dtr_drop"), problem);
+        m_scenario->stopUploadOnDtrDrop = *stops;
+    }
     if (top.contains(QLatin1String("seed"))) {
         double seed = 0;
         if (!wholeNumber(QStringLiteral("seed"), top.value(QLatin1String("seed")), 4294967295.0, &seed))
@@ -405,6 +412,18 @@ bool Reader::readFaults(const QJsonValue& value)
 }
 
 } // namespace
+
+std::optional<bool> ScenarioFile::onDtrDrop(const QJsonValue& value, QString* error)
+{
+    if (value.isString() && value.toString() == QLatin1String("stop-upload"))
+        return true;
+    if (value.isString() && value.toString() == QLatin1String("ignore"))
+        return false;
+    if (error)
+        *error = QStringLiteral("expected \"stop-upload\" or \"ignore\", got %1")
+                     .arg(value.isString() ? MessageQuote::of(value.toString()) : typeName(value));
+    return std::nullopt;
+}
 
 QString ScenarioFile::typeName(const QJsonValue& value)
 {

@@ -4,6 +4,8 @@
 #include <QJsonValue>
 #include <QString>
 
+#include <optional>
+
 class Scenario;
 
 // Reads a scenario file (JSON): the unit's texts, whether it is stateful, its records,
@@ -23,4 +25,7 @@ public:
     // "a list"), and a number as the file most likely wrote it.
     static QString typeName(const QJsonValue& value);
     static QString numberText(double value);
+    // on_dtr_drop (a scenario's and a units file's): true for "stop-upload", false for
+    // "ignore"; none with `error` saying what the value is instead.
+    static std::optional<bool> onDtrDrop(const QJsonValue& value, QString* error);
 };

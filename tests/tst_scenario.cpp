@@ -122,6 +122,8 @@ private slots:
                                  << "texts.operator: \"hex:ABC\": odd length after hex:";
         QTest::newRow("stateful not bool")
             << QByteArray(R"({"stateful": 1})") << "stateful: expected true or false, got a number";
+        QTest::newRow("on_dtr_drop text") << QByteArray(R"({"on_dtr_drop": "stop"})")
+                                          << "on_dtr_drop: expected \"stop-upload\" or \"ignore\", got \"stop\"";
         QTest::newRow("seed negative")
             << QByteArray(R"({"seed": -1})") << "seed: -1 is outside 0 to 4294967295";
         QTest::newRow("seed fraction") << QByteArray(R"({"seed": 1.5})") << "seed: 1.5 is not a whole number";
@@ -332,8 +334,10 @@ private slots:
         QTest::newRow("one tcp unit")
             << QByteArray(R"({"units": [{"endpoint": "tcp:127.0.0.1:0"}]})") << "" << 1;
         QTest::newRow("all keys") << QByteArray(R"({"units": [{"endpoint": "/dev/ttyS9", "records": 5,
-                                      "faults": ["get-time:drop"], "capture": "u1.pcap", "baud": "9600"},
-                                      {"endpoint": "rfc2217:localhost:0", "baud": 19200}]})")
+                                      "faults": ["get-time:drop"], "capture": "u1.pcap", "baud": "9600",
+                                      "line_timing": "both", "adapter": "ftdi,latency=2",
+                                      "on_dtr_drop": "stop-upload"},
+                                      {"endpoint": "rfc2217:localhost:0", "baud": 19200, "line_timing": false}]})")
                                   << "" << 2;
         QTest::newRow("two on port 0") << QByteArray(R"({"units": [{"endpoint": "tcp:127.0.0.1:0"},
                                            {"endpoint": "tcp:127.0.0.1:0"}]})")
@@ -367,7 +371,7 @@ private slots:
         QTest::newRow("unknown key")
             << QByteArray(R"({"units": [{"endpoint": "COM1", "speed": 1}]})")
             << "unit 1: speed: unknown key (known: endpoint, scenario, records, faults, "
-               "capture, baud)"
+               "capture, baud, line_timing, adapter, on_dtr_drop)"
             << 0;
         QTest::newRow("records negative")
             << QByteArray(R"({"units": [{"endpoint": "COM1", "records": -1}]})")
@@ -386,6 +390,17 @@ private slots:
                                   << "unit 1: baud: --baud: \"12345\" is not one of " +
                                          SerialSettings::baudRateTexts().join(QLatin1Char(' '))
                                   << 0;
+        QTest::newRow("bad line timing")
+            << QByteArray(R"({"units": [{"endpoint": "COM1", "line_timing": "fast"}]})")
+            << "unit 1: line_timing: expected true, false or \"both\", got \"fast\"" << 0;
+        QTest::newRow("bad adapter")
+            << QByteArray(R"({"units": [{"endpoint": "COM1", "adapter": "latency=0"}]})")
+            << "unit 1: adapter: --adapter: \"latency=0\": latency=0 is not a number of milliseconds from 1 "
+               "to 1000"
+            << 0;
+        QTest::newRow("bad on_dtr_drop")
+            << QByteArray(R"({"units": [{"endpoint": "COM1", "on_dtr_drop": 1}]})")
+            << "unit 1: on_dtr_drop: expected \"stop-upload\" or \"ignore\", got a number" << 0;
         QTest::newRow("scenario missing")
             << QByteArray(R"({"units": [{"endpoint": "COM1", "scenario": "nope.json"}]})")
             << "unit 1: scenario: " << 0;
@@ -416,6 +431,10 @@ private slots:
         QCOMPARE(int(units.size()), count);
         if (qstrcmp(QTest::currentDataTag(), "all keys") == 0) {
             QCOMPARE(units[0].records.value_or(-1), 5);
+            QCOMPARE(units[0].lineTiming.value_or(QString()), QStringLiteral("both"));
+            QCOMPARE(units[0].adapter.value_or(QString()), QStringLiteral("ftdi,latency=2"));
+            QCOMPARE(units[0].stopUploadOnDtrDrop.value_or(false), true);
+            QCOMPARE(units[1].lineTiming.value_or(QString()), QStringLiteral("off"));
             QCOMPARE(units[0].faults.value_or(QStringList()), QStringList{QStringLiteral("get-time:drop")});
             QCOMPARE(units[0].capture.value_or(QString()), m_dir.filePath(QStringLiteral("u1.pcap")));
             QCOMPARE(units[0].baud.value_or(QString()), QStringLiteral("9600"));

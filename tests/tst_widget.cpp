@@ -21,6 +21,7 @@
 #include "ui/ToolWidget.h"
 #include "unit/EmulatedUnit.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QFile>
@@ -463,6 +464,31 @@ private slots:
         QVERIFY(!removeStopConnection()); // exactly one
         QTest::mouseClick(openButton(), Qt::LeftButton);
         verifyIdle();
+    }
+
+    // Off at first; checked, the replies take their time at the chosen rate, and it is fixed
+    // while the port is open.
+    void lineTimingBoxPacesTheReplies()
+    {
+        auto* box = child<QCheckBox>("checkBoxLineTiming");
+        QCOMPARE(box->text(), QStringLiteral("线路时序\nLine timing"));
+        QVERIFY(!box->isChecked());
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        combo("comboBoxBaudRate")->setCurrentText(QStringLiteral("9600"));
+        box->setChecked(true);
+        openOverPty(pty);
+        QVERIFY(!box->isEnabled());
+        QVERIFY(messages().contains(QStringLiteral("line timing: toward the PC")));
+        QElapsedTimer sent;
+        sent.start();
+        QVERIFY(pty.write(frameBytes(0x02)));
+        QCOMPARE(pty.read(16).size(), 16);
+        // Sixteen characters of ten bits at 9600 baud.
+        QVERIFY2(sent.nsecsElapsed() >= 16 * 1041666, qPrintable(QString::number(sent.nsecsElapsed())));
+        QTest::mouseClick(openButton(), Qt::LeftButton);
+        verifyIdle();
+        QVERIFY(box->isEnabled());
     }
 
     // A network endpoint typed into the port field: the unit listens on the port it logs and

@@ -57,6 +57,12 @@ public:
     // Ends every running upload at once: each sends its end frame.
     void endUploads();
 
+    // Whether the PC side dropping DTR stops a running upload, as some units do: the scenario's
+    // choice in force (on_dtr_drop), else the unit's own (a units file's), else not.
+    bool stopsUploadOnDtrDrop() const { return m_scenarioDtrStop.value_or(m_dtrStop); }
+    void setStopsUploadOnDtrDrop(bool stops) { m_dtrStop = stops; }
+    void setScenarioStopsUploadOnDtrDrop(std::optional<bool> stops) { m_scenarioDtrStop = stops; }
+
     // What the gets answer and where the records come from from now on; a running upload
     // keeps the records it began with.
     void setScenario(const UnitState& unit, const RecordSource& records);
@@ -120,6 +126,8 @@ private:
     std::uint64_t m_request = 0; // the request being answered
     int m_recordCount = kDefaultRecordCount;
     std::optional<int> m_scenarioRecordCount; // the count the scenario in force set
+    bool m_dtrStop = false;
+    std::optional<bool> m_scenarioDtrStop;
     int m_recordCountBeforeScenario = kDefaultRecordCount;
     bool m_sending = false;
     // A record request during an upload runs a whole upload of its own on top.

@@ -236,6 +236,21 @@ class LineFaultTest(EmulatorTestCase):
         state = json.loads(next(m for m in emu.messages(mark) if m.startswith("{")))
         self.assertEqual(state["control_lines"], {"dtr": True, "rts": False})
 
+    def test_dtr_drop_stops_an_upload_when_the_scenario_says_so(self):
+        scenario = os.path.join(self.dir, "dtr.json")
+        with open(scenario, "w") as f:
+            json.dump({"on_dtr_drop": "stop-upload"}, f)
+        emu, endpoint = self.start_network_emulator("--records", "100000", "--scenario", scenario,
+                                                    endpoint="rfc2217:127.0.0.1:0")
+        peer = self.open_network_peer(endpoint)
+        peer.write(build_frame(GET_RECORDS))
+        peer.read_frames(3)
+        peer.port.dtr = False
+        self.assert_logged("DTR dropped: the upload stops (on_dtr_drop)")
+        self.assert_logged(lambda m: m.endswith(">> m_bSend is false"))
+        ends = self.journal("upload-end")
+        self.assertEqual([e["how"] for e in ends], ["stopped"])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -389,6 +389,7 @@ int main(int argc, char* argv[])
             session.setLogPrefix(unitPrefix(int(i) + 1));
         const Scenario& own = units[i].scenarioPath ? units[i].scenario : scenario;
         session.unit()->setRecordCount(units[i].records.value_or(parser.value(records).toInt(nullptr, 10)));
+        session.unit()->setStopsUploadOnDtrDrop(units[i].stopUploadOnDtrDrop.value_or(false));
         // Its rules take effect with the command line's below.
         ScenarioLoader::apply(*session.unit(), nullptr, own, nullptr); // checked above
         if (own.recordCount && units[i].records)

@@ -209,7 +209,7 @@ bool UnitSession::open(const Settings& settings)
     m_lineTiming = settings.lineTiming;
     m_fallbackCharacterNs =
         SerialSettings(settings.baudRate, settings.dataBits, settings.stopBits, settings.parity).characterNs();
-    if (endpoint.isNetwork() || !settings.registered) {
+    if (endpoint.kind() != Endpoint::Kind::Serial || !settings.registered) {
         std::unique_ptr<LineTransport> line = endpoint.makeUnitLine(
             SerialSettings(settings.baudRate, settings.dataBits, settings.stopBits, settings.parity));
         if (!settings.registered)

@@ -46,6 +46,7 @@ void TstNetworkLine::endpoint_data()
     const int serial = int(Endpoint::Kind::Serial);
     const int tcp = int(Endpoint::Kind::Tcp);
     const int rfc = int(Endpoint::Kind::Rfc2217);
+    const int pty = int(Endpoint::Kind::Pty);
     QTest::newRow("serial path") << "/dev/ttyUSB0" << true << serial << "/dev/ttyUSB0" << 0 << "/dev/ttyUSB0";
     QTest::newRow("serial name") << "COM3" << true << serial << "COM3" << 0 << "COM3";
     QTest::newRow("tcp") << "tcp:127.0.0.1:40311" << true << tcp << "127.0.0.1" << 40311
@@ -63,6 +64,8 @@ void TstNetworkLine::endpoint_data()
     QTest::newRow("letters") << "tcp:h:4x" << false << 0 << "" << 0 << "";
     QTest::newRow("six digits") << "tcp:h:000040" << false << 0 << "" << 0 << "";
     QTest::newRow("empty") << "" << false << 0 << "" << 0 << "";
+    QTest::newRow("pty") << "pty:/tmp/a b" << true << pty << "/tmp/a b" << 0 << "pty:/tmp/a b";
+    QTest::newRow("pty without path") << "pty:" << false << 0 << "" << 0 << "";
 }
 
 void TstNetworkLine::endpoint()

@@ -1,5 +1,7 @@
 #include "transport/Endpoint.h"
 
+#include "transport/PtyTransport.h"
+
 #include "transport/Rfc2217Transport.h"
 #include "transport/SerialTransport.h"
 #include "transport/TcpServerTransport.h"
@@ -17,6 +19,8 @@ constexpr Scheme kSchemes[] = {
     {"rfc2217:", Endpoint::Kind::Rfc2217},
 };
 
+constexpr const char* kPtyPrefix = "pty:";
+
 const char* prefixOf(Endpoint::Kind kind)
 {
     for (const Scheme& scheme : kSchemes)
@@ -31,6 +35,24 @@ bool Endpoint::parse(const QString& text, Endpoint* endpoint, QString* error)
 {
     Endpoint parsed;
     parsed.m_name = text;
+    if (text.startsWith(QLatin1String(kPtyPrefix))) {
+#ifdef Q_OS_WIN
+        if (error)
+            *error = QStringLiteral("\"%1\": a pty: line needs a Unix system").arg(text);
+        return false;
+#else
+        parsed.m_kind = Kind::Pty;
+        parsed.m_name = text.mid(int(qstrlen(kPtyPrefix)));
+        if (parsed.m_name.isEmpty()) {
+            if (error)
+                *error = QStringLiteral("\"%1\" is not pty:PATH with the path to link").arg(text);
+            return false;
+        }
+        if (endpoint)
+            *endpoint = parsed;
+        return true;
+#endif
+    }
     for (const Scheme& scheme : kSchemes) {
         const QLatin1String prefix(scheme.prefix);
         if (!text.startsWith(prefix))
@@ -71,6 +93,8 @@ QString Endpoint::text() const
 {
     if (m_kind == Kind::Serial)
         return m_name;
+    if (m_kind == Kind::Pty)
+        return QLatin1String(kPtyPrefix) + m_name;
     const QString host = m_name.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(m_name) : m_name;
     return QStringLiteral("%1%2:%3").arg(QLatin1String(prefixOf(m_kind)), host).arg(m_port);
 }
@@ -96,6 +120,12 @@ std::unique_ptr<LineTransport> Endpoint::makeUnitLine(const SerialSettings& sett
         return std::make_unique<TcpServerTransport>(*this);
     case Kind::Rfc2217:
         return std::make_unique<Rfc2217Transport>(*this, settings);
+    case Kind::Pty:
+#ifndef Q_OS_WIN
+        return std::make_unique<PtyTransport>(m_name, settings);
+#else
+        break;
+#endif
     case Kind::Serial:
         break;
     }

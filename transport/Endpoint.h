@@ -8,8 +8,9 @@ class LineTransport;
 class SerialSettings;
 
 // Where a unit's line is, as the operator names it: a serial port name or path,
-// "tcp:HOST:PORT" (raw bytes over TCP) or "rfc2217:HOST:PORT" (Telnet with the serial
-// port control option). The one place these forms are told apart.
+// "tcp:HOST:PORT" (raw bytes over TCP), "rfc2217:HOST:PORT" (Telnet with the serial
+// port control option) or "pty:PATH" (a pseudo terminal of the unit's own, PATH linked to the
+// PC's end; Unix). The one place these forms are told apart.
 class Endpoint
 {
 public:
@@ -17,7 +18,8 @@ public:
     {
         Serial,
         Tcp,
-        Rfc2217
+        Rfc2217,
+        Pty
     };
 
     Endpoint() = default;
@@ -27,11 +29,11 @@ public:
     static bool parse(const QString& text, Endpoint* endpoint, QString* error);
 
     Kind kind() const { return m_kind; }
-    bool isNetwork() const { return m_kind != Kind::Serial; }
-    // The serial port name, or the network host.
+    bool isNetwork() const { return m_kind == Kind::Tcp || m_kind == Kind::Rfc2217; }
+    // The serial port name, the network host, or the pty's link path.
     const QString& name() const { return m_name; }
     quint16 port() const { return m_port; }
-    // "tcp:HOST:PORT", "rfc2217:HOST:PORT", or the port name.
+    // "tcp:HOST:PORT", "rfc2217:HOST:PORT", "pty:PATH", or the port name.
     QString text() const;
     // Two units cannot both have it: the same serial port, or the same TCP port other than 0.
     bool clashesWith(const Endpoint& other) const;

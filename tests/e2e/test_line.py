@@ -1,15 +1,17 @@
 """A line that behaves like a cable: line timing, a USB adapter's packets, a line that goes
 and comes back, breaks and modem lines, seen from the PC side."""
 
+import errno
 import json
 import os
+import select
 import socket
 import time
 import unittest
 
 import serial.rfc2217
 
-from varnel_peer import START_TIMEOUT, Emulator, EmulatorTestCase, FrameParser, build_frame, pane_message
+from varnel_peer import START_TIMEOUT, Emulator, EmulatorTestCase, FrameParser, Peer, build_frame, pane_message
 
 GET_TIME = 0x02
 GET_DEVICE_NAME = 0x06
@@ -125,23 +127,39 @@ class LineFaultTest(EmulatorTestCase):
         return [e for e in (json.loads(m) for m in self.emu.messages(mark) if m.startswith("{"))
                 if e["type"] == kind or kind is None]
 
-    def test_vanish_on_a_pty_ends_the_upload_and_comes_back(self):
-        self.start_emulator("--records", "100000")
+    def test_vanish_on_a_pty_hangs_up_ends_the_upload_and_comes_back(self):
+        # The unit's own pseudo terminal: pulling it is seen on the PC's open end.
+        link = os.path.join(self.dir, "pc")
+        self.port_name = "pty:" + link
+        self.emu = Emulator(["--records", "100000", self.port_name], cwd=self.dir)
+        self.addCleanup(self.emu.cleanup)
+        self.emu.wait_ready()
+        self.peer = Peer(link)
+        self.addCleanup(self.peer.close)
         self.peer.write(build_frame(GET_RECORDS))
         self.peer.read_frames(3)
-        self.emu.command("fault line:vanish=800")
-        self.assert_logged("the line is gone for 800 ms")
+        self.emu.command("fault line:vanish=1500")
+        self.assert_logged("the line is gone for 1500 ms")
+        fd = self.peer.port.fileno()
+        poller = select.poll()
+        poller.register(fd, select.POLLIN)
+        self.assertTrue(any(events & select.POLLHUP for _, events in poller.poll(5000)))
+        try:
+            while os.read(fd, 4096):
+                pass
+        except OSError as error:
+            self.assertEqual(error.errno, errno.EIO)
+        self.assertFalse(os.path.lexists(link), "refused while gone: nothing to open")
         self.assert_logged(self.port_line("device is not open"))
-        index = self.assert_logged("the line is back")
-        self.peer.drain(quiet=0.2)
+        self.peer.close()
+        self.assert_logged("the line is back", timeout=10)
+        self.peer = Peer(link)
         self.assertEqual(self.peer.request(GET_SOFTWARE).raw, SOFTWARE_REPLY)
         events = [e["event"] for e in self.journal() if e["event"] in ("vanished", "back")]
         self.assertEqual(events, ["vanished", "back"])
-        ends = self.journal("upload-end")
-        self.assertEqual([e["how"] for e in ends], ["line-closed"])
+        self.assertEqual([e["how"] for e in self.journal("upload-end")], ["line-closed"])
         # Not a lost line: the reopen policy said nothing.
-        self.assert_not_logged(lambda m: m.startswith("串口错误"), 0)
-        self.assertGreater(index, 0)
+        self.assert_not_logged(lambda m: m.startswith("串口错误"))
 
     def test_vanish_cuts_network_clients_off_and_refuses_new_ones(self):
         for scheme in ("tcp", "rfc2217"):

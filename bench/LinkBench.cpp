@@ -77,7 +77,8 @@ public:
             char buf[65536];
             const ssize_t n = ::read(m_fd, buf, sizeof buf);
             if (n > 0) {
-                reads.emplace_back(QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs(), QByteArray(buf, int(n)));
+                reads.emplace_back(QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs(),
+                                   QByteArray(buf, int(n)));
                 in.append(buf, int(n));
             }
         }
@@ -256,19 +257,20 @@ void benchPacing(const LinkBenchOptions& o)
             const PacedUpload r = pacedUpload(records, baud, paced);
             const QString name =
                 QStringLiteral("%1 records at %2%3").arg(records).arg(baud).arg(paced ? "" : ", untimed");
-            std::printf("%-30s %7d %8.3f %8.3f %8.3f %10.3f %10.3f %+7.3f%% %8.2f%% %7.2f\n", qPrintable(name),
-                        r.frames, r.p50Ms, r.p99Ms, r.maxMs, r.totalS, r.idealS,
+            std::printf("%-30s %7d %8.3f %8.3f %8.3f %10.3f %10.3f %+7.3f%% %8.2f%% %7.2f\n",
+                        qPrintable(name), r.frames, r.p50Ms, r.p99Ms, r.maxMs, r.totalS, r.idealS,
                         r.idealS > 0 ? 100.0 * (r.totalS - r.idealS) / r.idealS : 0.0,
                         r.totalS > 0 ? 100.0 * r.cpuS / r.totalS : 0.0, r.cpuS);
         }
     }
     Link link;
-    if (!link.start(0, {QStringLiteral("--line-timing=both"), QStringLiteral("--adapter"), QStringLiteral("ftdi")}))
+    if (!link.start(
+            0, {QStringLiteral("--line-timing=both"), QStringLiteral("--adapter"), QStringLiteral("ftdi")}))
         return;
     const double before = BenchLine::cpuSeconds(link.pid());
     QThread::sleep(static_cast<unsigned long>(o.idleSeconds));
-    std::printf("%-30s %7d s %6.2f %% of one core\n", "idle, --line-timing=both --adapter ftdi", o.idleSeconds,
-                100.0 * (BenchLine::cpuSeconds(link.pid()) - before) / o.idleSeconds);
+    std::printf("%-30s %7d s %6.2f %% of one core\n", "idle, --line-timing=both --adapter ftdi",
+                o.idleSeconds, 100.0 * (BenchLine::cpuSeconds(link.pid()) - before) / o.idleSeconds);
 }
 
 void benchLink(const LinkBenchOptions& options)

@@ -286,10 +286,26 @@ void Device::writeToLine(const QByteArray& bytes)
     QByteArray onLine = bytes;
     if (m_lineNoise)
         m_lineNoise(onLine);
-    if (m_toPc)
-        m_toPc->push(onLine);
-    else
+    if (!m_toPc)
         m_line->write(onLine);
+    else if (pacerTakes(*m_toPc, onLine, m_toPcOverflow))
+        m_toPc->push(onLine);
+}
+
+bool Device::pacerTakes(LinePacer& pacer, const QByteArray& bytes, bool& overflowLogged)
+{
+    if (pacer.heldBytes() == 0)
+        overflowLogged = false;
+    if (pacer.heldBytes() + bytes.size() <= kMaxLineTimingBytes)
+        return true;
+    if (!overflowLogged) {
+        overflowLogged = true;
+        VLOG(1, QStringLiteral("line timing: %1 bytes still on their way at this rate; %2 more do not fit "
+                               "and are dropped (one line until the backlog has left)")
+                    .arg(pacer.heldBytes())
+                    .arg(bytes.size()));
+    }
+    return false;
 }
 
 void Device::toTransport(const QByteArray& bytes)
@@ -311,8 +327,8 @@ void Device::setLineTiming(const LineTiming& timing, qint64 fallbackCharacterNs)
     };
     if (timing.hasAdapter())
         m_adapter = std::make_unique<UsbAdapterShaper>(
-            timing.adapterPacketBytes, timing.adapterLatencyMs, [this](const QByteArray& b) { toTransport(b); },
-            this);
+            timing.adapterPacketBytes, timing.adapterLatencyMs,
+            [this](const QByteArray& b) { toTransport(b); }, this);
     if (timing.toPc || timing.hasAdapter())
         m_toPc = std::make_unique<LinePacer>(
             timing.toPc ? LinePacer::CharacterTime(characterNs) : LinePacer::CharacterTime(),
@@ -324,7 +340,8 @@ void Device::setLineTiming(const LineTiming& timing, qint64 fallbackCharacterNs)
             },
             this);
     if (timing.fromPc)
-        m_fromPc = std::make_unique<LinePacer>(characterNs, [this](const QByteArray& b) { takeArrived(b); }, this);
+        m_fromPc = std::make_unique<LinePacer>(
+            characterNs, [this](const QByteArray& b) { takeArrived(b); }, this);
 }
 
 qint64 Device::lineFreeAtNs() const
@@ -373,7 +390,8 @@ void Device::slot_readData()
     const QByteArray bytes = m_line->readAll();
     if (m_fromPc) {
         // On a cable they are still on their way.
-        m_fromPc->push(bytes);
+        if (pacerTakes(*m_fromPc, bytes, m_fromPcOverflow))
+            m_fromPc->push(bytes);
         VLOG(1, QStringLiteral("Read Data!"));
         return;
     }

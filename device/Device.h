@@ -88,6 +88,9 @@ public:
     qint64 lineFreeAtNs() const;
     // What line timing still holds goes to the line now (an orderly end's last frames).
     void flushLineTiming();
+    // Bytes line timing holds at most in each direction (a peer that set a very slow rate and
+    // keeps asking); more are dropped, with one log line until the backlog has left.
+    static constexpr qint64 kMaxLineTimingBytes = 1024 * 1024;
     // Shown every frame received, every write and every discard from now on; nullptr ends
     // that. Not owned; it must outlive the device or be taken off first (GUI thread).
     void setLineObserver(LineObserver* observer);
@@ -137,6 +140,8 @@ private:
     void toTransport(const QByteArray& bytes);
     // Held bytes belong to no later session of the line.
     void dropLineTiming();
+    // False (and one log line) when `pacer` holds too much to take `bytes` as well.
+    bool pacerTakes(LinePacer& pacer, const QByteArray& bytes, bool& overflowLogged);
 
     std::unique_ptr<LineTransport> m_line;
     QString m_portName;
@@ -155,6 +160,8 @@ private:
     LineNoise m_lineNoise;
     LineTiming m_timing;
     qint64 m_fallbackCharacterNs = 0;
+    bool m_toPcOverflow = false;
+    bool m_fromPcOverflow = false;
     // Declared last: their timers are children of this device and go first.
     std::unique_ptr<UsbAdapterShaper> m_adapter;
     std::unique_ptr<LinePacer> m_toPc;

@@ -132,12 +132,13 @@ void UnitSession::sendReply(const UnitReply& reply)
 
 QString UnitSession::lineRefusal(const FaultRule& rule) const
 {
-    const bool signal = rule.action() == FaultRule::Action::Break || rule.action() == FaultRule::Action::Modem;
+    const bool signal =
+        rule.action() == FaultRule::Action::Break || rule.action() == FaultRule::Action::Modem;
     if (!signal || !m_device || !m_device->isOpen() || m_device->line()->carriesSignals())
         return QString();
     return QStringLiteral("%1 carries no %2 (a pty or raw TCP; RFC 2217 and a real port do)")
         .arg(m_portName, rule.action() == FaultRule::Action::Break ? QStringLiteral("break")
-                                                                    : QStringLiteral("modem lines"));
+                                                                   : QStringLiteral("modem lines"));
 }
 
 void UnitSession::lineEvent(FaultRule::Action action, std::uint32_t ms)
@@ -163,9 +164,12 @@ void UnitSession::setModemLines(std::uint8_t off)
     m_modemOff = off;
     if (!m_device || !m_device->isOpen())
         return;
-    const auto onOff = [off](std::uint8_t bit) { return off & bit ? QStringLiteral("off") : QStringLiteral("on"); };
+    const auto onOff = [off](std::uint8_t bit) {
+        return off & bit ? QStringLiteral("off") : QStringLiteral("on");
+    };
     if (!m_device->line()->setModemLinesOff(off)) {
-        VLOG(1, QStringLiteral("modem lines: not possible on %1 (a pty or raw TCP carries none)").arg(m_portName));
+        VLOG(1, QStringLiteral("modem lines: not possible on %1 (a pty or raw TCP carries none)")
+                    .arg(m_portName));
         return;
     }
     VLOG(1, QStringLiteral("modem lines toward the PC: DSR %1, CTS %2, DCD %3")
@@ -208,7 +212,8 @@ bool UnitSession::open(const Settings& settings)
         return false;
     m_lineTiming = settings.lineTiming;
     m_fallbackCharacterNs =
-        SerialSettings(settings.baudRate, settings.dataBits, settings.stopBits, settings.parity).characterNs();
+        SerialSettings(settings.baudRate, settings.dataBits, settings.stopBits, settings.parity)
+            .characterNs();
     if (endpoint.kind() != Endpoint::Kind::Serial || !settings.registered) {
         std::unique_ptr<LineTransport> line = endpoint.makeUnitLine(
             SerialSettings(settings.baudRate, settings.dataBits, settings.stopBits, settings.parity));
@@ -311,10 +316,11 @@ void UnitSession::watchLine(LineTransport* line)
         const bool dropped = m_dtr && !dtr;
         m_dtr = dtr;
         m_state.setControlLines(dtr, rts);
-        m_journal.append(JournalEvent::Type::Line, {{QStringLiteral("event"), QStringLiteral("control lines")},
-                                                    {QStringLiteral("endpoint"), m_portName},
-                                                    {QStringLiteral("dtr"), dtr},
-                                                    {QStringLiteral("rts"), rts}});
+        m_journal.append(JournalEvent::Type::Line,
+                         {{QStringLiteral("event"), QStringLiteral("control lines")},
+                          {QStringLiteral("endpoint"), m_portName},
+                          {QStringLiteral("dtr"), dtr},
+                          {QStringLiteral("rts"), rts}});
         if (dropped && m_unit->isUploading() && m_unit->stopsUploadOnDtrDrop()) {
             VLOG(1, QStringLiteral("DTR dropped: the upload stops (on_dtr_drop)"));
             m_unit->stopUpload();

@@ -6,8 +6,8 @@
 #include "transport/Endpoint.h"
 #include "transport/LineTiming.h"
 #include "transport/SerialSettings.h"
-#include "util/MessageQuote.h"
 #include "util/BoundedFile.h"
+#include "util/MessageQuote.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -19,9 +19,10 @@
 
 namespace {
 
-const QStringList kKeys = {QStringLiteral("endpoint"), QStringLiteral("scenario"),    QStringLiteral("records"),
-                           QStringLiteral("faults"),   QStringLiteral("capture"),     QStringLiteral("baud"),
-                           QStringLiteral("line_timing"), QStringLiteral("adapter"), QStringLiteral("on_dtr_drop")};
+const QStringList kKeys = {
+    QStringLiteral("endpoint"),    QStringLiteral("scenario"), QStringLiteral("records"),
+    QStringLiteral("faults"),      QStringLiteral("capture"),  QStringLiteral("baud"),
+    QStringLiteral("line_timing"), QStringLiteral("adapter"),  QStringLiteral("on_dtr_drop")};
 
 constexpr double kMaxRecords = 99999999;
 

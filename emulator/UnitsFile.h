@@ -9,9 +9,9 @@
 #include <vector>
 
 // A units file: {"units": [{"endpoint": ..., "scenario": ..., "records": ..., "faults": [...],
-// "capture": ..., "baud": ..., "line_timing": ..., "adapter": ...}, ...]} for the units of one process that differ. Read whole and
-// checked whole (scenarios included) before anything starts; the first problem refuses it,
-// named by its unit and key. Paths in it are taken from the file's folder.
+// "capture": ..., "baud": ..., "line_timing": ..., "adapter": ...}, ...]} for the units of one process that
+// differ. Read whole and checked whole (scenarios included) before anything starts; the first problem refuses
+// it, named by its unit and key. Paths in it are taken from the file's folder.
 class UnitsFile
 {
 public:

@@ -261,7 +261,8 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
         return fail(QStringLiteral("action \"%1\" does not apply to line (%2)")
                         .arg(name, actionsWhere(&ActionSpec::onLine)));
     if (!onRecord && !onLine && !spec->onRequests)
-        return fail(QStringLiteral("action \"%1\" applies to %2 only").arg(name, QLatin1String(spec->onLine ? "line" : "record")));
+        return fail(QStringLiteral("action \"%1\" applies to %2 only")
+                        .arg(name, QLatin1String(spec->onLine ? "line" : "record")));
     if (!*spec->form && equals >= 0)
         return fail(QStringLiteral("action \"%1\" takes no value").arg(name));
     if (*spec->form && value.isEmpty())
@@ -371,8 +372,9 @@ std::optional<FaultRule> FaultRule::parse(const QString& input, QString* error)
     }
     // A state lasts while the rule is active; its window is the timeline alone.
     if ((spec->action == Action::Garble || spec->action == Action::Modem) && !countedText.isEmpty())
-        return fail(QStringLiteral("%1 takes no counted WHEN: it lasts while the rule is active (after=, for=)")
-                        .arg(name));
+        return fail(
+            QStringLiteral("%1 takes no counted WHEN: it lasts while the rule is active (after=, for=)")
+                .arg(name));
 
     const auto badWhen = [&](const QString& what) {
         return fail(QStringLiteral("WHEN %1: %2").arg(MessageQuote::of(whenText), what));

@@ -38,7 +38,6 @@ public:
         Modem   // line: one of the unit's modem lines off
     };
 
-
     enum class When
     {
         Always,

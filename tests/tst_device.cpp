@@ -7,7 +7,9 @@
 #include "data/NullData.h"
 #include "device/Device.h"
 #include "log/LogManager.h"
+#include "transport/LinePacer.h"
 #include "transport/LineProbe.h"
+#include "transport/MemoryTransport.h"
 #include "transport/PortLockHolder.h"
 
 #include <QProcess>
@@ -408,6 +410,41 @@ private slots:
         QVERIFY(device->Close());
     }
 
+    // Line timing holds bytes for their time on the line, says when they will have left, lets
+    // an orderly end flush them and bounds what a very slow line may hold.
+    void lineTimingHoldsBoundsAndFlushes()
+    {
+        auto [unitEnd, pcEnd] = MemoryTransport::createPair();
+        QVERIFY(pcEnd->open());
+        QByteArray received;
+        connect(pcEnd.get(), &LineTransport::readyRead, this,
+                [&, pc = pcEnd.get()] { received += pc->readAll(); });
+        Device device(QStringLiteral("memory"), std::move(unitEnd));
+        LineTiming timing;
+        timing.toPc = true;
+        const qint64 secondPerByte = 1000000000;
+        device.setLineTiming(timing, secondPerByte);
+        QVERIFY(device.Open());
+        LogCapture log;
+        const qint64 before = LinePacer::nowNs();
+        device.writeToLine(QByteArray(100, 'x'));
+        QVERIFY(device.lineFreeAtNs() >= before + 100 * secondPerByte);
+        QTest::qWait(50);
+        QCOMPARE(received.size(), 0);
+        device.writeToLine(QByteArray(int(Device::kMaxLineTimingBytes), 'y'));
+        device.writeToLine(QByteArray(10, 'z'));
+        QCOMPARE(log.messages.filter(QStringLiteral("line timing: 100 bytes still on their way")).size(), 1);
+        device.flushLineTiming();
+        // What did not fit is gone; what did leaves in order.
+        QTRY_COMPARE(received, QByteArray(100, 'x') + QByteArray(10, 'z'));
+        QVERIFY(device.lineFreeAtNs() <= LinePacer::nowNs());
+        // Closing drops what is held; no timer is left behind.
+        device.writeToLine(QByteArray(3, 'w'));
+        QVERIFY(device.Close());
+        const QList<QTimer*> timers = device.findChildren<QTimer*>();
+        QVERIFY(std::none_of(timers.cbegin(), timers.cend(), [](QTimer* t) { return t->isActive(); }));
+    }
+
     // A terminal whose other side is open is there, however idle; once that side has
     // closed, the probe says so with the system's current reason.
     void lineProbeTellsAHungUpTerminal()
@@ -416,6 +453,8 @@ private slots:
         int slave = -1;
         QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
         QVERIFY(!LineProbe::check(slave).gone);
+        QVERIFY(LineProbe::isPseudoTerminal(slave));
+        QVERIFY(!LineProbe::isPseudoTerminal(STDERR_FILENO) || ::isatty(STDERR_FILENO));
         QVERIFY(::write(master, "x", 1) == 1); // unread input is no reason either
         QVERIFY(!LineProbe::check(slave).gone);
         ::close(master);

@@ -121,23 +121,27 @@ private slots:
         bad("stop-after with when", "record:stop-after=3@2",
             "fault rule \"record:stop-after=3@2\": stop-after takes no WHEN: it cuts every upload");
         bad("drop on line", "line:drop",
-            "fault rule \"line:drop\": action \"drop\" does not apply to line (vanish=MS, break=MS, garble=P, "
+            "fault rule \"line:drop\": action \"drop\" does not apply to line (vanish=MS, break=MS, "
+            "garble=P, "
             "modem=dsr-off or modem=cts-off or modem=dcd-off)");
         bad("vanish on a command", "get-time:vanish=5",
             "fault rule \"get-time:vanish=5\": action \"vanish\" applies to line only");
         bad("garble on record", "record:garble=0.5",
-            "fault rule \"record:garble=0.5\": action \"garble\" does not apply to record (drop, corrupt-crc, "
+            "fault rule \"record:garble=0.5\": action \"garble\" does not apply to record (drop, "
+            "corrupt-crc, "
             "truncate=N, duplicate, stop-after=K)");
         bad("vanish zero", "line:vanish=0",
             "fault rule \"line:vanish=0\": vanish: \"0\" is not a number of milliseconds from 1 to 3600000");
         bad("break too long", "line:break=60001",
-            "fault rule \"line:break=60001\": break: \"60001\" is not a number of milliseconds from 1 to 60000");
+            "fault rule \"line:break=60001\": break: \"60001\" is not a number of milliseconds from 1 to "
+            "60000");
         bad("garble above 1", "line:garble=2",
             "fault rule \"line:garble=2\": garble: \"2\" is not a probability from 0 to 1");
         bad("modem ring", "line:modem=ri-off",
             "fault rule \"line:modem=ri-off\": modem: \"ri-off\" is not dsr-off, cts-off or dcd-off");
         bad("garble counted", "line:garble=0.1@3,for=1s",
-            "fault rule \"line:garble=0.1@3,for=1s\": garble takes no counted WHEN: it lasts while the rule is "
+            "fault rule \"line:garble=0.1@3,for=1s\": garble takes no counted WHEN: it lasts while the rule "
+            "is "
             "active (after=, for=)");
         bad("when zero", "get-time:drop@0",
             "fault rule \"get-time:drop@0\": WHEN \"0\": expected N, N-M, every=K or p=P (N counts from 1)");
@@ -426,7 +430,9 @@ private slots:
         target.deliver = [&](QString, unsigned char, QByteArray, std::uint64_t) { ++delivered; };
         target.modemLines = [&](std::uint8_t off) { modem << off; };
         target.lineEvent = [&](FaultRule::Action action, std::uint32_t ms) {
-            events << QStringLiteral("%1 %2").arg(action == FaultRule::Action::Vanish ? "vanish" : "break").arg(ms);
+            events << QStringLiteral("%1 %2")
+                          .arg(action == FaultRule::Action::Vanish ? "vanish" : "break")
+                          .arg(ms);
         };
         target.lineRefusal = [&](const FaultRule&) { return refusal; };
         injector.setTarget(target);
@@ -446,15 +452,16 @@ private slots:
         QVERIFY(injector.addRule(QStringLiteral("line:vanish=700@2"), &error));
         requests(injector, 3);
         QCOMPARE(delivered, 2);
-        QTRY_COMPARE_WITH_TIMEOUT(events, QStringList({QStringLiteral("vanish 700"), QStringLiteral("break 250")}),
-                                  5000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            events, QStringList({QStringLiteral("vanish 700"), QStringLiteral("break 250")}), 5000);
         QTest::qWait(100);
         QCOMPARE(events.size(), 2);
         // A line that cannot carry it refuses the rule whole, naming it.
         refusal = QStringLiteral("cannot");
         QVERIFY(!injector.addRule(QStringLiteral("line:modem=dcd-off"), &error));
         QCOMPARE(error, QStringLiteral("fault rule \"line:modem=dcd-off\": cannot"));
-        QVERIFY(!injector.setRules({QStringLiteral("get-time:drop"), QStringLiteral("line:break=5")}, 1, &error));
+        QVERIFY(
+            !injector.setRules({QStringLiteral("get-time:drop"), QStringLiteral("line:break=5")}, 1, &error));
         QCOMPARE(injector.rules().size(), 3);
     }
 };

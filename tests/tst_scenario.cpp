@@ -122,8 +122,9 @@ private slots:
                                  << "texts.operator: \"hex:ABC\": odd length after hex:";
         QTest::newRow("stateful not bool")
             << QByteArray(R"({"stateful": 1})") << "stateful: expected true or false, got a number";
-        QTest::newRow("on_dtr_drop text") << QByteArray(R"({"on_dtr_drop": "stop"})")
-                                          << "on_dtr_drop: expected \"stop-upload\" or \"ignore\", got \"stop\"";
+        QTest::newRow("on_dtr_drop text")
+            << QByteArray(R"({"on_dtr_drop": "stop"})")
+            << "on_dtr_drop: expected \"stop-upload\" or \"ignore\", got \"stop\"";
         QTest::newRow("seed negative")
             << QByteArray(R"({"seed": -1})") << "seed: -1 is outside 0 to 4294967295";
         QTest::newRow("seed fraction") << QByteArray(R"({"seed": 1.5})") << "seed: 1.5 is not a whole number";

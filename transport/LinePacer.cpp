@@ -93,9 +93,9 @@ void LinePacer::writeDue(qint64 now)
         int end = segment.sent;
         // Bytes are due in order: find the first one that is not.
         if (segment.characterNs > 0)
-            end = int(std::min<qint64>(segment.bytes.size(),
-                                       now < segment.firstDueNs ? 0
-                                                                : (now - segment.firstDueNs) / segment.characterNs + 1));
+            end = int(std::min<qint64>(
+                segment.bytes.size(),
+                now < segment.firstDueNs ? 0 : (now - segment.firstDueNs) / segment.characterNs + 1));
         else
             end = segment.bytes.size();
         if (end > segment.sent) {

@@ -56,7 +56,7 @@ private:
     std::deque<Segment> m_queue;
     qint64 m_lineFreeNs = 0;
     qint64 m_held = 0;
-    qint64 m_target = 0;       // when the armed timer should write next
-    bool m_exact = false;      // the target is a hand-over's last byte: met to the microsecond
+    qint64 m_target = 0;  // when the armed timer should write next
+    bool m_exact = false; // the target is a hand-over's last byte: met to the microsecond
     QTimer m_timer;
 };

@@ -21,7 +21,9 @@ bool lineGoneErrno(int error)
 bool LineProbe::isPseudoTerminal(std::intptr_t handle)
 {
 #ifdef __linux__
-    struct stat info{};
+    struct stat info
+    {
+    };
     if (::fstat(static_cast<int>(handle), &info) != 0 || !S_ISCHR(info.st_mode))
         return false;
     // Unix98 pty slaves (136-143), the old BSD ptys (2, 3) and /dev/ptmx (5, 2).

@@ -43,8 +43,8 @@ private:
     QString m_loggedSettings;
     Rfc2217Server::LineSettings m_seenSettings; // compared per packet, cheaper than the text
     QTimer m_settingsLog;                       // one line for a burst of settings
-    QByteArray m_held;                          // sent while the client has the flow suspended or a break is on
-    QTimer m_break;                             // running while a break is on
-    bool m_dtr = true;                          // as last reported
+    QByteArray m_held; // sent while the client has the flow suspended or a break is on
+    QTimer m_break;    // running while a break is on
+    bool m_dtr = true; // as last reported
     bool m_rts = true;
 };

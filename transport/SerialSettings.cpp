@@ -71,7 +71,9 @@ void SerialSettings::applyTo(QSerialPort& port) const
 
 qint64 SerialSettings::characterNs() const
 {
-    const int stopHalves = m_stopBits == QSerialPort::TwoStop ? 4 : m_stopBits == QSerialPort::OneAndHalfStop ? 3 : 2;
+    const int stopHalves = m_stopBits == QSerialPort::TwoStop          ? 4
+                           : m_stopBits == QSerialPort::OneAndHalfStop ? 3
+                                                                       : 2;
     return characterNs(m_baudRate, int(m_dataBits), m_parity != QSerialPort::NoParity, stopHalves);
 }
 

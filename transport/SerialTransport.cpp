@@ -44,8 +44,8 @@ bool SerialTransport::open()
     m_pseudoTerminal = LineProbe::isPseudoTerminal(static_cast<std::intptr_t>(m_port.handle()));
     if (!m_pseudoTerminal) {
         const QSerialPort::PinoutSignals pins = m_port.pinoutSignals();
-        m_dtr = pins & QSerialPort::DataSetReadySignal;
-        m_rts = pins & QSerialPort::ClearToSendSignal;
+        m_dtr = pins.testFlag(QSerialPort::DataSetReadySignal);
+        m_rts = pins.testFlag(QSerialPort::ClearToSendSignal);
         m_port.clearError();
         m_controlLines.start();
     }
@@ -127,8 +127,8 @@ void SerialTransport::readControlLines()
     if (!m_port.isOpen())
         return;
     const QSerialPort::PinoutSignals pins = m_port.pinoutSignals();
-    const bool dtr = pins & QSerialPort::DataSetReadySignal;
-    const bool rts = pins & QSerialPort::ClearToSendSignal;
+    const bool dtr = pins.testFlag(QSerialPort::DataSetReadySignal);
+    const bool rts = pins.testFlag(QSerialPort::ClearToSendSignal);
     if (dtr == m_dtr && rts == m_rts)
         return;
     const auto onOff = [](bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); };

@@ -211,9 +211,9 @@ int main(int argc, char* argv[])
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, scenarioFile, fault, seed, capture,
-                       journal, events, stateOut, unitsFile, control, controlToken, lineTiming, adapter, list,
-                       help, version});
+    parser.addOptions({baud,    dataBits,     stopBits,   parity,  records, reopen,   scenarioFile,
+                       fault,   seed,         capture,    journal, events,  stateOut, unitsFile,
+                       control, controlToken, lineTiming, adapter, list,    help,     version});
     // --line-timing alone is a switch, --line-timing=both a value: the parser takes only one kind.
     QStringList arguments = app.arguments();
     for (int i = 1; i < arguments.size() && arguments.at(i) != QLatin1String("--"); ++i) {

@@ -9,6 +9,7 @@
 #include "capture/CaptureWriter.h"
 #include "control/ControlAddress.h"
 #include "control/ControlServer.h"
+#include "control/ControlTokenSource.h"
 #include "device/DeviceRegistry.h"
 #include "emulator/ScenarioLoader.h"
 #include "emulator/UnitHost.h"
@@ -61,7 +62,8 @@ QString usageText()
                "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
                "                  [--seed S] [--capture FILE.pcap|FOLDER] [--units FILE] [--journal N]\n"
                "                  [--events FILE] [--state-out FILE]\n"
-               "                  [--control HOST:PORT [--control-token TOKEN]] ENDPOINT...\n"
+               "                  [--control HOST:PORT [--control-token TOKEN | --control-token-file FILE]]\n"
+               "                  ENDPOINT...\n"
                "       varnel-emu --list\n"
                "       varnel-emu --help | --version\n") +
            choices +
@@ -88,6 +90,8 @@ QString usageText()
                "  --control    serve the HTTP control API on HOST:PORT (PORT 0 picks a free one, logged\n"
                "               as CONTROL http://HOST:PORT); a HOST other than loopback needs a token\n"
                "  --control-token  every API request must carry \"Authorization: Bearer TOKEN\"\n"
+               "  --control-token-file  the token is FILE's one line (kept out of ps); without either\n"
+               "               option the environment's VARNEL_CONTROL_TOKEN, when set, is the token\n"
                "ENDPOINT: a serial port name or path | tcp:HOST:PORT | rfc2217:HOST:PORT (the unit\n"
                "  listens; PORT 0 picks a free one, logged as LISTEN ENDPOINT). Each ENDPOINT is one\n"
                "  unit, numbered from 1; with several, every log line names its unit\n"
@@ -195,11 +199,14 @@ int main(int argc, char* argv[])
     const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("HOST:PORT"));
     const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(),
                                           QStringLiteral("TOKEN"));
+    const QCommandLineOption controlTokenFile(QStringLiteral("control-token-file"), QString(),
+                                              QStringLiteral("FILE"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, scenarioFile, fault, seed, capture,
                        journal, events, stateOut, unitsFile, control, controlToken, list, help, version});
+    parser.addOption(controlTokenFile);
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -276,10 +283,16 @@ int main(int argc, char* argv[])
         return usage(
             QStringLiteral("--state-out: \"%1\" is not a file in an existing folder").arg(stateOutPath));
 
+    QString tokenProblem;
+    const QString token = ControlTokenSource::resolve(
+        parser.isSet(controlToken) ? parser.value(controlToken) : QString(),
+        parser.isSet(controlTokenFile) ? parser.value(controlTokenFile) : QString(), parser.isSet(control),
+        &tokenProblem);
+    if (!tokenProblem.isEmpty())
+        return usage(tokenProblem);
     ControlAddress controlAddress;
     const QString controlProblem = ControlAddress::checkOptions(
-        parser.isSet(control) ? parser.value(control) : QString(),
-        parser.isSet(controlToken) ? parser.value(controlToken) : QString(), &controlAddress);
+        parser.isSet(control) ? parser.value(control) : QString(), token, &controlAddress);
     if (!controlProblem.isEmpty())
         return usage(controlProblem);
 
@@ -450,7 +463,7 @@ int main(int argc, char* argv[])
     std::unique_ptr<ControlServer> controlServer;
     if (parser.isSet(control)) {
         controlServer = std::make_unique<ControlServer>(&host);
-        controlServer->setToken(parser.value(controlToken));
+        controlServer->setToken(token);
         QString error;
         if (!controlServer->bind(controlAddress, &error)) {
             std::fprintf(stderr, "varnel-emu: --control: %s\n", qPrintable(error));

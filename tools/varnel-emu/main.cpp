@@ -28,11 +28,13 @@
 #include "transport/Endpoint.h"
 #include "transport/SerialSettings.h"
 #include "unit/EmulatedUnit.h"
+#include "util/MessageQuote.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
@@ -316,19 +318,20 @@ int main(int argc, char* argv[])
     }
     for (const UnitsFile::Unit& unit : fileUnits)
         units.push_back(unit);
-    // A line has one unit: a port named twice is a mistake, not two units.
+    // A line has one unit: a port named twice, by any of its names, is a mistake, not two units.
+    QHash<QString, int> taken; // a line's key: the unit that has it
     for (std::size_t i = 0; i < units.size(); ++i) {
         Endpoint mine;
         Endpoint::parse(units[i].endpoint, &mine, nullptr);
-        for (std::size_t j = 0; j < i; ++j) {
-            Endpoint other;
-            Endpoint::parse(units[j].endpoint, &other, nullptr);
-            if (mine.clashesWith(other))
-                return usage(QStringLiteral("\"%1\" is named for unit %2 and unit %3")
-                                 .arg(units[i].endpoint)
-                                 .arg(j + 1)
+        const QStringList keys = mine.lineKeys();
+        for (const QString& key : keys)
+            if (taken.contains(key))
+                return usage(QStringLiteral("%1 is named for unit %2 and unit %3")
+                                 .arg(MessageQuote::of(units[i].endpoint))
+                                 .arg(taken.value(key))
                                  .arg(i + 1));
-        }
+        for (const QString& key : keys)
+            taken.insert(key, int(i) + 1);
     }
     const bool fleet = unitCount > 1;
     // A thousand listeners need a descriptor each, and more while clients come and go.

@@ -148,7 +148,7 @@ void raiseOpenFileLimit()
 
 int usage(const QString& problem)
 {
-    std::fprintf(stderr, "%s\n%s", qPrintable(problem), qPrintable(usageText()));
+    std::fprintf(stderr, "varnel-emu: %s (see varnel-emu --help)\n", qPrintable(problem));
     return kUsageError;
 }
 

@@ -41,11 +41,14 @@
 #include <QSerialPortInfo>
 #include <QTextCodec>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -150,6 +153,16 @@ int usage(const QString& problem)
 {
     std::fprintf(stderr, "varnel-emu: %s (see varnel-emu --help)\n", qPrintable(problem));
     return kUsageError;
+}
+
+// Why a capture file could not be created or written at `path` later, or empty.
+QString captureProblem(const QString& path)
+{
+    const QFileInfo info(path);
+    const QByteArray name = QFile::encodeName(info.exists() ? path : info.absolutePath());
+    if (::access(name.constData(), info.exists() ? W_OK : W_OK | X_OK) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return info.isDir() ? QString::fromLocal8Bit(std::strerror(EISDIR)) : QString();
 }
 
 } // namespace
@@ -343,6 +356,9 @@ int main(int argc, char* argv[])
     // Declared before the host, so they outlive every device that shows them the line. With
     // several units --capture names a folder, one file per unit.
     std::vector<std::unique_ptr<CaptureWriter>> captureWriters(units.size());
+    // Regular files (or new ones) are created or emptied only once every line and the API are
+    // up, so a start that fails leaves them as they were; a device or a FIFO is opened now.
+    std::vector<QString> laterCaptures(units.size());
     if (parser.isSet(capture) && fleet && !QDir().mkpath(parser.value(capture))) {
         std::fprintf(stderr, "varnel-emu: cannot make capture folder %s\n",
                      qPrintable(parser.value(capture)));
@@ -356,11 +372,15 @@ int main(int argc, char* argv[])
         if (path.isEmpty())
             continue;
         auto writer = std::make_unique<CaptureWriter>();
-        if (!writer->open(path)) {
+        const QFileInfo info(path);
+        const QString problem = captureProblem(path);
+        if (!problem.isEmpty() || (info.exists() && !info.isFile() && !writer->open(path))) {
             std::fprintf(stderr, "varnel-emu: cannot write capture %s: %s\n", qPrintable(path),
-                         qPrintable(writer->error()));
+                         qPrintable(problem.isEmpty() ? writer->error() : problem));
             return 1;
         }
+        if (!writer->isOpen())
+            laterCaptures[i] = path;
         const QString prefix = fleet ? unitPrefix(int(i) + 1) : QString();
         writer->setFailureHandler([prefix](const QString& reason) {
             const LogContext::Scope unit(prefix);
@@ -476,6 +496,16 @@ int main(int argc, char* argv[])
         }
         QObject::connect(&console, &EmulatorConsole::shutting_down, &host,
                          [&controlServer] { controlServer->stop(); });
+    }
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        if (laterCaptures[i].isEmpty() || captureWriters[i]->open(laterCaptures[i]))
+            continue;
+        std::fprintf(stderr, "varnel-emu: cannot write capture %s: %s\n", qPrintable(laterCaptures[i]),
+                     qPrintable(captureWriters[i]->error()));
+        host.shutdown(0);
+        return 1;
+    }
+    if (controlServer) {
         controlServer->start();
         console.writePendingLines();
     }

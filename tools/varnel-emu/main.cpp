@@ -29,6 +29,7 @@
 #include "transport/SerialSettings.h"
 #include "unit/EmulatedUnit.h"
 #include "util/MessageQuote.h"
+#include "util/ReplacedFile.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -37,7 +38,6 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QSerialPortInfo>
 #include <QTextCodec>
 
@@ -88,7 +88,8 @@ QString usageText()
                "  --journal    events the unit keeps in its journal, 1-10000000 (default 100000)\n"
                "  --events     append every journal event to FILE as one JSON line (FILE may be a FIFO)\n"
                "  --state-out  at the end (quit, SIGTERM, SIGINT), write what the PC program set and\n"
-               "               asked to FILE as JSON (replaced whole)\n"
+               "               asked to FILE as JSON (replaced whole; a regular file or a new one in a\n"
+               "               writable folder, checked at start)\n"
                "  --units      a JSON file of units that differ: {\"units\": [{\"endpoint\": ...,\n"
                "               \"scenario\", \"records\", \"faults\", \"capture\", \"baud\"}]}; the options\n"
                "               are the defaults under it; its units come after the ENDPOINTs\n"
@@ -293,10 +294,14 @@ int main(int argc, char* argv[])
                          .arg(kMaxJournal));
     if (parser.isSet(events) && parser.value(events).isEmpty())
         return usage(QStringLiteral("--events: expected a file name"));
+    // Checked now, not at the end, so the session's state is never lost to a path that takes
+    // no file (a folder, /proc) and no device or FIFO is ever replaced by it.
     const QString stateOutPath = parser.value(stateOut);
-    if (parser.isSet(stateOut) && (stateOutPath.isEmpty() || !QFileInfo(stateOutPath).absoluteDir().exists()))
-        return usage(
-            QStringLiteral("--state-out: \"%1\" is not a file in an existing folder").arg(stateOutPath));
+    if (parser.isSet(stateOut)) {
+        const QString refusal = ReplacedFile::refusal(stateOutPath);
+        if (!refusal.isEmpty())
+            return usage(QStringLiteral("--state-out: %1").arg(refusal));
+    }
 
     QString tokenProblem;
     const QString token = ControlTokenSource::resolve(
@@ -516,12 +521,12 @@ int main(int argc, char* argv[])
         controlServer->stop();
     eventWriter.close();
     if (parser.isSet(stateOut)) {
-        // Replaced whole: a reader never sees half a state.
-        QSaveFile file(stateOutPath);
-        if (!file.open(QIODevice::WriteOnly) ||
-            file.write(recordedStates(host).toJson(QJsonDocument::Indented)) < 0 || !file.commit()) {
+        // Replaced whole: a reader never sees half a state, a full disk never an empty one.
+        QString error;
+        if (!ReplacedFile::write(stateOutPath, recordedStates(host).toJson(QJsonDocument::Indented),
+                                 &error)) {
             std::fprintf(stderr, "varnel-emu: cannot write state %s: %s\n", qPrintable(stateOutPath),
-                         qPrintable(file.errorString()));
+                         qPrintable(error));
             return 1;
         }
     }

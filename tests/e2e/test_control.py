@@ -185,7 +185,7 @@ class ControlTestCase(EmulatorTestCase):
         status, _, refused = self.api.call("POST", "/units/1/faults", {"rule": "get-time:bogus"})
         code, _, stderr = self.run_emulator("--fault", "get-time:bogus", "tcp:127.0.0.1:0")
         self.assertEqual((status, code), (400, 2))
-        self.assertEqual("--fault: " + refused["error"], stderr.splitlines()[0])
+        self.assertEqual("varnel-emu: --fault: %s (see varnel-emu --help)" % refused["error"], stderr.strip())
 
         status, headers, metrics = self.api.call("GET", "/metrics")
         self.assertEqual((status, headers["Content-Type"]), (200, "text/plain; version=0.0.4; charset=utf-8"))

@@ -2,6 +2,7 @@
 #include "app/DisplayCheck.h"
 #include "app/Widget.h"
 #include "control/ControlAddress.h"
+#include "control/ControlTokenSource.h"
 #include "crash/CrashReport.h"
 #include "log/StartupLog.h"
 #include "process/SignalWatcher.h"
@@ -18,7 +19,8 @@ namespace {
 constexpr int kUsageError = 2;
 
 const char kUsage[] =
-    "usage: varnel-test [--open PORT] [--control HOST:PORT [--control-token TOKEN]]\n"
+    "usage: varnel-test [--open PORT]\n"
+    "                  [--control HOST:PORT [--control-token TOKEN | --control-token-file FILE]]\n"
     "                  [Qt options such as -platform NAME]\n"
     "       varnel-test --help | --version\n"
     "the desktop window that answers the PC program as the handheld unit would\n"
@@ -26,7 +28,9 @@ const char kUsage[] =
     "  --control  serve the HTTP control API for the window's unit on HOST:PORT (PORT 0\n"
     "           picks a free one, logged as CONTROL http://HOST:PORT); a HOST other than\n"
     "           loopback needs --control-token TOKEN, which every request then carries\n"
-    "           as \"Authorization: Bearer TOKEN\" (see varnel-emu --help for the routes)\n";
+    "           as \"Authorization: Bearer TOKEN\" (see varnel-emu --help for the routes);\n"
+    "           --control-token-file FILE takes it from FILE's one line, and without either\n"
+    "           option the environment's VARNEL_CONTROL_TOKEN, when set, is the token\n";
 
 // Options QApplication takes out of the command line itself; accepted here so they pass.
 const char* const kQtValueOptions[] = {"platform",
@@ -75,7 +79,9 @@ int main(int argc, char* argv[])
     const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("HOST:PORT"));
     const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(),
                                           QStringLiteral("TOKEN"));
-    parser.addOptions({help, version, open, control, controlToken});
+    const QCommandLineOption controlTokenFile(QStringLiteral("control-token-file"), QString(),
+                                              QStringLiteral("FILE"));
+    parser.addOptions({help, version, open, control, controlToken, controlTokenFile});
     for (const char* name : kQtValueOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("VALUE")));
     for (const char* name : kQtFlagOptions)
@@ -94,10 +100,16 @@ int main(int argc, char* argv[])
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
     if (parser.isSet(open) && parser.value(open).isEmpty())
         return usage(QStringLiteral("--open: expected a port name"));
+    QString tokenProblem;
+    const QString token = ControlTokenSource::resolve(
+        parser.isSet(controlToken) ? parser.value(controlToken) : QString(),
+        parser.isSet(controlTokenFile) ? parser.value(controlTokenFile) : QString(), parser.isSet(control),
+        &tokenProblem);
+    if (!tokenProblem.isEmpty())
+        return usage(tokenProblem);
     ControlAddress controlAddress;
     const QString controlProblem = ControlAddress::checkOptions(
-        parser.isSet(control) ? parser.value(control) : QString(),
-        parser.isSet(controlToken) ? parser.value(controlToken) : QString(), &controlAddress);
+        parser.isSet(control) ? parser.value(control) : QString(), token, &controlAddress);
     if (!controlProblem.isEmpty())
         return usage(controlProblem);
     const QString displayProblem = DisplayCheck::problem(parser.value(QStringLiteral("platform")),
@@ -124,7 +136,7 @@ int main(int argc, char* argv[])
     window.show();
     if (parser.isSet(control)) {
         QString error;
-        if (!window.startControl(controlAddress, parser.value(controlToken), &error)) {
+        if (!window.startControl(controlAddress, token, &error)) {
             std::fprintf(stderr, "varnel-test: --control: %s\n", qPrintable(error));
             return 1;
         }

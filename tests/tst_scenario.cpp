@@ -69,6 +69,7 @@ private slots:
 #ifdef Q_OS_UNIX
         QCOMPARE(mkfifo(QFile::encodeName(m_dir.filePath(QStringLiteral("fifo.csv"))).constData(), 0600), 0);
         QCOMPARE(mkfifo(QFile::encodeName(m_dir.filePath(QStringLiteral("fifo.json"))).constData(), 0600), 0);
+        QVERIFY(QFile::link(QStringLiteral("/dev/null"), m_dir.filePath(QStringLiteral("null-link"))));
 #endif
     }
 
@@ -364,6 +365,30 @@ private slots:
         QTest::newRow("same serial twice")
             << QByteArray(R"({"units": [{"endpoint": "COM1"}, {"endpoint": "COM1"}]})")
             << "unit 2: endpoint: COM1 is unit 1's already" << 0;
+        QTest::newRow("one device, two names")
+            << QByteArray(R"({"units": [{"endpoint": "/dev/null"}, {"endpoint": "/dev/./null"}]})")
+            << "unit 2: endpoint: /dev/./null is unit 1's already" << 0;
+        QTest::newRow("a link to the device")
+            << QStringLiteral("{\"units\": [{\"endpoint\": \"/dev/null\"}, {\"endpoint\": \"%1\"}]}")
+                   .arg(m_dir.filePath(QStringLiteral("null-link")))
+                   .toUtf8()
+            << "unit 2: endpoint: " + m_dir.filePath(QStringLiteral("null-link")) + " is unit 1's already"
+            << 0;
+        QTest::newRow("a bare name is under /dev")
+            << QByteArray(R"({"units": [{"endpoint": "/dev/null"}, {"endpoint": "null"}]})")
+            << "unit 2: endpoint: null is unit 1's already" << 0;
+        QTest::newRow("NUL in endpoint")
+            << QByteArray("{\"units\": [{\"endpoint\": \"ab\\u0000cd\"}]}")
+            << "unit 1: endpoint: \"ab\\u0000cd\" holds a control character" << 0;
+        QTest::newRow("ESC and line break in endpoint")
+            << QByteArray("{\"units\": [{\"endpoint\": \"tcp:\\u001b[31m\\nx:1\"}]}")
+            << "unit 1: endpoint: \"tcp:\\u001B[31m\\u000Ax:1\" holds a control character" << 0;
+        QTest::newRow("key twice")
+            << QByteArray("{\"units\": [{\"endpoint\": \"COM1\"}, "
+                          "{\"endpoint\": \"COM2\", \"records\": 1, \"\\u0065ndpoint\": \"COM3\"}]}")
+            << "units[1].endpoint: the key is given twice" << 0;
+        QTest::newRow("top key twice") << QByteArray(R"({"units": [{"endpoint": "COM1"}], "units": []})")
+                                       << "units: the key is given twice" << 0;
         QTest::newRow("unknown key")
             << QByteArray(R"({"units": [{"endpoint": "COM1", "speed": 1}]})")
             << "unit 1: speed: unknown key (known: endpoint, scenario, records, faults, "

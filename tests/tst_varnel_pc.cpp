@@ -232,10 +232,12 @@ private slots:
         QTest::newRow("emu --help") << "varnel-emu" << QStringList{"--help"} << 0 << false
                                     << QByteArray("usage: varnel-emu");
         QTest::newRow("emu --version") << "varnel-emu" << QStringList{"--version"} << 0 << false << version;
-        QTest::newRow("emu unknown option") << "varnel-emu" << QStringList{"--verbose", "/dev/null"} << 2
-                                            << true << QByteArray("usage: varnel-emu");
-        QTest::newRow("emu no port") << "varnel-emu" << QStringList() << 2 << true
-                                     << QByteArray("expected a PORT (or --units FILE)\nusage: varnel-emu");
+        QTest::newRow("emu unknown option")
+            << "varnel-emu" << QStringList{"--verbose", "/dev/null"} << 2 << true
+            << QByteArray("varnel-emu: Unknown option 'verbose'. (see varnel-emu --help)\n");
+        QTest::newRow("emu no port")
+            << "varnel-emu" << QStringList() << 2 << true
+            << QByteArray("varnel-emu: expected a PORT (or --units FILE) (see varnel-emu --help)\n");
         QTest::newRow("test --help") << "varnel-test" << QStringList{"--help"} << 0 << false
                                      << QByteArray("usage: varnel-test");
         QTest::newRow("test --version") << "varnel-test" << QStringList{"--version"} << 0 << false << version;

@@ -12,6 +12,7 @@ import subprocess
 import threading
 import time
 import unittest
+import unittest.mock
 import urllib.error
 import urllib.request
 
@@ -184,7 +185,7 @@ class ControlTestCase(EmulatorTestCase):
         status, _, refused = self.api.call("POST", "/units/1/faults", {"rule": "get-time:bogus"})
         code, _, stderr = self.run_emulator("--fault", "get-time:bogus", "tcp:127.0.0.1:0")
         self.assertEqual((status, code), (400, 2))
-        self.assertEqual("--fault: " + refused["error"], stderr.splitlines()[0])
+        self.assertEqual("varnel-emu: --fault: %s (see varnel-emu --help)" % refused["error"], stderr.strip())
 
         status, headers, metrics = self.api.call("GET", "/metrics")
         self.assertEqual((status, headers["Content-Type"]), (200, "text/plain; version=0.0.4; charset=utf-8"))
@@ -312,6 +313,23 @@ class ControlTestCase(EmulatorTestCase):
                 status, headers, answer = Api(self.api.url, token).call("GET", "/units")
                 self.assertEqual((status, headers["WWW-Authenticate"]), (401, "Bearer"))
                 self.assertIn("Authorization: Bearer", answer["error"])
+
+    def test_token_from_a_file_or_the_environment(self):
+        path, empty = os.path.join(self.dir, "token"), os.path.join(self.dir, "empty")
+        with open(path, "w") as f:
+            f.write("s3cret\n")
+        open(empty, "w").close()
+        control = ["--control", "127.0.0.1:0"]
+        for args in (["--control-token-file", path], control + ["--control-token", "t", "--control-token-file", path],
+                     control + ["--control-token-file", empty], control + ["--control-token-file", self.dir]):
+            code, _, stderr = self.run_emulator(*(args + ["tcp:127.0.0.1:0"]))
+            self.assertEqual(code, 2, args)
+            self.assertIn("--control-token", stderr)
+        for args, env in ((["--control-token-file", path], {}), ([], {"VARNEL_CONTROL_TOKEN": "s3cret"})):
+            with self.subTest(args=args), unittest.mock.patch.dict(os.environ, env):
+                self.start_control(*args)
+                self.assertEqual(self.api.call("GET", "/units")[0], 401)
+                self.assertEqual(Api(self.api.url, "s3cret").ok("GET", "/units")[0]["id"], 1)
 
     # -- the window -----------------------------------------------------------------------------
     def test_window_serves_its_unit(self):

@@ -293,9 +293,12 @@ class CommandLineTest(LifecycleTestCase):
 
     def test_bad_options(self):
         port = os.path.join(self.dir, "port")
+        pty = self.start_pty().emu_path
         cases = [
             [],
             [port, port],
+            [port, os.path.join(self.dir, ".", "port")],
+            [pty, os.path.realpath(pty)],
             ["--baud", "12345", port],
             ["--data-bits", "9", port],
             ["--stop-bits", "3", port],
@@ -310,7 +313,8 @@ class CommandLineTest(LifecycleTestCase):
             with self.subTest(args=args):
                 code, lines, errors = self.run_emulator(*args)
                 self.assertEqual(code, 2, errors)
-                self.assertIn("usage: varnel-emu", errors)
+                # One line, not the whole usage.
+                self.assertRegex(errors, r"^varnel-emu: [^\n]+ \(see varnel-emu --help\)\n$")
                 self.assertEqual(lines, [])
 
     def test_serial_settings_are_accepted(self):

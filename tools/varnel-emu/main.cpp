@@ -9,6 +9,7 @@
 #include "capture/CaptureWriter.h"
 #include "control/ControlAddress.h"
 #include "control/ControlServer.h"
+#include "control/ControlTokenSource.h"
 #include "device/DeviceRegistry.h"
 #include "emulator/ScenarioLoader.h"
 #include "emulator/UnitHost.h"
@@ -27,22 +28,27 @@
 #include "transport/Endpoint.h"
 #include "transport/SerialSettings.h"
 #include "unit/EmulatedUnit.h"
+#include "util/MessageQuote.h"
+#include "util/ReplacedFile.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QSerialPortInfo>
 #include <QTextCodec>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -61,7 +67,8 @@ QString usageText()
                "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
                "                  [--seed S] [--capture FILE.pcap|FOLDER] [--units FILE] [--journal N]\n"
                "                  [--events FILE] [--state-out FILE]\n"
-               "                  [--control HOST:PORT [--control-token TOKEN]] ENDPOINT...\n"
+               "                  [--control HOST:PORT [--control-token TOKEN | --control-token-file FILE]]\n"
+               "                  ENDPOINT...\n"
                "       varnel-emu --list\n"
                "       varnel-emu --help | --version\n") +
            choices +
@@ -81,13 +88,16 @@ QString usageText()
                "  --journal    events the unit keeps in its journal, 1-10000000 (default 100000)\n"
                "  --events     append every journal event to FILE as one JSON line (FILE may be a FIFO)\n"
                "  --state-out  at the end (quit, SIGTERM, SIGINT), write what the PC program set and\n"
-               "               asked to FILE as JSON (replaced whole)\n"
+               "               asked to FILE as JSON (replaced whole; a regular file or a new one in a\n"
+               "               writable folder, checked at start)\n"
                "  --units      a JSON file of units that differ: {\"units\": [{\"endpoint\": ...,\n"
                "               \"scenario\", \"records\", \"faults\", \"capture\", \"baud\"}]}; the options\n"
                "               are the defaults under it; its units come after the ENDPOINTs\n"
                "  --control    serve the HTTP control API on HOST:PORT (PORT 0 picks a free one, logged\n"
                "               as CONTROL http://HOST:PORT); a HOST other than loopback needs a token\n"
                "  --control-token  every API request must carry \"Authorization: Bearer TOKEN\"\n"
+               "  --control-token-file  the token is FILE's one line (kept out of ps); without either\n"
+               "               option the environment's VARNEL_CONTROL_TOKEN, when set, is the token\n"
                "ENDPOINT: a serial port name or path | tcp:HOST:PORT | rfc2217:HOST:PORT (the unit\n"
                "  listens; PORT 0 picks a free one, logged as LISTEN ENDPOINT). Each ENDPOINT is one\n"
                "  unit, numbered from 1; with several, every log line names its unit\n"
@@ -142,8 +152,18 @@ void raiseOpenFileLimit()
 
 int usage(const QString& problem)
 {
-    std::fprintf(stderr, "%s\n%s", qPrintable(problem), qPrintable(usageText()));
+    std::fprintf(stderr, "varnel-emu: %s (see varnel-emu --help)\n", qPrintable(problem));
     return kUsageError;
+}
+
+// Why a capture file could not be created or written at `path` later, or empty.
+QString captureProblem(const QString& path)
+{
+    const QFileInfo info(path);
+    const QByteArray name = QFile::encodeName(info.exists() ? path : info.absolutePath());
+    if (::access(name.constData(), info.exists() ? W_OK : W_OK | X_OK) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return info.isDir() ? QString::fromLocal8Bit(std::strerror(EISDIR)) : QString();
 }
 
 } // namespace
@@ -195,11 +215,14 @@ int main(int argc, char* argv[])
     const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("HOST:PORT"));
     const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(),
                                           QStringLiteral("TOKEN"));
+    const QCommandLineOption controlTokenFile(QStringLiteral("control-token-file"), QString(),
+                                              QStringLiteral("FILE"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, scenarioFile, fault, seed, capture,
                        journal, events, stateOut, unitsFile, control, controlToken, list, help, version});
+    parser.addOption(controlTokenFile);
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -271,15 +294,25 @@ int main(int argc, char* argv[])
                          .arg(kMaxJournal));
     if (parser.isSet(events) && parser.value(events).isEmpty())
         return usage(QStringLiteral("--events: expected a file name"));
+    // Checked now, not at the end, so the session's state is never lost to a path that takes
+    // no file (a folder, /proc) and no device or FIFO is ever replaced by it.
     const QString stateOutPath = parser.value(stateOut);
-    if (parser.isSet(stateOut) && (stateOutPath.isEmpty() || !QFileInfo(stateOutPath).absoluteDir().exists()))
-        return usage(
-            QStringLiteral("--state-out: \"%1\" is not a file in an existing folder").arg(stateOutPath));
+    if (parser.isSet(stateOut)) {
+        const QString refusal = ReplacedFile::refusal(stateOutPath);
+        if (!refusal.isEmpty())
+            return usage(QStringLiteral("--state-out: %1").arg(refusal));
+    }
 
+    QString tokenProblem;
+    const QString token = ControlTokenSource::resolve(
+        parser.isSet(controlToken) ? parser.value(controlToken) : QString(),
+        parser.isSet(controlTokenFile) ? parser.value(controlTokenFile) : QString(), parser.isSet(control),
+        &tokenProblem);
+    if (!tokenProblem.isEmpty())
+        return usage(tokenProblem);
     ControlAddress controlAddress;
     const QString controlProblem = ControlAddress::checkOptions(
-        parser.isSet(control) ? parser.value(control) : QString(),
-        parser.isSet(controlToken) ? parser.value(controlToken) : QString(), &controlAddress);
+        parser.isSet(control) ? parser.value(control) : QString(), token, &controlAddress);
     if (!controlProblem.isEmpty())
         return usage(controlProblem);
 
@@ -303,19 +336,20 @@ int main(int argc, char* argv[])
     }
     for (const UnitsFile::Unit& unit : fileUnits)
         units.push_back(unit);
-    // A line has one unit: a port named twice is a mistake, not two units.
+    // A line has one unit: a port named twice, by any of its names, is a mistake, not two units.
+    QHash<QString, int> taken; // a line's key: the unit that has it
     for (std::size_t i = 0; i < units.size(); ++i) {
         Endpoint mine;
         Endpoint::parse(units[i].endpoint, &mine, nullptr);
-        for (std::size_t j = 0; j < i; ++j) {
-            Endpoint other;
-            Endpoint::parse(units[j].endpoint, &other, nullptr);
-            if (mine.clashesWith(other))
-                return usage(QStringLiteral("\"%1\" is named for unit %2 and unit %3")
-                                 .arg(units[i].endpoint)
-                                 .arg(j + 1)
+        const QStringList keys = mine.lineKeys();
+        for (const QString& key : keys)
+            if (taken.contains(key))
+                return usage(QStringLiteral("%1 is named for unit %2 and unit %3")
+                                 .arg(MessageQuote::of(units[i].endpoint))
+                                 .arg(taken.value(key))
                                  .arg(i + 1));
-        }
+        for (const QString& key : keys)
+            taken.insert(key, int(i) + 1);
     }
     const bool fleet = unitCount > 1;
     // A thousand listeners need a descriptor each, and more while clients come and go.
@@ -327,6 +361,9 @@ int main(int argc, char* argv[])
     // Declared before the host, so they outlive every device that shows them the line. With
     // several units --capture names a folder, one file per unit.
     std::vector<std::unique_ptr<CaptureWriter>> captureWriters(units.size());
+    // Regular files (or new ones) are created or emptied only once every line and the API are
+    // up, so a start that fails leaves them as they were; a device or a FIFO is opened now.
+    std::vector<QString> laterCaptures(units.size());
     if (parser.isSet(capture) && fleet && !QDir().mkpath(parser.value(capture))) {
         std::fprintf(stderr, "varnel-emu: cannot make capture folder %s\n",
                      qPrintable(parser.value(capture)));
@@ -340,11 +377,15 @@ int main(int argc, char* argv[])
         if (path.isEmpty())
             continue;
         auto writer = std::make_unique<CaptureWriter>();
-        if (!writer->open(path)) {
+        const QFileInfo info(path);
+        const QString problem = captureProblem(path);
+        if (!problem.isEmpty() || (info.exists() && !info.isFile() && !writer->open(path))) {
             std::fprintf(stderr, "varnel-emu: cannot write capture %s: %s\n", qPrintable(path),
-                         qPrintable(writer->error()));
+                         qPrintable(problem.isEmpty() ? writer->error() : problem));
             return 1;
         }
+        if (!writer->isOpen())
+            laterCaptures[i] = path;
         const QString prefix = fleet ? unitPrefix(int(i) + 1) : QString();
         writer->setFailureHandler([prefix](const QString& reason) {
             const LogContext::Scope unit(prefix);
@@ -450,7 +491,7 @@ int main(int argc, char* argv[])
     std::unique_ptr<ControlServer> controlServer;
     if (parser.isSet(control)) {
         controlServer = std::make_unique<ControlServer>(&host);
-        controlServer->setToken(parser.value(controlToken));
+        controlServer->setToken(token);
         QString error;
         if (!controlServer->bind(controlAddress, &error)) {
             std::fprintf(stderr, "varnel-emu: --control: %s\n", qPrintable(error));
@@ -460,6 +501,16 @@ int main(int argc, char* argv[])
         }
         QObject::connect(&console, &EmulatorConsole::shutting_down, &host,
                          [&controlServer] { controlServer->stop(); });
+    }
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        if (laterCaptures[i].isEmpty() || captureWriters[i]->open(laterCaptures[i]))
+            continue;
+        std::fprintf(stderr, "varnel-emu: cannot write capture %s: %s\n", qPrintable(laterCaptures[i]),
+                     qPrintable(captureWriters[i]->error()));
+        host.shutdown(0);
+        return 1;
+    }
+    if (controlServer) {
         controlServer->start();
         console.writePendingLines();
     }
@@ -470,12 +521,12 @@ int main(int argc, char* argv[])
         controlServer->stop();
     eventWriter.close();
     if (parser.isSet(stateOut)) {
-        // Replaced whole: a reader never sees half a state.
-        QSaveFile file(stateOutPath);
-        if (!file.open(QIODevice::WriteOnly) ||
-            file.write(recordedStates(host).toJson(QJsonDocument::Indented)) < 0 || !file.commit()) {
+        // Replaced whole: a reader never sees half a state, a full disk never an empty one.
+        QString error;
+        if (!ReplacedFile::write(stateOutPath, recordedStates(host).toJson(QJsonDocument::Indented),
+                                 &error)) {
             std::fprintf(stderr, "varnel-emu: cannot write state %s: %s\n", qPrintable(stateOutPath),
-                         qPrintable(file.errorString()));
+                         qPrintable(error));
             return 1;
         }
     }

@@ -12,6 +12,7 @@
 #include "unit/EmulatedUnit.h"
 
 #include <QDeadlineTimer>
+#include <QJsonArray>
 #include <QThread>
 
 namespace {
@@ -43,6 +44,9 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
     };
     target.device = [this] { return m_device; };
     target.endUploads = [this] { m_unit->endUploads(); };
+    target.replyFate = [this](FaultInjector::ReplyFate fate, std::uint64_t hold, const QStringList& rules) {
+        noteFate(fate, hold, rules);
+    };
     m_faults.setTarget(std::move(target));
     connect(m_unit, &EmulatedUnit::upload_ended, &m_faults, &FaultInjector::slot_uploadEnded);
 
@@ -106,25 +110,80 @@ void UnitSession::sendReply(const UnitReply& reply)
         return;
     const auto it = m_arrivals.find(reply.request);
     const JournalTap::Arrival arrival = it == m_arrivals.end() ? JournalTap::Arrival() : it->second;
-    if (m_device->isOpen()) {
-        // The frame as the device packs it, noted at its hand-over, before any fault shapes it.
-        JournalEvent event;
-        event.bytes = FrameView::build(wire::kAddress, reply.command, reply.content);
-        event.requestSeq = arrival.seq;
-        if (reply.kind == UnitReply::Kind::RecordData) {
-            event.type = JournalEvent::Type::Record;
-            event.sequence = reply.sequence;
-        } else {
-            event.type = JournalEvent::Type::Reply;
-            event.latencyUs = arrival.seq ? JournalTap::steadyNowUs() - arrival.steadyUs : -1;
-        }
-        m_journal.append(std::move(event));
+    // The frame as the device packs it, before any fault shapes it.
+    Outgoing outgoing;
+    outgoing.event.bytes = FrameView::build(wire::kAddress, reply.command, reply.content);
+    outgoing.event.requestSeq = arrival.seq;
+    outgoing.command = reply.command;
+    if (reply.kind == UnitReply::Kind::RecordData) {
+        outgoing.event.type = JournalEvent::Type::Record;
+        outgoing.event.sequence = reply.sequence;
+    } else {
+        outgoing.event.type = JournalEvent::Type::Reply;
+        outgoing.arrivalUs = arrival.seq ? arrival.steadyUs : -1;
     }
+    m_outgoing = &outgoing;
+    m_fateTold = false;
     m_replyingTo = arrival.seq;
     m_tap.setReplying(true);
-    m_device->sendReply(reply);
+    const bool handed = m_device->sendReply(reply);
     m_tap.setReplying(false);
     m_replyingTo = 0;
+    m_outgoing = nullptr;
+    // Untold, the fault stage let it pass as it was: written by the device, or lost with its line.
+    if (!m_fateTold) {
+        if (handed)
+            noteWritten(outgoing);
+        else
+            m_metrics.noteWithheld(UnitMetrics::Withheld::Dropped, outgoing.command);
+    }
+}
+
+void UnitSession::noteFate(FaultInjector::ReplyFate fate, std::uint64_t hold, const QStringList& rules)
+{
+    using Fate = FaultInjector::ReplyFate;
+    const bool ends = fate == Fate::Written || fate == Fate::Dropped;
+    if (ends && hold != 0) {
+        // The end of one held back earlier.
+        const auto held = m_heldBack.find(hold);
+        if (held == m_heldBack.end())
+            return;
+        Outgoing outgoing = std::move(held->second);
+        m_heldBack.erase(held);
+        if (fate == Fate::Written)
+            noteWritten(outgoing);
+        else
+            m_metrics.noteWithheld(UnitMetrics::Withheld::Dropped, outgoing.command);
+        return;
+    }
+    if (!m_outgoing || m_fateTold)
+        return;
+    m_fateTold = true;
+    m_outgoing->rules = rules;
+    switch (fate) {
+    case Fate::Written:
+        noteWritten(*m_outgoing);
+        break;
+    case Fate::Dropped:
+        m_metrics.noteWithheld(UnitMetrics::Withheld::Dropped, m_outgoing->command);
+        break;
+    case Fate::Delayed:
+    case Fate::Held:
+        m_metrics.noteWithheld(fate == Fate::Delayed ? UnitMetrics::Withheld::Delayed : UnitMetrics::Withheld::Held,
+                               m_outgoing->command);
+        m_heldBack[hold] = std::move(*m_outgoing);
+        break;
+    }
+}
+
+void UnitSession::noteWritten(Outgoing& outgoing)
+{
+    JournalEvent& event = outgoing.event;
+    if (outgoing.arrivalUs >= 0)
+        event.latencyUs = JournalTap::steadyNowUs() - outgoing.arrivalUs;
+    if (!outgoing.rules.isEmpty())
+        event.keys.insert(QStringLiteral("faults"), QJsonArray::fromStringList(outgoing.rules));
+    m_journal.append(std::move(event));
 }
 
 void UnitSession::noteLine(const QString& what)

@@ -97,10 +97,21 @@ public:
     void resetRecordedState();
 
 private:
+    // A reply or record frame handed over: journaled once it is written to the line.
+    struct Outgoing
+    {
+        JournalEvent event;
+        std::uint8_t command = 0;
+        qint64 arrivalUs = -1; // its request's arrival (steady clock); -1: none known
+        QStringList rules;     // the fault rules that acted on it
+    };
+
     // Logs what the line reports about itself; a network client gone ends its uploads.
     void watchLine(LineTransport* line);
     bool start(Device* device, bool registered, bool parseThread);
     void sendReply(const UnitReply& reply);
+    void noteFate(FaultInjector::ReplyFate fate, std::uint64_t hold, const QStringList& rules);
+    void noteWritten(Outgoing& outgoing);
     void noteLine(const QString& what);
     void takeUnitTexts();
 
@@ -122,6 +133,9 @@ private:
     JournalTap::Arrival m_gated;                             // the request the fault stage has now
     std::map<std::uint64_t, JournalTap::Arrival> m_arrivals; // by the number the unit's replies carry
     std::uint64_t m_replyingTo = 0;                          // journal seq of the request being answered
+    Outgoing* m_outgoing = nullptr;                          // the frame being handed over
+    bool m_fateTold = false;                                 // the fault stage said what became of it
+    std::map<std::uint64_t, Outgoing> m_heldBack;            // by the fault stage's hold number
     bool m_everOpened = false;
     QString m_logPrefix;
 };

@@ -1,11 +1,13 @@
 #include "FrameTestSupport.h"
 
+#include "emulator/ScenarioLoader.h"
 #include "emulator/UnitSession.h"
 #include "journal/Journal.h"
 #include "log/LogManager.h"
 #include "protocol/FrameExtractor.h"
 #include "protocol/FrameView.h"
 #include "scenario/RecordSource.h"
+#include "scenario/Scenario.h"
 #include "scenario/UnitState.h"
 #include "transport/MemoryTransport.h"
 #include "unit/EmulatedUnit.h"
@@ -368,6 +370,48 @@ private slots:
         }
         QCOMPARE(named, written ? delayed + (rule.contains(QLatin1String("corrupt")) ? 1 : 0) : 0);
         QVERIFY2(latest >= slowestUs, qPrintable(QString::number(latest)));
+    }
+
+    // A scenario's CSV makes its row count the unit's; a count set after it takes the rows in
+    // order, from the first again after the last.
+    void csvRowsFollowTheCount_data()
+    {
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<int>("count"); // -1: none set after the scenario
+        QTest::addColumn<QList<int>>("sentRows");
+        QTest::newRow("the rows") << 3 << -1 << QList<int>{0, 1, 2};
+        QTest::newRow("fewer") << 3 << 2 << QList<int>{0, 1};
+        QTest::newRow("cycled") << 3 << 7 << QList<int>{0, 1, 2, 0, 1, 2, 0};
+        QTest::newRow("none") << 3 << 0 << QList<int>{};
+        QTest::newRow("no rows") << 0 << 4 << QList<int>{};
+    }
+
+    void csvRowsFollowTheCount()
+    {
+        QFETCH(int, rows);
+        QFETCH(int, count);
+        QFETCH(QList<int>, sentRows);
+        QVector<QByteArray> csv;
+        for (int i = 0; i < rows; ++i)
+            csv << QByteArray(110, char(0x10 + i)).replace(0, 1, "\x01", 1);
+        Scenario scenario;
+        scenario.records.setRows(csv);
+        EmulatedUnit* unit = m_a->unit();
+        QVERIFY(ScenarioLoader::apply(*unit, nullptr, scenario, nullptr));
+        QCOMPARE(unit->recordCount(), rows);
+        if (count >= 0)
+            unit->setRecordCount(count);
+        QCOMPARE(unit->csvRowsTaken().isEmpty(), count < 0 || count == rows);
+        m_a->send(0x0C);
+        QVERIFY2(runUntil([this] {
+                     return !m_a->frames().isEmpty() && contentOf(m_a->frames().last()) == QByteArray("\x02", 1);
+                 }),
+                 qPrintable(m_events.join(QLatin1Char('\n'))));
+        QList<int> sent;
+        for (int i = 1; i + 1 < m_a->frames().size(); ++i)
+            sent << static_cast<std::uint8_t>(contentOf(m_a->frames().at(i)).at(1)) - 0x10;
+        QCOMPARE(sent, sentRows);
+        QCOMPARE(contentOf(m_a->frames().first()).mid(1).toHex().toUInt(nullptr, 16), uint(sentRows.size()));
     }
 
     // A answers B's requests while its own upload runs; B's upload, stopped, ends alone.

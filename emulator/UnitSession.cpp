@@ -3,6 +3,7 @@
 #include "device/Device.h"
 #include "device/DeviceRegistry.h"
 #include "log/Log.h"
+#include "log/LogContext.h"
 #include "protocol/FrameView.h"
 #include "protocol/UnitReply.h"
 #include "protocol/WireFormat.h"
@@ -332,6 +333,8 @@ void UnitSession::close()
 {
     if (!m_device)
         return;
+    // Whoever closes it (a shutdown, the host going), the device's lines name this unit.
+    const LogContext::Scope unit(m_logPrefix);
     Device* device = m_device;
     m_device = nullptr;
     if (m_registered && DeviceRegistry::instance()->findDevice(m_portName) != device)
@@ -352,6 +355,7 @@ void UnitSession::endUploadsAndClose(int flushBoundMs)
 {
     if (!m_device)
         return;
+    const LogContext::Scope unit(m_logPrefix);
     const bool uploading = m_unit->isUploading();
     m_unit->endUploads();
     Device* device = m_device;

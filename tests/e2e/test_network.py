@@ -176,6 +176,13 @@ class FleetTest(EmulatorTestCase):
         self.assertFalse([m for m in messages if m.startswith("[unit 1]") and "get-time:drop" in m])
         peers[1].write(build_frame(GET_RECORDS))
         self.assertEqual(peers[1].read_frame().raw, build_frame(GET_RECORDS, start_content(9)))
+        # The orderly end's lines name their units too, none folded into another's.
+        start = self.emu.mark()
+        self.assertEqual(self.shut_down(), 0)
+        closing = self.emu.messages(start)
+        for number in (1, 2, 3):
+            self.assertIn("[unit %d] Device Closed!" % number, closing)
+        self.assertEqual([m for m in closing if "Device Closed!" in m and not m.startswith("[unit ")], [])
 
     def test_units_file_refused_whole(self):
         path = os.path.join(self.dir, "units.json")

@@ -41,7 +41,8 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
         // An upload's request is the oldest still answered; far older ones are long done.
         while (m_arrivals.size() > kRememberedRequests)
             m_arrivals.erase(m_arrivals.begin());
-        m_unit->handleRequest(portName, cmd, data, request);
+        // Its log lines name the line as bound.
+        m_unit->handleRequest(m_endpoint.isEmpty() ? portName : m_endpoint, cmd, data, request);
     };
     target.device = [this] { return m_device; };
     target.endUploads = [this] { m_unit->endUploads(); };
@@ -190,7 +191,7 @@ void UnitSession::noteWritten(Outgoing& outgoing)
 void UnitSession::noteLine(const QString& what)
 {
     m_journal.append(JournalEvent::Type::Line,
-                     {{QStringLiteral("event"), what}, {QStringLiteral("endpoint"), m_portName}});
+                     {{QStringLiteral("event"), what}, {QStringLiteral("endpoint"), m_endpoint}});
 }
 
 void UnitSession::noteScenarioLoaded(const QString& path)
@@ -283,7 +284,11 @@ bool UnitSession::start(Device* device, bool registered, bool parseThread)
     m_device = device;
     m_registered = registered;
     m_lastError.clear();
-    m_state.setEndpoint(m_portName);
+    m_endpoint = m_portName;
+    Endpoint asked;
+    if (device->line() && Endpoint::parse(m_portName, &asked, nullptr) && asked.isNetwork() && asked.port() == 0)
+        m_endpoint = device->line()->name();
+    m_state.setEndpoint(m_endpoint);
     noteLine(m_everOpened ? QStringLiteral("reopened") : QStringLiteral("opened"));
     m_everOpened = true;
     return true;
@@ -303,13 +308,13 @@ void UnitSession::watchLine(LineTransport* line)
     connect(line, &LineTransport::peerConnected, this, [this](const QString& peer) {
         m_journal.append(JournalEvent::Type::Line,
                          {{QStringLiteral("event"), QStringLiteral("client connected")},
-                          {QStringLiteral("endpoint"), m_portName},
+                          {QStringLiteral("endpoint"), m_endpoint},
                           {QStringLiteral("peer"), peer}});
     });
     connect(line, &LineTransport::settingsChanged, this, [this](const QString& text) {
         m_journal.append(JournalEvent::Type::Line,
                          {{QStringLiteral("event"), QStringLiteral("settings changed")},
-                          {QStringLiteral("endpoint"), m_portName},
+                          {QStringLiteral("endpoint"), m_endpoint},
                           {QStringLiteral("settings"), text}});
     });
     // As a typed stop: the upload ends at its next record, with its end frame.

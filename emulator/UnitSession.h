@@ -71,6 +71,9 @@ public:
 
     bool isOpen() const { return m_device != nullptr; }
     QString portName() const { return m_portName; }
+    // The line as it was opened, as log lines, the journal and the state name it: a network
+    // port 0 replaced by the one bound; otherwise portName().
+    QString endpoint() const { return m_endpoint; }
     QString lastError() const { return m_lastError; }
     Device* device() const { return m_device; }
     // Put before the log lines of this session's unit while it runs (see LogContext); empty
@@ -123,6 +126,7 @@ private:
     bool m_registered = false;
     LineObserver* m_observer = nullptr;
     QString m_portName;
+    QString m_endpoint;
     QString m_lastError;
     std::uint64_t m_requests = 0;
     // The device is shown the tap only while open: close() takes it off before these go.

@@ -152,6 +152,9 @@ class ControlTestCase(EmulatorTestCase):
 
         state = self.api.ok("GET", "/units/1/state")
         self.assertEqual((state["unit"], state["received"]["get-time"]["count"]), (1, 2))
+        # Asked for port 0, named by the port bound, as its log lines name it.
+        self.assertEqual(state["endpoint"], self.endpoint)
+        self.assert_logged("PORT %s >> data: " % self.endpoint)
 
         requests = self.api.ok("GET", "/units/1/journal?type=request&cmd=get-time")
         self.assertEqual([e["name"] for e in requests["events"]], ["get-time", "get-time"])

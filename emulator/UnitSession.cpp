@@ -126,19 +126,20 @@ void UnitSession::sendReply(const UnitReply& reply)
     }
     m_outgoing = &outgoing;
     m_fateTold = false;
+    if (!m_faults.filters(m_device) && m_device->isOpen()) {
+        // Nothing shapes it: noted before it goes, so whoever saw the frame finds its event.
+        m_fateTold = true;
+        noteWritten(outgoing);
+    }
     m_replyingTo = arrival.seq;
     m_tap.setReplying(true);
-    const bool handed = m_device->sendReply(reply);
+    m_device->sendReply(reply);
     m_tap.setReplying(false);
     m_replyingTo = 0;
     m_outgoing = nullptr;
-    // Untold, the fault stage let it pass as it was: written by the device, or lost with its line.
-    if (!m_fateTold) {
-        if (handed)
-            noteWritten(outgoing);
-        else
-            m_metrics.noteWithheld(UnitMetrics::Withheld::Dropped, outgoing.command);
-    }
+    // Untold, it never reached the filter: lost with its line.
+    if (!m_fateTold)
+        m_metrics.noteWithheld(UnitMetrics::Withheld::Dropped, outgoing.command);
 }
 
 void UnitSession::noteFate(FaultInjector::ReplyFate fate, std::uint64_t hold, const QStringList& rules)

@@ -352,8 +352,10 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
         m_uploadRequest = request ? request->number : 0;
         stop = m_schedule.fireStopAfter(0);
     }
-    if (fired.isEmpty() && m_pending.empty() && stop < 0)
+    if (fired.isEmpty() && m_pending.empty() && stop < 0) {
+        tellFate(ReplyFate::Written, 0); // the device writes it as it is
         return false;
+    }
     emitReply(device, reply);
     if (stop >= 0) {
         logFired({stop}, cmd, 0);
@@ -424,8 +426,8 @@ void FaultInjector::emitReply(Device* device, const Reply& reply)
     }
     dropStale();
     if (m_pending.empty() && reply.delayMs == 0 && reply.pieces <= 1) {
-        device->writeToLine(payload);
         tellFate(ReplyFate::Written, 0, reply.rules);
+        device->writeToLine(payload);
         return;
     }
     if (m_heldReplies >= kMaxHeldReplies || m_pendingBytes + payload.size() > kMaxHeldBytes) {
@@ -466,6 +468,11 @@ void FaultInjector::schedule(Device* device, const QByteArray& bytes, qint64 due
         ++m_heldReplies;
     if (m_pending.size() == 1)
         rearmWriteTimer();
+}
+
+bool FaultInjector::filters(const Device* device) const
+{
+    return device && m_filtered.data() == device;
 }
 
 void FaultInjector::tellFate(ReplyFate fate, std::uint64_t hold, const QStringList& rules)
@@ -547,9 +554,9 @@ void FaultInjector::flushPending(Device* device)
             letGo(write);
             continue;
         }
-        device->writeToLine(write.bytes);
         if (write.endsReply)
             tellFate(ReplyFate::Written, write.hold);
+        device->writeToLine(write.bytes);
     }
     m_writeTimer.stop();
     updateFilter();
@@ -571,9 +578,9 @@ void FaultInjector::writeDue()
     while (!m_pending.empty() && m_pending.front().dueMs <= now) {
         const PendingWrite write = m_pending.front();
         popFront();
-        write.device->writeToLine(write.bytes);
         if (write.endsReply)
             tellFate(ReplyFate::Written, write.hold);
+        write.device->writeToLine(write.bytes);
     }
     if (!m_pending.empty()) {
         m_writeTimer.start(int(std::max<qint64>(1, m_pending.front().dueMs - now)));

@@ -59,9 +59,10 @@ public:
             deliver;
         std::function<Device*()> device;
         std::function<void()> endUploads;
-        // Told of every reply the filter takes (one it lets pass goes out as it is): first while
-        // the reply is handed over, with `hold` 0 unless Delayed or Held; a held one is told once
-        // more, Written or Dropped, under its `hold`. `rules`: those that acted on it.
+        // Told of every reply the filter sees, Written just before its last byte is written (so
+        // a reader who saw the frame finds what was noted): first while the reply is handed
+        // over, with `hold` 0 unless Delayed or Held; a held one is told once more, Written or
+        // Dropped, under its `hold`. `rules`: those that acted on it.
         std::function<void(ReplyFate fate, std::uint64_t hold, const QStringList& rules)> replyFate;
     };
     void setTarget(Target target);
@@ -94,6 +95,9 @@ public:
     // either is dropped (one log line until the queue drains).
     static constexpr std::size_t kMaxHeldReplies = 1000;
     static constexpr qint64 kMaxHeldBytes = 16 * 1024 * 1024;
+
+    // Whether the replies this device writes pass the filter (and their fates are told).
+    bool filters(const Device* device) const;
 
     QList<RuleStatus> rules() const;
     // One line per rule with its fire count (and its state, for a rule with a timeline), as the

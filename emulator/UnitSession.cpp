@@ -172,7 +172,8 @@ void UnitSession::noteFate(FaultInjector::ReplyFate fate, std::uint64_t hold, co
         break;
     case Fate::Delayed:
     case Fate::Held:
-        m_metrics.noteWithheld(fate == Fate::Delayed ? UnitMetrics::Withheld::Delayed : UnitMetrics::Withheld::Held,
+        m_metrics.noteWithheld(fate == Fate::Delayed ? UnitMetrics::Withheld::Delayed
+                                                     : UnitMetrics::Withheld::Held,
                                m_outgoing->command);
         m_heldBack[hold] = std::move(*m_outgoing);
         break;
@@ -287,7 +288,8 @@ bool UnitSession::start(Device* device, bool registered, bool parseThread)
     m_lastError.clear();
     m_endpoint = m_portName;
     Endpoint asked;
-    if (device->line() && Endpoint::parse(m_portName, &asked, nullptr) && asked.isNetwork() && asked.port() == 0)
+    if (device->line() && Endpoint::parse(m_portName, &asked, nullptr) && asked.isNetwork() &&
+        asked.port() == 0)
         m_endpoint = device->line()->name();
     m_state.setEndpoint(m_endpoint);
     noteLine(m_everOpened ? QStringLiteral("reopened") : QStringLiteral("opened"));

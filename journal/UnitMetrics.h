@@ -25,7 +25,7 @@ public:
     struct Snapshot
     {
         std::array<std::uint64_t, 256> received{}; // request frames by command byte
-        std::array<std::uint64_t, 256> sent{};     // reply and record frames written to the line, by command byte
+        std::array<std::uint64_t, 256> sent{};     // reply and record frames written, by command byte
         std::array<std::uint64_t, 256> dropped{};  // handed over, never written
         std::array<std::uint64_t, 256> delayed{};  // held back by a fault rule of their own
         std::array<std::uint64_t, 256> held{};     // held back only behind a delayed one
@@ -33,7 +33,7 @@ public:
         std::uint64_t discardedBytes = 0;
         std::uint64_t recordsUploaded = 0;                            // record frames written to the line
         std::array<std::uint64_t, kLatencyBoundsUs.size()> latency{}; // per bucket, not cumulative
-        std::uint64_t latencyCount = 0; // replies written, with a known latency
+        std::uint64_t latencyCount = 0;                               // replies written, with a known latency
         std::uint64_t latencySumUs = 0;
     };
 

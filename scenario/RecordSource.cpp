@@ -25,7 +25,8 @@ void RecordSource::restart()
 std::string RecordSource::record(int index, std::string generated)
 {
     if (m_hasRows)
-        return index >= 0 && !m_rows.isEmpty() ? m_rows.at(index % m_rows.size()).toStdString() : std::string();
+        return index >= 0 && !m_rows.isEmpty() ? m_rows.at(index % m_rows.size()).toStdString()
+                                               : std::string();
     for (const Rule& rule : m_rules) {
         QByteArray bytes;
         switch (rule.kind) {

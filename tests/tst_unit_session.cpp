@@ -317,7 +317,8 @@ private slots:
         QTest::newRow("no rule") << QString() << false << 3 << 2 << 0 << 0 << 0 << qint64(0);
         QTest::newRow("drop") << "get-time:drop@1" << false << 2 << 1 << 1 << 0 << 0 << qint64(0);
         QTest::newRow("delay") << "get-time:delay=200@1" << false << 3 << 2 << 0 << 1 << 2 << qint64(200000);
-        QTest::newRow("split") << "get-time:split=2:150@1" << false << 3 << 2 << 0 << 1 << 2 << qint64(150000);
+        QTest::newRow("split") << "get-time:split=2:150@1" << false << 3 << 2 << 0 << 1 << 2
+                               << qint64(150000);
         QTest::newRow("corrupt") << "get-time:corrupt-crc@1" << false << 3 << 2 << 0 << 0 << 0 << qint64(0);
         QTest::newRow("let go") << "get-time:delay=60000@1" << true << 0 << 0 << 3 << 1 << 2 << qint64(0);
     }
@@ -404,7 +405,8 @@ private slots:
         QCOMPARE(unit->csvRowsTaken().isEmpty(), count < 0 || count == rows);
         m_a->send(0x0C);
         QVERIFY2(runUntil([this] {
-                     return !m_a->frames().isEmpty() && contentOf(m_a->frames().last()) == QByteArray("\x02", 1);
+                     return !m_a->frames().isEmpty() &&
+                            contentOf(m_a->frames().last()) == QByteArray("\x02", 1);
                  }),
                  qPrintable(m_events.join(QLatin1Char('\n'))));
         QList<int> sent;

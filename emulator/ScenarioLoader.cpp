@@ -10,6 +10,8 @@
 
 #include <QDir>
 
+#include <optional>
+
 bool ScenarioLoader::load(EmulatedUnit& unit, FaultInjector* faults, const QString& path, QString* error,
                           Scenario* loaded)
 {
@@ -65,14 +67,24 @@ bool ScenarioLoader::apply(EmulatedUnit& unit, FaultInjector* faults, const Scen
         }
     }
     unit.setScenario(scenario.unit, scenario.records);
-    unit.setScenarioRecordCount(scenario.recordCount);
+    // A CSV counts its rows unless the file gives records.count; a count set later takes its rows too.
+    std::optional<int> count = scenario.recordCount;
+    if (!count && scenario.records.hasRows())
+        count = scenario.records.rowCount();
+    unit.setScenarioRecordCount(count);
     return true;
 }
 
 void ScenarioLoader::logLoaded(const Scenario& scenario)
 {
     VLOG(1, QStringLiteral("加载场景: %1").arg(QDir::toNativeSeparators(scenario.path)));
-    if (scenario.records.hasRows())
-        VLOG(1, QStringLiteral("records.csv: %1 records per upload, sent as in the file")
-                    .arg(scenario.records.rowCount()));
+    if (!scenario.records.hasRows())
+        return;
+    const int rows = scenario.records.rowCount();
+    if (!scenario.recordCount || *scenario.recordCount == rows)
+        VLOG(1, QStringLiteral("records.csv: %1 records per upload, sent as in the file").arg(rows));
+    else
+        VLOG(1, QStringLiteral("records.csv: %1 records per upload, %2")
+                    .arg(*scenario.recordCount)
+                    .arg(RecordSource::rowsTaken(*scenario.recordCount, rows)));
 }

@@ -7,6 +7,7 @@
 #include "protocol/UnitReply.h"
 
 #include <algorithm>
+#include <vector>
 
 FaultInjector::FaultInjector(QObject* parent) : QObject(parent)
 {
@@ -304,8 +305,10 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
     Reply reply;
     reply.frame = frame;
     if (typed.kind == UnitReply::Kind::RecordData) {
-        if (m_cutting)
+        if (m_cutting) {
+            tellFate(ReplyFate::Dropped, 0, {m_cutRule});
             return true; // the unit has reset: the rest of the upload never comes
+        }
         const std::uint32_t sequence = typed.sequence;
         const QList<int> fired = m_schedule.fireOnRecord(sequence);
         for (int index : fired)
@@ -315,7 +318,7 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
         const int stop = m_schedule.fireStopAfter(sequence);
         if (stop >= 0) {
             logFired({stop}, cmd, sequence);
-            cutUpload();
+            cutUpload(m_schedule.entries()[std::size_t(stop)].rule.text());
         }
         if (!fired.isEmpty() || stop >= 0)
             emit rules_changed();
@@ -323,6 +326,7 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
     }
     if (typed.kind == UnitReply::Kind::RecordEnd && m_cutting) {
         m_cutting = false;
+        tellFate(ReplyFate::Dropped, 0, {m_cutRule});
         return true;
     }
 
@@ -348,12 +352,14 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
         m_uploadRequest = request ? request->number : 0;
         stop = m_schedule.fireStopAfter(0);
     }
-    if (fired.isEmpty() && m_pending.empty() && stop < 0)
+    if (fired.isEmpty() && m_pending.empty() && stop < 0) {
+        tellFate(ReplyFate::Written, 0); // the device writes it as it is
         return false;
+    }
     emitReply(device, reply);
     if (stop >= 0) {
         logFired({stop}, cmd, 0);
-        cutUpload();
+        cutUpload(m_schedule.entries()[std::size_t(stop)].rule.text());
         emit rules_changed();
     }
     return true;
@@ -362,6 +368,8 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
 void FaultInjector::applyRule(const FaultRule& rule, Reply& reply)
 {
     QByteArray& frame = reply.frame;
+    if (rule.shapesReply())
+        reply.rules << rule.text();
     switch (rule.action()) {
     case FaultRule::Action::Drop:
         reply.drop = true;
@@ -409,15 +417,16 @@ void FaultInjector::applyRule(const FaultRule& rule, Reply& reply)
 
 void FaultInjector::emitReply(Device* device, const Reply& reply)
 {
-    if (reply.drop)
-        return;
     QByteArray payload = reply.noise + reply.frame;
     if (reply.duplicate)
         payload += reply.frame;
-    if (payload.isEmpty())
+    if (reply.drop || payload.isEmpty()) {
+        tellFate(ReplyFate::Dropped, 0, reply.rules);
         return;
+    }
     dropStale();
     if (m_pending.empty() && reply.delayMs == 0 && reply.pieces <= 1) {
+        tellFate(ReplyFate::Written, 0, reply.rules);
         device->writeToLine(payload);
         return;
     }
@@ -429,6 +438,7 @@ void FaultInjector::emitReply(Device* device, const Reply& reply)
                         .arg(m_heldReplies)
                         .arg(m_pendingBytes));
         }
+        tellFate(ReplyFate::Dropped, 0, reply.rules);
         return;
     }
     // Writes never overtake each other: a late reply holds back the ones after it. Stacked
@@ -437,25 +447,44 @@ void FaultInjector::emitReply(Device* device, const Reply& reply)
     qint64 due = m_clock.elapsed() + delay;
     if (!m_pending.empty())
         due = std::max(due, m_pending.back().dueMs);
+    const std::uint64_t hold = ++m_lastHold;
+    tellFate(reply.delayMs > 0 || reply.pieces > 1 ? ReplyFate::Delayed : ReplyFate::Held, hold, reply.rules);
     // No more pieces than bytes, so every gap falls between bytes that are written.
     const int size = payload.size();
     const int pieces = int(std::min<std::uint64_t>(reply.pieces, std::uint64_t(size)));
     for (int i = 0; i < pieces; ++i) {
         const int begin = int(qint64(size) * i / pieces);
         const int end = int(qint64(size) * (i + 1) / pieces);
-        schedule(device, payload.mid(begin, end - begin), due, i + 1 == pieces);
+        schedule(device, payload.mid(begin, end - begin), due, i + 1 == pieces ? hold : 0);
         due += reply.gapMs;
     }
 }
 
-void FaultInjector::schedule(Device* device, const QByteArray& bytes, qint64 dueMs, bool endsReply)
+void FaultInjector::schedule(Device* device, const QByteArray& bytes, qint64 dueMs, std::uint64_t hold)
 {
-    m_pending.push_back(PendingWrite{device, device->session(), bytes, dueMs, endsReply});
+    m_pending.push_back(PendingWrite{device, device->session(), bytes, dueMs, hold != 0, hold});
     m_pendingBytes += bytes.size();
-    if (endsReply)
+    if (hold)
         ++m_heldReplies;
     if (m_pending.size() == 1)
         rearmWriteTimer();
+}
+
+bool FaultInjector::filters(const Device* device) const
+{
+    return device && m_filtered.data() == device;
+}
+
+void FaultInjector::tellFate(ReplyFate fate, std::uint64_t hold, const QStringList& rules)
+{
+    if (m_target.replyFate)
+        m_target.replyFate(fate, hold, rules);
+}
+
+void FaultInjector::letGo(const PendingWrite& write)
+{
+    if (write.endsReply)
+        tellFate(ReplyFate::Dropped, write.hold);
 }
 
 void FaultInjector::popFront()
@@ -479,8 +508,11 @@ void FaultInjector::dropStale()
     if (std::none_of(m_pending.cbegin(), m_pending.cend(), stale))
         return;
     std::deque<PendingWrite> kept;
+    std::vector<PendingWrite> gone;
     for (const PendingWrite& write : m_pending) {
-        if (!stale(write))
+        if (stale(write))
+            gone.push_back(write);
+        else
             kept.push_back(write);
     }
     m_pending.swap(kept);
@@ -493,6 +525,8 @@ void FaultInjector::dropStale()
     if (m_pending.empty())
         m_overflowLogged = false;
     rearmWriteTimer();
+    for (const PendingWrite& write : gone)
+        letGo(write);
 }
 
 void FaultInjector::dropPending(const QString& why)
@@ -500,11 +534,14 @@ void FaultInjector::dropPending(const QString& why)
     if (m_pending.empty())
         return;
     VLOG(1, QStringLiteral("fault: %1 held-back replies dropped, %2").arg(m_heldReplies).arg(why));
-    m_pending.clear();
+    std::deque<PendingWrite> gone;
+    gone.swap(m_pending);
     m_pendingBytes = 0;
     m_heldReplies = 0;
     m_overflowLogged = false;
     m_writeTimer.stop();
+    for (const PendingWrite& write : gone)
+        letGo(write);
 }
 
 void FaultInjector::flushPending(Device* device)
@@ -513,8 +550,13 @@ void FaultInjector::flushPending(Device* device)
     while (!m_pending.empty()) {
         const PendingWrite write = m_pending.front();
         popFront();
-        if (write.device == device)
-            device->writeToLine(write.bytes);
+        if (write.device != device) {
+            letGo(write);
+            continue;
+        }
+        if (write.endsReply)
+            tellFate(ReplyFate::Written, write.hold);
+        device->writeToLine(write.bytes);
     }
     m_writeTimer.stop();
     updateFilter();
@@ -536,6 +578,8 @@ void FaultInjector::writeDue()
     while (!m_pending.empty() && m_pending.front().dueMs <= now) {
         const PendingWrite write = m_pending.front();
         popFront();
+        if (write.endsReply)
+            tellFate(ReplyFate::Written, write.hold);
         write.device->writeToLine(write.bytes);
     }
     if (!m_pending.empty()) {
@@ -573,9 +617,10 @@ void FaultInjector::logRequestFired(const QList<int>& fired, std::uint8_t cmd, s
     }
 }
 
-void FaultInjector::cutUpload()
+void FaultInjector::cutUpload(const QString& rule)
 {
     m_cutting = true;
+    m_cutRule = rule;
     // Not from inside the send that got here: the upload ends on the next turn of the loop.
     QMetaObject::invokeMethod(
         this,

@@ -36,6 +36,17 @@ public:
         QString state; // "waiting", "active" or "ended"
     };
 
+    // What became of a reply the filter took: written to the line now or, held back first,
+    // later; held back by a delay or split of its own, or only behind a held-back one before
+    // it; or never written (a drop, a cut upload, a full queue, let go while held).
+    enum class ReplyFate
+    {
+        Written,
+        Delayed,
+        Held,
+        Dropped
+    };
+
     explicit FaultInjector(QObject* parent = nullptr);
     ~FaultInjector() override;
 
@@ -48,6 +59,11 @@ public:
             deliver;
         std::function<Device*()> device;
         std::function<void()> endUploads;
+        // Told of every reply the filter sees, Written just before its last byte is written (so
+        // a reader who saw the frame finds what was noted): first while the reply is handed
+        // over, with `hold` 0 unless Delayed or Held; a held one is told once more, Written or
+        // Dropped, under its `hold`. `rules`: those that acted on it.
+        std::function<void(ReplyFate fate, std::uint64_t hold, const QStringList& rules)> replyFate;
     };
     void setTarget(Target target);
 
@@ -79,6 +95,9 @@ public:
     // either is dropped (one log line until the queue drains).
     static constexpr std::size_t kMaxHeldReplies = 1000;
     static constexpr qint64 kMaxHeldBytes = 16 * 1024 * 1024;
+
+    // Whether the replies this device writes pass the filter (and their fates are told).
+    bool filters(const Device* device) const;
 
     QList<RuleStatus> rules() const;
     // One line per rule with its fire count (and its state, for a rule with a timeline), as the
@@ -112,6 +131,7 @@ private:
         std::uint32_t pieces = 1;
         std::uint32_t gapMs = 0;
         QByteArray noise;
+        QStringList rules; // those that acted on it
     };
 
     struct PendingWrite
@@ -120,7 +140,8 @@ private:
         std::uint64_t session; // the device's session it was meant for
         QByteArray bytes;
         qint64 dueMs;
-        bool endsReply; // the last piece of a held reply
+        bool endsReply;     // the last piece of a held reply
+        std::uint64_t hold; // endsReply: the number its fate is told under
     };
 
     // The request being handled: its number and the rules that fired for it.
@@ -135,7 +156,10 @@ private:
     bool filterFrame(Device* device, const UnitReply& reply, const QByteArray& frame);
     void applyRule(const FaultRule& rule, Reply& reply);
     void emitReply(Device* device, const Reply& reply);
-    void schedule(Device* device, const QByteArray& bytes, qint64 dueMs, bool endsReply);
+    void schedule(Device* device, const QByteArray& bytes, qint64 dueMs, std::uint64_t hold);
+    void tellFate(ReplyFate fate, std::uint64_t hold, const QStringList& rules = {});
+    // A held write that goes without being written: its reply's fate, when it ends one.
+    void letGo(const PendingWrite& write);
     void popFront();
     void dropStale();
     void dropPending(const QString& why);
@@ -143,7 +167,7 @@ private:
     void writeDue();
     void logFired(const QList<int>& fired, std::uint8_t cmd, std::uint32_t record);
     void logRequestFired(const QList<int>& fired, std::uint8_t cmd, std::uint64_t number);
-    void cutUpload();
+    void cutUpload(const QString& rule);
     void updateFilter();
     // The rule indices held by requests being answered, kept right while rules go: as ids
     // before a change of the list, as indices again after it.
@@ -162,7 +186,9 @@ private:
     QString m_stallRule;
     int m_stallId = 0;
     bool m_cutting = false;
+    QString m_cutRule; // the stop-after that cut the upload
     std::deque<PendingWrite> m_pending;
+    std::uint64_t m_lastHold = 0;
     qint64 m_pendingBytes = 0;
     std::size_t m_heldReplies = 0;
     bool m_overflowLogged = false;

@@ -95,6 +95,22 @@ void UnitMetrics::observe(const JournalEvent& event)
     }
 }
 
+void UnitMetrics::noteWithheld(Withheld what, std::uint8_t command)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    switch (what) {
+    case Withheld::Dropped:
+        ++m_counts.dropped[command];
+        break;
+    case Withheld::Delayed:
+        ++m_counts.delayed[command];
+        break;
+    case Withheld::Held:
+        ++m_counts.held[command];
+        break;
+    }
+}
+
 UnitMetrics::Snapshot UnitMetrics::snapshot() const
 {
     std::lock_guard<std::mutex> locker(m_mutex);
@@ -152,14 +168,24 @@ QByteArray UnitMetrics::exposition(const std::vector<std::pair<int, Snapshot>>& 
             sample(out, name, unit.first, QByteArray(), unit.second.*count);
     };
     perCommand("varnel_frames_received_total", "Request frames cut from the line.", &Snapshot::received);
-    perCommand("varnel_frames_sent_total", "Reply and record frames handed to the line.", &Snapshot::sent);
+    perCommand("varnel_frames_sent_total", "Reply and record frames written to the line.", &Snapshot::sent);
+    perCommand("varnel_frames_dropped_total",
+               "Reply and record frames never written: dropped by a fault rule or a cut upload, refused by a "
+               "full held-back queue, let go while held back, or the line was closed.",
+               &Snapshot::dropped);
+    perCommand("varnel_frames_delayed_total",
+               "Reply and record frames a fault rule of their own delayed or split; sent once written.",
+               &Snapshot::delayed);
+    perCommand("varnel_frames_held_total",
+               "Reply and record frames written late only behind a delayed one; sent once written.",
+               &Snapshot::held);
     perUnit("varnel_faults_fired_total", "Fault rules fired.", &Snapshot::faultsFired);
     perUnit("varnel_discarded_bytes_total", "Received bytes that were no frame.", &Snapshot::discardedBytes);
-    perUnit("varnel_records_uploaded_total", "Record frames of uploads handed to the line.",
+    perUnit("varnel_records_uploaded_total", "Record frames of uploads written to the line.",
             &Snapshot::recordsUploaded);
 
     const char* latency = "varnel_reply_latency_seconds";
-    family(out, latency, "histogram", "From a request's last byte to its reply's hand-over.");
+    family(out, latency, "histogram", "From a request's last byte to its reply's write to the line.");
     for (const auto& unit : units) {
         const Snapshot& counts = unit.second;
         std::uint64_t cumulative = 0;

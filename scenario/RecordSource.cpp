@@ -8,6 +8,15 @@ void RecordSource::setRows(const QVector<QByteArray>& rows)
     m_hasRows = true;
 }
 
+QString RecordSource::rowsTaken(int count, int rows)
+{
+    if (rows == 0)
+        return QStringLiteral("but the CSV has no rows: none are sent");
+    if (count <= rows)
+        return QStringLiteral("the first %1 of the CSV's %2 rows").arg(count).arg(rows);
+    return QStringLiteral("the CSV's %1 rows from the first again after the last").arg(rows);
+}
+
 void RecordSource::restart()
 {
     m_random.seed(m_seed);
@@ -16,7 +25,8 @@ void RecordSource::restart()
 std::string RecordSource::record(int index, std::string generated)
 {
     if (m_hasRows)
-        return index >= 0 && index < m_rows.size() ? m_rows.at(index).toStdString() : std::string();
+        return index >= 0 && !m_rows.isEmpty() ? m_rows.at(index % m_rows.size()).toStdString()
+                                               : std::string();
     for (const Rule& rule : m_rules) {
         QByteArray bytes;
         switch (rule.kind) {

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QRandomGenerator>
+#include <QString>
 #include <QVector>
 
 #include <string>
@@ -40,9 +41,11 @@ public:
 
     // The draws start again from the seed, so each upload of a scenario brings the same records.
     void restart();
-    // Record `index` (from 0) of an upload: the file's row, or `generated` with the named
-    // fields replaced.
+    // Record `index` (from 0) of an upload: the file's row (from the first again after the
+    // last), or `generated` with the named fields replaced.
     std::string record(int index, std::string generated);
+    // How an upload of `count` records takes `rows` CSV rows, as its log lines say it.
+    static QString rowsTaken(int count, int rows);
 
 private:
     QVector<Rule> m_rules;

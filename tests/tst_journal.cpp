@@ -214,6 +214,11 @@ private slots:
         journal.append(reply(0x02, 6000000));
         journal.append(JournalEvent::Type::StateReset, {});
         journal.clear(); // a reset keeps the counts
+        // What was not written as handed over is counted beside the journal, not in it.
+        metrics.noteWithheld(UnitMetrics::Withheld::Dropped, 0x02);
+        metrics.noteWithheld(UnitMetrics::Withheld::Dropped, 0x02);
+        metrics.noteWithheld(UnitMetrics::Withheld::Delayed, 0x0C);
+        metrics.noteWithheld(UnitMetrics::Withheld::Held, 0x02);
         UnitMetrics idle;
         const QByteArray text = UnitMetrics::exposition({{1, &metrics}, {3, &idle}});
         const QByteArray expected = R"(# HELP varnel_frames_received_total Request frames cut from the line.
@@ -221,10 +226,19 @@ private slots:
 varnel_frames_received_total{unit="1",command="get-time"} 2
 varnel_frames_received_total{unit="1",command="get-file-records"} 1
 varnel_frames_received_total{unit="1",command="99"} 1
-# HELP varnel_frames_sent_total Reply and record frames handed to the line.
+# HELP varnel_frames_sent_total Reply and record frames written to the line.
 # TYPE varnel_frames_sent_total counter
 varnel_frames_sent_total{unit="1",command="get-time"} 4
 varnel_frames_sent_total{unit="1",command="get-file-records"} 3
+# HELP varnel_frames_dropped_total Reply and record frames never written: dropped by a fault rule or a cut upload, refused by a full held-back queue, let go while held back, or the line was closed.
+# TYPE varnel_frames_dropped_total counter
+varnel_frames_dropped_total{unit="1",command="get-time"} 2
+# HELP varnel_frames_delayed_total Reply and record frames a fault rule of their own delayed or split; sent once written.
+# TYPE varnel_frames_delayed_total counter
+varnel_frames_delayed_total{unit="1",command="get-file-records"} 1
+# HELP varnel_frames_held_total Reply and record frames written late only behind a delayed one; sent once written.
+# TYPE varnel_frames_held_total counter
+varnel_frames_held_total{unit="1",command="get-time"} 1
 # HELP varnel_faults_fired_total Fault rules fired.
 # TYPE varnel_faults_fired_total counter
 varnel_faults_fired_total{unit="1"} 1
@@ -233,11 +247,11 @@ varnel_faults_fired_total{unit="3"} 0
 # TYPE varnel_discarded_bytes_total counter
 varnel_discarded_bytes_total{unit="1"} 3
 varnel_discarded_bytes_total{unit="3"} 0
-# HELP varnel_records_uploaded_total Record frames of uploads handed to the line.
+# HELP varnel_records_uploaded_total Record frames of uploads written to the line.
 # TYPE varnel_records_uploaded_total counter
 varnel_records_uploaded_total{unit="1"} 2
 varnel_records_uploaded_total{unit="3"} 0
-# HELP varnel_reply_latency_seconds From a request's last byte to its reply's hand-over.
+# HELP varnel_reply_latency_seconds From a request's last byte to its reply's write to the line.
 # TYPE varnel_reply_latency_seconds histogram
 varnel_reply_latency_seconds_bucket{unit="1",le="0.0001"} 1
 varnel_reply_latency_seconds_bucket{unit="1",le="0.0005"} 1

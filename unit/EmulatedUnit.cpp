@@ -65,6 +65,13 @@ void EmulatedUnit::handleRequest(const QString& portName, std::uint8_t cmd, cons
     (this->*handler)(portName, data);
 }
 
+QString EmulatedUnit::csvRowsTaken() const
+{
+    if (!m_records.hasRows() || m_recordCount == m_records.rowCount())
+        return QString();
+    return RecordSource::rowsTaken(m_recordCount, m_records.rowCount());
+}
+
 void EmulatedUnit::setRecordCount(int count)
 {
     if (count == m_recordCount)
@@ -274,7 +281,11 @@ void EmulatedUnit::processGetRecordReq(QString portName, QByteArray data)
     // The records of this upload stay as they began, whatever scenario is loaded meanwhile.
     auto records = std::make_shared<RecordSource>(m_records);
     records->restart();
-    const int count = records->hasRows() ? records->rowCount() : m_recordCount;
+    // The count in force takes a CSV's rows in order, again from the first after the last.
+    const int count = records->hasRows() && records->rowCount() == 0 ? 0 : m_recordCount;
+    const QString taken = csvRowsTaken();
+    if (!taken.isEmpty())
+        VLOG(0, port(portName) + QStringLiteral("records.csv: %1 records, %2").arg(m_recordCount).arg(taken));
     const std::uint64_t request = m_request;
     auto* job = new RecordUploadJob(
         portName, count, m_sending,

@@ -45,6 +45,9 @@ public:
 
     int recordCount() const { return m_recordCount; }
     void setRecordCount(int count);
+    // How the record count takes the scenario's CSV rows when it is not their number
+    // ("the first 3 of the CSV's 5 rows"); empty without a CSV or when it is.
+    QString csvRowsTaken() const;
     // A scenario's record count, or none: a scenario replaces the one before as a whole, so a
     // count it leaves out returns to the one set before any scenario, unless the operator
     // changed the count since.

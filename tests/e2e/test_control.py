@@ -153,6 +153,9 @@ class ControlTestCase(EmulatorTestCase):
 
         state = self.api.ok("GET", "/units/1/state")
         self.assertEqual((state["unit"], state["received"]["get-time"]["count"]), (1, 2))
+        # Asked for port 0, named by the port bound, as its log lines name it.
+        self.assertEqual(state["endpoint"], self.endpoint)
+        self.assert_logged("PORT %s >> data: " % self.endpoint)
 
         requests = self.api.ok("GET", "/units/1/journal?type=request&cmd=get-time")
         self.assertEqual([e["name"] for e in requests["events"]], ["get-time", "get-time"])
@@ -192,6 +195,11 @@ class ControlTestCase(EmulatorTestCase):
         self.assertRegex(metrics, r'(?m)^varnel_frames_received_total\{unit="1",command="get-time"\} 2$')
         self.assertRegex(metrics, r'(?m)^varnel_records_uploaded_total\{unit="1"\} 3$')
         self.assertRegex(metrics, r'(?m)^varnel_faults_fired_total\{unit="1"\} 1$')
+        # The dropped get-time reply is not counted as sent, nor timed.
+        self.assertRegex(metrics, r'(?m)^varnel_frames_sent_total\{unit="1",command="get-time"\} 1$')
+        self.assertRegex(metrics, r'(?m)^varnel_frames_dropped_total\{unit="1",command="get-time"\} 1$')
+        replies = self.api.ok("GET", "/units/1/journal?type=reply")["events"]
+        self.assertRegex(metrics, r'(?m)^varnel_reply_latency_seconds_count\{unit="1"\} %d$' % len(replies))
 
         # Reset: rules, state and journal go; the scenario stays.
         self.api.ok("POST", "/units/1/reset", status=204)

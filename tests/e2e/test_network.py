@@ -7,6 +7,7 @@ import socket
 import time
 import unittest
 
+import test_scenario
 from varnel_peer import EmulatorTestCase, build_frame
 from test_upload import END, GET_RECORDS, start_content
 
@@ -140,10 +141,14 @@ class FleetTest(EmulatorTestCase):
         from varnel_peer import Emulator, PtyPair, START_TIMEOUT, pane_message
         pty = self.start_pty()
         units = []
+        # Unit 3 uploads its one CSV row as often as its count says.
+        with open(os.path.join(self.dir, "rows.csv"), "w") as f:
+            f.write(test_scenario.Refused.CSV_HEADER + "\n" + test_scenario.Refused.CSV_ROW + "\n")
         for number in (1, 2, 3):
             scenario = os.path.join(self.dir, "unit%d.json" % number)
             with open(scenario, "w") as f:
-                f.write('{"texts": {"operator": "OP%d"}}' % number)
+                json.dump({"texts": {"operator": "OP%d" % number}, "records": {"csv": "rows.csv"}}
+                          if number == 3 else {"texts": {"operator": "OP%d" % number}}, f)
             units.append({"endpoint": pty.emu_path if number == 1 else "tcp:127.0.0.1:0",
                           "scenario": scenario, "records": number})
         units[2]["faults"] = ["get-time:drop"]
@@ -176,6 +181,13 @@ class FleetTest(EmulatorTestCase):
         self.assertFalse([m for m in messages if m.startswith("[unit 1]") and "get-time:drop" in m])
         peers[1].write(build_frame(GET_RECORDS))
         self.assertEqual(peers[1].read_frame().raw, build_frame(GET_RECORDS, start_content(9)))
+        # The orderly end's lines name their units too, none folded into another's.
+        start = self.emu.mark()
+        self.assertEqual(self.shut_down(), 0)
+        closing = self.emu.messages(start)
+        for number in (1, 2, 3):
+            self.assertIn("[unit %d] Device Closed!" % number, closing)
+        self.assertEqual([m for m in closing if "Device Closed!" in m and not m.startswith("[unit ")], [])
 
     def test_units_file_refused_whole(self):
         path = os.path.join(self.dir, "units.json")

@@ -156,8 +156,7 @@ class Records(ScenarioTestCase):
         self.assertEqual(len(first_records), 6)
 
         os.mkdir(os.path.join(self.dir, "sub"))
-        replay = self.write_scenario({"records": {"csv": "../uploaded.csv", "count": 2}},
-                                     os.path.join("sub", "replay.json"))
+        replay = self.write_scenario({"records": {"csv": "../uploaded.csv"}}, os.path.join("sub", "replay.json"))
         self.open_peer()
         mark = self.emu.mark()
         self.emu.command("scenario " + replay)
@@ -166,6 +165,13 @@ class Records(ScenarioTestCase):
         start, records = self.upload()
         self.assertEqual(start, b"\x00" + (6).to_bytes(4, "big"))
         self.assertEqual(records, first_records)
+        # A count set afterwards takes the rows in order, from the first again after the last.
+        mark = self.emu.mark()
+        self.emu.command("records 8")
+        self.assert_logged("records per upload: 8 (the CSV's 6 rows from the first again after the last)", mark)
+        start, records = self.upload()
+        self.assertEqual(start, b"\x00" + (8).to_bytes(4, "big"))
+        self.assertEqual(records, first_records + first_records[:2])
 
 
 class Faults(ScenarioTestCase):

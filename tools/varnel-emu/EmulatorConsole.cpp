@@ -170,7 +170,9 @@ bool EmulatorConsole::runUnitCommand(UnitSession* session, int id, const QString
         }
         const int count = words.at(1).toInt(nullptr, 10);
         session->unit()->setRecordCount(count);
-        answer({QStringLiteral("records per upload: %1").arg(count)});
+        const QString taken = session->unit()->csvRowsTaken();
+        answer({taken.isEmpty() ? QStringLiteral("records per upload: %1").arg(count)
+                                : QStringLiteral("records per upload: %1 (%2)").arg(count).arg(taken)});
     } else if (verb == QLatin1String("fault") && words.size() == 2 && words.at(1) == QLatin1String("clear")) {
         session->faults()->clear(); // logs "fault rules cleared"
     } else if (verb == QLatin1String("fault") && words.size() == 2) {

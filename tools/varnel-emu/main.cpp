@@ -405,8 +405,8 @@ int main(int argc, char* argv[])
         session.unit()->setRecordCount(units[i].records.value_or(parser.value(records).toInt(nullptr, 10)));
         // Its rules take effect with the command line's below.
         ScenarioLoader::apply(*session.unit(), nullptr, own, nullptr); // checked above
-        if (own.recordCount && units[i].records)
-            session.unit()->setRecordCount(*units[i].records); // the units file's key wins
+        if (units[i].records)
+            session.unit()->setRecordCount(*units[i].records); // the units file's key wins, a CSV's rows too
         if (captureWriters[i])
             session.setLineObserver(captureWriters[i].get());
     }

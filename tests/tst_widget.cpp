@@ -24,6 +24,7 @@
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -294,6 +295,22 @@ private slots:
         QCOMPARE(pane()->parentWidget()->objectName(), QStringLiteral("widget_6"));
         QCOMPARE(child<QPushButton>("pushButtonClearTextEdit")->parentWidget()->objectName(),
                  QStringLiteral("widgetClear"));
+    }
+
+    // The captions' Chinese is drawn from an installed font, not as the box of a missing glyph.
+    void captionsHaveGlyphs()
+    {
+        for (const char* name :
+             {"labelPortName", "labelParity", "pushButtonOpenSerial", "pushButtonClearTextEdit"}) {
+            const auto* widget = child<QWidget>(name);
+            const QString text = widget->property("text").toString();
+            const QFontMetrics metrics(widget->font());
+            for (const QChar c : text)
+                QVERIFY2(
+                    c.isSpace() || metrics.inFont(c),
+                    qPrintable(QStringLiteral("%1: no glyph for '%2' of \"%3\" (is a CJK font installed?)")
+                                   .arg(QLatin1String(name), c, text)));
+        }
     }
 
     void serviceTabs()

@@ -502,6 +502,10 @@ private slots:
         bool ok = false;
         const quint16 port = listen.mid(prefix.size()).toUShort(&ok);
         QVERIFY2(ok && port != 0, qPrintable(listen));
+        // The narrow field scrolls to the typed ":0"; its tip and the status line name the bound port.
+        const QString bound = listen.mid(int(qstrlen("LISTEN ")));
+        QCOMPARE(portCombo()->toolTip(), bound);
+        QCOMPARE(child<QLabel>("labelLineStatus")->text(), QStringLiteral("已打开(open): ") + bound);
 
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, port);
@@ -519,6 +523,8 @@ private slots:
 
         QTest::mouseClick(openButton(), Qt::LeftButton);
         verifyIdle();
+        QCOMPARE(portCombo()->toolTip(), QStringLiteral("tcp:127.0.0.1:0"));
+        QCOMPARE(child<QLabel>("labelLineStatus")->text(), QString());
         QTcpSocket again;
         again.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(!again.waitForConnected(2000)); // nobody listens any more

@@ -3,6 +3,7 @@
 #include "app/Widget.h"
 #include "control/ControlAddress.h"
 #include "crash/CrashReport.h"
+#include "log/LogManager.h"
 #include "log/StartupLog.h"
 #include "process/SignalWatcher.h"
 
@@ -17,16 +18,16 @@ namespace {
 
 constexpr int kUsageError = 2;
 
-const char kUsage[] =
-    "usage: varnel-test [--open PORT] [--control HOST:PORT [--control-token TOKEN]]\n"
-    "                  [Qt options such as -platform NAME]\n"
-    "       varnel-test --help | --version\n"
-    "the desktop window that answers the PC program as the handheld unit would\n"
-    "  --open   open PORT at start, as typing it into the port field and pressing Open\n"
-    "  --control  serve the HTTP control API for the window's unit on HOST:PORT (PORT 0\n"
-    "           picks a free one, logged as CONTROL http://HOST:PORT); a HOST other than\n"
-    "           loopback needs --control-token TOKEN, which every request then carries\n"
-    "           as \"Authorization: Bearer TOKEN\" (see varnel-emu --help for the routes)\n";
+const char kUsage[] = "usage: varnel-test [--open PORT] [--control HOST:PORT [--control-token TOKEN]]\n"
+                      "                  [Qt options such as -platform NAME]\n"
+                      "       varnel-test --help | --version\n"
+                      "the desktop window that answers the PC program as the handheld unit would\n"
+                      "  --open   open PORT at start, as typing it into the port field and pressing Open\n"
+                      "  --control  serve the HTTP control API for the window's unit on HOST:PORT (PORT 0\n"
+                      "           picks a free one, logged as CONTROL http://HOST:PORT); a HOST other than\n"
+                      "           loopback needs --control-token TOKEN, which every request then carries\n"
+                      "           as \"Authorization: Bearer TOKEN\" (see varnel-emu --help for the routes)\n"
+                      "the CONTROL line and a network line's LISTEN lines also go to standard output\n";
 
 // Options QApplication takes out of the command line itself; accepted here so they pass.
 const char* const kQtValueOptions[] = {"platform",
@@ -55,6 +56,19 @@ int usage(const QString& problem)
 {
     std::fprintf(stderr, "varnel-test: %s\n%s", qPrintable(problem), kUsage);
     return kUsageError;
+}
+
+// Where the window listens, on standard output as varnel-emu prints it, so a harness that
+// starts the window finds its ports without reading the log file.
+void echoListeningLines(const QString& paneLine)
+{
+    const QString message = paneLine.mid(paneLine.indexOf(QLatin1String("] ")) + 2);
+    if (!message.startsWith(QLatin1String("CONTROL ")) && !message.startsWith(QLatin1String("LISTEN ")))
+        return;
+    const QByteArray bytes = paneLine.toUtf8();
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 } // namespace
@@ -115,6 +129,7 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     DisplayCheck::guardStartup(false);
     QApplication::setFont(QFont(QStringLiteral("宋体"), 9));
+    QObject::connect(LogManager::instance(), &LogManager::logAdded, &app, &echoListeningLines);
     Widget window;
     // SIGTERM and SIGINT end the session as closing the window does: the end frame of a running
     // upload goes out and the port closes in order.

@@ -239,8 +239,9 @@ private slots:
         QVERIFY(lines.at(20).contains("import-sensor-mode-data"));
     }
 
-    // --help and --version answer on standard output with 0; bad usage keeps 2 and the
-    // usage on standard error. Neither writes a log file.
+    // --help and --version of every program answer on standard output with 0, without a display
+    // and without starting anything; bad usage keeps 2 and the usage on standard error. Neither
+    // writes a log file.
     void conventions_data()
     {
         QTest::addColumn<QString>("program");
@@ -272,6 +273,25 @@ private slots:
         QTest::newRow("test --help") << "varnel-test" << QStringList{"--help"} << 0 << false
                                      << QByteArray("usage: varnel-test");
         QTest::newRow("test --version") << "varnel-test" << QStringList{"--version"} << 0 << false << version;
+        QTest::newRow("bench --help")
+            << "varnel-bench" << QStringList{"--help"} << 0 << false << QByteArray("usage: varnel-bench");
+        QTest::newRow("bench --version")
+            << "varnel-bench" << QStringList{"--version"} << 0 << false << version;
+        QTest::newRow("bench unknown option") << "varnel-bench" << QStringList{"--fast"} << 2 << true
+                                              << QByteArray("varnel-bench: Unknown option 'fast'.\nusage:");
+        QTest::newRow("window-bench --help") << "varnel-window-bench" << QStringList{"--help"} << 0 << false
+                                             << QByteArray("usage: varnel-window-bench [N]");
+        QTest::newRow("window-bench --version")
+            << "varnel-window-bench" << QStringList{"--version"} << 0 << false << version;
+        QTest::newRow("window-bench, no count") << "varnel-window-bench" << QStringList{"0"} << 2 << true
+                                                << QByteArray("N: \"0\" is not a number from 1 to 99999999");
+        QTest::newRow("window-bench, no display")
+            << "varnel-window-bench" << QStringList{"5"} << 1 << true
+            << QByteArray("varnel-window-bench: no display: neither DISPLAY nor WAYLAND_DISPLAY is set");
+        QTest::newRow("peer-bench --help") << "varnel-peer-bench" << QStringList{"--help"} << 0 << false
+                                           << QByteArray("usage: varnel-peer-bench");
+        QTest::newRow("peer-bench --version")
+            << "varnel-peer-bench" << QStringList{"--version"} << 0 << false << version;
     }
     void conventions()
     {
@@ -280,10 +300,18 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(bool, onError);
         QFETCH(QByteArray, text);
+        const QString path = kBinDir + QLatin1Char('/') + program;
+        if (program == QLatin1String("varnel-peer-bench") && !QFileInfo::exists(path))
+            QSKIP("varnel-peer-bench is built only with libmodbus (make bench-peers)");
         QTemporaryDir dir;
         QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            env.remove(QLatin1String(name));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path()); // no Wayland socket to find
+        process.setProcessEnvironment(env);
         process.setWorkingDirectory(dir.path());
-        process.start(kBinDir + QLatin1Char('/') + program, args);
+        process.start(path, args);
         QVERIFY(process.waitForFinished(20000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), exitCode);

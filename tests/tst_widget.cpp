@@ -309,7 +309,7 @@ private slots:
                 QVERIFY2(
                     c.isSpace() || metrics.inFont(c),
                     qPrintable(QStringLiteral("%1: no glyph for '%2' of \"%3\" (is a CJK font installed?)")
-                                   .arg(QLatin1String(name), c, text)));
+                                   .arg(QLatin1String(name), QString(c), text)));
         }
     }
 

@@ -205,7 +205,7 @@ bool SendCommand::parseArgs(const QStringList& args)
                 m_err, "send",
                 QStringLiteral("HEX '%1' is not hex: '%2' is not a hex digit (the content "
                                "goes as digit pairs, such as B0E2CAD6)")
-                    .arg(positional.at(2), *notHex));
+                    .arg(positional.at(2), QString(*notHex)));
             return false;
         }
         try {

@@ -579,6 +579,9 @@ private slots:
                                       << "HEX 'XYZ' is not hex: 'X' is not a hex digit";
         QTest::newRow("odd hex") << QStringList{"send", "/dev/null", "1", "ABC"} << 2 << "odd length";
         QTest::newRow("not hex") << QStringList{"send", "/dev/null", "1", "ZZ"} << 2 << "not a hex digit";
+        QTest::newRow("value missing after a flag")
+            << QStringList{"send", "--allow-noise", "/dev/null", "1", "--timeout"} << 2
+            << "unknown or incomplete option '--timeout'";
         QTest::newRow("bad timeout") << QStringList{"send", "--timeout", "x", "/dev/null", "1"} << 2
                                      << "--timeout";
         QTest::newRow("bad baud") << QStringList{"send", "--baud", "fast", "/dev/null", "1"} << 2

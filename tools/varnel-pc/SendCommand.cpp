@@ -119,7 +119,7 @@ QString badOption(const QStringList& args)
             if (i + 1 == args.size())
                 return arg;
             ++i;
-        } else if (arg.startsWith(QLatin1Char('-')) &&
+        } else if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("--allow-noise") &&
                    !withValue.contains(arg.section(QLatin1Char('='), 0, 0))) {
             return arg;
         }

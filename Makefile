@@ -19,8 +19,11 @@ build: deps
 run: build
 	$(BUILD)/bin/varnel-test
 
-# The emulator against a virtual serial pair, with a short PC-side session.
-demo: build
+# The emulator against a virtual serial pair, with a short PC-side session; it builds only the
+# two programs it runs.
+demo: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS) --target varnel-emu varnel-pc
 	tools/demo.sh $(BUILD)/bin
 
 # The whole suite: installs what is missing, configures, builds, runs every test.

@@ -69,6 +69,8 @@ private:
     void endSession();
     // The settings panel as it is while no port is open.
     void showPortClosed();
+    // The endpoint as opened (a listener's bound port) in the port field's tip and the status line.
+    void showPortOpen();
     void setUpSettingsPanel(double s);
     void setUpServiceTabs(double s);
     void connectServiceTabs();

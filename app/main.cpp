@@ -4,6 +4,7 @@
 #include "control/ControlAddress.h"
 #include "control/ControlTokenSource.h"
 #include "crash/CrashReport.h"
+#include "log/LogManager.h"
 #include "log/StartupLog.h"
 #include "process/SignalWatcher.h"
 
@@ -30,7 +31,8 @@ const char kUsage[] =
     "           loopback needs --control-token TOKEN, which every request then carries\n"
     "           as \"Authorization: Bearer TOKEN\" (see varnel-emu --help for the routes);\n"
     "           --control-token-file FILE takes it from FILE's one line, and without either\n"
-    "           option the environment's VARNEL_CONTROL_TOKEN, when set, is the token\n";
+    "           option the environment's VARNEL_CONTROL_TOKEN, when set, is the token\n"
+    "the CONTROL line and a network line's LISTEN lines also go to standard output\n";
 
 // Options QApplication takes out of the command line itself; accepted here so they pass.
 const char* const kQtValueOptions[] = {"platform",
@@ -59,6 +61,19 @@ int usage(const QString& problem)
 {
     std::fprintf(stderr, "varnel-test: %s\n%s", qPrintable(problem), kUsage);
     return kUsageError;
+}
+
+// Where the window listens, on standard output as varnel-emu prints it, so a harness that
+// starts the window finds its ports without reading the log file.
+void echoListeningLines(const QString& paneLine)
+{
+    const QString message = paneLine.mid(paneLine.indexOf(QLatin1String("] ")) + 2);
+    if (!message.startsWith(QLatin1String("CONTROL ")) && !message.startsWith(QLatin1String("LISTEN ")))
+        return;
+    const QByteArray bytes = paneLine.toUtf8();
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 } // namespace
@@ -127,6 +142,7 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     DisplayCheck::guardStartup(false);
     QApplication::setFont(QFont(QStringLiteral("宋体"), 9));
+    QObject::connect(LogManager::instance(), &LogManager::logAdded, &app, &echoListeningLines);
     Widget window;
     // SIGTERM and SIGINT end the session as closing the window does: the end frame of a running
     // upload goes out and the port closes in order.

@@ -24,6 +24,7 @@
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -296,6 +297,22 @@ private slots:
                  QStringLiteral("widgetClear"));
     }
 
+    // The captions' Chinese is drawn from an installed font, not as the box of a missing glyph.
+    void captionsHaveGlyphs()
+    {
+        for (const char* name :
+             {"labelPortName", "labelParity", "pushButtonOpenSerial", "pushButtonClearTextEdit"}) {
+            const auto* widget = child<QWidget>(name);
+            const QString text = widget->property("text").toString();
+            const QFontMetrics metrics(widget->font());
+            for (const QChar c : text)
+                QVERIFY2(
+                    c.isSpace() || metrics.inFont(c),
+                    qPrintable(QStringLiteral("%1: no glyph for '%2' of \"%3\" (is a CJK font installed?)")
+                                   .arg(QLatin1String(name), QString(c), text)));
+        }
+    }
+
     void serviceTabs()
     {
         auto* tabs = child<QTabWidget>("tabWidgetServiceSetup");
@@ -485,6 +502,10 @@ private slots:
         bool ok = false;
         const quint16 port = listen.mid(prefix.size()).toUShort(&ok);
         QVERIFY2(ok && port != 0, qPrintable(listen));
+        // The narrow field scrolls to the typed ":0"; its tip and the status line name the bound port.
+        const QString bound = listen.mid(int(qstrlen("LISTEN ")));
+        QCOMPARE(portCombo()->toolTip(), bound);
+        QCOMPARE(child<QLabel>("labelLineStatus")->text(), QStringLiteral("已打开(open): ") + bound);
 
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, port);
@@ -502,6 +523,8 @@ private slots:
 
         QTest::mouseClick(openButton(), Qt::LeftButton);
         verifyIdle();
+        QCOMPARE(portCombo()->toolTip(), QStringLiteral("tcp:127.0.0.1:0"));
+        QCOMPARE(child<QLabel>("labelLineStatus")->text(), QString());
         QTcpSocket again;
         again.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(!again.waitForConnected(2000)); // nobody listens any more

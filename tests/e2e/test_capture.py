@@ -260,7 +260,7 @@ class SendShowsTheLine(EmulatorTestCase):
         ("get-time:wrong-command=3", 1, ["< 5AA512340300"],
          "command 0x03 (set-factory-serial-number), expected 0x02 (get-time)"),
         ("get-time:duplicate", 1, ["< 5AA512340200", "< 5AA512340200"], "arrived after the complete reply"),
-        ("get-time:noise=8", 0, ["? ", "< 5AA512340200"], ""),
+        ("get-time:noise=8", 1, ["? ", "< 5AA512340200"], "8 bytes that are no frame arrived"),
         ("get-time:corrupt-crc", 1, ["< 5AA512340200"], "checksum error: received "),
     ]
 

@@ -1,8 +1,8 @@
 #include "app/Widget.h"
 
-#include "control/ControlServer.h"
 #include "device/Device.h"
 #include "device/DeviceRegistry.h"
+#include "emulator/ControlEndpoint.h"
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
 #include "log/LogManager.h"
@@ -112,11 +112,14 @@ void Widget::closeEvent(QCloseEvent* event)
 
 bool Widget::startControl(const ControlAddress& address, const QString& token, QString* error)
 {
-    auto server = std::make_unique<ControlServer>(&m_host);
-    server->setToken(token);
-    if (!server->bind(address, error))
+    auto control = std::make_unique<ControlEndpoint>(&m_host);
+    ControlEndpoint::Settings settings;
+    settings.enabled = true;
+    settings.address = address;
+    settings.token = token;
+    if (!control->bind(settings, error))
         return false;
-    m_control = std::move(server);
+    m_control = std::move(control);
     m_control->start();
     return true;
 }

@@ -12,7 +12,7 @@
 
 class BaseSetupWidget;
 class ControlAddress;
-class ControlServer;
+class ControlEndpoint;
 class FaultWidget;
 class ToolWidget;
 
@@ -87,7 +87,7 @@ private:
     FaultWidget* m_faultWidget = nullptr;
     QMetaObject::Connection m_baseSetupRspConnection;
     QMetaObject::Connection m_stopSendConnection;
-    std::unique_ptr<ControlServer> m_control;
+    std::unique_ptr<ControlEndpoint> m_control;
     QStringList m_pendingPaneLines;
     QTimer m_paneFlushTimer;
 };

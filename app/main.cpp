@@ -1,9 +1,8 @@
 // varnel-test: the desktop window that answers the PC program as the handheld unit would.
 #include "app/DisplayCheck.h"
 #include "app/Widget.h"
-#include "control/ControlAddress.h"
-#include "control/ControlTokenSource.h"
 #include "crash/CrashReport.h"
+#include "emulator/ControlEndpoint.h"
 #include "log/LogManager.h"
 #include "log/StartupLog.h"
 #include "process/SignalWatcher.h"
@@ -31,7 +30,8 @@ const char kUsage[] =
     "           loopback needs --control-token TOKEN, which every request then carries\n"
     "           as \"Authorization: Bearer TOKEN\" (see varnel-emu --help for the routes);\n"
     "           --control-token-file FILE takes it from FILE's one line, and without either\n"
-    "           option the environment's VARNEL_CONTROL_TOKEN, when set, is the token\n"
+    "           option the environment's VARNEL_CONTROL_TOKEN, when set, is the token (or\n"
+    "           the one line of the file VARNEL_CONTROL_TOKEN_FILE names)\n"
     "the CONTROL line and a network line's LISTEN lines also go to standard output\n";
 
 // Options QApplication takes out of the command line itself; accepted here so they pass.
@@ -115,16 +115,12 @@ int main(int argc, char* argv[])
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
     if (parser.isSet(open) && parser.value(open).isEmpty())
         return usage(QStringLiteral("--open: expected a port name"));
-    QString tokenProblem;
-    const QString token = ControlTokenSource::resolve(
-        parser.isSet(controlToken) ? parser.value(controlToken) : QString(),
-        parser.isSet(controlTokenFile) ? parser.value(controlTokenFile) : QString(), parser.isSet(control),
-        &tokenProblem);
-    if (!tokenProblem.isEmpty())
-        return usage(tokenProblem);
-    ControlAddress controlAddress;
-    const QString controlProblem = ControlAddress::checkOptions(
-        parser.isSet(control) ? parser.value(control) : QString(), token, &controlAddress);
+    const auto given = [&parser](const QCommandLineOption& option) {
+        return parser.isSet(option) ? parser.value(option) : QString();
+    };
+    ControlEndpoint::Settings controlSettings;
+    const QString controlProblem = ControlEndpoint::check(given(control), given(controlToken),
+                                                          given(controlTokenFile), &controlSettings);
     if (!controlProblem.isEmpty())
         return usage(controlProblem);
     const QString displayProblem = DisplayCheck::problem(parser.value(QStringLiteral("platform")),
@@ -152,7 +148,7 @@ int main(int argc, char* argv[])
     window.show();
     if (parser.isSet(control)) {
         QString error;
-        if (!window.startControl(controlAddress, token, &error)) {
+        if (!window.startControl(controlSettings.address, controlSettings.token, &error)) {
             std::fprintf(stderr, "varnel-test: --control: %s\n", qPrintable(error));
             return 1;
         }

@@ -69,7 +69,7 @@ const ControlRouter::Route ControlRouter::kRoutes[] = {
 ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent), m_host(host)
 {
     // Each unit's upload as GET /units shows it, kept on the owner thread.
-    for (int id = 1; id <= m_host->unitCount(); ++id) {
+    for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id) {
         EmulatedUnit* unit = m_host->unit(id)->unit();
         connect(unit, &EmulatedUnit::upload_started, this, [this, id](quint64, int announced) {
             m_uploads[id] = {0, announced};
@@ -85,7 +85,7 @@ ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent),
 ControlRouter::~ControlRouter()
 {
     close();
-    for (int id = 1; id <= m_host->unitCount(); ++id)
+    for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
         m_feed.unfollow(m_host->unit(id)->journal());
 }
 
@@ -110,7 +110,7 @@ void ControlRouter::close()
     m_closed = true;
     m_owner.close();
     m_feed.close();
-    for (int id = 1; id <= m_host->unitCount(); ++id)
+    for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
         m_host->unit(id)->journal()->wakeWaiters();
 }
 
@@ -150,11 +150,12 @@ std::optional<ControlReply> ControlRouter::findUnit(const QString& text, int* id
     for (const QChar c : text)
         valid = valid && c >= QLatin1Char('0') && c <= QLatin1Char('9');
     const int number = valid ? text.toInt() : 0;
-    if (number < 1 || number > count)
+    if (!m_host->unit(number))
         return ControlReply::error(
-            404, QStringLiteral("no unit %1: there %2 (numbered from 1)")
+            404, QStringLiteral("no unit %1: there %2 (numbered from %3)")
                      .arg(MessageQuote::of(text), count == 1 ? QStringLiteral("is 1 unit")
-                                                             : QStringLiteral("are %1 units").arg(count)));
+                                                             : QStringLiteral("are %1 units").arg(count))
+                     .arg(m_host->firstUnit()));
     *id = number;
     *session = m_host->unit(number);
     return std::nullopt;
@@ -293,7 +294,7 @@ void ControlRouter::listUnits(const Target&, httplib::Response& response)
 {
     send(response, m_owner.run([this] {
         QJsonArray units;
-        for (int id = 1; id <= m_host->unitCount(); ++id)
+        for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
             units.append(unitJson(id));
         return ControlReply::json(200, units);
     }));
@@ -405,7 +406,7 @@ void ControlRouter::metrics(const Target&, httplib::Response& response)
 {
     // Each unit's counts take their own lock.
     std::vector<std::pair<int, const UnitMetrics*>> units;
-    for (int id = 1; id <= m_host->unitCount(); ++id)
+    for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
         units.emplace_back(id, m_host->unit(id)->metrics());
     const QByteArray text = UnitMetrics::exposition(units);
     response.status = 200;

@@ -18,14 +18,15 @@ UnitSession* UnitHost::addUnit(EmulatedUnit* unit)
 {
     m_units.push_back(Unit{std::make_unique<UnitSession>(unit), nullptr});
     UnitSession* session = m_units.back().session.get();
-    session->setUnitNumber(unitCount());
+    session->setUnitNumber(lastUnit());
     session->journal()->setCapacity(m_journalCapacity);
     return session;
 }
 
 UnitSession* UnitHost::unit(int id) const
 {
-    return id >= 1 && id <= unitCount() ? m_units[std::size_t(id - 1)].session.get() : nullptr;
+    return id >= m_firstUnit && id <= lastUnit() ? m_units[std::size_t(id - m_firstUnit)].session.get()
+                                                 : nullptr;
 }
 
 void UnitHost::setLineObserver(LineObserver* observer)
@@ -40,7 +41,7 @@ bool UnitHost::open(int id, const UnitSession::Settings& settings)
     if (!session || !session->open(settings))
         return false;
     if (m_reopenMs > 0) {
-        Unit& entry = m_units[std::size_t(id - 1)];
+        Unit& entry = m_units[std::size_t(id - m_firstUnit)];
         entry.reopener = std::make_unique<LineReopener>(session, m_reopenMs);
         entry.reopener->watch();
     }

@@ -1,4 +1,4 @@
-#include "EmulatorConsole.h"
+#include "emulator/EmulatorConsole.h"
 
 #include "emulator/UnitHost.h"
 #include "emulator/UnitSession.h"
@@ -124,8 +124,8 @@ void EmulatorConsole::runCommand(const QString& line)
         const int id = words.size() >= 3 ? words.at(1).toInt(&valid, 10) : 0;
         UnitSession* session = valid ? m_host->unit(id) : nullptr;
         if (!session) {
-            std::fprintf(stderr, "unit: expected \"unit N COMMAND\" with N from 1 to %d, got \"%s\"\n",
-                         m_host->unitCount(), qPrintable(line));
+            std::fprintf(stderr, "unit: expected \"unit N COMMAND\" with N from %d to %d, got \"%s\"\n",
+                         m_host->firstUnit(), m_host->lastUnit(), qPrintable(line));
             return;
         }
         // The rest of the line as typed, so a scenario path keeps its spaces.
@@ -139,7 +139,7 @@ void EmulatorConsole::runCommand(const QString& line)
         return;
     }
     // Refused for the first unit, it is refused for all: said once.
-    for (int id = 1; id <= m_host->unitCount(); ++id)
+    for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
         if (!runUnitCommand(m_host->unit(id), id, line))
             break;
 }
@@ -227,7 +227,7 @@ bool EmulatorConsole::runUnitCommand(UnitSession* session, int id, const QString
 void EmulatorConsole::shutdown()
 {
     emit shutting_down();
-    for (int id = 1; id <= m_host->unitCount(); ++id)
+    for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
         m_host->unit(id)->unit()->stopUpload();
     m_host->shutdown();
     VLOG(1, QStringLiteral("关闭串口"));

@@ -1,0 +1,245 @@
+#include "EmulatorOptions.h"
+
+#include "emulator/EmulatorConsole.h"
+#include "emulator/ScenarioLoader.h"
+#include "emulator/UnitHost.h"
+#include "fault/FaultRule.h"
+#include "scenario/ScenarioFile.h"
+#include "transport/Endpoint.h"
+#include "transport/SerialSettings.h"
+#include "util/MessageQuote.h"
+#include "util/ReplacedFile.h"
+
+#include <QHash>
+#include <QRegularExpression>
+
+namespace {
+
+constexpr int kMaxJournal = 10000000;
+
+QCommandLineOption valued(const char* name, const char* valueName, const QString& fallback = QString())
+{
+    return QCommandLineOption(QString::fromLatin1(name), QString(), QString::fromLatin1(valueName), fallback);
+}
+
+// Digits only, as a number from `low` to `high`; -1 otherwise.
+int numberIn(const QString& text, int low, int high)
+{
+    if (text.isEmpty() || !text.at(0).isDigit())
+        return -1;
+    bool valid = false;
+    const int number = text.toInt(&valid, 10);
+    return valid && number >= low && number <= high ? number : -1;
+}
+
+} // namespace
+
+EmulatorOptions::EmulatorOptions()
+    : m_baud(valued("baud", "TEXT", SerialSettings::baudRateTexts().first())),
+      m_dataBits(valued("data-bits", "TEXT", SerialSettings::dataBitsTexts().first())),
+      m_stopBits(valued("stop-bits", "TEXT", SerialSettings::stopBitsTexts().first())),
+      m_parity(valued("parity", "TEXT", SerialSettings::parityTexts().first())),
+      m_records(valued("records", "N", QStringLiteral("10000"))),
+      m_reopen(valued("reopen", "MS", QStringLiteral("500"))), m_scenario(valued("scenario", "FILE")),
+      m_fault(valued("fault", "RULE")),
+      m_seed(valued("seed", "S", QString::number(FaultSchedule::kDefaultSeed))),
+      m_capture(valued("capture", "FILE")),
+      m_journal(valued("journal", "N", QString::number(Journal::kDefaultCapacity))),
+      m_events(valued("events", "FILE")), m_stateOut(valued("state-out", "FILE")),
+      m_units(valued("units", "FILE")), m_firstUnit(valued("first-unit", "N", QStringLiteral("1"))),
+      m_control(valued("control", "HOST:PORT")), m_controlToken(valued("control-token", "TOKEN")),
+      m_controlTokenFile(valued("control-token-file", "FILE")), m_list(QStringLiteral("list")),
+      m_help(QStringList{QStringLiteral("h"), QStringLiteral("help")}), m_version(QStringLiteral("version"))
+{
+    m_parser.addOptions({m_baud,     m_dataBits, m_stopBits,  m_parity,  m_records,      m_reopen,
+                         m_scenario, m_fault,    m_seed,      m_capture, m_journal,      m_events,
+                         m_stateOut, m_units,    m_firstUnit, m_control, m_controlToken, m_controlTokenFile,
+                         m_list,     m_help,     m_version});
+}
+
+EmulatorOptions::Value EmulatorOptions::value(const QCommandLineOption& option, const char* variable) const
+{
+    const QString name = option.names().constFirst();
+    if (m_parser.isSet(option) || !variable || !qEnvironmentVariableIsSet(variable))
+        return Value{m_parser.isSet(option), m_parser.value(option), QStringLiteral("--") + name};
+    return Value{true, qEnvironmentVariable(variable), QString::fromLatin1(variable)};
+}
+
+EmulatorOptions::Outcome EmulatorOptions::refuse(const QString& problem, bool usage)
+{
+    m_problem = problem;
+    m_usageProblem = usage;
+    return Outcome::Refused;
+}
+
+EmulatorOptions::Outcome EmulatorOptions::parse(const QStringList& arguments)
+{
+    if (!m_parser.parse(arguments))
+        return refuse(m_parser.errorText());
+    if (m_parser.isSet(m_help))
+        return Outcome::Help;
+    if (m_parser.isSet(m_version))
+        return Outcome::Version;
+    if (m_parser.isSet(m_list))
+        return Outcome::List;
+    return check();
+}
+
+EmulatorOptions::Outcome EmulatorOptions::check()
+{
+    EmulatorConfig& config = m_config;
+    for (const SerialSettings::Choice& c : SerialSettings::choices()) {
+        const QString refusal = SerialSettings::refusal(c, m_parser.value(QString::fromLatin1(c.option)));
+        if (!refusal.isEmpty())
+            return refuse(refusal);
+    }
+    config.baud = m_parser.value(m_baud);
+    config.dataBits = m_parser.value(m_dataBits);
+    config.stopBits = m_parser.value(m_stopBits);
+    config.parity = m_parser.value(m_parity);
+    const Value records = value(m_records, "VARNEL_RECORDS");
+    if (!EmulatorConsole::isRecordCount(records.text))
+        return refuse(QStringLiteral("%1: expected 1 to 8 digits").arg(records.name));
+    config.records = records.text.toInt(nullptr, 10);
+    bool reopenValid = false;
+    config.reopenMs = m_parser.value(m_reopen).toInt(&reopenValid, 10);
+    if (!reopenValid || config.reopenMs < 0 || config.reopenMs > 3600000)
+        return refuse(QStringLiteral("--reopen: \"%1\" is not a number of milliseconds from 0 to 3600000")
+                          .arg(m_parser.value(m_reopen)));
+    config.faults = m_parser.values(m_fault);
+    for (const QString& rule : config.faults) {
+        QString problem;
+        if (!FaultRule::parse(rule, &problem))
+            return refuse(QStringLiteral("--fault: %1").arg(problem));
+    }
+    bool seedValid = false;
+    const QString seed = m_parser.value(m_seed);
+    config.seed = seed.toUInt(&seedValid, 10);
+    if (!seedValid || !seed.at(0).isDigit())
+        return refuse(QStringLiteral("--seed: \"%1\" is not a number from 0 to 4294967295").arg(seed));
+    config.seedGiven = m_parser.isSet(m_seed);
+    if (!readUnits())
+        return Outcome::Refused;
+    const Value capture = value(m_capture, nullptr);
+    if (capture.set && capture.text.isEmpty())
+        return refuse(QStringLiteral("--capture: expected a file name"));
+    config.capture = capture.text;
+    const Value journal = value(m_journal, "VARNEL_JOURNAL");
+    const int journalCapacity = numberIn(journal.text, 1, kMaxJournal);
+    if (journalCapacity < 0)
+        return refuse(QStringLiteral("%1: \"%2\" is not a number of events from 1 to %3")
+                          .arg(journal.name, journal.text)
+                          .arg(kMaxJournal));
+    config.journalCapacity = std::size_t(journalCapacity);
+    const Value events = value(m_events, "VARNEL_EVENTS");
+    if (events.set && events.text.isEmpty())
+        return refuse(QStringLiteral("%1: expected a file name").arg(events.name));
+    config.events = events.text;
+    // Checked now, not at the end, so the session's state is never lost to a path that takes
+    // no file (a folder, /proc) and no device or FIFO is ever replaced by it.
+    if (m_parser.isSet(m_stateOut)) {
+        const QString refusal = ReplacedFile::refusal(m_parser.value(m_stateOut));
+        if (!refusal.isEmpty())
+            return refuse(QStringLiteral("--state-out: %1").arg(refusal));
+        config.stateOut = m_parser.value(m_stateOut);
+    }
+    const Value firstUnit = value(m_firstUnit, "VARNEL_FIRST_UNIT");
+    config.firstUnit = numberIn(firstUnit.text, 1, UnitHost::kMaxUnitNumber);
+    if (config.firstUnit < 0)
+        return refuse(QStringLiteral("%1: \"%2\" is not a unit number from 1 to %3")
+                          .arg(firstUnit.name, firstUnit.text)
+                          .arg(UnitHost::kMaxUnitNumber));
+    if (UnitHost::kMaxUnitNumber - config.firstUnit < int(config.units.size()) - 1)
+        return refuse(QStringLiteral("%1: %2 units from %3 go past unit %4")
+                          .arg(firstUnit.name)
+                          .arg(config.units.size())
+                          .arg(config.firstUnit)
+                          .arg(UnitHost::kMaxUnitNumber));
+    if (qEnvironmentVariableIsSet("VARNEL_LOG_FILE")) {
+        const QString logFile = qEnvironmentVariable("VARNEL_LOG_FILE");
+        if (logFile != QLatin1String("none"))
+            return refuse(QStringLiteral("VARNEL_LOG_FILE: expected none (standard output only), got %1")
+                              .arg(MessageQuote::of(logFile)));
+        config.logFile = false;
+    }
+
+    const auto given = [this](const Value& v) { return v.set ? v.text : QString(); };
+    const Value control = value(m_control, "VARNEL_CONTROL");
+    const QString controlProblem =
+        ControlEndpoint::check(given(control), given(value(m_controlToken, nullptr)),
+                               given(value(m_controlTokenFile, nullptr)), &config.control, control.name);
+    if (!controlProblem.isEmpty())
+        return refuse(controlProblem);
+
+    // Read and checked before anything starts, so a refused file leaves no trace but its message.
+    const Value scenario = value(m_scenario, "VARNEL_SCENARIO");
+    if (scenario.set) {
+        Scenario read;
+        QString error;
+        if (!ScenarioFile::read(scenario.text, &read, &error) || !ScenarioLoader::check(read, &error))
+            return refuse(scenario.fromEnvironment() ? QStringLiteral("%1: %2").arg(scenario.name, error)
+                                                     : error,
+                          false);
+        config.scenario = std::move(read);
+    }
+
+    // A line has one unit: a port named twice, by any of its names, is a mistake, not two units.
+    QHash<QString, int> taken; // a line's key: the unit that has it
+    for (std::size_t i = 0; i < config.units.size(); ++i) {
+        Endpoint mine;
+        Endpoint::parse(config.units[i].endpoint, &mine, nullptr);
+        const QStringList keys = mine.lineKeys();
+        const int number = config.firstUnit + int(i);
+        for (const QString& key : keys)
+            if (taken.contains(key))
+                return refuse(QStringLiteral("%1 is named for unit %2 and unit %3")
+                                  .arg(MessageQuote::of(config.units[i].endpoint))
+                                  .arg(taken.value(key))
+                                  .arg(number));
+        for (const QString& key : keys)
+            taken.insert(key, number);
+    }
+    return Outcome::Run;
+}
+
+bool EmulatorOptions::readUnits()
+{
+    // The environment's units stand in only for a command line that names none.
+    const bool named = m_parser.isSet(m_units) || !m_parser.positionalArguments().isEmpty();
+    const Value file = value(m_units, named ? nullptr : "VARNEL_UNITS");
+    Value listed;
+    if (!named && qEnvironmentVariableIsSet("VARNEL_ENDPOINTS"))
+        listed = Value{true, qEnvironmentVariable("VARNEL_ENDPOINTS"), QStringLiteral("VARNEL_ENDPOINTS")};
+    const QStringList endpoints =
+        listed.set ? listed.text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts)
+                   : m_parser.positionalArguments();
+    std::vector<UnitsFile::Unit> fileUnits;
+    if (file.set) {
+        QString error;
+        if (!UnitsFile::read(file.text, &fileUnits, &error)) {
+            refuse(file.fromEnvironment() ? QStringLiteral("%1: %2").arg(file.name, error) : error, false);
+            return false;
+        }
+    }
+    if (listed.set && endpoints.isEmpty()) {
+        refuse(QStringLiteral("%1: expected ENDPOINTs separated by spaces").arg(listed.name));
+        return false;
+    }
+    if (endpoints.isEmpty() && fileUnits.empty()) {
+        refuse(QStringLiteral("expected a PORT (or --units FILE)"));
+        return false;
+    }
+    for (const QString& endpoint : endpoints) {
+        QString problem;
+        if (!Endpoint::parse(endpoint, nullptr, &problem)) {
+            refuse(listed.set ? QStringLiteral("%1: %2").arg(listed.name, problem) : problem);
+            return false;
+        }
+        UnitsFile::Unit unit;
+        unit.endpoint = endpoint;
+        m_config.units.push_back(unit);
+    }
+    for (UnitsFile::Unit& unit : fileUnits)
+        m_config.units.push_back(std::move(unit));
+    return true;
+}

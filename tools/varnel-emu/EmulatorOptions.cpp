@@ -17,6 +17,28 @@ namespace {
 
 constexpr int kMaxJournal = 10000000;
 
+// The variables that stand for options when the command line does not give them. An option a
+// build lacks is never asked for, so its row does nothing there.
+struct Variable
+{
+    const char* option;
+    const char* name;
+};
+constexpr Variable kVariables[] = {
+    {"records", "VARNEL_RECORDS"}, {"journal", "VARNEL_JOURNAL"},
+    {"events", "VARNEL_EVENTS"},   {"first-unit", "VARNEL_FIRST_UNIT"},
+    {"control", "VARNEL_CONTROL"}, {"scenario", "VARNEL_SCENARIO"},
+    {"units", "VARNEL_UNITS"},     {"control-host", "VARNEL_CONTROL_HOST"},
+};
+
+const char* variableOf(const QString& option)
+{
+    for (const Variable& variable : kVariables)
+        if (option == QLatin1String(variable.option))
+            return variable.name;
+    return nullptr;
+}
+
 QCommandLineOption valued(const char* name, const char* valueName, const QString& fallback = QString())
 {
     return QCommandLineOption(QString::fromLatin1(name), QString(), QString::fromLatin1(valueName), fallback);
@@ -57,9 +79,10 @@ EmulatorOptions::EmulatorOptions()
                          m_list,     m_help,     m_version});
 }
 
-EmulatorOptions::Value EmulatorOptions::value(const QCommandLineOption& option, const char* variable) const
+EmulatorOptions::Value EmulatorOptions::value(const QCommandLineOption& option, bool environment) const
 {
     const QString name = option.names().constFirst();
+    const char* variable = environment ? variableOf(name) : nullptr;
     if (m_parser.isSet(option) || !variable || !qEnvironmentVariableIsSet(variable))
         return Value{m_parser.isSet(option), m_parser.value(option), QStringLiteral("--") + name};
     return Value{true, qEnvironmentVariable(variable), QString::fromLatin1(variable)};
@@ -97,7 +120,7 @@ EmulatorOptions::Outcome EmulatorOptions::check()
     config.dataBits = m_parser.value(m_dataBits);
     config.stopBits = m_parser.value(m_stopBits);
     config.parity = m_parser.value(m_parity);
-    const Value records = value(m_records, "VARNEL_RECORDS");
+    const Value records = value(m_records);
     if (!EmulatorConsole::isRecordCount(records.text))
         return refuse(QStringLiteral("%1: expected 1 to 8 digits").arg(records.name));
     config.records = records.text.toInt(nullptr, 10);
@@ -120,18 +143,18 @@ EmulatorOptions::Outcome EmulatorOptions::check()
     config.seedGiven = m_parser.isSet(m_seed);
     if (!readUnits())
         return Outcome::Refused;
-    const Value capture = value(m_capture, nullptr);
+    const Value capture = value(m_capture);
     if (capture.set && capture.text.isEmpty())
         return refuse(QStringLiteral("--capture: expected a file name"));
     config.capture = capture.text;
-    const Value journal = value(m_journal, "VARNEL_JOURNAL");
+    const Value journal = value(m_journal);
     const int journalCapacity = numberIn(journal.text, 1, kMaxJournal);
     if (journalCapacity < 0)
         return refuse(QStringLiteral("%1: \"%2\" is not a number of events from 1 to %3")
                           .arg(journal.name, journal.text)
                           .arg(kMaxJournal));
     config.journalCapacity = std::size_t(journalCapacity);
-    const Value events = value(m_events, "VARNEL_EVENTS");
+    const Value events = value(m_events);
     if (events.set && events.text.isEmpty())
         return refuse(QStringLiteral("%1: expected a file name").arg(events.name));
     config.events = events.text;
@@ -143,7 +166,7 @@ EmulatorOptions::Outcome EmulatorOptions::check()
             return refuse(QStringLiteral("--state-out: %1").arg(refusal));
         config.stateOut = m_parser.value(m_stateOut);
     }
-    const Value firstUnit = value(m_firstUnit, "VARNEL_FIRST_UNIT");
+    const Value firstUnit = value(m_firstUnit);
     config.firstUnit = numberIn(firstUnit.text, 1, UnitHost::kMaxUnitNumber);
     if (config.firstUnit < 0)
         return refuse(QStringLiteral("%1: \"%2\" is not a unit number from 1 to %3")
@@ -164,15 +187,15 @@ EmulatorOptions::Outcome EmulatorOptions::check()
     }
 
     const auto given = [this](const Value& v) { return v.set ? v.text : QString(); };
-    const Value control = value(m_control, "VARNEL_CONTROL");
+    const Value control = value(m_control);
     const QString controlProblem =
-        ControlEndpoint::check(given(control), given(value(m_controlToken, nullptr)),
-                               given(value(m_controlTokenFile, nullptr)), &config.control, control.name);
+        ControlEndpoint::check(given(control), given(value(m_controlToken)), given(value(m_controlTokenFile)),
+                               &config.control, control.name);
     if (!controlProblem.isEmpty())
         return refuse(controlProblem);
 
     // Read and checked before anything starts, so a refused file leaves no trace but its message.
-    const Value scenario = value(m_scenario, "VARNEL_SCENARIO");
+    const Value scenario = value(m_scenario);
     if (scenario.set) {
         Scenario read;
         QString error;
@@ -206,7 +229,7 @@ bool EmulatorOptions::readUnits()
 {
     // The environment's units stand in only for a command line that names none.
     const bool named = m_parser.isSet(m_units) || !m_parser.positionalArguments().isEmpty();
-    const Value file = value(m_units, named ? nullptr : "VARNEL_UNITS");
+    const Value file = value(m_units, !named);
     Value listed;
     if (!named && qEnvironmentVariableIsSet("VARNEL_ENDPOINTS"))
         listed = Value{true, qEnvironmentVariable("VARNEL_ENDPOINTS"), QStringLiteral("VARNEL_ENDPOINTS")};

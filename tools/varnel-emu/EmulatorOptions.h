@@ -31,7 +31,8 @@ public:
     bool isUsageProblem() const { return m_usageProblem; }
 
 private:
-    // An option's value as given, or its variable's when the command line has none.
+    // An option's value as given, or its variable's (with `environment`) when the command line
+    // has none.
     struct Value
     {
         bool set = false;
@@ -40,7 +41,7 @@ private:
         bool fromEnvironment() const { return !name.startsWith(QLatin1Char('-')); }
     };
 
-    Value value(const QCommandLineOption& option, const char* variable) const;
+    Value value(const QCommandLineOption& option, bool environment = true) const;
     Outcome refuse(const QString& problem, bool usage = true);
     Outcome check();
     bool readUnits();

@@ -1,0 +1,616 @@
+// The page of the units: everything through the control API's own routes, as a harness uses them.
+'use strict';
+
+const PAGE_SIZE = 50;
+const MAX_ROWS = 5000;
+const UNITS_MS = 1000;
+const FAULTS_MS = 2000;
+const METRICS_MS = 3000;
+const JOURNAL_PAGE = 1000;
+
+const $ = (id) => document.getElementById(id);
+
+const page = {
+  token: null,
+  units: [],
+  pageIndex: 0,
+  search: '',
+  chosen: null,
+  faults: new Map(),     // unit id -> its rules
+  events: [],            // the chosen unit's newest events, oldest first
+  incoming: [],          // events not drawn yet
+  pending: [],           // events that came while paused
+  queued: [],            // events that came while the journal was being read
+  loading: false,
+  paused: false,
+  lastSeq: 0,
+  commands: new Set(),
+  types: new Set(),
+  drawQueued: false,
+  generation: 0,
+};
+
+// How long each update of the page took, for tests and the benchmark.
+const stats = { updates: 0, maxMs: 0, totalMs: 0, lastMs: 0, byKind: {} };
+window.varnelStats = stats;
+
+function measure(kind, work) {
+  const start = performance.now();
+  work();
+  const ms = performance.now() - start;
+  stats.updates += 1;
+  stats.totalMs += ms;
+  stats.lastMs = ms;
+  stats.maxMs = Math.max(stats.maxMs, ms);
+  const entry = stats.byKind[kind] || (stats.byKind[kind] = { updates: 0, maxMs: 0 });
+  entry.updates += 1;
+  entry.maxMs = Math.max(entry.maxMs, ms);
+}
+
+// -- the API ----------------------------------------------------------------------------------
+
+class ApiError extends Error {
+  constructor(status, message) {
+    super(message);
+    this.status = status;
+  }
+}
+
+let tokenWanted = null;
+
+// The token is asked for once, when the API first answers 401, and sent as a header only.
+function askToken() {
+  if (!tokenWanted) {
+    tokenWanted = new Promise((resolve) => {
+      const dialog = $('token-dialog');
+      const form = $('token-form');
+      form.onsubmit = () => {
+        page.token = $('token-input').value;
+        $('token-input').value = '';
+        tokenWanted = null;
+        resolve();
+      };
+      dialog.showModal();
+    });
+  }
+  return tokenWanted;
+}
+
+function errorText(status, text) {
+  try {
+    const body = JSON.parse(text);
+    if (body && typeof body.error === 'string') return body.error;
+  } catch (e) { /* not JSON: shown as it came */ }
+  return text.trim() || 'HTTP ' + status;
+}
+
+// Every change goes as JSON with its content type; the page's own origin only.
+async function api(method, path, body, options = {}) {
+  for (;;) {
+    const headers = {};
+    if (page.token) headers.Authorization = 'Bearer ' + page.token;
+    const init = { method, headers, cache: 'no-store', credentials: 'omit' };
+    if (method !== 'GET') {
+      headers['Content-Type'] = 'application/json';
+      if (body !== undefined) init.body = typeof body === 'string' ? body : JSON.stringify(body);
+    }
+    const response = await fetch(path, init);
+    if (response.status === 401) {
+      await askToken();
+      continue;
+    }
+    if (options.stream && response.ok) return response;
+    const text = await response.text();
+    if (!response.ok) throw new ApiError(response.status, errorText(response.status, text));
+    if (options.text) return text;
+    return text ? JSON.parse(text) : null;
+  }
+}
+
+function show(text, ok) {
+  const box = $('message');
+  box.textContent = text;
+  box.className = ok ? 'done' : 'error';
+}
+
+async function act(work, done) {
+  try {
+    const answer = await work();
+    show(typeof done === 'function' ? done(answer) : done, true);
+    refreshFaults(page.chosen);
+    refreshUnits();
+  } catch (error) {
+    show(error.message, false);
+  }
+}
+
+// -- the units ------------------------------------------------------------------------------
+
+function matching() {
+  const wanted = page.search.trim().toLowerCase();
+  if (!wanted) return page.units;
+  return page.units.filter((unit) => String(unit.id) === wanted ||
+                                      (unit.endpoint || '').toLowerCase().includes(wanted));
+}
+
+function cell(row, text, className) {
+  const td = document.createElement('td');
+  td.textContent = text;
+  if (className) td.className = className;
+  row.appendChild(td);
+  return td;
+}
+
+function faultSummary(rules) {
+  if (!rules) return '';
+  if (!rules.length) return 'none';
+  return rules.map((rule) => rule.rule + ' (' + rule.state + ', ' + rule.fired + ')').join('; ');
+}
+
+function visibleUnits() {
+  const list = matching();
+  const pages = Math.max(1, Math.ceil(list.length / PAGE_SIZE));
+  page.pageIndex = Math.min(page.pageIndex, pages - 1);
+  return { list, pages, shown: list.slice(page.pageIndex * PAGE_SIZE, (page.pageIndex + 1) * PAGE_SIZE) };
+}
+
+function drawUnits() {
+  measure('units', () => {
+    const { list, pages, shown } = visibleUnits();
+    const body = document.createElement('tbody');
+    for (const unit of shown) {
+      const row = document.createElement('tr');
+      row.dataset.unit = unit.id;
+      if (unit.id === page.chosen) row.className = 'chosen';
+      cell(row, unit.id);
+      cell(row, unit.endpoint || '(window)');
+      cell(row, unit.line, 'line-' + unit.line);
+      cell(row, unit.connected ? 'connected' : '—');
+      cell(row, unit.records);
+      const upload = cell(row, '');
+      if (unit.upload) {
+        const bar = document.createElement('progress');
+        bar.max = Math.max(1, unit.upload.total);
+        bar.value = unit.upload.sent;
+        upload.appendChild(bar);
+        upload.appendChild(document.createTextNode(' ' + unit.upload.sent + '/' + unit.upload.total));
+      }
+      cell(row, faultSummary(page.faults.get(unit.id)), 'rules');
+      body.appendChild(row);
+    }
+    $('units').replaceChild(body, $('units').tBodies[0]);
+    $('page-info').textContent = list.length + ' of ' + page.units.length + ' units, page ' +
+                                 (page.pageIndex + 1) + '/' + pages;
+    const connected = page.units.filter((unit) => unit.connected).length;
+    $('summary').textContent = page.units.length + ' units, ' + connected + ' connected';
+    const chosen = page.units.find((unit) => unit.id === page.chosen);
+    if (chosen) {
+      $('unit-title').textContent = 'Unit ' + chosen.id + ' · ' + (chosen.endpoint || '(window)') + ' · ' +
+                                    chosen.line + ' · ' + chosen.records + ' records';
+    }
+  });
+}
+
+async function refreshUnits() {
+  try {
+    page.units = await api('GET', '/units');
+    drawUnits();
+  } catch (error) {
+    $('summary').textContent = 'GET /units: ' + error.message;
+  }
+}
+
+async function refreshFaults(id) {
+  if (!id) return;
+  try {
+    page.faults.set(id, await api('GET', '/units/' + id + '/faults'));
+    if (id === page.chosen) drawFaults();
+  } catch (error) {
+    page.faults.delete(id);
+  }
+}
+
+// The rules of the units on the page, a few requests at a time.
+async function refreshPageFaults() {
+  const ids = visibleUnits().shown.map((unit) => unit.id);
+  for (let i = 0; i < ids.length; i += 6) await Promise.all(ids.slice(i, i + 6).map(refreshFaults));
+  drawUnits();
+}
+
+function drawFaults() {
+  measure('faults', () => {
+    const body = document.createElement('tbody');
+    for (const rule of page.faults.get(page.chosen) || []) {
+      const row = document.createElement('tr');
+      cell(row, rule.rule);
+      cell(row, rule.state);
+      cell(row, rule.fired);
+      const remove = document.createElement('button');
+      remove.className = 'remove';
+      remove.type = 'button';
+      remove.textContent = '✕';
+      remove.title = 'remove rule ' + rule.id;
+      remove.onclick = () => act(() => api('DELETE', '/units/' + page.chosen + '/faults/' + rule.id),
+                                 'rule ' + rule.id + ' removed');
+      row.appendChild(document.createElement('td')).appendChild(remove);
+      body.appendChild(row);
+    }
+    $('faults').replaceChild(body, $('faults').tBodies[0]);
+  });
+}
+
+// -- the journal --------------------------------------------------------------------------------
+
+const FRAME_TYPES = { request: 'PC → unit', reply: 'unit → PC', record: 'unit → PC' };
+const SHOWN_ELSEWHERE = new Set(['seq', 't', 'unit', 'type', 'hex', 'cmd', 'name', 'fields']);
+
+function fieldsText(event) {
+  if (Array.isArray(event.fields)) {
+    return event.fields.map((f) => (f[2] ? f[2] + '.' : '') + (f[0] ? f[0] + '=' : '') + f[1]).join(', ');
+  }
+  return Object.keys(event).filter((key) => !SHOWN_ELSEWHERE.has(key))
+    .map((key) => key + '=' + (typeof event[key] === 'object' ? JSON.stringify(event[key]) : event[key]))
+    .join(', ');
+}
+
+function commandOf(event) {
+  if (event.name) return event.name;
+  if (event.type === 'record') return 'record ' + event.sequence;
+  return '';
+}
+
+function passes(event) {
+  const command = $('filter-command').value;
+  const type = $('filter-type').value;
+  return (!type || event.type === type) && (!command || event.name === command);
+}
+
+function addOption(select, seen, value) {
+  if (!value || seen.has(value)) return;
+  seen.add(value);
+  const option = document.createElement('option');
+  option.value = value;
+  option.textContent = value;
+  select.appendChild(option);
+}
+
+function rowOf(event) {
+  const row = document.createElement('tr');
+  row.className = event.type;
+  row.dataset.seq = event.seq;
+  cell(row, event.seq);
+  cell(row, (event.t || '').slice(11, 26));
+  cell(row, FRAME_TYPES[event.type] || '', 'dir');
+  cell(row, event.type);
+  cell(row, commandOf(event), 'command');
+  cell(row, fieldsText(event), 'fields');
+  return row;
+}
+
+// A click on an event shows its bytes under it, another hides them.
+function toggleHex(row) {
+  const next = row.nextElementSibling;
+  if (next && next.classList.contains('hex-row')) {
+    next.remove();
+    return;
+  }
+  const event = page.events.find((e) => String(e.seq) === row.dataset.seq);
+  if (!event || !event.hex) return;
+  const hexRow = document.createElement('tr');
+  hexRow.className = 'hex-row';
+  const td = cell(hexRow, event.hex.replace(/(..)/g, '$1 ').trim().toUpperCase());
+  td.colSpan = 6;
+  row.after(hexRow);
+  event.hexRow = hexRow;
+}
+
+function drawJournalInfo() {
+  const shown = $('journal').tBodies[0].rows.length;
+  $('journal-info').textContent = page.events.length + ' kept' +
+    (page.paused ? ', paused with ' + page.pending.length + ' new' : '') +
+    (shown !== page.events.length ? ', ' + $('journal').tBodies[0].querySelectorAll('tr:not(.hex-row)').length +
+      ' shown' : '');
+}
+
+// New events go on top; beyond the newest MAX_ROWS the oldest go.
+function drawIncoming() {
+  page.drawQueued = false;
+  if (!page.incoming.length) return;
+  measure('journal', () => {
+    const body = $('journal').tBodies[0];
+    const fresh = page.incoming;
+    page.incoming = [];
+    const fragment = document.createDocumentFragment();
+    for (let i = fresh.length - 1; i >= 0; i -= 1) {
+      const event = fresh[i];
+      addOption($('filter-command'), page.commands, event.name);
+      addOption($('filter-type'), page.types, event.type);
+      if (passes(event)) {
+        event.row = rowOf(event);
+        fragment.appendChild(event.row);
+      }
+    }
+    body.insertBefore(fragment, body.firstChild);
+    page.events.push(...fresh);
+    const excess = page.events.length - MAX_ROWS;
+    if (excess > 0) {
+      for (const old of page.events.splice(0, excess)) {
+        if (old.row) old.row.remove();
+        if (old.hexRow) old.hexRow.remove();
+      }
+    }
+    drawJournalInfo();
+  });
+}
+
+function drawJournal() {
+  measure('journal-filter', () => {
+    const body = document.createElement('tbody');
+    for (let i = page.events.length - 1; i >= 0; i -= 1) {
+      const event = page.events[i];
+      event.row = passes(event) ? rowOf(event) : null;
+      event.hexRow = null;
+      if (event.row) body.appendChild(event.row);
+    }
+    $('journal').replaceChild(body, $('journal').tBodies[0]);
+    drawJournalInfo();
+  });
+}
+
+function take(events) {
+  const fresh = events.filter((event) => event.seq > page.lastSeq);
+  if (!fresh.length) return;
+  page.lastSeq = fresh[fresh.length - 1].seq;
+  if (page.paused) {
+    page.pending.push(...fresh);
+    if (page.pending.length > MAX_ROWS) page.pending.splice(0, page.pending.length - MAX_ROWS);
+    drawJournalInfo();
+    return;
+  }
+  page.incoming.push(...fresh);
+  if (!page.drawQueued) {
+    page.drawQueued = true;
+    requestAnimationFrame(drawIncoming);
+  }
+}
+
+async function hasEventsAfter(id, seq) {
+  const answer = await api('GET', '/units/' + id + '/journal?after=' + seq + '&limit=1');
+  return answer.events.length > 0;
+}
+
+// The newest MAX_ROWS events: the last seq is found by halving, then read in pages.
+async function loadJournal(id, generation) {
+  let high = 1;
+  while (await hasEventsAfter(id, high)) high *= 2;
+  let low = 0;
+  while (high - low > 1) {
+    const middle = Math.floor((low + high) / 2);
+    if (await hasEventsAfter(id, middle)) low = middle; else high = middle;
+  }
+  let after = Math.max(0, high - MAX_ROWS);
+  const events = [];
+  for (;;) {
+    const answer = await api('GET', '/units/' + id + '/journal?after=' + after + '&limit=' + JOURNAL_PAGE);
+    if (generation !== page.generation) return;
+    events.push(...answer.events);
+    if (!answer.events.length || answer.next <= after) break;
+    after = answer.next;
+  }
+  page.loading = false;
+  take(events.slice(-MAX_ROWS));
+  take(page.queued);
+  page.queued = [];
+}
+
+function choose(id) {
+  page.chosen = id;
+  page.generation += 1;
+  page.events = [];
+  page.incoming = [];
+  page.pending = [];
+  page.queued = [];
+  page.lastSeq = 0;
+  page.loading = true;
+  $('unit-pane').hidden = false;
+  $('journal').replaceChild(document.createElement('tbody'), $('journal').tBodies[0]);
+  $('message').textContent = '';
+  drawUnits();
+  refreshFaults(id);
+  refreshMetrics();
+  const generation = page.generation;
+  loadJournal(id, generation).catch((error) => {
+    if (generation === page.generation) show('journal: ' + error.message, false);
+  });
+}
+
+function onStreamEvent(event) {
+  if (event.unit !== page.chosen) return;
+  if (event.type === 'fault' && !page.faultRefreshQueued) {
+    page.faultRefreshQueued = true;
+    setTimeout(() => { page.faultRefreshQueued = false; refreshFaults(page.chosen); }, 200);
+  }
+  if (page.loading) page.queued.push(event); else take([event]);
+}
+
+// The event stream read through fetch, so the token goes as a header.
+async function followEvents() {
+  for (;;) {
+    try {
+      const response = await api('GET', '/events', undefined, { stream: true });
+      $('stream-state').textContent = 'live';
+      const reader = response.body.getReader();
+      const decoder = new TextDecoder();
+      let buffer = '';
+      for (;;) {
+        const { value, done } = await reader.read();
+        if (done) break;
+        buffer += decoder.decode(value, { stream: true });
+        let end;
+        while ((end = buffer.indexOf('\n\n')) >= 0) {
+          const block = buffer.slice(0, end);
+          buffer = buffer.slice(end + 2);
+          let kind = 'message';
+          for (const line of block.split('\n')) {
+            if (line.startsWith('event: ')) kind = line.slice(7);
+            else if (line.startsWith('data: ') && kind === 'message') onStreamEvent(JSON.parse(line.slice(6)));
+            else if (line.startsWith('data: ') && kind === 'lost') {
+              $('stream-state').textContent = 'live (' + JSON.parse(line.slice(6)).lost + ' events lost)';
+            }
+          }
+        }
+      }
+      $('stream-state').textContent = 'event stream ended; reconnecting';
+    } catch (error) {
+      $('stream-state').textContent = 'event stream: ' + error.message + '; reconnecting';
+    }
+    await new Promise((resolve) => setTimeout(resolve, 2000));
+  }
+}
+
+// -- reply latency ----------------------------------------------------------------------------
+
+const BUCKET = /^varnel_command_reply_latency_seconds_bucket\{unit="(\d+)",command="((?:[^"\\]|\\.)*)",le="([^"]+)"\} (\d+)/;
+
+function histograms(text, unit) {
+  const byCommand = new Map();
+  for (const line of text.split('\n')) {
+    const match = BUCKET.exec(line);
+    if (!match || Number(match[1]) !== unit) continue;
+    if (!byCommand.has(match[2])) byCommand.set(match[2], []);
+    byCommand.get(match[2]).push({ le: match[3], cumulative: Number(match[4]) });
+  }
+  return byCommand;
+}
+
+function bucketLabel(le) {
+  if (le === '+Inf') return '>5s';
+  const seconds = Number(le);
+  return seconds < 1 ? (seconds * 1000) + 'ms' : seconds + 's';
+}
+
+function drawLatency(byCommand) {
+  measure('latency', () => {
+    const canvas = $('latency');
+    const rowHeight = 46;
+    const left = 150;
+    const commands = [...byCommand.keys()];
+    canvas.height = Math.max(1, commands.length) * rowHeight + 18;
+    const ctx = canvas.getContext('2d');
+    ctx.clearRect(0, 0, canvas.width, canvas.height);
+    ctx.font = '11px sans-serif';
+    ctx.fillStyle = '#888';
+    if (!commands.length) {
+      ctx.fillText('no reply yet', 8, 20);
+      return;
+    }
+    commands.forEach((command, index) => {
+      const buckets = byCommand.get(command);
+      const counts = buckets.map((b, i) => b.cumulative - (i ? buckets[i - 1].cumulative : 0));
+      const total = buckets[buckets.length - 1].cumulative;
+      const most = Math.max(1, ...counts);
+      const top = index * rowHeight + 4;
+      const width = (canvas.width - left - 8) / counts.length;
+      ctx.fillStyle = '#222';
+      ctx.fillText(command, 4, top + 14);
+      ctx.fillStyle = '#888';
+      ctx.fillText(total + ' replies', 4, top + 28);
+      counts.forEach((count, i) => {
+        const height = Math.round((rowHeight - 14) * count / most);
+        ctx.fillStyle = '#2b4a6b';
+        ctx.fillRect(left + i * width + 1, top + rowHeight - 14 - height, width - 2, height);
+        if (count) {
+          ctx.fillStyle = '#222';
+          ctx.fillText(String(count), left + i * width + 2, top + rowHeight - 16 - height);
+        }
+      });
+    });
+    ctx.fillStyle = '#888';
+    const buckets = byCommand.get(commands[0]);
+    const width = (canvas.width - left - 8) / buckets.length;
+    buckets.forEach((bucket, i) => ctx.fillText('≤' + bucketLabel(bucket.le), left + i * width + 1,
+                                                canvas.height - 4));
+  });
+}
+
+async function refreshMetrics() {
+  if (!page.chosen) return;
+  try {
+    const text = await api('GET', '/metrics', undefined, { text: true });
+    drawLatency(histograms(text, page.chosen));
+  } catch (error) {
+    show('GET /metrics: ' + error.message, false);
+  }
+}
+
+// -- actions ------------------------------------------------------------------------------------
+
+function unitPath(route) {
+  return '/units/' + page.chosen + '/' + route;
+}
+
+function wire() {
+  $('units').addEventListener('click', (e) => {
+    const row = e.target.closest('tr[data-unit]');
+    if (row) choose(Number(row.dataset.unit));
+  });
+  $('unit-search').addEventListener('input', (e) => {
+    page.search = e.target.value;
+    page.pageIndex = 0;
+    drawUnits();
+    refreshPageFaults();
+  });
+  $('page-prev').onclick = () => { page.pageIndex = Math.max(0, page.pageIndex - 1); drawUnits(); refreshPageFaults(); };
+  $('page-next').onclick = () => { page.pageIndex += 1; drawUnits(); refreshPageFaults(); };
+  $('fault-form').addEventListener('submit', (e) => {
+    e.preventDefault();
+    const rule = $('fault-rule').value;
+    act(() => api('POST', unitPath('faults'), { rule }), (added) => 'rule ' + added.id + ' added: ' + added.rule);
+  });
+  $('records-form').addEventListener('submit', (e) => {
+    e.preventDefault();
+    const count = Number($('records-count').value);
+    act(() => api('PUT', unitPath('records'), { count }), (answer) => 'records per upload: ' + answer.count);
+  });
+  $('stop-upload').onclick = () => act(() => api('POST', unitPath('stop')),
+                                       (answer) => answer.uploading ? 'upload stopped' : 'no upload was running');
+  $('reset-unit').onclick = () => act(() => api('POST', unitPath('reset')), 'unit reset');
+  $('scenario-file').addEventListener('change', async (e) => {
+    const file = e.target.files[0];
+    if (file) $('scenario-text').value = await file.text();
+  });
+  $('scenario-load').onclick = () => act(() => api('POST', unitPath('scenario'), $('scenario-text').value),
+                                         'scenario loaded');
+  $('filter-command').onchange = drawJournal;
+  $('filter-type').onchange = drawJournal;
+  $('pause').onclick = () => {
+    page.paused = !page.paused;
+    $('pause').textContent = page.paused ? 'Resume' : 'Pause';
+    if (!page.paused) {
+      const waiting = page.pending;
+      page.pending = [];
+      page.incoming.push(...waiting);
+      drawIncoming();
+    }
+    drawJournalInfo();
+  };
+  $('journal').addEventListener('click', (e) => {
+    const row = e.target.closest('tr[data-seq]');
+    if (row) toggleHex(row);
+  });
+}
+
+async function start() {
+  wire();
+  await refreshUnits();
+  const first = new URLSearchParams(location.search).get('unit');
+  if (first && page.units.some((unit) => unit.id === Number(first))) choose(Number(first));
+  else if (page.units.length === 1) choose(page.units[0].id);
+  refreshPageFaults();
+  followEvents();
+  setInterval(refreshUnits, UNITS_MS);
+  setInterval(() => { refreshPageFaults(); }, FAULTS_MS);
+  setInterval(refreshMetrics, METRICS_MS);
+}
+
+start();

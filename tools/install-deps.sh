@@ -10,6 +10,7 @@ packages=("$@")
     libdw-dev libpcap-dev libcpp-httplib-dev
     socat python3 python3-serial python3-crcmod python3-pytest python3-pytest-xdist
     tshark
+    chromium chromium-driver python3-selenium
 )
 missing=()
 for p in "${packages[@]}"; do

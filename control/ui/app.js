@@ -17,6 +17,7 @@ const page = {
   search: '',
   chosen: null,
   faults: new Map(),     // unit id -> its rules
+  clients: new Map(),    // unit id -> the peer a line event named since the page opened
   events: [],            // the chosen unit's newest events, oldest first
   incoming: [],          // events not drawn yet
   pending: [],           // events that came while paused
@@ -165,7 +166,7 @@ function drawUnits() {
       cell(row, unit.id);
       cell(row, unit.endpoint || '(window)');
       cell(row, unit.line, 'line-' + unit.line);
-      cell(row, unit.connected ? 'connected' : '—');
+      cell(row, unit.connected ? (page.clients.get(unit.id) || 'connected') : '—');
       cell(row, unit.records);
       const upload = cell(row, '');
       if (unit.upload) {
@@ -415,6 +416,8 @@ function choose(id) {
   $('unit-pane').hidden = false;
   $('journal').replaceChild(document.createElement('tbody'), $('journal').tBodies[0]);
   $('message').textContent = '';
+  const unit = page.units.find((entry) => entry.id === id);
+  $('records-count').value = unit ? unit.records : '';
   drawUnits();
   refreshFaults(id);
   refreshMetrics();
@@ -425,7 +428,13 @@ function choose(id) {
 }
 
 function onStreamEvent(event) {
+  if (event.type === 'line' && event.event === 'client connected') page.clients.set(event.unit, event.peer);
+  else if (event.type === 'line') page.clients.delete(event.unit);
   if (event.unit !== page.chosen) return;
+  if (event.type === 'reply' && !page.metricsQueued) {
+    page.metricsQueued = true;
+    setTimeout(() => { page.metricsQueued = false; refreshMetrics(); }, 500);
+  }
   if (event.type === 'fault' && !page.faultRefreshQueued) {
     page.faultRefreshQueued = true;
     setTimeout(() => { page.faultRefreshQueued = false; refreshFaults(page.chosen); }, 200);
@@ -495,6 +504,7 @@ function drawLatency(byCommand) {
     const rowHeight = 46;
     const left = 150;
     const commands = [...byCommand.keys()];
+    canvas.dataset.commands = commands.join(' ');
     canvas.height = Math.max(1, commands.length) * rowHeight + 18;
     const ctx = canvas.getContext('2d');
     ctx.clearRect(0, 0, canvas.width, canvas.height);
@@ -516,7 +526,7 @@ function drawLatency(byCommand) {
       ctx.fillStyle = '#888';
       ctx.fillText(total + ' replies', 4, top + 28);
       counts.forEach((count, i) => {
-        const height = Math.round((rowHeight - 14) * count / most);
+        const height = Math.round((rowHeight - 28) * count / most);
         ctx.fillStyle = '#2b4a6b';
         ctx.fillRect(left + i * width + 1, top + rowHeight - 14 - height, width - 2, height);
         if (count) {

@@ -19,6 +19,9 @@ const page = {
   faults: new Map(),     // unit id -> its rules
   clients: new Map(),    // unit id -> the peer a line event named since the page opened
   events: [],            // the chosen unit's newest events, oldest first
+  shown: [],             // those of them the filters pass
+  picked: null,          // the seq of the event shown whole
+  rowHeight: 20,
   incoming: [],          // events not drawn yet
   pending: [],           // events that came while paused
   queued: [],            // events that came while the journal was being read
@@ -32,17 +35,20 @@ const page = {
 };
 
 // How long each update of the page took, for tests and the benchmark.
-const stats = { updates: 0, maxMs: 0, totalMs: 0, lastMs: 0, byKind: {} };
+const stats = { updates: 0, maxMs: 0, totalMs: 0, lastMs: 0, byKind: {}, samples: [] };
 window.varnelStats = stats;
 
 function measure(kind, work) {
   const start = performance.now();
   work();
+  // The layout it causes counts too.
+  void document.body.offsetHeight;
   const ms = performance.now() - start;
   stats.updates += 1;
   stats.totalMs += ms;
   stats.lastMs = ms;
   stats.maxMs = Math.max(stats.maxMs, ms);
+  if (stats.samples.length < 20000) stats.samples.push([kind, ms]);
   const entry = stats.byKind[kind] || (stats.byKind[kind] = { updates: 0, maxMs: 0 });
   entry.updates += 1;
   entry.maxMs = Math.max(entry.maxMs, ms);
@@ -288,72 +294,82 @@ function rowOf(event) {
   return row;
 }
 
-// A click on an event shows its bytes under it, another hides them.
-function toggleHex(row) {
-  const next = row.nextElementSibling;
-  if (next && next.classList.contains('hex-row')) {
-    next.remove();
-    return;
+// A click on an event shows it whole, its bytes too, under the journal.
+function pick(seq) {
+  const event = page.events.find((e) => e.seq === seq);
+  page.picked = event ? seq : null;
+  $('event-detail').hidden = !event;
+  if (event) {
+    $('event-title').textContent = '#' + event.seq + ' ' + event.t + ' ' + event.type + ' ' + commandOf(event);
+    $('event-fields').textContent = fieldsText(event).split(', ').join('\n');
+    $('event-hex').textContent = event.hex ? event.hex.replace(/(..)/g, '$1 ').trim().toUpperCase() : '';
   }
-  const event = page.events.find((e) => String(e.seq) === row.dataset.seq);
-  if (!event || !event.hex) return;
-  const hexRow = document.createElement('tr');
-  hexRow.className = 'hex-row';
-  const td = cell(hexRow, event.hex.replace(/(..)/g, '$1 ').trim().toUpperCase());
-  td.colSpan = 6;
-  row.after(hexRow);
-  event.hexRow = hexRow;
+  drawWindow();
 }
 
 function drawJournalInfo() {
-  const shown = $('journal').tBodies[0].rows.length;
-  $('journal-info').textContent = page.events.length + ' kept' +
-    (page.paused ? ', paused with ' + page.pending.length + ' new' : '') +
-    (shown !== page.events.length ? ', ' + $('journal').tBodies[0].querySelectorAll('tr:not(.hex-row)').length +
-      ' shown' : '');
+  $('journal-info').textContent = page.events.length + ' kept, ' + page.shown.length + ' shown' +
+    (page.paused ? ', paused with ' + page.pending.length + ' new' : '');
 }
 
-// New events go on top; beyond the newest MAX_ROWS the oldest go.
+// Only the rows in sight are in the page, newest on top, so an update costs the same with
+// 5000 events kept as with 50.
+function drawWindow() {
+  const box = $('journal-box');
+  const table = $('journal');
+  const total = page.shown.length;
+  $('journal-spacer').style.height = total * page.rowHeight + 'px';
+  const first = Math.max(0, Math.floor(box.scrollTop / page.rowHeight) - 5);
+  const last = Math.min(total, first + Math.ceil(box.clientHeight / page.rowHeight) + 10);
+  const body = document.createElement('tbody');
+  for (let i = first; i < last; i += 1) {
+    const event = page.shown[total - 1 - i];
+    const row = rowOf(event);
+    if (event.seq === page.picked) row.classList.add('picked');
+    body.appendChild(row);
+  }
+  table.replaceChild(body, table.tBodies[0]);
+  table.style.top = first * page.rowHeight + 'px';
+  if (body.rows.length && !page.rowMeasured) {
+    page.rowHeight = body.rows[0].getBoundingClientRect().height || page.rowHeight;
+    page.rowMeasured = true;
+  }
+}
+
+// New events go on top; beyond the newest MAX_ROWS the oldest go. A reader scrolled down keeps
+// the rows in sight.
 function drawIncoming() {
   page.drawQueued = false;
   if (!page.incoming.length) return;
   measure('journal', () => {
-    const body = $('journal').tBodies[0];
     const fresh = page.incoming;
     page.incoming = [];
-    const fragment = document.createDocumentFragment();
-    for (let i = fresh.length - 1; i >= 0; i -= 1) {
-      const event = fresh[i];
+    let added = 0;
+    for (const event of fresh) {
       addOption($('filter-command'), page.commands, event.name);
       addOption($('filter-type'), page.types, event.type);
       if (passes(event)) {
-        event.row = rowOf(event);
-        fragment.appendChild(event.row);
+        page.shown.push(event);
+        added += 1;
       }
     }
-    body.insertBefore(fragment, body.firstChild);
     page.events.push(...fresh);
-    const excess = page.events.length - MAX_ROWS;
-    if (excess > 0) {
-      for (const old of page.events.splice(0, excess)) {
-        if (old.row) old.row.remove();
-        if (old.hexRow) old.hexRow.remove();
-      }
-    }
+    if (page.events.length > MAX_ROWS) page.events.splice(0, page.events.length - MAX_ROWS);
+    const oldest = page.events[0].seq;
+    let gone = 0;
+    while (gone < page.shown.length && page.shown[gone].seq < oldest) gone += 1;
+    if (gone) page.shown.splice(0, gone);
+    const box = $('journal-box');
+    if (box.scrollTop > 0) box.scrollTop += added * page.rowHeight;
+    drawWindow();
     drawJournalInfo();
   });
 }
 
 function drawJournal() {
   measure('journal-filter', () => {
-    const body = document.createElement('tbody');
-    for (let i = page.events.length - 1; i >= 0; i -= 1) {
-      const event = page.events[i];
-      event.row = passes(event) ? rowOf(event) : null;
-      event.hexRow = null;
-      if (event.row) body.appendChild(event.row);
-    }
-    $('journal').replaceChild(body, $('journal').tBodies[0]);
+    page.shown = page.events.filter(passes);
+    drawWindow();
     drawJournalInfo();
   });
 }
@@ -408,13 +424,16 @@ function choose(id) {
   page.chosen = id;
   page.generation += 1;
   page.events = [];
+  page.shown = [];
+  page.picked = null;
+  $('event-detail').hidden = true;
   page.incoming = [];
   page.pending = [];
   page.queued = [];
   page.lastSeq = 0;
   page.loading = true;
   $('unit-pane').hidden = false;
-  $('journal').replaceChild(document.createElement('tbody'), $('journal').tBodies[0]);
+  drawWindow();
   $('message').textContent = '';
   const unit = page.units.find((entry) => entry.id === id);
   $('records-count').value = unit ? unit.records : '';
@@ -433,13 +452,21 @@ function onStreamEvent(event) {
   if (event.unit !== page.chosen) return;
   if (event.type === 'reply' && !page.metricsQueued) {
     page.metricsQueued = true;
-    setTimeout(() => { page.metricsQueued = false; refreshMetrics(); }, 500);
+    setTimeout(() => { page.metricsQueued = false; refreshMetrics(); }, page.units.length > 100 ? 2000 : 500);
   }
   if (event.type === 'fault' && !page.faultRefreshQueued) {
     page.faultRefreshQueued = true;
     setTimeout(() => { page.faultRefreshQueued = false; refreshFaults(page.chosen); }, 200);
   }
   if (page.loading) page.queued.push(event); else take([event]);
+}
+
+// Whether an event line is worth parsing: the chosen unit's, or a line event of any unit.
+function wanted(line) {
+  const at = line.indexOf('"unit":');
+  if (at < 0) return true;
+  const unit = parseInt(line.slice(at + 7, at + 17), 10);
+  return unit === page.chosen || line.includes('"type":"line"');
 }
 
 // The event stream read through fetch, so the token goes as a header.
@@ -462,7 +489,9 @@ async function followEvents() {
           let kind = 'message';
           for (const line of block.split('\n')) {
             if (line.startsWith('event: ')) kind = line.slice(7);
-            else if (line.startsWith('data: ') && kind === 'message') onStreamEvent(JSON.parse(line.slice(6)));
+            else if (line.startsWith('data: ') && kind === 'message' && wanted(line)) {
+              onStreamEvent(JSON.parse(line.slice(6)));
+            }
             else if (line.startsWith('data: ') && kind === 'lost') {
               $('stream-state').textContent = 'live (' + JSON.parse(line.slice(6)).lost + ' events lost)';
             }
@@ -479,15 +508,18 @@ async function followEvents() {
 
 // -- reply latency ----------------------------------------------------------------------------
 
-const BUCKET = /^varnel_command_reply_latency_seconds_bucket\{unit="(\d+)",command="((?:[^"\\]|\\.)*)",le="([^"]+)"\} (\d+)/;
+const BUCKET = /^command="((?:[^"\\]|\\.)*)",le="([^"]+)"\} (\d+)/;
 
+// Only the chosen unit's lines are read: with many units the scrape is long.
 function histograms(text, unit) {
   const byCommand = new Map();
-  for (const line of text.split('\n')) {
-    const match = BUCKET.exec(line);
-    if (!match || Number(match[1]) !== unit) continue;
-    if (!byCommand.has(match[2])) byCommand.set(match[2], []);
-    byCommand.get(match[2]).push({ le: match[3], cumulative: Number(match[4]) });
+  const prefix = '\nvarnel_command_reply_latency_seconds_bucket{unit="' + unit + '",';
+  for (let at = text.indexOf(prefix); at >= 0; at = text.indexOf(prefix, at + prefix.length)) {
+    const end = text.indexOf('\n', at + 1);
+    const match = BUCKET.exec(text.slice(at + prefix.length, end < 0 ? text.length : end));
+    if (!match) continue;
+    if (!byCommand.has(match[1])) byCommand.set(match[1], []);
+    byCommand.get(match[1]).push({ le: match[2], cumulative: Number(match[3]) });
   }
   return byCommand;
 }
@@ -606,7 +638,13 @@ function wire() {
   };
   $('journal').addEventListener('click', (e) => {
     const row = e.target.closest('tr[data-seq]');
-    if (row) toggleHex(row);
+    if (row) pick(Number(row.dataset.seq));
+  });
+  $('journal-box').addEventListener('scroll', () => {
+    if (!page.scrollQueued) {
+      page.scrollQueued = true;
+      requestAnimationFrame(() => { page.scrollQueued = false; measure('scroll', drawWindow); });
+    }
   });
 }
 

@@ -87,10 +87,9 @@ class DashboardTest(EmulatorTestCase):
         shown = time.monotonic() - sent
         print("request on the page %.0f ms after its reply" % (shown * 1000))
         self.assertLess(shown, LIVE_BOUND)
-        row = driver.find_element(By.CSS_SELECTOR, "#journal tr.request")
-        self.assertIn("PC → unit", row.text)
-        row.click()
-        self.wait("the frame's bytes", lambda: "5A A5 12 34 02 00 00" in self.text("#journal tr.hex-row"))
+        self.assertIn("PC → unit", self.text("#journal tr.request"))
+        driver.find_element(By.CSS_SELECTOR, "#journal tr.request").click()
+        self.wait("the frame's bytes", lambda: self.text("#event-hex").startswith("5A A5 12 34 02 00 00"))
 
         # A rule added from the page is listed, fires and is counted.
         driver.find_element(By.ID, "fault-rule").send_keys("get-time:drop@1")

@@ -416,6 +416,15 @@ class ControlTestCase(EmulatorTestCase):
         self.address = ("127.0.0.1", self.address[1])
         self.api.url = "http://127.0.0.1:%d" % self.address[1]
         self.assertEqual(self.api.ok("GET", "/units")[0]["id"], 1)
+        # The page's own files come without the token, so it can ask for it; nothing else does.
+        for path, status, kind in [("/", 200, "text/html"), ("/ui/app.js", 200, "text/javascript"),
+                                   ("/ui/style.css", 200, "text/css"), ("/ui/nothing.js", 404, "application/json"),
+                                   ("/units/1/verify", 401, "application/json")]:
+            with self.subTest(path=path):
+                got, headers, _ = Api(self.api.url).call("POST" if "verify" in path else "GET", path)
+                self.assertEqual((got, headers["Content-Type"].split(";")[0]), (status, kind))
+                if status == 200:
+                    self.assertIn("script-src 'self'", headers["Content-Security-Policy"])
         for token in (None, "s3cre", "s3cretx", "S3CRET"):
             with self.subTest(token=token):
                 status, headers, answer = Api(self.api.url, token).call("GET", "/units")

@@ -98,7 +98,8 @@ void ControlRouter::install(httplib::Server& server)
 {
     // Only paths the table may know reach a handler, and the pattern is short and bounded, so
     // matching never walks a long path; everything else is answered by notFound().
-    const std::string known = R"(/(units(/\d{1,9}(/[a-z]{1,10}(/\d{1,9})?)?)?|metrics|events|ui/[a-z0-9.-]{1,40})?)";
+    const std::string known =
+        R"(/(units(/\d{1,9}(/[a-z]{1,10}(/\d{1,9})?)?)?|metrics|events|ui/[a-z0-9.-]{1,40})?)";
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
         dispatch(request, response);
     };
@@ -537,7 +538,8 @@ void ControlRouter::verify(const Target& target, httplib::Response& response)
     }
     // The journal takes its own lock: checked here, the unit's thread goes on meanwhile.
     QString problem;
-    const std::optional<QJsonObject> answer = JournalVerifier::verify(*target.session->journal(), body, &problem);
+    const std::optional<QJsonObject> answer =
+        JournalVerifier::verify(*target.session->journal(), body, &problem);
     send(response, answer ? ControlReply::json(200, *answer) : ControlReply::error(400, problem));
 }
 

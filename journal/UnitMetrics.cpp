@@ -194,7 +194,8 @@ QByteArray UnitMetrics::exposition(const std::vector<std::pair<int, Snapshot>>& 
             for (std::size_t i = 0; i < kLatencyBoundsUs.size(); ++i) {
                 cumulative += latency.buckets[i];
                 sample(out, "varnel_command_reply_latency_seconds_bucket", unit.first,
-                       command + ",le=\"" + secondsText(std::uint64_t(kLatencyBoundsUs[i])) + '"', cumulative);
+                       command + ",le=\"" + secondsText(std::uint64_t(kLatencyBoundsUs[i])) + '"',
+                       cumulative);
             }
             sample(out, "varnel_command_reply_latency_seconds_bucket", unit.first, command + ",le=\"+Inf\"",
                    latency.count);

@@ -258,8 +258,8 @@ void readRecordData(Reader& reader)
 void addName(std::vector<ContentFieldName>& names, const FieldSpec& spec, const char* group = "",
              const char* key = "")
 {
-    names.push_back({QString::fromUtf8(group), QString::fromUtf8(spec.label), spec.encoding,
-                     QString::fromUtf8(key)});
+    names.push_back(
+        {QString::fromUtf8(group), QString::fromUtf8(spec.label), spec.encoding, QString::fromUtf8(key)});
 }
 
 // The mark is read before the size its frame kind needs is checked, so a content of the wrong
@@ -421,8 +421,8 @@ std::vector<ContentFieldName> ContentCodec::fieldNames(ContentLayout layout)
                 addName(names, *spec, "", field.csvColumn);
         }
     } else if (layout == ContentLayout::Record) {
-        for (const ContentLayout part : {ContentLayout::RecordStart, ContentLayout::RecordData,
-                                         ContentLayout::RecordEnd}) {
+        for (const ContentLayout part :
+             {ContentLayout::RecordStart, ContentLayout::RecordData, ContentLayout::RecordEnd}) {
             const std::vector<ContentFieldName> more = fieldNames(part);
             names.insert(names.end(), more.begin(), more.end());
         }

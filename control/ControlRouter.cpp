@@ -1,11 +1,13 @@
 #include "control/ControlRouter.h"
 
 #include "control/BoundedSlot.h"
+#include "control/ControlPage.h"
 #include "control/JournalQuery.h"
 #include "device/Device.h"
 #include "emulator/UnitHost.h"
 #include "emulator/UnitSession.h"
 #include "journal/Journal.h"
+#include "journal/JournalVerifier.h"
 #include "journal/UnitMetrics.h"
 #include "log/Log.h"
 #include "log/LogContext.h"
@@ -62,8 +64,11 @@ const ControlRouter::Route ControlRouter::kRoutes[] = {
     {"units/*/faults", "POST", &ControlRouter::addFault},
     {"units/*/faults", "DELETE", &ControlRouter::clearFaults},
     {"units/*/faults/*", "DELETE", &ControlRouter::removeFault},
+    {"units/*/verify", "POST", &ControlRouter::verify},
     {"metrics", "GET", &ControlRouter::metrics},
     {"events", "GET", &ControlRouter::events},
+    {"", "GET", &ControlRouter::page},
+    {"ui/*", "GET", &ControlRouter::page},
 };
 
 ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent), m_host(host)
@@ -93,7 +98,8 @@ void ControlRouter::install(httplib::Server& server)
 {
     // Only paths the table may know reach a handler, and the pattern is short and bounded, so
     // matching never walks a long path; everything else is answered by notFound().
-    const std::string known = R"(/(units(/\d{1,9}(/[a-z]{1,10}(/\d{1,9})?)?)?|metrics|events))";
+    const std::string known =
+        R"(/(units(/\d{1,9}(/[a-z]{1,10}(/\d{1,9})?)?)?|metrics|events|ui/[a-z0-9.-]{1,40})?)";
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
         dispatch(request, response);
     };
@@ -240,7 +246,7 @@ std::optional<ControlReply> ControlRouter::readObject(const httplib::Request& re
     if (!document.isObject())
         return ControlReply::error(400, QStringLiteral("the body is not a JSON object"));
     *object = document.object();
-    for (auto it = object->constBegin(); it != object->constEnd(); ++it)
+    for (auto it = object->constBegin(); it != object->constEnd() && !keys.isEmpty(); ++it)
         if (!keys.contains(it.key()))
             return ControlReply::error(400,
                                        QStringLiteral("unknown key %1 (expected: %2)")
@@ -521,4 +527,24 @@ void ControlRouter::removeFault(const Target& target, httplib::Response& respons
                      QStringLiteral("no fault rule %1 on unit %2").arg(MessageQuote::of(text)).arg(unit));
              return ControlReply::empty();
          }));
+}
+
+void ControlRouter::verify(const Target& target, httplib::Response& response)
+{
+    QJsonObject body;
+    if (const auto refusal = readObject(target.request, QStringList(), &body)) {
+        send(response, *refusal);
+        return;
+    }
+    // The journal takes its own lock: checked here, the unit's thread goes on meanwhile.
+    QString problem;
+    const std::optional<QJsonObject> answer =
+        JournalVerifier::verify(*target.session->journal(), body, &problem);
+    send(response, answer ? ControlReply::json(200, *answer) : ControlReply::error(400, problem));
+}
+
+void ControlRouter::page(const Target& target, httplib::Response& response)
+{
+    if (!ControlPage::serve(target.segments.join(QLatin1Char('/')), response))
+        notFound(target.request, response);
 }

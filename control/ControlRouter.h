@@ -87,8 +87,11 @@ private:
     void removeFault(const Target& target, httplib::Response& response);
     void metrics(const Target& target, httplib::Response& response);
     void events(const Target& target, httplib::Response& response);
+    void verify(const Target& target, httplib::Response& response);
+    // The page of the units and its files.
+    void page(const Target& target, httplib::Response& response);
 
-    // The body as a JSON object with exactly these keys, or the 400 to answer.
+    // The body as a JSON object with exactly these keys (no keys: any), or the 400 to answer.
     static std::optional<ControlReply> readObject(const httplib::Request& request, const QStringList& keys,
                                                   QJsonObject* object);
     static void send(httplib::Response& response, const ControlReply& reply);

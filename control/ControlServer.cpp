@@ -1,5 +1,6 @@
 #include "control/ControlServer.h"
 
+#include "control/ControlPage.h"
 #include "control/ControlReply.h"
 #include "control/ControlRouter.h"
 #include "log/Log.h"
@@ -62,7 +63,8 @@ ControlServer::ControlServer(UnitHost* host)
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-        if (authorized(request.get_header_value("Authorization")))
+        // The page's own files come first, so it can ask for the token.
+        if (ControlPage::isPageRequest(request) || authorized(request.get_header_value("Authorization")))
             return httplib::Server::HandlerResponse::Unhandled;
         response.set_header("WWW-Authenticate", "Bearer");
         sendError(response, 401,

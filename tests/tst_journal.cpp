@@ -279,6 +279,34 @@ varnel_reply_latency_seconds_bucket{unit="3",le="5"} 0
 varnel_reply_latency_seconds_bucket{unit="3",le="+Inf"} 0
 varnel_reply_latency_seconds_sum{unit="3"} 0
 varnel_reply_latency_seconds_count{unit="3"} 0
+# HELP varnel_command_reply_latency_seconds From a request's last byte to its reply's hand-over, by command.
+# TYPE varnel_command_reply_latency_seconds histogram
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.0001"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.0005"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.001"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.005"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.01"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.05"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.1"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.5"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="1"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="5"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="+Inf"} 3
+varnel_command_reply_latency_seconds_sum{unit="1",command="get-time"} 6.00075
+varnel_command_reply_latency_seconds_count{unit="1",command="get-time"} 3
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.0001"} 0
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.0005"} 0
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.001"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.005"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.01"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.05"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.1"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.5"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="1"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="5"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="+Inf"} 1
+varnel_command_reply_latency_seconds_sum{unit="1",command="get-file-records"} 0.001
+varnel_command_reply_latency_seconds_count{unit="1",command="get-file-records"} 1
 )";
         const QList<QByteArray> got = text.split('\n');
         const QList<QByteArray> want = expected.split('\n');

@@ -211,6 +211,115 @@ class ControlTestCase(EmulatorTestCase):
         self.api.ok("DELETE", "/units/1/faults", status=204)
         self.assertEqual(len(self.peer.request(GET_TIME).content), 7)
 
+    # -- verification -------------------------------------------------------------------------
+    def verify(self, body):
+        return self.api.call("POST", "/units/1/verify", raw=json.dumps(body).encode("utf-8"),
+                             headers={"Content-Type": "application/json"})
+
+    def test_verify_route(self):
+        self.start_control("--records", "2")
+        self.connect_peer()
+        torque = lambda name: (b"\x00\x01" + name.encode("gb2312").ljust(10, b"\x00") + (1000).to_bytes(4, "big")
+                               + b"\x05")
+        sent = [(GET_TIME, b""), (0x05, "扳手1".encode("gb2312")), (0x0B, (5).to_bytes(4, "big")),
+                (0x05, "扳手2".encode("gb2312")), (0x11, torque("李四")), (0x11, torque("张三"))]
+        for command, content in sent:
+            self.peer.request(command, content)
+        self.peer.write(build_frame(GET_RECORDS))
+        self.assertEqual(len(self.peer.read_frames(2 + 2)), 4)
+        seq = {}
+        for event in self.api.ok("GET", "/units/1/journal?type=request")["events"]:
+            seq.setdefault(event["name"], []).append(event["seq"])
+        name1, name2 = seq["set-device-name"]
+        lisi, zhangsan = seq["import-torque-mode-data"]
+
+        # (body, matched seqs when it holds, else the matched count and the near seqs in order)
+        holds = [
+            ({"command": "set-device-name", "fields": {"设备名称": "扳手2"}}, [name2]),
+            ({"command": "set-device-name", "count": 2}, [name1, name2]),
+            ({"command": "set-device-name", "count": {"min": 1, "max": 2}}, [name1, name2]),
+            ({"command": "get-device-name", "count": 0}, []),
+            ({"command": 5, "fields": {"设备名称": {"hex": "b0e2cad631"}}}, [name1]),
+            ({"command": "set-usage-count", "fields": {"使用次数": {"from": 1, "to": 9}}}, seq["set-usage-count"]),
+            ({"hex": build_frame(GET_TIME).hex()}, seq["get-time"]),
+            ({"hex": "00000005"}, seq["set-usage-count"]),
+            ({"command": "import-torque-mode-data", "fields": {"第0个扳手.名称": "张三", "系数": 1000}}, [zhangsan]),
+            ({"type": "reply", "command": "get-file-records", "fields": {"记录数": 2}}, None),
+            ({"type": "record", "fields": {"tool_model": "5QJW", "序号": {"from": 1, "to": 2}}, "count": 2}, None),
+            ({"command": "set-device-name", "after": name1, "before": name2 + 1}, [name2]),
+            ({"sequence": ["get-time", "set-device-name", "get-file-records"]}, None),
+            ({"sequence": [{"command": "set-device-name", "fields": {"设备名称": "扳手1"}},
+                           {"command": "set-usage-count"}], "strict": True}, [name1, seq["set-usage-count"][0]]),
+        ]
+        for body, seqs in holds:
+            if "sequence" in body:
+                body = dict(body, sequence=[p if isinstance(p, dict) else {"command": p} for p in body["sequence"]])
+            with self.subTest(body=body):
+                status, _, answer = self.verify(body)
+                self.assertEqual((status, answer["ok"]), (200, True), answer)
+                if seqs is not None:
+                    self.assertEqual(answer["seqs"], seqs)
+
+        fails = [
+            # too few: the same command first, then more fields right, the older first among equals
+            ({"command": "set-device-name", "fields": {"设备名称": "扳手01"}}, 0, [name1, name2]),
+            ({"command": "import-torque-mode-data", "fields": {"名称": "张三", "系数": 999}}, 0, [zhangsan, lisi]),
+            # too many: the matches show
+            ({"command": "set-device-name", "count": 1}, 2, [name1, name2]),
+            ({"command": "set-usage-count", "fields": {"使用次数": 6}}, 0, seq["set-usage-count"]),
+        ]
+        for body, matched, near in fails:
+            with self.subTest(body=body):
+                status, _, answer = self.verify(body)
+                self.assertEqual((status, answer["ok"], answer["matched"]), (200, False, matched), answer)
+                self.assertEqual(answer["expected"], body.get("count", {"min": 1}))
+                self.assertEqual([n["seq"] for n in answer["near"][:len(near)]], near)
+                self.assertLessEqual(len(answer["near"]), 5)
+                self.assertFalse(any(n["command_match"] for n in answer["near"][len(near):]))
+        status, _, answer = self.verify({"command": "set-device-name", "fields": {"设备名称": "扳手01"}})
+        self.assertEqual(answer["near"][0]["fields"], [{"field": "设备名称", "match": False, "value": "扳手1"}])
+        status, _, answer = self.verify({"command": "import-torque-mode-data", "fields": {"名称": "张三", "系数": 999}})
+        self.assertEqual(answer["near"][0]["fields"], [{"field": "名称", "match": True, "value": "张三"},
+                                                       {"field": "系数", "match": False, "value": 1000}])
+
+        # A sequence names the first pattern it could not place, what it placed and the nearest.
+        for strict, pattern, placed, near in [
+                (True, [{"command": "set-device-name"}, {"command": "set-device-name"}], [name1], name2),
+                (False, [{"command": "set-device-name", "fields": {"设备名称": "扳手2"}}, {"command": "get-time"}],
+                 [name2], None)]:
+            with self.subTest(strict=strict):
+                status, _, answer = self.verify({"sequence": pattern, "strict": strict})
+                self.assertEqual((status, answer["ok"], answer["failed"]), (200, False, 1), answer)
+                self.assertEqual(answer["pattern"], pattern[1])
+                self.assertEqual([p["seq"] for p in answer["placed"]], placed)
+                if near is not None:
+                    self.assertEqual(answer["near"][0]["seq"], near)
+                self.assertTrue(all(n["seq"] > placed[-1] for n in answer["near"]))
+
+        refused = [
+            ({"command": "no-such"}, "command: unknown command \"no-such\""),
+            ({"command": 22}, "command: unknown command 22"),
+            ({"command": "set-device-name", "fields": {"名字": "x"}}, "fields.名字: no such field (the fields: 设备名称)"),
+            ({"command": "set-usage-count", "fields": {"使用次数": "5"}}, "fields.使用次数: expected a number"),
+            ({"command": "set-device-name", "fields": {"设备名称": 5}}, "fields.设备名称: expected a text"),
+            ({"command": "set-device-name", "fields": {"设备名称": {"from": 1}}}, "from and to are for numbers"),
+            ({"fields": {"设备名称": "x"}}, "fields: the fields are a command's"),
+            ({"type": "record", "command": "get-time"}, "command: records are sent for get-file-records only"),
+            ({"type": "sent"}, "type: expected request, reply or record"),
+            ({"hex": "5a5"}, "hex: expected a text of hex digit pairs"),
+            ({"command": "get-time", "count": -1}, "count: expected a whole number"),
+            ({"command": "get-time", "count": {"min": 3, "max": 2}}, "count: min 3 is above max 2"),
+            ({"command": "get-time", "colour": 1}, "unknown key \"colour\""),
+            ({"sequence": [{"command": "get-time", "count": 1}]}, "sequence[0]: unknown key \"count\""),
+            ({"sequence": [{"command": "get-time", "fields": {"x": 1}}]}, "sequence[0].fields.x: no such field"),
+            ({"sequence": []}, "sequence: expected a list of 1 to 100 patterns"),
+        ]
+        for body, message in refused:
+            with self.subTest(body=body):
+                status, _, answer = self.verify(body)
+                self.assertEqual(status, 400)
+                self.assertIn(message, answer["error"])
+
     # -- long poll and event stream -----------------------------------------------------------
     def test_long_poll_and_event_stream(self):
         self.start_control()
@@ -316,6 +425,15 @@ class ControlTestCase(EmulatorTestCase):
         self.address = ("127.0.0.1", self.address[1])
         self.api.url = "http://127.0.0.1:%d" % self.address[1]
         self.assertEqual(self.api.ok("GET", "/units")[0]["id"], 1)
+        # The page's own files come without the token, so it can ask for it; nothing else does.
+        for path, status, kind in [("/", 200, "text/html"), ("/ui/app.js", 200, "text/javascript"),
+                                   ("/ui/style.css", 200, "text/css"), ("/ui/nothing.js", 404, "application/json"),
+                                   ("/units/1/verify", 401, "application/json")]:
+            with self.subTest(path=path):
+                got, headers, _ = Api(self.api.url).call("POST" if "verify" in path else "GET", path)
+                self.assertEqual((got, headers["Content-Type"].split(";")[0]), (status, kind))
+                if status == 200:
+                    self.assertIn("script-src 'self'", headers["Content-Security-Policy"])
         for token in (None, "s3cre", "s3cretx", "S3CRET"):
             with self.subTest(token=token):
                 status, headers, answer = Api(self.api.url, token).call("GET", "/units")

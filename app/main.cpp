@@ -18,15 +18,16 @@ namespace {
 constexpr int kUsageError = 2;
 
 const char kUsage[] =
-    "usage: varnel-test [--open PORT] [--control HOST:PORT [--control-token TOKEN]]\n"
-    "                  [Qt options such as -platform NAME]\n"
+    "usage: varnel-test [--open PORT] [--control HOST:PORT [--control-token TOKEN]\n"
+    "                  [--control-host NAME]...] [Qt options such as -platform NAME]\n"
     "       varnel-test --help | --version\n"
     "the desktop window that answers the PC program as the handheld unit would\n"
     "  --open   open PORT at start, as typing it into the port field and pressing Open\n"
     "  --control  serve the HTTP control API for the window's unit on HOST:PORT (PORT 0\n"
     "           picks a free one, logged as CONTROL http://HOST:PORT); a HOST other than\n"
     "           loopback needs --control-token TOKEN, which every request then carries\n"
-    "           as \"Authorization: Bearer TOKEN\" (see varnel-emu --help for the routes)\n";
+    "           as \"Authorization: Bearer TOKEN\" (see varnel-emu --help for the routes)\n"
+    "  --control-host  a NAME requests may call the API by, beside HOST and localhost\n";
 
 // Options QApplication takes out of the command line itself; accepted here so they pass.
 const char* const kQtValueOptions[] = {"platform",
@@ -75,7 +76,8 @@ int main(int argc, char* argv[])
     const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("HOST:PORT"));
     const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(),
                                           QStringLiteral("TOKEN"));
-    parser.addOptions({help, version, open, control, controlToken});
+    const QCommandLineOption controlHost(QStringLiteral("control-host"), QString(), QStringLiteral("NAME"));
+    parser.addOptions({help, version, open, control, controlToken, controlHost});
     for (const char* name : kQtValueOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("VALUE")));
     for (const char* name : kQtFlagOptions)
@@ -100,6 +102,10 @@ int main(int argc, char* argv[])
         parser.isSet(controlToken) ? parser.value(controlToken) : QString(), &controlAddress);
     if (!controlProblem.isEmpty())
         return usage(controlProblem);
+    const QString hostProblem =
+        ControlAddress::checkNames(parser.values(controlHost), parser.isSet(control), &controlAddress);
+    if (!hostProblem.isEmpty())
+        return usage(hostProblem);
     const QString displayProblem = DisplayCheck::problem(parser.value(QStringLiteral("platform")),
                                                          parser.isSet(QStringLiteral("display")));
     if (!displayProblem.isEmpty()) {

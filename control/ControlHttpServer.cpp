@@ -111,15 +111,17 @@ void ControlHttpServer::serve(ControlStream& stream)
             return;
         stream.beginRequest(m_limits.requestReadMs);
         bool closed = false;
-        if (!process_request(stream, left == 1, closed, nullptr) || closed)
-            return;
+        const bool answered = process_request(stream, left == 1, closed, nullptr);
         if (stream.closeAfterAnswer()) {
+            // Until the request's time is up, or a moment at least.
             ::shutdown(stream.socket(), SHUT_WR);
-            stream.beginRequest(kLingerMs);
+            stream.lingerUntilDeadline(kLingerMs);
             char sink[4096];
             while (stream.read(sink, sizeof sink) > 0) {
             }
             return;
         }
+        if (!answered || closed)
+            return;
     }
 }

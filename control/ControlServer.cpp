@@ -234,6 +234,8 @@ bool ControlServer::admit(const httplib::Request& request, httplib::Response& re
                                    .arg(MessageQuote::of(text(length))));
         if (hasEncoding)
             return refuse(400, QStringLiteral("the request has both Content-Length and Transfer-Encoding"));
+        if (std::stoull(length) > std::uint64_t(ControlRouter::kMaxBodyBytes))
+            return refuse(413, statusText(413));
     }
     if (hasEncoding && !sameText(request.get_header_value("Transfer-Encoding"), "chunked"))
         return refuse(400, QStringLiteral("the Transfer-Encoding %1 is not taken (only chunked)")

@@ -66,6 +66,11 @@ void ControlStream::beginRequest(int readMs)
     m_closeAfter = false;
 }
 
+void ControlStream::lingerUntilDeadline(int atLeastMs)
+{
+    m_deadline = std::max(m_deadline, Clock::now() + std::chrono::milliseconds(atLeastMs));
+}
+
 void ControlStream::shut()
 {
     if (!m_shut.exchange(true))

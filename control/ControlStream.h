@@ -26,6 +26,8 @@ public:
     bool awaitRequest(int idleMs);
     // The request that begins now must arrive whole within `readMs`.
     void beginRequest(int readMs);
+    // Reads go on until the current request's time is up, or for `atLeastMs` from now.
+    void lingerUntilDeadline(int atLeastMs);
     // The last read failed because the request took longer than its time.
     bool timedOut() const { return m_timedOut; }
 

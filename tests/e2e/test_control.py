@@ -34,6 +34,8 @@ class Api:
         if data is None and method in ("POST", "PUT"):
             data = b""
         request = urllib.request.Request(self.url + path, data=data, method=method)
+        if data is not None:
+            request.add_header("Content-Type", "application/json")
         if self.token is not None:
             request.add_header("Authorization", "Bearer " + self.token)
         for name, value in (headers or {}).items():
@@ -66,10 +68,12 @@ def control_url(lines):
 
 
 def raw(method, target, body=None, headers=b""):
-    """A request as bytes, its Content-Length counted."""
+    """A request as bytes, its Content-Length counted, a body sent as JSON unless told."""
     head = method + b" " + target + b" HTTP/1.1\r\n" + headers
     if body is not None:
         head += b"Content-Length: %d\r\n" % len(body)
+        if b"content-type:" not in headers.lower():
+            head += b"Content-Type: application/json\r\n"
     return head + b"\r\n" + (body or b"")
 
 

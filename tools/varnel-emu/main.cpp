@@ -61,7 +61,8 @@ QString usageText()
                "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
                "                  [--seed S] [--capture FILE.pcap|FOLDER] [--units FILE] [--journal N]\n"
                "                  [--events FILE] [--state-out FILE]\n"
-               "                  [--control HOST:PORT [--control-token TOKEN]] ENDPOINT...\n"
+               "                  [--control HOST:PORT [--control-token TOKEN] [--control-host NAME]...]\n"
+               "                  ENDPOINT...\n"
                "       varnel-emu --list\n"
                "       varnel-emu --help | --version\n") +
            choices +
@@ -88,6 +89,8 @@ QString usageText()
                "  --control    serve the HTTP control API on HOST:PORT (PORT 0 picks a free one, logged\n"
                "               as CONTROL http://HOST:PORT); a HOST other than loopback needs a token\n"
                "  --control-token  every API request must carry \"Authorization: Bearer TOKEN\"\n"
+               "  --control-host  a NAME requests may call the API by (their Host and Origin), beside\n"
+               "               HOST, the address they came to and localhost (repeatable)\n"
                "ENDPOINT: a serial port name or path | tcp:HOST:PORT | rfc2217:HOST:PORT (the unit\n"
                "  listens; PORT 0 picks a free one, logged as LISTEN ENDPOINT). Each ENDPOINT is one\n"
                "  unit, numbered from 1; with several, every log line names its unit\n"
@@ -195,11 +198,13 @@ int main(int argc, char* argv[])
     const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("HOST:PORT"));
     const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(),
                                           QStringLiteral("TOKEN"));
+    const QCommandLineOption controlHost(QStringLiteral("control-host"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, scenarioFile, fault, seed, capture,
-                       journal, events, stateOut, unitsFile, control, controlToken, list, help, version});
+                       journal, events, stateOut, unitsFile, control, controlToken, controlHost, list, help,
+                       version});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -282,6 +287,10 @@ int main(int argc, char* argv[])
         parser.isSet(controlToken) ? parser.value(controlToken) : QString(), &controlAddress);
     if (!controlProblem.isEmpty())
         return usage(controlProblem);
+    const QString hostProblem =
+        ControlAddress::checkNames(parser.values(controlHost), parser.isSet(control), &controlAddress);
+    if (!hostProblem.isEmpty())
+        return usage(hostProblem);
 
     // Read and checked before anything starts, so a refused file leaves no trace but its message.
     Scenario scenario;

@@ -15,8 +15,9 @@ namespace {
 
 thread_local ControlStream* t_current = nullptr;
 
-// After an answer that left a body unread: what still comes is read and dropped for a moment,
-// so closing does not reset the connection before the client has read the answer.
+// After an answer that left a body unread, what still comes is read and dropped until the
+// request's time is up (a moment at least), so closing does not reset the connection before
+// the client has sent its body and read the answer.
 constexpr int kLingerMs = 500;
 
 } // namespace

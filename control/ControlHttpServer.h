@@ -23,7 +23,7 @@ public:
     {
         int workers = 32;
         // Connections of one client address at once; more push out its longest waiting one.
-        int perAddress = 24;
+        int perAddress = 28;
         // A request's line, headers and body, from its first byte.
         int requestReadMs = 3000;
         int writeTimeoutMs = 5000;

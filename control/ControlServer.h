@@ -28,9 +28,10 @@ class ControlServer
 public:
     // Workers at once: several long polls and event streams leave room for the rest.
     static constexpr int kWorkerThreads = 32;
-    // Connections of one client address at once; one more pushes out its longest waiting one
-    // (or is refused, 503, when none waits), so one address cannot take every worker.
-    static constexpr int kConnectionsPerAddress = 24;
+    // Connections of one client address at once, above every long poll and event stream one
+    // client may hold; one more pushes out its longest waiting one (or is refused, 503, when
+    // none waits), so one address cannot take every worker.
+    static constexpr int kConnectionsPerAddress = 28;
     // A request's line, headers and body must arrive within this, from its first byte.
     static constexpr int kRequestReadMs = 3000;
 

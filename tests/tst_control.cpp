@@ -15,8 +15,11 @@
 #include <QJsonObject>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -50,6 +53,7 @@ private slots:
     void closeReleasesWaitingCallers();
     void stopReleasesALongPoll();
     void stopRightAfterStart();
+    void slowClientsArePushedOutAndClosed();
     void portInUseIsRefused();
 };
 
@@ -351,6 +355,46 @@ void TestControl::stopRightAfterStart()
         QVERIFY(server.bind(address, nullptr));
         server.start();
         server.stop();
+    }
+}
+
+void TestControl::slowClientsArePushedOutAndClosed()
+{
+    UnitHost host;
+    host.addUnit();
+    ControlServer server(&host);
+    ControlAddress address;
+    QVERIFY(ControlAddress::parse(QStringLiteral("127.0.0.1:0"), &address, nullptr));
+    QVERIFY(server.bind(address, nullptr));
+    server.start();
+    // More clients than workers, each half-way through its request line.
+    std::vector<int> slow;
+    for (int i = 0; i < ControlServer::kWorkerThreads + 8; ++i) {
+        slow.push_back(httptest::connectTo(server.port()));
+        QVERIFY(slow.back() >= 0);
+        QCOMPARE(::send(slow.back(), "GET /uni", 8, 0), ssize_t(8));
+    }
+    // A new client makes room for itself, while the unit's thread runs as usual.
+    std::string units;
+    std::atomic<bool> listed{false};
+    std::thread lister([&] {
+        units = httptest::exchange(server.port(), "GET /units HTTP/1.1\r\nConnection: close\r\n\r\n");
+        listed = true;
+    });
+    spinUntil(listed);
+    lister.join();
+    QVERIFY2(units.rfind("HTTP/1.1 200 ", 0) == 0, units.c_str());
+    server.stop();
+    // Every slow client was let go: it reads the end of its connection, not a timeout.
+    for (const int fd : slow) {
+        const timeval bound{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        char byte;
+        ssize_t n;
+        while ((n = ::recv(fd, &byte, 1, 0)) > 0) {
+        }
+        QVERIFY2(n == 0 || errno == ECONNRESET, std::strerror(errno));
+        ::close(fd);
     }
 }
 

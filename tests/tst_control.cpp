@@ -108,26 +108,46 @@ void TestControl::requestNames_data()
     QTest::addColumn<QString>("header");
     QTest::addColumn<QString>("value");
     QTest::addColumn<bool>("accepted");
-    QTest::newRow("bound host") << "Host" << "0.0.0.0:8080" << true;
-    QTest::newRow("address reached") << "Host" << "192.0.2.7:8080" << true;
-    QTest::newRow("reached, no port") << "Host" << "192.0.2.7" << true;
-    QTest::newRow("localhost") << "Host" << "LocalHost:8080" << true;
-    QTest::newRow("given name") << "Host" << "Bench-PC:8080" << true;
-    QTest::newRow("given name, dot") << "Host" << "bench-pc." << true;
-    QTest::newRow("rebound name") << "Host" << "rebind.evil.example:8080" << false;
-    QTest::newRow("name as prefix") << "Host" << "bench-pc.evil.example" << false;
-    QTest::newRow("other address") << "Host" << "192.0.2.8:8080" << false;
-    QTest::newRow("bare ipv6") << "Host" << "::1" << false;
-    QTest::newRow("bad port") << "Host" << "bench-pc:80a" << false;
-    QTest::newRow("empty") << "Host" << "" << false;
-    QTest::newRow("own origin") << "Origin" << "http://bench-pc:8080" << true;
-    QTest::newRow("own origin by address") << "Origin" << "http://192.0.2.7:8080" << true;
-    QTest::newRow("other port") << "Origin" << "http://bench-pc:8081" << false;
-    QTest::newRow("default port") << "Origin" << "http://bench-pc" << false;
-    QTest::newRow("https") << "Origin" << "https://bench-pc:8080" << false;
-    QTest::newRow("null") << "Origin" << "null" << false;
-    QTest::newRow("other page") << "Origin" << "http://evil.example:8080" << false;
-    QTest::newRow("with a path") << "Origin" << "http://bench-pc:8080/x" << false;
+    QTest::newRow("bound host") << "Host"
+                                << "0.0.0.0:8080" << true;
+    QTest::newRow("address reached") << "Host"
+                                     << "192.0.2.7:8080" << true;
+    QTest::newRow("reached, no port") << "Host"
+                                      << "192.0.2.7" << true;
+    QTest::newRow("localhost") << "Host"
+                               << "LocalHost:8080" << true;
+    QTest::newRow("given name") << "Host"
+                                << "Bench-PC:8080" << true;
+    QTest::newRow("given name, dot") << "Host"
+                                     << "bench-pc." << true;
+    QTest::newRow("rebound name") << "Host"
+                                  << "rebind.evil.example:8080" << false;
+    QTest::newRow("name as prefix") << "Host"
+                                    << "bench-pc.evil.example" << false;
+    QTest::newRow("other address") << "Host"
+                                   << "192.0.2.8:8080" << false;
+    QTest::newRow("bare ipv6") << "Host"
+                               << "::1" << false;
+    QTest::newRow("bad port") << "Host"
+                              << "bench-pc:80a" << false;
+    QTest::newRow("empty") << "Host"
+                           << "" << false;
+    QTest::newRow("own origin") << "Origin"
+                                << "http://bench-pc:8080" << true;
+    QTest::newRow("own origin by address") << "Origin"
+                                           << "http://192.0.2.7:8080" << true;
+    QTest::newRow("other port") << "Origin"
+                                << "http://bench-pc:8081" << false;
+    QTest::newRow("default port") << "Origin"
+                                  << "http://bench-pc" << false;
+    QTest::newRow("https") << "Origin"
+                           << "https://bench-pc:8080" << false;
+    QTest::newRow("null") << "Origin"
+                          << "null" << false;
+    QTest::newRow("other page") << "Origin"
+                                << "http://evil.example:8080" << false;
+    QTest::newRow("with a path") << "Origin"
+                                 << "http://bench-pc:8080/x" << false;
 }
 
 void TestControl::requestNames()
@@ -143,7 +163,8 @@ void TestControl::requestNames()
                                              : address.acceptsOrigin(value, 8080, local),
              accepted);
     // Names are words, and only for an API.
-    QVERIFY(ControlAddress::checkNames({QStringLiteral("a b")}, true, &address).startsWith("--control-host: "));
+    QVERIFY(
+        ControlAddress::checkNames({QStringLiteral("a b")}, true, &address).startsWith("--control-host: "));
     QVERIFY(!ControlAddress::checkNames({QString()}, true, &address).isEmpty());
     QVERIFY(!ControlAddress::checkNames({QStringLiteral("bench-pc")}, false, &address).isEmpty());
 }

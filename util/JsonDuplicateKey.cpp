@@ -44,11 +44,21 @@ QString readString(const QByteArray& json, int& i)
         const char escape = i + 1 < json.size() ? json.at(i + 1) : '\0';
         i += 2;
         switch (escape) {
-        case 'b': text += QLatin1Char('\b'); break;
-        case 'f': text += QLatin1Char('\f'); break;
-        case 'n': text += QLatin1Char('\n'); break;
-        case 'r': text += QLatin1Char('\r'); break;
-        case 't': text += QLatin1Char('\t'); break;
+        case 'b':
+            text += QLatin1Char('\b');
+            break;
+        case 'f':
+            text += QLatin1Char('\f');
+            break;
+        case 'n':
+            text += QLatin1Char('\n');
+            break;
+        case 'r':
+            text += QLatin1Char('\r');
+            break;
+        case 't':
+            text += QLatin1Char('\t');
+            break;
         case 'u': {
             // A surrogate pair arrives as two of these and joins in the string.
             ushort unit = 0;
@@ -57,7 +67,9 @@ QString readString(const QByteArray& json, int& i)
             text += QChar(unit);
             break;
         }
-        default: text += QLatin1Char(escape); break;
+        default:
+            text += QLatin1Char(escape);
+            break;
         }
         run = i;
     }

@@ -14,6 +14,7 @@
 #include "scenario/ScenarioFile.h"
 #include "transport/TcpServerTransport.h"
 #include "unit/EmulatedUnit.h"
+#include "util/JsonDuplicateKey.h"
 #include "util/MessageQuote.h"
 
 #include <QJsonArray>
@@ -22,6 +23,7 @@
 #include <QJsonParseError>
 
 #include <cmath>
+#include <cstring>
 
 #include <httplib.h>
 
@@ -101,7 +103,7 @@ void ControlRouter::install(httplib::Server& server)
     const std::string known =
         R"(/(units(/\d{1,9}(/[a-z]{1,10}(/\d{1,9})?)?)?|metrics|events|ui/[a-z0-9.-]{1,40})?)";
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
-        dispatch(request, response);
+        handle(request, response);
     };
     server.Get(known, handler);
     server.Post(known, handler);
@@ -140,7 +142,8 @@ const ControlRouter::Route* ControlRouter::match(const QStringList& segments, co
             same = pattern.at(i) == QLatin1String("*") || pattern.at(i) == segments.at(i);
         if (!same)
             continue;
-        if (method == route.method)
+        // HEAD is GET without the body, which the library leaves out.
+        if (method == route.method || (method == "HEAD" && std::strcmp(route.method, "GET") == 0))
             return &route;
         if (allowed)
             *allowed << QString::fromLatin1(route.method);
@@ -166,7 +169,12 @@ std::optional<ControlReply> ControlRouter::findUnit(const QString& text, int* id
     return std::nullopt;
 }
 
-void ControlRouter::dispatch(const httplib::Request& request, httplib::Response& response)
+bool ControlRouter::knows(const httplib::Request& request) const
+{
+    return match(segmentsOf(request), request.method, nullptr) != nullptr;
+}
+
+void ControlRouter::handle(const httplib::Request& request, httplib::Response& response)
 {
     if (m_closed) {
         send(response, ControlReply::error(503, QStringLiteral("the emulator is shutting down")));
@@ -230,13 +238,37 @@ void ControlRouter::send(httplib::Response& response, const ControlReply& reply)
     response.set_content(body.constData(), std::size_t(body.size()), "application/json");
 }
 
+std::optional<ControlReply> ControlRouter::readText(const httplib::Request& request, QByteArray* body)
+{
+    *body = QByteArray::fromStdString(request.body);
+    // What some editors and tools put first; it says nothing more than UTF-8.
+    if (body->startsWith("\xEF\xBB\xBF"))
+        body->remove(0, 3);
+    // Qt's parser would take some malformed sequences; the round trip takes none.
+    if (QString::fromUtf8(*body).toUtf8() != *body)
+        return ControlReply::error(400, QStringLiteral("the body is not UTF-8 text"));
+    return std::nullopt;
+}
+
+std::optional<ControlReply> ControlRouter::checkKeys(const QByteArray& body)
+{
+    // Qt keeps the last of two equal keys; a JSON error is the reader's to tell.
+    QJsonParseError problem{};
+    QJsonDocument::fromJson(body, &problem);
+    if (problem.error != QJsonParseError::NoError)
+        return std::nullopt;
+    const QString twice = JsonDuplicateKey::find(body);
+    if (twice.isEmpty())
+        return std::nullopt;
+    return ControlReply::error(400, QStringLiteral("the key %1 is given twice").arg(MessageQuote::of(twice)));
+}
+
 std::optional<ControlReply> ControlRouter::readObject(const httplib::Request& request,
                                                       const QStringList& keys, QJsonObject* object)
 {
-    const QByteArray body = QByteArray::fromStdString(request.body);
-    // Qt's parser would take some malformed sequences; the round trip takes none.
-    if (QString::fromUtf8(body).toUtf8() != body)
-        return ControlReply::error(400, QStringLiteral("the body is not UTF-8 text"));
+    QByteArray body;
+    if (const auto refusal = readText(request, &body))
+        return refusal;
     QJsonParseError problem{};
     const QJsonDocument document = QJsonDocument::fromJson(body, &problem);
     if (problem.error != QJsonParseError::NoError)
@@ -245,6 +277,8 @@ std::optional<ControlReply> ControlRouter::readObject(const httplib::Request& re
                                             .arg(problem.offset));
     if (!document.isObject())
         return ControlReply::error(400, QStringLiteral("the body is not a JSON object"));
+    if (const auto refusal = checkKeys(body))
+        return refusal;
     *object = document.object();
     for (auto it = object->constBegin(); it != object->constEnd() && !keys.isEmpty(); ++it)
         if (!keys.contains(it.key()))
@@ -330,9 +364,9 @@ void ControlRouter::journal(const Target& target, httplib::Response& response)
             return;
         }
         // On this worker: the unit's thread goes on answering its line meanwhile.
-        events = journal->waitSince(query.after, query.limit, query.filter(), query.waitMs);
+        events = journal->waitSince(query.after, query.pageLimit(), query.filter(), query.waitMs);
     } else {
-        events = journal->since(query.after, query.limit, query.filter());
+        events = journal->since(query.after, query.pageLimit(), query.filter());
     }
     QJsonArray list;
     for (const JournalEvent& event : events)
@@ -380,9 +414,12 @@ void ControlRouter::stopUpload(const Target& target, httplib::Response& response
 
 void ControlRouter::loadScenario(const Target& target, httplib::Response& response)
 {
-    const QByteArray body = QByteArray::fromStdString(target.request.body);
-    if (QString::fromUtf8(body).toUtf8() != body) {
-        send(response, ControlReply::error(400, QStringLiteral("the body is not UTF-8 text")));
+    QByteArray body;
+    std::optional<ControlReply> refusal = readText(target.request, &body);
+    if (!refusal)
+        refusal = checkKeys(body);
+    if (refusal) {
+        send(response, *refusal);
         return;
     }
     UnitHost* host = m_host;

@@ -35,6 +35,8 @@ class Api:
         if data is None and method in ("POST", "PUT"):
             data = b""
         request = urllib.request.Request(self.url + path, data=data, method=method)
+        if data is not None:
+            request.add_header("Content-Type", "application/json")
         if self.token is not None:
             request.add_header("Authorization", "Bearer " + self.token)
         for name, value in (headers or {}).items():
@@ -67,16 +69,19 @@ def control_url(lines):
 
 
 def raw(method, target, body=None, headers=b""):
-    """A request as bytes, its Content-Length counted."""
+    """A request as bytes, its Content-Length counted, a body sent as JSON unless told."""
     head = method + b" " + target + b" HTTP/1.1\r\n" + headers
     if body is not None:
         head += b"Content-Length: %d\r\n" % len(body)
+        if b"content-type:" not in headers.lower():
+            head += b"Content-Type: application/json\r\n"
     return head + b"\r\n" + (body or b"")
 
 
-def raw_exchange(address, data, wait=2.0, keep_open=False):
-    """Sends raw bytes; the status of whatever answer comes within `wait` (None: none), and
-    the socket when it is to stay open."""
+def raw_exchange(address, data, wait=2.0, keep_open=False, answers=1):
+    """Sends raw bytes; the status of whatever answer comes within `wait` (None: none), a
+    tuple of the first `answers` statuses when more than one is awaited, and the socket when it
+    is to stay open."""
     sock = socket.create_connection(address, timeout=wait)
     try:
         sock.sendall(data)
@@ -85,15 +90,19 @@ def raw_exchange(address, data, wait=2.0, keep_open=False):
     if keep_open:
         return None, sock
     answer = b""
+    statuses = []
     try:
-        while b"\r\n\r\n" not in answer:
+        while len(statuses) < answers if answers > 1 else b"\r\n\r\n" not in answer:
             chunk = sock.recv(65536)
             if not chunk:
                 break
             answer += chunk
+            statuses = [int(code) for code in re.findall(rb"HTTP/1\.1 (\d{3}) ", answer)]
     except OSError:
         pass
     sock.close()
+    if answers > 1:
+        return tuple(statuses), None
     match = re.match(rb"HTTP/1\.1 (\d{3}) ", answer)
     return (int(match.group(1)) if match else None), None
 
@@ -210,6 +219,11 @@ class ControlTestCase(EmulatorTestCase):
         self.api.ok("POST", "/units/1/faults", {"rule": "*:drop"}, status=201)
         self.api.ok("DELETE", "/units/1/faults", status=204)
         self.assertEqual(len(self.peer.request(GET_TIME).content), 7)
+        # A page the API serves sends JSON from its own origin.
+        status, headers, rule = self.api.call("POST", "/units/1/faults", {"rule": "get-time:drop@9"},
+                                              headers={"Origin": self.api.url})
+        self.assertEqual((status, rule["rule"]), (201, "get-time:drop@9"))
+        self.assertNotIn("Access-Control-Allow-Origin", headers)
 
     # -- verification -------------------------------------------------------------------------
     def verify(self, body):
@@ -374,6 +388,44 @@ class ControlTestCase(EmulatorTestCase):
         waiting.close()
         stream.close()
 
+    def test_slow_clients_hold_neither_the_api_nor_shutdown(self):
+        # 40 clients that send a header a byte a second, connecting again when cut: requests are
+        # still answered, the line too, and SIGTERM ends the process at once.
+        self.start_control()
+        self.connect_peer()
+        stop = threading.Event()
+
+        def drip():
+            clients = []
+            while not stop.is_set():
+                while len(clients) < 40:
+                    try:
+                        clients.append(socket.create_connection(self.address, timeout=1))
+                        clients[-1].sendall(b"GET /units HTTP/1.1\r\nX-Slow: ")
+                    except OSError:
+                        break
+                for client in list(clients):
+                    try:
+                        client.send(b"s")
+                    except OSError:
+                        clients.remove(client)
+                        client.close()
+                stop.wait(1.0)
+            for client in clients:
+                client.close()
+
+        dripping = threading.Thread(target=drip, daemon=True)
+        dripping.start()
+        self.addCleanup(dripping.join, 5)
+        self.addCleanup(stop.set)
+        time.sleep(1.5)
+        for _ in range(3):
+            self.assert_alive("40 slow clients")
+        start = time.monotonic()
+        self.assertEqual(self.shut_down(), 0)
+        # The slow requests still arriving are not waited for (each may take 3 s).
+        self.assertLess(time.monotonic() - start, 2.0)
+
     # -- errors ---------------------------------------------------------------------------------
     def test_error_statuses(self):
         self.start_control()
@@ -439,6 +491,12 @@ class ControlTestCase(EmulatorTestCase):
                 status, headers, answer = Api(self.api.url, token).call("GET", "/units")
                 self.assertEqual((status, headers["WWW-Authenticate"]), (401, "Bearer"))
                 self.assertIn("Authorization: Bearer", answer["error"])
+        # The scheme in any case, as RFC 7235 has it; the token as it is.
+        for value, status in (("bearer s3cret", 200), ("BEARER   s3cret", 200), ("Basic s3cret", 401),
+                              ("Bearers3cret", 401), ("bearer S3CRET", 401)):
+            with self.subTest(authorization=value):
+                self.assertEqual(Api(self.api.url).call("GET", "/units", headers={"Authorization": value})[0],
+                                 status)
 
     def test_token_from_a_file_or_the_environment(self):
         path, empty = os.path.join(self.dir, "token"), os.path.join(self.dir, "empty")
@@ -525,22 +583,52 @@ class ControlTestCase(EmulatorTestCase):
         ("unknown and repeated query parameters", raw(b"GET", b"/units/1/journal?after=1&after=2&x=%00"), 400,
          False),
         ("half-sent request, then closed", b"GET /units HTTP/1.1\r\nHost: x", None, False),
-        ("slowloris: a request line, then idle", b"GET /units HTTP/1.1\r\n", None, True),
+        ("slowloris: a request line, then idle", b"GET /units HTTP/1.1\r\n", 408, False),
         ("binary garbage", b"\x00\xff\x16\x03\x01" * 1000 + b"\r\n\r\n", None, False),
-        ("unknown method", raw(b"BREW", b"/units"), None, False),
+        ("unknown method", raw(b"BREW", b"/units"), 501, False),
+        ("TRACE", raw(b"TRACE", b"/units"), 501, False),
         ("request line of 100000 bytes", raw(b"GET", b"/" + b"u" * 100000), None, False),
-        ("negative Content-Length", b"POST /units/1/faults HTTP/1.1\r\nContent-Length: -1\r\n\r\n", None,
+        ("negative Content-Length", b"POST /units/1/faults HTTP/1.1\r\nContent-Length: -5\r\n\r\n", 400,
          False),
+        ("Content-Length not a number", b"POST /units/1/faults HTTP/1.1\r\nContent-Length: abc\r\n\r\n", 400,
+         False),
+        ("Content-Length and chunks", b"POST /units/1/faults HTTP/1.1\r\nContent-Length: 2\r\n"
+         b"Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400, False),
         ("body shorter than its length", b"POST /units/1/faults HTTP/1.1\r\nContent-Length: 100\r\n\r\n{",
          None, True),
         ("NUL in a rule", raw(b"POST", b"/units/1/faults", b'{"rule": "get-time:drop\\u0000"}'), 400, False),
         ("a JSON text, not an object", raw(b"PUT", b"/units/1/records", b'"text"'), 400, False),
-        ("HEAD of the event stream", raw(b"HEAD", b"/events"), 405, False),
+        ("HEAD of the event stream", raw(b"HEAD", b"/events"), 200, False),
+        ("HEAD of the units", raw(b"HEAD", b"/units"), 200, False),
+        ("PATCH without a body", raw(b"PATCH", b"/units"), 405, False),
+        ("POST without a body or a length", raw(b"POST", b"/units/1/stop"), 200, False),
+        ("a key given twice", raw(b"PUT", b"/units/1/records", b'{"count": 3, "count": 4}'), 400, False),
+        ("a byte order mark", raw(b"PUT", b"/units/1/records", b'\xef\xbb\xbf{"count": 10000}'), 200, False),
+        # A web page may send these without asking first, or reach us under a name of its own.
+        ("a text/plain POST", raw(b"POST", b"/units/1/faults", b'{"rule": "*:drop"}', b"Content-Type: text/plain\r\n"),
+         403, False),
+        ("a form's empty POST", raw(b"POST", b"/units/1/reset", b"",
+                                    b"Content-Type: application/x-www-form-urlencoded\r\n"), 403, False),
+        ("a body of no type", b"POST /units/1/faults HTTP/1.1\r\nContent-Length: 18\r\n\r\n" b'{"rule": "*:drop"}',
+         403, False),
+        ("another page's origin", raw(b"POST", b"/units/1/faults", b'{"rule": "*:drop"}',
+                                      b"Origin: http://evil.example\r\n"), 403, False),
+        ("a null origin", raw(b"POST", b"/units/1/scenario", b"{}", b"Origin: null\r\n"), 403, False),
+        ("a rebound name", raw(b"GET", b"/units", headers=b"Host: rebind.evil.example\r\n"), 403, False),
+        ("a name given", raw(b"GET", b"/units", headers=b"Host: Bench-PC.example:80\r\n"), 200, False),
+        ("two Host headers", raw(b"GET", b"/units", headers=b"Host: 127.0.0.1\r\nHost: evil.example\r\n"), 400,
+         False),
+        ("a CORS preflight", raw(b"OPTIONS", b"/units/1/faults",
+                                 headers=b"Origin: http://evil.example\r\nAccess-Control-Request-Method: POST\r\n"),
+         403, False),
+        ("pipelined requests", raw(b"POST", b"/units/1/faults", b'{"rule": "get-time:drop@9"}') +
+         raw(b"DELETE", b"/units/1/faults") + raw(b"GET", b"/units/1/faults", headers=b"Connection: close\r\n"),
+         (201, 204, 200), False),
         ("event streams over the bound", None, 503, False),
     ]
 
     def test_hostile_requests(self):
-        self.start_control()
+        self.start_control("--control-host", "bench-pc.example")
         self.connect_peer()
         open_sockets = []
         self.addCleanup(lambda: [s.close() for s in open_sockets])
@@ -549,7 +637,9 @@ class ControlTestCase(EmulatorTestCase):
                 if data is None:
                     got = self.streams_over_the_bound(open_sockets)
                 else:
-                    got, sock = raw_exchange(self.address, data, keep_open=keep_open)
+                    got, sock = raw_exchange(self.address, data, keep_open=keep_open,
+                                             wait=10.0 if status == 408 else 2.0,
+                                             answers=len(status) if isinstance(status, tuple) else 1)
                     if sock is not None:
                         open_sockets.append(sock)
                 if status is not None:

@@ -67,7 +67,8 @@ QString usageText()
                "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
                "                  [--seed S] [--capture FILE.pcap|FOLDER] [--units FILE] [--journal N]\n"
                "                  [--events FILE] [--state-out FILE]\n"
-               "                  [--control HOST:PORT [--control-token TOKEN | --control-token-file FILE]]\n"
+               "                  [--control HOST:PORT [--control-token TOKEN | --control-token-file FILE]\n"
+               "                  [--control-host NAME]...]\n"
                "                  ENDPOINT...\n"
                "       varnel-emu --list\n"
                "       varnel-emu --help | --version\n") +
@@ -98,6 +99,8 @@ QString usageText()
                "  --control-token  every API request must carry \"Authorization: Bearer TOKEN\"\n"
                "  --control-token-file  the token is FILE's one line (kept out of ps); without either\n"
                "               option the environment's VARNEL_CONTROL_TOKEN, when set, is the token\n"
+               "  --control-host  a NAME requests may call the API by (their Host and Origin), beside\n"
+               "               HOST, the address they came to and localhost (repeatable)\n"
                "ENDPOINT: a serial port name or path | tcp:HOST:PORT | rfc2217:HOST:PORT (the unit\n"
                "  listens; PORT 0 picks a free one, logged as LISTEN ENDPOINT). Each ENDPOINT is one\n"
                "  unit, numbered from 1; with several, every log line names its unit\n"
@@ -113,7 +116,8 @@ QString usageText()
                "          was added; its counts start then) and for=DURATION (it ends that long\n"
                "          after it started: logs FAULT RULE ended, listed as ended). DURATION:\n"
                "          250ms | 2s | 1.5s | 1m, up to 24 hours. *:drop@after=2s,for=3s\n"
-               "control API (JSON; {id} numbers the units from 1; errors are {\"error\": TEXT}):\n"
+               "control API (bodies as Content-Type: application/json; {id} numbers the units from 1;\n"
+               "  errors are {\"error\": TEXT}):\n"
                "  GET /units | GET /units/{id}/state | GET /units/{id}/journal?after=SEQ&limit=N&type=T&\n"
                "  cmd=NAME_OR_CODE&wait=MS | GET, POST {\"rule\": RULE}, DELETE /units/{id}/faults |\n"
                "  DELETE /units/{id}/faults/{fid} | POST /units/{id}/scenario (a scenario's JSON) |\n"
@@ -217,11 +221,13 @@ int main(int argc, char* argv[])
                                           QStringLiteral("TOKEN"));
     const QCommandLineOption controlTokenFile(QStringLiteral("control-token-file"), QString(),
                                               QStringLiteral("FILE"));
+    const QCommandLineOption controlHost(QStringLiteral("control-host"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, scenarioFile, fault, seed, capture,
-                       journal, events, stateOut, unitsFile, control, controlToken, list, help, version});
+                       journal, events, stateOut, unitsFile, control, controlToken, controlHost, list, help,
+                       version});
     parser.addOption(controlTokenFile);
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
@@ -315,6 +321,10 @@ int main(int argc, char* argv[])
         parser.isSet(control) ? parser.value(control) : QString(), token, &controlAddress);
     if (!controlProblem.isEmpty())
         return usage(controlProblem);
+    const QString hostProblem =
+        ControlAddress::checkNames(parser.values(controlHost), parser.isSet(control), &controlAddress);
+    if (!hostProblem.isEmpty())
+        return usage(hostProblem);
 
     // Read and checked before anything starts, so a refused file leaves no trace but its message.
     Scenario scenario;

@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-asan
 
 .PHONY: all deps build run demo test test-qt6 package check-package soak test-sanitize test-tsan check-windows \
-	bench bench-peers clean
+	bench bench-peers bench-control clean
 
 all: build
 
@@ -99,6 +99,11 @@ bench-peers: deps
 	VARNEL_BIN_DIR=$(abspath $(BUILD))/bin /usr/bin/python3 -W ignore bench/peers/network_bench.py \
 		--rows $(BUILD)/network-rows.json
 	$(BUILD)/bin/varnel-peer-bench $(BENCH_PEERS_ARGS) --network-rows $(BUILD)/network-rows.json
+
+# Slow clients against the control API: how many delay an authorized request past 1 s; a
+# kept-alive request's time.
+bench-control: build
+	VARNEL_BIN_DIR=$(abspath $(BUILD))/bin /usr/bin/python3 -W ignore bench/control_slow_clients.py
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(QT6_BUILD)

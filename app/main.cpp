@@ -20,8 +20,8 @@ constexpr int kUsageError = 2;
 
 const char kUsage[] =
     "usage: varnel-test [--open PORT]\n"
-    "                  [--control HOST:PORT [--control-token TOKEN | --control-token-file FILE]]\n"
-    "                  [Qt options such as -platform NAME]\n"
+    "                  [--control HOST:PORT [--control-token TOKEN | --control-token-file FILE]\n"
+    "                  [--control-host NAME]...] [Qt options such as -platform NAME]\n"
     "       varnel-test --help | --version\n"
     "the desktop window that answers the PC program as the handheld unit would\n"
     "  --open   open PORT at start, as typing it into the port field and pressing Open\n"
@@ -32,6 +32,7 @@ const char kUsage[] =
     "           --control-token-file FILE takes it from FILE's one line, and without either\n"
     "           option the environment's VARNEL_CONTROL_TOKEN, when set, is the token (or\n"
     "           the one line of the file VARNEL_CONTROL_TOKEN_FILE names)\n"
+    "  --control-host  a NAME requests may call the API by, beside HOST and localhost\n"
     "the CONTROL line and a network line's LISTEN lines also go to standard output\n";
 
 // Options QApplication takes out of the command line itself; accepted here so they pass.
@@ -96,7 +97,8 @@ int main(int argc, char* argv[])
                                           QStringLiteral("TOKEN"));
     const QCommandLineOption controlTokenFile(QStringLiteral("control-token-file"), QString(),
                                               QStringLiteral("FILE"));
-    parser.addOptions({help, version, open, control, controlToken, controlTokenFile});
+    const QCommandLineOption controlHost(QStringLiteral("control-host"), QString(), QStringLiteral("NAME"));
+    parser.addOptions({help, version, open, control, controlToken, controlTokenFile, controlHost});
     for (const char* name : kQtValueOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("VALUE")));
     for (const char* name : kQtFlagOptions)
@@ -118,9 +120,13 @@ int main(int argc, char* argv[])
     const auto given = [&parser](const QCommandLineOption& option) {
         return parser.isSet(option) ? parser.value(option) : QString();
     };
+    ControlEndpoint::Options controlOptions;
+    controlOptions.control = given(control);
+    controlOptions.token = given(controlToken);
+    controlOptions.tokenFile = given(controlTokenFile);
+    controlOptions.hosts = parser.values(controlHost);
     ControlEndpoint::Settings controlSettings;
-    const QString controlProblem = ControlEndpoint::check(given(control), given(controlToken),
-                                                          given(controlTokenFile), &controlSettings);
+    const QString controlProblem = ControlEndpoint::check(controlOptions, &controlSettings);
     if (!controlProblem.isEmpty())
         return usage(controlProblem);
     const QString displayProblem = DisplayCheck::problem(parser.value(QStringLiteral("platform")),

@@ -1,17 +1,20 @@
 #include "control/ControlRouter.h"
 
 #include "control/BoundedSlot.h"
+#include "control/ControlPage.h"
 #include "control/JournalQuery.h"
 #include "device/Device.h"
 #include "emulator/UnitHost.h"
 #include "emulator/UnitSession.h"
 #include "journal/Journal.h"
+#include "journal/JournalVerifier.h"
 #include "journal/UnitMetrics.h"
 #include "log/Log.h"
 #include "log/LogContext.h"
 #include "scenario/ScenarioFile.h"
 #include "transport/TcpServerTransport.h"
 #include "unit/EmulatedUnit.h"
+#include "util/JsonDuplicateKey.h"
 #include "util/MessageQuote.h"
 
 #include <QJsonArray>
@@ -20,6 +23,7 @@
 #include <QJsonParseError>
 
 #include <cmath>
+#include <cstring>
 
 #include <httplib.h>
 
@@ -62,8 +66,11 @@ const ControlRouter::Route ControlRouter::kRoutes[] = {
     {"units/*/faults", "POST", &ControlRouter::addFault},
     {"units/*/faults", "DELETE", &ControlRouter::clearFaults},
     {"units/*/faults/*", "DELETE", &ControlRouter::removeFault},
+    {"units/*/verify", "POST", &ControlRouter::verify},
     {"metrics", "GET", &ControlRouter::metrics},
     {"events", "GET", &ControlRouter::events},
+    {"", "GET", &ControlRouter::page},
+    {"ui/*", "GET", &ControlRouter::page},
 };
 
 ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent), m_host(host)
@@ -93,9 +100,10 @@ void ControlRouter::install(httplib::Server& server)
 {
     // Only paths the table may know reach a handler, and the pattern is short and bounded, so
     // matching never walks a long path; everything else is answered by notFound().
-    const std::string known = R"(/(units(/\d{1,9}(/[a-z]{1,10}(/\d{1,9})?)?)?|metrics|events))";
+    const std::string known =
+        R"(/(units(/\d{1,9}(/[a-z]{1,10}(/\d{1,9})?)?)?|metrics|events|ui/[a-z0-9.-]{1,40})?)";
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
-        dispatch(request, response);
+        handle(request, response);
     };
     server.Get(known, handler);
     server.Post(known, handler);
@@ -134,7 +142,8 @@ const ControlRouter::Route* ControlRouter::match(const QStringList& segments, co
             same = pattern.at(i) == QLatin1String("*") || pattern.at(i) == segments.at(i);
         if (!same)
             continue;
-        if (method == route.method)
+        // HEAD is GET without the body, which the library leaves out.
+        if (method == route.method || (method == "HEAD" && std::strcmp(route.method, "GET") == 0))
             return &route;
         if (allowed)
             *allowed << QString::fromLatin1(route.method);
@@ -161,7 +170,12 @@ std::optional<ControlReply> ControlRouter::findUnit(const QString& text, int* id
     return std::nullopt;
 }
 
-void ControlRouter::dispatch(const httplib::Request& request, httplib::Response& response)
+bool ControlRouter::knows(const httplib::Request& request) const
+{
+    return match(segmentsOf(request), request.method, nullptr) != nullptr;
+}
+
+void ControlRouter::handle(const httplib::Request& request, httplib::Response& response)
 {
     if (m_closed) {
         send(response, ControlReply::error(503, QStringLiteral("the emulator is shutting down")));
@@ -225,13 +239,37 @@ void ControlRouter::send(httplib::Response& response, const ControlReply& reply)
     response.set_content(body.constData(), std::size_t(body.size()), "application/json");
 }
 
+std::optional<ControlReply> ControlRouter::readText(const httplib::Request& request, QByteArray* body)
+{
+    *body = QByteArray::fromStdString(request.body);
+    // What some editors and tools put first; it says nothing more than UTF-8.
+    if (body->startsWith("\xEF\xBB\xBF"))
+        body->remove(0, 3);
+    // Qt's parser would take some malformed sequences; the round trip takes none.
+    if (QString::fromUtf8(*body).toUtf8() != *body)
+        return ControlReply::error(400, QStringLiteral("the body is not UTF-8 text"));
+    return std::nullopt;
+}
+
+std::optional<ControlReply> ControlRouter::checkKeys(const QByteArray& body)
+{
+    // Qt keeps the last of two equal keys; a JSON error is the reader's to tell.
+    QJsonParseError problem{};
+    QJsonDocument::fromJson(body, &problem);
+    if (problem.error != QJsonParseError::NoError)
+        return std::nullopt;
+    const QString twice = JsonDuplicateKey::find(body);
+    if (twice.isEmpty())
+        return std::nullopt;
+    return ControlReply::error(400, QStringLiteral("the key %1 is given twice").arg(MessageQuote::of(twice)));
+}
+
 std::optional<ControlReply> ControlRouter::readObject(const httplib::Request& request,
                                                       const QStringList& keys, QJsonObject* object)
 {
-    const QByteArray body = QByteArray::fromStdString(request.body);
-    // Qt's parser would take some malformed sequences; the round trip takes none.
-    if (QString::fromUtf8(body).toUtf8() != body)
-        return ControlReply::error(400, QStringLiteral("the body is not UTF-8 text"));
+    QByteArray body;
+    if (const auto refusal = readText(request, &body))
+        return refusal;
     QJsonParseError problem{};
     const QJsonDocument document = QJsonDocument::fromJson(body, &problem);
     if (problem.error != QJsonParseError::NoError)
@@ -240,8 +278,10 @@ std::optional<ControlReply> ControlRouter::readObject(const httplib::Request& re
                                             .arg(problem.offset));
     if (!document.isObject())
         return ControlReply::error(400, QStringLiteral("the body is not a JSON object"));
+    if (const auto refusal = checkKeys(body))
+        return refusal;
     *object = document.object();
-    for (auto it = object->constBegin(); it != object->constEnd(); ++it)
+    for (auto it = object->constBegin(); it != object->constEnd() && !keys.isEmpty(); ++it)
         if (!keys.contains(it.key()))
             return ControlReply::error(400,
                                        QStringLiteral("unknown key %1 (expected: %2)")
@@ -325,9 +365,9 @@ void ControlRouter::journal(const Target& target, httplib::Response& response)
             return;
         }
         // On this worker: the unit's thread goes on answering its line meanwhile.
-        events = journal->waitSince(query.after, query.limit, query.filter(), query.waitMs);
+        events = journal->waitSince(query.after, query.pageLimit(), query.filter(), query.waitMs);
     } else {
-        events = journal->since(query.after, query.limit, query.filter());
+        events = journal->since(query.after, query.pageLimit(), query.filter());
     }
     QJsonArray list;
     for (const JournalEvent& event : events)
@@ -375,9 +415,12 @@ void ControlRouter::stopUpload(const Target& target, httplib::Response& response
 
 void ControlRouter::loadScenario(const Target& target, httplib::Response& response)
 {
-    const QByteArray body = QByteArray::fromStdString(target.request.body);
-    if (QString::fromUtf8(body).toUtf8() != body) {
-        send(response, ControlReply::error(400, QStringLiteral("the body is not UTF-8 text")));
+    QByteArray body;
+    std::optional<ControlReply> refusal = readText(target.request, &body);
+    if (!refusal)
+        refusal = checkKeys(body);
+    if (refusal) {
+        send(response, *refusal);
         return;
     }
     UnitHost* host = m_host;
@@ -522,4 +565,24 @@ void ControlRouter::removeFault(const Target& target, httplib::Response& respons
                      QStringLiteral("no fault rule %1 on unit %2").arg(MessageQuote::of(text)).arg(unit));
              return ControlReply::empty();
          }));
+}
+
+void ControlRouter::verify(const Target& target, httplib::Response& response)
+{
+    QJsonObject body;
+    if (const auto refusal = readObject(target.request, QStringList(), &body)) {
+        send(response, *refusal);
+        return;
+    }
+    // The journal takes its own lock: checked here, the unit's thread goes on meanwhile.
+    QString problem;
+    const std::optional<QJsonObject> answer =
+        JournalVerifier::verify(*target.session->journal(), body, &problem);
+    send(response, answer ? ControlReply::json(200, *answer) : ControlReply::error(400, problem));
+}
+
+void ControlRouter::page(const Target& target, httplib::Response& response)
+{
+    if (!ControlPage::serve(target.segments.join(QLatin1Char('/')), response))
+        notFound(target.request, response);
 }

@@ -15,14 +15,14 @@ QString renamed(QString problem, const QString& option, const QString& name)
 
 } // namespace
 
-QString ControlEndpoint::check(const QString& control, const QString& tokenOption,
-                               const QString& tokenFileOption, Settings* settings, const QString& controlName)
+QString ControlEndpoint::check(const Options& options, Settings* settings)
 {
     const QString tokenFileName = QStringLiteral("--control-token-file");
-    QString tokenFile = tokenFileOption;
+    const bool control = !options.control.isNull();
+    QString tokenFile = options.tokenFile;
     QString fileName = tokenFileName;
-    const bool fromEnvironment = tokenOption.isNull() && tokenFileOption.isNull() && !control.isNull();
-    if (fromEnvironment && qEnvironmentVariableIsSet(kTokenFileVariable)) {
+    if (options.token.isNull() && options.tokenFile.isNull() && control &&
+        qEnvironmentVariableIsSet(kTokenFileVariable)) {
         if (qEnvironmentVariableIsSet(ControlTokenSource::kEnvironmentName))
             return QStringLiteral("%1 and %2: give one of them")
                 .arg(QLatin1String(ControlTokenSource::kEnvironmentName), QLatin1String(kTokenFileVariable));
@@ -30,14 +30,17 @@ QString ControlEndpoint::check(const QString& control, const QString& tokenOptio
         fileName = QLatin1String(kTokenFileVariable);
     }
     QString problem;
-    const QString token = ControlTokenSource::resolve(tokenOption, tokenFile, !control.isNull(), &problem);
+    const QString token = ControlTokenSource::resolve(options.token, tokenFile, control, &problem);
     if (!problem.isEmpty())
         return renamed(problem, tokenFileName, fileName);
     ControlAddress address;
-    problem = ControlAddress::checkOptions(control, token, &address);
+    problem = ControlAddress::checkOptions(options.control, token, &address);
     if (!problem.isEmpty())
-        return renamed(problem, QStringLiteral("--control"), controlName);
-    settings->enabled = !control.isNull();
+        return renamed(problem, QStringLiteral("--control"), options.controlName);
+    problem = ControlAddress::checkNames(options.hosts, control, &address);
+    if (!problem.isEmpty())
+        return renamed(problem, QStringLiteral("--control-host"), options.hostsName);
+    settings->enabled = control;
     settings->address = address;
     settings->token = token;
     return QString();

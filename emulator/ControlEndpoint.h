@@ -3,6 +3,7 @@
 #include "control/ControlAddress.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -23,12 +24,22 @@ public:
 
     static constexpr const char* kTokenFileVariable = "VARNEL_CONTROL_TOKEN_FILE";
 
-    // --control, --control-token and --control-token-file as given (null: not given), the
-    // token from VARNEL_CONTROL_TOKEN or the file VARNEL_CONTROL_TOKEN_FILE names when neither
-    // option is: a usage error, or empty with `settings` filled. `controlName` is what a problem
-    // with the address names (the option, or the variable it came from).
-    static QString check(const QString& control, const QString& tokenOption, const QString& tokenFileOption,
-                         Settings* settings, const QString& controlName = QStringLiteral("--control"));
+    // What the control options were given as: null texts (and no hosts) when not given. Each
+    // name is what a problem with the value names: the option, or the variable it came from.
+    struct Options
+    {
+        QString control;
+        QString token;
+        QString tokenFile;
+        QStringList hosts;
+        QString controlName = QStringLiteral("--control");
+        QString hostsName = QStringLiteral("--control-host");
+    };
+
+    // --control, --control-token, --control-token-file and --control-host, the token from
+    // VARNEL_CONTROL_TOKEN or the file VARNEL_CONTROL_TOKEN_FILE names when neither token option
+    // is given: a usage error, or empty with `settings` filled.
+    static QString check(const Options& options, Settings* settings);
 
     explicit ControlEndpoint(UnitHost* host);
     ~ControlEndpoint();

@@ -77,6 +77,13 @@ void UnitMetrics::observe(const JournalEvent& event)
                 ++m_counts.latency[bucket];
             ++m_counts.latencyCount;
             m_counts.latencySumUs += std::uint64_t(event.latencyUs);
+            if (command >= 0 && isCommand(std::uint8_t(command))) {
+                Latency& latency = m_counts.byCommand[std::size_t(command) - 1];
+                if (bucket < kLatencyBoundsUs.size())
+                    ++latency.buckets[bucket];
+                ++latency.count;
+                latency.sumUs += std::uint64_t(event.latencyUs);
+            }
         }
         break;
     case JournalEvent::Type::Record:
@@ -198,6 +205,30 @@ QByteArray UnitMetrics::exposition(const std::vector<std::pair<int, Snapshot>>& 
         out += "varnel_reply_latency_seconds_sum{unit=\"" + QByteArray::number(unit.first) + "\"} " +
                secondsText(counts.latencySumUs) + '\n';
         sample(out, "varnel_reply_latency_seconds_count", unit.first, QByteArray(), counts.latencyCount);
+    }
+
+    // The same by command, for the commands a reply of known latency went out for.
+    const char* byCommand = "varnel_command_reply_latency_seconds";
+    family(out, byCommand, "histogram", "From a request's last byte to its reply's hand-over, by command.");
+    for (const auto& unit : units) {
+        for (std::size_t row = 0; row < unit.second.byCommand.size(); ++row) {
+            const Latency& latency = unit.second.byCommand[row];
+            if (latency.count == 0)
+                continue;
+            const QByteArray command = ",command=\"" + commandLabel(row + 1) + '"';
+            std::uint64_t cumulative = 0;
+            for (std::size_t i = 0; i < kLatencyBoundsUs.size(); ++i) {
+                cumulative += latency.buckets[i];
+                sample(out, "varnel_command_reply_latency_seconds_bucket", unit.first,
+                       command + ",le=\"" + secondsText(std::uint64_t(kLatencyBoundsUs[i])) + '"',
+                       cumulative);
+            }
+            sample(out, "varnel_command_reply_latency_seconds_bucket", unit.first, command + ",le=\"+Inf\"",
+                   latency.count);
+            out += "varnel_command_reply_latency_seconds_sum{unit=\"" + QByteArray::number(unit.first) + '"' +
+                   command + "} " + secondsText(latency.sumUs) + '\n';
+            sample(out, "varnel_command_reply_latency_seconds_count", unit.first, command, latency.count);
+        }
     }
     return out;
 }

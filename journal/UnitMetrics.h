@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/CommandCatalogue.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -22,6 +24,14 @@ public:
     static constexpr std::array<std::int64_t, 10> kLatencyBoundsUs = {
         100, 500, 1000, 5000, 10000, 50000, 100000, 500000, 1000000, 5000000};
 
+    // Reply latencies of one kind: per bucket (not cumulative), how many were known, their sum.
+    struct Latency
+    {
+        std::array<std::uint64_t, kLatencyBoundsUs.size()> buckets{};
+        std::uint64_t count = 0;
+        std::uint64_t sumUs = 0;
+    };
+
     struct Snapshot
     {
         std::array<std::uint64_t, 256> received{}; // request frames by command byte
@@ -35,6 +45,7 @@ public:
         std::array<std::uint64_t, kLatencyBoundsUs.size()> latency{}; // per bucket, not cumulative
         std::uint64_t latencyCount = 0;                               // replies written, with a known latency
         std::uint64_t latencySumUs = 0;
+        std::array<Latency, CommandCatalogue::kCount> byCommand{}; // by code - 1, the catalogue's commands
     };
 
     // What did not go to the line as it was handed over; the journal notes only what was written.

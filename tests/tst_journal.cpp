@@ -187,6 +187,39 @@ private slots:
         QCOMPARE(journal.firstSeq(), std::uint64_t(4));
     }
 
+    // A filtered read of a long journal, looked at a slice at a time, finds exactly the events
+    // it would in one look, also while the unit appends.
+    void filteredReadsCrossSlices()
+    {
+        Journal journal;
+        const auto appendRun = [&](int count) {
+            for (int i = 0; i < count; ++i)
+                journal.append(journal.lastSeq() % 1000 == 999 ? JournalEvent::Type::Fault
+                                                               : JournalEvent::Type::Line,
+                               {});
+        };
+        appendRun(7000);
+        std::vector<std::uint64_t> seqs;
+        for (const JournalEvent& event : journal.since(0, 100, isFault))
+            seqs.push_back(event.seq);
+        QCOMPARE(seqs, (std::vector<std::uint64_t>{1000, 2000, 3000, 4000, 5000, 6000, 7000}));
+        const std::vector<JournalEvent> two = journal.since(2500, 2, isFault);
+        QCOMPARE(two.size(), std::size_t(2));
+        QCOMPARE(two.back().seq, std::uint64_t(4000));
+        QCOMPARE(journal.waitSince(6500, 10, isFault, 0).front().seq, std::uint64_t(7000));
+
+        std::thread unit([&] { appendRun(20000); });
+        for (int read = 0; read < 20; ++read) {
+            std::uint64_t last = 0;
+            for (const JournalEvent& event : journal.since(0, 1000, isFault)) {
+                QVERIFY(isFault(event) && event.seq > last && event.seq % 1000 == 0);
+                last = event.seq;
+            }
+        }
+        unit.join();
+        QCOMPARE(journal.since(0, 1000, isFault).size(), std::size_t(27));
+    }
+
     // A fixed run of events on two units gives exactly this scrape: each family's HELP and
     // TYPE once, commands by name (an unknown code by number), cumulative buckets.
     void metricsExposition()
@@ -279,6 +312,34 @@ varnel_reply_latency_seconds_bucket{unit="3",le="5"} 0
 varnel_reply_latency_seconds_bucket{unit="3",le="+Inf"} 0
 varnel_reply_latency_seconds_sum{unit="3"} 0
 varnel_reply_latency_seconds_count{unit="3"} 0
+# HELP varnel_command_reply_latency_seconds From a request's last byte to its reply's hand-over, by command.
+# TYPE varnel_command_reply_latency_seconds histogram
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.0001"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.0005"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.001"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.005"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.01"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.05"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.1"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="0.5"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="1"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="5"} 2
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-time",le="+Inf"} 3
+varnel_command_reply_latency_seconds_sum{unit="1",command="get-time"} 6.00075
+varnel_command_reply_latency_seconds_count{unit="1",command="get-time"} 3
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.0001"} 0
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.0005"} 0
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.001"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.005"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.01"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.05"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.1"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="0.5"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="1"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="5"} 1
+varnel_command_reply_latency_seconds_bucket{unit="1",command="get-file-records",le="+Inf"} 1
+varnel_command_reply_latency_seconds_sum{unit="1",command="get-file-records"} 0.001
+varnel_command_reply_latency_seconds_count{unit="1",command="get-file-records"} 1
 )";
         const QList<QByteArray> got = text.split('\n');
         const QList<QByteArray> want = expected.split('\n');

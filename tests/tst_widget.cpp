@@ -654,7 +654,8 @@ private slots:
         };
         const std::string body = "{\"rule\": \"get-time:drop@2\"}";
         const std::string added =
-            call("POST /units/1/faults HTTP/1.1\r\nConnection: close\r\nContent-Length: " +
+            call("POST /units/1/faults HTTP/1.1\r\nConnection: close\r\nContent-Type: application/json\r\n"
+                 "Content-Length: " +
                  std::to_string(body.size()) + "\r\n\r\n" + body);
         QVERIFY2(added.rfind("HTTP/1.1 201 ", 0) == 0, added.c_str());
         auto* list = m_widget->findChild<FaultWidget*>()->findChild<QListWidget*>(
@@ -667,7 +668,8 @@ private slots:
         // The record count set through the API is the tool tab's, and the unit's.
         const std::string count = "{\"count\": 42}";
         const std::string records =
-            call("PUT /units/1/records HTTP/1.1\r\nConnection: close\r\nContent-Length: " +
+            call("PUT /units/1/records HTTP/1.1\r\nConnection: close\r\nContent-Type: application/json\r\n"
+                 "Content-Length: " +
                  std::to_string(count.size()) + "\r\n\r\n" + count);
         QVERIFY2(records.rfind("HTTP/1.1 200 ", 0) == 0, records.c_str());
         QCOMPARE(toolTab()->findChild<QLineEdit*>(QStringLiteral("lineEditMaxSendRecordCount"))->text(),

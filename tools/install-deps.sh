@@ -12,6 +12,7 @@ packages=("$@")
     socat python3 python3-serial python3-crcmod python3-pytest python3-pytest-xdist
     tshark
     fonts-wqy-microhei
+    chromium chromium-driver python3-selenium
 )
 missing=()
 for p in "${packages[@]}"; do

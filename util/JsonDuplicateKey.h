@@ -3,13 +3,13 @@
 #include <QByteArray>
 #include <QString>
 
-// Finds a key given twice in one object of a JSON text. Qt's parser keeps one of the two
-// silently, so a value the author wrote would be lost unseen; a reader refuses the text instead.
+// Qt's JSON reader keeps only the last of two equal keys in an object; this finds the first
+// key given twice in a JSON text that reader took, so a refusal can name it.
 class JsonDuplicateKey
 {
 public:
-    // Where the first repeated key is, as "units[1].endpoint" ("name" at the top), or an empty
-    // text when no object repeats a key. Meant for a text QJsonDocument has accepted; any
-    // other text is scanned without harm and gives no reliable answer.
+    // The repeated key with the path to its object ("texts.device-name", "units[2].endpoint"),
+    // or an empty string when every object's keys differ. Keys are compared as decoded
+    // ("a" and "\u0061" are one key).
     static QString find(const QByteArray& json);
 };

@@ -347,10 +347,12 @@ class EnvironmentTest(LifecycleTestCase):
         url = next(pane_message(l)[len("CONTROL "):] for l in lines if pane_message(l).startswith("CONTROL "))
         return listens, url
 
-    def get(self, url, path, token=None):
+    def get(self, url, path, token=None, host=None):
         request = urllib.request.Request(url + path)
         if token:
             request.add_header("Authorization", "Bearer " + token)
+        if host:
+            request.add_header("Host", host)
         try:
             with urllib.request.urlopen(request, timeout=5) as answer:
                 return answer.status, answer.read().decode("utf-8")
@@ -368,10 +370,12 @@ class EnvironmentTest(LifecycleTestCase):
         env = {"VARNEL_ENDPOINTS": " tcp:127.0.0.1:0  tcp:127.0.0.1:0 ", "VARNEL_CONTROL": "127.0.0.1:0",
                "VARNEL_CONTROL_TOKEN_FILE": token_file, "VARNEL_SCENARIO": scenario, "VARNEL_RECORDS": "3",
                "VARNEL_EVENTS": events, "VARNEL_JOURNAL": "4", "VARNEL_FIRST_UNIT": "7",
-               "VARNEL_LOG_FILE": "none"}
+               "VARNEL_LOG_FILE": "none", "VARNEL_CONTROL_HOST": "other varnel-0.varnel"}
         listens, url = self.start([], env)
         self.assertEqual([number for number, _ in listens], [7, 8])
         self.assertEqual(self.get(url, "/units")[0], 401)
+        self.assertEqual(self.get(url, "/units", "s3cret", host="varnel-0.varnel:4001")[0], 200)
+        self.assertEqual(self.get(url, "/units", "s3cret", host="elsewhere:4001")[0], 403)
         units = json.loads(self.get(url, "/units", "s3cret")[1])
         self.assertEqual([(u["id"], u["records"]) for u in units], [(7, 3), (8, 3)])
         self.peer = self.open_network_peer(listens[1][1])
@@ -388,12 +392,12 @@ class EnvironmentTest(LifecycleTestCase):
         env = {"VARNEL_ENDPOINTS": "tcp:127.0.0.1:1", "VARNEL_UNITS": "/no/such/units.json",
                "VARNEL_RECORDS": "9", "VARNEL_FIRST_UNIT": "5", "VARNEL_CONTROL": "[::1]:x",
                "VARNEL_CONTROL_TOKEN_FILE": "/no/such/token", "VARNEL_JOURNAL": "0", "VARNEL_EVENTS": "",
-               "VARNEL_SCENARIO": "/no/such/scenario.json"}
+               "VARNEL_SCENARIO": "/no/such/scenario.json", "VARNEL_CONTROL_HOST": "bad_name!"}
         scenario = os.path.join(self.dir, "scenario.json")
         with open(scenario, "w") as f:
             json.dump({"texts": {"device-name": "ARGS"}}, f)
         listens, url = self.start(["--first-unit", "1001", "--records", "4", "--control", "127.0.0.1:0",
-                                   "--control-token", "t", "--journal", "10", "--scenario", scenario,
+                                   "--control-token", "t", "--control-host", "named", "--journal", "10", "--scenario", scenario,
                                    "--events", os.path.join(self.dir, "events.jsonl"),
                                    "tcp:127.0.0.1:0", "tcp:127.0.0.1:0"], env)
         self.assertEqual([number for number, _ in listens], [1001, 1002])
@@ -403,7 +407,7 @@ class EnvironmentTest(LifecycleTestCase):
         self.assertIn('varnel_faults_fired_total{unit="1002"} 0', metrics)
         self.assertNotIn('unit="1"', metrics)
         self.assertEqual(self.get(url, "/units/1/state", "t")[0], 404)
-        self.assertEqual(self.get(url, "/units/1002/state", "t")[0], 200)
+        self.assertEqual(self.get(url, "/units/1002/state", "t", host="named")[0], 200)
         self.assertIn(log_file_name(), os.listdir(self.dir))
 
     def test_bad_values_are_refused_naming_the_variable(self):
@@ -415,6 +419,7 @@ class EnvironmentTest(LifecycleTestCase):
                  ("VARNEL_CONTROL_TOKEN_FILE", dict(control, VARNEL_CONTROL_TOKEN_FILE="/no/such/token")),
                  ("VARNEL_CONTROL_TOKEN and VARNEL_CONTROL_TOKEN_FILE",
                   dict(control, VARNEL_CONTROL_TOKEN="a", VARNEL_CONTROL_TOKEN_FILE="/no/such/token")),
+                 ("VARNEL_CONTROL_HOST", dict(control, VARNEL_CONTROL_HOST="ok bad_name!")),
                  ("VARNEL_SCENARIO", {"VARNEL_SCENARIO": "/no/such/scenario.json"}),
                  ("VARNEL_FIRST_UNIT", {"VARNEL_FIRST_UNIT": "0"}),
                  ("VARNEL_FIRST_UNIT", {"VARNEL_FIRST_UNIT": "1000000000"}),

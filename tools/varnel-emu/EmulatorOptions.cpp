@@ -17,8 +17,7 @@ namespace {
 
 constexpr int kMaxJournal = 10000000;
 
-// The variables that stand for options when the command line does not give them. An option a
-// build lacks is never asked for, so its row does nothing there.
+// The variables that stand for options when the command line does not give them.
 struct Variable
 {
     const char* option;
@@ -70,13 +69,15 @@ EmulatorOptions::EmulatorOptions()
       m_events(valued("events", "FILE")), m_stateOut(valued("state-out", "FILE")),
       m_units(valued("units", "FILE")), m_firstUnit(valued("first-unit", "N", QStringLiteral("1"))),
       m_control(valued("control", "HOST:PORT")), m_controlToken(valued("control-token", "TOKEN")),
-      m_controlTokenFile(valued("control-token-file", "FILE")), m_list(QStringLiteral("list")),
-      m_help(QStringList{QStringLiteral("h"), QStringLiteral("help")}), m_version(QStringLiteral("version"))
+      m_controlTokenFile(valued("control-token-file", "FILE")), m_controlHost(valued("control-host", "NAME")),
+      m_list(QStringLiteral("list")), m_help(QStringList{QStringLiteral("h"), QStringLiteral("help")}),
+      m_version(QStringLiteral("version"))
 {
-    m_parser.addOptions({m_baud,     m_dataBits, m_stopBits,  m_parity,  m_records,      m_reopen,
-                         m_scenario, m_fault,    m_seed,      m_capture, m_journal,      m_events,
-                         m_stateOut, m_units,    m_firstUnit, m_control, m_controlToken, m_controlTokenFile,
-                         m_list,     m_help,     m_version});
+    m_parser.addOptions(
+        {m_baud,        m_dataBits, m_stopBits,  m_parity,  m_records,      m_reopen,
+         m_scenario,    m_fault,    m_seed,      m_capture, m_journal,      m_events,
+         m_stateOut,    m_units,    m_firstUnit, m_control, m_controlToken, m_controlTokenFile,
+         m_controlHost, m_list,     m_help,      m_version});
 }
 
 EmulatorOptions::Value EmulatorOptions::value(const QCommandLineOption& option, bool environment) const
@@ -186,11 +187,22 @@ EmulatorOptions::Outcome EmulatorOptions::check()
         config.logFile = false;
     }
 
-    const auto given = [this](const Value& v) { return v.set ? v.text : QString(); };
+    const auto given = [](const Value& v) { return v.set ? v.text : QString(); };
+    ControlEndpoint::Options controlOptions;
     const Value control = value(m_control);
-    const QString controlProblem =
-        ControlEndpoint::check(given(control), given(value(m_controlToken)), given(value(m_controlTokenFile)),
-                               &config.control, control.name);
+    controlOptions.control = given(control);
+    controlOptions.controlName = control.name;
+    controlOptions.token = given(value(m_controlToken));
+    controlOptions.tokenFile = given(value(m_controlTokenFile));
+    // Repeatable: the variable holds its names separated by spaces.
+    const Value hosts = value(m_controlHost);
+    if (hosts.fromEnvironment())
+        controlOptions.hosts =
+            hosts.text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+    else
+        controlOptions.hosts = m_parser.values(m_controlHost);
+    controlOptions.hostsName = hosts.name;
+    const QString controlProblem = ControlEndpoint::check(controlOptions, &config.control);
     if (!controlProblem.isEmpty())
         return refuse(controlProblem);
 

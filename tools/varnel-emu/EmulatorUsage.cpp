@@ -14,7 +14,8 @@ QString EmulatorUsage::text()
                "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
                "                  [--seed S] [--capture FILE.pcap|FOLDER] [--units FILE] [--journal N]\n"
                "                  [--events FILE] [--state-out FILE] [--first-unit N]\n"
-               "                  [--control HOST:PORT [--control-token TOKEN | --control-token-file FILE]]\n"
+               "                  [--control HOST:PORT [--control-token TOKEN | --control-token-file FILE]\n"
+               "                  [--control-host NAME]...]\n"
                "                  ENDPOINT...\n"
                "       varnel-emu --list\n"
                "       varnel-emu --help | --version\n") +
@@ -47,6 +48,8 @@ QString EmulatorUsage::text()
                "  --control-token  every API request must carry \"Authorization: Bearer TOKEN\"\n"
                "  --control-token-file  the token is FILE's one line (kept out of ps); without either\n"
                "               option the environment's VARNEL_CONTROL_TOKEN, when set, is the token\n"
+               "  --control-host  a NAME requests may call the API by (their Host and Origin), beside\n"
+               "               HOST, the address they came to and localhost (repeatable)\n"
                "ENDPOINT: a serial port name or path | tcp:HOST:PORT | rfc2217:HOST:PORT (the unit\n"
                "  listens; PORT 0 picks a free one, logged as LISTEN ENDPOINT). Each ENDPOINT is one\n"
                "  unit, numbered from 1; with several, every log line names its unit\n"
@@ -62,7 +65,8 @@ QString EmulatorUsage::text()
                "          was added; its counts start then) and for=DURATION (it ends that long\n"
                "          after it started: logs FAULT RULE ended, listed as ended). DURATION:\n"
                "          250ms | 2s | 1.5s | 1m, up to 24 hours. *:drop@after=2s,for=3s\n"
-               "control API (JSON; {id} numbers the units from 1; errors are {\"error\": TEXT}):\n"
+               "control API (bodies as Content-Type: application/json; {id} numbers the units from 1;\n"
+               "  errors are {\"error\": TEXT}):\n"
                "  GET /units | GET /units/{id}/state | GET /units/{id}/journal?after=SEQ&limit=N&type=T&\n"
                "  cmd=NAME_OR_CODE&wait=MS | GET, POST {\"rule\": RULE}, DELETE /units/{id}/faults |\n"
                "  DELETE /units/{id}/faults/{fid} | POST /units/{id}/scenario (a scenario's JSON) |\n"
@@ -74,6 +78,7 @@ QString EmulatorUsage::text()
                "environment (an option on the command line wins): VARNEL_ENDPOINTS (ENDPOINTs\n"
                "  separated by spaces) and VARNEL_UNITS (--units), both only when the command line\n"
                "  names no unit; VARNEL_CONTROL, VARNEL_CONTROL_TOKEN or VARNEL_CONTROL_TOKEN_FILE,\n"
-               "  VARNEL_SCENARIO, VARNEL_RECORDS, VARNEL_EVENTS, VARNEL_JOURNAL, VARNEL_FIRST_UNIT as\n"
-               "  their options; VARNEL_LOG_FILE=none logs to standard output only, no log file\n");
+               "  VARNEL_CONTROL_HOST (NAMEs separated by spaces), VARNEL_SCENARIO, VARNEL_RECORDS,\n"
+               "  VARNEL_EVENTS, VARNEL_JOURNAL, VARNEL_FIRST_UNIT as their options; VARNEL_LOG_FILE=none "
+               "logs to standard output only, no log file\n");
 }

@@ -63,6 +63,7 @@ bool ScenarioLoader::apply(EmulatedUnit& unit, FaultInjector* faults, const Scen
                     QStringLiteral("%1: faults: %2").arg(QDir::toNativeSeparators(scenario.path), problem);
             return false;
         }
+        faults->setTiming(scenario.timing);
     }
     unit.setScenario(scenario.unit, scenario.records);
     unit.setScenarioRecordCount(scenario.recordCount);
@@ -75,4 +76,9 @@ void ScenarioLoader::logLoaded(const Scenario& scenario)
     if (scenario.records.hasRows())
         VLOG(1, QStringLiteral("records.csv: %1 records per upload, sent as in the file")
                     .arg(scenario.records.rowCount()));
+    if (!scenario.unit.fixedReplies().empty())
+        VLOG(1, QStringLiteral("replies: %1 commands answered as the scenario fixes")
+                    .arg(scenario.unit.fixedReplies().size()));
+    if (!scenario.timing.isEmpty())
+        VLOG(1, QStringLiteral("timing: replies and upload pauses drawn from the scenario's samples"));
 }

@@ -11,6 +11,7 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
@@ -58,7 +59,8 @@ QString LearnCommand::usage() const
 int LearnCommand::run(const QStringList& args)
 {
     QCommandLineParser parser;
-    const QCommandLineOption out(QStringLiteral("out"), QString(), QStringLiteral("DIR"), QStringLiteral("."));
+    const QCommandLineOption out(QStringLiteral("out"), QString(), QStringLiteral("DIR"),
+                                 QStringLiteral("."));
     const QCommandLineOption name(QStringLiteral("name"), QString(), QStringLiteral("NAME"),
                                   QStringLiteral("learned"));
     const QCommandLineOption report(QStringLiteral("report"), QString(), QStringLiteral("FILE"));
@@ -71,7 +73,8 @@ int LearnCommand::run(const QStringList& args)
     const QStringList positional = parser.positionalArguments();
     if (parser.isSet(checkOption)) {
         if (parser.isSet(out) || parser.isSet(name) || parser.isSet(report) || positional.size() != 2) {
-            ConsoleText::usageError(m_err, "learn", QStringLiteral("--check takes CAPTURE LEARNED.json only"));
+            ConsoleText::usageError(m_err, "learn",
+                                    QStringLiteral("--check takes CAPTURE LEARNED.json only"));
             return UsageError;
         }
         m_captures = QStringList{positional.at(0)};
@@ -85,8 +88,9 @@ int LearnCommand::run(const QStringList& args)
     m_name = parser.value(name);
     if (m_name.isEmpty() || m_name.contains(QLatin1Char('/')) || m_name.contains(QLatin1Char('\\')) ||
         m_name == QLatin1String(".") || m_name == QLatin1String("..")) {
-        ConsoleText::usageError(m_err, "learn",
-                                QStringLiteral("--name \"%1\" is no file name (no folder, no slash)").arg(m_name));
+        ConsoleText::usageError(
+            m_err, "learn",
+            QStringLiteral("--name \"%1\" is no file name (no folder, no slash)").arg(m_name));
         return UsageError;
     }
     m_outDir = parser.value(out);
@@ -100,14 +104,16 @@ bool LearnCommand::write(const QString& path, const QByteArray& bytes)
     QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
         return true;
-    ConsoleText::write(m_err, QStringLiteral("varnel-pc learn: cannot write %1: %2\n").arg(path, file.errorString()));
+    ConsoleText::write(
+        m_err, QStringLiteral("varnel-pc learn: cannot write %1: %2\n").arg(path, file.errorString()));
     return false;
 }
 
 int LearnCommand::learn()
 {
     if (!QDir().mkpath(m_outDir)) {
-        ConsoleText::write(m_err, QStringLiteral("varnel-pc learn: cannot make the folder %1\n").arg(m_outDir));
+        ConsoleText::write(m_err,
+                           QStringLiteral("varnel-pc learn: cannot make the folder %1\n").arg(m_outDir));
         return Failure;
     }
     const QDir dir(m_outDir);
@@ -127,22 +133,31 @@ int LearnCommand::learn()
         return Failure;
     }
     const QJsonObject report = learner.report();
-    if (!write(scenarioPath, scenarioText(learner.scenario(csvName))))
+    QJsonObject scenario = learner.scenario(csvName);
+    if (!write(scenarioPath, scenarioText(scenario)))
         return Failure;
-    // What was written must load as any scenario does.
+    // What was written must load as any scenario does; a CSV too large for a scenario is said so.
+    const qint64 csvSize = learner.hasRecords() ? QFileInfo(dir.filePath(csvName)).size() : 0;
+    if (csvSize > BoundedFile::kMaxInputBytes)
+        scenario.remove(QStringLiteral("records"));
     Scenario loaded;
     QString problem;
-    if (!ScenarioFile::read(scenarioPath, &loaded, &problem)) {
-        ConsoleText::write(m_err, QStringLiteral("varnel-pc learn: the learned scenario does not load: %1\n").arg(problem));
+    if (!ScenarioFile::parse(QJsonDocument(scenario).toJson(), scenarioPath, &loaded, &problem)) {
+        ConsoleText::write(
+            m_err, QStringLiteral("varnel-pc learn: the learned scenario does not load: %1\n").arg(problem));
         return Failure;
     }
-    if (!m_reportPath.isEmpty() && !write(m_reportPath, QJsonDocument(report).toJson(QJsonDocument::Indented)))
+    if (!m_reportPath.isEmpty() &&
+        !write(m_reportPath, QJsonDocument(report).toJson(QJsonDocument::Indented)))
         return Failure;
     QString wrote = QStringLiteral("wrote %1").arg(QDir::toNativeSeparators(scenarioPath));
     if (learner.hasRecords())
         wrote += QStringLiteral(" and %1").arg(QDir::toNativeSeparators(dir.filePath(csvName)));
-    if (loaded.records.hasRows() && QFileInfo(dir.filePath(csvName)).size() > BoundedFile::kMaxInputBytes)
-        wrote += QStringLiteral(" (the CSV is over the 64 MiB a scenario reads)");
+    if (csvSize > BoundedFile::kMaxInputBytes)
+        wrote += QStringLiteral(
+                     "; the CSV is %1 bytes, over the %2 a scenario reads: cut it down before serving it")
+                     .arg(csvSize)
+                     .arg(BoundedFile::kMaxInputBytes);
     ConsoleText::write(m_out, learner.reportText() + wrote + QLatin1Char('\n'));
     m_out.flush();
     return Success;
@@ -221,7 +236,8 @@ int LearnCommand::check()
                       .arg(commandGloss(before));
         if (!why.isEmpty()) {
             ++unvouched;
-            ConsoleText::write(m_out, QStringLiteral("#%1 %2: %3\n").arg(requests).arg(commandGloss(code), why));
+            ConsoleText::write(m_out,
+                               QStringLiteral("#%1 %2: %3\n").arg(requests).arg(commandGloss(code), why));
         }
         return true;
     });

@@ -16,6 +16,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
+#include <QTemporaryFile>
 
 #include <algorithm>
 #include <cmath>
@@ -83,17 +84,29 @@ QString hexReply(const QByteArray& content)
     return QStringLiteral("hex:") + ConsoleText::hex(content);
 }
 
-// A date-time content as the local time it names, in ms since the epoch; none when it is none.
+// A date-time content (year in two bytes, then month, day, hour, minute, second) as the local
+// time it names, in ms since the epoch; none when it is no date and time. The zone's offset is
+// looked up only when the hour changes: records of one upload share it, and each look-up reads
+// the zone file.
 std::optional<qint64> localMs(const QByteArray& bytes)
 {
-    const DecodedContent decoded = ContentCodec::decode(ContentLayout::DateTime, bytes);
-    if (!decoded.ok() || decoded.fields.empty())
+    if (bytes.size() != RecordLayout::kDateTimeSize)
         return std::nullopt;
-    const QDateTime time =
-        QDateTime::fromString(decoded.fields.front().value, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-    if (!time.isValid())
+    const auto at = [&bytes](int i) { return int(std::uint8_t(bytes.at(i))); };
+    const QDate date(at(0) << 8 | at(1), at(2), at(3));
+    const QTime time(at(4), at(5), at(6));
+    if (!date.isValid() || !time.isValid())
         return std::nullopt;
-    return time.toMSecsSinceEpoch();
+    static QDate lastDate;
+    static int lastHour = -1;
+    static qint64 lastOffsetMs = 0;
+    if (date != lastDate || time.hour() != lastHour) {
+        const QDateTime local(date, QTime(time.hour(), 30));
+        lastOffsetMs = qint64(local.offsetFromUtc()) * 1000;
+        lastDate = date;
+        lastHour = time.hour();
+    }
+    return QDateTime(date, time, Qt::UTC).toMSecsSinceEpoch() - lastOffsetMs;
 }
 
 double percentile(std::vector<double> samples, double q)
@@ -188,9 +201,11 @@ struct UnitLearner::SessionState
     bool clockSet = false;
 };
 
+// The records of one upload as they came, in a file of their own: an upload like the one kept
+// costs no CSV, and only the last is written as one.
 struct UnitLearner::Upload
 {
-    QSaveFile csv;
+    QTemporaryFile raw;
     QCryptographicHash hash{QCryptographicHash::Sha1};
     QByteArray digest;
     std::uint32_t announced = 0;
@@ -214,14 +229,7 @@ UnitLearner::UnitLearner(const QString& csvPath) : m_csvPath(csvPath)
         text = std::make_unique<TextModel>();
 }
 
-UnitLearner::~UnitLearner()
-{
-    // Nothing half-learned is left behind.
-    if (m_upload)
-        m_upload->csv.cancelWriting();
-    if (m_kept)
-        m_kept->csv.cancelWriting();
-}
+UnitLearner::~UnitLearner() = default;
 
 std::uint8_t UnitLearner::setBefore(std::uint8_t get)
 {
@@ -292,8 +300,8 @@ void UnitLearner::request(const CapturePacket& packet)
     m_exchange->atUs = packet.microseconds;
     ++m_captures.back().requests;
     QByteArray bytes = packet.bytes;
-    const ExtractionResult cut = FrameExtractor::extract(bytes, FrameExtractor::Incomplete::GiveUp,
-                                                         FrameExtractor::BadChecksum::Keep);
+    const ExtractionResult cut =
+        FrameExtractor::extract(bytes, FrameExtractor::Incomplete::GiveUp, FrameExtractor::BadChecksum::Keep);
     if (cut.frames.size() != 1 || cut.frames.front().raw != packet.bytes || !cut.frames.front().checksumOk) {
         ++m_requestNotFrames;
         m_requestNotFrameBytes += std::uint64_t(packet.bytes.size());
@@ -364,7 +372,8 @@ void UnitLearner::reply(std::uint8_t code, const QByteArray& content, qint64 atU
     CommandModel& command = *m_commands[code];
     ++command.answered;
     ++m_captures.back().replies;
-    command.latencyMs.push_back(std::clamp(double(atUs - m_exchange->atUs) / 1000.0, 0.0, ReplyTiming::kMaxMs));
+    command.latencyMs.push_back(
+        std::clamp(double(atUs - m_exchange->atUs) / 1000.0, 0.0, ReplyTiming::kMaxMs));
     const ContentLayout layout = layoutOf(code, FrameDirection::Response);
     const int text = textOf(layout);
     if (text >= 0) {
@@ -410,33 +419,34 @@ void UnitLearner::uploadFrame(const ReceivedFrame& received, qint64 atUs)
             std::clamp(double(atUs - m_exchange->atUs) / 1000.0, 0.0, ReplyTiming::kMaxMs));
         outcome(received.command, QString());
         m_upload = std::make_unique<Upload>();
-        m_upload->csv.setFileName(m_csvPath);
         const DecodedContent start = ContentCodec::decode(ContentLayout::RecordStart, content);
         m_upload->announced = start.ok() ? start.fields.back().value.toUInt() : 0;
         m_upload->lastFrameUs = atUs;
-        if (!m_upload->csv.open(QIODevice::WriteOnly) ||
-            m_upload->csv.write((RecordCsvFormat::header() + QLatin1Char('\n')).toUtf8()) < 0)
-            m_error = QStringLiteral("cannot write %1: %2").arg(m_csvPath, m_upload->csv.errorString());
+        if (!m_upload->raw.open())
+            m_error = QStringLiteral("cannot write %1: %2")
+                          .arg(m_upload->raw.fileTemplate(), m_upload->raw.errorString());
         return;
     }
     if (!m_upload) {
         ++m_unsolicited;
         return;
     }
-    m_intervalsMs.push_back(std::clamp(double(atUs - m_upload->lastFrameUs) / 1000.0, 0.0, ReplyTiming::kMaxMs));
+    m_intervalsMs.push_back(
+        std::clamp(double(atUs - m_upload->lastFrameUs) / 1000.0, 0.0, ReplyTiming::kMaxMs));
     m_upload->lastFrameUs = atUs;
     if (mark == int(wire::RecordMark::End) && content.size() == wire::kRecordEndSize) {
         m_upload->ended = true;
         endUpload();
         return;
     }
-    const QString row = mark == int(wire::RecordMark::Data) ? RecordCsvFormat::row(content) : QString();
-    if (row.isEmpty()) {
+    // As RecordCsvFormat::row takes it: a data record of the record's size.
+    if (mark != int(wire::RecordMark::Data) || content.size() != RecordLayout::size()) {
         ++m_damagedRecords;
         return;
     }
-    if (m_upload->csv.write((row + QLatin1Char('\n')).toUtf8()) < 0) {
-        m_error = QStringLiteral("cannot write %1: %2").arg(m_csvPath, m_upload->csv.errorString());
+    if (m_upload->raw.write(content) != content.size()) {
+        m_error =
+            QStringLiteral("cannot write %1: %2").arg(m_upload->raw.fileName(), m_upload->raw.errorString());
         return;
     }
     m_upload->hash.addData(content);
@@ -455,11 +465,8 @@ void UnitLearner::endUpload()
     if (!m_upload->ended)
         ++m_uploadsUnended;
     m_upload->digest = m_upload->hash.result();
-    if (m_kept) {
-        if (m_kept->digest != m_upload->digest || m_kept->records != m_upload->records)
-            ++m_uploadsDiffering;
-        m_kept->csv.cancelWriting();
-    }
+    if (m_kept && (m_kept->digest != m_upload->digest || m_kept->records != m_upload->records))
+        ++m_uploadsDiffering;
     m_kept = std::move(m_upload);
 }
 
@@ -530,12 +537,25 @@ bool UnitLearner::finish()
 {
     if (!m_error.isEmpty())
         return false;
-    if (m_kept && !m_kept->csv.commit()) {
-        m_error = QStringLiteral("cannot write %1: %2").arg(m_csvPath, m_kept->csv.errorString());
-        m_kept.reset();
-        return false;
+    if (!m_kept)
+        return true;
+    QSaveFile csv(m_csvPath);
+    QTemporaryFile& records = m_kept->raw;
+    const int size = RecordLayout::size();
+    bool ok = records.flush() && records.seek(0) && csv.open(QIODevice::WriteOnly) &&
+              csv.write((RecordCsvFormat::header() + QLatin1Char('\n')).toUtf8()) >= 0;
+    for (std::uint64_t i = 0; ok && i < m_kept->records; ++i) {
+        const QByteArray record = records.read(size);
+        ok = record.size() == size &&
+             csv.write((RecordCsvFormat::row(record) + QLatin1Char('\n')).toUtf8()) >= 0;
     }
-    return true;
+    if (ok && csv.commit())
+        return true;
+    m_error =
+        QStringLiteral("cannot write %1: %2")
+            .arg(m_csvPath, csv.error() != QFileDevice::NoError ? csv.errorString() : records.errorString());
+    m_kept.reset();
+    return false;
 }
 
 std::optional<UnitLearner::Outcome> UnitLearner::learnedReply(std::uint8_t code) const
@@ -586,7 +606,8 @@ std::optional<bool> UnitLearner::recordDatesFollow(const std::optional<qint64>& 
     if (!offset || !m_recordDates.count || !m_clock.count)
         return std::nullopt;
     // Dates of records made while the unit ran follow its clock; stored ones do not.
-    const qint64 off = std::max(std::llabs(m_recordDates.min - *offset), std::llabs(m_recordDates.max - *offset));
+    const qint64 off =
+        std::max(std::llabs(m_recordDates.min - *offset), std::llabs(m_recordDates.max - *offset));
     return off <= kClockAgreementMs + kSecondMs;
 }
 
@@ -628,7 +649,8 @@ QString UnitLearner::textValue(int text, const QByteArray& bytes) const
 {
     const auto unitText = static_cast<UnitState::Text>(text);
     const QString key = ScenarioFile::textKey(unitText);
-    const DecodedContent decoded = ContentCodec::decode(layoutOf(getOfText(text), FrameDirection::Response), bytes);
+    const DecodedContent decoded =
+        ContentCodec::decode(layoutOf(getOfText(text), FrameDirection::Response), bytes);
     const QString candidate = decoded.fields.empty() ? QString() : decoded.fields.front().value;
     // As text only when the scenario reads it back to these very bytes.
     const QJsonObject probe{{QStringLiteral("texts"), QJsonObject{{key, candidate}}}};
@@ -646,7 +668,8 @@ QJsonObject UnitLearner::scenario(const QString& csvName) const
     QJsonObject texts;
     for (int i = 0; i < UnitState::kTextCount; ++i) {
         if (m_texts[std::size_t(i)]->seen)
-            texts.insert(ScenarioFile::textKey(UnitState::Text(i)), textValue(i, m_texts[std::size_t(i)]->last));
+            texts.insert(ScenarioFile::textKey(UnitState::Text(i)),
+                         textValue(i, m_texts[std::size_t(i)]->last));
     }
     if (!texts.isEmpty())
         out.insert(QStringLiteral("texts"), texts);
@@ -657,8 +680,9 @@ QJsonObject UnitLearner::scenario(const QString& csvName) const
     if (offset && std::llabs(*offset) >= kSecondMs)
         out.insert(QStringLiteral("clock_offset_ms"), double(*offset));
     if (m_kept)
-        out.insert(QStringLiteral("records"), QJsonObject{{QStringLiteral("count"), double(m_kept->announced)},
-                                                          {QStringLiteral("csv"), csvName}});
+        out.insert(QStringLiteral("records"),
+                   QJsonObject{{QStringLiteral("count"), double(m_kept->announced)},
+                               {QStringLiteral("csv"), csvName}});
     QJsonObject replies;
     QJsonObject timing;
     for (const CommandCatalogue::Entry& entry : CommandCatalogue::kEntries) {
@@ -666,8 +690,9 @@ QJsonObject UnitLearner::scenario(const QString& csvName) const
         if (const std::optional<Outcome> learned = learnedReply(code))
             replies.insert(QLatin1String(entry.cliName), learned->reply);
         if (!m_commands[code]->latencyMs.empty())
-            timing.insert(QLatin1String(entry.cliName),
-                          QJsonObject{{QStringLiteral("latency_ms"), samplesJson(m_commands[code]->latencyMs)}});
+            timing.insert(
+                QLatin1String(entry.cliName),
+                QJsonObject{{QStringLiteral("latency_ms"), samplesJson(m_commands[code]->latencyMs)}});
     }
     if (!m_intervalsMs.empty())
         timing.insert(QStringLiteral("records"),
@@ -687,7 +712,10 @@ QString UnitLearner::learnedLine(std::uint8_t code) const
     QStringList parts;
     const int text = textOfGet(code);
     if (const std::optional<Outcome> learned = learnedReply(code)) {
-        parts << QStringLiteral("replies: %1 (%2 of %3 requests)").arg(learned->reply).arg(learned->count).arg(learned->of);
+        parts << QStringLiteral("replies: %1 (%2 of %3 requests)")
+                     .arg(learned->reply)
+                     .arg(learned->count)
+                     .arg(learned->of);
     } else if (code == toCode(Command::GetFileRecords)) {
         parts << QStringLiteral("records (%1 uploads)").arg(m_uploads);
     } else if (text >= 0) {
@@ -751,42 +779,46 @@ QJsonObject UnitLearner::report() const
     QJsonObject replies;
     for (const CommandCatalogue::Entry& entry : CommandCatalogue::kEntries) {
         if (const std::optional<Outcome> learned = learnedReply(toCode(entry.command)))
-            replies.insert(QLatin1String(entry.cliName), QJsonObject{{QStringLiteral("reply"), learned->reply},
-                                                                     {QStringLiteral("requests"), double(learned->count)},
-                                                                     {QStringLiteral("of"), double(learned->of)}});
+            replies.insert(QLatin1String(entry.cliName),
+                           QJsonObject{{QStringLiteral("reply"), learned->reply},
+                                       {QStringLiteral("requests"), double(learned->count)},
+                                       {QStringLiteral("of"), double(learned->of)}});
     }
     const std::optional<bool> remembers = stateful();
-    return QJsonObject{
-        {QStringLiteral("captures"), captures},
-        {QStringLiteral("commands"), commands},
-        {QStringLiteral("texts"), texts},
-        {QStringLiteral("stateful"), remembers ? QJsonValue(*remembers) : QJsonValue()},
-        {QStringLiteral("stateful_why"), statefulWhy()},
-        {QStringLiteral("clock"), clock},
-        {QStringLiteral("records"),
-         QJsonObject{{QStringLiteral("uploads"), double(m_uploads)},
-                     {QStringLiteral("records"), m_kept ? double(m_kept->records) : 0.0},
-                     {QStringLiteral("announced"), m_kept ? QJsonValue(double(m_kept->announced)) : QJsonValue()},
-                     {QStringLiteral("uploads_differing"), double(m_uploadsDiffering)},
-                     {QStringLiteral("without_end_frame"), double(m_uploadsUnended)},
-                     {QStringLiteral("damaged_records"), double(m_damagedRecords)},
-                     {QStringLiteral("bad_dates"), double(m_badDates)}}},
-        {QStringLiteral("upload_pauses_ms"), figures(m_intervalsMs)},
-        {QStringLiteral("replies"), replies},
-        {QStringLiteral("not_frames"),
-         QJsonObject{{QStringLiteral("requests"), double(m_requestNotFrames)},
-                     {QStringLiteral("request_bytes"), double(m_requestNotFrameBytes)},
-                     {QStringLiteral("unit_bytes"), double(m_unitNoiseBytes)},
-                     {QStringLiteral("checksum_errors"), double(m_crcErrors)},
-                     {QStringLiteral("discarded_bytes"), double(m_discardedBytes)}}},
-        {QStringLiteral("frames_answering_no_request"), double(m_unsolicited)}};
+    return QJsonObject{{QStringLiteral("captures"), captures},
+                       {QStringLiteral("commands"), commands},
+                       {QStringLiteral("texts"), texts},
+                       {QStringLiteral("stateful"), remembers ? QJsonValue(*remembers) : QJsonValue()},
+                       {QStringLiteral("stateful_why"), statefulWhy()},
+                       {QStringLiteral("clock"), clock},
+                       {QStringLiteral("records"),
+                        QJsonObject{{QStringLiteral("uploads"), double(m_uploads)},
+                                    {QStringLiteral("records"), m_kept ? double(m_kept->records) : 0.0},
+                                    {QStringLiteral("announced"),
+                                     m_kept ? QJsonValue(double(m_kept->announced)) : QJsonValue()},
+                                    {QStringLiteral("uploads_differing"), double(m_uploadsDiffering)},
+                                    {QStringLiteral("without_end_frame"), double(m_uploadsUnended)},
+                                    {QStringLiteral("damaged_records"), double(m_damagedRecords)},
+                                    {QStringLiteral("bad_dates"), double(m_badDates)}}},
+                       {QStringLiteral("upload_pauses_ms"), figures(m_intervalsMs)},
+                       {QStringLiteral("replies"), replies},
+                       {QStringLiteral("not_frames"),
+                        QJsonObject{{QStringLiteral("requests"), double(m_requestNotFrames)},
+                                    {QStringLiteral("request_bytes"), double(m_requestNotFrameBytes)},
+                                    {QStringLiteral("unit_bytes"), double(m_unitNoiseBytes)},
+                                    {QStringLiteral("checksum_errors"), double(m_crcErrors)},
+                                    {QStringLiteral("discarded_bytes"), double(m_discardedBytes)}}},
+                       {QStringLiteral("frames_answering_no_request"), double(m_unsolicited)}};
 }
 
 QString UnitLearner::reportText() const
 {
     QStringList lines;
     for (const CaptureSummary& summary : m_captures)
-        lines << QStringLiteral("capture %1: %2 requests, %3 answered").arg(summary.file).arg(summary.requests).arg(summary.replies);
+        lines << QStringLiteral("capture %1: %2 requests, %3 answered")
+                     .arg(summary.file)
+                     .arg(summary.requests)
+                     .arg(summary.replies);
     lines << QStringLiteral("%1 %2 %3 %4 %5  %6")
                  .arg(QStringLiteral("command"), -27)
                  .arg(QStringLiteral("requests"), 8)
@@ -801,8 +833,12 @@ QString UnitLearner::reportText() const
                      .arg(QLatin1String(entry.cliName), -27)
                      .arg(command.requests, 8)
                      .arg(command.answered, 8)
-                     .arg(timed ? QString::number(percentile(command.latencyMs, 0.5), 'f', 3) : QStringLiteral("-"), 8)
-                     .arg(timed ? QString::number(percentile(command.latencyMs, 0.9), 'f', 3) : QStringLiteral("-"), 8)
+                     .arg(timed ? QString::number(percentile(command.latencyMs, 0.5), 'f', 3)
+                                : QStringLiteral("-"),
+                          8)
+                     .arg(timed ? QString::number(percentile(command.latencyMs, 0.9), 'f', 3)
+                                : QStringLiteral("-"),
+                          8)
                      .arg(learnedLine(toCode(entry.command)));
     }
     lines << QStringLiteral("(latency in ms from a request's last byte to the reply's first, as captured)");
@@ -810,7 +846,9 @@ QString UnitLearner::reportText() const
         const TextModel& model = *m_texts[std::size_t(i)];
         const QString key = ScenarioFile::textKey(UnitState::Text(i));
         if (model.tooLong)
-            lines << QStringLiteral("text %1: %2 replies longer than the text holds, not learned").arg(key).arg(model.tooLong);
+            lines << QStringLiteral("text %1: %2 replies longer than the text holds, not learned")
+                         .arg(key)
+                         .arg(model.tooLong);
         if (!model.seen)
             continue;
         QString line = QStringLiteral("text %1: %2").arg(key, quoted(textValue(i, model.last)));
@@ -827,7 +865,8 @@ QString UnitLearner::reportText() const
     }
     const std::optional<bool> remembers = stateful();
     lines << QStringLiteral("stateful: %1 (%2)")
-                 .arg(remembers ? (*remembers ? QStringLiteral("true") : QStringLiteral("false")) : QStringLiteral("not decided"),
+                 .arg(remembers ? (*remembers ? QStringLiteral("true") : QStringLiteral("false"))
+                                : QStringLiteral("not decided"),
                       statefulWhy());
     QString why;
     const std::optional<qint64> offset = clockOffset(&why);
@@ -838,8 +877,10 @@ QString UnitLearner::reportText() const
     if (m_clockAfterSet)
         clock += QStringLiteral("; %1 get-time replies after a set-time not used").arg(m_clockAfterSet);
     if (const std::optional<bool> follow = recordDatesFollow(offset))
-        clock += *follow ? QStringLiteral("; record dates follow it")
-                         : QStringLiteral("; record dates do not follow it (stored records), they stay as captured");
+        clock +=
+            *follow
+                ? QStringLiteral("; record dates follow it")
+                : QStringLiteral("; record dates do not follow it (stored records), they stay as captured");
     lines << clock;
     if (m_kept) {
         QString records = QStringLiteral("records: %1 uploads, the last of %2 records (announced %3)")
@@ -847,7 +888,8 @@ QString UnitLearner::reportText() const
                               .arg(m_kept->records)
                               .arg(m_kept->announced);
         records += m_uploadsDiffering
-                       ? QStringLiteral("; %1 uploads differ from the one before, the last is kept").arg(m_uploadsDiffering)
+                       ? QStringLiteral("; %1 uploads differ from the one before, the last is kept")
+                             .arg(m_uploadsDiffering)
                        : QStringLiteral("; the same records each time");
         if (m_uploadsUnended)
             records += QStringLiteral("; %1 without an end frame").arg(m_uploadsUnended);
@@ -861,8 +903,9 @@ QString UnitLearner::reportText() const
     } else {
         lines << QStringLiteral("records: no upload seen");
     }
-    lines << QStringLiteral("not frames: %1 requests (%2 bytes), %3 bytes from the unit, %4 checksum errors, %5 "
-                            "bytes discarded")
+    lines << QStringLiteral(
+                 "not frames: %1 requests (%2 bytes), %3 bytes from the unit, %4 checksum errors, %5 "
+                 "bytes discarded")
                  .arg(m_requestNotFrames)
                  .arg(m_requestNotFrameBytes)
                  .arg(m_unitNoiseBytes)

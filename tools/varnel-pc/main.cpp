@@ -16,8 +16,8 @@
 namespace {
 
 // In the order the usage lists them; the internal one last.
-const char* const kCommandNames[] = {"render",   "send", "tap", "replay", "learn",
-                                     "commands", "dissector-tables"};
+const char* const kCommandNames[] = {"render",          "send", "tap", "replay", "learn", "commands",
+                                     "dissector-tables"};
 
 const char kExitStatus[] = "Exit status: 0 done (replay: every reply matches), 1 a frame was rejected or\n"
                            "flagged, a port or file failed, 2 usage error, 3 (send, replay) no complete\n"

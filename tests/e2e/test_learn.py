@@ -66,6 +66,18 @@ class LearnTestCase(EmulatorTestCase):
         self.assertEqual(tap.returncode, 0, err)
         return path
 
+    def emulator_capture(self, name, *faults, requests=((0x02, ""),)):
+        """A capture of varnel-emu --capture answering `requests`, one at a time, under `faults`."""
+        path = os.path.join(self.dir, name)
+        self.start_emulator("--records", "2", "--capture", path, *faults)
+        for code, content in requests:
+            self.peer.write(build_frame(code, bytes.fromhex(content)))
+            time.sleep(0.2)
+        self.assertEqual(self.shut_down(), 0)
+        self.pty.kill()
+        self.emu = None
+        return path
+
     def learn(self, *args):
         done = run_pc("learn", *args)
         return done.returncode, done.stdout.decode("utf-8"), done.stderr.decode("utf-8")
@@ -154,17 +166,6 @@ class LearnTheBenchUnit(LearnTestCase):
 
 class RefusedCaptures(LearnTestCase):
 
-    def emulator_capture(self, name, *faults, requests=((0x02, ""),)):
-        path = os.path.join(self.dir, name)
-        self.start_emulator("--capture", path, *faults)
-        for code, content in requests:
-            self.peer.write(build_frame(code, bytes.fromhex(content)))
-        time.sleep(0.3)
-        self.assertEqual(self.shut_down(), 0)
-        self.pty.kill()
-        self.emu = None
-        return path
-
     def test_refused_captures(self):
         good = self.emulator_capture("good.pcap")
         with open(good, "rb") as f:
@@ -196,6 +197,31 @@ class RefusedCaptures(LearnTestCase):
                 self.assertIn(wrong, err)
                 self.assertEqual(os.listdir(out_dir), [])  # nothing half-learned is written
         self.assertEqual(self.learn("--out", os.path.join(self.dir, "ok"), good)[0], 0)
+
+
+class DamagedFrames(LearnTestCase):
+
+    def test_counted_not_learned(self):
+        capture = self.emulator_capture(
+            "damaged.pcap", "--fault", "get-time:noise=8", "--fault", "get-device-name:corrupt-crc",
+            "--fault", "set-lock-status:duplicate", "--fault", "get-operator-name:wrong-command=3",
+            "--fault", "set-usage-count:truncate=5",
+            requests=[(0x02, ""), (0x06, ""), (0x09, "00"), (0x10, ""), (0x0B, "00000001"), (0x0D, "")])
+        report = os.path.join(self.dir, "report.json")
+        status, out, err = self.learn("--out", self.dir, "--report", report, capture)
+        self.assertEqual(status, 0, out + err)
+        with open(report, encoding="utf-8") as f:
+            learned = json.load(f)
+        # The noise, the cut reply and the frame with the bad checksum.
+        self.assertEqual((learned["not_frames"]["checksum_errors"], learned["not_frames"]["unit_bytes"]),
+                         (1, 8 + 5 + len(build_frame(0x06, b"DEVICENAME"))))
+        self.assertEqual(learned["frames_answering_no_request"], 2)  # the duplicate, the other command's
+        self.assertEqual(learned["replies"], {})  # a damaged reply is no reply of "none"
+        rows = {row["command"]: row for row in learned["commands"]}
+        self.assertEqual([rows[name]["replies"] for name in ("get-time", "get-device-name", "set-lock-status",
+                                                             "get-operator-name", "set-usage-count")],
+                         [1, 0, 1, 0, 0])
+        self.assertEqual(rows["get-device-name"]["learned"], "no whole reply: nothing learned, 1 unanswered")
 
 
 if __name__ == "__main__":

@@ -166,6 +166,7 @@ struct UnitLearner::CommandModel
     std::map<QString, std::uint64_t> outcomes;
     QString last;
     std::uint64_t uncounted = 0; // past kMaxOutcomes distinct replies
+    std::uint64_t tooLong = 0;   // replies longer than a fixed reply holds
 };
 
 struct UnitLearner::TextModel
@@ -182,7 +183,8 @@ struct UnitLearner::Exchange
     qint64 atUs = 0;
     qint64 lastUs = 0; // the unit's last bytes for it
     bool answered = false;
-    QByteArray buffer; // unit bytes not yet cut into frames
+    bool garbled = false; // bytes that were no frame, or a frame for another request, came
+    QByteArray buffer;    // unit bytes not yet cut into frames
 };
 
 struct UnitLearner::CaptureSummary
@@ -338,6 +340,9 @@ void UnitLearner::cut(bool giveUp, qint64 atUs)
     m_crcErrors += result.crcErrors.size();
     for (const DiscardedBytes& run : result.discarded)
         m_unitNoiseBytes += std::uint64_t(run.bytes.size());
+    if (m_exchange &&
+        (!result.crcErrors.empty() || !result.discarded.empty() || (giveUp && !buffer.isEmpty())))
+        m_exchange->garbled = true;
     for (const ReceivedFrame& received : result.frames) {
         if (m_exchange)
             frame(received, atUs);
@@ -361,6 +366,7 @@ void UnitLearner::frame(const ReceivedFrame& received, qint64 atUs)
     }
     if (received.command != exchange.code || exchange.answered) {
         ++m_unsolicited;
+        exchange.garbled = exchange.garbled || !exchange.answered;
         return;
     }
     exchange.answered = true;
@@ -387,7 +393,7 @@ void UnitLearner::reply(std::uint8_t code, const QByteArray& content, qint64 atU
     if (code == toCode(Command::GetTime)) {
         const std::optional<qint64> clock = localMs(content);
         if (!clock) {
-            outcome(code, hexReply(content));
+            otherContent(code, layout, content);
             return;
         }
         if (m_session->clockSet)
@@ -397,7 +403,21 @@ void UnitLearner::reply(std::uint8_t code, const QByteArray& content, qint64 atU
         outcome(code, QString());
         return;
     }
-    outcome(code, layout == ContentLayout::Empty && !content.isEmpty() ? hexReply(content) : QString());
+    if (layout == ContentLayout::Empty && !content.isEmpty())
+        otherContent(code, layout, content);
+    else
+        outcome(code, QString());
+}
+
+void UnitLearner::otherContent(std::uint8_t code, ContentLayout layout, const QByteArray& content)
+{
+    // A fixed reply holds no more than its field; a longer one is reported, not learned.
+    if (content.size() > ContentCodec::largestContent(layout)) {
+        ++m_commands[code]->tooLong;
+        outcome(code, QString());
+        return;
+    }
+    outcome(code, hexReply(content));
 }
 
 void UnitLearner::uploadFrame(const ReceivedFrame& received, qint64 atUs)
@@ -475,7 +495,8 @@ void UnitLearner::endExchange()
     if (!m_exchange)
         return;
     cut(true, m_exchange->lastUs);
-    if (m_exchange->code != 0 && !m_exchange->answered)
+    // A request answered only by damaged bytes shows neither a reply nor its absence.
+    if (m_exchange->code != 0 && !m_exchange->answered && !m_exchange->garbled)
         outcome(m_exchange->code, QStringLiteral("none"));
     m_exchange.reset();
 }
@@ -624,12 +645,13 @@ QString UnitLearner::statefulWhy() const
 {
     QString why;
     if (m_echoes && m_keeps)
-        why = QStringLiteral("not decided: %1 gets after a set returned the value set (%2), %3 the text from "
-                             "before it (%4)")
-                  .arg(m_echoes)
-                  .arg(m_echoWhere.join(QStringLiteral(", ")))
-                  .arg(m_keeps)
-                  .arg(m_keepWhere.join(QStringLiteral(", ")));
+        why =
+            QStringLiteral("contradictory: %1 gets after a set returned the value set (%2), %3 the text from "
+                           "before it (%4)")
+                .arg(m_echoes)
+                .arg(m_echoWhere.join(QStringLiteral(", ")))
+                .arg(m_keeps)
+                .arg(m_keepWhere.join(QStringLiteral(", ")));
     else if (m_echoes)
         why = QStringLiteral("%1 gets after a set returned the value set (%2)")
                   .arg(m_echoes)
@@ -639,7 +661,7 @@ QString UnitLearner::statefulWhy() const
                   .arg(m_keeps)
                   .arg(m_keepWhere.join(QStringLiteral(", ")));
     else
-        why = QStringLiteral("not decided: no get of a text followed a set of it that changed it");
+        why = QStringLiteral("no get of a text followed a set of it that changed it");
     if (m_neither)
         why += QStringLiteral("; %1 gets after a set returned neither").arg(m_neither);
     return why;
@@ -679,10 +701,13 @@ QJsonObject UnitLearner::scenario(const QString& csvName) const
     const std::optional<qint64> offset = clockOffset(&why);
     if (offset && std::llabs(*offset) >= kSecondMs)
         out.insert(QStringLiteral("clock_offset_ms"), double(*offset));
-    if (m_kept)
-        out.insert(QStringLiteral("records"),
-                   QJsonObject{{QStringLiteral("count"), double(m_kept->announced)},
-                               {QStringLiteral("csv"), csvName}});
+    if (m_kept) {
+        QJsonObject records{{QStringLiteral("csv"), csvName}};
+        // The CSV's rows are what an upload sends; the count only says what the unit announced.
+        if (m_kept->announced <= std::uint32_t(ScenarioFile::kMaxRecordCount))
+            records.insert(QStringLiteral("count"), double(m_kept->announced));
+        out.insert(QStringLiteral("records"), records);
+    }
     QJsonObject replies;
     QJsonObject timing;
     for (const CommandCatalogue::Entry& entry : CommandCatalogue::kEntries) {
@@ -716,6 +741,8 @@ QString UnitLearner::learnedLine(std::uint8_t code) const
                      .arg(learned->reply)
                      .arg(learned->count)
                      .arg(learned->of);
+    } else if (command.answered == 0) {
+        parts << QStringLiteral("no whole reply: nothing learned");
     } else if (code == toCode(Command::GetFileRecords)) {
         parts << QStringLiteral("records (%1 uploads)").arg(m_uploads);
     } else if (text >= 0) {
@@ -728,6 +755,8 @@ QString UnitLearner::learnedLine(std::uint8_t code) const
     }
     if (command.answered < command.requests && !learnedReply(code))
         parts << QStringLiteral("%1 unanswered").arg(command.requests - command.answered);
+    if (command.tooLong)
+        parts << QStringLiteral("%1 replies too long to fix, not learned").arg(command.tooLong);
     if (!command.latencyMs.empty())
         parts << QStringLiteral("timing");
     return parts.join(QStringLiteral(", "));

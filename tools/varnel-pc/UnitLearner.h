@@ -2,6 +2,7 @@
 
 #include "capture/CapturePacket.h"
 #include "protocol/CommandCatalogue.h"
+#include "protocol/ContentCodec.h"
 #include "scenario/UnitState.h"
 
 #include <QByteArray>
@@ -73,6 +74,8 @@ private:
     void frame(const ReceivedFrame& frame, qint64 atUs);
     void uploadFrame(const ReceivedFrame& frame, qint64 atUs);
     void reply(std::uint8_t code, const QByteArray& content, qint64 atUs);
+    // A reply whose content is not the emulator's kind of reply to the command.
+    void otherContent(std::uint8_t code, ContentLayout layout, const QByteArray& content);
     void endExchange();
     void endUpload();
     void textGet(int text, const QByteArray& content);

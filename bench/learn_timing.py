@@ -3,8 +3,8 @@
 The stand-in bench unit of the e2e tests (replies 3-8 ms late, uploads paced 15 ms) is tapped
 with varnel-pc tap while a PC-side peer sends 200 requests of each command below and a few
 uploads; varnel-pc learn turns the capture into a scenario; varnel-emu serves it and the same
-peer measures it from the PC side. Prints per command the median and 90th percentile of the
-latency the capture shows beside those measured of the learned unit, and the upload's pace.
+peer drives it through the tap again. Prints per command the median and 90th percentile of the
+latency both captures show (as learn reports them) and the peer measured, and the upload's pace.
 
     VARNEL_BIN_DIR=build/bin /usr/bin/python3 bench/learn_timing.py [--requests N] [--uploads N]
 """
@@ -69,72 +69,99 @@ def drive(peer, requests, uploads):
     return seen, sum(pace) / len(pace)
 
 
+def tapped(work, name, requests, uploads, start_unit):
+    """Drives a unit through varnel-pc tap: its capture, learned (report and scenario in
+    work/name), and the PC side's figures. start_unit(port) starts the unit on that pty end."""
+    os.mkdir(os.path.join(work, name))
+    pc_dir = os.path.join(work, name, "pc")
+    os.mkdir(pc_dir)
+    pc_side = PtyPair(pc_dir)
+    unit_dir = os.path.join(work, name, "unit")
+    os.mkdir(unit_dir)
+    unit_side = PtyPair(unit_dir)
+    stop_unit = start_unit(unit_side.emu_path)
+    capture = os.path.join(work, name, "capture.pcap")
+    tap = subprocess.Popen([executable("varnel-pc"), "tap", "--capture", capture, pc_side.emu_path,
+                            unit_side.peer_path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(0.5)
+        peer = Peer(pc_side.peer_path)
+        seen, pace = drive(peer, requests, uploads)
+        peer.close()
+    finally:
+        tap.send_signal(signal.SIGINT)
+        tap.wait(30)
+        stop_unit()
+        unit_side.kill()
+        pc_side.kill()
+    learned = subprocess.run([executable("varnel-pc"), "learn", "--out", os.path.join(work, name), "--report",
+                              os.path.join(work, name, "report.json"), capture], capture_output=True, text=True)
+    if learned.returncode != 0:
+        raise SystemExit("learn failed: " + learned.stderr)
+    with open(os.path.join(work, name, "report.json")) as f:
+        report = json.load(f)
+    with open(os.path.join(work, name, "learned.json")) as f:
+        pauses = json.load(f)["timing"]["records"]["interval_ms"]
+    latency = {row["command"]: row["latency_ms"] for row in report["commands"] if "latency_ms" in row}
+    return latency, sum(pauses) / len(pauses), seen, pace
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--requests", type=int, default=200)
     parser.add_argument("--uploads", type=int, default=10)
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="varnel-learn-timing-")
-    processes = []
     try:
-        os.mkdir(os.path.join(work, "pc"))
-        os.mkdir(os.path.join(work, "unit"))
-        pc_side, unit_side = PtyPair(os.path.join(work, "pc")), PtyPair(os.path.join(work, "unit"))
-        processes += [pc_side, unit_side]
-        bench = BenchUnit(unit_side.emu_path)
-        capture = os.path.join(work, "bench.pcap")
-        tap = subprocess.Popen([executable("varnel-pc"), "tap", "--capture", capture, pc_side.emu_path,
-                                unit_side.peer_path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(0.5)
-        peer = Peer(pc_side.peer_path)
-        bench_seen, bench_pace = drive(peer, args.requests, args.uploads)
-        peer.close()
-        tap.send_signal(signal.SIGINT)
-        tap.wait(30)
-        bench.stop()
+        def bench_unit(port):
+            unit = BenchUnit(port)
+            return unit.stop
 
-        learned = subprocess.run([executable("varnel-pc"), "learn", "--out", work, "--report",
-                                  os.path.join(work, "report.json"), capture], capture_output=True, text=True)
-        if learned.returncode != 0:
-            raise SystemExit("learn failed: " + learned.stderr)
-        with open(os.path.join(work, "report.json")) as f:
-            report = json.load(f)
-        captured = {row["command"]: row["latency_ms"] for row in report["commands"] if "latency_ms" in row}
-        with open(os.path.join(work, "learned.json")) as f:
-            pauses = json.load(f)["timing"]["records"]["interval_ms"]
+        def learned_unit(port):
+            emulator = Emulator(["--scenario", os.path.join(work, "bench", "learned.json"), port], cwd=work)
+            emulator.wait_ready()
+            return emulator.cleanup
 
-        served = PtyPair(os.path.join(work))
-        processes.append(served)
-        emulator = Emulator(["--scenario", os.path.join(work, "learned.json"), served.emu_path], cwd=work)
-        processes.append(emulator)
-        emulator.wait_ready()
-        peer = Peer(served.peer_path)
-        learned_seen, learned_pace = drive(peer, args.requests, args.uploads)
-        peer.close()
+        bench = tapped(work, "bench", args.requests, args.uploads, bench_unit)
+        learned = tapped(work, "learned", args.requests, args.uploads, learned_unit)
+        # As a PC program meets it: the learned unit on the line, no tap between.
+        served = PtyPair(work)
+        stop = learned_unit(served.emu_path)
+        try:
+            peer = Peer(served.peer_path)
+            direct, direct_pace = drive(peer, args.requests, args.uploads)
+            peer.close()
+        finally:
+            stop()
+            served.kill()
 
-        print("latency in ms, %d requests a command; capture: as varnel-pc tap stamped it; "
-              "PC side: as the peer measured it" % args.requests)
-        print("%-26s %21s %21s %21s  %s" % ("command", "capture median / p90", "bench PC side",
-                                             "learned PC side", "learned vs capture"))
+        print("latency in ms from a request's last byte to the reply's first, %d requests a command, median / p90"
+              % args.requests)
+        print("capture: as varnel-pc tap stamped it between the PC side and the unit (learn's report); "
+              "PC side: as the peer measured it")
+        print("%-24s %19s %19s %19s %19s %19s" % (
+            "command", "bench, capture", "learned, capture", "bench, PC side", "learned, PC side",
+            "learned, no tap"))
         for _, _, name in COMMANDS:
-            cap = captured[name]
-            med, p90 = percentile(learned_seen[name], 0.5), percentile(learned_seen[name], 0.9)
-            bmed, bp90 = percentile(bench_seen[name], 0.5), percentile(bench_seen[name], 0.9)
-            ok_med = abs(med - cap["median"]) <= max(0.5, 0.10 * cap["median"])
-            ok_p90 = abs(p90 - cap["p90"]) <= max(1.0, 0.15 * cap["p90"])
-            print("%-26s %9.3f / %9.3f %9.3f / %9.3f %9.3f / %9.3f  median %+.3f (%s), p90 %+.3f (%s)"
-                  % (name, cap["median"], cap["p90"], bmed, bp90, med, p90, med - cap["median"],
-                     "within" if ok_med else "OUTSIDE", p90 - cap["p90"], "within" if ok_p90 else "OUTSIDE"))
-        captured_mean = sum(pauses) / len(pauses)
-        print("upload pause: capture mean %.3f ms; bench PC side mean %.3f ms; learned PC side mean %.3f ms "
-              "(%+.2f %% of the capture's)" % (captured_mean, bench_pace, learned_pace,
-                                                100.0 * (learned_pace - captured_mean) / captured_mean))
+            a, b = bench[0][name], learned[0][name]
+            print("%-24s %8.3f / %8.3f %8.3f / %8.3f %8.3f / %8.3f %8.3f / %8.3f %8.3f / %8.3f" % (
+                name, a["median"], a["p90"], b["median"], b["p90"],
+                percentile(bench[2][name], 0.5), percentile(bench[2][name], 0.9),
+                percentile(learned[2][name], 0.5), percentile(learned[2][name], 0.9),
+                percentile(direct[name], 0.5), percentile(direct[name], 0.9)))
+        print("\nlearned vs bench, both as captured (limits: median 0.5 ms or 10 %, p90 1 ms or 15 %):")
+        for _, _, name in COMMANDS:
+            a, b = bench[0][name], learned[0][name]
+            ok_med = abs(b["median"] - a["median"]) <= max(0.5, 0.10 * a["median"])
+            ok_p90 = abs(b["p90"] - a["p90"]) <= max(1.0, 0.15 * a["p90"])
+            print("%-24s median %+.3f ms (%s), p90 %+.3f ms (%s)" % (
+                name, b["median"] - a["median"], "within" if ok_med else "OUTSIDE",
+                b["p90"] - a["p90"], "within" if ok_p90 else "OUTSIDE"))
+        print("\nupload pause, mean ms: bench %.3f captured, %.3f PC side; learned %.3f captured, %.3f PC side, "
+              "%.3f no tap; learned vs bench as captured %+.2f %%" % (
+                  bench[1], bench[3], learned[1], learned[3], direct_pace,
+                  100.0 * (learned[1] - bench[1]) / bench[1]))
     finally:
-        for process in reversed(processes):
-            if isinstance(process, Emulator):
-                process.cleanup()
-            else:
-                process.kill()
         shutil.rmtree(work, True)
 
 

@@ -253,7 +253,7 @@ class Refused(ScenarioTestCase):
             f.write(self.CSV_HEADER + "\n" + self.CSV_ROW + "\n" + self.CSV_ROW.rsplit(",", 1)[0] + "\n")
         return [
             ({"texts": {"serial-number": "SN1"}, "colour": "red"},
-             "colour: unknown key (known: texts, stateful, records, faults, seed)"),
+             "colour: unknown key (known: texts, stateful, records, faults, seed, replies, timing, clock_offset_ms)"),
             ({"records": {"fields": {"target_angle": 70000}}},
              "records.fields.target_angle: 70000 is outside 0 to 65535"),
             ({"records": {"csv": "short.csv"}},

@@ -117,13 +117,23 @@ def main():
             unit = BenchUnit(port)
             return unit.stop
 
-        def learned_unit(port):
-            emulator = Emulator(["--scenario", os.path.join(work, "bench", "learned.json"), port], cwd=work)
+        own_capture = os.path.join(work, "own.pcap")
+
+        def learned_unit(port, capture=()):
+            emulator = Emulator(["--scenario", os.path.join(work, "bench", "learned.json")] + list(capture) + [port],
+                                cwd=work)
             emulator.wait_ready()
             return emulator.cleanup
 
         bench = tapped(work, "bench", args.requests, args.uploads, bench_unit)
-        learned = tapped(work, "learned", args.requests, args.uploads, learned_unit)
+        # The learned unit also captures its own line: the times it kept, without the line's.
+        learned = tapped(work, "learned", args.requests, args.uploads,
+                         lambda port: learned_unit(port, ["--capture", own_capture]))
+        report = os.path.join(work, "own.json")
+        subprocess.run([executable("varnel-pc"), "learn", "--out", os.path.join(work, "own"), "--report", report,
+                        own_capture], capture_output=True, check=True)
+        with open(report) as f:
+            own = {row["command"]: row["latency_ms"] for row in json.load(f)["commands"] if "latency_ms" in row}
         # As a PC program meets it: the learned unit on the line, no tap between.
         served = PtyPair(work)
         stop = learned_unit(served.emu_path)
@@ -137,15 +147,15 @@ def main():
 
         print("latency in ms from a request's last byte to the reply's first, %d requests a command, median / p90"
               % args.requests)
-        print("capture: as varnel-pc tap stamped it between the PC side and the unit (learn's report); "
-              "PC side: as the peer measured it")
-        print("%-24s %19s %19s %19s %19s %19s" % (
-            "command", "bench, capture", "learned, capture", "bench, PC side", "learned, PC side",
-            "learned, no tap"))
+        print("capture: as varnel-pc tap stamped it between the PC side and the unit (learn's report); its own: "
+              "as the learned unit's --capture stamped it; PC side: as the peer measured it")
+        print("%-24s %19s %19s %19s %19s %19s %19s" % (
+            "command", "bench, capture", "learned, capture", "learned, its own", "bench, PC side",
+            "learned, PC side", "learned, no tap"))
         for _, _, name in COMMANDS:
             a, b = bench[0][name], learned[0][name]
-            print("%-24s %8.3f / %8.3f %8.3f / %8.3f %8.3f / %8.3f %8.3f / %8.3f %8.3f / %8.3f" % (
-                name, a["median"], a["p90"], b["median"], b["p90"],
+            print("%-24s %8.3f / %8.3f %8.3f / %8.3f %8.3f / %8.3f %8.3f / %8.3f %8.3f / %8.3f %8.3f / %8.3f" % (
+                name, a["median"], a["p90"], b["median"], b["p90"], own[name]["median"], own[name]["p90"],
                 percentile(bench[2][name], 0.5), percentile(bench[2][name], 0.9),
                 percentile(learned[2][name], 0.5), percentile(learned[2][name], 0.9),
                 percentile(direct[name], 0.5), percentile(direct[name], 0.9)))

@@ -454,6 +454,7 @@ int main(int argc, char* argv[])
         FaultInjector& faults = *session.faults();
         faults.setSeed(faultSeed);
         faults.setRules(allRules, allSeed, nullptr, own.faults.size()); // checked above
+        faults.setTiming(own.timing);
     }
 
     UnitSession::Settings settings;

@@ -179,6 +179,7 @@ int Emulator::run()
         FaultInjector& faults = *session.faults();
         faults.setSeed(config.seed);
         faults.setRules(allRules, allSeed, nullptr, own.faults.size()); // checked before
+        faults.setTiming(own.timing);
     }
 
     UnitSession::Settings settings;

@@ -65,6 +65,7 @@ bool ScenarioLoader::apply(EmulatedUnit& unit, FaultInjector* faults, const Scen
                     QStringLiteral("%1: faults: %2").arg(QDir::toNativeSeparators(scenario.path), problem);
             return false;
         }
+        faults->setTiming(scenario.timing);
     }
     unit.setScenario(scenario.unit, scenario.records);
     // A CSV counts its rows unless the file gives records.count; a count set later takes its rows too.
@@ -78,13 +79,18 @@ bool ScenarioLoader::apply(EmulatedUnit& unit, FaultInjector* faults, const Scen
 void ScenarioLoader::logLoaded(const Scenario& scenario)
 {
     VLOG(1, QStringLiteral("加载场景: %1").arg(QDir::toNativeSeparators(scenario.path)));
-    if (!scenario.records.hasRows())
-        return;
-    const int rows = scenario.records.rowCount();
-    if (!scenario.recordCount || *scenario.recordCount == rows)
-        VLOG(1, QStringLiteral("records.csv: %1 records per upload, sent as in the file").arg(rows));
-    else
-        VLOG(1, QStringLiteral("records.csv: %1 records per upload, %2")
-                    .arg(*scenario.recordCount)
-                    .arg(RecordSource::rowsTaken(*scenario.recordCount, rows)));
+    if (scenario.records.hasRows()) {
+        const int rows = scenario.records.rowCount();
+        if (!scenario.recordCount || *scenario.recordCount == rows)
+            VLOG(1, QStringLiteral("records.csv: %1 records per upload, sent as in the file").arg(rows));
+        else
+            VLOG(1, QStringLiteral("records.csv: %1 records per upload, %2")
+                        .arg(*scenario.recordCount)
+                        .arg(RecordSource::rowsTaken(*scenario.recordCount, rows)));
+    }
+    if (!scenario.unit.fixedReplies().empty())
+        VLOG(1, QStringLiteral("replies: %1 commands answered as the scenario fixes")
+                    .arg(scenario.unit.fixedReplies().size()));
+    if (!scenario.timing.isEmpty())
+        VLOG(1, QStringLiteral("timing: replies and upload pauses drawn from the scenario's samples"));
 }

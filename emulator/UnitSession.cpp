@@ -34,6 +34,9 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
     // Replies go out on this session's line, whichever device another session has open.
     m_unit->setReplyChannel([this](const UnitReply& reply) { sendReply(reply); });
     m_unit->setLineFinder([this] { return m_device; });
+    m_unit->setRecordPause([this](UnitReply::Kind handedOver, qint64 minimumNs) {
+        return m_faults.recordPauseNs(handedOver, minimumNs);
+    });
     FaultInjector::Target target;
     target.deliver = [this](QString portName, unsigned char cmd, QByteArray data, std::uint64_t request) {
         ++m_requests;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "fault/FaultSchedule.h"
+#include "protocol/UnitReply.h"
+#include "scenario/ReplyTiming.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -18,8 +20,6 @@
 #include <optional>
 
 class Device;
-struct UnitReply;
-
 // Makes the unit misbehave on purpose, between the line and the service: a gate on received
 // requests (numbering, stall) and a filter on the frames the service sends (the rest). GUI
 // thread only. With no rule the gate passes every request on unchanged and no filter is set.
@@ -84,6 +84,13 @@ public:
     // one by one stay. Its seed, when given, is used; otherwise the seed set before any scenario.
     bool takeScenarioRules(const QStringList& rules, std::optional<std::uint32_t> seed, QString* error);
 
+    // How fast the unit answers from now on: each reply waits, from its request's arrival, a
+    // latency drawn from its command's samples; empty: at once. Fault rules act on top.
+    void setTiming(const ReplyTiming& timing);
+    // An upload's pause after a frame (RecordUploadJob::Pause): an interval sample, never under
+    // minimumNs; after the start frame also the time its latency held it back.
+    qint64 recordPauseNs(UnitReply::Kind handedOver, qint64 minimumNs);
+
     // Writes now what is held back for this device's session (an orderly end: the end frame
     // still leaves); what was held for an earlier session is dropped.
     void flushPending(Device* device);
@@ -128,6 +135,7 @@ private:
         bool drop = false;
         bool duplicate = false;
         std::uint64_t delayMs = 0; // stacked delays add up here, capped when written
+        qint64 latencyNs = 0;      // the unit's own time to answer, still to run
         std::uint32_t pieces = 1;
         std::uint32_t gapMs = 0;
         QByteArray noise;
@@ -139,8 +147,9 @@ private:
         QPointer<Device> device;
         std::uint64_t session; // the device's session it was meant for
         QByteArray bytes;
-        qint64 dueMs;
+        qint64 dueNs;
         bool endsReply;     // the last piece of a held reply
+        bool exact;         // a latency: the last millisecond is waited out awake
         std::uint64_t hold; // endsReply: the number its fate is told under
     };
 
@@ -151,15 +160,20 @@ private:
         std::uint8_t cmd = 0;
         QList<int> fired;
         bool logged = false;
+        qint64 arrivalNs = -1; // on m_clock; -1 once its latency was drawn
     };
 
     bool filterFrame(Device* device, const UnitReply& reply, const QByteArray& frame);
     void applyRule(const FaultRule& rule, Reply& reply);
     void emitReply(Device* device, const Reply& reply);
-    void schedule(Device* device, const QByteArray& bytes, qint64 dueMs, std::uint64_t hold);
+    void schedule(Device* device, const QByteArray& bytes, qint64 dueNs, std::uint64_t hold, bool exact);
     void tellFate(ReplyFate fate, std::uint64_t hold, const QStringList& rules = {});
     // A held write that goes without being written: its reply's fate, when it ends one.
     void letGo(const PendingWrite& write);
+    // What is left of a reply's latency now; 0 without samples for its command.
+    qint64 drawLatencyNs(RequestContext& request, std::uint8_t cmd);
+    // The timer's wait for the first held write.
+    int timerMs(qint64 nowNs) const;
     void popFront();
     void dropStale();
     void dropPending(const QString& why);
@@ -198,4 +212,6 @@ private:
     QElapsedTimer m_clock;
     QPointer<Device> m_filtered;
     std::uint32_t m_baseSeed = FaultSchedule::kDefaultSeed;
+    ReplyTiming m_timing;
+    qint64 m_startHeldNs = 0; // how long the last upload's start frame waited for its latency
 };

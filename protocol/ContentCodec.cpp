@@ -386,6 +386,19 @@ DecodedContent ContentCodec::decode(ContentLayout layout, const QByteArray& cont
     return reader.result();
 }
 
+int ContentCodec::largestContent(ContentLayout layout)
+{
+    if (const FixedLayout* fixed = findLayout(kFixed, layout))
+        return fixed->fields[fixed->count - 1].offset + fixed->fields[fixed->count - 1].size;
+    if (const TextLayout* text = findLayout(kTexts, layout))
+        return text->maxSize;
+    if (layout == ContentLayout::LockStatus)
+        return kMaxLockStatusSize;
+    if (layout == ContentLayout::RecordData)
+        return RecordLayout::size();
+    return wire::kMaxReceiveLength;
+}
+
 std::optional<DecodedContent> ContentCodec::decode(std::uint8_t command, FrameDirection direction,
                                                    const QByteArray& content)
 {

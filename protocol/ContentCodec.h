@@ -111,6 +111,10 @@ public:
     // data and end frames' fields.
     static std::vector<ContentFieldName> fieldNames(ContentLayout layout);
 
+    // The longest content of a layout a receiver takes: a text's largest size, a fixed
+    // layout's size, the receive limit for a layout without fields of its own (an empty one).
+    static int largestContent(ContentLayout layout);
+
     // The bytes of fields that cover a content from offset 0 without gaps, each value written
     // at its field's size (text zero-filled); nothing for a gap, an overlap or a value that
     // does not fit. Bytes no field shows (the bolt block's second standard) do not come back.

@@ -1,5 +1,7 @@
 #include "scenario/ScenarioFile.h"
 
+#include "protocol/CommandCatalogue.h"
+#include "protocol/ContentCodec.h"
 #include "protocol/RecordLayout.h"
 #include "protocol/WireFormat.h"
 #include "scenario/RecordCsvFormat.h"
@@ -33,6 +35,9 @@ struct TextKey
 
 // Longer than any path a system opens; such a name is a mistake, not a file.
 constexpr int kMaxFileNameCharacters = 4096;
+
+// A clock offset of a century either way is already no clock of a unit.
+constexpr double kMaxClockOffsetMs = 100 * 366 * 86400000.0;
 
 const TextKey kTextKeys[] = {
     {"serial-number", UnitState::Text::SerialNumber, wire::kMaxSerialNumberSize, false},
@@ -100,6 +105,13 @@ private:
                     QByteArray* bytes);
     bool readCsv(const QJsonValue& value);
     bool readFaults(const QJsonValue& value);
+    bool readReplies(const QJsonValue& value);
+    bool readTiming(const QJsonValue& value);
+    bool readSamples(const QString& key, const QJsonValue& value, std::vector<double>* samples);
+    bool readClockOffset(const QJsonValue& value);
+    // A command by its command-line name.
+    bool command(const QString& key, const QString& name, std::uint8_t* code);
+    bool hexBytes(const QString& key, const QString& text, QByteArray* bytes);
 
     QString m_path;
     Scenario* m_scenario;
@@ -153,7 +165,8 @@ bool Reader::run(const QByteArray& json)
     const QJsonObject top = document.object();
     if (!onlyKeys(top, QString(),
                   {QStringLiteral("texts"), QStringLiteral("stateful"), QStringLiteral("records"),
-                   QStringLiteral("faults"), QStringLiteral("seed")}))
+                   QStringLiteral("faults"), QStringLiteral("seed"), QStringLiteral("replies"),
+                   QStringLiteral("timing"), QStringLiteral("clock_offset_ms")}))
         return false;
     if (top.contains(QLatin1String("seed"))) {
         double seed = 0;
@@ -171,6 +184,13 @@ bool Reader::run(const QByteArray& json)
     if (top.contains(QLatin1String("texts")) && !readTexts(top.value(QLatin1String("texts"))))
         return false;
     if (top.contains(QLatin1String("records")) && !readRecords(top.value(QLatin1String("records"))))
+        return false;
+    if (top.contains(QLatin1String("replies")) && !readReplies(top.value(QLatin1String("replies"))))
+        return false;
+    if (top.contains(QLatin1String("timing")) && !readTiming(top.value(QLatin1String("timing"))))
+        return false;
+    if (top.contains(QLatin1String("clock_offset_ms")) &&
+        !readClockOffset(top.value(QLatin1String("clock_offset_ms"))))
         return false;
     return !top.contains(QLatin1String("faults")) || readFaults(top.value(QLatin1String("faults")));
 }
@@ -200,13 +220,8 @@ bool Reader::readText(const TextKey& key, const QJsonValue& value)
     const QString text = value.toString();
     QByteArray bytes;
     if (text.startsWith(QLatin1String("hex:"))) {
-        try {
-            bytes = QByteArray::fromStdString(util::hexToBytes(text.mid(4).toUpper().toStdString()));
-        } catch (const std::invalid_argument& e) {
-            return fail(
-                name,
-                QStringLiteral("%1: %2 after hex:").arg(MessageQuote::of(text), QLatin1String(e.what())));
-        }
+        if (!hexBytes(name, text, &bytes))
+            return false;
     } else {
         for (const QChar c : text) {
             if (c.category() == QChar::Other_Control)
@@ -404,7 +419,144 @@ bool Reader::readFaults(const QJsonValue& value)
     return true;
 }
 
+bool Reader::hexBytes(const QString& key, const QString& text, QByteArray* bytes)
+{
+    try {
+        *bytes = QByteArray::fromStdString(util::hexToBytes(text.mid(4).toUpper().toStdString()));
+    } catch (const std::invalid_argument& e) {
+        return fail(key,
+                    QStringLiteral("%1: %2 after hex:").arg(MessageQuote::of(text), QLatin1String(e.what())));
+    }
+    return true;
+}
+
+bool Reader::command(const QString& key, const QString& name, std::uint8_t* code)
+{
+    const std::optional<Command> command = commandFromGloss(name);
+    if (!command)
+        return fail(key, QStringLiteral("no such command (varnel-pc commands lists their names)"));
+    *code = toCode(*command);
+    return true;
+}
+
+bool Reader::readReplies(const QJsonValue& value)
+{
+    if (!value.isObject())
+        return wrongType(QStringLiteral("replies"), QStringLiteral("an object"), value);
+    const QJsonObject replies = value.toObject();
+    for (auto it = replies.begin(); it != replies.end(); ++it) {
+        const QString key = QStringLiteral("replies.") + it.key();
+        std::uint8_t code = 0;
+        if (!command(key, it.key(), &code))
+            return false;
+        if (code == toCode(Command::GetFileRecords))
+            return fail(key, QStringLiteral("an upload's frames come from records, not from replies"));
+        const QString expected = QStringLiteral("\"none\" or \"hex:\" and the content's bytes");
+        if (!it.value().isString())
+            return wrongType(key, expected, it.value());
+        const QString text = it.value().toString();
+        UnitState::FixedReply reply;
+        if (text == QLatin1String("none")) {
+            reply.silent = true;
+        } else if (text.startsWith(QLatin1String("hex:"))) {
+            if (!hexBytes(key, text, &reply.content))
+                return false;
+            const int largest =
+                ContentCodec::largestContent(*ContentCodec::layoutFor(code, FrameDirection::Response));
+            if (reply.content.size() > largest)
+                return fail(key, QStringLiteral("%1 is %2 bytes, at most %3")
+                                     .arg(MessageQuote::of(text))
+                                     .arg(reply.content.size())
+                                     .arg(largest));
+        } else {
+            return fail(key, QStringLiteral("expected %1, got %2").arg(expected, MessageQuote::of(text)));
+        }
+        m_scenario->unit.setFixedReply(code, reply);
+    }
+    return true;
+}
+
+bool Reader::readSamples(const QString& key, const QJsonValue& value, std::vector<double>* samples)
+{
+    const QString expected = QStringLiteral("a list of milliseconds from 0 to %1")
+                                 .arg(ScenarioFile::numberText(ReplyTiming::kMaxMs));
+    if (!value.isArray())
+        return wrongType(key, expected, value);
+    const QJsonArray list = value.toArray();
+    if (list.isEmpty())
+        return fail(key, QStringLiteral("the list is empty"));
+    if (list.size() > ReplyTiming::kMaxSamples)
+        return fail(key,
+                    QStringLiteral("%1 samples, at most %2").arg(list.size()).arg(ReplyTiming::kMaxSamples));
+    samples->reserve(std::size_t(list.size()));
+    for (int i = 0; i < list.size(); ++i) {
+        const QString item = QStringLiteral("%1[%2]").arg(key).arg(i);
+        if (!list.at(i).isDouble())
+            return wrongType(item, QStringLiteral("a number of milliseconds"), list.at(i));
+        const double ms = list.at(i).toDouble();
+        if (!(ms >= 0 && ms <= ReplyTiming::kMaxMs))
+            return fail(
+                item, QStringLiteral("%1 is outside 0 to %2")
+                          .arg(ScenarioFile::numberText(ms), ScenarioFile::numberText(ReplyTiming::kMaxMs)));
+        samples->push_back(ms);
+    }
+    return true;
+}
+
+bool Reader::readTiming(const QJsonValue& value)
+{
+    if (!value.isObject())
+        return wrongType(QStringLiteral("timing"), QStringLiteral("an object"), value);
+    const QJsonObject timing = value.toObject();
+    for (auto it = timing.begin(); it != timing.end(); ++it) {
+        const QString key = QStringLiteral("timing.") + it.key();
+        // The upload's pauses, or one command's latencies.
+        const bool records = it.key() == QLatin1String("records");
+        std::uint8_t code = 0;
+        if (!records && !command(key, it.key(), &code))
+            return false;
+        if (!it.value().isObject())
+            return wrongType(key, QStringLiteral("an object"), it.value());
+        const QString name = records ? QStringLiteral("interval_ms") : QStringLiteral("latency_ms");
+        const QJsonObject entry = it.value().toObject();
+        if (!onlyKeys(entry, key + QLatin1Char('.'), {name}))
+            return false;
+        std::vector<double> samples;
+        if (!readSamples(key + QLatin1Char('.') + name, entry.value(name), &samples))
+            return false;
+        if (records)
+            m_scenario->timing.setIntervals(std::move(samples));
+        else
+            m_scenario->timing.setLatencies(code, std::move(samples));
+    }
+    return true;
+}
+
+bool Reader::readClockOffset(const QJsonValue& value)
+{
+    const QString key = QStringLiteral("clock_offset_ms");
+    const QString range = QStringLiteral("-%1 to %1").arg(kMaxClockOffsetMs, 0, 'f', 0);
+    if (!value.isDouble())
+        return wrongType(key, QStringLiteral("a whole number from %1").arg(range), value);
+    const double ms = value.toDouble();
+    if (ms != std::floor(ms))
+        return fail(key, QStringLiteral("%1 is not a whole number").arg(ScenarioFile::numberText(ms)));
+    if (std::fabs(ms) > kMaxClockOffsetMs)
+        return fail(key, QStringLiteral("%1 is outside %2").arg(ScenarioFile::numberText(ms), range));
+    m_scenario->unit.setClockOffset(qint64(ms));
+    return true;
+}
+
 } // namespace
+
+QString ScenarioFile::textKey(UnitState::Text text)
+{
+    for (const TextKey& key : kTextKeys) {
+        if (key.text == text)
+            return QLatin1String(key.key);
+    }
+    return QString();
+}
 
 QString ScenarioFile::typeName(const QJsonValue& value)
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "scenario/UnitState.h"
+
 #include <QByteArray>
 #include <QJsonValue>
 #include <QString>
@@ -7,7 +9,7 @@
 class Scenario;
 
 // Reads a scenario file (JSON): the unit's texts, whether it is stateful, its records,
-// the fault rules and their seed. A file is taken whole or refused with one message that
+// the fault rules and their seed, fixed replies, reply timing and a clock offset. A file is taken whole or refused with one message that
 // names the file, the key or CSV row, and what is wrong.
 class ScenarioFile
 {
@@ -22,5 +24,7 @@ public:
     // For refusal messages of this and the other JSON files: what a value is ("a text",
     // "a list"), and a number as the file most likely wrote it.
     static QString typeName(const QJsonValue& value);
+    // The key of one of the unit's texts under "texts".
+    static QString textKey(UnitState::Text text);
     static QString numberText(double value);
 };

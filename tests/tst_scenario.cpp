@@ -1,4 +1,5 @@
 #include "emulator/UnitsFile.h"
+#include "protocol/CommandCatalogue.h"
 #include "scenario/RecordCsvFormat.h"
 #include "scenario/Scenario.h"
 #include "scenario/ScenarioFile.h"
@@ -171,6 +172,60 @@ private slots:
                                     << "records.fields.result: the list is empty";
         QTest::newRow("list item") << QByteArray(R"({"records": {"fields": {"result": [1, 256]}}})")
                                    << "records.fields.result[1]: 256 is outside 0 to 255";
+        // Fixed replies and reply timing, by the command-line names of the commands.
+        QTest::newRow("replies unknown command")
+            << QByteArray(R"({"replies": {"get-colour": "none"}})")
+            << "replies.get-colour: no such command (varnel-pc commands lists their names)";
+        QTest::newRow("replies for the upload")
+            << QByteArray(R"({"replies": {"get-file-records": "none"}})")
+            << "replies.get-file-records: an upload's frames come from records, not from replies";
+        QTest::newRow("reply longer than its text")
+            << QByteArray(R"({"replies": {"get-device-number": "hex:313233343536373839"}})")
+            << "replies.get-device-number: \"hex:313233343536373839\" is 9 bytes, at most 8";
+        QTest::newRow("reply longer than a clock")
+            << QByteArray(R"({"replies": {"get-time": "hex:07EA0C0817171300"}})")
+            << "replies.get-time: \"hex:07EA0C0817171300\" is 8 bytes, at most 7";
+        QTest::newRow("reply not a text")
+            << QByteArray(R"({"replies": {"get-time": 1}})")
+            << "replies.get-time: expected \"none\" or \"hex:\" and the content's bytes, got a number";
+        QTest::newRow("reply neither none nor hex")
+            << QByteArray(R"({"replies": {"get-time": "silent"}})")
+            << "replies.get-time: expected \"none\" or \"hex:\" and the content's bytes, got \"silent\"";
+        QTest::newRow("reply bad hex") << QByteArray(R"({"replies": {"set-time": "hex:1"}})")
+                                       << "replies.set-time: \"hex:1\": odd length after hex:";
+        QTest::newRow("timing unknown command")
+            << QByteArray(R"({"timing": {"get-colour": {"latency_ms": [1]}}})")
+            << "timing.get-colour: no such command (varnel-pc commands lists their names)";
+        QTest::newRow("timing not an object") << QByteArray(R"({"timing": {"get-time": [1]}})")
+                                              << "timing.get-time: expected an object, got a list";
+        QTest::newRow("timing interval on a command")
+            << QByteArray(R"({"timing": {"get-time": {"interval_ms": [1]}}})")
+            << "timing.get-time.interval_ms: unknown key (known: latency_ms)";
+        QTest::newRow("timing latency on records")
+            << QByteArray(R"({"timing": {"records": {"latency_ms": [1]}}})")
+            << "timing.records.latency_ms: unknown key (known: interval_ms)";
+        QTest::newRow("timing without samples")
+            << QByteArray(R"({"timing": {"get-time": {}}})")
+            << "timing.get-time.latency_ms: expected a list of milliseconds from 0 to 3600000, got nothing";
+        QTest::newRow("timing empty list") << QByteArray(R"({"timing": {"get-time": {"latency_ms": []}}})")
+                                           << "timing.get-time.latency_ms: the list is empty";
+        QTest::newRow("timing negative sample")
+            << QByteArray(R"({"timing": {"records": {"interval_ms": [12, -0.5]}}})")
+            << "timing.records.interval_ms[1]: -0.5 is outside 0 to 3600000";
+        QTest::newRow("timing sample not a number")
+            << QByteArray(R"({"timing": {"get-time": {"latency_ms": ["3"]}}})")
+            << "timing.get-time.latency_ms[0]: expected a number of milliseconds, got a text";
+        QTest::newRow("timing too many samples")
+            << "{\"timing\": {\"get-time\": {\"latency_ms\": [" + QByteArray("1,").repeated(10000) + "1]}}}"
+            << "timing.get-time.latency_ms: 10001 samples, at most 10000";
+        QTest::newRow("timing most samples")
+            << "{\"timing\": {\"get-time\": {\"latency_ms\": [" + QByteArray("1,").repeated(9999) + "1]}}}"
+            << "";
+        QTest::newRow("clock offset fraction")
+            << QByteArray(R"({"clock_offset_ms": 1.5})") << "clock_offset_ms: 1.5 is not a whole number";
+        QTest::newRow("clock offset too far")
+            << QByteArray(R"({"clock_offset_ms": -1e13})")
+            << "clock_offset_ms: -10000000000000 is outside -3162240000000 to 3162240000000";
         QTest::newRow("csv good") << QByteArray(R"({"records": {"csv": "good.csv"}})") << "";
         QTest::newRow("csv missing") << QByteArray(R"({"records": {"csv": "none.csv"}})")
                                      << "records.csv: cannot read " + m_dir.filePath("none.csv") +
@@ -275,7 +330,10 @@ private slots:
     {
         const QByteArray json = R"({"texts": {"device-name": "扳手01", "serial-number": "hex:00ff"},
             "stateful": true, "records": {"count": 5, "csv": "good.csv", "fields": {"result": [0, 1]}},
-            "faults": ["get-time:delay=1500@2"], "seed": 7})";
+            "faults": ["get-time:delay=1500@2"], "seed": 7,
+            "replies": {"clear-file-records": "none", "set-usage-count": "hex:01"},
+            "timing": {"get-time": {"latency_ms": [3.25, 8]}, "records": {"interval_ms": [12.5]}},
+            "clock_offset_ms": -3600000})";
         Scenario scenario;
         QString problem;
         QVERIFY2(ScenarioFile::parse(json, m_dir.filePath(QStringLiteral("s.json")), &scenario, &problem),
@@ -289,6 +347,16 @@ private slots:
         QCOMPARE(scenario.records.rowCount(), 2); // blank and CRLF lines read as the writer's
         QCOMPARE(scenario.faults, QStringList{QStringLiteral("get-time:delay=1500@2")});
         QCOMPARE(scenario.seed.value_or(0), 7u);
+        const UnitState::FixedReply* silent = scenario.unit.fixedReply(toCode(Command::ClearFileRecords));
+        const UnitState::FixedReply* content = scenario.unit.fixedReply(toCode(Command::SetUsageCount));
+        QVERIFY(silent && silent->silent && content && !content->silent);
+        QCOMPARE(content->content, QByteArray("\x01"));
+        QVERIFY(!scenario.unit.fixedReply(toCode(Command::GetTime)));
+        QCOMPARE(scenario.timing.latencies(toCode(Command::GetTime)), (std::vector<double>{3.25, 8}));
+        QVERIFY(scenario.timing.latencies(toCode(Command::SetTime)).empty());
+        QCOMPARE(scenario.timing.intervals(), std::vector<double>{12.5});
+        QVERIFY(scenario.unit.clockSet());
+        QVERIFY(qAbs(scenario.unit.now().msecsTo(QDateTime::currentDateTime()) - 3600000) < 5000);
     }
 
     // Every record the writer can write reads back to its very bytes.

@@ -181,6 +181,18 @@ private slots:
         QTest::newRow("tap without ports")
             << QStringList{"tap", "--capture", "c.pcap"} << 2
             << QByteArray("varnel-pc tap: expected PC_PORT UNIT_PORT (see varnel-pc --help)\n");
+        QTest::newRow("learn without captures")
+            << QStringList{"learn", "--out", "x"} << 2
+            << QByteArray("varnel-pc learn: expected one or more CAPTURE files (see varnel-pc --help)\n");
+        QTest::newRow("learn name with a folder")
+            << QStringList{"learn", "--name", "a/b", "c.pcap"} << 2
+            << QByteArray("varnel-pc learn: --name \"a/b\" is no file name (no folder, no slash) (see "
+                          "varnel-pc --help)\n");
+        QTest::newRow("learn check with an output")
+            << QStringList{"learn", "--check", "--out", "x", "c.pcap", "l.json"} << 2
+            << QByteArray("varnel-pc learn: --check takes CAPTURE LEARNED.json only (see varnel-pc --help)\n");
+        QTest::newRow("learn --help") << QStringList{"learn", "--help"} << 0
+                                      << QByteArray("Usage: varnel-pc learn [--out DIR]");
         QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("  render [--response] [HEX...]\n");
         QTest::newRow("help lists commands") << QStringList{"--help"} << 0 << QByteArray("  commands\n");
         QTest::newRow("help marks the internal one")

@@ -118,6 +118,15 @@ void EmulatedUnit::send(UnitReply::Kind kind, Command command, const QByteArray&
     reply.kind = kind;
     reply.command = toCode(command);
     reply.content = content;
+    // A scenario's own reply for the command, or none; an upload's frames keep theirs.
+    if (const UnitState::FixedReply* fixed =
+            reply.isRecordFrame() ? nullptr : m_unit.fixedReply(reply.command)) {
+        if (fixed->silent) {
+            VLOG(0, QStringLiteral("scenario: no reply to cmd %1").arg(reply.command));
+            return;
+        }
+        reply.content = fixed->content;
+    }
     reply.sequence = sequence;
     reply.request = request;
     m_channel(reply);
@@ -300,6 +309,7 @@ void EmulatedUnit::processGetRecordReq(QString portName, QByteArray data)
             return records->record(index, FileRecordFrames::dataFrame(sequence, m_unit.now()));
         },
         m_line, this);
+    job->setPause(m_recordPause);
     connect(job, &RecordUploadJob::progress, this, &EmulatedUnit::upload_progress);
     connect(job, &RecordUploadJob::finished, this, [this, job, request] {
         emit upload_finished(request, job->sentCount(), job->announcedCount(), job->endReason());

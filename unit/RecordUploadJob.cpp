@@ -7,6 +7,8 @@
 
 #include <QThread>
 
+#include <algorithm>
+
 namespace {
 
 // While Qt's buffer drains, a look now and then covers a port that closes without a signal.
@@ -72,8 +74,16 @@ void RecordUploadJob::handOver(UnitReply::Kind kind, std::uint32_t sequence, con
 {
     // On a monotonic clock from the hand-over, so the pause is never shorter than its
     // time and the frame's own writing is not added to it.
-    m_pauseEnd = QDeadlineTimer(kFramePauseMs, Qt::PreciseTimer);
+    constexpr qint64 kMinimumNs = qint64(kFramePauseMs) * 1000000;
+    if (!m_pause) {
+        m_pauseEnd = QDeadlineTimer(kFramePauseMs, Qt::PreciseTimer);
+        m_send(kind, sequence, frame);
+        return;
+    }
+    const QDeadlineTimer handedOver(0, Qt::PreciseTimer);
     m_send(kind, sequence, frame);
+    // Asked after the hand-over: a frame held back before it leaves lengthens its pause.
+    m_pauseEnd = QDeadlineTimer::addNSecs(handedOver, std::max(kMinimumNs, m_pause(kind, kMinimumNs)));
 }
 
 void RecordUploadJob::pause()

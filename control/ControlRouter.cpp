@@ -3,12 +3,14 @@
 #include "control/BoundedSlot.h"
 #include "control/JournalQuery.h"
 #include "device/Device.h"
+#include "emulator/ScenarioLoader.h"
 #include "emulator/UnitHost.h"
 #include "emulator/UnitSession.h"
 #include "journal/Journal.h"
 #include "journal/UnitMetrics.h"
 #include "log/Log.h"
 #include "log/LogContext.h"
+#include "scenario/Scenario.h"
 #include "scenario/ScenarioFile.h"
 #include "transport/TcpServerTransport.h"
 #include "unit/EmulatedUnit.h"
@@ -20,6 +22,7 @@
 #include <QJsonParseError>
 
 #include <cmath>
+#include <memory>
 
 #include <httplib.h>
 
@@ -379,11 +382,20 @@ void ControlRouter::loadScenario(const Target& target, httplib::Response& respon
         send(response, ControlReply::error(400, QStringLiteral("the body is not UTF-8 text")));
         return;
     }
+    // Read here, on the request's thread: a large records.csv takes seconds, and the units'
+    // thread only takes the result over.
+    auto scenario = std::make_shared<Scenario>();
+    QString error;
+    if (!ScenarioFile::parse(body, kScenarioBodyName, scenario.get(), &error, &m_closed) ||
+        !ScenarioLoader::check(*scenario, &error)) {
+        send(response, ControlReply::error(400, error));
+        return;
+    }
     UnitHost* host = m_host;
     const int id = target.id;
-    send(response, forUnit(target.session, [host, id, body] {
+    send(response, forUnit(target.session, [host, id, scenario] {
              QString error;
-             if (!host->loadScenarioJson(id, body, kScenarioBodyName, &error))
+             if (!host->applyScenario(id, *scenario, &error))
                  return ControlReply::error(400, error);
              return ControlReply::empty();
          }));

@@ -17,7 +17,7 @@ class TcpServerTransport : public LineTransport
 public:
     // What is taken from the client per read: a flooding client's bytes come a chunk per
     // event-loop turn, as a serial line brings them, so every other line gets its turn.
-    static constexpr qint64 kReadChunkBytes = 1024;
+    static constexpr qint64 kReadChunkBytes = 256;
     // While more than this waits to go to a client, nothing more is read from it: a client that
     // sends and never reads is held up by TCP, not by our memory. Reading resumes when the
     // queue is down to kResumeBytes.

@@ -37,6 +37,8 @@ void EmulatorConsole::slot_logAdded(QString log)
     m_pendingLines.append(log);
     if (m_pendingLines.size() == 1)
         scheduleWrite();
+    else if (m_pendingLines.size() >= kMaxPendingLines) // a long turn's lines are not all held
+        writePendingLines();
 }
 
 void EmulatorConsole::writePendingLines()

@@ -32,6 +32,8 @@ public:
     static bool isRecordCount(const QString& text);
     // What "journal" prints when no count is given.
     static constexpr int kDefaultJournalLines = 20;
+    // Lines kept for the event loop's return at most; one more writes them at once.
+    static constexpr int kMaxPendingLines = 1000;
 
     // The answer to a typed command, written at once after the lines logged before it, as
     // pane lines on standard output and in the log file. Never folded as a repeat of an

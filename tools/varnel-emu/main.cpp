@@ -20,6 +20,7 @@
 #include "journal/Journal.h"
 #include "log/Log.h"
 #include "log/LogContext.h"
+#include "log/LogFileWriter.h"
 #include "log/LogManager.h"
 #include "log/StartupLog.h"
 #include "scenario/Scenario.h"
@@ -60,7 +61,7 @@ QString usageText()
                "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
                "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
                "                  [--seed S] [--capture FILE.pcap|FOLDER] [--units FILE] [--journal N]\n"
-               "                  [--events FILE] [--state-out FILE]\n"
+               "                  [--events FILE] [--state-out FILE] [--log-limit SIZE]\n"
                "                  [--control HOST:PORT [--control-token TOKEN]] ENDPOINT...\n"
                "       varnel-emu --list\n"
                "       varnel-emu --help | --version\n") +
@@ -82,6 +83,8 @@ QString usageText()
                "  --events     append every journal event to FILE as one JSON line (FILE may be a FIFO)\n"
                "  --state-out  at the end (quit, SIGTERM, SIGINT), write what the PC program set and\n"
                "               asked to FILE as JSON (replaced whole)\n"
+               "  --log-limit  largest size of the day's log file, as 500000, 300K, 256M or 2G;\n"
+               "               0: none (default %1M); then one last line says so\n"
                "  --units      a JSON file of units that differ: {\"units\": [{\"endpoint\": ...,\n"
                "               \"scenario\", \"records\", \"faults\", \"capture\", \"baud\"}]}; the options\n"
                "               are the defaults under it; its units come after the ENDPOINTs\n"
@@ -111,7 +114,8 @@ QString usageText()
                "  GET /metrics (Prometheus text) | GET /events (Server-Sent Events of every journal)\n"
                "standard input: stop | records N | fault RULE | fault clear | faults | scenario FILE |\n"
                "  state | state reset | journal [N] | quit;\n"
-               "  unit N COMMAND sends a COMMAND to unit N only, a bare one goes to every unit\n");
+               "  unit N COMMAND sends a COMMAND to unit N only, a bare one goes to every unit\n")
+               .arg(LogFileWriter::kDefaultSizeLimit / (1024 * 1024));
 }
 
 // One unit's state as an object; several units' as an array in their order.
@@ -195,11 +199,13 @@ int main(int argc, char* argv[])
     const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("HOST:PORT"));
     const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(),
                                           QStringLiteral("TOKEN"));
+    const QCommandLineOption logLimit(QStringLiteral("log-limit"), QString(), QStringLiteral("SIZE"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({baud, dataBits, stopBits, parity, records, reopen, scenarioFile, fault, seed, capture,
                        journal, events, stateOut, unitsFile, control, controlToken, list, help, version});
+    parser.addOption(logLimit);
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -269,6 +275,14 @@ int main(int argc, char* argv[])
         return usage(QStringLiteral("--journal: \"%1\" is not a number of events from 1 to %2")
                          .arg(parser.value(journal))
                          .arg(kMaxJournal));
+    long long logBytes = 0;
+    if (parser.isSet(logLimit) &&
+        !LogFileWriter::parseSize(parser.value(logLimit).toUtf8().constData(), &logBytes))
+        return usage(
+            QStringLiteral("--log-limit: \"%1\" is not a size as 500000, 300K, 256M or 2G (at most 1 TiB)")
+                .arg(parser.value(logLimit)));
+    if (parser.isSet(logLimit))
+        LogFileWriter::instance()->setSizeLimit(logBytes);
     if (parser.isSet(events) && parser.value(events).isEmpty())
         return usage(QStringLiteral("--events: expected a file name"));
     const QString stateOutPath = parser.value(stateOut);

@@ -3,7 +3,7 @@
 #include "control/BoundedSlot.h"
 #include "control/JournalQuery.h"
 #include "device/Device.h"
-#include "emulator/ScenarioLoader.h"
+#include "emulator/ScenarioReadJob.h"
 #include "emulator/UnitHost.h"
 #include "emulator/UnitSession.h"
 #include "journal/Journal.h"
@@ -382,12 +382,11 @@ void ControlRouter::loadScenario(const Target& target, httplib::Response& respon
         send(response, ControlReply::error(400, QStringLiteral("the body is not UTF-8 text")));
         return;
     }
-    // Read here, on the request's thread: a large records.csv takes seconds, and the units'
-    // thread only takes the result over.
+    // Read off the units' thread (a large records.csv takes seconds), which only takes the
+    // result over.
     auto scenario = std::make_shared<Scenario>();
     QString error;
-    if (!ScenarioFile::parse(body, kScenarioBodyName, scenario.get(), &error, &m_closed) ||
-        !ScenarioLoader::check(*scenario, &error)) {
+    if (!ScenarioReadJob::parse(body, kScenarioBodyName, scenario.get(), &error, &m_closed)) {
         send(response, ControlReply::error(400, error));
         return;
     }

@@ -12,12 +12,16 @@
 
 namespace {
 
+// Enough for the units' thread to win the CPU whenever it wants it, not so low that a busy
+// machine starves the reading for minutes.
+constexpr int kReadNice = 5;
+
 // Reading is the units' thread's lesser: on a busy machine it takes what that thread leaves.
 // A thread of its own, as a lowered priority cannot be raised again.
 void lowerThisThread()
 {
 #ifdef Q_OS_LINUX
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kReadNice);
 #endif
 }
 

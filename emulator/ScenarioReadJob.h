@@ -9,7 +9,7 @@
 #include <atomic>
 #include <thread>
 
-// Reads and checks a scenario file on a thread of its own at the lowest priority, so a large
+// Reads and checks a scenario file on a thread of its own at a lower priority, so a large
 // records.csv never holds up the units' thread, which only takes the result over. `finished`
 // comes on the thread that started it; the job going first stops the reading and waits for it.
 class ScenarioReadJob : public QObject

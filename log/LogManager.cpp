@@ -13,11 +13,7 @@ LogManager* LogManager::instance()
 {
     // Created on first use and kept for the process; the language makes the first
     // creation thread-safe (test, lock, test again, create).
-    static LogManager* const s_instance = [] {
-        auto* manager = new LogManager;
-        manager->setFloodLines(kDefaultFloodLines);
-        return manager;
-    }();
+    static LogManager* const s_instance = new LogManager;
     return s_instance;
 }
 

@@ -17,17 +17,16 @@ class LogManager : public QObject
     Q_OBJECT
 
 public:
-    // Lines one log context shows in a second before its calls are folded: far above what a
-    // unit logs while serving (an upload logs some 400 a second), far below a flood's.
+    // Lines one log context shows in a second before its calls are folded, for varnel-emu: far
+    // above what a unit logs while serving (an upload logs some 400 a second), far below a flood's.
     static constexpr int kDefaultFloodLines = 2000;
     // Messages a flooded second counts one by one; the rest are counted together.
     static constexpr int kMaxFoldedMessages = 64;
 
-    // The process's; it folds floods at kDefaultFloodLines.
     static LogManager* instance();
 
-    // Public so tests can own an independent manager (which folds no floods until told to);
-    // the system uses instance().
+    // Public so tests can own an independent manager; the system uses instance(). Neither folds
+    // floods until told to.
     LogManager() = default;
 
     void log(QString file, int line, QString function, int level, QString message);

@@ -283,6 +283,8 @@ int main(int argc, char* argv[])
                 .arg(parser.value(logLimit)));
     if (parser.isSet(logLimit))
         LogFileWriter::instance()->setSizeLimit(logBytes);
+    // One client's flood must not fill the log of a fleet (the window keeps every line).
+    LogManager::instance()->setFloodLines(LogManager::kDefaultFloodLines);
     if (parser.isSet(events) && parser.value(events).isEmpty())
         return usage(QStringLiteral("--events: expected a file name"));
     const QString stateOutPath = parser.value(stateOut);

@@ -21,6 +21,7 @@
 #include "journal/Journal.h"
 #include "log/Log.h"
 #include "log/LogContext.h"
+#include "log/LogFileWriter.h"
 #include "log/LogManager.h"
 #include "log/StartupLog.h"
 #include "scenario/Scenario.h"
@@ -66,7 +67,7 @@ QString usageText()
                "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
                "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
                "                  [--seed S] [--capture FILE.pcap|FOLDER] [--units FILE] [--journal N]\n"
-               "                  [--events FILE] [--state-out FILE]\n"
+               "                  [--events FILE] [--state-out FILE] [--log-limit SIZE]\n"
                "                  [--control HOST:PORT [--control-token TOKEN | --control-token-file FILE]\n"
                "                  [--control-host NAME]...]\n"
                "                  ENDPOINT...\n"
@@ -91,6 +92,8 @@ QString usageText()
                "  --state-out  at the end (quit, SIGTERM, SIGINT), write what the PC program set and\n"
                "               asked to FILE as JSON (replaced whole; a regular file or a new one in a\n"
                "               writable folder, checked at start)\n"
+               "  --log-limit  largest size of the day's log file, as 500000, 300K, 256M or 2G;\n"
+               "               0: none (default %1M); then one last line says so\n"
                "  --units      a JSON file of units that differ: {\"units\": [{\"endpoint\": ...,\n"
                "               \"scenario\", \"records\", \"faults\", \"capture\", \"baud\"}]}; the options\n"
                "               are the defaults under it; its units come after the ENDPOINTs\n"
@@ -125,7 +128,8 @@ QString usageText()
                "  GET /metrics (Prometheus text) | GET /events (Server-Sent Events of every journal)\n"
                "standard input: stop | records N | fault RULE | fault clear | faults | scenario FILE |\n"
                "  state | state reset | journal [N] | quit;\n"
-               "  unit N COMMAND sends a COMMAND to unit N only, a bare one goes to every unit\n");
+               "  unit N COMMAND sends a COMMAND to unit N only, a bare one goes to every unit\n")
+               .arg(LogFileWriter::kDefaultSizeLimit / (1024 * 1024));
 }
 
 // One unit's state as an object; several units' as an array in their order.
@@ -222,6 +226,7 @@ int main(int argc, char* argv[])
     const QCommandLineOption controlTokenFile(QStringLiteral("control-token-file"), QString(),
                                               QStringLiteral("FILE"));
     const QCommandLineOption controlHost(QStringLiteral("control-host"), QString(), QStringLiteral("NAME"));
+    const QCommandLineOption logLimit(QStringLiteral("log-limit"), QString(), QStringLiteral("SIZE"));
     const QCommandLineOption list(QStringLiteral("list"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
@@ -229,6 +234,7 @@ int main(int argc, char* argv[])
                        journal, events, stateOut, unitsFile, control, controlToken, controlHost, list, help,
                        version});
     parser.addOption(controlTokenFile);
+    parser.addOption(logLimit);
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -298,6 +304,16 @@ int main(int argc, char* argv[])
         return usage(QStringLiteral("--journal: \"%1\" is not a number of events from 1 to %2")
                          .arg(parser.value(journal))
                          .arg(kMaxJournal));
+    long long logBytes = 0;
+    if (parser.isSet(logLimit) &&
+        !LogFileWriter::parseSize(parser.value(logLimit).toUtf8().constData(), &logBytes))
+        return usage(
+            QStringLiteral("--log-limit: \"%1\" is not a size as 500000, 300K, 256M or 2G (at most 1 TiB)")
+                .arg(parser.value(logLimit)));
+    if (parser.isSet(logLimit))
+        LogFileWriter::instance()->setSizeLimit(logBytes);
+    // One client's flood must not fill the log of a fleet (the window keeps every line).
+    LogManager::instance()->setFloodLines(LogManager::kDefaultFloodLines);
     if (parser.isSet(events) && parser.value(events).isEmpty())
         return usage(QStringLiteral("--events: expected a file name"));
     // Checked now, not at the end, so the session's state is never lost to a path that takes

@@ -4,6 +4,7 @@
 #include "control/ControlPage.h"
 #include "control/JournalQuery.h"
 #include "device/Device.h"
+#include "emulator/ScenarioReadJob.h"
 #include "emulator/UnitHost.h"
 #include "emulator/UnitSession.h"
 #include "journal/Journal.h"
@@ -11,6 +12,7 @@
 #include "journal/UnitMetrics.h"
 #include "log/Log.h"
 #include "log/LogContext.h"
+#include "scenario/Scenario.h"
 #include "scenario/ScenarioFile.h"
 #include "transport/TcpServerTransport.h"
 #include "unit/EmulatedUnit.h"
@@ -24,6 +26,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include <httplib.h>
 
@@ -423,11 +426,19 @@ void ControlRouter::loadScenario(const Target& target, httplib::Response& respon
         send(response, *refusal);
         return;
     }
+    // Read off the units' thread (a large records.csv takes seconds), which only takes the
+    // result over.
+    auto scenario = std::make_shared<Scenario>();
+    QString error;
+    if (!ScenarioReadJob::parse(body, kScenarioBodyName, scenario.get(), &error, &m_closed)) {
+        send(response, ControlReply::error(400, error));
+        return;
+    }
     UnitHost* host = m_host;
     const int id = target.id;
-    send(response, forUnit(target.session, [host, id, body] {
+    send(response, forUnit(target.session, [host, id, scenario] {
              QString error;
-             if (!host->loadScenarioJson(id, body, kScenarioBodyName, &error))
+             if (!host->applyScenario(id, *scenario, &error))
                  return ControlReply::error(400, error);
              return ControlReply::empty();
          }));

@@ -11,6 +11,7 @@
 #include "journal/EventFileWriter.h"
 #include "log/Log.h"
 #include "log/LogContext.h"
+#include "log/LogFileWriter.h"
 #include "log/LogManager.h"
 #include "log/StartupLog.h"
 #include "process/SignalWatcher.h"
@@ -94,6 +95,10 @@ int Emulator::run()
     raiseOpenFileLimit();
     m_app->setUnitPrefixes(fleet);
 
+    if (config.logLimit)
+        LogFileWriter::instance()->setSizeLimit(*config.logLimit);
+    // One client's flood must not fill the log of a fleet (the window keeps every line).
+    LogManager::instance()->setFloodLines(LogManager::kDefaultFloodLines);
     if (config.logFile)
         StartupLog::begin("varnel-emu");
 

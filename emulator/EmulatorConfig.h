@@ -41,5 +41,6 @@ struct EmulatorConfig
 
     ControlEndpoint::Settings control;
 
-    bool logFile = true; // false: standard output only, no daily log file
+    bool logFile = true;               // false: standard output only, no daily log file
+    std::optional<long long> logLimit; // the day's log file's largest size; 0: none
 };

@@ -19,13 +19,6 @@ bool ScenarioLoader::load(EmulatedUnit& unit, FaultInjector* faults, const QStri
     return ScenarioFile::read(path, &scenario, error) && take(unit, faults, scenario, error, loaded);
 }
 
-bool ScenarioLoader::loadJson(EmulatedUnit& unit, FaultInjector* faults, const QByteArray& json,
-                              const QString& name, QString* error, Scenario* loaded)
-{
-    Scenario scenario;
-    return ScenarioFile::parse(json, name, &scenario, error) && take(unit, faults, scenario, error, loaded);
-}
-
 bool ScenarioLoader::take(EmulatedUnit& unit, FaultInjector* faults, const Scenario& scenario, QString* error,
                           Scenario* loaded)
 {

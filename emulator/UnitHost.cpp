@@ -2,6 +2,8 @@
 
 #include "emulator/LineReopener.h"
 #include "emulator/ScenarioLoader.h"
+#include "log/LogContext.h"
+#include "scenario/Scenario.h"
 
 UnitHost::UnitHost(QObject* parent) : QObject(parent) {}
 
@@ -56,25 +58,15 @@ UnitSession* UnitHost::unitOrError(int id, QString* error) const
     return session;
 }
 
-bool UnitHost::loadScenario(int id, const QString& path, QString* error, Scenario* loaded)
+bool UnitHost::applyScenario(int id, const Scenario& scenario, QString* error)
 {
     UnitSession* session = unitOrError(id, error);
     if (!session)
         return false;
-    if (!ScenarioLoader::load(*session->unit(), session->faults(), path, error, loaded))
+    const LogContext::Scope unitScope(session->logPrefix());
+    if (!ScenarioLoader::take(*session->unit(), session->faults(), scenario, error))
         return false;
-    session->noteScenarioLoaded(path);
-    return true;
-}
-
-bool UnitHost::loadScenarioJson(int id, const QByteArray& json, const QString& name, QString* error)
-{
-    UnitSession* session = unitOrError(id, error);
-    if (!session)
-        return false;
-    if (!ScenarioLoader::loadJson(*session->unit(), session->faults(), json, name, error))
-        return false;
-    session->noteScenarioLoaded(name);
+    session->noteScenarioLoaded(scenario.path);
     return true;
 }
 

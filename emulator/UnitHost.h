@@ -52,11 +52,9 @@ public:
     // Opens a unit's port and, with a reopen interval, watches it; false with the reason in
     // the session's lastError().
     bool open(int id, const UnitSession::Settings& settings);
-    // A scenario file for one unit, all or nothing; false with `error` set, the active one kept.
-    bool loadScenario(int id, const QString& path, QString* error, Scenario* loaded = nullptr);
-    // The same for a scenario's JSON that came without a file (the control API); `name`
-    // stands for its path.
-    bool loadScenarioJson(int id, const QByteArray& json, const QString& name, QString* error);
+    // A scenario for one unit, read and checked off this thread (ScenarioFile, ScenarioLoader::
+    // check), all or nothing; false with `error` set, the active one kept.
+    bool applyScenario(int id, const Scenario& scenario, QString* error);
     // The orderly end: every unit's uploads end with their end frames, every line closes.
     void shutdown(int flushBoundMs = 500);
 

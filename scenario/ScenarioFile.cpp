@@ -5,6 +5,7 @@
 #include "protocol/RecordLayout.h"
 #include "protocol/WireFormat.h"
 #include "scenario/RecordCsvFormat.h"
+#include "scenario/RecordCsvReader.h"
 #include "scenario/Scenario.h"
 #include "util/BoundedFile.h"
 #include "util/Conversions.h"
@@ -79,7 +80,10 @@ bool gb2312Bytes(const QString& text, QByteArray* bytes, QString* missing)
 class Reader
 {
 public:
-    Reader(const QString& path, Scenario* scenario) : m_path(path), m_scenario(scenario) {}
+    Reader(const QString& path, Scenario* scenario, const std::atomic<bool>* cancel)
+        : m_path(path), m_scenario(scenario), m_cancel(cancel)
+    {
+    }
 
     bool run(const QByteArray& json);
     QString error() const { return m_error; }
@@ -115,6 +119,7 @@ private:
 
     QString m_path;
     Scenario* m_scenario;
+    const std::atomic<bool>* m_cancel;
     QString m_error;
 };
 
@@ -372,37 +377,74 @@ bool Reader::readCsv(const QJsonValue& value)
         return fail(key, QStringLiteral("%1 is not a file name").arg(MessageQuote::of(name)));
     // Relative to the scenario's folder, so a scenario and its CSV travel together.
     const QString path = QDir(QFileInfo(m_path).absolutePath()).filePath(name);
-    QByteArray bytes;
-    QString problem;
-    if (!BoundedFile::read(path, BoundedFile::kMaxInputBytes, &bytes, &problem))
-        return fail(key, QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(path), problem));
-    QTextCodec::ConverterState state;
-    const QString text =
-        QTextCodec::codecForName("utf-8")->toUnicode(bytes.constData(), bytes.size(), &state);
-    if (state.invalidChars > 0)
-        return fail(key, QStringLiteral("%1 is not UTF-8 text").arg(name));
 
-    QVector<RecordCsvFormat::Row> rows;
-    if (!RecordCsvFormat::split(text, &rows, &problem))
-        return fail(key, QStringLiteral("%1 %2").arg(name, problem));
-    if (rows.isEmpty() || rows.first().cells.join(QLatin1Char(',')) != RecordCsvFormat::header())
+    // One pass over the file as it is read: never whole in memory, as text or as cells, only
+    // its records, packed. The first problem is told as if each check ran over the whole file
+    // in turn: not UTF-8, then a broken quote, then the header, the row count, a row's cells.
+    RecordSource& records = m_scenario->records;
+    records.useRows();
+    int rowCount = 0;
+    bool headerWrong = false;
+    QString rowProblem;
+    RecordCsvReader csv([&](const RecordCsvFormat::Row& row) {
+        if (headerWrong || !rowProblem.isEmpty())
+            return; // only the quotes are still looked at
+        if (rowCount++ == 0) {
+            headerWrong = row.cells.join(QLatin1Char(',')) != RecordCsvFormat::header();
+            return;
+        }
+        if (rowCount - 1 > ScenarioFile::kMaxRecordCount)
+            return;
+        QByteArray record;
+        QString problem;
+        if (!RecordCsvFormat::record(row.cells, &record, &problem)) {
+            rowProblem = QStringLiteral("%1 row %2 (line %3): %4")
+                             .arg(name)
+                             .arg(rowCount - 1)
+                             .arg(row.line)
+                             .arg(problem);
+            return;
+        }
+        records.appendRow(record);
+    });
+    QTextCodec* utf8 = QTextCodec::codecForName("utf-8");
+    QTextCodec::ConverterState state;
+    bool first = true;
+    bool stopped = false;
+    QString problem;
+    const bool read = BoundedFile::readChunks(
+        path, BoundedFile::kMaxInputBytes,
+        [&](const QByteArray& chunk) {
+            if (m_cancel && m_cancel->load()) {
+                stopped = true;
+                return false;
+            }
+            utf8->toUnicode(chunk.constData(), chunk.size(), &state);
+            // The UTF-8 decoder would have left out a byte order mark at the start.
+            const int skip = first && chunk.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+            first = false;
+            csv.feed(chunk.constData() + skip, chunk.size() - skip);
+            return true;
+        },
+        &problem);
+    if (!read)
+        return fail(key, QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(path), problem));
+    if (stopped)
+        return fail(key, QStringLiteral("reading %1 was stopped").arg(QDir::toNativeSeparators(path)));
+    if (state.invalidChars > 0 || state.remainingChars > 0)
+        return fail(key, QStringLiteral("%1 is not UTF-8 text").arg(name));
+    if (!csv.finish())
+        return fail(key, QStringLiteral("%1 %2").arg(name, csv.problem()));
+    if (headerWrong || rowCount == 0)
         return fail(
             key,
             QStringLiteral("%1 line 1: expected the header row %2").arg(name, RecordCsvFormat::header()));
-    if (rows.size() - 1 > ScenarioFile::kMaxRecordCount)
+    if (rowCount - 1 > ScenarioFile::kMaxRecordCount)
         return fail(key,
                     QStringLiteral("%1: more than %2 rows").arg(name).arg(ScenarioFile::kMaxRecordCount));
-    QVector<QByteArray> records;
-    records.reserve(rows.size() - 1);
-    for (int i = 1; i < rows.size(); ++i) {
-        QByteArray record;
-        if (!RecordCsvFormat::record(rows.at(i).cells, &record, &problem))
-            return fail(
-                key,
-                QStringLiteral("%1 row %2 (line %3): %4").arg(name).arg(i).arg(rows.at(i).line).arg(problem));
-        records << record;
-    }
-    m_scenario->records.setRows(records);
+    if (!rowProblem.isEmpty())
+        return fail(key, rowProblem);
+    records.squeeze();
     return true;
 }
 
@@ -588,7 +630,8 @@ QString ScenarioFile::numberText(double value)
     return QString::number(value, 'g', QLocale::FloatingPointShortest);
 }
 
-bool ScenarioFile::read(const QString& path, Scenario* scenario, QString* error)
+bool ScenarioFile::read(const QString& path, Scenario* scenario, QString* error,
+                        const std::atomic<bool>* cancel)
 {
     QByteArray json;
     QString problem;
@@ -596,14 +639,15 @@ bool ScenarioFile::read(const QString& path, Scenario* scenario, QString* error)
         *error = QStringLiteral("%1: cannot read: %2").arg(QDir::toNativeSeparators(path), problem);
         return false;
     }
-    return parse(json, path, scenario, error);
+    return parse(json, path, scenario, error, cancel);
 }
 
-bool ScenarioFile::parse(const QByteArray& json, const QString& path, Scenario* scenario, QString* error)
+bool ScenarioFile::parse(const QByteArray& json, const QString& path, Scenario* scenario, QString* error,
+                         const std::atomic<bool>* cancel)
 {
     Scenario parsed;
     parsed.path = path;
-    Reader reader(path, &parsed);
+    Reader reader(path, &parsed, cancel);
     if (!reader.run(json)) {
         *error = reader.error();
         return false;

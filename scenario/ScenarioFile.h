@@ -6,6 +6,8 @@
 #include <QJsonValue>
 #include <QString>
 
+#include <atomic>
+
 class Scenario;
 
 // Reads a scenario file (JSON): the unit's texts, whether it is stateful, its records,
@@ -17,9 +19,13 @@ public:
     // Largest records.count, as for the record-count field.
     static constexpr int kMaxRecordCount = 99999999;
 
-    static bool read(const QString& path, Scenario* scenario, QString* error);
+    // Any thread; a large records.csv takes seconds, so not the units' thread. `cancel` set
+    // meanwhile (the process ends) stops the reading with an error.
+    static bool read(const QString& path, Scenario* scenario, QString* error,
+                     const std::atomic<bool>* cancel = nullptr);
     // `json` as if read from `path`, which names it in messages and anchors records.csv.
-    static bool parse(const QByteArray& json, const QString& path, Scenario* scenario, QString* error);
+    static bool parse(const QByteArray& json, const QString& path, Scenario* scenario, QString* error,
+                      const std::atomic<bool>* cancel = nullptr);
 
     // For refusal messages of this and the other JSON files: what a value is ("a text",
     // "a list"), and a number as the file most likely wrote it.

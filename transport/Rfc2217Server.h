@@ -28,6 +28,10 @@ public:
 
     // The longest subnegotiation kept; a longer one is dropped whole.
     static constexpr int kMaxSubnegotiation = 64;
+    // Baud rates a client may set: from the slowest standard rate to the fastest USB UARTs.
+    // Another is refused and answered with the rate in force.
+    static constexpr std::uint32_t kMinBaud = 50;
+    static constexpr std::uint32_t kMaxBaud = 12000000;
 
     // 115200 8N1.
     Rfc2217Server();

@@ -107,6 +107,34 @@ def raw_exchange(address, data, wait=2.0, keep_open=False, answers=1):
     return (int(match.group(1)) if match else None), None
 
 
+CSV_HEADER = ("sequence,tool_model,serial_number,date_time,device_name,device_number,operator,pressure_unit,"
+              "torque_unit,pressure,target_torque,actual_torque,bolt_spec,bolt_grade,target_angle,actual_angle,"
+              "gear,selected_mode,working_mode,result\n")
+
+
+def write_records_csv(path, size):
+    """A records.csv of about `size` bytes, rows as varnel-pc writes them; (rows, bytes)."""
+    rows, written = 0, len(CSV_HEADER)
+    with open(path, "w", encoding="utf-8", newline="") as f:
+        f.write(CSV_HEADER)
+        while written < size:
+            row = ("%d,5QJW,12345678,2026-12-08 13:01:02,扳手01,87654321,张三,2,1,300,150,%d,1122334455,"
+                   "5544332211,30,31,1,1,1,1\n" % (rows + 1, 140 + rows % 20))
+            f.write(row)
+            written += len(row.encode("utf-8"))
+            rows += 1
+    return rows, written
+
+
+def memory_kib(pid, field):
+    """VmRSS (now) or VmHWM (the peak) of a process, in KiB."""
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise AssertionError("no %s for process %d" % (field, pid))
+
+
 class ControlTestCase(EmulatorTestCase):
 
     def start_control(self, *args, control="127.0.0.1:0", token=None):
@@ -456,6 +484,33 @@ class ControlTestCase(EmulatorTestCase):
                 self.assertIn(text, answer["error"])
                 if status == 405:
                     self.assertEqual(headers["Allow"], "GET")
+
+    def test_large_csv_loads_while_the_unit_answers(self):
+        # A records.csv near the input bound is read on the request's thread: the unit answers
+        # get-time all the while, and the load takes less memory than twice the file.
+        path = os.path.join(self.dir, "records.csv")
+        rows, size = write_records_csv(path, 24 * 1024 * 1024)
+        emu = self.start_control()
+        self.connect_peer()
+        before = memory_kib(emu.process.pid, "VmRSS")
+        answer = {}
+        loader = threading.Thread(target=lambda: answer.update(status=self.api.call(
+            "POST", "/units/1/scenario", {"records": {"csv": path}}, timeout=300)[0]))
+        loader.start()
+        waits = []
+        while loader.is_alive():
+            start = time.monotonic()
+            self.assertEqual(len(self.peer.request(GET_TIME).content), 7)
+            waits.append(time.monotonic() - start)
+            time.sleep(0.01)
+        loader.join()
+        self.assertEqual(answer["status"], 204)
+        self.assert_logged("records.csv: %d records per upload, sent as in the file" % rows)
+        # Generous for a loaded machine: on the units' thread the load held one reply for all of it.
+        self.assertGreater(len(waits), 3)
+        self.assertLess(max(waits), 1.5, "longest get-time %.3f s of %d" % (max(waits), len(waits)))
+        grown = (memory_kib(emu.process.pid, "VmHWM") - before) * 1024
+        self.assertLess(grown, 2 * size, "peak memory grew %d bytes for a %d-byte file" % (grown, size))
 
     def test_token_guarded_bind(self):
         code, _, stderr = self.run_emulator("--control", "0.0.0.0:0", "tcp:127.0.0.1:0")

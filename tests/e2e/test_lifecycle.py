@@ -82,6 +82,19 @@ class LogFileTest(LifecycleTestCase):
             self.assertTrue(before - datetime.timedelta(seconds=2) <= stamp <= after + datetime.timedelta(seconds=2),
                             line)
 
+    def test_log_limit_ends_the_days_file(self):
+        emu = self.start_emulator("--log-limit", "2K")
+        for _ in range(20):
+            self.assertEqual(self.peer.request(0x06).raw, build_frame(0x06, b"DEVICENAME"))
+        # Standard output keeps every line.
+        self.assertEqual(sum(m.startswith("发送消息：") for m in emu.messages()), 20)
+        with open(os.path.join(self.dir, log_file_name()), "rb") as f:
+            content = f.read()
+        notice = b"log file limit of 2048 bytes reached: nothing more is written to this file until the next day"
+        self.assertTrue(content.endswith(notice), content[-200:])
+        self.assertLess(content.rfind(b"\n"), 2048)
+        self.assertIn("reached its limit of 2048 bytes", emu.stderr_snapshot())
+
 
 class ShutdownTest(LifecycleTestCase):
 
@@ -310,6 +323,8 @@ class CommandLineTest(LifecycleTestCase):
             ["--records", "", port],
             ["--bogus", port],
             ["--baud"],
+            ["--log-limit", "5X", port],
+            ["--log-limit", "2T", port],
         ]
         for args in cases:
             with self.subTest(args=args):

@@ -3,6 +3,7 @@ python3-serial (socket:// and rfc2217://) and plain sockets."""
 
 import json
 import os
+import select
 import socket
 import time
 import unittest
@@ -122,6 +123,50 @@ class Rfc2217Test(EmulatorTestCase):
         events = [json.loads(m) for m in emu.messages(mark) if m.startswith("{")]
         changes = [e["settings"] for e in events if e["type"] == "line" and e["event"] == "settings changed"]
         self.assertEqual(["RFC 2217: " + c for c in changes], lines)
+
+    def test_a_client_that_never_reads_is_not_read(self):
+        # Signature requests sent without reading: the unit stops reading the client once its
+        # answers pile up, so TCP holds the client back; read at last, every request was answered.
+        emu, endpoint = self.start_network_emulator(endpoint="rfc2217:127.0.0.1:0")
+        host, port = endpoint[len("rfc2217:"):].rsplit(":", 1)
+        sock = socket.create_connection((host, int(port)))
+        self.addCleanup(sock.close)
+        request = bytes([255, 250, 44, 0, 255, 240])
+        answer = bytes([255, 250, 44, 100]) + b"VARNEL-TEST" + bytes([255, 240])
+        greeting = bytes.fromhex("FFFB00FFFD00FFFD2C")
+        sock.setblocking(False)
+        burst = request * 5000
+        sent_bytes, stalled_since = 0, None
+        # Until the client is held back for a second (or has sent far more than it should get in).
+        while (stalled_since is None or time.monotonic() - stalled_since < 1.0) and sent_bytes < 100 << 20:
+            try:
+                # Whole requests only: a send cut short goes on where it stopped.
+                offset = sent_bytes % len(burst)
+                sent_bytes += sock.send(burst[offset:] if offset else burst)
+                stalled_since = None
+            except BlockingIOError:
+                stalled_since = stalled_since or time.monotonic()
+                time.sleep(0.05)
+        rest = request[sent_bytes % len(request):] if sent_bytes % len(request) else b""
+        sent = (sent_bytes + len(rest)) // len(request)
+        emu.wait_for(lambda m: "is not reading" in m)
+        # Held back by a queue of about a mebibyte and the kernel's buffers, not by gigabytes.
+        self.assertLess(sent * len(answer), 64 * 1024 * 1024)
+        with open("/proc/%d/status" % emu.process.pid) as status:
+            rss = next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+        self.assertLess(rss, 200 * 1024)
+        expected = len(greeting) + sent * len(answer)
+        received = bytearray()
+        while len(received) < expected:
+            readable, writable, _ = select.select([sock], [sock] if rest else [], [], 10)
+            self.assertTrue(readable or writable, "%d of %d bytes came" % (len(received), expected))
+            if writable:  # the last request, cut short before, once there is room
+                rest = rest[sock.send(rest):]
+            if readable:
+                chunk = sock.recv(1 << 20)
+                self.assertTrue(chunk, "the unit closed the line after %d of %d bytes" % (len(received), expected))
+                received += chunk
+        self.assertEqual(bytes(received), greeting + answer * sent)
 
     def test_varnel_pc_send_over_both_transports(self):
         import subprocess

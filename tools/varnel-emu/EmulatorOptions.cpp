@@ -4,6 +4,7 @@
 #include "emulator/ScenarioLoader.h"
 #include "emulator/UnitHost.h"
 #include "fault/FaultRule.h"
+#include "log/LogFileWriter.h"
 #include "scenario/ScenarioFile.h"
 #include "transport/Endpoint.h"
 #include "transport/SerialSettings.h"
@@ -70,14 +71,14 @@ EmulatorOptions::EmulatorOptions()
       m_units(valued("units", "FILE")), m_firstUnit(valued("first-unit", "N", QStringLiteral("1"))),
       m_control(valued("control", "HOST:PORT")), m_controlToken(valued("control-token", "TOKEN")),
       m_controlTokenFile(valued("control-token-file", "FILE")), m_controlHost(valued("control-host", "NAME")),
-      m_list(QStringLiteral("list")), m_help(QStringList{QStringLiteral("h"), QStringLiteral("help")}),
-      m_version(QStringLiteral("version"))
+      m_logLimit(valued("log-limit", "SIZE")), m_list(QStringLiteral("list")),
+      m_help(QStringList{QStringLiteral("h"), QStringLiteral("help")}), m_version(QStringLiteral("version"))
 {
     m_parser.addOptions(
         {m_baud,        m_dataBits, m_stopBits,  m_parity,  m_records,      m_reopen,
          m_scenario,    m_fault,    m_seed,      m_capture, m_journal,      m_events,
          m_stateOut,    m_units,    m_firstUnit, m_control, m_controlToken, m_controlTokenFile,
-         m_controlHost, m_list,     m_help,      m_version});
+         m_controlHost, m_logLimit, m_list,      m_help,    m_version});
 }
 
 EmulatorOptions::Value EmulatorOptions::value(const QCommandLineOption& option, bool environment) const
@@ -155,6 +156,14 @@ EmulatorOptions::Outcome EmulatorOptions::check()
                           .arg(journal.name, journal.text)
                           .arg(kMaxJournal));
     config.journalCapacity = std::size_t(journalCapacity);
+    if (m_parser.isSet(m_logLimit)) {
+        long long bytes = 0;
+        if (!LogFileWriter::parseSize(m_parser.value(m_logLimit).toUtf8().constData(), &bytes))
+            return refuse(QStringLiteral(
+                              "--log-limit: \"%1\" is not a size as 500000, 300K, 256M or 2G (at most 1 TiB)")
+                              .arg(m_parser.value(m_logLimit)));
+        config.logLimit = bytes;
+    }
     const Value events = value(m_events);
     if (events.set && events.text.isEmpty())
         return refuse(QStringLiteral("%1: expected a file name").arg(events.name));

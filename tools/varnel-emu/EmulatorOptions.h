@@ -49,7 +49,7 @@ private:
     QCommandLineParser m_parser;
     QCommandLineOption m_baud, m_dataBits, m_stopBits, m_parity, m_records, m_reopen, m_scenario, m_fault,
         m_seed, m_capture, m_journal, m_events, m_stateOut, m_units, m_firstUnit, m_control, m_controlToken,
-        m_controlTokenFile, m_controlHost, m_list, m_help, m_version;
+        m_controlTokenFile, m_controlHost, m_logLimit, m_list, m_help, m_version;
     EmulatorConfig m_config;
     QString m_problem;
     bool m_usageProblem = false;

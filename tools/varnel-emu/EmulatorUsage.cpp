@@ -1,5 +1,6 @@
 #include "EmulatorUsage.h"
 
+#include "log/LogFileWriter.h"
 #include "transport/SerialSettings.h"
 
 QString EmulatorUsage::text()
@@ -13,7 +14,7 @@ QString EmulatorUsage::text()
                "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
                "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
                "                  [--seed S] [--capture FILE.pcap|FOLDER] [--units FILE] [--journal N]\n"
-               "                  [--events FILE] [--state-out FILE] [--first-unit N]\n"
+               "                  [--events FILE] [--state-out FILE] [--log-limit SIZE] [--first-unit N]\n"
                "                  [--control HOST:PORT [--control-token TOKEN | --control-token-file FILE]\n"
                "                  [--control-host NAME]...]\n"
                "                  ENDPOINT...\n"
@@ -38,6 +39,8 @@ QString EmulatorUsage::text()
                "  --state-out  at the end (quit, SIGTERM, SIGINT), write what the PC program set and\n"
                "               asked to FILE as JSON (replaced whole; a regular file or a new one in a\n"
                "               writable folder, checked at start)\n"
+               "  --log-limit  largest size of the day's log file, as 500000, 300K, 256M or 2G;\n"
+               "               0: none (default %1M); then one last line says so\n"
                "  --first-unit number the units from N, 1-999999999 (default 1): in log lines,\n"
                "               journals, state, metrics and the control API, as a larger fleet does\n"
                "  --units      a JSON file of units that differ: {\"units\": [{\"endpoint\": ...,\n"
@@ -80,5 +83,6 @@ QString EmulatorUsage::text()
                "  names no unit; VARNEL_CONTROL, VARNEL_CONTROL_TOKEN or VARNEL_CONTROL_TOKEN_FILE,\n"
                "  VARNEL_CONTROL_HOST (NAMEs separated by spaces), VARNEL_SCENARIO, VARNEL_RECORDS,\n"
                "  VARNEL_EVENTS, VARNEL_JOURNAL, VARNEL_FIRST_UNIT as their options; VARNEL_LOG_FILE=none "
-               "logs to standard output only, no log file\n");
+               "logs to standard output only, no log file\n")
+               .arg(LogFileWriter::kDefaultSizeLimit / (1024 * 1024));
 }

@@ -99,7 +99,7 @@ bench-peers: deps
 
 # The container image varnel-emu:VERSION (varnel-emu and varnel-pc from the build tree, no window),
 # built with podman, or docker where that is what is installed.
-VERSION = $(shell sed -n 's/^project(VarnelTest VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+VERSION = $(shell sed -n 's/^project.VarnelTest VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 IMAGE_TOOL ?= $(shell command -v podman >/dev/null && echo podman || (command -v docker >/dev/null && echo docker) || echo podman)
 image: build
 	tools/stage-image.sh $(BUILD) $(BUILD)/image-context

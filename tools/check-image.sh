@@ -26,22 +26,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The base: made once per build tree, imported once per machine.
-base=docker.io/library/debian:bookworm-slim
-if ! podman image exists "$base"; then
-    tarball=$build/bookworm-minbase.tar
-    if [ ! -s "$tarball" ]; then
-        echo "making the base image with mmdebstrap (a few minutes)"
-        # What a slim image leaves out: documentation, manuals and locales.
-        mmdebstrap --quiet --variant=minbase \
-            --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-include=/usr/share/doc/*/copyright' \
-            --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*' \
-            --dpkgopt='path-exclude=/usr/share/info/*' \
-            bookworm "$tarball.part"
-        mv "$tarball.part" "$tarball"
-    fi
-    podman import --quiet "$tarball" "$base" >/dev/null
-fi
+# The base, made once per build tree (CI starts this early, beside the other stages).
+"$root/tools/make-base-image.sh" "$build/image-base"
 
 "$root/tools/stage-image.sh" "$build" "$work/context"
 podman build --quiet --pull=never --format docker --network host -t "$image" "$work/context" >/dev/null

@@ -17,11 +17,11 @@ if [ ! -s "$tarball" ]; then
         --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-include=/usr/share/doc/*/copyright' \
         --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*' \
         --dpkgopt='path-exclude=/usr/share/info/*' \
-        --customize-hook='chroot "$1" apt-get purge -qq -y --autoremove usrmerge perl >/dev/null' \
+        --customize-hook='chroot "$1" apt-get purge -qq -y --autoremove usrmerge perl perl-modules-5.36 libperl5.36 libfile-find-rule-perl libnumber-compare-perl libtext-glob-perl >/dev/null' \
         --customize-hook='chroot "$1" apt-get clean' \
         --customize-hook='rm -rf "$1"/var/lib/apt/lists/*' \
-        bookworm "$tarball.part"
-    mv "$tarball.part" "$tarball"
+        bookworm "$1/partial.tar"
+    mv "$1/partial.tar" "$tarball"
 fi
 podman import --quiet "$tarball" "$base" >/dev/null
 echo "imported $base ($(($(stat -c %s "$tarball") / 1000000)) MB)"

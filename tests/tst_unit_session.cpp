@@ -392,11 +392,10 @@ private slots:
         QFETCH(int, rows);
         QFETCH(int, count);
         QFETCH(QList<int>, sentRows);
-        QVector<QByteArray> csv;
-        for (int i = 0; i < rows; ++i)
-            csv << QByteArray(110, char(0x10 + i)).replace(0, 1, "\x01", 1);
         Scenario scenario;
-        scenario.records.setRows(csv);
+        scenario.records.useRows();
+        for (int i = 0; i < rows; ++i)
+            scenario.records.appendRow(QByteArray(110, char(0x10 + i)).replace(0, 1, "\x01", 1));
         EmulatedUnit* unit = m_a->unit();
         QVERIFY(ScenarioLoader::apply(*unit, nullptr, scenario, nullptr));
         QCOMPARE(unit->recordCount(), rows);

@@ -30,6 +30,14 @@ _BRIEF_LINES = 5
 _BRIEF_WIDTH = 300
 
 
+
+def _bounded(body, after, before):
+    """A verify body with the seq bounds that were given."""
+    for key, value in (("after", after), ("before", before)):
+        if value is not None:
+            body[key] = value
+    return body
+
 class Faults:
     """The fault rules of one unit (``unit.faults``)."""
 
@@ -177,10 +185,7 @@ class Unit:
         count = _verify.count_json(count)
         if count is not None:
             body["count"] = count
-        for key, value in (("after", after), ("before", before)):
-            if value is not None:
-                body[key] = value
-        answer = self._call("POST", "verify", body)
+        answer = self._call("POST", "verify", _bounded(body, after, before))
         if not answer.get("ok"):
             raise VerificationError(_verify.count_failure(body, answer), answer)
         return answer
@@ -195,10 +200,7 @@ class Unit:
             unit.verify_sequence(["get-time", ("set-device-name", {"设备名称": "扳手01"})])"""
         __tracebackhide__ = True
         body = {"sequence": [_verify.sequence_item(item) for item in patterns], "strict": bool(strict)}
-        for key, value in (("after", after), ("before", before)):
-            if value is not None:
-                body[key] = value
-        answer = self._call("POST", "verify", body)
+        answer = self._call("POST", "verify", _bounded(body, after, before))
         if not answer.get("ok"):
             raise VerificationError(_verify.sequence_failure(body, answer), answer)
         return answer

@@ -394,8 +394,11 @@ private slots:
         QFETCH(QList<int>, sentRows);
         Scenario scenario;
         scenario.records.useRows();
-        for (int i = 0; i < rows; ++i)
-            scenario.records.appendRow(QByteArray(110, char(0x10 + i)).replace(0, 1, "\x01", 1));
+        for (int i = 0; i < rows; ++i) {
+            QByteArray row(110, char(0x10 + i));
+            row[0] = '\x01';
+            scenario.records.appendRow(row);
+        }
         EmulatedUnit* unit = m_a->unit();
         QVERIFY(ScenarioLoader::apply(*unit, nullptr, scenario, nullptr));
         QCOMPARE(unit->recordCount(), rows);

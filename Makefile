@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-asan
 
 .PHONY: all deps build run demo test test-qt6 package check-package soak test-sanitize test-tsan check-windows \
-	bench bench-peers clean
+	bench bench-peers bench-control image check-image clean
 
 all: build
 
@@ -19,8 +19,11 @@ build: deps
 run: build
 	$(BUILD)/bin/varnel-test
 
-# The emulator against a virtual serial pair, with a short PC-side session.
-demo: build
+# The emulator against a virtual serial pair, with a short PC-side session; it builds only the
+# two programs it runs.
+demo: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS) --target varnel-emu varnel-pc
 	tools/demo.sh $(BUILD)/bin
 
 # The whole suite: installs what is missing, configures, builds, runs every test.
@@ -96,6 +99,26 @@ bench-peers: deps
 	VARNEL_BIN_DIR=$(abspath $(BUILD))/bin /usr/bin/python3 -W ignore bench/peers/network_bench.py \
 		--rows $(BUILD)/network-rows.json
 	$(BUILD)/bin/varnel-peer-bench $(BENCH_PEERS_ARGS) --network-rows $(BUILD)/network-rows.json
+
+# Slow clients against the control API: how many delay an authorized request past 1 s; a
+# kept-alive request's time.
+bench-control: build
+	VARNEL_BIN_DIR=$(abspath $(BUILD))/bin /usr/bin/python3 -W ignore bench/control_slow_clients.py
+
+# The container image varnel-emu:VERSION (varnel-emu and varnel-pc from the build tree, no window),
+# built with podman, or docker where that is what is installed.
+VERSION = $(shell sed -n 's/^project.VarnelTest VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+IMAGE_TOOL ?= $(shell command -v podman >/dev/null && echo podman || (command -v docker >/dev/null && echo docker) || echo podman)
+image: build
+	tools/stage-image.sh $(BUILD) $(BUILD)/image-context
+	$(IMAGE_TOOL) build -t varnel-emu:$(VERSION) $(BUILD)/image-context
+
+# The image built offline from a base made with mmdebstrap, run and probed from the host; the
+# Kubernetes manifests rendered with kubectl and read.
+check-image: build
+	@tools/install-deps.sh podman runc mmdebstrap uidmap curl python3-yaml
+	@command -v kubectl >/dev/null || tools/install-deps.sh kubernetes-client
+	tools/check-image.sh $(BUILD) $(VERSION)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(QT6_BUILD)

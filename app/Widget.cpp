@@ -1,11 +1,13 @@
 #include "app/Widget.h"
 
-#include "control/ControlServer.h"
+#include "device/Device.h"
 #include "device/DeviceRegistry.h"
+#include "emulator/ControlEndpoint.h"
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
 #include "log/LogManager.h"
 #include "service/SetupService.h"
+#include "transport/LineTransport.h"
 #include "transport/SerialSettings.h"
 #include "ui/BaseSetupWidget.h"
 #include "ui/CaptureControls.h"
@@ -110,11 +112,14 @@ void Widget::closeEvent(QCloseEvent* event)
 
 bool Widget::startControl(const ControlAddress& address, const QString& token, QString* error)
 {
-    auto server = std::make_unique<ControlServer>(&m_host);
-    server->setToken(token);
-    if (!server->bind(address, error))
+    auto control = std::make_unique<ControlEndpoint>(&m_host);
+    ControlEndpoint::Settings settings;
+    settings.enabled = true;
+    settings.address = address;
+    settings.token = token;
+    if (!control->bind(settings, error))
         return false;
-    m_control = std::move(server);
+    m_control = std::move(control);
     m_control->start();
     return true;
 }
@@ -133,6 +138,8 @@ void Widget::endSession()
 
 void Widget::showPortClosed()
 {
+    ui->labelLineStatus->clear();
+    ui->comboBoxPortName->setToolTip(ui->comboBoxPortName->currentText());
     setSettingsEnabled(true);
     ui->pushButtonOpenSerial->setText(kOpenCaption);
     ui->pushButtonOpenSerial->setEnabled(canOpenTypedPort());
@@ -270,6 +277,7 @@ void Widget::slot_OpenSerial()
             ui->pushButtonOpenSerial->setEnabled(true);
             setSettingsEnabled(false);
             ui->pushButtonSearchSerial->setEnabled(false);
+            showPortOpen();
             VLOG(1, QStringLiteral("打开串口成功"));
         } else {
             // Nothing was opened, so nothing may stay wired for it.
@@ -285,6 +293,16 @@ void Widget::slot_OpenSerial()
     m_portSession->close();
     showPortClosed();
     VLOG(1, QStringLiteral("关闭串口"));
+}
+
+void Widget::showPortOpen()
+{
+    // A listener names the port it bound ("tcp:127.0.0.1:0" becomes tcp:127.0.0.1:44541);
+    // the narrow field shows only the end of what was typed.
+    const Device* device = m_portSession->device();
+    const QString endpoint = device && device->line() ? device->line()->name() : m_portSession->portName();
+    ui->comboBoxPortName->setToolTip(endpoint);
+    ui->labelLineStatus->setText(QStringLiteral("已打开(open): %1").arg(endpoint));
 }
 
 void Widget::openPort(const QString& portName)

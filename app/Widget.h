@@ -12,7 +12,7 @@
 
 class BaseSetupWidget;
 class ControlAddress;
-class ControlServer;
+class ControlEndpoint;
 class FaultWidget;
 class ToolWidget;
 
@@ -69,6 +69,8 @@ private:
     void endSession();
     // The settings panel as it is while no port is open.
     void showPortClosed();
+    // The endpoint as opened (a listener's bound port) in the port field's tip and the status line.
+    void showPortOpen();
     void setUpSettingsPanel(double s);
     void setUpServiceTabs(double s);
     void connectServiceTabs();
@@ -85,7 +87,7 @@ private:
     FaultWidget* m_faultWidget = nullptr;
     QMetaObject::Connection m_baseSetupRspConnection;
     QMetaObject::Connection m_stopSendConnection;
-    std::unique_ptr<ControlServer> m_control;
+    std::unique_ptr<ControlEndpoint> m_control;
     QStringList m_pendingPaneLines;
     QTimer m_paneFlushTimer;
 };

@@ -2,6 +2,7 @@
 // Prints records per second, the event loop's longest stall and p99 gap, and memory.
 #include "BenchLine.h"
 
+#include "app/DisplayCheck.h"
 #include "app/Widget.h"
 #include "protocol/FrameExtractor.h"
 #include "protocol/FrameView.h"
@@ -9,6 +10,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QCommandLineParser>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
@@ -67,12 +69,57 @@ struct Peer
     }
 };
 
+const char kUsage[] = "usage: varnel-window-bench [N]\n"
+                      "       varnel-window-bench --help | --version\n"
+                      "an N-record upload (1-99999999, default 10000) answered by the real window against\n"
+                      "a pty peer (socat): records per second, event-loop gaps, memory; it needs a display\n"
+                      "or QT_QPA_PLATFORM=offscreen\n";
+
+int usageError(const QString& problem)
+{
+    std::fprintf(stderr, "varnel-window-bench: %s\n%s", qPrintable(problem), kUsage);
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    // Settled before the application object exists: it aborts without a display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({help, version});
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::puts(VARNEL_VERSION_LINE);
+        return 0;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1)
+        return usageError(QStringLiteral("unexpected argument \"%1\"").arg(positional.at(1)));
+    int records = 10000;
+    if (!positional.isEmpty()) {
+        bool ok = false;
+        records = positional.first().toInt(&ok, 10);
+        if (!ok || records < 1 || records > 99999999)
+            return usageError(
+                QStringLiteral("N: \"%1\" is not a number from 1 to 99999999").arg(positional.first()));
+    }
+    const QString displayProblem = DisplayCheck::problem(QString(), false);
+    if (!displayProblem.isEmpty()) {
+        std::fprintf(stderr, "varnel-window-bench: %s\n", qPrintable(displayProblem));
+        return 1;
+    }
     QApplication app(argc, argv);
-    const int records = argc > 1 ? QByteArray(argv[argc - 1]).toInt() : 10000;
 
     QTemporaryDir dir;
     const QString port = dir.filePath(QStringLiteral("emu"));
@@ -149,8 +196,11 @@ int main(int argc, char* argv[])
                 qPrintable(QApplication::platformName()));
     std::printf("  data frames received   %d%s\n", peer.dataFrames.load(),
                 peer.ended ? "" : " (no end frame)");
-    std::printf("  records per second     %.1f (limit 100)\n",
-                seconds > 0 ? (peer.dataFrames - 1) / seconds : 0.0);
+    // A rate needs two data frames apart in time; fewer give no figure rather than a wrong one.
+    if (peer.dataFrames >= 2 && seconds > 0)
+        std::printf("  records per second     %.1f (limit 100)\n", (peer.dataFrames - 1) / seconds);
+    else
+        std::printf("  records per second     - (fewer than two data frames)\n");
     if (samples > 0)
         std::printf("  event loop gaps        p50 %.2f ms  p99 %.2f ms  max %.2f ms  (%llu samples)\n",
                     percentile(0.5), percentile(0.99), longest, static_cast<unsigned long long>(samples));

@@ -11,6 +11,7 @@
 #include "render/HexFrameRenderer.h"
 
 #include <QByteArray>
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QStringList>
 
@@ -241,12 +242,40 @@ void benchLogManager(long& sink)
     }
 }
 
+const char kUsage[] = "usage: varnel-bench [--quick] [--no-link]\n"
+                      "       varnel-bench --help | --version\n"
+                      "prints timing figures: checksum, packing, extraction, renderer, log manager, then\n"
+                      "round trips, an upload, idle CPU and memory over a pty pair (socat)\n"
+                      "  --quick    shorter link runs\n"
+                      "  --no-link  the framing figures only\n";
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
+    QCommandLineParser parser;
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    const QCommandLineOption quick(QStringLiteral("quick"));
+    const QCommandLineOption noLink(QStringLiteral("no-link"));
+    parser.addOptions({help, version, quick, noLink});
+    if (!parser.parse(app.arguments()) || !parser.positionalArguments().isEmpty()) {
+        const QString problem =
+            parser.errorText().isEmpty()
+                ? QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first())
+                : parser.errorText();
+        std::fprintf(stderr, "varnel-bench: %s\n%s", qPrintable(problem), kUsage);
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::puts(VARNEL_VERSION_LINE);
+        return 0;
+    }
     long sink = 0;
     if (args.contains(QStringLiteral("--pacing"))) {
         LinkBenchOptions options;
@@ -263,9 +292,9 @@ int main(int argc, char* argv[])
     for (auto section : sections)
         section(sink);
     std::printf("\n(checksum %ld)\n", sink);
-    if (!args.contains(QStringLiteral("--no-link"))) {
+    if (!parser.isSet(noLink)) {
         LinkBenchOptions options;
-        if (args.contains(QStringLiteral("--quick"))) {
+        if (parser.isSet(quick)) {
             options.roundTrips = 200;
             options.uploadRecords = 200;
             options.idleSeconds = 3;

@@ -1,17 +1,22 @@
 #include "control/ControlRouter.h"
 
 #include "control/BoundedSlot.h"
+#include "control/ControlPage.h"
 #include "control/JournalQuery.h"
 #include "device/Device.h"
+#include "emulator/ScenarioReadJob.h"
 #include "emulator/UnitHost.h"
 #include "emulator/UnitSession.h"
 #include "journal/Journal.h"
+#include "journal/JournalVerifier.h"
 #include "journal/UnitMetrics.h"
 #include "log/Log.h"
 #include "log/LogContext.h"
+#include "scenario/Scenario.h"
 #include "scenario/ScenarioFile.h"
 #include "transport/TcpServerTransport.h"
 #include "unit/EmulatedUnit.h"
+#include "util/JsonDuplicateKey.h"
 #include "util/MessageQuote.h"
 
 #include <QJsonArray>
@@ -20,6 +25,8 @@
 #include <QJsonParseError>
 
 #include <cmath>
+#include <cstring>
+#include <memory>
 
 #include <httplib.h>
 
@@ -62,14 +69,17 @@ const ControlRouter::Route ControlRouter::kRoutes[] = {
     {"units/*/faults", "POST", &ControlRouter::addFault},
     {"units/*/faults", "DELETE", &ControlRouter::clearFaults},
     {"units/*/faults/*", "DELETE", &ControlRouter::removeFault},
+    {"units/*/verify", "POST", &ControlRouter::verify},
     {"metrics", "GET", &ControlRouter::metrics},
     {"events", "GET", &ControlRouter::events},
+    {"", "GET", &ControlRouter::page},
+    {"ui/*", "GET", &ControlRouter::page},
 };
 
 ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent), m_host(host)
 {
     // Each unit's upload as GET /units shows it, kept on the owner thread.
-    for (int id = 1; id <= m_host->unitCount(); ++id) {
+    for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id) {
         EmulatedUnit* unit = m_host->unit(id)->unit();
         connect(unit, &EmulatedUnit::upload_started, this, [this, id](quint64, int announced) {
             m_uploads[id] = {0, announced};
@@ -85,7 +95,7 @@ ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent),
 ControlRouter::~ControlRouter()
 {
     close();
-    for (int id = 1; id <= m_host->unitCount(); ++id)
+    for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
         m_feed.unfollow(m_host->unit(id)->journal());
 }
 
@@ -93,9 +103,10 @@ void ControlRouter::install(httplib::Server& server)
 {
     // Only paths the table may know reach a handler, and the pattern is short and bounded, so
     // matching never walks a long path; everything else is answered by notFound().
-    const std::string known = R"(/(units(/\d{1,9}(/[a-z]{1,10}(/\d{1,9})?)?)?|metrics|events))";
+    const std::string known =
+        R"(/(units(/\d{1,9}(/[a-z]{1,10}(/\d{1,9})?)?)?|metrics|events|ui/[a-z0-9.-]{1,40})?)";
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
-        dispatch(request, response);
+        handle(request, response);
     };
     server.Get(known, handler);
     server.Post(known, handler);
@@ -110,7 +121,7 @@ void ControlRouter::close()
     m_closed = true;
     m_owner.close();
     m_feed.close();
-    for (int id = 1; id <= m_host->unitCount(); ++id)
+    for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
         m_host->unit(id)->journal()->wakeWaiters();
 }
 
@@ -134,7 +145,8 @@ const ControlRouter::Route* ControlRouter::match(const QStringList& segments, co
             same = pattern.at(i) == QLatin1String("*") || pattern.at(i) == segments.at(i);
         if (!same)
             continue;
-        if (method == route.method)
+        // HEAD is GET without the body, which the library leaves out.
+        if (method == route.method || (method == "HEAD" && std::strcmp(route.method, "GET") == 0))
             return &route;
         if (allowed)
             *allowed << QString::fromLatin1(route.method);
@@ -150,17 +162,23 @@ std::optional<ControlReply> ControlRouter::findUnit(const QString& text, int* id
     for (const QChar c : text)
         valid = valid && c >= QLatin1Char('0') && c <= QLatin1Char('9');
     const int number = valid ? text.toInt() : 0;
-    if (number < 1 || number > count)
+    if (!m_host->unit(number))
         return ControlReply::error(
-            404, QStringLiteral("no unit %1: there %2 (numbered from 1)")
+            404, QStringLiteral("no unit %1: there %2 (numbered from %3)")
                      .arg(MessageQuote::of(text), count == 1 ? QStringLiteral("is 1 unit")
-                                                             : QStringLiteral("are %1 units").arg(count)));
+                                                             : QStringLiteral("are %1 units").arg(count))
+                     .arg(m_host->firstUnit()));
     *id = number;
     *session = m_host->unit(number);
     return std::nullopt;
 }
 
-void ControlRouter::dispatch(const httplib::Request& request, httplib::Response& response)
+bool ControlRouter::knows(const httplib::Request& request) const
+{
+    return match(segmentsOf(request), request.method, nullptr) != nullptr;
+}
+
+void ControlRouter::handle(const httplib::Request& request, httplib::Response& response)
 {
     if (m_closed) {
         send(response, ControlReply::error(503, QStringLiteral("the emulator is shutting down")));
@@ -224,13 +242,37 @@ void ControlRouter::send(httplib::Response& response, const ControlReply& reply)
     response.set_content(body.constData(), std::size_t(body.size()), "application/json");
 }
 
+std::optional<ControlReply> ControlRouter::readText(const httplib::Request& request, QByteArray* body)
+{
+    *body = QByteArray::fromStdString(request.body);
+    // What some editors and tools put first; it says nothing more than UTF-8.
+    if (body->startsWith("\xEF\xBB\xBF"))
+        body->remove(0, 3);
+    // Qt's parser would take some malformed sequences; the round trip takes none.
+    if (QString::fromUtf8(*body).toUtf8() != *body)
+        return ControlReply::error(400, QStringLiteral("the body is not UTF-8 text"));
+    return std::nullopt;
+}
+
+std::optional<ControlReply> ControlRouter::checkKeys(const QByteArray& body)
+{
+    // Qt keeps the last of two equal keys; a JSON error is the reader's to tell.
+    QJsonParseError problem{};
+    QJsonDocument::fromJson(body, &problem);
+    if (problem.error != QJsonParseError::NoError)
+        return std::nullopt;
+    const QString twice = JsonDuplicateKey::find(body);
+    if (twice.isEmpty())
+        return std::nullopt;
+    return ControlReply::error(400, QStringLiteral("the key %1 is given twice").arg(MessageQuote::of(twice)));
+}
+
 std::optional<ControlReply> ControlRouter::readObject(const httplib::Request& request,
                                                       const QStringList& keys, QJsonObject* object)
 {
-    const QByteArray body = QByteArray::fromStdString(request.body);
-    // Qt's parser would take some malformed sequences; the round trip takes none.
-    if (QString::fromUtf8(body).toUtf8() != body)
-        return ControlReply::error(400, QStringLiteral("the body is not UTF-8 text"));
+    QByteArray body;
+    if (const auto refusal = readText(request, &body))
+        return refusal;
     QJsonParseError problem{};
     const QJsonDocument document = QJsonDocument::fromJson(body, &problem);
     if (problem.error != QJsonParseError::NoError)
@@ -239,8 +281,10 @@ std::optional<ControlReply> ControlRouter::readObject(const httplib::Request& re
                                             .arg(problem.offset));
     if (!document.isObject())
         return ControlReply::error(400, QStringLiteral("the body is not a JSON object"));
+    if (const auto refusal = checkKeys(body))
+        return refusal;
     *object = document.object();
-    for (auto it = object->constBegin(); it != object->constEnd(); ++it)
+    for (auto it = object->constBegin(); it != object->constEnd() && !keys.isEmpty(); ++it)
         if (!keys.contains(it.key()))
             return ControlReply::error(400,
                                        QStringLiteral("unknown key %1 (expected: %2)")
@@ -293,7 +337,7 @@ void ControlRouter::listUnits(const Target&, httplib::Response& response)
 {
     send(response, m_owner.run([this] {
         QJsonArray units;
-        for (int id = 1; id <= m_host->unitCount(); ++id)
+        for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
             units.append(unitJson(id));
         return ControlReply::json(200, units);
     }));
@@ -324,9 +368,9 @@ void ControlRouter::journal(const Target& target, httplib::Response& response)
             return;
         }
         // On this worker: the unit's thread goes on answering its line meanwhile.
-        events = journal->waitSince(query.after, query.limit, query.filter(), query.waitMs);
+        events = journal->waitSince(query.after, query.pageLimit(), query.filter(), query.waitMs);
     } else {
-        events = journal->since(query.after, query.limit, query.filter());
+        events = journal->since(query.after, query.pageLimit(), query.filter());
     }
     QJsonArray list;
     for (const JournalEvent& event : events)
@@ -374,16 +418,27 @@ void ControlRouter::stopUpload(const Target& target, httplib::Response& response
 
 void ControlRouter::loadScenario(const Target& target, httplib::Response& response)
 {
-    const QByteArray body = QByteArray::fromStdString(target.request.body);
-    if (QString::fromUtf8(body).toUtf8() != body) {
-        send(response, ControlReply::error(400, QStringLiteral("the body is not UTF-8 text")));
+    QByteArray body;
+    std::optional<ControlReply> refusal = readText(target.request, &body);
+    if (!refusal)
+        refusal = checkKeys(body);
+    if (refusal) {
+        send(response, *refusal);
+        return;
+    }
+    // Read off the units' thread (a large records.csv takes seconds), which only takes the
+    // result over.
+    auto scenario = std::make_shared<Scenario>();
+    QString error;
+    if (!ScenarioReadJob::parse(body, kScenarioBodyName, scenario.get(), &error, &m_closed)) {
+        send(response, ControlReply::error(400, error));
         return;
     }
     UnitHost* host = m_host;
     const int id = target.id;
-    send(response, forUnit(target.session, [host, id, body] {
+    send(response, forUnit(target.session, [host, id, scenario] {
              QString error;
-             if (!host->loadScenarioJson(id, body, kScenarioBodyName, &error))
+             if (!host->applyScenario(id, *scenario, &error))
                  return ControlReply::error(400, error);
              return ControlReply::empty();
          }));
@@ -405,7 +460,7 @@ void ControlRouter::metrics(const Target&, httplib::Response& response)
 {
     // Each unit's counts take their own lock.
     std::vector<std::pair<int, const UnitMetrics*>> units;
-    for (int id = 1; id <= m_host->unitCount(); ++id)
+    for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
         units.emplace_back(id, m_host->unit(id)->metrics());
     const QByteArray text = UnitMetrics::exposition(units);
     response.status = 200;
@@ -521,4 +576,24 @@ void ControlRouter::removeFault(const Target& target, httplib::Response& respons
                      QStringLiteral("no fault rule %1 on unit %2").arg(MessageQuote::of(text)).arg(unit));
              return ControlReply::empty();
          }));
+}
+
+void ControlRouter::verify(const Target& target, httplib::Response& response)
+{
+    QJsonObject body;
+    if (const auto refusal = readObject(target.request, QStringList(), &body)) {
+        send(response, *refusal);
+        return;
+    }
+    // The journal takes its own lock: checked here, the unit's thread goes on meanwhile.
+    QString problem;
+    const std::optional<QJsonObject> answer =
+        JournalVerifier::verify(*target.session->journal(), body, &problem);
+    send(response, answer ? ControlReply::json(200, *answer) : ControlReply::error(400, problem));
+}
+
+void ControlRouter::page(const Target& target, httplib::Response& response)
+{
+    if (!ControlPage::serve(target.segments.join(QLatin1Char('/')), response))
+        notFound(target.request, response);
 }

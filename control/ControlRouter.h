@@ -40,8 +40,12 @@ public:
     explicit ControlRouter(UnitHost* host, QObject* parent = nullptr);
     ~ControlRouter() override;
 
-    // Every path the table may know, with every method, goes through dispatch().
+    // Every path the table may know, with every method, goes through handle().
     void install(httplib::Server& server);
+    // Whether a route takes the request's path and method (HEAD as GET).
+    bool knows(const httplib::Request& request) const;
+    // The request answered by its route, or as notFound() says.
+    void handle(const httplib::Request& request, httplib::Response& response);
     // The answer to a request no handler took: 404 naming what is unknown, or 405 with Allow
     // for a known path asked with another method.
     void notFound(const httplib::Request& request, httplib::Response& response) const;
@@ -67,7 +71,6 @@ private:
     };
     static const Route kRoutes[];
 
-    void dispatch(const httplib::Request& request, httplib::Response& response);
     // The route for the path and method; otherwise nullptr with the path's other methods in `allowed`.
     static const Route* match(const QStringList& segments, const std::string& method, QStringList* allowed);
     static QStringList segmentsOf(const httplib::Request& request);
@@ -87,10 +90,17 @@ private:
     void removeFault(const Target& target, httplib::Response& response);
     void metrics(const Target& target, httplib::Response& response);
     void events(const Target& target, httplib::Response& response);
+    void verify(const Target& target, httplib::Response& response);
+    // The page of the units and its files.
+    void page(const Target& target, httplib::Response& response);
 
-    // The body as a JSON object with exactly these keys, or the 400 to answer.
+    // The body as a JSON object with exactly these keys (no keys: any), or the 400 to answer.
     static std::optional<ControlReply> readObject(const httplib::Request& request, const QStringList& keys,
                                                   QJsonObject* object);
+    // The body as text, a UTF-8 byte order mark taken off, or the 400 to answer (not UTF-8).
+    static std::optional<ControlReply> readText(const httplib::Request& request, QByteArray* body);
+    // The 400 to answer when an object of the body's JSON gives a key twice.
+    static std::optional<ControlReply> checkKeys(const QByteArray& body);
     static void send(httplib::Response& response, const ControlReply& reply);
     // The work on the owner thread, logging as the unit's own.
     ControlReply forUnit(UnitSession* session, std::function<ControlReply()> work);

@@ -10,20 +10,30 @@
 #include <thread>
 
 namespace httplib {
-class Server;
-}
+struct Request;
+struct Response;
+} // namespace httplib
 
+class ControlHttpServer;
 class ControlRouter;
 class UnitHost;
 
 // The control API's HTTP server: binds, serves on its own thread (the requests on a pool of
-// workers) and stops. With a token every request must carry it as a bearer token. Made,
-// started and stopped on the units' owner thread; stop() comes before the units go.
+// workers) and stops. A request is refused unless it names this API (Host), comes from no other
+// web page (Origin) and, when it changes a unit, carries JSON; with a token it must carry it as
+// a bearer token. Made, started and stopped on the units' owner thread; stop() comes before the
+// units go.
 class ControlServer
 {
 public:
     // Workers at once: several long polls and event streams leave room for the rest.
     static constexpr int kWorkerThreads = 32;
+    // Connections of one client address at once, above every long poll and event stream one
+    // client may hold; one more pushes out its longest waiting one (or is refused, 503, when
+    // none waits), so one address cannot take every worker.
+    static constexpr int kConnectionsPerAddress = 28;
+    // A request's line, headers and body must arrive within this, from its first byte.
+    static constexpr int kRequestReadMs = 3000;
 
     explicit ControlServer(UnitHost* host);
     ~ControlServer();
@@ -37,17 +47,21 @@ public:
     QString url() const { return m_address.url(m_port); }
     // Logs "CONTROL URL", then serves.
     void start();
-    // Every waiting request is released and answered, the server closes, its threads end.
+    // Waiting requests are released and answered, every connection closes (one still arriving
+    // at once), the server's threads end.
     void stop();
 
 private:
+    // Before the body is read: true to go on; false with the refusal (or the whole answer of a
+    // request without a body) in `response`.
+    bool admit(const httplib::Request& request, httplib::Response& response);
     bool authorized(const std::string& header) const;
 
     std::unique_ptr<ControlRouter> m_router;
-    std::unique_ptr<httplib::Server> m_server;
+    std::unique_ptr<ControlHttpServer> m_server;
     std::thread m_thread;
     std::atomic<bool> m_listenEnded{false};
     ControlAddress m_address;
-    QByteArray m_expected; // the whole Authorization value; empty: none asked for
+    QByteArray m_token; // empty: none asked for
     int m_port = 0;
 };

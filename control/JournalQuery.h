@@ -17,6 +17,8 @@ struct JournalQuery
 {
     static constexpr std::size_t kDefaultLimit = 1000;
     static constexpr std::size_t kMaxLimit = 100000;
+    // Events in one answer whatever `limit` asks: a larger one reads on from `next`.
+    static constexpr std::size_t kMaxAnswer = 1000;
     static constexpr int kMaxWaitMs = 60000;
     // The largest whole number a JSON reader holds exactly: `next` answers with what was given.
     static constexpr std::uint64_t kMaxSeq = (std::uint64_t(1) << 53) - 1;
@@ -30,6 +32,7 @@ struct JournalQuery
     // The query string's parameters, decoded; false with `error` naming the one refused.
     static bool parse(const std::multimap<std::string, std::string>& params, JournalQuery* query,
                       QString* error);
+    std::size_t pageLimit() const { return limit < kMaxAnswer ? limit : kMaxAnswer; }
     // Passes the events of the type and command asked for; an empty filter when neither is.
     Journal::Filter filter() const;
 };

@@ -6,6 +6,7 @@
 #include "log/Log.h"
 #include "protocol/CommandCatalogue.h"
 #include "protocol/FrameExtractor.h"
+#include "protocol/FrameView.h"
 #include "protocol/WireFormat.h"
 #include "transport/LinePacer.h"
 #include "transport/LineTransport.h"
@@ -233,7 +234,13 @@ bool Device::sendReply(const UnitReply& reply)
     if (frame.data())
         frame.data()->fromBytes(reply.content.toStdString());
     frame.updateLength();
-    return sendFrame(true, reply.command, frame.pack(),
+    QByteArray packed = frame.pack();
+    // A content the reply's type does not carry (an acknowledgement a scenario gives bytes) goes
+    // out as the unit meant it.
+    const std::optional<FrameView> view = FrameView::of(packed);
+    if (view && view->content() != reply.content)
+        packed = FrameView::build(wire::kAddress, reply.command, reply.content);
+    return sendFrame(true, reply.command, packed,
                      reply.discardsUnread() ? Discard::BufferAndUnread : Discard::BufferOnly, 0, &reply);
 }
 

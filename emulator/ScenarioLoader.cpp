@@ -10,18 +10,13 @@
 
 #include <QDir>
 
+#include <optional>
+
 bool ScenarioLoader::load(EmulatedUnit& unit, FaultInjector* faults, const QString& path, QString* error,
                           Scenario* loaded)
 {
     Scenario scenario;
     return ScenarioFile::read(path, &scenario, error) && take(unit, faults, scenario, error, loaded);
-}
-
-bool ScenarioLoader::loadJson(EmulatedUnit& unit, FaultInjector* faults, const QByteArray& json,
-                              const QString& name, QString* error, Scenario* loaded)
-{
-    Scenario scenario;
-    return ScenarioFile::parse(json, name, &scenario, error) && take(unit, faults, scenario, error, loaded);
 }
 
 bool ScenarioLoader::take(EmulatedUnit& unit, FaultInjector* faults, const Scenario& scenario, QString* error,
@@ -63,9 +58,14 @@ bool ScenarioLoader::apply(EmulatedUnit& unit, FaultInjector* faults, const Scen
                     QStringLiteral("%1: faults: %2").arg(QDir::toNativeSeparators(scenario.path), problem);
             return false;
         }
+        faults->setTiming(scenario.timing);
     }
     unit.setScenario(scenario.unit, scenario.records);
-    unit.setScenarioRecordCount(scenario.recordCount);
+    // A CSV counts its rows unless the file gives records.count; a count set later takes its rows too.
+    std::optional<int> count = scenario.recordCount;
+    if (!count && scenario.records.hasRows())
+        count = scenario.records.rowCount();
+    unit.setScenarioRecordCount(count);
     unit.setScenarioStopsUploadOnDtrDrop(scenario.stopUploadOnDtrDrop);
     return true;
 }
@@ -73,7 +73,18 @@ bool ScenarioLoader::apply(EmulatedUnit& unit, FaultInjector* faults, const Scen
 void ScenarioLoader::logLoaded(const Scenario& scenario)
 {
     VLOG(1, QStringLiteral("加载场景: %1").arg(QDir::toNativeSeparators(scenario.path)));
-    if (scenario.records.hasRows())
-        VLOG(1, QStringLiteral("records.csv: %1 records per upload, sent as in the file")
-                    .arg(scenario.records.rowCount()));
+    if (scenario.records.hasRows()) {
+        const int rows = scenario.records.rowCount();
+        if (!scenario.recordCount || *scenario.recordCount == rows)
+            VLOG(1, QStringLiteral("records.csv: %1 records per upload, sent as in the file").arg(rows));
+        else
+            VLOG(1, QStringLiteral("records.csv: %1 records per upload, %2")
+                        .arg(*scenario.recordCount)
+                        .arg(RecordSource::rowsTaken(*scenario.recordCount, rows)));
+    }
+    if (!scenario.unit.fixedReplies().empty())
+        VLOG(1, QStringLiteral("replies: %1 commands answered as the scenario fixes")
+                    .arg(scenario.unit.fixedReplies().size()));
+    if (!scenario.timing.isEmpty())
+        VLOG(1, QStringLiteral("timing: replies and upload pauses drawn from the scenario's samples"));
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArray>
 #include <QString>
 
 class EmulatedUnit;
@@ -16,10 +15,10 @@ public:
     // `loaded` receives the scenario when given. Without `faults` its rules are not applied.
     static bool load(EmulatedUnit& unit, FaultInjector* faults, const QString& path, QString* error,
                      Scenario* loaded = nullptr);
-    // The same for a scenario's JSON that came without a file; `name` stands for the path in
-    // messages and anchors a records.csv path.
-    static bool loadJson(EmulatedUnit& unit, FaultInjector* faults, const QByteArray& json,
-                         const QString& name, QString* error, Scenario* loaded = nullptr);
+    // Applies and logs a scenario read elsewhere (off the units' thread: a large records.csv
+    // takes seconds to read), as load() does.
+    static bool take(EmulatedUnit& unit, FaultInjector* faults, const Scenario& scenario, QString* error,
+                     Scenario* loaded = nullptr);
     // The one place a read scenario takes effect, all or nothing. It replaces the scenario before
     // as a whole: what the file leaves out returns to the default (texts, state, records, and the
     // record count set before any scenario); its fault rules replace those of the file before.
@@ -28,9 +27,4 @@ public:
     static bool check(const Scenario& scenario, QString* error);
     // The log lines of a scenario now in force.
     static void logLoaded(const Scenario& scenario);
-
-private:
-    // Applies a scenario read from a file or a body, logs it and hands it back.
-    static bool take(EmulatedUnit& unit, FaultInjector* faults, const Scenario& scenario, QString* error,
-                     Scenario* loaded);
 };

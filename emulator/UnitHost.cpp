@@ -2,6 +2,8 @@
 
 #include "emulator/LineReopener.h"
 #include "emulator/ScenarioLoader.h"
+#include "log/LogContext.h"
+#include "scenario/Scenario.h"
 
 UnitHost::UnitHost(QObject* parent) : QObject(parent) {}
 
@@ -18,14 +20,15 @@ UnitSession* UnitHost::addUnit(EmulatedUnit* unit)
 {
     m_units.push_back(Unit{std::make_unique<UnitSession>(unit), nullptr});
     UnitSession* session = m_units.back().session.get();
-    session->setUnitNumber(unitCount());
+    session->setUnitNumber(lastUnit());
     session->journal()->setCapacity(m_journalCapacity);
     return session;
 }
 
 UnitSession* UnitHost::unit(int id) const
 {
-    return id >= 1 && id <= unitCount() ? m_units[std::size_t(id - 1)].session.get() : nullptr;
+    return id >= m_firstUnit && id <= lastUnit() ? m_units[std::size_t(id - m_firstUnit)].session.get()
+                                                 : nullptr;
 }
 
 void UnitHost::setLineObserver(LineObserver* observer)
@@ -40,7 +43,7 @@ bool UnitHost::open(int id, const UnitSession::Settings& settings)
     if (!session || !session->open(settings))
         return false;
     if (m_reopenMs > 0) {
-        Unit& entry = m_units[std::size_t(id - 1)];
+        Unit& entry = m_units[std::size_t(id - m_firstUnit)];
         entry.reopener = std::make_unique<LineReopener>(session, m_reopenMs);
         entry.reopener->watch();
     }
@@ -55,25 +58,15 @@ UnitSession* UnitHost::unitOrError(int id, QString* error) const
     return session;
 }
 
-bool UnitHost::loadScenario(int id, const QString& path, QString* error, Scenario* loaded)
+bool UnitHost::applyScenario(int id, const Scenario& scenario, QString* error)
 {
     UnitSession* session = unitOrError(id, error);
     if (!session)
         return false;
-    if (!ScenarioLoader::load(*session->unit(), session->faults(), path, error, loaded))
+    const LogContext::Scope unitScope(session->logPrefix());
+    if (!ScenarioLoader::take(*session->unit(), session->faults(), scenario, error))
         return false;
-    session->noteScenarioLoaded(path);
-    return true;
-}
-
-bool UnitHost::loadScenarioJson(int id, const QByteArray& json, const QString& name, QString* error)
-{
-    UnitSession* session = unitOrError(id, error);
-    if (!session)
-        return false;
-    if (!ScenarioLoader::loadJson(*session->unit(), session->faults(), json, name, error))
-        return false;
-    session->noteScenarioLoaded(name);
+    session->noteScenarioLoaded(scenario.path);
     return true;
 }
 

@@ -13,9 +13,9 @@ class LineObserver;
 class LineReopener;
 class Scenario;
 
-// The units one process serves, numbered from 1, and the one place that applies to them what
-// the operator chose: scenarios, capture and the reopen policy. The window and varnel-emu are
-// views over a host. Owner thread only.
+// The units one process serves, numbered from firstUnit() (1 unless set), and the one place that applies to
+// them what the operator chose: scenarios, capture and the reopen policy. The window and varnel-emu are views
+// over a host. Owner thread only.
 class UnitHost : public QObject
 {
     Q_OBJECT
@@ -27,7 +27,16 @@ public:
     // A new unit with a number one above the last; with `unit` given (the window's), the
     // session serves that one instead of a unit of its own.
     UnitSession* addUnit(EmulatedUnit* unit = nullptr);
+    // The highest number a unit may have: the control API takes nine digits.
+    static constexpr int kMaxUnitNumber = 999999999;
+
     int unitCount() const { return int(m_units.size()); }
+    // Units are numbered from `first` (before the first is added): a process serving part of a
+    // larger fleet names them as the fleet does, in log lines, journals, metrics and the API.
+    void setFirstUnit(int first) { m_firstUnit = first; }
+    int firstUnit() const { return m_firstUnit; }
+    // The highest number; below firstUnit() while there are none.
+    int lastUnit() const { return m_firstUnit + unitCount() - 1; }
     // The unit with that number, or nullptr.
     UnitSession* unit(int id) const;
 
@@ -43,11 +52,9 @@ public:
     // Opens a unit's port and, with a reopen interval, watches it; false with the reason in
     // the session's lastError().
     bool open(int id, const UnitSession::Settings& settings);
-    // A scenario file for one unit, all or nothing; false with `error` set, the active one kept.
-    bool loadScenario(int id, const QString& path, QString* error, Scenario* loaded = nullptr);
-    // The same for a scenario's JSON that came without a file (the control API); `name`
-    // stands for its path.
-    bool loadScenarioJson(int id, const QByteArray& json, const QString& name, QString* error);
+    // A scenario for one unit, read and checked off this thread (ScenarioFile, ScenarioLoader::
+    // check), all or nothing; false with `error` set, the active one kept.
+    bool applyScenario(int id, const Scenario& scenario, QString* error);
     // The orderly end: every unit's uploads end with their end frames, every line closes.
     void shutdown(int flushBoundMs = 500);
 
@@ -62,6 +69,7 @@ private:
     };
 
     std::vector<Unit> m_units;
+    int m_firstUnit = 1;
     int m_reopenMs = 0;
     std::size_t m_journalCapacity = Journal::kDefaultCapacity;
 };

@@ -3,6 +3,7 @@
 #include "device/Device.h"
 #include "device/DeviceRegistry.h"
 #include "log/Log.h"
+#include "log/LogContext.h"
 #include "protocol/FrameView.h"
 #include "protocol/UnitReply.h"
 #include "protocol/WireFormat.h"
@@ -12,6 +13,7 @@
 #include "unit/EmulatedUnit.h"
 
 #include <QDeadlineTimer>
+#include <QJsonArray>
 #include <QThread>
 
 namespace {
@@ -32,6 +34,9 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
     // Replies go out on this session's line, whichever device another session has open.
     m_unit->setReplyChannel([this](const UnitReply& reply) { sendReply(reply); });
     m_unit->setLineFinder([this] { return m_device; });
+    m_unit->setRecordPause([this](UnitReply::Kind handedOver, qint64 minimumNs) {
+        return m_faults.recordPauseNs(handedOver, minimumNs);
+    });
     FaultInjector::Target target;
     target.deliver = [this](QString portName, unsigned char cmd, QByteArray data, std::uint64_t request) {
         ++m_requests;
@@ -39,13 +44,17 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
         // An upload's request is the oldest still answered; far older ones are long done.
         while (m_arrivals.size() > kRememberedRequests)
             m_arrivals.erase(m_arrivals.begin());
-        m_unit->handleRequest(portName, cmd, data, request);
+        // Its log lines name the line as bound.
+        m_unit->handleRequest(m_endpoint.isEmpty() ? portName : m_endpoint, cmd, data, request);
     };
     target.device = [this] { return m_device; };
     target.endUploads = [this] { m_unit->endUploads(); };
     target.lineEvent = [this](FaultRule::Action action, std::uint32_t ms) { lineEvent(action, ms); };
     target.modemLines = [this](std::uint8_t off) { setModemLines(off); };
     target.lineRefusal = [this](const FaultRule& rule) { return lineRefusal(rule); };
+    target.replyFate = [this](FaultInjector::ReplyFate fate, std::uint64_t hold, const QStringList& rules) {
+        noteFate(fate, hold, rules);
+    };
     m_faults.setTarget(std::move(target));
     connect(m_unit, &EmulatedUnit::upload_ended, &m_faults, &FaultInjector::slot_uploadEnded);
 
@@ -109,25 +118,82 @@ void UnitSession::sendReply(const UnitReply& reply)
         return;
     const auto it = m_arrivals.find(reply.request);
     const JournalTap::Arrival arrival = it == m_arrivals.end() ? JournalTap::Arrival() : it->second;
-    if (m_device->isOpen()) {
-        // The frame as the device packs it, noted at its hand-over, before any fault shapes it.
-        JournalEvent event;
-        event.bytes = FrameView::build(wire::kAddress, reply.command, reply.content);
-        event.requestSeq = arrival.seq;
-        if (reply.kind == UnitReply::Kind::RecordData) {
-            event.type = JournalEvent::Type::Record;
-            event.sequence = reply.sequence;
-        } else {
-            event.type = JournalEvent::Type::Reply;
-            event.latencyUs = arrival.seq ? JournalTap::steadyNowUs() - arrival.steadyUs : -1;
-        }
-        m_journal.append(std::move(event));
+    // The frame as the device packs it, before any fault shapes it.
+    Outgoing outgoing;
+    outgoing.event.bytes = FrameView::build(wire::kAddress, reply.command, reply.content);
+    outgoing.event.requestSeq = arrival.seq;
+    outgoing.command = reply.command;
+    if (reply.kind == UnitReply::Kind::RecordData) {
+        outgoing.event.type = JournalEvent::Type::Record;
+        outgoing.event.sequence = reply.sequence;
+    } else {
+        outgoing.event.type = JournalEvent::Type::Reply;
+        outgoing.arrivalUs = arrival.seq ? arrival.steadyUs : -1;
+    }
+    m_outgoing = &outgoing;
+    m_fateTold = false;
+    if (!m_faults.filters(m_device) && m_device->isOpen()) {
+        // Nothing shapes it: noted before it goes, so whoever saw the frame finds its event.
+        m_fateTold = true;
+        noteWritten(outgoing);
     }
     m_replyingTo = arrival.seq;
     m_tap.setReplying(true);
     m_device->sendReply(reply);
     m_tap.setReplying(false);
     m_replyingTo = 0;
+    m_outgoing = nullptr;
+    // Untold, it never reached the filter: lost with its line.
+    if (!m_fateTold)
+        m_metrics.noteWithheld(UnitMetrics::Withheld::Dropped, outgoing.command);
+}
+
+void UnitSession::noteFate(FaultInjector::ReplyFate fate, std::uint64_t hold, const QStringList& rules)
+{
+    using Fate = FaultInjector::ReplyFate;
+    const bool ends = fate == Fate::Written || fate == Fate::Dropped;
+    if (ends && hold != 0) {
+        // The end of one held back earlier.
+        const auto held = m_heldBack.find(hold);
+        if (held == m_heldBack.end())
+            return;
+        Outgoing outgoing = std::move(held->second);
+        m_heldBack.erase(held);
+        if (fate == Fate::Written)
+            noteWritten(outgoing);
+        else
+            m_metrics.noteWithheld(UnitMetrics::Withheld::Dropped, outgoing.command);
+        return;
+    }
+    if (!m_outgoing || m_fateTold)
+        return;
+    m_fateTold = true;
+    m_outgoing->rules = rules;
+    switch (fate) {
+    case Fate::Written:
+        noteWritten(*m_outgoing);
+        break;
+    case Fate::Dropped:
+        m_metrics.noteWithheld(UnitMetrics::Withheld::Dropped, m_outgoing->command);
+        break;
+    case Fate::Delayed:
+    case Fate::Held:
+        m_metrics.noteWithheld(fate == Fate::Delayed ? UnitMetrics::Withheld::Delayed
+                                                     : UnitMetrics::Withheld::Held,
+                               m_outgoing->command);
+        m_heldBack[hold] = std::move(*m_outgoing);
+        break;
+    }
+}
+
+void UnitSession::noteWritten(Outgoing& outgoing)
+{
+    JournalEvent& event = outgoing.event;
+    if (outgoing.arrivalUs >= 0)
+        event.latencyUs = JournalTap::steadyNowUs() - outgoing.arrivalUs;
+    if (!outgoing.rules.isEmpty())
+        event.keys.insert(QStringLiteral("faults"), QJsonArray::fromStringList(outgoing.rules));
+    m_journal.append(std::move(event));
 }
 
 QString UnitSession::lineRefusal(const FaultRule& rule) const
@@ -179,7 +245,7 @@ void UnitSession::setModemLines(std::uint8_t off)
 void UnitSession::noteLine(const QString& what)
 {
     m_journal.append(JournalEvent::Type::Line,
-                     {{QStringLiteral("event"), what}, {QStringLiteral("endpoint"), m_portName}});
+                     {{QStringLiteral("event"), what}, {QStringLiteral("endpoint"), m_endpoint}});
 }
 
 void UnitSession::noteScenarioLoaded(const QString& path)
@@ -278,7 +344,12 @@ bool UnitSession::start(Device* device, bool registered, bool parseThread)
     m_device = device;
     m_registered = registered;
     m_lastError.clear();
-    m_state.setEndpoint(m_portName);
+    m_endpoint = m_portName;
+    Endpoint asked;
+    if (device->line() && Endpoint::parse(m_portName, &asked, nullptr) && asked.isNetwork() &&
+        asked.port() == 0)
+        m_endpoint = device->line()->name();
+    m_state.setEndpoint(m_endpoint);
     if (!m_lineTiming.isOff())
         VLOG(1, m_lineTiming.text());
     if (m_modemOff)
@@ -303,13 +374,13 @@ void UnitSession::watchLine(LineTransport* line)
         m_dtr = true; // a new client starts with DTR on
         m_journal.append(JournalEvent::Type::Line,
                          {{QStringLiteral("event"), QStringLiteral("client connected")},
-                          {QStringLiteral("endpoint"), m_portName},
+                          {QStringLiteral("endpoint"), m_endpoint},
                           {QStringLiteral("peer"), peer}});
     });
     connect(line, &LineTransport::settingsChanged, this, [this](const QString& text) {
         m_journal.append(JournalEvent::Type::Line,
                          {{QStringLiteral("event"), QStringLiteral("settings changed")},
-                          {QStringLiteral("endpoint"), m_portName},
+                          {QStringLiteral("endpoint"), m_endpoint},
                           {QStringLiteral("settings"), text}});
     });
     connect(line, &LineTransport::controlLinesChanged, this, [this](bool dtr, bool rts) {
@@ -348,6 +419,8 @@ void UnitSession::close()
     m_outage.cancel();
     if (!m_device)
         return;
+    // Whoever closes it (a shutdown, the host going), the device's lines name this unit.
+    const LogContext::Scope unit(m_logPrefix);
     Device* device = m_device;
     m_device = nullptr;
     if (m_registered && DeviceRegistry::instance()->findDevice(m_portName) != device)
@@ -368,6 +441,7 @@ void UnitSession::endUploadsAndClose(int flushBoundMs)
 {
     if (!m_device)
         return;
+    const LogContext::Scope unit(m_logPrefix);
     const bool uploading = m_unit->isUploading();
     m_unit->endUploads();
     Device* device = m_device;

@@ -75,6 +75,9 @@ public:
 
     bool isOpen() const { return m_device != nullptr; }
     QString portName() const { return m_portName; }
+    // The line as it was opened, as log lines, the journal and the state name it: a network
+    // port 0 replaced by the one bound; otherwise portName().
+    QString endpoint() const { return m_endpoint; }
     QString lastError() const { return m_lastError; }
     Device* device() const { return m_device; }
     // Put before the log lines of this session's unit while it runs (see LogContext); empty
@@ -101,10 +104,21 @@ public:
     void resetRecordedState();
 
 private:
+    // A reply or record frame handed over: journaled once it is written to the line.
+    struct Outgoing
+    {
+        JournalEvent event;
+        std::uint8_t command = 0;
+        qint64 arrivalUs = -1; // its request's arrival (steady clock); -1: none known
+        QStringList rules;     // the fault rules that acted on it
+    };
+
     // Logs what the line reports about itself; a network client gone ends its uploads.
     void watchLine(LineTransport* line);
     bool start(Device* device, bool registered, bool parseThread);
     void sendReply(const UnitReply& reply);
+    void noteFate(FaultInjector::ReplyFate fate, std::uint64_t hold, const QStringList& rules);
+    void noteWritten(Outgoing& outgoing);
     void noteLine(const QString& what);
     void takeUnitTexts();
     // What the line rules ask of the line, where it can carry it.
@@ -120,6 +134,7 @@ private:
     bool m_registered = false;
     LineObserver* m_observer = nullptr;
     QString m_portName;
+    QString m_endpoint;
     QString m_lastError;
     std::uint64_t m_requests = 0;
     // The device is shown the tap only while open: close() takes it off before these go.
@@ -130,6 +145,9 @@ private:
     JournalTap::Arrival m_gated;                             // the request the fault stage has now
     std::map<std::uint64_t, JournalTap::Arrival> m_arrivals; // by the number the unit's replies carry
     std::uint64_t m_replyingTo = 0;                          // journal seq of the request being answered
+    Outgoing* m_outgoing = nullptr;                          // the frame being handed over
+    bool m_fateTold = false;                                 // the fault stage said what became of it
+    std::map<std::uint64_t, Outgoing> m_heldBack;            // by the fault stage's hold number
     bool m_everOpened = false;
     QString m_logPrefix;
     LineOutage m_outage{[this] { return m_device; }, [this](const QString& event) { noteLine(event); }, this};

@@ -8,9 +8,11 @@
 #include "transport/SerialSettings.h"
 #include "util/BoundedFile.h"
 #include "util/MessageQuote.h"
+#include "util/JsonDuplicateKey.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -68,6 +70,9 @@ bool Reader::run(const QByteArray& json, std::vector<UnitsFile::Unit>* units)
         return fail(QStringLiteral("offset %1").arg(parseError.offset), parseError.errorString());
     if (!document.isObject())
         return fail(QStringLiteral("top"), QStringLiteral("expected a JSON object"));
+    const QString repeated = JsonDuplicateKey::find(json);
+    if (!repeated.isEmpty())
+        return fail(repeated, QStringLiteral("the key is given twice"));
     const QJsonObject top = document.object();
     for (auto it = top.begin(); it != top.end(); ++it)
         if (it.key() != QLatin1String("units"))
@@ -83,19 +88,20 @@ bool Reader::run(const QByteArray& json, std::vector<UnitsFile::Unit>* units)
         return fail(QStringLiteral("units"),
                     QStringLiteral("%1 units, at most %2").arg(array.size()).arg(UnitsFile::kMaxUnits));
     std::vector<UnitsFile::Unit> read(std::size_t(array.size()));
+    QHash<QString, int> taken; // a line's key: the unit that has it
     for (int i = 0; i < array.size(); ++i) {
         if (!readUnit(i + 1, array.at(i), &read[std::size_t(i)]))
             return false;
         // Two units cannot share a port; port 0 is a fresh one each time.
         Endpoint mine;
         Endpoint::parse(read[std::size_t(i)].endpoint, &mine, nullptr);
-        for (int j = 0; j < i; ++j) {
-            Endpoint other;
-            Endpoint::parse(read[std::size_t(j)].endpoint, &other, nullptr);
-            if (mine.clashesWith(other))
+        const QStringList keys = mine.lineKeys();
+        for (const QString& key : keys)
+            if (taken.contains(key))
                 return fail(QStringLiteral("unit %1: endpoint").arg(i + 1),
-                            QStringLiteral("%1 is unit %2's already").arg(mine.text()).arg(j + 1));
-        }
+                            QStringLiteral("%1 is unit %2's already").arg(mine.text()).arg(taken.value(key)));
+        for (const QString& key : keys)
+            taken.insert(key, i + 1);
     }
     *units = std::move(read);
     return true;

@@ -6,7 +6,22 @@
 #include "protocol/FrameView.h"
 #include "protocol/UnitReply.h"
 
+#include <QThread>
+
 #include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+// A timer wakes this much late on a loaded machine; a latency's write wakes this much early
+// and waits out the rest awake, so a reply keeps its time to a fraction of a millisecond.
+constexpr qint64 kWakeEarlyNs = 1000000;
+constexpr qint64 kNsPerMs = 1000000;
+
+static_assert(ReplyTiming::kMaxMs <= FaultRule::kLongestMs, "a latency is no longer than a fault delay");
+
+} // namespace
 
 FaultInjector::FaultInjector(QObject* parent) : QObject(parent)
 {
@@ -252,8 +267,9 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
     // two events the loop takes first.
     if (m_schedule.nextDueMs() <= m_clock.elapsed())
         advanceTimeline();
+    const qint64 arrivalNs = m_clock.nsecsElapsed();
     const std::uint64_t number = m_schedule.nextRequest();
-    if (!m_schedule.hasActive()) {
+    if (!m_schedule.hasActive() && m_timing.isEmpty()) {
         updateFilter();
         if (m_target.deliver)
             m_target.deliver(portName, cmd, data, ++m_delivered);
@@ -285,6 +301,7 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
     context.number = number;
     context.cmd = cmd;
     context.fired = m_schedule.fireOnRequest(cmd);
+    context.arrivalNs = arrivalNs;
     if (!context.fired.isEmpty())
         emit rules_changed();
     for (int index : context.fired) {
@@ -320,8 +337,10 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
     Reply reply;
     reply.frame = frame;
     if (typed.kind == UnitReply::Kind::RecordData) {
-        if (m_cutting)
+        if (m_cutting) {
+            tellFate(ReplyFate::Dropped, 0, {m_cutRule});
             return true; // the unit has reset: the rest of the upload never comes
+        }
         const std::uint32_t sequence = typed.sequence;
         const QList<int> fired = m_schedule.fireOnRecord(sequence);
         for (int index : fired)
@@ -331,7 +350,7 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
         const int stop = m_schedule.fireStopAfter(sequence);
         if (stop >= 0) {
             logFired({stop}, cmd, sequence);
-            cutUpload();
+            cutUpload(m_schedule.entries()[std::size_t(stop)].rule.text());
         }
         if (!fired.isEmpty() || stop >= 0)
             emit rules_changed();
@@ -339,6 +358,7 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
     }
     if (typed.kind == UnitReply::Kind::RecordEnd && m_cutting) {
         m_cutting = false;
+        tellFate(ReplyFate::Dropped, 0, {m_cutRule});
         return true;
     }
 
@@ -358,18 +378,23 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
             logRequestFired(request->fired, cmd, request->number);
         }
     }
+    if (request && typed.kind != UnitReply::Kind::RecordEnd)
+        reply.latencyNs = drawLatencyNs(*request, cmd);
     int stop = -1;
     if (typed.kind == UnitReply::Kind::RecordStart) {
         m_cutting = false;
         m_uploadRequest = request ? request->number : 0;
         stop = m_schedule.fireStopAfter(0);
+        m_startHeldNs = reply.drop ? 0 : reply.latencyNs;
     }
-    if (fired.isEmpty() && m_pending.empty() && stop < 0)
+    if (fired.isEmpty() && m_pending.empty() && stop < 0 && reply.latencyNs == 0) {
+        tellFate(ReplyFate::Written, 0); // the device writes it as it is
         return false;
+    }
     emitReply(device, reply);
     if (stop >= 0) {
         logFired({stop}, cmd, 0);
-        cutUpload();
+        cutUpload(m_schedule.entries()[std::size_t(stop)].rule.text());
         emit rules_changed();
     }
     return true;
@@ -378,6 +403,8 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
 void FaultInjector::applyRule(const FaultRule& rule, Reply& reply)
 {
     QByteArray& frame = reply.frame;
+    if (rule.shapesReply())
+        reply.rules << rule.text();
     switch (rule.action()) {
     case FaultRule::Action::Drop:
         reply.drop = true;
@@ -429,15 +456,16 @@ void FaultInjector::applyRule(const FaultRule& rule, Reply& reply)
 
 void FaultInjector::emitReply(Device* device, const Reply& reply)
 {
-    if (reply.drop)
-        return;
     QByteArray payload = reply.noise + reply.frame;
     if (reply.duplicate)
         payload += reply.frame;
-    if (payload.isEmpty())
+    if (reply.drop || payload.isEmpty()) {
+        tellFate(ReplyFate::Dropped, 0, reply.rules);
         return;
+    }
     dropStale();
-    if (m_pending.empty() && reply.delayMs == 0 && reply.pieces <= 1) {
+    if (m_pending.empty() && reply.delayMs == 0 && reply.latencyNs == 0 && reply.pieces <= 1) {
+        tellFate(ReplyFate::Written, 0, reply.rules);
         device->writeToLine(payload);
         return;
     }
@@ -449,33 +477,56 @@ void FaultInjector::emitReply(Device* device, const Reply& reply)
                         .arg(m_heldReplies)
                         .arg(m_pendingBytes));
         }
+        tellFate(ReplyFate::Dropped, 0, reply.rules);
         return;
     }
     // Writes never overtake each other: a late reply holds back the ones after it. Stacked
     // delays add up in 64 bits and wait no longer than the longest single delay.
     const qint64 delay = qint64(std::min<std::uint64_t>(reply.delayMs, FaultRule::kLongestMs));
-    qint64 due = m_clock.elapsed() + delay;
+    qint64 due = m_clock.nsecsElapsed() + delay * kNsPerMs + reply.latencyNs;
     if (!m_pending.empty())
-        due = std::max(due, m_pending.back().dueMs);
+        due = std::max(due, m_pending.back().dueNs);
+    const std::uint64_t hold = ++m_lastHold;
+    const bool delayed = reply.delayMs > 0 || reply.latencyNs > 0 || reply.pieces > 1;
+    tellFate(delayed ? ReplyFate::Delayed : ReplyFate::Held, hold, reply.rules);
     // No more pieces than bytes, so every gap falls between bytes that are written.
     const int size = payload.size();
     const int pieces = int(std::min<std::uint64_t>(reply.pieces, std::uint64_t(size)));
     for (int i = 0; i < pieces; ++i) {
         const int begin = int(qint64(size) * i / pieces);
         const int end = int(qint64(size) * (i + 1) / pieces);
-        schedule(device, payload.mid(begin, end - begin), due, i + 1 == pieces);
-        due += reply.gapMs;
+        schedule(device, payload.mid(begin, end - begin), due, i + 1 == pieces ? hold : 0,
+                 reply.latencyNs > 0);
+        due += qint64(reply.gapMs) * kNsPerMs;
     }
 }
 
-void FaultInjector::schedule(Device* device, const QByteArray& bytes, qint64 dueMs, bool endsReply)
+void FaultInjector::schedule(Device* device, const QByteArray& bytes, qint64 dueNs, std::uint64_t hold,
+                             bool exact)
 {
-    m_pending.push_back(PendingWrite{device, device->session(), bytes, dueMs, endsReply});
+    m_pending.push_back(PendingWrite{device, device->session(), bytes, dueNs, hold != 0, exact, hold});
     m_pendingBytes += bytes.size();
-    if (endsReply)
+    if (hold)
         ++m_heldReplies;
     if (m_pending.size() == 1)
         rearmWriteTimer();
+}
+
+bool FaultInjector::filters(const Device* device) const
+{
+    return device && m_filtered.data() == device;
+}
+
+void FaultInjector::tellFate(ReplyFate fate, std::uint64_t hold, const QStringList& rules)
+{
+    if (m_target.replyFate)
+        m_target.replyFate(fate, hold, rules);
+}
+
+void FaultInjector::letGo(const PendingWrite& write)
+{
+    if (write.endsReply)
+        tellFate(ReplyFate::Dropped, write.hold);
 }
 
 void FaultInjector::popFront()
@@ -499,8 +550,11 @@ void FaultInjector::dropStale()
     if (std::none_of(m_pending.cbegin(), m_pending.cend(), stale))
         return;
     std::deque<PendingWrite> kept;
+    std::vector<PendingWrite> gone;
     for (const PendingWrite& write : m_pending) {
-        if (!stale(write))
+        if (stale(write))
+            gone.push_back(write);
+        else
             kept.push_back(write);
     }
     m_pending.swap(kept);
@@ -513,6 +567,8 @@ void FaultInjector::dropStale()
     if (m_pending.empty())
         m_overflowLogged = false;
     rearmWriteTimer();
+    for (const PendingWrite& write : gone)
+        letGo(write);
 }
 
 void FaultInjector::dropPending(const QString& why)
@@ -520,11 +576,14 @@ void FaultInjector::dropPending(const QString& why)
     if (m_pending.empty())
         return;
     VLOG(1, QStringLiteral("fault: %1 held-back replies dropped, %2").arg(m_heldReplies).arg(why));
-    m_pending.clear();
+    std::deque<PendingWrite> gone;
+    gone.swap(m_pending);
     m_pendingBytes = 0;
     m_heldReplies = 0;
     m_overflowLogged = false;
     m_writeTimer.stop();
+    for (const PendingWrite& write : gone)
+        letGo(write);
 }
 
 void FaultInjector::flushPending(Device* device)
@@ -533,8 +592,13 @@ void FaultInjector::flushPending(Device* device)
     while (!m_pending.empty()) {
         const PendingWrite write = m_pending.front();
         popFront();
-        if (write.device == device)
-            device->writeToLine(write.bytes);
+        if (write.device != device) {
+            letGo(write);
+            continue;
+        }
+        if (write.endsReply)
+            tellFate(ReplyFate::Written, write.hold);
+        device->writeToLine(write.bytes);
     }
     m_writeTimer.stop();
     updateFilter();
@@ -546,23 +610,80 @@ void FaultInjector::rearmWriteTimer()
         m_writeTimer.stop();
         return;
     }
-    m_writeTimer.start(int(std::max<qint64>(0, m_pending.front().dueMs - m_clock.elapsed())));
+    m_writeTimer.start(timerMs(m_clock.nsecsElapsed()));
+}
+
+int FaultInjector::timerMs(qint64 nowNs) const
+{
+    const PendingWrite& first = m_pending.front();
+    const qint64 left = first.dueNs - nowNs;
+    if (first.exact)
+        return int(std::max<qint64>(0, (left - kWakeEarlyNs) / kNsPerMs));
+    return int(std::max<qint64>(0, (left + kNsPerMs - 1) / kNsPerMs));
 }
 
 void FaultInjector::writeDue()
 {
     dropStale();
-    const qint64 now = m_clock.elapsed();
-    while (!m_pending.empty() && m_pending.front().dueMs <= now) {
-        const PendingWrite write = m_pending.front();
+    qint64 now = m_clock.nsecsElapsed();
+    while (!m_pending.empty()) {
+        const PendingWrite& first = m_pending.front();
+        if (first.dueNs > now && first.exact && timerMs(now) == 0) {
+            // The last fraction of a millisecond, awake: the event loop waits, other threads run.
+            while (m_clock.nsecsElapsed() < first.dueNs)
+                QThread::yieldCurrentThread();
+            now = m_clock.nsecsElapsed();
+        }
+        if (first.dueNs > now)
+            break;
+        const PendingWrite write = first;
         popFront();
+        if (write.endsReply)
+            tellFate(ReplyFate::Written, write.hold);
         write.device->writeToLine(write.bytes);
     }
     if (!m_pending.empty()) {
-        m_writeTimer.start(int(std::max<qint64>(1, m_pending.front().dueMs - now)));
+        m_writeTimer.start(std::max(m_pending.front().exact ? 0 : 1, timerMs(now)));
         return;
     }
     updateFilter();
+}
+
+void FaultInjector::setTiming(const ReplyTiming& timing)
+{
+    m_timing = timing;
+    m_startHeldNs = 0;
+    // Each scenario with timing draws its samples from the seed again.
+    if (!m_timing.isEmpty())
+        m_schedule.setSeed(m_schedule.seed());
+    updateFilter();
+}
+
+qint64 FaultInjector::drawLatencyNs(RequestContext& request, std::uint8_t cmd)
+{
+    if (request.arrivalNs < 0)
+        return 0;
+    const std::vector<double>& samples = m_timing.latencies(cmd);
+    const qint64 arrival = request.arrivalNs;
+    request.arrivalNs = -1; // one latency per request: its later frames follow at once
+    if (samples.empty())
+        return 0;
+    const qint64 due =
+        arrival + std::llround(ReplyTiming::pick(samples, m_schedule.draw()) * double(kNsPerMs));
+    return std::max<qint64>(0, due - m_clock.nsecsElapsed());
+}
+
+qint64 FaultInjector::recordPauseNs(UnitReply::Kind handedOver, qint64 minimumNs)
+{
+    qint64 pause = minimumNs;
+    if (!m_timing.intervals().empty())
+        pause = std::max(pause, std::llround(ReplyTiming::pick(m_timing.intervals(), m_schedule.draw()) *
+                                             double(kNsPerMs)));
+    if (handedOver == UnitReply::Kind::RecordStart) {
+        pause += m_startHeldNs;
+        m_startHeldNs = 0;
+    }
+    return pause;
 }
 
 void FaultInjector::logFired(const QList<int>& fired, std::uint8_t cmd, std::uint32_t record)
@@ -593,9 +714,10 @@ void FaultInjector::logRequestFired(const QList<int>& fired, std::uint8_t cmd, s
     }
 }
 
-void FaultInjector::cutUpload()
+void FaultInjector::cutUpload(const QString& rule)
 {
     m_cutting = true;
+    m_cutRule = rule;
     // Not from inside the send that got here: the upload ends on the next turn of the loop.
     QMetaObject::invokeMethod(
         this,
@@ -609,7 +731,7 @@ void FaultInjector::cutUpload()
 void FaultInjector::updateFilter()
 {
     Device* current = m_target.device ? m_target.device() : nullptr;
-    const bool wanted = m_schedule.hasActive() || !m_pending.empty();
+    const bool wanted = m_schedule.hasActive() || !m_pending.empty() || !m_timing.isEmpty();
     if (m_filtered && (m_filtered != current || !wanted)) {
         m_filtered->setWriteFilter({});
         m_filtered = nullptr;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "fault/FaultSchedule.h"
+#include "protocol/UnitReply.h"
+#include "scenario/ReplyTiming.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -18,8 +20,6 @@
 #include <optional>
 
 class Device;
-struct UnitReply;
-
 // Makes the unit misbehave on purpose, between the line and the service: a gate on received
 // requests (numbering, stall) and a filter on the frames the service sends (the rest). GUI
 // thread only. With no rule the gate passes every request on unchanged and no filter is set.
@@ -34,6 +34,17 @@ public:
         QString text;
         std::uint64_t fired;
         QString state; // "waiting", "active" or "ended"
+    };
+
+    // What became of a reply the filter took: written to the line now or, held back first,
+    // later; held back by a delay or split of its own, or only behind a held-back one before
+    // it; or never written (a drop, a cut upload, a full queue, let go while held).
+    enum class ReplyFate
+    {
+        Written,
+        Delayed,
+        Held,
+        Dropped
     };
 
     explicit FaultInjector(QObject* parent = nullptr);
@@ -54,6 +65,11 @@ public:
         std::function<void(FaultRule::Action action, std::uint32_t ms)> lineEvent;
         std::function<void(std::uint8_t off)> modemLines;
         std::function<QString(const FaultRule& rule)> lineRefusal;
+        // Told of every reply the filter sees, Written just before its last byte is written (so
+        // a reader who saw the frame finds what was noted): first while the reply is handed
+        // over, with `hold` 0 unless Delayed or Held; a held one is told once more, Written or
+        // Dropped, under its `hold`. `rules`: those that acted on it.
+        std::function<void(ReplyFate fate, std::uint64_t hold, const QStringList& rules)> replyFate;
     };
     void setTarget(Target target);
 
@@ -74,6 +90,13 @@ public:
     // one by one stay. Its seed, when given, is used; otherwise the seed set before any scenario.
     bool takeScenarioRules(const QStringList& rules, std::optional<std::uint32_t> seed, QString* error);
 
+    // How fast the unit answers from now on: each reply waits, from its request's arrival, a
+    // latency drawn from its command's samples; empty: at once. Fault rules act on top.
+    void setTiming(const ReplyTiming& timing);
+    // An upload's pause after a frame (RecordUploadJob::Pause): an interval sample, never under
+    // minimumNs; after the start frame also the time its latency held it back.
+    qint64 recordPauseNs(UnitReply::Kind handedOver, qint64 minimumNs);
+
     // Writes now what is held back for this device's session (an orderly end: the end frame
     // still leaves); what was held for an earlier session is dropped.
     void flushPending(Device* device);
@@ -85,6 +108,9 @@ public:
     // either is dropped (one log line until the queue drains).
     static constexpr std::size_t kMaxHeldReplies = 1000;
     static constexpr qint64 kMaxHeldBytes = 16 * 1024 * 1024;
+
+    // Whether the replies this device writes pass the filter (and their fates are told).
+    bool filters(const Device* device) const;
 
     QList<RuleStatus> rules() const;
     // One line per rule with its fire count (and its state, for a rule with a timeline), as the
@@ -115,9 +141,11 @@ private:
         bool drop = false;
         bool duplicate = false;
         std::uint64_t delayMs = 0; // stacked delays add up here, capped when written
+        qint64 latencyNs = 0;      // the unit's own time to answer, still to run
         std::uint32_t pieces = 1;
         std::uint32_t gapMs = 0;
         QByteArray noise;
+        QStringList rules; // those that acted on it
     };
 
     struct PendingWrite
@@ -125,8 +153,10 @@ private:
         QPointer<Device> device;
         std::uint64_t session; // the device's session it was meant for
         QByteArray bytes;
-        qint64 dueMs;
-        bool endsReply; // the last piece of a held reply
+        qint64 dueNs;
+        bool endsReply;     // the last piece of a held reply
+        bool exact;         // a latency: the last millisecond is waited out awake
+        std::uint64_t hold; // endsReply: the number its fate is told under
     };
 
     // The request being handled: its number and the rules that fired for it.
@@ -136,12 +166,20 @@ private:
         std::uint8_t cmd = 0;
         QList<int> fired;
         bool logged = false;
+        qint64 arrivalNs = -1; // on m_clock; -1 once its latency was drawn
     };
 
     bool filterFrame(Device* device, const UnitReply& reply, const QByteArray& frame);
     void applyRule(const FaultRule& rule, Reply& reply);
     void emitReply(Device* device, const Reply& reply);
-    void schedule(Device* device, const QByteArray& bytes, qint64 dueMs, bool endsReply);
+    void schedule(Device* device, const QByteArray& bytes, qint64 dueNs, std::uint64_t hold, bool exact);
+    void tellFate(ReplyFate fate, std::uint64_t hold, const QStringList& rules = {});
+    // A held write that goes without being written: its reply's fate, when it ends one.
+    void letGo(const PendingWrite& write);
+    // What is left of a reply's latency now; 0 without samples for its command.
+    qint64 drawLatencyNs(RequestContext& request, std::uint8_t cmd);
+    // The timer's wait for the first held write.
+    int timerMs(qint64 nowNs) const;
     void popFront();
     void dropStale();
     void dropPending(const QString& why);
@@ -149,7 +187,7 @@ private:
     void writeDue();
     void logFired(const QList<int>& fired, std::uint8_t cmd, std::uint32_t record);
     void logRequestFired(const QList<int>& fired, std::uint8_t cmd, std::uint64_t number);
-    void cutUpload();
+    void cutUpload(const QString& rule);
     void updateFilter();
     // Applies the active line rules: the modem lines and the garbling in force, and the rules
     // without a counted WHEN that act once as they start.
@@ -174,7 +212,9 @@ private:
     QString m_stallRule;
     int m_stallId = 0;
     bool m_cutting = false;
+    QString m_cutRule; // the stop-after that cut the upload
     std::deque<PendingWrite> m_pending;
+    std::uint64_t m_lastHold = 0;
     qint64 m_pendingBytes = 0;
     std::size_t m_heldReplies = 0;
     bool m_overflowLogged = false;
@@ -187,4 +227,6 @@ private:
     double m_garble = 0.0;
     std::uint8_t m_modemOff = 0;
     std::uint32_t m_baseSeed = FaultSchedule::kDefaultSeed;
+    ReplyTiming m_timing;
+    qint64 m_startHeldNs = 0; // how long the last upload's start frame waited for its latency
 };

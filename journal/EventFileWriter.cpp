@@ -128,7 +128,7 @@ void EventFileWriter::run()
                 cursor.written = events.back().seq;
                 more = more || events.size() == kBatch;
             }
-            if (!lines.isEmpty() && !writeAll(lines))
+            if (!lines.isEmpty() && (!stillThere() || !writeAll(lines)))
                 break;
         }
         if (stopping || m_failed)
@@ -155,10 +155,33 @@ bool EventFileWriter::openFifo()
     }
 }
 
+bool EventFileWriter::stillThere()
+{
+    // Events written to a file nobody can open any more are lost all the same: say so once.
+    struct stat info;
+    if (m_fifo || ::fstat(m_fd, &info) != 0 || info.st_nlink > 0)
+        return true;
+    fail(QStringLiteral("%1: the file was deleted; no more events are written").arg(m_path));
+    return false;
+}
+
 bool EventFileWriter::writeAll(const QByteArray& bytes)
 {
     const char* data = bytes.constData();
     std::size_t left = std::size_t(bytes.size());
+    // A regular file that fails mid-line (a full disk) is cut back to its last whole line.
+    const auto keepWholeLines = [&] {
+        const std::size_t written = std::size_t(bytes.size()) - left;
+        if (written == 0)
+            return QString();
+        const int lastEnd = bytes.lastIndexOf('\n', int(written) - 1);
+        const std::size_t torn = written - std::size_t(lastEnd + 1);
+        struct stat info;
+        if (!m_fifo && torn > 0 && ::fstat(m_fd, &info) == 0 && off_t(torn) <= info.st_size &&
+            ::ftruncate(m_fd, info.st_size - off_t(torn)) != 0)
+            return QStringLiteral("; its last line is cut (%1)").arg(systemError(errno));
+        return QString();
+    };
     while (left > 0) {
         const ssize_t n = ::write(m_fd, data, left);
         if (n > 0) {
@@ -181,7 +204,8 @@ bool EventFileWriter::writeAll(const QByteArray& bytes)
             ::poll(&out, 1, kRetryMs);
             continue;
         }
-        fail(QStringLiteral("%1: %2").arg(m_path, systemError(n < 0 ? errno : EIO)));
+        const QString reason = systemError(n < 0 ? errno : EIO);
+        fail(QStringLiteral("%1: %2").arg(m_path, reason) + keepWholeLines());
         return false;
     }
     return true;

@@ -14,7 +14,8 @@ class Journal;
 
 // Appends the events of one or more journals to a file as JSON Lines, one whole line per
 // event, from a thread of its own: the units never wait for the file. The file may be a FIFO
-// (opened once a reader is there). The first write error is reported once, and writing stops.
+// (opened once a reader is there). The first write error is reported once, and writing stops;
+// a regular file then ends with its last whole line, and a deleted one is such an error.
 class EventFileWriter : public QObject
 {
     Q_OBJECT
@@ -50,6 +51,7 @@ private:
     void wake();
     void run();
     bool openFifo();
+    bool stillThere();
     bool writeAll(const QByteArray& bytes);
     void fail(const QString& reason);
 

@@ -82,11 +82,33 @@ void Journal::collect(std::uint64_t seq, std::size_t limit, const Filter& filter
     }
 }
 
+std::uint64_t Journal::scan(std::uint64_t seq, std::size_t limit, const Filter& filter,
+                            std::vector<JournalEvent>& found) const
+{
+    while (found.size() < limit) {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        if (m_events.empty())
+            return std::max(seq, m_lastSeq);
+        // Numbers run without gaps, so an event's place follows from its seq; events that went
+        // while the lock was let go are passed over as if gone before.
+        const std::uint64_t first = m_events.front().seq;
+        const std::size_t begin = seq < first ? 0 : std::size_t(seq - first + 1);
+        const std::size_t end = std::min(m_events.size(), begin + kScanSlice);
+        for (std::size_t i = begin; i < end && found.size() < limit; ++i) {
+            seq = m_events[i].seq;
+            if (!filter || filter(m_events[i]))
+                found.push_back(m_events[i]);
+        }
+        if (end == m_events.size())
+            break;
+    }
+    return seq;
+}
+
 std::vector<JournalEvent> Journal::since(std::uint64_t seq, std::size_t limit, const Filter& filter) const
 {
     std::vector<JournalEvent> found;
-    std::lock_guard<std::mutex> locker(m_mutex);
-    collect(seq, limit, filter, found);
+    scan(seq, limit, filter, found);
     return found;
 }
 
@@ -96,12 +118,16 @@ std::vector<JournalEvent> Journal::waitSince(std::uint64_t seq, std::size_t limi
     std::vector<JournalEvent> found;
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
-    std::unique_lock<std::mutex> locker(m_mutex);
-    collect(seq, limit, filter, found);
+    std::uint64_t seen = scan(seq, limit, filter, found);
     if (!found.empty() || limit == 0)
         return found;
+    std::unique_lock<std::mutex> locker(m_mutex);
+    // What came between the scan and the lock.
+    collect(seen, limit, filter, found);
+    if (!found.empty())
+        return found;
     // Each wake-up looks only at what came since the last look.
-    std::uint64_t seen = std::max(seq, m_lastSeq);
+    seen = std::max(seen, m_lastSeq);
     ++m_waiters;
     while (found.empty() && !m_closing) {
         if (!m_appended.wait_until(locker, deadline, [&] { return m_closing || m_lastSeq > seen; }))

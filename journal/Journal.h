@@ -74,9 +74,16 @@ signals:
     void eventAdded(quint64 seq);
 
 private:
+    // Events looked at under one hold of the lock by a reader: an append waits for no more.
+    static constexpr std::size_t kScanSlice = 2048;
+
     // Appends to `found` the events after `seq` that pass the filter, up to `limit` in all.
     void collect(std::uint64_t seq, std::size_t limit, const Filter& filter,
                  std::vector<JournalEvent>& found) const;
+    // As collect(), a slice at a time, letting the lock go between slices; the seq of the last
+    // event looked at (at least `seq`).
+    std::uint64_t scan(std::uint64_t seq, std::size_t limit, const Filter& filter,
+                       std::vector<JournalEvent>& found) const;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_appended;

@@ -16,8 +16,8 @@ struct JournalEvent
     enum class Type
     {
         Request,     // a frame cut from the line
-        Reply,       // a frame the unit handed to its line (an upload's start and end frames too)
-        Record,      // an upload's data frame
+        Reply,       // a frame written to the unit's line (an upload's start and end frames too)
+        Record,      // an upload's data frame written to the line
         Discard,     // bytes that were no frame
         Fault,       // a fault rule fired
         UploadStart, // an upload began
@@ -37,9 +37,9 @@ struct JournalEvent
     Type type = Type::Line;
     QByteArray bytes;             // Request, Reply, Record: the whole frame; Discard: the bytes
     std::uint64_t requestSeq = 0; // Reply, Record: the request it answers (0: none known)
-    qint64 latencyUs = -1;        // Reply: from the request's last byte to the hand-over
+    qint64 latencyUs = -1;        // Reply: from the request's last byte to the write
     std::uint32_t sequence = 0;   // Record: the record's number
-    QJsonObject keys;             // the type's other keys
+    QJsonObject keys;             // the type's other keys ("faults": the rules that shaped a frame)
 
     // "request", "reply", "record", "discard", "fault", "upload-start", "upload-end", "line",
     // "scenario", "state-reset".

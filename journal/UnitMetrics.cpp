@@ -77,6 +77,13 @@ void UnitMetrics::observe(const JournalEvent& event)
                 ++m_counts.latency[bucket];
             ++m_counts.latencyCount;
             m_counts.latencySumUs += std::uint64_t(event.latencyUs);
+            if (command >= 0 && isCommand(std::uint8_t(command))) {
+                Latency& latency = m_counts.byCommand[std::size_t(command) - 1];
+                if (bucket < kLatencyBoundsUs.size())
+                    ++latency.buckets[bucket];
+                ++latency.count;
+                latency.sumUs += std::uint64_t(event.latencyUs);
+            }
         }
         break;
     case JournalEvent::Type::Record:
@@ -91,6 +98,22 @@ void UnitMetrics::observe(const JournalEvent& event)
         m_counts.discardedBytes += std::uint64_t(event.bytes.size());
         break;
     default:
+        break;
+    }
+}
+
+void UnitMetrics::noteWithheld(Withheld what, std::uint8_t command)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    switch (what) {
+    case Withheld::Dropped:
+        ++m_counts.dropped[command];
+        break;
+    case Withheld::Delayed:
+        ++m_counts.delayed[command];
+        break;
+    case Withheld::Held:
+        ++m_counts.held[command];
         break;
     }
 }
@@ -152,14 +175,24 @@ QByteArray UnitMetrics::exposition(const std::vector<std::pair<int, Snapshot>>& 
             sample(out, name, unit.first, QByteArray(), unit.second.*count);
     };
     perCommand("varnel_frames_received_total", "Request frames cut from the line.", &Snapshot::received);
-    perCommand("varnel_frames_sent_total", "Reply and record frames handed to the line.", &Snapshot::sent);
+    perCommand("varnel_frames_sent_total", "Reply and record frames written to the line.", &Snapshot::sent);
+    perCommand("varnel_frames_dropped_total",
+               "Reply and record frames never written: dropped by a fault rule or a cut upload, refused by a "
+               "full held-back queue, let go while held back, or the line was closed.",
+               &Snapshot::dropped);
+    perCommand("varnel_frames_delayed_total",
+               "Reply and record frames a fault rule of their own delayed or split; sent once written.",
+               &Snapshot::delayed);
+    perCommand("varnel_frames_held_total",
+               "Reply and record frames written late only behind a delayed one; sent once written.",
+               &Snapshot::held);
     perUnit("varnel_faults_fired_total", "Fault rules fired.", &Snapshot::faultsFired);
     perUnit("varnel_discarded_bytes_total", "Received bytes that were no frame.", &Snapshot::discardedBytes);
-    perUnit("varnel_records_uploaded_total", "Record frames of uploads handed to the line.",
+    perUnit("varnel_records_uploaded_total", "Record frames of uploads written to the line.",
             &Snapshot::recordsUploaded);
 
     const char* latency = "varnel_reply_latency_seconds";
-    family(out, latency, "histogram", "From a request's last byte to its reply's hand-over.");
+    family(out, latency, "histogram", "From a request's last byte to its reply's write to the line.");
     for (const auto& unit : units) {
         const Snapshot& counts = unit.second;
         std::uint64_t cumulative = 0;
@@ -172,6 +205,30 @@ QByteArray UnitMetrics::exposition(const std::vector<std::pair<int, Snapshot>>& 
         out += "varnel_reply_latency_seconds_sum{unit=\"" + QByteArray::number(unit.first) + "\"} " +
                secondsText(counts.latencySumUs) + '\n';
         sample(out, "varnel_reply_latency_seconds_count", unit.first, QByteArray(), counts.latencyCount);
+    }
+
+    // The same by command, for the commands a reply of known latency went out for.
+    const char* byCommand = "varnel_command_reply_latency_seconds";
+    family(out, byCommand, "histogram", "From a request's last byte to its reply's hand-over, by command.");
+    for (const auto& unit : units) {
+        for (std::size_t row = 0; row < unit.second.byCommand.size(); ++row) {
+            const Latency& latency = unit.second.byCommand[row];
+            if (latency.count == 0)
+                continue;
+            const QByteArray command = ",command=\"" + commandLabel(row + 1) + '"';
+            std::uint64_t cumulative = 0;
+            for (std::size_t i = 0; i < kLatencyBoundsUs.size(); ++i) {
+                cumulative += latency.buckets[i];
+                sample(out, "varnel_command_reply_latency_seconds_bucket", unit.first,
+                       command + ",le=\"" + secondsText(std::uint64_t(kLatencyBoundsUs[i])) + '"',
+                       cumulative);
+            }
+            sample(out, "varnel_command_reply_latency_seconds_bucket", unit.first, command + ",le=\"+Inf\"",
+                   latency.count);
+            out += "varnel_command_reply_latency_seconds_sum{unit=\"" + QByteArray::number(unit.first) + '"' +
+                   command + "} " + secondsText(latency.sumUs) + '\n';
+            sample(out, "varnel_command_reply_latency_seconds_count", unit.first, command, latency.count);
+        }
     }
     return out;
 }

@@ -12,6 +12,12 @@ namespace {
 
 constexpr std::size_t kHeaderLimit = 1024; // header cut at 1023 characters
 constexpr std::size_t kFileNameLimit = 256;
+constexpr long long kMaxSize = 1LL << 40; // a size limit above 1 TiB is a typo
+
+long long nonNegative(long value)
+{
+    return value > 0 ? value : 0;
+}
 
 // Appends up to the limit less one, as snprintf into that many bytes would.
 void append(char* out, std::size_t& used, std::size_t limit, const char* text, std::size_t length)
@@ -98,6 +104,7 @@ void LogFileWriter::followDay(const std::tm& local)
         m_file = nullptr;
     }
     m_heldLines = 0; // the old file's, written out by the close
+    m_full = false;  // a new day, a new file
     const std::string chosen = m_chooser(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     std::snprintf(m_path, 255, "%s", chosen.c_str());
 }
@@ -123,7 +130,45 @@ void LogFileWriter::reportOpenFailure()
 bool LogFileWriter::openFile()
 {
     m_file = std::fopen(m_path, "a");
-    return m_file != nullptr;
+    if (!m_file)
+        return false;
+    // Appending to what the day's runs before wrote: they count toward the limit.
+    m_fileBytes = std::fseek(m_file, 0, SEEK_END) == 0 ? nonNegative(std::ftell(m_file)) : 0;
+    return true;
+}
+
+void LogFileWriter::setSizeLimit(long long bytes)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sizeLimit = bytes > 0 ? bytes : 0;
+}
+
+bool LogFileWriter::parseSize(const char* text, long long* bytes)
+{
+    if (!text || !*text)
+        return false;
+    long long value = 0;
+    const char* p = text;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > kMaxSize)
+            return false;
+    }
+    if (p == text)
+        return false;
+    long long unit = 1;
+    if (*p == 'K' || *p == 'k')
+        unit = 1024;
+    else if (*p == 'M' || *p == 'm')
+        unit = 1024 * 1024;
+    else if (*p == 'G' || *p == 'g')
+        unit = 1024 * 1024 * 1024;
+    if (unit > 1)
+        ++p;
+    if (*p != '\0' || value > kMaxSize / unit)
+        return false;
+    *bytes = value * unit;
+    return true;
 }
 
 void LogFileWriter::beginBatch()
@@ -244,7 +289,26 @@ void LogFileWriter::write(int level, const char* file, const char* function, int
     }
     va_end(args);
 
+    if (m_full)
+        return; // said in the file and on standard error when it filled
+    if (m_sizeLimit > 0 && m_fileBytes + static_cast<long long>(std::strlen(m_line)) > m_sizeLimit) {
+        // The line's own header, then why this is the last one (it may pass the limit a little).
+        m_full = true;
+        m_line[used] = '\0';
+        std::snprintf(m_line + used, sizeof m_line - used,
+                      "log file limit of %lld bytes reached: nothing more is written to this file until "
+                      "the next day",
+                      m_sizeLimit);
+        std::fprintf(m_noticeStream,
+                     "log file %s reached its limit of %lld bytes: nothing more is written to it until the "
+                     "next day\n",
+                     m_path, m_sizeLimit);
+        std::fflush(m_noticeStream);
+    }
+    const std::size_t length = std::strlen(m_line);
     const bool written = std::fputs(m_line, m_file) >= 0;
+    if (written)
+        m_fileBytes += static_cast<long long>(length);
     if (m_batching && written) {
         ++m_heldLines;
         return;

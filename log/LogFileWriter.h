@@ -19,6 +19,9 @@ public:
     // opened. Called under the writer's lock, so it must not write to the writer.
     using DailyChooser = std::function<std::string(int year, int month, int day)>;
 
+    // How large a day's file may grow: a flood must not fill the disk (varnel-emu --log-limit).
+    static constexpr long long kDefaultSizeLimit = 256LL * 1024 * 1024;
+
     static LogFileWriter* instance();
 
     // Public so tests can own independent writers; the system uses instance().
@@ -44,6 +47,15 @@ public:
 
     // Where "open file failed!" goes; standard output unless a test redirects it.
     void setMessageStream(std::FILE* stream) { m_messageStream = stream; }
+    // Where the file's reaching its size limit is said; standard error unless a test redirects it.
+    void setNoticeStream(std::FILE* stream) { m_noticeStream = stream; }
+
+    // A file that would grow past `bytes` gets one last line saying so, and no more lines
+    // until the next day's file; 0: no limit.
+    void setSizeLimit(long long bytes);
+    // "500000", "300K", "256M", "2G" (K, M, G: times 1024, 1024 * 1024, 1024 * 1024 * 1024); false
+    // for anything else or above 1 TiB.
+    static bool parseSize(const char* text, long long* bytes);
 
     // Stamps lines and decides the day; the system clock unless a test sets one.
     void setClock(Clock clock);
@@ -66,6 +78,10 @@ private:
     bool m_opened = false;
     std::mutex m_mutex;
     std::FILE* m_messageStream = stdout;
+    std::FILE* m_noticeStream = stderr;
+    long long m_sizeLimit = kDefaultSizeLimit;
+    long long m_fileBytes = 0; // the size of the open file, as far as this writer knows
+    bool m_full = false;       // the day's file reached its limit
     Clock m_clock = [] { return std::chrono::system_clock::now(); };
     DailyChooser m_chooser;
     int m_fileDay = -1; // year * 10000 + month * 100 + day of the chosen file

@@ -3,6 +3,7 @@
 #include "log/LogContext.h"
 
 #include <QDateTime>
+#include <QStringList>
 
 #include <algorithm>
 #include <utility>
@@ -38,46 +39,96 @@ QString LogManager::summaryOf(const Run& run)
                                : QString();
 }
 
+void LogManager::setFloodLines(int linesPerSecond)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    m_floodLines = qMax(0, linesPerSecond);
+}
+
+void LogManager::takeFolded(const QString& prefix, Context& context, QStringList* lines)
+{
+    for (const auto& entry : std::as_const(context.folded))
+        *lines << (entry.second > 1 ? entry.first + QStringLiteral(" - repeat times[%1]").arg(entry.second)
+                                    : entry.first);
+    if (context.foldedOther > 0)
+        *lines << prefix + QStringLiteral("%1 more log lines of a flood left out").arg(context.foldedOther);
+    context.folded.clear();
+    context.foldedAt.clear();
+    context.foldedOther = 0;
+}
+
 void LogManager::log(QString file, int line, QString function, int level, QString message)
 {
-    const QString& context = LogContext::prefix();
+    const QString& prefix = LogContext::prefix();
     // One of several units: its lines say which.
-    if (!context.isEmpty())
-        message.prepend(context);
-    QString summary;
+    if (!prefix.isEmpty())
+        message.prepend(prefix);
+    QStringList lines;
     {
         std::lock_guard<std::mutex> locker(m_mutex);
-        Run& run = m_runs[context];
+        Context& context = m_contexts[prefix];
+        Run& run = context.run;
         const bool repeat = !run.file.isEmpty() && !run.function.isEmpty() && !run.message.isEmpty() &&
                             file == run.file && line == run.line && function == run.function &&
                             level == run.level && message == run.message;
+        if (m_floodLines > 0) {
+            const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
+            if (second != context.second) {
+                takeFolded(prefix, context, &lines);
+                context.second = second;
+                context.shown = 0;
+            }
+        }
         if (repeat) {
             ++run.repeatCount;
-            return;
+        } else if (m_floodLines > 0 && context.shown >= m_floodLines) {
+            // Flooded: a run before it is told now, in its place, and this call is counted.
+            const QString summary = summaryOf(run);
+            if (!summary.isNull())
+                lines << summary;
+            run = Run();
+            const auto at = context.foldedAt.constFind(message);
+            if (at != context.foldedAt.cend()) {
+                ++context.folded[at.value()].second;
+            } else if (context.folded.size() < kMaxFoldedMessages) {
+                context.foldedAt.insert(message, context.folded.size());
+                context.folded.append({message, 1});
+            } else {
+                ++context.foldedOther;
+            }
+        } else {
+            const QString summary = summaryOf(run);
+            if (!summary.isNull())
+                lines << summary;
+            lines << message;
+            ++context.shown;
+            run = Run{std::move(file), line, std::move(function), level, message, 1};
         }
-        summary = summaryOf(run);
-        run = Run{std::move(file), line, std::move(function), level, message, 1};
     }
     // Emitted outside the lock so a directly connected receiver may log in turn.
-    if (!summary.isNull())
-        emit logAdded(paneLine(summary));
-    emit logAdded(paneLine(message));
+    for (const QString& text : std::as_const(lines))
+        emit logAdded(paneLine(text));
 }
 
 void LogManager::breakRepeatRun()
 {
     // Shown in the order of their contexts, whatever order the hash keeps them in.
-    std::vector<std::pair<QString, QString>> summaries;
+    std::vector<std::pair<QString, QStringList>> summaries;
     {
         std::lock_guard<std::mutex> locker(m_mutex);
-        for (auto it = m_runs.begin(); it != m_runs.end(); ++it) {
-            const QString summary = summaryOf(it.value());
+        for (auto it = m_contexts.begin(); it != m_contexts.end(); ++it) {
+            QStringList lines;
+            const QString summary = summaryOf(it->run);
             if (!summary.isNull())
-                summaries.emplace_back(it.key(), summary);
-            it.value() = Run();
+                lines << summary;
+            takeFolded(it.key(), it.value(), &lines);
+            if (!lines.isEmpty())
+                summaries.emplace_back(it.key(), lines);
+            it->run = Run();
         }
     }
     std::sort(summaries.begin(), summaries.end());
     for (const auto& entry : summaries)
-        emit logAdded(paneLine(entry.second));
+        for (const QString& text : entry.second)
+            emit logAdded(paneLine(text));
 }

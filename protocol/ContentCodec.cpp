@@ -224,7 +224,25 @@ void readBolt(Reader& reader)
     reader.readRun(kBoltTorque, pos, diameters * grades);
 }
 
-// The record's own table; the date-time parts are one field from where the date starts.
+// A record field as one content field; nothing for the date-time parts, which are one field
+// from where the date starts.
+std::optional<FieldSpec> recordSpec(const RecordLayout::Field& field)
+{
+    switch (field.line) {
+    case RecordLayout::Line::Number:
+        return FieldSpec{field.offset, field.width, Encoding::Number, field.label};
+    case RecordLayout::Line::TextTrimmed:
+        return FieldSpec{field.offset, field.width, Encoding::Utf8Trimmed, field.label};
+    case RecordLayout::Line::TextWhole:
+        return FieldSpec{field.offset, field.width, Encoding::Utf8, field.label};
+    case RecordLayout::Line::DateTime:
+        return FieldSpec{field.offset, RecordLayout::kDateTimeSize, Encoding::DateTime, field.label};
+    case RecordLayout::Line::InDateTime:
+        break;
+    }
+    return std::nullopt;
+}
+
 void readRecordData(Reader& reader)
 {
     if (reader.size() != RecordLayout::size()) {
@@ -232,23 +250,16 @@ void readRecordData(Reader& reader)
         return;
     }
     for (const RecordLayout::Field& field : RecordLayout::kFields) {
-        switch (field.line) {
-        case RecordLayout::Line::Number:
-            reader.add({field.offset, field.width, Encoding::Number, field.label});
-            break;
-        case RecordLayout::Line::TextTrimmed:
-            reader.add({field.offset, field.width, Encoding::Utf8Trimmed, field.label});
-            break;
-        case RecordLayout::Line::TextWhole:
-            reader.add({field.offset, field.width, Encoding::Utf8, field.label});
-            break;
-        case RecordLayout::Line::DateTime:
-            reader.add({field.offset, RecordLayout::kDateTimeSize, Encoding::DateTime, field.label});
-            break;
-        case RecordLayout::Line::InDateTime:
-            break;
-        }
+        if (const std::optional<FieldSpec> spec = recordSpec(field))
+            reader.add(*spec);
     }
+}
+
+void addName(std::vector<ContentFieldName>& names, const FieldSpec& spec, const char* group = "",
+             const char* key = "")
+{
+    names.push_back(
+        {QString::fromUtf8(group), QString::fromUtf8(spec.label), spec.encoding, QString::fromUtf8(key)});
 }
 
 // The mark is read before the size its frame kind needs is checked, so a content of the wrong
@@ -375,6 +386,19 @@ DecodedContent ContentCodec::decode(ContentLayout layout, const QByteArray& cont
     return reader.result();
 }
 
+int ContentCodec::largestContent(ContentLayout layout)
+{
+    if (const FixedLayout* fixed = findLayout(kFixed, layout))
+        return fixed->fields[fixed->count - 1].offset + fixed->fields[fixed->count - 1].size;
+    if (const TextLayout* text = findLayout(kTexts, layout))
+        return text->maxSize;
+    if (layout == ContentLayout::LockStatus)
+        return kMaxLockStatusSize;
+    if (layout == ContentLayout::RecordData)
+        return RecordLayout::size();
+    return wire::kMaxReceiveLength;
+}
+
 std::optional<DecodedContent> ContentCodec::decode(std::uint8_t command, FrameDirection direction,
                                                    const QByteArray& content)
 {
@@ -382,6 +406,41 @@ std::optional<DecodedContent> ContentCodec::decode(std::uint8_t command, FrameDi
     if (!layout)
         return std::nullopt;
     return decode(*layout, content);
+}
+
+std::vector<ContentFieldName> ContentCodec::fieldNames(ContentLayout layout)
+{
+    std::vector<ContentFieldName> names;
+    if (const FixedLayout* fixed = findLayout(kFixed, layout)) {
+        for (std::size_t i = 0; i < fixed->count; ++i)
+            addName(names, fixed->fields[i], fixed->group);
+    } else if (const TextLayout* text = findLayout(kTexts, layout)) {
+        addName(names, {0, text->maxSize, text->encoding, text->label});
+    } else if (const ListLayout* list = findLayout(kLists, layout)) {
+        addName(names, list->count);
+        for (std::size_t i = 0; i < list->entryCount; ++i)
+            addName(names, list->entry[i], list->entryGroup);
+    } else if (layout == ContentLayout::LockStatus) {
+        addName(names, kLockState);
+        addName(names, kLockPassword);
+    } else if (layout == ContentLayout::BoltMode) {
+        for (const FieldSpec& spec : kBoltHead)
+            addName(names, spec);
+        for (const FieldSpec& spec : {kBoltDiameterName, kBoltGradeCount, kBoltGradeName, kBoltTorque})
+            addName(names, spec);
+    } else if (layout == ContentLayout::RecordData) {
+        for (const RecordLayout::Field& field : RecordLayout::kFields) {
+            if (const std::optional<FieldSpec> spec = recordSpec(field))
+                addName(names, *spec, "", field.csvColumn);
+        }
+    } else if (layout == ContentLayout::Record) {
+        for (const ContentLayout part :
+             {ContentLayout::RecordStart, ContentLayout::RecordData, ContentLayout::RecordEnd}) {
+            const std::vector<ContentFieldName> more = fieldNames(part);
+            names.insert(names.end(), more.begin(), more.end());
+        }
+    }
+    return names;
 }
 
 std::optional<QByteArray> ContentCodec::encode(const std::vector<ContentField>& fields)

@@ -86,6 +86,16 @@ struct DecodedContent
     bool ok() const { return status == Status::Ok; }
 };
 
+// A field a layout can have, as decode() names it: "%1" in the group or label stands for an
+// entry's number. `key` is the record's CSV column for a record field, else empty.
+struct ContentFieldName
+{
+    QString group;
+    QString label;
+    ContentField::Encoding encoding = ContentField::Encoding::Number;
+    QString key;
+};
+
 // Contents to fields and back, from the layout tables in ContentLayouts.h.
 class ContentCodec
 {
@@ -97,6 +107,13 @@ public:
     // Nothing for a code outside the catalogue.
     static std::optional<DecodedContent> decode(std::uint8_t command, FrameDirection direction,
                                                 const QByteArray& content);
+    // Every field decode() can give for the layout, in wire order; Record lists its start,
+    // data and end frames' fields.
+    static std::vector<ContentFieldName> fieldNames(ContentLayout layout);
+
+    // The longest content of a layout a receiver takes: a text's largest size, a fixed
+    // layout's size, the receive limit for a layout without fields of its own (an empty one).
+    static int largestContent(ContentLayout layout);
 
     // The bytes of fields that cover a content from offset 0 without gaps, each value written
     // at its field's size (text zero-filled); nothing for a gap, an overlap or a value that

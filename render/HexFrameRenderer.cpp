@@ -4,6 +4,9 @@
 #include "protocol/WireFormat.h"
 #include "render/HexContentText.h"
 
+#include <QRegularExpression>
+
+#include <algorithm>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -21,8 +24,9 @@ QString hex4(quint16 value)
 
 using namespace hexcontent;
 
-QStringList HexFrameRenderer::render(const QString& input, Direction direction)
+QStringList HexFrameRenderer::render(const QString& typed, Direction direction)
 {
+    const QString input = withoutByteSeparators(typed);
     m_ok = true;
     QStringList paragraphs{withoutFinalBreak(parseHeader(input))};
     if (!m_ok)
@@ -35,6 +39,33 @@ QStringList HexFrameRenderer::render(const QString& input, Direction direction)
     if (m_ok)
         paragraphs << input.right(4) + QStringLiteral("    -- CRC");
     return paragraphs;
+}
+
+bool HexFrameRenderer::rendersAs(const QString& input, Direction direction)
+{
+    HexFrameRenderer renderer;
+    renderer.render(input, direction);
+    return renderer.isOk();
+}
+
+QString HexFrameRenderer::withoutByteSeparators(const QString& input)
+{
+    // Whole bytes on both sides of every separator, so text that was no frame stays as it is
+    // and its failure is named as before.
+    static const QRegularExpression separated(QRegularExpression::anchoredPattern(
+        QStringLiteral("(?:[0-9A-Fa-f]{2})+(?:(?:\\s+|:|-)(?:[0-9A-Fa-f]{2})+)+")));
+    const bool plain =
+        std::all_of(input.cbegin(), input.cend(), [](QChar c) { return c.isLetterOrNumber(); });
+    const QString trimmed = input.trimmed();
+    if (plain || !separated.match(trimmed).hasMatch())
+        return input;
+    QString joined;
+    joined.reserve(trimmed.size());
+    // Dumps write lower case, which the content fields refuse; typed together, case stays as it is.
+    for (const QChar c : trimmed)
+        if (c.isLetterOrNumber())
+            joined += c.toUpper();
+    return joined;
 }
 
 QString HexFrameRenderer::parseHeader(const QString& input)

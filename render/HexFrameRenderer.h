@@ -9,7 +9,8 @@
 #include <functional>
 
 // Turns one frame, typed as hex text, into readable paragraphs: the header line,
-// the content lines and the checksum line. The checksum is shown, never verified.
+// the content lines and the checksum line. The checksum is shown, never verified (HexFrameCheck
+// says what is wrong with a frame). Byte pairs may stand apart, as hex dumps show them.
 // No function throws: bad hex text ends the parse with "Hex异常！". The content's fields come
 // from the protocol's content codec; this class only writes them as text.
 class HexFrameRenderer
@@ -25,6 +26,11 @@ public:
     QStringList render(const QString& input, Direction direction);
     // Whether the last parse got through to its checksum line.
     bool isOk() const { return m_ok; }
+    // Whether the frame gets through to its checksum line when read in that direction.
+    static bool rendersAs(const QString& input, Direction direction);
+    // The hex with the blanks, colons or dashes between its byte pairs taken out, in upper case
+    // ("5a:a5:12" and "5aa5 1234" as Wireshark and hex dumps copy them); any other text as it is.
+    static QString withoutByteSeparators(const QString& input);
 
     QString parseHeader(const QString& input);
     QString parseContent(const QString& content, Direction direction);

@@ -1,6 +1,7 @@
 #include "scenario/RecordCsvFormat.h"
 
 #include "protocol/WireFormat.h"
+#include "scenario/RecordCsvReader.h"
 #include "util/Conversions.h"
 #include "util/MessageQuote.h"
 
@@ -157,77 +158,11 @@ QString RecordCsvFormat::row(const QByteArray& record)
 bool RecordCsvFormat::split(const QString& text, QVector<Row>* rows, QString* problem)
 {
     rows->clear();
-    QStringList cells;
-    QString cell;
-    bool inQuotes = false;
-    bool quoteClosed = false; // the cell was quoted and its closing quote read
-    bool rowHasText = false;
-    int line = 1;
-    int rowLine = 1;
-    auto endRow = [&] {
-        if (rowHasText || !cells.isEmpty())
-            rows->append(Row{rowLine, cells << cell});
-        cells.clear();
-        cell.clear();
-        rowHasText = false;
-        quoteClosed = false;
-    };
-    for (int i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (inQuotes) {
-            if (c == QLatin1Char('"') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('"')) {
-                cell += c;
-                ++i;
-            } else if (c == QLatin1Char('"')) {
-                inQuotes = false;
-                quoteClosed = true;
-            } else {
-                if (c == QLatin1Char('\n'))
-                    ++line;
-                cell += c;
-            }
-            continue;
-        }
-        // A CR ends a line before LF and at the very end (a last line saved with a lone CR).
-        const bool lineEnd = c == QLatin1Char('\n') || (c == QLatin1Char('\r') && i + 1 == text.size());
-        if (c == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
-            continue;
-        if (quoteClosed && c != QLatin1Char(',') && !lineEnd) {
-            // "ab"c: guessing where the cell ends would change the record without a word.
-            *problem = QStringLiteral("line %1: %2 follows the closing quote of a quoted cell")
-                           .arg(line)
-                           .arg(MessageQuote::of(QString(c)));
-            return false;
-        }
-        if (c == QLatin1Char('"')) {
-            if (!cell.isEmpty()) {
-                // A writer quotes such a cell whole; reading 5Q"J"W as 5QJW would lose the quotes.
-                *problem = QStringLiteral("line %1: a double quote inside the unquoted cell %2; quote the "
-                                          "whole cell and double the quote")
-                               .arg(line)
-                               .arg(MessageQuote::of(cell + c));
-                return false;
-            }
-            inQuotes = true;
-            rowHasText = true;
-        } else if (c == QLatin1Char(',')) {
-            cells << cell;
-            cell.clear();
-            quoteClosed = false;
-        } else if (lineEnd) {
-            endRow();
-            rowLine = ++line;
-        } else {
-            cell += c;
-            rowHasText = true;
-        }
-    }
-    if (inQuotes) {
-        *problem = QStringLiteral("line %1: a quoted cell is never closed").arg(rowLine);
-        return false;
-    }
-    endRow();
-    return true;
+    RecordCsvReader reader([rows](const Row& row) { rows->append(row); });
+    if (reader.feed(text.toUtf8()) && reader.finish())
+        return true;
+    *problem = reader.problem();
+    return false;
 }
 
 bool RecordCsvFormat::record(const QStringList& cells, QByteArray* record, QString* problem)

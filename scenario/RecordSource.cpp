@@ -2,10 +2,45 @@
 
 #include "scenario/RecordCsvFormat.h"
 
-void RecordSource::setRows(const QVector<QByteArray>& rows)
+#include <cstdint>
+
+void RecordSource::useRows()
 {
-    m_rows = rows;
+    m_packed.clear();
+    m_offsets = {0};
     m_hasRows = true;
+}
+
+QString RecordSource::rowsTaken(int count, int rows)
+{
+    if (rows == 0)
+        return QStringLiteral("but the CSV has no rows: none are sent");
+    if (count <= rows)
+        return QStringLiteral("the first %1 of the CSV's %2 rows").arg(count).arg(rows);
+    return QStringLiteral("the CSV's %1 rows from the first again after the last").arg(rows);
+}
+
+void RecordSource::appendRow(const QByteArray& record)
+{
+    for (int i = 0; i < record.size();) {
+        if (record.at(i) != '\0') {
+            m_packed += record.at(i++);
+            continue;
+        }
+        int run = 1;
+        while (run < 255 && i + run < record.size() && record.at(i + run) == '\0')
+            ++run;
+        m_packed += '\0';
+        m_packed += char(run);
+        i += run;
+    }
+    m_offsets.append(quint32(m_packed.size()));
+}
+
+void RecordSource::squeeze()
+{
+    m_packed.squeeze();
+    m_offsets.squeeze();
 }
 
 void RecordSource::restart()
@@ -15,8 +50,22 @@ void RecordSource::restart()
 
 std::string RecordSource::record(int index, std::string generated)
 {
-    if (m_hasRows)
-        return index >= 0 && index < m_rows.size() ? m_rows.at(index).toStdString() : std::string();
+    if (m_hasRows) {
+        std::string record;
+        const int rows = rowCount();
+        if (index < 0 || rows == 0)
+            return record;
+        // A count above the row count takes the rows again from the first.
+        const int row = index % rows;
+        const char* packed = m_packed.constData();
+        for (quint32 i = m_offsets.at(row), end = m_offsets.at(row + 1); i < end; ++i) {
+            if (packed[i] != '\0')
+                record += packed[i];
+            else
+                record.append(std::size_t(std::uint8_t(packed[++i])), '\0');
+        }
+        return record;
+    }
     for (const Rule& rule : m_rules) {
         QByteArray bytes;
         switch (rule.kind) {

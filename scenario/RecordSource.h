@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QRandomGenerator>
+#include <QString>
 #include <QVector>
 
 #include <string>
@@ -31,22 +32,33 @@ public:
     };
 
     void addRule(const Rule& rule) { m_rules.append(rule); }
-    void setRows(const QVector<QByteArray>& rows);
+    // From now on the records are a file's rows, the first one given by appendRow.
+    void useRows();
+    // One more row of the file: its record's bytes, kept packed.
+    void appendRow(const QByteArray& record);
+    // Hands back memory kept for rows still to come.
+    void squeeze();
     void setSeed(quint32 seed) { m_seed = seed; }
 
     bool hasRows() const { return m_hasRows; }
-    int rowCount() const { return m_rows.size(); }
+    int rowCount() const { return m_offsets.isEmpty() ? 0 : m_offsets.size() - 1; }
     bool isDefault() const { return !m_hasRows && m_rules.isEmpty(); }
 
     // The draws start again from the seed, so each upload of a scenario brings the same records.
     void restart();
-    // Record `index` (from 0) of an upload: the file's row, or `generated` with the named
-    // fields replaced.
+    // Record `index` (from 0) of an upload: the file's row (from the first again after the
+    // last), or `generated` with the named fields replaced.
     std::string record(int index, std::string generated);
+    // How an upload of `count` records takes `rows` CSV rows, as its log lines say it.
+    static QString rowsTaken(int count, int rows);
 
 private:
     QVector<Rule> m_rules;
-    QVector<QByteArray> m_rows;
+    // A file's rows, one after the other, each run of zero bytes as a zero and its length (the
+    // text fields are mostly zeros): a file of short rows still takes less than the file.
+    // Row i lies from m_offsets[i] to m_offsets[i + 1]. Both shared between copies.
+    QByteArray m_packed;
+    QVector<quint32> m_offsets;
     bool m_hasRows = false;
     quint32 m_seed = 0;
     QRandomGenerator m_random;

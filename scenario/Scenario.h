@@ -1,6 +1,7 @@
 #pragma once
 
 #include "scenario/RecordSource.h"
+#include "scenario/ReplyTiming.h"
 #include "scenario/UnitState.h"
 
 #include <QString>
@@ -18,6 +19,8 @@ public:
     // Records per upload; none keeps the configured count. Not used while records come from a CSV.
     std::optional<int> recordCount;
     RecordSource records;
+    // How fast the unit answers; empty: at once, and the upload's 10 ms pauses.
+    ReplyTiming timing;
     // The fault-injection rules, and the seed of their draws and of the record ranges
     // (none given: the record ranges start from 0, the faults from their own default).
     QStringList faults;

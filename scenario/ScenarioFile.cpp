@@ -1,8 +1,11 @@
 #include "scenario/ScenarioFile.h"
 
+#include "protocol/CommandCatalogue.h"
+#include "protocol/ContentCodec.h"
 #include "protocol/RecordLayout.h"
 #include "protocol/WireFormat.h"
 #include "scenario/RecordCsvFormat.h"
+#include "scenario/RecordCsvReader.h"
 #include "scenario/Scenario.h"
 #include "util/BoundedFile.h"
 #include "util/Conversions.h"
@@ -33,6 +36,9 @@ struct TextKey
 
 // Longer than any path a system opens; such a name is a mistake, not a file.
 constexpr int kMaxFileNameCharacters = 4096;
+
+// A clock offset of a century either way is already no clock of a unit.
+constexpr double kMaxClockOffsetMs = 100 * 366 * 86400000.0;
 
 const TextKey kTextKeys[] = {
     {"serial-number", UnitState::Text::SerialNumber, wire::kMaxSerialNumberSize, false},
@@ -74,7 +80,10 @@ bool gb2312Bytes(const QString& text, QByteArray* bytes, QString* missing)
 class Reader
 {
 public:
-    Reader(const QString& path, Scenario* scenario) : m_path(path), m_scenario(scenario) {}
+    Reader(const QString& path, Scenario* scenario, const std::atomic<bool>* cancel)
+        : m_path(path), m_scenario(scenario), m_cancel(cancel)
+    {
+    }
 
     bool run(const QByteArray& json);
     QString error() const { return m_error; }
@@ -100,9 +109,17 @@ private:
                     QByteArray* bytes);
     bool readCsv(const QJsonValue& value);
     bool readFaults(const QJsonValue& value);
+    bool readReplies(const QJsonValue& value);
+    bool readTiming(const QJsonValue& value);
+    bool readSamples(const QString& key, const QJsonValue& value, std::vector<double>* samples);
+    bool readClockOffset(const QJsonValue& value);
+    // A command by its command-line name.
+    bool command(const QString& key, const QString& name, std::uint8_t* code);
+    bool hexBytes(const QString& key, const QString& text, QByteArray* bytes);
 
     QString m_path;
     Scenario* m_scenario;
+    const std::atomic<bool>* m_cancel;
     QString m_error;
 };
 
@@ -153,7 +170,9 @@ bool Reader::run(const QByteArray& json)
     const QJsonObject top = document.object();
     if (!onlyKeys(top, QString(),
                   {QStringLiteral("texts"), QStringLiteral("stateful"), QStringLiteral("records"),
-                   QStringLiteral("faults"), QStringLiteral("seed"), QStringLiteral("on_dtr_drop")}))
+                   QStringLiteral("faults"), QStringLiteral("seed"), QStringLiteral("replies"),
+                   QStringLiteral("timing"), QStringLiteral("clock_offset_ms"),
+                   QStringLiteral("on_dtr_drop")}))
         return false;
     if (top.contains(QLatin1String("on_dtr_drop"))) {
         QString problem;
@@ -178,6 +197,13 @@ bool Reader::run(const QByteArray& json)
     if (top.contains(QLatin1String("texts")) && !readTexts(top.value(QLatin1String("texts"))))
         return false;
     if (top.contains(QLatin1String("records")) && !readRecords(top.value(QLatin1String("records"))))
+        return false;
+    if (top.contains(QLatin1String("replies")) && !readReplies(top.value(QLatin1String("replies"))))
+        return false;
+    if (top.contains(QLatin1String("timing")) && !readTiming(top.value(QLatin1String("timing"))))
+        return false;
+    if (top.contains(QLatin1String("clock_offset_ms")) &&
+        !readClockOffset(top.value(QLatin1String("clock_offset_ms"))))
         return false;
     return !top.contains(QLatin1String("faults")) || readFaults(top.value(QLatin1String("faults")));
 }
@@ -207,13 +233,8 @@ bool Reader::readText(const TextKey& key, const QJsonValue& value)
     const QString text = value.toString();
     QByteArray bytes;
     if (text.startsWith(QLatin1String("hex:"))) {
-        try {
-            bytes = QByteArray::fromStdString(util::hexToBytes(text.mid(4).toUpper().toStdString()));
-        } catch (const std::invalid_argument& e) {
-            return fail(
-                name,
-                QStringLiteral("%1: %2 after hex:").arg(MessageQuote::of(text), QLatin1String(e.what())));
-        }
+        if (!hexBytes(name, text, &bytes))
+            return false;
     } else {
         for (const QChar c : text) {
             if (c.category() == QChar::Other_Control)
@@ -364,37 +385,74 @@ bool Reader::readCsv(const QJsonValue& value)
         return fail(key, QStringLiteral("%1 is not a file name").arg(MessageQuote::of(name)));
     // Relative to the scenario's folder, so a scenario and its CSV travel together.
     const QString path = QDir(QFileInfo(m_path).absolutePath()).filePath(name);
-    QByteArray bytes;
-    QString problem;
-    if (!BoundedFile::read(path, BoundedFile::kMaxInputBytes, &bytes, &problem))
-        return fail(key, QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(path), problem));
-    QTextCodec::ConverterState state;
-    const QString text =
-        QTextCodec::codecForName("utf-8")->toUnicode(bytes.constData(), bytes.size(), &state);
-    if (state.invalidChars > 0)
-        return fail(key, QStringLiteral("%1 is not UTF-8 text").arg(name));
 
-    QVector<RecordCsvFormat::Row> rows;
-    if (!RecordCsvFormat::split(text, &rows, &problem))
-        return fail(key, QStringLiteral("%1 %2").arg(name, problem));
-    if (rows.isEmpty() || rows.first().cells.join(QLatin1Char(',')) != RecordCsvFormat::header())
+    // One pass over the file as it is read: never whole in memory, as text or as cells, only
+    // its records, packed. The first problem is told as if each check ran over the whole file
+    // in turn: not UTF-8, then a broken quote, then the header, the row count, a row's cells.
+    RecordSource& records = m_scenario->records;
+    records.useRows();
+    int rowCount = 0;
+    bool headerWrong = false;
+    QString rowProblem;
+    RecordCsvReader csv([&](const RecordCsvFormat::Row& row) {
+        if (headerWrong || !rowProblem.isEmpty())
+            return; // only the quotes are still looked at
+        if (rowCount++ == 0) {
+            headerWrong = row.cells.join(QLatin1Char(',')) != RecordCsvFormat::header();
+            return;
+        }
+        if (rowCount - 1 > ScenarioFile::kMaxRecordCount)
+            return;
+        QByteArray record;
+        QString problem;
+        if (!RecordCsvFormat::record(row.cells, &record, &problem)) {
+            rowProblem = QStringLiteral("%1 row %2 (line %3): %4")
+                             .arg(name)
+                             .arg(rowCount - 1)
+                             .arg(row.line)
+                             .arg(problem);
+            return;
+        }
+        records.appendRow(record);
+    });
+    QTextCodec* utf8 = QTextCodec::codecForName("utf-8");
+    QTextCodec::ConverterState state;
+    bool first = true;
+    bool stopped = false;
+    QString problem;
+    const bool read = BoundedFile::readChunks(
+        path, BoundedFile::kMaxInputBytes,
+        [&](const QByteArray& chunk) {
+            if (m_cancel && m_cancel->load()) {
+                stopped = true;
+                return false;
+            }
+            utf8->toUnicode(chunk.constData(), chunk.size(), &state);
+            // The UTF-8 decoder would have left out a byte order mark at the start.
+            const int skip = first && chunk.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+            first = false;
+            csv.feed(chunk.constData() + skip, chunk.size() - skip);
+            return true;
+        },
+        &problem);
+    if (!read)
+        return fail(key, QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(path), problem));
+    if (stopped)
+        return fail(key, QStringLiteral("reading %1 was stopped").arg(QDir::toNativeSeparators(path)));
+    if (state.invalidChars > 0 || state.remainingChars > 0)
+        return fail(key, QStringLiteral("%1 is not UTF-8 text").arg(name));
+    if (!csv.finish())
+        return fail(key, QStringLiteral("%1 %2").arg(name, csv.problem()));
+    if (headerWrong || rowCount == 0)
         return fail(
             key,
             QStringLiteral("%1 line 1: expected the header row %2").arg(name, RecordCsvFormat::header()));
-    if (rows.size() - 1 > ScenarioFile::kMaxRecordCount)
+    if (rowCount - 1 > ScenarioFile::kMaxRecordCount)
         return fail(key,
                     QStringLiteral("%1: more than %2 rows").arg(name).arg(ScenarioFile::kMaxRecordCount));
-    QVector<QByteArray> records;
-    records.reserve(rows.size() - 1);
-    for (int i = 1; i < rows.size(); ++i) {
-        QByteArray record;
-        if (!RecordCsvFormat::record(rows.at(i).cells, &record, &problem))
-            return fail(
-                key,
-                QStringLiteral("%1 row %2 (line %3): %4").arg(name).arg(i).arg(rows.at(i).line).arg(problem));
-        records << record;
-    }
-    m_scenario->records.setRows(records);
+    if (!rowProblem.isEmpty())
+        return fail(key, rowProblem);
+    records.squeeze();
     return true;
 }
 
@@ -411,6 +469,134 @@ bool Reader::readFaults(const QJsonValue& value)
     return true;
 }
 
+bool Reader::hexBytes(const QString& key, const QString& text, QByteArray* bytes)
+{
+    try {
+        *bytes = QByteArray::fromStdString(util::hexToBytes(text.mid(4).toUpper().toStdString()));
+    } catch (const std::invalid_argument& e) {
+        return fail(key,
+                    QStringLiteral("%1: %2 after hex:").arg(MessageQuote::of(text), QLatin1String(e.what())));
+    }
+    return true;
+}
+
+bool Reader::command(const QString& key, const QString& name, std::uint8_t* code)
+{
+    const std::optional<Command> command = commandFromGloss(name);
+    if (!command)
+        return fail(key, QStringLiteral("no such command (varnel-pc commands lists their names)"));
+    *code = toCode(*command);
+    return true;
+}
+
+bool Reader::readReplies(const QJsonValue& value)
+{
+    if (!value.isObject())
+        return wrongType(QStringLiteral("replies"), QStringLiteral("an object"), value);
+    const QJsonObject replies = value.toObject();
+    for (auto it = replies.begin(); it != replies.end(); ++it) {
+        const QString key = QStringLiteral("replies.") + it.key();
+        std::uint8_t code = 0;
+        if (!command(key, it.key(), &code))
+            return false;
+        if (code == toCode(Command::GetFileRecords))
+            return fail(key, QStringLiteral("an upload's frames come from records, not from replies"));
+        const QString expected = QStringLiteral("\"none\" or \"hex:\" and the content's bytes");
+        if (!it.value().isString())
+            return wrongType(key, expected, it.value());
+        const QString text = it.value().toString();
+        UnitState::FixedReply reply;
+        if (text == QLatin1String("none")) {
+            reply.silent = true;
+        } else if (text.startsWith(QLatin1String("hex:"))) {
+            if (!hexBytes(key, text, &reply.content))
+                return false;
+            const int largest =
+                ContentCodec::largestContent(*ContentCodec::layoutFor(code, FrameDirection::Response));
+            if (reply.content.size() > largest)
+                return fail(key, QStringLiteral("%1 is %2 bytes, at most %3")
+                                     .arg(MessageQuote::of(text))
+                                     .arg(reply.content.size())
+                                     .arg(largest));
+        } else {
+            return fail(key, QStringLiteral("expected %1, got %2").arg(expected, MessageQuote::of(text)));
+        }
+        m_scenario->unit.setFixedReply(code, reply);
+    }
+    return true;
+}
+
+bool Reader::readSamples(const QString& key, const QJsonValue& value, std::vector<double>* samples)
+{
+    const QString expected = QStringLiteral("a list of milliseconds from 0 to %1")
+                                 .arg(ScenarioFile::numberText(ReplyTiming::kMaxMs));
+    if (!value.isArray())
+        return wrongType(key, expected, value);
+    const QJsonArray list = value.toArray();
+    if (list.isEmpty())
+        return fail(key, QStringLiteral("the list is empty"));
+    if (list.size() > ReplyTiming::kMaxSamples)
+        return fail(key,
+                    QStringLiteral("%1 samples, at most %2").arg(list.size()).arg(ReplyTiming::kMaxSamples));
+    samples->reserve(std::size_t(list.size()));
+    for (int i = 0; i < list.size(); ++i) {
+        const QString item = QStringLiteral("%1[%2]").arg(key).arg(i);
+        if (!list.at(i).isDouble())
+            return wrongType(item, QStringLiteral("a number of milliseconds"), list.at(i));
+        const double ms = list.at(i).toDouble();
+        if (!(ms >= 0 && ms <= ReplyTiming::kMaxMs))
+            return fail(
+                item, QStringLiteral("%1 is outside 0 to %2")
+                          .arg(ScenarioFile::numberText(ms), ScenarioFile::numberText(ReplyTiming::kMaxMs)));
+        samples->push_back(ms);
+    }
+    return true;
+}
+
+bool Reader::readTiming(const QJsonValue& value)
+{
+    if (!value.isObject())
+        return wrongType(QStringLiteral("timing"), QStringLiteral("an object"), value);
+    const QJsonObject timing = value.toObject();
+    for (auto it = timing.begin(); it != timing.end(); ++it) {
+        const QString key = QStringLiteral("timing.") + it.key();
+        // The upload's pauses, or one command's latencies.
+        const bool records = it.key() == QLatin1String("records");
+        std::uint8_t code = 0;
+        if (!records && !command(key, it.key(), &code))
+            return false;
+        if (!it.value().isObject())
+            return wrongType(key, QStringLiteral("an object"), it.value());
+        const QString name = records ? QStringLiteral("interval_ms") : QStringLiteral("latency_ms");
+        const QJsonObject entry = it.value().toObject();
+        if (!onlyKeys(entry, key + QLatin1Char('.'), {name}))
+            return false;
+        std::vector<double> samples;
+        if (!readSamples(key + QLatin1Char('.') + name, entry.value(name), &samples))
+            return false;
+        if (records)
+            m_scenario->timing.setIntervals(std::move(samples));
+        else
+            m_scenario->timing.setLatencies(code, std::move(samples));
+    }
+    return true;
+}
+
+bool Reader::readClockOffset(const QJsonValue& value)
+{
+    const QString key = QStringLiteral("clock_offset_ms");
+    const QString range = QStringLiteral("-%1 to %1").arg(kMaxClockOffsetMs, 0, 'f', 0);
+    if (!value.isDouble())
+        return wrongType(key, QStringLiteral("a whole number from %1").arg(range), value);
+    const double ms = value.toDouble();
+    if (ms != std::floor(ms))
+        return fail(key, QStringLiteral("%1 is not a whole number").arg(ScenarioFile::numberText(ms)));
+    if (std::fabs(ms) > kMaxClockOffsetMs)
+        return fail(key, QStringLiteral("%1 is outside %2").arg(ScenarioFile::numberText(ms), range));
+    m_scenario->unit.setClockOffset(qint64(ms));
+    return true;
+}
+
 } // namespace
 
 std::optional<bool> ScenarioFile::onDtrDrop(const QJsonValue& value, QString* error)
@@ -423,6 +609,15 @@ std::optional<bool> ScenarioFile::onDtrDrop(const QJsonValue& value, QString* er
         *error = QStringLiteral("expected \"stop-upload\" or \"ignore\", got %1")
                      .arg(value.isString() ? MessageQuote::of(value.toString()) : typeName(value));
     return std::nullopt;
+}
+
+QString ScenarioFile::textKey(UnitState::Text text)
+{
+    for (const TextKey& key : kTextKeys) {
+        if (key.text == text)
+            return QLatin1String(key.key);
+    }
+    return QString();
 }
 
 QString ScenarioFile::typeName(const QJsonValue& value)
@@ -455,7 +650,8 @@ QString ScenarioFile::numberText(double value)
     return QString::number(value, 'g', QLocale::FloatingPointShortest);
 }
 
-bool ScenarioFile::read(const QString& path, Scenario* scenario, QString* error)
+bool ScenarioFile::read(const QString& path, Scenario* scenario, QString* error,
+                        const std::atomic<bool>* cancel)
 {
     QByteArray json;
     QString problem;
@@ -463,14 +659,15 @@ bool ScenarioFile::read(const QString& path, Scenario* scenario, QString* error)
         *error = QStringLiteral("%1: cannot read: %2").arg(QDir::toNativeSeparators(path), problem);
         return false;
     }
-    return parse(json, path, scenario, error);
+    return parse(json, path, scenario, error, cancel);
 }
 
-bool ScenarioFile::parse(const QByteArray& json, const QString& path, Scenario* scenario, QString* error)
+bool ScenarioFile::parse(const QByteArray& json, const QString& path, Scenario* scenario, QString* error,
+                         const std::atomic<bool>* cancel)
 {
     Scenario parsed;
     parsed.path = path;
-    Reader reader(path, &parsed);
+    Reader reader(path, &parsed, cancel);
     if (!reader.run(json)) {
         *error = reader.error();
         return false;

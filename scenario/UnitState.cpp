@@ -36,3 +36,17 @@ QDateTime UnitState::now() const
     const QDateTime local = QDateTime::currentDateTime();
     return m_clockSet ? local.addMSecs(m_clockOffsetMs) : local;
 }
+
+void UnitState::setClockOffset(qint64 ms)
+{
+    m_clockOffsetMs = ms;
+    m_clockSet = ms != 0;
+}
+
+const UnitState::FixedReply* UnitState::fixedReply(std::uint8_t command) const
+{
+    if (m_fixedReplies.empty())
+        return nullptr;
+    const auto it = m_fixedReplies.find(command);
+    return it == m_fixedReplies.end() ? nullptr : &it->second;
+}

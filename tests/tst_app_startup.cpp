@@ -92,6 +92,11 @@ private slots:
             << QStringList{"-platform", "offscreen", "-style", "fusion", "-reverse"} << noDisplay << -1
             << QString();
         QTest::newRow("offscreen from the environment") << QStringList() << offscreen << -1 << QString();
+        // What a harness reads to find the window's ports, as it reads varnel-emu's (a pattern).
+        QTest::newRow("listening lines on standard output")
+            << QStringList{"--control", "127.0.0.1:0", "--open", "tcp:127.0.0.1:0"} << offscreen << -1
+            << "^\\[[-0-9 :]+\\] CONTROL http://127\\.0\\.0\\.1:[1-9][0-9]*\n"
+               "\\[[-0-9 :]+\\] LISTEN tcp:127\\.0\\.0\\.1:[1-9][0-9]*\n$";
     }
     void commandLine()
     {
@@ -125,6 +130,12 @@ private slots:
                     }(),
                 20000);
             QCOMPARE(app.state(), QProcess::Running);
+            const QRegularExpression expected(output);
+            QString out;
+            if (!output.isEmpty())
+                QTRY_VERIFY2_WITH_TIMEOUT(
+                    expected.match(out += QString::fromUtf8(app.readAllStandardOutput())).hasMatch(),
+                    qPrintable(out), 20000);
             app.kill();
             app.waitForFinished(5000);
             return;

@@ -4,6 +4,7 @@
 #include "control/OwnerThreadCall.h"
 #include "emulator/UnitHost.h"
 #include "fault/FaultInjector.h"
+#include "util/JsonDuplicateKey.h"
 
 #include "HttpTestSupport.h"
 
@@ -14,8 +15,11 @@
 #include <QJsonObject>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -37,6 +41,10 @@ class TestControl : public QObject
 private slots:
     void addressParsing_data();
     void addressParsing();
+    void requestNames_data();
+    void requestNames();
+    void duplicateKeys_data();
+    void duplicateKeys();
     void journalQuery_data();
     void journalQuery();
     void ownerThreadCall();
@@ -45,6 +53,7 @@ private slots:
     void closeReleasesWaitingCallers();
     void stopReleasesALongPoll();
     void stopRightAfterStart();
+    void slowClientsArePushedOutAndClosed();
     void portInUseIsRefused();
 };
 
@@ -90,6 +99,95 @@ void TestControl::addressParsing()
     QCOMPARE(refusal.isEmpty(), address.isLoopback());
     QVERIFY(ControlAddress::checkOptions(text, QStringLiteral("t"), &address).isEmpty());
     QVERIFY(!ControlAddress::checkOptions(text, QStringLiteral(""), &address).isEmpty());
+}
+
+void TestControl::requestNames_data()
+{
+    // What a request's Host or Origin names, for an API on 0.0.0.0:8080 reached at 192.0.2.7,
+    // called bench-pc too.
+    QTest::addColumn<QString>("header");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("bound host") << "Host"
+                                << "0.0.0.0:8080" << true;
+    QTest::newRow("address reached") << "Host"
+                                     << "192.0.2.7:8080" << true;
+    QTest::newRow("reached, no port") << "Host"
+                                      << "192.0.2.7" << true;
+    QTest::newRow("localhost") << "Host"
+                               << "LocalHost:8080" << true;
+    QTest::newRow("given name") << "Host"
+                                << "Bench-PC:8080" << true;
+    QTest::newRow("given name, dot") << "Host"
+                                     << "bench-pc." << true;
+    QTest::newRow("rebound name") << "Host"
+                                  << "rebind.evil.example:8080" << false;
+    QTest::newRow("name as prefix") << "Host"
+                                    << "bench-pc.evil.example" << false;
+    QTest::newRow("other address") << "Host"
+                                   << "192.0.2.8:8080" << false;
+    QTest::newRow("bare ipv6") << "Host"
+                               << "::1" << false;
+    QTest::newRow("bad port") << "Host"
+                              << "bench-pc:80a" << false;
+    QTest::newRow("empty") << "Host"
+                           << "" << false;
+    QTest::newRow("own origin") << "Origin"
+                                << "http://bench-pc:8080" << true;
+    QTest::newRow("own origin by address") << "Origin"
+                                           << "http://192.0.2.7:8080" << true;
+    QTest::newRow("other port") << "Origin"
+                                << "http://bench-pc:8081" << false;
+    QTest::newRow("default port") << "Origin"
+                                  << "http://bench-pc" << false;
+    QTest::newRow("https") << "Origin"
+                           << "https://bench-pc:8080" << false;
+    QTest::newRow("null") << "Origin"
+                          << "null" << false;
+    QTest::newRow("other page") << "Origin"
+                                << "http://evil.example:8080" << false;
+    QTest::newRow("with a path") << "Origin"
+                                 << "http://bench-pc:8080/x" << false;
+}
+
+void TestControl::requestNames()
+{
+    QFETCH(QString, header);
+    QFETCH(QString, value);
+    QFETCH(bool, accepted);
+    ControlAddress address;
+    QVERIFY(ControlAddress::parse(QStringLiteral("0.0.0.0:8080"), &address, nullptr));
+    QVERIFY(ControlAddress::checkNames({QStringLiteral("bench-pc")}, true, &address).isEmpty());
+    const QString local = QStringLiteral("192.0.2.7");
+    QCOMPARE(header == QLatin1String("Host") ? address.acceptsHost(value, local)
+                                             : address.acceptsOrigin(value, 8080, local),
+             accepted);
+    // Names are words, and only for an API.
+    QVERIFY(
+        ControlAddress::checkNames({QStringLiteral("a b")}, true, &address).startsWith("--control-host: "));
+    QVERIFY(!ControlAddress::checkNames({QString()}, true, &address).isEmpty());
+    QVERIFY(!ControlAddress::checkNames({QStringLiteral("bench-pc")}, false, &address).isEmpty());
+}
+
+void TestControl::duplicateKeys_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("twice");
+    QTest::newRow("none") << QByteArray(R"({"a": 1, "b": {"a": 2}, "c": [{"a": 3}, {"a": 4}]})") << "";
+    QTest::newRow("top") << QByteArray(R"({"count": 3, "count": 4})") << "count";
+    QTest::newRow("nested") << QByteArray(R"({"texts": {"device-name": "A", "device-name": "B"}})")
+                            << "texts.device-name";
+    QTest::newRow("in an array") << QByteArray(R"({"u": [{"k": 1}, {"k": 1, "k": 2}]})") << "u[1].k";
+    QTest::newRow("escaped the same") << QByteArray(R"({"a": 1, "\u0061": 2})") << "a";
+    QTest::newRow("surrogate pair") << QByteArray(R"({"\ud83d\ude00": 1, "😀": 2})") << "😀";
+    QTest::newRow("in a string") << QByteArray(R"({"s": "{\"a\": 1, \"a\": 2}", "t": "a"})") << "";
+    QTest::newRow("value equals a key") << QByteArray(R"({"a": "a", "b": "a"})") << "";
+}
+
+void TestControl::duplicateKeys()
+{
+    QFETCH(QByteArray, json);
+    QTEST(JsonDuplicateKey::find(json), "twice");
 }
 
 void TestControl::journalQuery_data()
@@ -148,6 +246,7 @@ void TestControl::journalQuery()
     if (QByteArray(QTest::currentDataTag()) == "all") {
         QCOMPARE(parsed.after, JournalQuery::kMaxSeq);
         QCOMPARE(parsed.limit, JournalQuery::kMaxLimit);
+        QCOMPARE(parsed.pageLimit(), JournalQuery::kMaxAnswer);
         QCOMPARE(parsed.waitMs, JournalQuery::kMaxWaitMs);
         QCOMPARE(int(*parsed.command), 0x0C);
     }
@@ -277,6 +376,46 @@ void TestControl::stopRightAfterStart()
         QVERIFY(server.bind(address, nullptr));
         server.start();
         server.stop();
+    }
+}
+
+void TestControl::slowClientsArePushedOutAndClosed()
+{
+    UnitHost host;
+    host.addUnit();
+    ControlServer server(&host);
+    ControlAddress address;
+    QVERIFY(ControlAddress::parse(QStringLiteral("127.0.0.1:0"), &address, nullptr));
+    QVERIFY(server.bind(address, nullptr));
+    server.start();
+    // More clients than workers, each half-way through its request line.
+    std::vector<int> slow;
+    for (int i = 0; i < ControlServer::kWorkerThreads + 8; ++i) {
+        slow.push_back(httptest::connectTo(server.port()));
+        QVERIFY(slow.back() >= 0);
+        QCOMPARE(::send(slow.back(), "GET /uni", 8, 0), ssize_t(8));
+    }
+    // A new client makes room for itself, while the unit's thread runs as usual.
+    std::string units;
+    std::atomic<bool> listed{false};
+    std::thread lister([&] {
+        units = httptest::exchange(server.port(), "GET /units HTTP/1.1\r\nConnection: close\r\n\r\n");
+        listed = true;
+    });
+    spinUntil(listed);
+    lister.join();
+    QVERIFY2(units.rfind("HTTP/1.1 200 ", 0) == 0, units.c_str());
+    server.stop();
+    // Every slow client was let go: it reads the end of its connection, not a timeout.
+    for (const int fd : slow) {
+        const timeval bound{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        char byte;
+        ssize_t n;
+        while ((n = ::recv(fd, &byte, 1, 0)) > 0) {
+        }
+        QVERIFY2(n == 0 || errno == ECONNRESET, std::strerror(errno));
+        ::close(fd);
     }
 }
 

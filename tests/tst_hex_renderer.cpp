@@ -1,6 +1,7 @@
 #include "journal/JournalEvent.h"
 #include "protocol/ContentCodec.h"
 #include "protocol/FrameView.h"
+#include "render/HexFrameCheck.h"
 #include "render/HexFrameRenderer.h"
 
 #include <QJsonDocument>
@@ -295,10 +296,22 @@ private slots:
                                     << QStringList{"5aa5 1234 02 0000    -- 命令：[2]获取时间， 长度：0",
                                                    "ee03    -- CRC"}
                                     << true;
+        // Byte pairs apart, as hex dumps and Wireshark copy them, are read as the frame.
+        QTest::newRow("blanks request")
+            << "5A A5 12 34 02 00 00 EE 03" << kReq << QStringList{header2, "EE03    -- CRC"} << true;
+        QTest::newRow("blanks response")
+            << "5A A5 12 34 02 00 00 EE 03" << kRsp << QStringList{header2, kContentFailure} << false;
+        QTest::newRow("colons, lower case")
+            << "5a:a5:12:34:02:00:00:ee:03" << kReq << QStringList{header2, "EE03    -- CRC"} << true;
+        QTest::newRow("dashes") << "5A-A5-12-34-02-00-00-EE-03" << kReq
+                                << QStringList{header2, "EE03    -- CRC"} << true;
+        QTest::newRow("words and lines, blanks around")
+            << " 5AA5 1234\n0200 00EE03\n"
+            << kReq << QStringList{header2, "EE03    -- CRC"} << true;
+        QTest::newRow("a blank inside a byte")
+            << "5A A51 234020000EE03" << kReq << QStringList{"Head异常！"} << false;
         for (int dir : {kReq, kRsp}) {
             const QByteArray side = dir == kReq ? " request" : " response";
-            QTest::newRow(("blanks" + side).constData())
-                << "5A A5 12 34 02 00 00 EE 03" << dir << QStringList{"Head异常！"} << false;
             QTest::newRow(("address" + side).constData())
                 << "5AA5123502000000" << dir << QStringList{"Addr异常！"} << false;
             QTest::newRow(("command 0x16" + side).constData())
@@ -1017,6 +1030,69 @@ private slots:
         QCOMPARE(again.last(), crcLine(second));
         QCOMPARE(int(renderer.cmd()), second.mid(8, 2).toInt(nullptr, 16));
         QCOMPARE(int(renderer.dataLen()), second.mid(10, 4).toInt(nullptr, 16));
+    }
+
+    // What the lines leave unsaid: a length that does not fit, a checksum that does not hold.
+    void frameCheck_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("whole frame") << "5AA512340E0003005A0ADAEA"
+                                     << "";
+        QTest::newRow("lower case, apart") << "5a a5 12 34 0e 00 03 00 5a 0a da ea"
+                                           << "";
+        QTest::newRow("bad checksum") << "5AA512340E0003005A0ADAEB"
+                                      << "checksum DAEB, computed DAEA";
+        QTest::newRow("bad checksum, apart") << "5A:A5:12:34:0E:00:03:00:5A:0A:DA:EB"
+                                             << "checksum DAEB, computed DAEA";
+        QTest::newRow("one byte short") << "5AA51234020000EE"
+                                        << "the frame is 8 bytes, its length field needs 9";
+        QTest::newRow("two bytes long") << "5AA51234020000EE0399"
+                                        << "the frame is 10 bytes, its length field needs 9";
+        QTest::newRow("no content") << "5AA51234010007"
+                                    << "the frame is 7 bytes, its length field needs 16";
+        QTest::newRow("odd digits") << "5AA51234020000EE0"
+                                    << "17 hex digits are no whole number of bytes";
+        QTest::newRow("letter in the checksum") << "5AA51234020000EE0X"
+                                                << "character 18 ('X') is not a hex digit";
+        QTest::newRow("line break after it") << "5AA51234020000EE03\n"
+                                             << "character 19 (U+000A) is not a hex digit";
+        // The renderer's own lines name these.
+        QTest::newRow("header refused") << "5AA6123402000000"
+                                        << "";
+        QTest::newRow("address refused") << "5AA5123502000000"
+                                         << "";
+        QTest::newRow("command refused") << "5AA51234160000AE07"
+                                         << "";
+        QTest::newRow("header cut") << "5AA51234020"
+                                    << "";
+        QTest::newRow("bad hex in the header") << "5AA51234０２0000"
+                                               << "";
+    }
+    void frameCheck()
+    {
+        QFETCH(QString, input);
+        QFETCH(QString, problem);
+        QCOMPARE(HexFrameCheck::problem(input), problem);
+    }
+
+    void frameCheckNotesTheDirection()
+    {
+        const QString getTime = QStringLiteral("5AA51234020000EE03");
+        const QString timeReply = frame(2, QStringLiteral("07E80105090307"));
+        const auto notes = [](const QString& input, Direction direction) {
+            HexFrameRenderer renderer;
+            renderer.render(input, direction);
+            return HexFrameCheck::notes(input, direction, renderer.isOk(), QStringLiteral("R"),
+                                        QStringLiteral("S"));
+        };
+        QCOMPARE(notes(getTime, Direction::Request), QStringList());
+        QCOMPARE(notes(getTime, Direction::Response), QStringList{"it renders as a request (R)"});
+        QCOMPARE(notes(timeReply, Direction::Request), QStringList{"it renders as a response (S)"});
+        QCOMPARE(notes(timeReply, Direction::Response), QStringList());
+        // Neither direction renders it: only what is wrong with it.
+        QCOMPARE(notes(QStringLiteral("5AA51234020001FFFFFF"), Direction::Request),
+                 QStringList{"checksum FFFF, computed " + crcOf("5AA51234020001FF")});
     }
 
     void parseContentWithoutHeader()

@@ -411,6 +411,73 @@ private slots:
         std::fclose(messages);
     }
 
+    // A day's file stops at its size limit with one line saying so, also said on the notice
+    // stream; what earlier runs wrote counts; the next day's file starts afresh.
+    void sizeLimitEndsTheDaysFile()
+    {
+        DirChooser chooser{path("limit")};
+        QVERIFY(QDir().mkpath(chooser.dir));
+        const QString today = chooser.file(QStringLiteral("varnelTest20261207.log"));
+        QFile earlier(today);
+        QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write(QByteArray(100, 'x')) == 100);
+        earlier.close();
+        std::FILE* notices = std::tmpfile();
+        QVERIFY(notices);
+        TimePoint now = localTime(2026, 12, 7, 10, 0, 0, 0);
+        LogFileWriter w;
+        w.setNoticeStream(notices);
+        w.setClock([&now] { return now; });
+        w.setSizeLimit(300);
+        QVERIFY(w.openDaily(chooser, 1));
+        for (int i = 0; i < 20; ++i)
+            w.write(2, "a.cpp", "f", i, 0, "line %d", i);
+        const QByteArray content = readAll(today);
+        const QByteArray notice = "log file limit of 300 bytes reached: nothing more is written to this file "
+                                  "until the next day";
+        QVERIFY2(content.endsWith("] [0] " + notice), content.constData());
+        QCOMPARE(content.count("line "), 3);       // 100 + 3 lines of 54 bytes; a fourth would pass 300
+        QVERIFY(content.lastIndexOf('\n') <= 300); // all but the last line within the limit
+        QCOMPARE(readStream(notices), "log file " + QFile::encodeName(today) +
+                                          " reached its limit of 300 bytes: nothing more is written to it "
+                                          "until the next day\n");
+        w.write(2, "a.cpp", "f", 99, 0, "%s", "after");
+        QCOMPARE(readAll(today), content);
+        now = localTime(2026, 12, 8, 0, 0, 0, 0);
+        w.write(2, "a.cpp", "f", 100, 0, "%s", "next day");
+        QVERIFY(readAll(chooser.file(QStringLiteral("varnelTest20261208.log"))).endsWith("] [0] next day"));
+        std::fclose(notices);
+    }
+
+    void sizeLimitTexts_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<qint64>("bytes");
+        QTest::newRow("bytes") << QByteArray("500000") << true << qint64(500000);
+        QTest::newRow("none") << QByteArray("0") << true << qint64(0);
+        QTest::newRow("kibibytes") << QByteArray("300K") << true << qint64(300 * 1024);
+        QTest::newRow("mebibytes") << QByteArray("256m") << true << qint64(256) * 1024 * 1024;
+        QTest::newRow("gibibytes") << QByteArray("2G") << true << qint64(2) * 1024 * 1024 * 1024;
+        QTest::newRow("1 TiB") << QByteArray("1024G") << true << (qint64(1) << 40);
+        QTest::newRow("over 1 TiB") << QByteArray("1025G") << false << qint64(0);
+        QTest::newRow("digits past any size") << QByteArray("99999999999999999999999") << false << qint64(0);
+        QTest::newRow("empty") << QByteArray("") << false << qint64(0);
+        QTest::newRow("unit only") << QByteArray("M") << false << qint64(0);
+        QTest::newRow("unknown unit") << QByteArray("5X") << false << qint64(0);
+        QTest::newRow("negative") << QByteArray("-1") << false << qint64(0);
+        QTest::newRow("text after") << QByteArray("5MB") << false << qint64(0);
+    }
+    void sizeLimitTexts()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, valid);
+        QFETCH(qint64, bytes);
+        long long parsed = -1;
+        QCOMPARE(LogFileWriter::parseSize(text.constData(), &parsed), valid);
+        if (valid)
+            QCOMPARE(qint64(parsed), bytes);
+    }
+
     // A writer given a fixed path keeps it across midnight.
     void fixedPathDoesNotFollowTheDay()
     {

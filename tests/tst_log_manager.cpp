@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -86,6 +87,65 @@ private slots:
         Call b = a;
         b.text = QStringLiteral("B");
         logCall(m, b);
+        QCOMPARE(messages(spy), expected);
+    }
+
+    // A flood: past `limit` lines in a second, calls are counted by message, and each message
+    // shows once with its count at the next second's first call or at a break. newSecondAt: the
+    // call before which the test waits for the next second (-1: none).
+    void floodFolding_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<int>("newSecondAt");
+        QTest::addColumn<QStringList>("expected"); // a break comes after the calls
+        QTest::newRow("within the limit")
+            << 3 << QStringList{"a", "b", "c"} << -1 << QStringList{"a", "b", "c"};
+        QTest::newRow("past the limit")
+            << 3 << QStringList{"a", "b", "c", "d", "e", "d", "e", "f"} << -1
+            << QStringList{"a", "b", "c", "d - repeat times[2]", "e - repeat times[2]", "f"};
+        QTest::newRow("repeats do not count")
+            << 2 << QStringList{"x", "x", "x", "y", "z", "z"} << -1
+            << QStringList{"x", "x - repeat times[3]", "y", "z - repeat times[2]"};
+        QTest::newRow("a run the flood cuts") << 2 << QStringList{"x", "y", "y", "y", "z"} << -1
+                                              << QStringList{"x", "y", "y - repeat times[3]", "z"};
+        QTest::newRow("the next second tells and shows again")
+            << 2 << QStringList{"a", "b", "c", "c", "d", "e", "f"} << 4
+            << QStringList{"a", "b", "c - repeat times[2]", "d", "e", "f"};
+        QStringList many{"a"};
+        QStringList told{"a"};
+        for (int i = 0; i < LogManager::kMaxFoldedMessages + 6; ++i) {
+            many << QStringLiteral("m%1").arg(i);
+            if (i < LogManager::kMaxFoldedMessages)
+                told << QStringLiteral("m%1").arg(i);
+        }
+        told << QStringLiteral("6 more log lines of a flood left out");
+        QTest::newRow("more messages than are counted") << 1 << many << -1 << told;
+    }
+    void floodFolding()
+    {
+        QFETCH(int, limit);
+        QFETCH(QStringList, calls);
+        QFETCH(int, newSecondAt);
+        QFETCH(QStringList, expected);
+        const auto waitForNextSecond = [] {
+            const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000 - ms % 1000 + 20));
+        };
+        // The calls before a new second all fall into one: they take far less than 300 ms.
+        if (QDateTime::currentMSecsSinceEpoch() % 1000 > 700)
+            waitForNextSecond();
+        LogManager m;
+        m.setFloodLines(limit);
+        QSignalSpy spy(&m, &LogManager::logAdded);
+        for (int i = 0; i < calls.size(); ++i) {
+            if (i == newSecondAt)
+                waitForNextSecond();
+            Call c;
+            c.text = calls.at(i);
+            logCall(m, c);
+        }
+        m.breakRepeatRun();
         QCOMPARE(messages(spy), expected);
     }
 

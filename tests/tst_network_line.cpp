@@ -110,6 +110,8 @@ void TstNetworkLine::telnet_data()
                                   << bytes({255, 252, 1, 255, 254, 24}) << "115200 8N1";
     QTest::newRow("set baud 9600") << sbStart + bytes({1, 0, 0, 0x25, 0x80}) + se << QByteArray()
                                    << sbStart + bytes({101, 0, 0, 0x25, 0x80}) + se << "9600 8N1";
+    QTest::newRow("fastest baud") << sbStart + bytes({1, 0, 0xb7, 0x1b, 0}) + se << QByteArray()
+                                  << sbStart + bytes({101, 0, 0xb7, 0x1b, 0}) + se << "12000000 8N1";
     QTest::newRow("baud query") << sbStart + bytes({1, 0, 0, 0, 0}) + se << QByteArray()
                                 << sbStart + bytes({101, 0, 1, 0xc2, 0}) + se << "115200 8N1";
     // 0x0000FFFF baud: the answer's value bytes are escaped, and the request's were.
@@ -203,6 +205,17 @@ void TstNetworkLine::telnetHostile()
         const QByteArray data = server.fromClient(input + bytes({0x41}), &answers);
         QCOMPARE(data, QByteArray("A"));
         QVERIFY2(!server.takeProblem().isEmpty(), input.toHex(' ').constData());
+        QCOMPARE(server.settings().text(), QStringLiteral("115200 8N1"));
+    }
+    // A baud rate no UART runs at is reported and answered with the rate in force.
+    for (const std::uint32_t baud : {0xFFFFFFFFu, Rfc2217Server::kMinBaud - 1, Rfc2217Server::kMaxBaud + 1}) {
+        Rfc2217Server server;
+        QByteArray answers;
+        const QByteArray value = bytes({1, std::uint8_t(baud >> 24), std::uint8_t(baud >> 16),
+                                        std::uint8_t(baud >> 8), std::uint8_t(baud)});
+        QCOMPARE(server.fromClient(sbStart + Rfc2217Server::escape(value) + se, &answers), QByteArray());
+        QCOMPARE(answers.toHex(' '), (sbStart + bytes({101, 0, 1, 0xc2, 0}) + se).toHex(' '));
+        QVERIFY(server.takeProblem().contains(QString::number(baud)));
         QCOMPARE(server.settings().text(), QStringLiteral("115200 8N1"));
     }
     // Random bytes: no crash, and the parser still reads a clean frame afterwards.

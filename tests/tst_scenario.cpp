@@ -1,4 +1,5 @@
 #include "emulator/UnitsFile.h"
+#include "protocol/CommandCatalogue.h"
 #include "scenario/RecordCsvFormat.h"
 #include "scenario/Scenario.h"
 #include "scenario/ScenarioFile.h"
@@ -69,6 +70,7 @@ private slots:
 #ifdef Q_OS_UNIX
         QCOMPARE(mkfifo(QFile::encodeName(m_dir.filePath(QStringLiteral("fifo.csv"))).constData(), 0600), 0);
         QCOMPARE(mkfifo(QFile::encodeName(m_dir.filePath(QStringLiteral("fifo.json"))).constData(), 0600), 0);
+        QVERIFY(QFile::link(QStringLiteral("/dev/null"), m_dir.filePath(QStringLiteral("null-link"))));
 #endif
     }
 
@@ -173,6 +175,60 @@ private slots:
                                     << "records.fields.result: the list is empty";
         QTest::newRow("list item") << QByteArray(R"({"records": {"fields": {"result": [1, 256]}}})")
                                    << "records.fields.result[1]: 256 is outside 0 to 255";
+        // Fixed replies and reply timing, by the command-line names of the commands.
+        QTest::newRow("replies unknown command")
+            << QByteArray(R"({"replies": {"get-colour": "none"}})")
+            << "replies.get-colour: no such command (varnel-pc commands lists their names)";
+        QTest::newRow("replies for the upload")
+            << QByteArray(R"({"replies": {"get-file-records": "none"}})")
+            << "replies.get-file-records: an upload's frames come from records, not from replies";
+        QTest::newRow("reply longer than its text")
+            << QByteArray(R"({"replies": {"get-device-number": "hex:313233343536373839"}})")
+            << "replies.get-device-number: \"hex:313233343536373839\" is 9 bytes, at most 8";
+        QTest::newRow("reply longer than a clock")
+            << QByteArray(R"({"replies": {"get-time": "hex:07EA0C0817171300"}})")
+            << "replies.get-time: \"hex:07EA0C0817171300\" is 8 bytes, at most 7";
+        QTest::newRow("reply not a text")
+            << QByteArray(R"({"replies": {"get-time": 1}})")
+            << "replies.get-time: expected \"none\" or \"hex:\" and the content's bytes, got a number";
+        QTest::newRow("reply neither none nor hex")
+            << QByteArray(R"({"replies": {"get-time": "silent"}})")
+            << "replies.get-time: expected \"none\" or \"hex:\" and the content's bytes, got \"silent\"";
+        QTest::newRow("reply bad hex") << QByteArray(R"({"replies": {"set-time": "hex:1"}})")
+                                       << "replies.set-time: \"hex:1\": odd length after hex:";
+        QTest::newRow("timing unknown command")
+            << QByteArray(R"({"timing": {"get-colour": {"latency_ms": [1]}}})")
+            << "timing.get-colour: no such command (varnel-pc commands lists their names)";
+        QTest::newRow("timing not an object") << QByteArray(R"({"timing": {"get-time": [1]}})")
+                                              << "timing.get-time: expected an object, got a list";
+        QTest::newRow("timing interval on a command")
+            << QByteArray(R"({"timing": {"get-time": {"interval_ms": [1]}}})")
+            << "timing.get-time.interval_ms: unknown key (known: latency_ms)";
+        QTest::newRow("timing latency on records")
+            << QByteArray(R"({"timing": {"records": {"latency_ms": [1]}}})")
+            << "timing.records.latency_ms: unknown key (known: interval_ms)";
+        QTest::newRow("timing without samples")
+            << QByteArray(R"({"timing": {"get-time": {}}})")
+            << "timing.get-time.latency_ms: expected a list of milliseconds from 0 to 3600000, got nothing";
+        QTest::newRow("timing empty list") << QByteArray(R"({"timing": {"get-time": {"latency_ms": []}}})")
+                                           << "timing.get-time.latency_ms: the list is empty";
+        QTest::newRow("timing negative sample")
+            << QByteArray(R"({"timing": {"records": {"interval_ms": [12, -0.5]}}})")
+            << "timing.records.interval_ms[1]: -0.5 is outside 0 to 3600000";
+        QTest::newRow("timing sample not a number")
+            << QByteArray(R"({"timing": {"get-time": {"latency_ms": ["3"]}}})")
+            << "timing.get-time.latency_ms[0]: expected a number of milliseconds, got a text";
+        QTest::newRow("timing too many samples")
+            << "{\"timing\": {\"get-time\": {\"latency_ms\": [" + QByteArray("1,").repeated(10000) + "1]}}}"
+            << "timing.get-time.latency_ms: 10001 samples, at most 10000";
+        QTest::newRow("timing most samples")
+            << "{\"timing\": {\"get-time\": {\"latency_ms\": [" + QByteArray("1,").repeated(9999) + "1]}}}"
+            << "";
+        QTest::newRow("clock offset fraction")
+            << QByteArray(R"({"clock_offset_ms": 1.5})") << "clock_offset_ms: 1.5 is not a whole number";
+        QTest::newRow("clock offset too far")
+            << QByteArray(R"({"clock_offset_ms": -1e13})")
+            << "clock_offset_ms: -10000000000000 is outside -3162240000000 to 3162240000000";
         QTest::newRow("csv good") << QByteArray(R"({"records": {"csv": "good.csv"}})") << "";
         QTest::newRow("csv missing") << QByteArray(R"({"records": {"csv": "none.csv"}})")
                                      << "records.csv: cannot read " + m_dir.filePath("none.csv") +
@@ -277,7 +333,10 @@ private slots:
     {
         const QByteArray json = R"({"texts": {"device-name": "扳手01", "serial-number": "hex:00ff"},
             "stateful": true, "records": {"count": 5, "csv": "good.csv", "fields": {"result": [0, 1]}},
-            "faults": ["get-time:delay=1500@2"], "seed": 7})";
+            "faults": ["get-time:delay=1500@2"], "seed": 7,
+            "replies": {"clear-file-records": "none", "set-usage-count": "hex:01"},
+            "timing": {"get-time": {"latency_ms": [3.25, 8]}, "records": {"interval_ms": [12.5]}},
+            "clock_offset_ms": -3600000})";
         Scenario scenario;
         QString problem;
         QVERIFY2(ScenarioFile::parse(json, m_dir.filePath(QStringLiteral("s.json")), &scenario, &problem),
@@ -291,6 +350,16 @@ private slots:
         QCOMPARE(scenario.records.rowCount(), 2); // blank and CRLF lines read as the writer's
         QCOMPARE(scenario.faults, QStringList{QStringLiteral("get-time:delay=1500@2")});
         QCOMPARE(scenario.seed.value_or(0), 7u);
+        const UnitState::FixedReply* silent = scenario.unit.fixedReply(toCode(Command::ClearFileRecords));
+        const UnitState::FixedReply* content = scenario.unit.fixedReply(toCode(Command::SetUsageCount));
+        QVERIFY(silent && silent->silent && content && !content->silent);
+        QCOMPARE(content->content, QByteArray("\x01"));
+        QVERIFY(!scenario.unit.fixedReply(toCode(Command::GetTime)));
+        QCOMPARE(scenario.timing.latencies(toCode(Command::GetTime)), (std::vector<double>{3.25, 8}));
+        QVERIFY(scenario.timing.latencies(toCode(Command::SetTime)).empty());
+        QCOMPARE(scenario.timing.intervals(), std::vector<double>{12.5});
+        QVERIFY(scenario.unit.clockSet());
+        QVERIFY(qAbs(scenario.unit.now().msecsTo(QDateTime::currentDateTime()) - 3600000) < 5000);
     }
 
     // Every record the writer can write reads back to its very bytes.
@@ -369,6 +438,30 @@ private slots:
         QTest::newRow("same serial twice")
             << QByteArray(R"({"units": [{"endpoint": "COM1"}, {"endpoint": "COM1"}]})")
             << "unit 2: endpoint: COM1 is unit 1's already" << 0;
+        QTest::newRow("one device, two names")
+            << QByteArray(R"({"units": [{"endpoint": "/dev/null"}, {"endpoint": "/dev/./null"}]})")
+            << "unit 2: endpoint: /dev/./null is unit 1's already" << 0;
+        QTest::newRow("a link to the device")
+            << QStringLiteral("{\"units\": [{\"endpoint\": \"/dev/null\"}, {\"endpoint\": \"%1\"}]}")
+                   .arg(m_dir.filePath(QStringLiteral("null-link")))
+                   .toUtf8()
+            << "unit 2: endpoint: " + m_dir.filePath(QStringLiteral("null-link")) + " is unit 1's already"
+            << 0;
+        QTest::newRow("a bare name is under /dev")
+            << QByteArray(R"({"units": [{"endpoint": "/dev/null"}, {"endpoint": "null"}]})")
+            << "unit 2: endpoint: null is unit 1's already" << 0;
+        QTest::newRow("NUL in endpoint")
+            << QByteArray("{\"units\": [{\"endpoint\": \"ab\\u0000cd\"}]}")
+            << "unit 1: endpoint: \"ab\\u0000cd\" holds a control character" << 0;
+        QTest::newRow("ESC and line break in endpoint")
+            << QByteArray("{\"units\": [{\"endpoint\": \"tcp:\\u001b[31m\\nx:1\"}]}")
+            << "unit 1: endpoint: \"tcp:\\u001B[31m\\u000Ax:1\" holds a control character" << 0;
+        QTest::newRow("key twice")
+            << QByteArray("{\"units\": [{\"endpoint\": \"COM1\"}, "
+                          "{\"endpoint\": \"COM2\", \"records\": 1, \"\\u0065ndpoint\": \"COM3\"}]}")
+            << "units[1].endpoint: the key is given twice" << 0;
+        QTest::newRow("top key twice") << QByteArray(R"({"units": [{"endpoint": "COM1"}], "units": []})")
+                                       << "units: the key is given twice" << 0;
         QTest::newRow("unknown key")
             << QByteArray(R"({"units": [{"endpoint": "COM1", "speed": 1}]})")
             << "unit 1: speed: unknown key (known: endpoint, scenario, records, faults, "

@@ -319,29 +319,51 @@ private slots:
         QVERIFY(hexInput(m_dialog.get())->height() >= 160);
     }
 
+    // The output pane is the renderer's; a line under it says what the pane leaves unsaid.
     void paragraphsAreTheRenderers_data()
     {
         QTest::addColumn<QString>("input");
         QTest::addColumn<bool>("response");
         QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QString>("note");
         const QString header1 = QStringLiteral("5AA5 1234 01 0007    -- 命令：[1]设置时间， 长度：7");
+        const QString header2 = QStringLiteral("5AA5 1234 02 0000    -- 命令：[2]获取时间， 长度：0");
+        const QString header14 = QStringLiteral("5AA5 1234 0E 0003    -- 命令：[14]设置回退参数， 长度：3");
         QTest::newRow("set time") << "5AA5123401000707E801050903077200" << false
                                   << QStringList({header1, "07E8 01 05 09 03 07    -- 2024-01-05 09:03:07",
-                                                  "7200    -- CRC"});
+                                                  "7200    -- CRC"})
+                                  << "";
         QTest::newRow("lower case") << "5aa51234020000ee03" << false
                                     << QStringList({"5aa5 1234 02 0000    -- 命令：[2]获取时间， 长度：0",
-                                                    "ee03    -- CRC"});
-        QTest::newRow("blanks") << "5A A5 12 34 02 00 00 EE 03" << true << QStringList{"Head异常！"};
-        QTest::newRow("address") << "5AA5123502000000" << false << QStringList{"Addr异常！"};
-        QTest::newRow("command") << "5AA51234160000AE07" << false << QStringList{"Cmd异常！"};
+                                                    "ee03    -- CRC"})
+                                    << "";
+        QTest::newRow("blanks, as a response")
+            << "5A A5 12 34 02 00 00 EE 03" << true << QStringList{header2, "Frame Content异常！"}
+            << "it renders as a request (请求消息)";
+        QTest::newRow("dump lines") << "5a a5 12 34 05 00 04\nb0 e2 ca d6 13 e0\n"
+                                    << false
+                                    << QStringList({"5AA5 1234 05 0004    -- 命令：[5]设置设备名称， 长度：4",
+                                                    "B0E2CAD6    -- 设备名称：扳手", "13E0    -- CRC"})
+                                    << "";
+        QTest::newRow("address") << "5AA5123502000000" << false << QStringList{"Addr异常！"} << "";
+        QTest::newRow("command") << "5AA51234160000AE07" << false << QStringList{"Cmd异常！"} << "";
         QTest::newRow("device name") << "5AA51234050004B0E2CAD613E0" << false
                                      << QStringList(
                                             {"5AA5 1234 05 0004    -- 命令：[5]设置设备名称， 长度：4",
-                                             "B0E2CAD6    -- 设备名称：扳手", "13E0    -- CRC"});
+                                             "B0E2CAD6    -- 设备名称：扳手", "13E0    -- CRC"})
+                                     << "";
         QTest::newRow("fallback") << "5AA512340E0003005A0ADAEA" << false
-                                  << QStringList({"5AA5 1234 0E 0003    -- 命令：[14]设置回退参数， 长度：3",
-                                                  "005A 0A    -- 回退信息，角度：90，电流：10",
-                                                  "DAEA    -- CRC"});
+                                  << QStringList({header14, "005A 0A    -- 回退信息，角度：90，电流：10",
+                                                  "DAEA    -- CRC"})
+                                  << "";
+        QTest::newRow("fallback, bad checksum")
+            << "5AA512340E0003005A0ADAEB" << false
+            << QStringList({header14, "005A 0A    -- 回退信息，角度：90，电流：10", "DAEB    -- CRC"})
+            << "checksum DAEB, computed DAEA";
+        QTest::newRow("time reply as a request")
+            << "5AA5123402000707E80105090307820F" << false
+            << QStringList({"5AA5 1234 02 0007    -- 命令：[2]获取时间， 长度：7", "Frame Content异常！"})
+            << "it renders as a response (响应消息)";
     }
 
     void paragraphsAreTheRenderers()
@@ -349,6 +371,7 @@ private slots:
         QFETCH(QString, input);
         QFETCH(bool, response);
         QFETCH(QStringList, expected);
+        QFETCH(QString, note);
         QCOMPARE(parse(m_dialog.get(), input, response), expected);
 
         HexFrameRenderer renderer;
@@ -357,6 +380,11 @@ private slots:
         QCOMPARE(parseOutput(m_dialog.get())->document()->blockCount(),
                  paragraphs.join('\n').count('\n') + 1);
         QCOMPARE(parseOutput(m_dialog.get())->toPlainText(), paragraphs.join('\n'));
+        const auto* noteLine = m_dialog->findChild<QLabel*>(QStringLiteral("labelParseNote"));
+        QCOMPARE(noteLine->text(), note);
+        QCOMPARE(noteLine->isVisible(), !note.isEmpty());
+        m_dialog->clearText();
+        QVERIFY(noteLine->isHidden());
     }
 
     void eachParseReplacesOutput()

@@ -1,20 +1,24 @@
 #include "FrameTestSupport.h"
 
+#include "emulator/ScenarioLoader.h"
 #include "emulator/UnitSession.h"
 #include "journal/Journal.h"
 #include "log/LogManager.h"
 #include "protocol/FrameExtractor.h"
 #include "protocol/FrameView.h"
 #include "scenario/RecordSource.h"
+#include "scenario/Scenario.h"
 #include "scenario/UnitState.h"
 #include "transport/MemoryTransport.h"
 #include "unit/EmulatedUnit.h"
 
 #include <QEventLoop>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -295,6 +299,123 @@ private slots:
                  QStringLiteral("get-time:drop@for=20ms"));
         QVERIFY(endedIn(m_b->session().journal()).empty());
         QCOMPARE(m_a->session().faults()->rules().last().state, QStringLiteral("ended"));
+    }
+
+    // The journal's replies and the sent counts are what reached the line; what a rule dropped,
+    // delayed or held behind a delayed one is counted under its own name. Two get-times, then a
+    // serial number that a held-back reply holds up too.
+    void repliesCountWhatReachedTheLine_data()
+    {
+        QTest::addColumn<QString>("rule");
+        QTest::addColumn<bool>("clearHeld"); // the rules cleared while replies are held back
+        QTest::addColumn<int>("written");    // frames the PC side got
+        QTest::addColumn<int>("timeSent");
+        QTest::addColumn<int>("dropped");
+        QTest::addColumn<int>("delayed");
+        QTest::addColumn<int>("held");
+        QTest::addColumn<qint64>("slowestUs"); // the slowest reply's latency, at least
+        QTest::newRow("no rule") << QString() << false << 3 << 2 << 0 << 0 << 0 << qint64(0);
+        QTest::newRow("drop") << "get-time:drop@1" << false << 2 << 1 << 1 << 0 << 0 << qint64(0);
+        QTest::newRow("delay") << "get-time:delay=200@1" << false << 3 << 2 << 0 << 1 << 2 << qint64(200000);
+        QTest::newRow("split") << "get-time:split=2:150@1" << false << 3 << 2 << 0 << 1 << 2
+                               << qint64(150000);
+        QTest::newRow("corrupt") << "get-time:corrupt-crc@1" << false << 3 << 2 << 0 << 0 << 0 << qint64(0);
+        QTest::newRow("let go") << "get-time:delay=60000@1" << true << 0 << 0 << 3 << 1 << 2 << qint64(0);
+    }
+
+    void repliesCountWhatReachedTheLine()
+    {
+        QFETCH(QString, rule);
+        QFETCH(bool, clearHeld);
+        QFETCH(int, written);
+        QFETCH(int, timeSent);
+        QFETCH(int, dropped);
+        QFETCH(int, delayed);
+        QFETCH(int, held);
+        QFETCH(qint64, slowestUs);
+        UnitSession& session = m_a->session();
+        QString error;
+        if (!rule.isEmpty())
+            QVERIFY2(session.faults()->addRule(rule, &error), qPrintable(error));
+        m_a->send(0x02);
+        m_a->send(0x02);
+        m_a->send(0x04);
+        QTRY_COMPARE_WITH_TIMEOUT(session.requestCount(), std::uint64_t(3), 10000);
+        if (clearHeld)
+            session.faults()->clear();
+        // Every reply reached its end: written or dropped.
+        const auto ended = [&] {
+            const UnitMetrics::Snapshot c = session.metrics()->snapshot();
+            return c.sent[0x02] + c.sent[0x04] + c.dropped[0x02] + c.dropped[0x04] == 3;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(ended(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_a->frames().size(), written, 5000);
+        const UnitMetrics::Snapshot counts = session.metrics()->snapshot();
+        QCOMPARE(counts.sent[0x02], std::uint64_t(timeSent));
+        QCOMPARE(counts.dropped[0x02] + counts.dropped[0x04], std::uint64_t(dropped));
+        QCOMPARE(counts.delayed[0x02], std::uint64_t(delayed));
+        QCOMPARE(counts.held[0x02] + counts.held[0x04], std::uint64_t(held));
+        QCOMPARE(counts.latencyCount, std::uint64_t(written));
+        const std::vector<JournalEvent> replies = session.journal()->since(
+            0, 10, [](const JournalEvent& e) { return e.type == JournalEvent::Type::Reply; });
+        QCOMPARE(int(replies.size()), written);
+        // A reply a rule shaped or held names it, and its latency runs to its write.
+        qint64 latest = 0;
+        int named = 0;
+        for (const JournalEvent& reply : replies) {
+            latest = std::max(latest, reply.latencyUs);
+            if (reply.keys.contains(QStringLiteral("faults"))) {
+                QCOMPARE(reply.keys.value(QStringLiteral("faults")).toArray(), QJsonArray{rule});
+                ++named;
+            }
+        }
+        QCOMPARE(named, written ? delayed + (rule.contains(QLatin1String("corrupt")) ? 1 : 0) : 0);
+        QVERIFY2(latest >= slowestUs, qPrintable(QString::number(latest)));
+    }
+
+    // A scenario's CSV makes its row count the unit's; a count set after it takes the rows in
+    // order, from the first again after the last.
+    void csvRowsFollowTheCount_data()
+    {
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<int>("count"); // -1: none set after the scenario
+        QTest::addColumn<QList<int>>("sentRows");
+        QTest::newRow("the rows") << 3 << -1 << QList<int>{0, 1, 2};
+        QTest::newRow("fewer") << 3 << 2 << QList<int>{0, 1};
+        QTest::newRow("cycled") << 3 << 7 << QList<int>{0, 1, 2, 0, 1, 2, 0};
+        QTest::newRow("none") << 3 << 0 << QList<int>{};
+        QTest::newRow("no rows") << 0 << 4 << QList<int>{};
+    }
+
+    void csvRowsFollowTheCount()
+    {
+        QFETCH(int, rows);
+        QFETCH(int, count);
+        QFETCH(QList<int>, sentRows);
+        Scenario scenario;
+        scenario.records.useRows();
+        for (int i = 0; i < rows; ++i) {
+            QByteArray row(110, char(0x10 + i));
+            row[0] = '\x01';
+            scenario.records.appendRow(row);
+        }
+        EmulatedUnit* unit = m_a->unit();
+        QVERIFY(ScenarioLoader::apply(*unit, nullptr, scenario, nullptr));
+        QCOMPARE(unit->recordCount(), rows);
+        if (count >= 0)
+            unit->setRecordCount(count);
+        QCOMPARE(unit->csvRowsTaken().isEmpty(), count < 0 || count == rows);
+        m_a->send(0x0C);
+        QVERIFY2(runUntil([this] {
+                     return !m_a->frames().isEmpty() &&
+                            contentOf(m_a->frames().last()) == QByteArray("\x02", 1);
+                 }),
+                 qPrintable(m_events.join(QLatin1Char('\n'))));
+        QList<int> sent;
+        for (int i = 1; i + 1 < m_a->frames().size(); ++i)
+            sent << static_cast<std::uint8_t>(contentOf(m_a->frames().at(i)).at(1)) - 0x10;
+        QCOMPARE(sent, sentRows);
+        QCOMPARE(contentOf(m_a->frames().first()).mid(1).toHex().toUInt(nullptr, 16), uint(sentRows.size()));
     }
 
     // A answers B's requests while its own upload runs; B's upload, stopped, ends alone.

@@ -71,49 +71,81 @@ private slots:
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QByteArray>("out");
         QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("err");
         const QStringList twoFrames{"render", "5AA51234020000EE03", "5AA51234050004B0E2CAD613E0"};
         QTest::newRow("arguments, C locale")
-            << twoFrames << QByteArray() << "C" << kGetTime + "\n" + kDeviceName << 0;
+            << twoFrames << QByteArray() << "C" << kGetTime + "\n" + kDeviceName << 0 << QByteArray();
         QTest::newRow("arguments, UTF-8 locale")
-            << twoFrames << QByteArray() << "C.UTF-8" << kGetTime + "\n" + kDeviceName << 0;
-        QTest::newRow("one argument")
-            << QStringList{"render", "5AA512340D0000DE00"} << QByteArray() << "C" << kClear << 0;
+            << twoFrames << QByteArray() << "C.UTF-8" << kGetTime + "\n" + kDeviceName << 0 << QByteArray();
+        QTest::newRow("one argument") << QStringList{"render", "5AA512340D0000DE00"} << QByteArray() << "C"
+                                      << kClear << 0 << QByteArray();
         QTest::newRow("response") << QStringList{"render", "--response", "5AA512340C000500000000646861"}
-                                  << QByteArray() << "C" << kStart << 0;
+                                  << QByteArray() << "C" << kStart << 0 << QByteArray();
         QTest::newRow("response after the frame")
             << QStringList{"render", "5AA512340C000500000000646861", "--response"} << QByteArray() << "C"
-            << kStart << 0;
-        QTest::newRow("double dash ends options")
-            << QStringList{"render", "--", "5AA51234020000EE03"} << QByteArray() << "C" << kGetTime << 0;
+            << kStart << 0 << QByteArray();
+        QTest::newRow("double dash ends options") << QStringList{"render", "--", "5AA51234020000EE03"}
+                                                  << QByteArray() << "C" << kGetTime << 0 << QByteArray();
         QTest::newRow("arguments, one rejected")
             << QStringList{"render", "--response", "5AA51234020000EE03", "5AA512340C000500000000646861"}
-            << QByteArray() << "C" << kGetTimeAsResponse + "\n" + kStart << 1;
-        QTest::newRow("head error") << QStringList{"render", "5A A5"} << QByteArray() << "C"
-                                    << utf8(QStringLiteral("Head异常！\n")) << 1;
-        QTest::newRow("hex error, non-ASCII") << QStringList{"render", "5AA51234０２0000"} << QByteArray()
-                                              << "C" << utf8(QStringLiteral("Hex异常！\n")) << 1;
+            << QByteArray() << "C" << kGetTimeAsResponse + "\n" + kStart << 1
+            << QByteArray("varnel-pc render: frame 1: it renders as a request (without --response)\n");
+        QTest::newRow("head error") << QStringList{"render", "5A A6"} << QByteArray() << "C"
+                                    << utf8(QStringLiteral("Head异常！\n")) << 1 << QByteArray();
+        QTest::newRow("bytes apart, cut after the head")
+            << QStringList{"render", "5A A5"} << QByteArray() << "C" << utf8(QStringLiteral("Addr异常！\n"))
+            << 1 << QByteArray();
+        QTest::newRow("bytes apart: blanks, colons, dashes")
+            << QStringList{"render", "5A A5 12 34 02 00 00 EE 03", "5A:A5:12:34:0D:00:00:DE:00",
+                           "5a-a5-12-34-05-00-04-b0-e2-ca-d6-13-e0"}
+            << QByteArray() << "C" << kGetTime + "\n" + kClear + "\n" + kDeviceName << 0 << QByteArray();
+        // The lines stay as they are; what they leave unsaid goes to standard error and fails it.
+        QTest::newRow("bad checksum")
+            << QStringList{"render", "5AA512340E0003005A0ADAEB"} << QByteArray() << "C"
+            << utf8(QStringLiteral("5AA5 1234 0E 0003    -- 命令：[14]设置回退参数， 长度：3\n"
+                                   "005A 0A    -- 回退信息，角度：90，电流：10\n"
+                                   "DAEB    -- CRC\n"))
+            << 1 << QByteArray("varnel-pc render: frame 1: checksum DAEB, computed DAEA\n");
+        QTest::newRow("one byte short, second frame")
+            << QStringList{"render", "5AA51234020000EE03", "5AA51234020000EE"} << QByteArray() << "C"
+            << kGetTime + "\n" + QByteArray(kGetTime).replace("EE03    -- CRC", "00EE    -- CRC") << 1
+            << QByteArray("varnel-pc render: frame 2: the frame is 8 bytes, its length field needs 9\n");
+        QTest::newRow("two bytes long")
+            << QStringList{"render", "5AA51234020000EE0399"} << QByteArray() << "C"
+            << QByteArray(kGetTime).replace("EE03    -- CRC", "0399    -- CRC") << 1
+            << QByteArray("varnel-pc render: frame 1: the frame is 10 bytes, its length field needs 9\n");
+        QTest::newRow("a response as a request")
+            << QStringList{"render", "5AA512340C000500000000646861"} << QByteArray() << "C"
+            << utf8(QStringLiteral("5AA5 1234 0C 0005    -- 命令：[12]获取文件记录， 长度：5\n"
+                                   "Frame Content异常！\n"))
+            << 1 << QByteArray("varnel-pc render: frame 1: it renders as a response (--response)\n");
+        QTest::newRow("hex error, non-ASCII")
+            << QStringList{"render", "5AA51234０２0000"} << QByteArray() << "C"
+            << utf8(QStringLiteral("Hex异常！\n")) << 1 << QByteArray();
         QTest::newRow("standard input, two frames")
             << QStringList{"render"} << QByteArray("5AA51234020000EE03\r\n5AA512340D0000DE00\n") << "C"
-            << kGetTime + "\n" + kClear << 0;
+            << kGetTime + "\n" + kClear << 0 << QByteArray();
         QTest::newRow("standard input, no final break")
             << QStringList{"render"} << QByteArray("5AA51234020000EE03\n5AA51234050004B0E2CAD613E0") << "C"
-            << kGetTime + "\n" + kDeviceName << 0;
+            << kGetTime + "\n" + kDeviceName << 0 << QByteArray();
         QTest::newRow("standard input, response")
             << QStringList{"render", "--response"} << QByteArray("5AA51234020000EE03\n") << "C"
-            << kGetTimeAsResponse << 1;
+            << kGetTimeAsResponse << 1
+            << QByteArray("varnel-pc render: frame 1: it renders as a request (without --response)\n");
         QTest::newRow("standard input, empty line")
-            << QStringList{"render"} << QByteArray("5AA51234020000EE03\n\n") << "C" << kGetTime << 0;
+            << QStringList{"render"} << QByteArray("5AA51234020000EE03\n\n") << "C" << kGetTime << 0
+            << QByteArray();
         QTest::newRow("standard input, blank lines between and around")
             << QStringList{"render"}
             << QByteArray("\n \t\r\n5AA51234020000EE03\n\r\n  \n5AA512340D0000DE00\n\n") << "C"
-            << kGetTime + "\n" + kClear << 0;
+            << kGetTime + "\n" + kClear << 0 << QByteArray();
         QTest::newRow("standard input, blank lines and a bad frame")
-            << QStringList{"render"} << QByteArray("\n5A A5\n\n") << "C"
-            << utf8(QStringLiteral("Head异常！\n")) << 1;
+            << QStringList{"render"} << QByteArray("\n5A A6\n\n") << "C"
+            << utf8(QStringLiteral("Head异常！\n")) << 1 << QByteArray();
         QTest::newRow("standard input, only blank lines")
-            << QStringList{"render"} << QByteArray("\n\r\n   \n") << "C" << QByteArray() << 0;
+            << QStringList{"render"} << QByteArray("\n\r\n   \n") << "C" << QByteArray() << 0 << QByteArray();
         QTest::newRow("standard input, nothing")
-            << QStringList{"render"} << QByteArray() << "C" << QByteArray() << 0;
+            << QStringList{"render"} << QByteArray() << "C" << QByteArray() << 0 << QByteArray();
     }
     void render()
     {
@@ -122,9 +154,10 @@ private slots:
         QFETCH(QString, locale);
         QFETCH(QByteArray, out);
         QFETCH(int, exitCode);
+        QFETCH(QByteArray, err);
         const Result result = runTool(args, input, locale);
         QCOMPARE(result.out, out);
-        QCOMPARE(result.err, QByteArray());
+        QCOMPARE(result.err, err);
         QCOMPARE(result.exitCode, exitCode);
     }
 
@@ -148,6 +181,18 @@ private slots:
         QTest::newRow("tap without ports")
             << QStringList{"tap", "--capture", "c.pcap"} << 2
             << QByteArray("varnel-pc tap: expected PC_PORT UNIT_PORT (see varnel-pc --help)\n");
+        QTest::newRow("learn without captures")
+            << QStringList{"learn", "--out", "x"} << 2
+            << QByteArray("varnel-pc learn: expected one or more CAPTURE files (see varnel-pc --help)\n");
+        QTest::newRow("learn name with a folder")
+            << QStringList{"learn", "--name", "a/b", "c.pcap"} << 2
+            << QByteArray("varnel-pc learn: --name \"a/b\" is no file name (no folder, no slash) (see "
+                          "varnel-pc --help)\n");
+        QTest::newRow("learn check with an output")
+            << QStringList{"learn", "--check", "--out", "x", "c.pcap", "l.json"} << 2
+            << QByteArray("varnel-pc learn: --check takes CAPTURE LEARNED.json only (see varnel-pc --help)\n");
+        QTest::newRow("learn --help") << QStringList{"learn", "--help"} << 0
+                                      << QByteArray("Usage: varnel-pc learn [--out DIR]");
         QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("  render [--response] [HEX...]\n");
         QTest::newRow("help lists commands") << QStringList{"--help"} << 0 << QByteArray("  commands\n");
         QTest::newRow("help marks the internal one")
@@ -206,8 +251,9 @@ private slots:
         QVERIFY(lines.at(20).contains("import-sensor-mode-data"));
     }
 
-    // --help and --version answer on standard output with 0; bad usage keeps 2 and the
-    // usage on standard error. Neither writes a log file.
+    // --help and --version of every program answer on standard output with 0, without a display
+    // and without starting anything; bad usage keeps 2 and the usage on standard error. Neither
+    // writes a log file.
     void conventions_data()
     {
         QTest::addColumn<QString>("program");
@@ -232,13 +278,34 @@ private slots:
         QTest::newRow("emu --help") << "varnel-emu" << QStringList{"--help"} << 0 << false
                                     << QByteArray("usage: varnel-emu");
         QTest::newRow("emu --version") << "varnel-emu" << QStringList{"--version"} << 0 << false << version;
-        QTest::newRow("emu unknown option") << "varnel-emu" << QStringList{"--verbose", "/dev/null"} << 2
-                                            << true << QByteArray("usage: varnel-emu");
-        QTest::newRow("emu no port") << "varnel-emu" << QStringList() << 2 << true
-                                     << QByteArray("expected a PORT (or --units FILE)\nusage: varnel-emu");
+        QTest::newRow("emu unknown option")
+            << "varnel-emu" << QStringList{"--verbose", "/dev/null"} << 2 << true
+            << QByteArray("varnel-emu: Unknown option 'verbose'. (see varnel-emu --help)\n");
+        QTest::newRow("emu no port")
+            << "varnel-emu" << QStringList() << 2 << true
+            << QByteArray("varnel-emu: expected a PORT (or --units FILE) (see varnel-emu --help)\n");
         QTest::newRow("test --help") << "varnel-test" << QStringList{"--help"} << 0 << false
                                      << QByteArray("usage: varnel-test");
         QTest::newRow("test --version") << "varnel-test" << QStringList{"--version"} << 0 << false << version;
+        QTest::newRow("bench --help")
+            << "varnel-bench" << QStringList{"--help"} << 0 << false << QByteArray("usage: varnel-bench");
+        QTest::newRow("bench --version")
+            << "varnel-bench" << QStringList{"--version"} << 0 << false << version;
+        QTest::newRow("bench unknown option") << "varnel-bench" << QStringList{"--fast"} << 2 << true
+                                              << QByteArray("varnel-bench: Unknown option 'fast'.\nusage:");
+        QTest::newRow("window-bench --help") << "varnel-window-bench" << QStringList{"--help"} << 0 << false
+                                             << QByteArray("usage: varnel-window-bench [N]");
+        QTest::newRow("window-bench --version")
+            << "varnel-window-bench" << QStringList{"--version"} << 0 << false << version;
+        QTest::newRow("window-bench, no count") << "varnel-window-bench" << QStringList{"0"} << 2 << true
+                                                << QByteArray("N: \"0\" is not a number from 1 to 99999999");
+        QTest::newRow("window-bench, no display")
+            << "varnel-window-bench" << QStringList{"5"} << 1 << true
+            << QByteArray("varnel-window-bench: no display: neither DISPLAY nor WAYLAND_DISPLAY is set");
+        QTest::newRow("peer-bench --help") << "varnel-peer-bench" << QStringList{"--help"} << 0 << false
+                                           << QByteArray("usage: varnel-peer-bench");
+        QTest::newRow("peer-bench --version")
+            << "varnel-peer-bench" << QStringList{"--version"} << 0 << false << version;
     }
     void conventions()
     {
@@ -247,10 +314,18 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(bool, onError);
         QFETCH(QByteArray, text);
+        const QString path = kBinDir + QLatin1Char('/') + program;
+        if (program == QLatin1String("varnel-peer-bench") && !QFileInfo::exists(path))
+            QSKIP("varnel-peer-bench is built only with libmodbus (make bench-peers)");
         QTemporaryDir dir;
         QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            env.remove(QLatin1String(name));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path()); // no Wayland socket to find
+        process.setProcessEnvironment(env);
         process.setWorkingDirectory(dir.path());
-        process.start(kBinDir + QLatin1Char('/') + program, args);
+        process.start(path, args);
         QVERIFY(process.waitForFinished(20000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), exitCode);

@@ -122,8 +122,8 @@ Run uploadFromPeer(const QByteArrayList& frames, const QString& csv, const QStri
 }
 
 // varnel-pc send get-time against a scripted peer: `before` waits on the line when it opens,
-// `reply` is the peer's answer, written at once.
-Run getTimeFromPeer(const QByteArray& before, const QByteArray& reply)
+// `reply` is the peer's answer, written at once; `options` go before the port.
+Run getTimeFromPeer(const QByteArray& before, const QByteArray& reply, const QStringList& options = {})
 {
     Run run;
     PtyPair pty;
@@ -133,7 +133,7 @@ Run getTimeFromPeer(const QByteArray& before, const QByteArray& reply)
     }
     QProcess pc;
     pc.start(kBin + QStringLiteral("/varnel-pc"),
-             {"send", "--timeout", "1500", pty.portPath(), QStringLiteral("get-time")});
+             QStringList{"send", "--timeout", "1500"} + options + QStringList{pty.portPath(), "get-time"});
     if (pty.read(9, 10000) != frametest::frameBytes(0x02))
         run.err = QStringLiteral("no get-time request from varnel-pc");
     pty.write(reply);
@@ -277,9 +277,19 @@ private slots:
         QTest::newRow("duplicate") << QByteArray() << good + good << 1
                                    << QStringList{request, "< " + goodHex, "< " + goodHex}
                                    << "arrived after the complete reply\n";
+        const QByteArray noisy = QByteArray::fromHex("0102") + good + QByteArray::fromHex("A5A5A5");
+        const QStringList noisyLines{request, "? 0102 (not a frame)", "< " + goodHex,
+                                     "? A5A5A5 (not a frame)"};
         QTest::newRow("noise around the reply")
-            << QByteArray() << QByteArray::fromHex("0102") + good + QByteArray::fromHex("A5A5A5") << 0
-            << QStringList{request, "? 0102 (not a frame)", "< " + goodHex, "? A5A5A5 (not a frame)"} << "";
+            << QByteArray() << noisy << 1 << noisyLines
+            << "varnel-pc send: 5 bytes that are no frame arrived (--allow-noise lets them pass)\n";
+        QTest::newRow("noise allowed") << QByteArray() << noisy << 0 << noisyLines << "";
+        // A long frame is named by its start and its checksum, with its length.
+        const QByteArray longBad = frametest::badCrcFrameBytes(0x02, QByteArray(110, '\x33'));
+        QTest::newRow("long frame, bad checksum")
+            << QByteArray() << longBad << 1 << QStringList{request, "< " + hex(longBad)}
+            << QStringLiteral("frame %1...%2 (119 bytes): checksum error: received %2, computed ")
+                   .arg(hex(longBad.left(16)), hex(longBad.right(2)));
         QTest::newRow("reply cut short") << QByteArray() << good.left(10) << 3
                                          << QStringList{request, "? " + goodHex.left(20) + " (not a frame)"}
                                          << "no complete reply within 1500 ms\n";
@@ -294,7 +304,10 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QStringList, lines);
         QFETCH(QString, message);
-        const Run run = getTimeFromPeer(before, reply);
+        const QStringList options = QByteArray(QTest::currentDataTag()) == "noise allowed"
+                                        ? QStringList{"--allow-noise"}
+                                        : QStringList();
+        const Run run = getTimeFromPeer(before, reply, options);
         QCOMPARE(run.exitCode, exitCode);
         QStringList shown;
         for (const QString& line : run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
@@ -557,8 +570,18 @@ private slots:
             << QStringList{"send", "/dev/null", "22"} << 2 << "unknown command '22'";
         QTest::newRow("unknown name")
             << QStringList{"send", "/dev/null", "get-tea"} << 2 << "unknown command";
+        QTest::newRow("a letter short")
+            << QStringList{"send", "/dev/null", "get-tim"} << 2
+            << "varnel-pc send: unknown command 'get-tim' (did you mean get-time?) (see varnel-pc --help)\n";
+        QTest::newRow("start of two names") << QStringList{"send", "/dev/null", "GET-DEV"} << 2
+                                            << "(did you mean get-device-name or get-device-number?)";
+        QTest::newRow("text for hex") << QStringList{"send", "/dev/null", "set-device-name", "XYZ"} << 2
+                                      << "HEX 'XYZ' is not hex: 'X' is not a hex digit";
         QTest::newRow("odd hex") << QStringList{"send", "/dev/null", "1", "ABC"} << 2 << "odd length";
         QTest::newRow("not hex") << QStringList{"send", "/dev/null", "1", "ZZ"} << 2 << "not a hex digit";
+        QTest::newRow("value missing after a flag")
+            << QStringList{"send", "--allow-noise", "/dev/null", "1", "--timeout"} << 2
+            << "unknown or incomplete option '--timeout'";
         QTest::newRow("bad timeout") << QStringList{"send", "--timeout", "x", "/dev/null", "1"} << 2
                                      << "--timeout";
         QTest::newRow("bad baud") << QStringList{"send", "--baud", "fast", "/dev/null", "1"} << 2

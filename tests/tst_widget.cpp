@@ -25,6 +25,7 @@
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -297,6 +298,22 @@ private slots:
                  QStringLiteral("widgetClear"));
     }
 
+    // The captions' Chinese is drawn from an installed font, not as the box of a missing glyph.
+    void captionsHaveGlyphs()
+    {
+        for (const char* name :
+             {"labelPortName", "labelParity", "pushButtonOpenSerial", "pushButtonClearTextEdit"}) {
+            const auto* widget = child<QWidget>(name);
+            const QString text = widget->property("text").toString();
+            const QFontMetrics metrics(widget->font());
+            for (const QChar c : text)
+                QVERIFY2(
+                    c.isSpace() || metrics.inFont(c),
+                    qPrintable(QStringLiteral("%1: no glyph for '%2' of \"%3\" (is a CJK font installed?)")
+                                   .arg(QLatin1String(name), QString(c), text)));
+        }
+    }
+
     void serviceTabs()
     {
         auto* tabs = child<QTabWidget>("tabWidgetServiceSetup");
@@ -511,6 +528,10 @@ private slots:
         bool ok = false;
         const quint16 port = listen.mid(prefix.size()).toUShort(&ok);
         QVERIFY2(ok && port != 0, qPrintable(listen));
+        // The narrow field scrolls to the typed ":0"; its tip and the status line name the bound port.
+        const QString bound = listen.mid(int(qstrlen("LISTEN ")));
+        QCOMPARE(portCombo()->toolTip(), bound);
+        QCOMPARE(child<QLabel>("labelLineStatus")->text(), QStringLiteral("已打开(open): ") + bound);
 
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, port);
@@ -528,6 +549,8 @@ private slots:
 
         QTest::mouseClick(openButton(), Qt::LeftButton);
         verifyIdle();
+        QCOMPARE(portCombo()->toolTip(), QStringLiteral("tcp:127.0.0.1:0"));
+        QCOMPARE(child<QLabel>("labelLineStatus")->text(), QString());
         QTcpSocket again;
         again.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(!again.waitForConnected(2000)); // nobody listens any more
@@ -657,7 +680,8 @@ private slots:
         };
         const std::string body = "{\"rule\": \"get-time:drop@2\"}";
         const std::string added =
-            call("POST /units/1/faults HTTP/1.1\r\nConnection: close\r\nContent-Length: " +
+            call("POST /units/1/faults HTTP/1.1\r\nConnection: close\r\nContent-Type: application/json\r\n"
+                 "Content-Length: " +
                  std::to_string(body.size()) + "\r\n\r\n" + body);
         QVERIFY2(added.rfind("HTTP/1.1 201 ", 0) == 0, added.c_str());
         auto* list = m_widget->findChild<FaultWidget*>()->findChild<QListWidget*>(
@@ -670,7 +694,8 @@ private slots:
         // The record count set through the API is the tool tab's, and the unit's.
         const std::string count = "{\"count\": 42}";
         const std::string records =
-            call("PUT /units/1/records HTTP/1.1\r\nConnection: close\r\nContent-Length: " +
+            call("PUT /units/1/records HTTP/1.1\r\nConnection: close\r\nContent-Type: application/json\r\n"
+                 "Content-Length: " +
                  std::to_string(count.size()) + "\r\n\r\n" + count);
         QVERIFY2(records.rfind("HTTP/1.1 200 ", 0) == 0, records.c_str());
         QCOMPARE(toolTab()->findChild<QLineEdit*>(QStringLiteral("lineEditMaxSendRecordCount"))->text(),

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need; only what is missing.
+# The font covers GB2312: without a CJK font the window's Chinese texts are empty boxes.
 # Packages given as arguments (for one make target, such as the fuzz compiler) are
 # installed instead of the usual set.
 set -euo pipefail
@@ -10,6 +11,8 @@ packages=("$@")
     libdw-dev libpcap-dev libcpp-httplib-dev
     socat python3 python3-serial python3-crcmod python3-pytest python3-pytest-xdist
     tshark
+    fonts-wqy-microhei
+    chromium chromium-driver python3-selenium
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -5,6 +5,14 @@
 #include "transport/Rfc2217Transport.h"
 #include "transport/SerialTransport.h"
 #include "transport/TcpServerTransport.h"
+#include "util/MessageQuote.h"
+
+#include <QDir>
+#include <QFile>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -33,6 +41,14 @@ const char* prefixOf(Endpoint::Kind kind)
 
 bool Endpoint::parse(const QString& text, Endpoint* endpoint, QString* error)
 {
+    // No port or host has one, and it would cut or garble every message that names the line.
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control) {
+            if (error)
+                *error = QStringLiteral("%1 holds a control character").arg(MessageQuote::of(text));
+            return false;
+        }
+    }
     Endpoint parsed;
     parsed.m_name = text;
     if (text.startsWith(QLatin1String(kPtyPrefix))) {
@@ -70,8 +86,8 @@ bool Endpoint::parse(const QString& text, Endpoint* endpoint, QString* error)
         const uint port = digits ? portText.toUInt() : 0;
         if (host.isEmpty() || !digits || port > 65535) {
             if (error)
-                *error = QStringLiteral("\"%1\" is not %2HOST:PORT with PORT from 0 to 65535")
-                             .arg(text, QLatin1String(scheme.prefix));
+                *error = QStringLiteral("%1 is not %2HOST:PORT with PORT from 0 to 65535")
+                             .arg(MessageQuote::of(text), QLatin1String(scheme.prefix));
             return false;
         }
         parsed.m_kind = scheme.kind;
@@ -99,11 +115,24 @@ QString Endpoint::text() const
     return QStringLiteral("%1%2:%3").arg(QLatin1String(prefixOf(m_kind)), host).arg(m_port);
 }
 
-bool Endpoint::clashesWith(const Endpoint& other) const
+QStringList Endpoint::lineKeys() const
 {
-    if (isNetwork() != other.isNetwork())
-        return false;
-    return isNetwork() ? m_port != 0 && m_port == other.m_port : m_name == other.m_name;
+    if (isNetwork())
+        return m_port == 0 ? QStringList() : QStringList{QStringLiteral("port:%1").arg(m_port)};
+    // Where QSerialPort looks for it: a bare name is under /dev.
+    const bool path = m_name.startsWith(QLatin1Char('/')) || m_name.startsWith(QLatin1String("./")) ||
+                      m_name.startsWith(QLatin1String("../"));
+    const QString location =
+        QDir::cleanPath(QDir::current().absoluteFilePath(path ? m_name : QStringLiteral("/dev/") + m_name));
+    QStringList keys{QStringLiteral("path:") + location};
+#ifdef Q_OS_UNIX
+    struct stat info;
+    if (::stat(QFile::encodeName(location).constData(), &info) == 0)
+        keys << (S_ISCHR(info.st_mode)
+                     ? QStringLiteral("device:%1").arg(quint64(info.st_rdev))
+                     : QStringLiteral("file:%1:%2").arg(quint64(info.st_dev)).arg(quint64(info.st_ino)));
+#endif
+    return keys;
 }
 
 Endpoint Endpoint::withPort(quint16 port) const

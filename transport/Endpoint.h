@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -25,7 +26,8 @@ public:
     Endpoint() = default;
 
     // False with the reason in `error` (naming the text) for a network form that is not
-    // HOST:PORT with PORT 0-65535; anything without a network prefix is a serial port.
+    // HOST:PORT with PORT 0-65535, or a text holding a control character (a NUL, a line
+    // break, ESC); anything else without a network prefix is a serial port.
     static bool parse(const QString& text, Endpoint* endpoint, QString* error);
 
     Kind kind() const { return m_kind; }
@@ -35,8 +37,10 @@ public:
     quint16 port() const { return m_port; }
     // "tcp:HOST:PORT", "rfc2217:HOST:PORT", "pty:PATH", or the port name.
     QString text() const;
-    // Two units cannot both have it: the same serial port, or the same TCP port other than 0.
-    bool clashesWith(const Endpoint& other) const;
+    // What two units cannot share: the TCP port (not 0), or for a serial port the path it
+    // opens and the device found there, so a link to a pty, another spelling of its path and
+    // the pty itself are one line. Two endpoints clash when one key is in both lists.
+    QStringList lineKeys() const;
     // The same endpoint on another TCP port (the one actually bound).
     Endpoint withPort(quint16 port) const;
 

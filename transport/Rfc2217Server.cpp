@@ -348,7 +348,13 @@ void Rfc2217Server::comPortCommand(std::uint8_t code, const QByteArray& value, Q
         std::uint32_t baud = 0;
         for (const char c : value)
             baud = (baud << 8) | std::uint8_t(c);
-        if (baud != 0)
+        if (baud != 0 && (baud < kMinBaud || baud > kMaxBaud))
+            problem(QStringLiteral("SET-BAUDRATE %1 is outside %2 to %3, which UARTs run at; %4 stays")
+                        .arg(baud)
+                        .arg(kMinBaud)
+                        .arg(kMaxBaud)
+                        .arg(m_settings.baud));
+        else if (baud != 0)
             m_settings.baud = baud;
         const std::uint32_t now = m_settings.baud;
         answerComPort(code,

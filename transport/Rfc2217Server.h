@@ -30,6 +30,10 @@ public:
     static constexpr int kMaxSubnegotiation = 64;
     // CD, DSR and CTS on.
     static constexpr std::uint8_t kModemLinesOn = 0x80 | 0x20 | 0x10;
+    // Baud rates a client may set: from the slowest standard rate to the fastest USB UARTs.
+    // Another is refused and answered with the rate in force.
+    static constexpr std::uint32_t kMinBaud = 50;
+    static constexpr std::uint32_t kMaxBaud = 12000000;
 
     // 115200 8N1.
     Rfc2217Server();

@@ -84,6 +84,13 @@ QByteArray Rfc2217Transport::fromClient(const QByteArray& raw)
 QByteArray Rfc2217Transport::toClient(const QByteArray& bytes)
 {
     if (m_telnet.isSuspended() || m_break.isActive()) {
+        if (m_held.size() + bytes.size() > kMaxQueuedBytes) {
+            // It goes when the event loop gets back (said once); what it was sent is lost with it.
+            dropClient(QStringLiteral("it suspended the flow and %1 bytes piled up for it")
+                           .arg(m_held.size() + bytes.size()));
+            m_held.clear();
+            return QByteArray();
+        }
         m_held += bytes;
         return QByteArray();
     }

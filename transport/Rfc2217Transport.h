@@ -10,7 +10,8 @@ class SerialSettings;
 // A unit's line as an RFC 2217 access server: Telnet with the COM-PORT-OPTION over a TCP
 // listener. The client's serial settings are taken and answered (the unit has no real port to
 // set) and a change is logged once; 0xFF in the data is escaped both ways; while the client
-// has suspended the flow, what the unit sends waits.
+// has suspended the flow, what the unit sends waits (a client that keeps it suspended while
+// more piles up than a reading client's queue may hold is closed).
 class Rfc2217Transport : public TcpServerTransport
 {
     Q_OBJECT
@@ -31,6 +32,7 @@ protected:
     QByteArray fromClient(const QByteArray& raw) override;
     QByteArray toClient(const QByteArray& bytes) override;
     void clientArrived() override;
+    qint64 heldBytes() const override { return m_held.size(); }
 
 private:
     void logSettings();
@@ -43,7 +45,7 @@ private:
     QString m_loggedSettings;
     Rfc2217Server::LineSettings m_seenSettings; // compared per packet, cheaper than the text
     QTimer m_settingsLog;                       // one line for a burst of settings
-    QByteArray m_held; // sent while the client has the flow suspended or a break is on
+    QByteArray m_held; // sent while the client has the flow suspended or a break is on, at most kMaxQueuedBytes
     QTimer m_break;    // running while a break is on
     bool m_dtr = true; // as last reported
     bool m_rts = true;

@@ -111,7 +111,7 @@ void TcpServerTransport::clearAll()
 
 qint64 TcpServerTransport::bytesToWrite() const
 {
-    return m_client ? m_client->bytesToWrite() : 0;
+    return m_client ? m_client->bytesToWrite() + heldBytes() : 0;
 }
 
 bool TcpServerTransport::waitForBytesWritten(int msecs)
@@ -133,13 +133,17 @@ void TcpServerTransport::onNewConnection()
         }
         m_client = socket;
         m_input.clear();
+        m_inputWaits = false;
+        m_inputWaitSaid = false;
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        // Qt reads no more than this ahead of us; the rest waits in the kernel, then in the client.
+        socket->setReadBufferSize(kReadChunkBytes);
         connect(socket, &QTcpSocket::readyRead, this, [this] {
             pump();
             if (!m_input.isEmpty())
                 emit readyRead();
         });
-        connect(socket, &QTcpSocket::bytesWritten, this, &LineTransport::bytesWritten);
+        connect(socket, &QTcpSocket::bytesWritten, this, &TcpServerTransport::onBytesWritten);
         connect(socket, &QTcpSocket::disconnected, this, &TcpServerTransport::onClientGone);
         emit message(QStringLiteral("client %1 connected to %2").arg(peer, m_endpoint.text()));
         emit peerConnected(peer);
@@ -162,8 +166,49 @@ void TcpServerTransport::onClientGone()
 
 void TcpServerTransport::pump()
 {
-    if (m_client && m_client->bytesAvailable() > 0)
-        m_input += fromClient(m_client->readAll());
+    if (!m_client || m_client->bytesAvailable() == 0)
+        return;
+    // A protocol's answers count too: a client asking and never reading must not grow them.
+    const qint64 queued = m_client->bytesToWrite();
+    if (queued > kMaxQueuedBytes) {
+        if (!m_inputWaitSaid) // once per client: a slow reader would say it on every fill
+            emit message(QStringLiteral("client %1 on %2 is not reading: %3 bytes wait for it; what it sends "
+                                        "waits until they are down to %4")
+                             .arg(clientText(), m_endpoint.text())
+                             .arg(queued)
+                             .arg(kResumeBytes));
+        m_inputWaits = true;
+        m_inputWaitSaid = true;
+        return;
+    }
+    m_input += fromClient(m_client->readAll());
+}
+
+void TcpServerTransport::onBytesWritten(qint64 bytes)
+{
+    emit bytesWritten(bytes);
+    if (!m_inputWaits || !m_client || m_client->bytesToWrite() > kResumeBytes)
+        return;
+    m_inputWaits = false;
+    pump();
+    if (!m_input.isEmpty())
+        emit readyRead();
+}
+
+void TcpServerTransport::dropClient(const QString& why)
+{
+    const QPointer<QTcpSocket> client = m_client;
+    QMetaObject::invokeMethod(
+        this,
+        [this, client, why] {
+            if (!client || client != m_client)
+                return;
+            emit message(
+                QStringLiteral("client %1 on %2 closed: %3").arg(clientText(), m_endpoint.text(), why));
+            client->abort();
+            onClientGone(); // abort() of a connected socket has said so already; then this does nothing
+        },
+        Qt::QueuedConnection);
 }
 
 QString TcpServerTransport::clientText() const

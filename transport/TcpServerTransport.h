@@ -15,6 +15,15 @@ class TcpServerTransport : public LineTransport
     Q_OBJECT
 
 public:
+    // What is taken from the client per read: a flooding client's bytes come a chunk per
+    // event-loop turn, as a serial line brings them, so every other line gets its turn.
+    static constexpr qint64 kReadChunkBytes = 256;
+    // While more than this waits to go to a client, nothing more is read from it: a client that
+    // sends and never reads is held up by TCP, not by our memory. Reading resumes when the
+    // queue is down to kResumeBytes.
+    static constexpr qint64 kMaxQueuedBytes = 1024 * 1024;
+    static constexpr qint64 kResumeBytes = 256 * 1024;
+
     explicit TcpServerTransport(const Endpoint& endpoint, QObject* parent = nullptr);
     ~TcpServerTransport() override;
 
@@ -49,12 +58,18 @@ protected:
     void dropInput() { m_input.clear(); }
     // Reports a line for the log.
     void report(const QString& text) { emit message(text); }
+    // Bytes for the client kept beside the socket's queue (a suspended flow's).
+    virtual qint64 heldBytes() const { return 0; }
+    // Closes the client when the event loop gets back (not inside a write), saying why.
+    void dropClient(const QString& why);
 
 private:
     void onNewConnection();
     void onClientGone();
-    // Takes what the client sent into the line's input.
+    // Takes what the client sent into the line's input, unless too much waits to go to it.
     void pump();
+    // After a write to the client: reading goes on once its queue is short again.
+    void onBytesWritten(qint64 bytes);
     QString clientText() const;
 
     Endpoint m_endpoint;
@@ -62,4 +77,6 @@ private:
     QPointer<QTcpSocket> m_client;
     QByteArray m_input;
     QString m_error;
+    bool m_inputWaits = false; // the client's queue is full: its input is not read
+    bool m_inputWaitSaid = false;
 };

@@ -1,5 +1,6 @@
 #include "ui/HexCmdParseDialog.h"
 
+#include "render/HexFrameCheck.h"
 #include "ui/PaneText.h"
 #include "ui_HexCmdParseDialog.h"
 
@@ -29,6 +30,9 @@ HexCmdParseDialog::HexCmdParseDialog(QWidget* parent)
     m_buttonGroup.addButton(ui->radioButtonReq, 0);
     m_buttonGroup.addButton(ui->radioButtonRsp, 1);
     ui->radioButtonReq->setChecked(true);
+    // Shown only when a parse has something to say beyond the rendered lines.
+    ui->labelParseNote->setTextFormat(Qt::PlainText);
+    ui->labelParseNote->hide();
 }
 
 HexCmdParseDialog::~HexCmdParseDialog() = default;
@@ -37,6 +41,7 @@ void HexCmdParseDialog::clearText()
 {
     ui->textEditHexCmd->clear();
     ui->textEditParseText->clear();
+    showNote(QString());
 }
 
 void HexCmdParseDialog::on_pushButtonParse_clicked()
@@ -47,4 +52,15 @@ void HexCmdParseDialog::on_pushButtonParse_clicked()
                                                           : HexFrameRenderer::Direction::Request;
     for (const QString& paragraph : m_renderer.render(input, direction))
         PaneText::appendParagraph(ui->textEditParseText, paragraph);
+
+    // The output pane shows the frame as it stands; what it leaves unsaid goes under it.
+    const QStringList notes = HexFrameCheck::notes(input, direction, m_renderer.isOk(),
+                                                   ui->radioButtonReq->text(), ui->radioButtonRsp->text());
+    showNote(notes.join(QLatin1Char('\n')));
+}
+
+void HexCmdParseDialog::showNote(const QString& note)
+{
+    ui->labelParseNote->setText(note);
+    ui->labelParseNote->setVisible(!note.isEmpty());
 }

@@ -65,6 +65,13 @@ void EmulatedUnit::handleRequest(const QString& portName, std::uint8_t cmd, cons
     (this->*handler)(portName, data);
 }
 
+QString EmulatedUnit::csvRowsTaken() const
+{
+    if (!m_records.hasRows() || m_recordCount == m_records.rowCount())
+        return QString();
+    return RecordSource::rowsTaken(m_recordCount, m_records.rowCount());
+}
+
 void EmulatedUnit::setRecordCount(int count)
 {
     if (count == m_recordCount)
@@ -111,6 +118,15 @@ void EmulatedUnit::send(UnitReply::Kind kind, Command command, const QByteArray&
     reply.kind = kind;
     reply.command = toCode(command);
     reply.content = content;
+    // A scenario's own reply for the command, or none; an upload's frames keep theirs.
+    if (const UnitState::FixedReply* fixed =
+            reply.isRecordFrame() ? nullptr : m_unit.fixedReply(reply.command)) {
+        if (fixed->silent) {
+            VLOG(0, QStringLiteral("scenario: no reply to cmd %1").arg(reply.command));
+            return;
+        }
+        reply.content = fixed->content;
+    }
     reply.sequence = sequence;
     reply.request = request;
     m_channel(reply);
@@ -274,7 +290,11 @@ void EmulatedUnit::processGetRecordReq(QString portName, QByteArray data)
     // The records of this upload stay as they began, whatever scenario is loaded meanwhile.
     auto records = std::make_shared<RecordSource>(m_records);
     records->restart();
-    const int count = records->hasRows() ? records->rowCount() : m_recordCount;
+    // The count in force takes a CSV's rows in order, again from the first after the last.
+    const int count = records->hasRows() && records->rowCount() == 0 ? 0 : m_recordCount;
+    const QString taken = csvRowsTaken();
+    if (!taken.isEmpty())
+        VLOG(0, port(portName) + QStringLiteral("records.csv: %1 records, %2").arg(m_recordCount).arg(taken));
     const std::uint64_t request = m_request;
     auto* job = new RecordUploadJob(
         portName, count, m_sending,
@@ -289,6 +309,7 @@ void EmulatedUnit::processGetRecordReq(QString portName, QByteArray data)
             return records->record(index, FileRecordFrames::dataFrame(sequence, m_unit.now()));
         },
         m_line, this);
+    job->setPause(m_recordPause);
     connect(job, &RecordUploadJob::progress, this, &EmulatedUnit::upload_progress);
     connect(job, &RecordUploadJob::finished, this, [this, job, request] {
         emit upload_finished(request, job->sentCount(), job->announcedCount(), job->endReason());

@@ -38,6 +38,11 @@ public:
 
     void setReplyChannel(ReplyChannel channel) { m_channel = std::move(channel); }
     void setLineFinder(LineFinder finder) { m_line = std::move(finder); }
+    // How long an upload pauses after each frame; none: its own 10 ms.
+    void setRecordPause(std::function<qint64(UnitReply::Kind handedOver, qint64 minimumNs)> pause)
+    {
+        m_recordPause = std::move(pause);
+    }
 
     // One request cut from the line; `request` is the session's number for it.
     void handleRequest(const QString& portName, std::uint8_t cmd, const QByteArray& data,
@@ -45,6 +50,9 @@ public:
 
     int recordCount() const { return m_recordCount; }
     void setRecordCount(int count);
+    // How the record count takes the scenario's CSV rows when it is not their number
+    // ("the first 3 of the CSV's 5 rows"); empty without a CSV or when it is.
+    QString csvRowsTaken() const;
     // A scenario's record count, or none: a scenario replaces the one before as a whole, so a
     // count it leaves out returns to the one set before any scenario, unless the operator
     // changed the count since.
@@ -123,6 +131,7 @@ private:
 
     ReplyChannel m_channel;
     LineFinder m_line;
+    std::function<qint64(UnitReply::Kind, qint64)> m_recordPause;
     std::uint64_t m_request = 0; // the request being answered
     int m_recordCount = kDefaultRecordCount;
     std::optional<int> m_scenarioRecordCount; // the count the scenario in force set

@@ -7,6 +7,8 @@
 
 #include <QThread>
 
+#include <algorithm>
+
 namespace {
 
 // While Qt's buffer drains, a look now and then covers a port that closes without a signal.
@@ -72,14 +74,18 @@ void RecordUploadJob::handOver(UnitReply::Kind kind, std::uint32_t sequence, con
 {
     // On a monotonic clock from the hand-over, so the pause is never shorter than its
     // time and the frame's own writing is not added to it.
-    m_pauseEnd = QDeadlineTimer(kFramePauseMs, Qt::PreciseTimer);
+    constexpr qint64 kMinimumNs = qint64(kFramePauseMs) * 1000000;
+    const QDeadlineTimer handedOver(0, Qt::PreciseTimer);
     m_send(kind, sequence, frame);
+    // Asked after the hand-over: a frame held back before it leaves lengthens its pause.
+    const qint64 pauseNs = m_pause ? std::max(kMinimumNs, m_pause(kind, kMinimumNs)) : kMinimumNs;
+    m_pauseEnd = QDeadlineTimer::addNSecs(handedOver, pauseNs);
     // On a timed line the frame is still on its way: the pause counts from its last byte.
     const Device* device = openDevice();
     const qint64 lineFreeNs = device ? device->lineFreeAtNs() : 0;
     if (lineFreeNs > 0) {
         QDeadlineTimer afterLastByte(Qt::PreciseTimer);
-        afterLastByte.setPreciseDeadline(0, lineFreeNs + qint64(kFramePauseMs) * 1000000);
+        afterLastByte.setPreciseDeadline(0, lineFreeNs + pauseNs);
         if (m_pauseEnd < afterLastByte)
             m_pauseEnd = afterLastByte;
     }

@@ -35,6 +35,11 @@ public:
                     LineFinder line, QObject* parent = nullptr);
 
     static constexpr int kFramePauseMs = 10;
+
+    // The pause after a frame, counted from its hand-over, given the kind of frame handed over
+    // and kFramePauseMs in nanoseconds; without one every pause is kFramePauseMs.
+    using Pause = std::function<qint64(UnitReply::Kind handedOver, qint64 minimumNs)>;
+    void setPause(Pause pause) { m_pause = std::move(pause); }
     // An upload whose line has written nothing for this long (the PC side stopped reading)
     // ends with a line that says so.
     static constexpr int kStalledLineMs = 5000;
@@ -87,6 +92,7 @@ private:
     Sender m_send;
     RecordMaker m_make;
     LineFinder m_line;
+    Pause m_pause;
     Phase m_phase = Phase::Pause;
     bool m_suspended = false;
     bool m_dataLineLogged = false;

@@ -5,6 +5,24 @@
 
 bool BoundedFile::read(const QString& path, qint64 maxBytes, QByteArray* bytes, QString* error)
 {
+    QByteArray read;
+    const bool ok = readChunks(
+        path, maxBytes,
+        [&read, &path, maxBytes](const QByteArray& chunk) {
+            if (read.isEmpty()) // in one piece, however many chunks it comes in
+                read.reserve(int(qBound<qint64>(chunk.size(), QFileInfo(path).size(), maxBytes)));
+            read += chunk;
+            return true;
+        },
+        error);
+    if (ok)
+        *bytes = read;
+    return ok;
+}
+
+bool BoundedFile::readChunks(const QString& path, qint64 maxBytes,
+                             const std::function<bool(const QByteArray& chunk)>& take, QString* error)
+{
     // Looked at before it is opened: opening a FIFO waits for a writer, reading /dev/zero never ends.
     const QFileInfo info(path);
     if (info.exists() && !info.isFile()) {
@@ -29,22 +47,21 @@ bool BoundedFile::read(const QString& path, qint64 maxBytes, QByteArray* bytes, 
         return false;
     }
     // Read to its end, whatever size it had when looked at, but never past the bound.
-    QByteArray read;
-    read.reserve(static_cast<int>(qMin(info.size(), maxBytes)));
+    qint64 total = 0;
     for (;;) {
-        const QByteArray chunk = file.read(qMin<qint64>(maxBytes + 1 - read.size(), 1 << 20));
+        const QByteArray chunk = file.read(qMin<qint64>(maxBytes + 1 - total, 1 << 20));
         if (file.error() != QFileDevice::NoError) {
             *error = file.errorString();
             return false;
         }
         if (chunk.isEmpty())
-            break;
-        read += chunk;
-        if (read.size() > maxBytes) {
+            return true;
+        total += chunk.size();
+        if (total > maxBytes) {
             *error = QStringLiteral("it is over %1 bytes; %2").arg(maxBytes).arg(limit);
             return false;
         }
+        if (!take(chunk))
+            return true;
     }
-    *bytes = read;
-    return true;
 }

@@ -21,21 +21,22 @@ namespace {
 
 constexpr int kUsageError = 2;
 
+const char kUsage[] =
+    "usage: varnel-peer-bench [--round-trips N] [--warm-up N] [--idle-seconds S] [--quick]\n"
+    "                         [--emu-arg=ARG]... [--network-rows FILE]\n"
+    "       varnel-peer-bench --help | --version\n"
+    "  --round-trips   timed round trips per responder, 1-1000000 (default 2000)\n"
+    "  --warm-up       untimed round trips first, 0-100000 (default 100)\n"
+    "  --idle-seconds  idle CPU window per responder, 1-3600 (default 10)\n"
+    "  --quick         200 round trips, 20 warm-up, 2 s idle\n"
+    "  --emu-arg       one more varnel-emu argument (repeatable): --emu-arg=--events\n"
+    "                  --emu-arg=FILE times it with its event file\n"
+    "  --network-rows  rows of bench/peers/network_bench.py --rows FILE, printed in the\n"
+    "                  table with their notes after it\n";
+
 int usage(const QString& problem)
 {
-    std::fprintf(stderr,
-                 "varnel-peer-bench: %s\n"
-                 "usage: varnel-peer-bench [--round-trips N] [--warm-up N] [--idle-seconds S] [--quick]\n"
-                 "                         [--emu-arg=ARG]...\n"
-                 "  --round-trips   timed round trips per responder, 1-1000000 (default 2000)\n"
-                 "  --warm-up       untimed round trips first, 0-100000 (default 100)\n"
-                 "  --idle-seconds  idle CPU window per responder, 1-3600 (default 10)\n"
-                 "  --quick         200 round trips, 20 warm-up, 2 s idle\n"
-                 "  --emu-arg       one more varnel-emu argument (repeatable): --emu-arg=--events\n"
-                 "                  --emu-arg=FILE times it with its event file\n"
-                 "  --network-rows  rows of bench/peers/network_bench.py --rows FILE, printed in the\n"
-                 "                  table with their notes after it\n",
-                 qPrintable(problem));
+    std::fprintf(stderr, "varnel-peer-bench: %s\n%s", qPrintable(problem), kUsage);
     return kUsageError;
 }
 
@@ -165,6 +166,9 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({help, version});
     parser.addOptions({{QStringLiteral("round-trips"), QString(), QStringLiteral("N")},
                        {QStringLiteral("warm-up"), QString(), QStringLiteral("N")},
                        {QStringLiteral("idle-seconds"), QString(), QStringLiteral("S")},
@@ -173,6 +177,14 @@ int main(int argc, char* argv[])
                        {QStringLiteral("network-rows"), QString(), QStringLiteral("FILE")}});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::puts(VARNEL_VERSION_LINE);
+        return 0;
+    }
     if (!parser.positionalArguments().isEmpty())
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
 

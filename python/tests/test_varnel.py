@@ -5,8 +5,10 @@ import importlib.metadata
 import importlib.util
 import json
 import os
+import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -169,7 +171,7 @@ def test_faults_round_trip_and_wait_for(emu_binary, tmp_path):
 
         with pytest.raises(TimeoutError) as caught:
             unit.wait_for("reply", cmd="get-time", timeout=0.3)
-        assert str(caught.value) == "unit 1: no 'reply' event for cmd 'get-time' after seq 0 within 0.3 s"
+        assert str(caught.value) == "unit 1: no 'reply' event for cmd 'get-time' after seq 0 within 0.3 s. Nearest: none."
 
         line = serial.serial_for_url(unit.url, timeout=5)
         try:
@@ -195,6 +197,102 @@ def test_faults_round_trip_and_wait_for(emu_binary, tmp_path):
         unit.reset()
         assert unit.faults.list() == []
         assert [e for e in unit.journal() if e["type"] in ("request", "reply")] == []
+
+
+def frame(command, content=b""):
+    """A request frame with its CRC-16/MODBUS, low byte first."""
+    body = b"\x5a\xa5\x12\x34" + bytes([command]) + len(content).to_bytes(2, "big") + content
+    crc = 0xFFFF
+    for byte in body:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return body + crc.to_bytes(2, "little")
+
+
+def send_requests(unit, requests):
+    """Each request on the unit's TCP line, its reply read."""
+    host, port = unit.port.split(":")[1:]
+    with socket.create_connection((host, int(port)), timeout=5) as line:
+        for command, content in requests:
+            line.sendall(frame(command, content))
+            unit.wait_for("reply", cmd=command)
+
+
+def test_a_failing_verification_says_what_came_nearest(emu_binary):
+    with varnel.Emulator(binary=emu_binary, endpoints=["tcp"]) as emu:
+        unit = emu.units[0]
+        send_requests(unit, [(0x05, "扳手1".encode("gb2312")), (0x02, b"")])
+        name, clock = [e["seq"] for e in unit.journal(type="request")]
+        assert unit.verify("set-device-name", 设备名称="扳手1")["seqs"] == [name]
+        assert unit.verify("get-time", count=(0, 1), after=name)["matched"] == 1
+
+        with pytest.raises(varnel.VerificationError) as caught:
+            unit.verify("set-device-name", 设备名称="扳手01")
+        assert isinstance(caught.value, AssertionError)
+        assert str(caught.value) == ("expected 1 set-device-name with 设备名称=扳手01; got 0. Nearest:\n"
+                                     "  #%d set-device-name 设备名称=扳手1 ✗ (扳手01)\n"
+                                     "  #%d get-time 设备名称=(none) ✗ (扳手01)" % (name, clock))
+        with pytest.raises(varnel.VerificationError) as caught:
+            unit.verify("get-time", count=2)
+        assert str(caught.value) == "expected 2 get-time; got 1. Nearest: #%d set-device-name" % name
+
+        assert unit.verify_sequence([("set-device-name", {"设备名称": "扳手1"}), "get-time"])["seqs"] == [name, clock]
+        with pytest.raises(varnel.VerificationError) as caught:
+            unit.verify_sequence(["get-time", "set-device-name"])
+        assert str(caught.value) == ("expected in order: get-time, set-device-name; placed #%d get-time; "
+                                     "no set-device-name after #%d. Nearest: none." % (clock, clock))
+
+        with pytest.raises(varnel.WaitTimeout) as caught:
+            unit.wait_for("request", cmd="set-time", timeout=0.2)
+        assert isinstance(caught.value, TimeoutError) and isinstance(caught.value, AssertionError)
+        assert str(caught.value) == ("unit 1: no 'request' event for cmd 'set-time' after seq 0 within 0.2 s. "
+                                     "Nearest:\n  #%d set-device-name\n  #%d get-time" % (name, clock))
+        with pytest.raises(varnel.Refused, match="fields.名字: no such field"):
+            unit.verify("set-device-name", 名字="x")
+
+
+def test_a_failed_test_keeps_what_its_unit_saw(pytester, emu_binary):
+    pytester.makepyfile(test_kept="""
+        import socket
+        import pytest
+
+        GET_TIME = bytes.fromhex("5AA51234020000EE03")
+
+        @pytest.mark.varnel(endpoints=["tcp"], capture=True)
+        def test_fails(varnel_unit):
+            host, port = varnel_unit.port.split(":")[1:]
+            with socket.create_connection((host, int(port)), timeout=5) as line:
+                line.sendall(GET_TIME)
+                varnel_unit.wait_for("reply")
+            varnel_unit.verify("set-device-name", 设备名称="扳手01")
+
+        def test_passes(varnel_unit):
+            pass
+    """)
+    result = pytester.runpytest_subprocess("-p", "varnel.pytest_plugin", "--varnel-emu", emu_binary,
+                                           "--varnel-artifacts", "kept", "--junitxml", "report.xml")
+    result.assert_outcomes(failed=1, passed=1)
+    result.stdout.fnmatch_lines(["*VerificationError: expected 1 set-device-name with 设备名称=扳手01; got 0. "
+                                 "Nearest: #* get-time 设备名称=(none) ✗ (扳手01)",
+                                 "*- varnel artifacts -*", "unit1-journal: */kept/test_kept.py_test_fails/*"])
+    folder = pytester.path / "kept" / "test_kept.py_test_fails"
+    assert sorted(p.name for p in (pytester.path / "kept").iterdir()) == ["test_kept.py_test_fails"]
+    events = [json.loads(line) for line in (folder / "unit1-journal.jsonl").read_text().splitlines()]
+    assert [e["name"] for e in events if e["type"] in ("request", "reply")] == ["get-time", "get-time"]
+    assert json.loads((folder / "unit1-state.json").read_text())["received"]["get-time"]["count"] == 1
+    assert (folder / "unit1.pcap").read_bytes()[:4] in (b"\xd4\xc3\xb2\xa1", b"\xa1\xb2\xc3\xd4")
+    assert "CONTROL http://" in (folder / "varnel-emu.log").read_text(encoding="utf-8", errors="replace")
+    properties = re.findall(r'<property name="([^"]+)" value="([^"]+)"', (pytester.path / "report.xml").read_text())
+    assert properties == [("varnel-" + name, str(folder / file)) for name, file in [
+        ("unit1-journal", "unit1-journal.jsonl"), ("unit1-state", "unit1-state.json"),
+        ("unit1-capture", "unit1.pcap"), ("log", "varnel-emu.log")]]
+
+    # By default the test's own tmp_path.
+    result = pytester.runpytest_subprocess("-p", "varnel.pytest_plugin", "--varnel-emu", emu_binary, "-k", "fails")
+    kept = [line.split(": ", 1)[1] for line in result.outlines if line.startswith("unit1-state: ")]
+    assert len(kept) == 1 and os.path.basename(os.path.dirname(kept[0])).startswith("test_fails")
+    assert json.loads(open(kept[0]).read())["unit"] == 1
 
 
 def test_metrics_text_is_read_per_unit():

@@ -6,7 +6,8 @@ Needs only the standard library (and pyserial for the URLs in ``Unit.url``).
 """
 
 from .emulator import Emulator, Faults, Unit, find_binary
-from .errors import ApiError, EmulatorError, Refused, VarnelError
+from .errors import ApiError, EmulatorError, Refused, VarnelError, VerificationError, WaitTimeout
 
-__all__ = ["ApiError", "Emulator", "EmulatorError", "Faults", "Refused", "Unit", "VarnelError", "find_binary"]
+__all__ = ["ApiError", "Emulator", "EmulatorError", "Faults", "Refused", "Unit", "VarnelError", "VerificationError",
+           "WaitTimeout", "find_binary"]
 __version__ = "1.0"

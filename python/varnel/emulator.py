@@ -10,10 +10,11 @@ import subprocess
 import threading
 import time
 
+from . import _verify
 from ._control import ControlClient
 from ._lifetime import PrivateFolder
 from ._metrics import unit_metrics
-from .errors import EmulatorError
+from .errors import EmulatorError, VerificationError, WaitTimeout
 
 ENDPOINT_KINDS = ("pty", "tcp", "rfc2217")
 # The states GET /units reports for a line that is ready for the PC program.
@@ -28,6 +29,14 @@ _LINE_BYTES = 4096
 _BRIEF_LINES = 5
 _BRIEF_WIDTH = 300
 
+
+
+def _bounded(body, after, before):
+    """A verify body with the seq bounds that were given."""
+    for key, value in (("after", after), ("before", before)):
+        if value is not None:
+            body[key] = value
+    return body
 
 class Faults:
     """The fault rules of one unit (``unit.faults``)."""
@@ -157,12 +166,54 @@ class Unit:
                 return events
             position = page["next"]
 
+    def verify(self, command, count=1, type=None, hex=None, after=None, before=None, fields=None, **more_fields):
+        """Checks that the journal holds ``count`` requests of ``command`` (a name such as
+        ``"set-device-name"`` or a code) with the given fields, and returns the API's answer
+        (``{"ok": True, "matched": N, "seqs": [...]}``); raises :class:`varnel.VerificationError`
+        with the nearest events, field by field, when it does not::
+
+            unit.verify("set-device-name", 设备名称="扳手01")
+
+        A field is named by its label as the journal prints it (``第0个扳手.名称`` for a list
+        entry's), or a record's CSV column; its value is the decoded value, ``{"hex": "..."}``
+        or ``{"from": A, "to": B}`` for a number. ``fields`` takes names that are no Python
+        identifiers. ``count`` is N, ``(min, max)`` (None for no bound) or None for at least one;
+        ``type`` is ``"reply"`` or ``"record"`` for the frames the unit sent; ``hex`` the whole
+        frame's or the content's bytes; ``after`` and ``before`` bound the seqs looked at."""
+        __tracebackhide__ = True  # a failure shows the test's line, not this one
+        body = _verify.pattern(command, type, hex, dict(fields or {}, **more_fields))
+        count = _verify.count_json(count)
+        if count is not None:
+            body["count"] = count
+        answer = self._call("POST", "verify", _bounded(body, after, before))
+        if not answer.get("ok"):
+            raise VerificationError(_verify.count_failure(body, answer), answer)
+        return answer
+
+    def verify_sequence(self, patterns, strict=False, after=None, before=None):
+        """Checks that the patterns occur in this order (with other frames between them unless
+        ``strict``) and returns the API's answer with their ``seqs``; raises
+        :class:`varnel.VerificationError` naming the first that could not be placed, the events
+        placed before it and its nearest events. Each pattern is a command, ``(command, fields)``
+        or a dict of ``command``, ``fields``, ``hex`` and ``type`` as :meth:`verify` takes them::
+
+            unit.verify_sequence(["get-time", ("set-device-name", {"设备名称": "扳手01"})])"""
+        __tracebackhide__ = True
+        body = {"sequence": [_verify.sequence_item(item) for item in patterns], "strict": bool(strict)}
+        answer = self._call("POST", "verify", _bounded(body, after, before))
+        if not answer.get("ok"):
+            raise VerificationError(_verify.sequence_failure(body, answer), answer)
+        return answer
+
     def wait_for(self, type, cmd=None, timeout=5.0, after=None):
         """Returns the first event of ``type`` (and ``cmd``) with ``seq`` above ``after``, one
         already in the journal included, waiting up to ``timeout`` seconds through the API's long
-        poll; raises :class:`TimeoutError` naming what was awaited when none comes. Without
-        ``after`` a wait goes on after the event the last wait for the same ``type`` and ``cmd``
-        returned, so two waits for ``"fault"`` return two faults."""
+        poll; raises :class:`varnel.WaitTimeout` (a :class:`TimeoutError` and an
+        :class:`AssertionError`) naming what was awaited, with the nearest frames for a request,
+        reply or record, when none comes. Without ``after`` a wait goes on after the event the
+        last wait for the same ``type`` and ``cmd`` returned, so two waits for ``"fault"`` return
+        two faults."""
+        __tracebackhide__ = True
         key = (type, cmd)
         if after is None:
             after = self._waited.get(key, 0)
@@ -181,7 +232,14 @@ class Unit:
             position = page.get("next", position)
             if time.monotonic() >= deadline:
                 what = "%r event" % (type,) + ("" if cmd is None else " for cmd %r" % (cmd,))
-                raise TimeoutError("unit %d: no %s after seq %d within %g s" % (self.id, what, after, timeout))
+                message = "unit %d: no %s after seq %d within %g s" % (self.id, what, after, timeout)
+                answer = None
+                if type in _verify.FRAME_TYPES:
+                    body = _verify.pattern(cmd, type)
+                    body["after"] = after
+                    answer = self._call("POST", "verify", body)
+                    message += "." + _verify.nearest(answer.get("near", []), body)
+                raise WaitTimeout(message, answer)
 
     def metrics(self):
         """This unit's samples from ``GET /metrics`` as a dict keyed by the sample name and its
@@ -203,7 +261,8 @@ class Emulator:
     ``scenario``: a dict or the path of a scenario file. ``faults``: fault rules for every unit.
     ``records``: records per upload (None: varnel-emu's 10000, 100 s at its pace). ``binary``:
     varnel-emu's path, else ``$VARNEL_EMU``, else ``varnel-emu`` on PATH. ``extra_args`` go on its
-    command line before the endpoints.
+    command line before the endpoints. ``capture=True`` records every unit's frames as pcap in the
+    private folder (:meth:`save_artifacts` keeps them).
 
     Entering returns once every unit's line is open or listening; nothing is sent on a line.
     Leaving (also on an exception, or after the process died) stops varnel-emu (SIGTERM, then
@@ -213,7 +272,7 @@ class Emulator:
     """
 
     def __init__(self, endpoints=("pty",), scenario=None, faults=(), records=None, binary=None,
-                 extra_args=(), start_timeout=20.0, stop_timeout=5.0):
+                 extra_args=(), start_timeout=20.0, stop_timeout=5.0, capture=False):
         if isinstance(endpoints, str):
             endpoints = (endpoints,)
         self.endpoints = tuple(endpoints)
@@ -233,6 +292,7 @@ class Emulator:
         self.extra_args = tuple(str(a) for a in extra_args)
         self.start_timeout = start_timeout
         self.stop_timeout = stop_timeout
+        self.capture = bool(capture)
         self.units = []
         self.control_url = None
         self.process = None
@@ -274,6 +334,10 @@ class Emulator:
                 args += ["--scenario", self._scenario_file(self.scenario)]
             for rule in self.faults:
                 args += ["--fault", rule]
+            if self.capture:
+                # A file for one unit, a folder of unitN.pcap for more.
+                args += ["--capture", os.path.join(self.temp_dir, "capture.pcap" if len(self.endpoints) == 1
+                                                   else "capture")]
             args += list(self.extra_args) + unit_args
             self._launch(args)
             self._wait_ready()
@@ -341,6 +405,42 @@ class Emulator:
     def metrics_text(self):
         """The whole Prometheus text of ``GET /metrics``, every unit's samples."""
         return self._client().request("GET", "/metrics", raw=True)
+
+    def save_artifacts(self, folder):
+        """Writes what the units saw into ``folder`` (made if missing) while the emulator runs:
+        each unit's journal as JSON Lines (``unitN-journal.jsonl``), its state (``unitN-state.json``)
+        and, with ``capture=True``, its frames (``unitN.pcap``), and the emulator's log file
+        (``varnel-emu.log``). Returns ``{name: path}``; what could not be had is left out."""
+        os.makedirs(folder, exist_ok=True)
+        saved = {}
+        for unit in self.units:
+            journal = os.path.join(folder, "unit%d-journal.jsonl" % unit.id)
+            with open(journal, "w", encoding="utf-8") as handle:
+                for event in unit.journal():
+                    handle.write(json.dumps(event, ensure_ascii=False) + "\n")
+            saved["unit%d-journal" % unit.id] = journal
+            state = os.path.join(folder, "unit%d-state.json" % unit.id)
+            with open(state, "w", encoding="utf-8") as handle:
+                json.dump(unit.state(), handle, ensure_ascii=False, indent=2)
+            saved["unit%d-state" % unit.id] = state
+            if self.capture:
+                source = os.path.join(self.temp_dir, "capture.pcap" if len(self.endpoints) == 1
+                                      else os.path.join("capture", "unit%d.pcap" % unit.id))
+                if os.path.isfile(source):
+                    target = os.path.join(folder, "unit%d.pcap" % unit.id)
+                    shutil.copyfile(source, target)
+                    saved["unit%d-capture" % unit.id] = target
+        logs = sorted(name for name in os.listdir(self.temp_dir) if name.startswith("varnelTest")
+                      and name.endswith(".log")) if self.temp_dir else []
+        log = os.path.join(folder, "varnel-emu.log")
+        with open(log, "wb") as out:
+            for name in logs:
+                with open(os.path.join(self.temp_dir, name), "rb") as handle:
+                    shutil.copyfileobj(handle, out)
+            if not logs:
+                out.write(self.output().encode("utf-8"))
+        saved["log"] = log
+        return saved
 
     def units_info(self):
         """``GET /units`` as it is: one dict per unit."""

@@ -43,3 +43,20 @@ class Refused(ApiError):
 
     def __str__(self):
         return self.message
+
+
+class VerificationError(VarnelError, AssertionError):
+    """A unit's journal does not hold what :meth:`varnel.Unit.verify` or
+    :meth:`varnel.Unit.verify_sequence` expected.
+
+    ``str(error)`` says what was expected, how many matched and the nearest events, field by field;
+    ``answer`` is the control API's answer as it came.
+    """
+
+    def __init__(self, message, answer=None):
+        super().__init__(message)
+        self.answer = answer
+
+
+class WaitTimeout(VerificationError, TimeoutError):
+    """:meth:`varnel.Unit.wait_for` saw no such event in time; the message shows the nearest ones."""

@@ -7,6 +7,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import threading
@@ -119,6 +120,23 @@ class SessionCapture(CaptureTestCase):
         code, _, errors = self.run_emulator("--capture", "/dev/full", "/dev/null")
         self.assertEqual(code, 1)
         self.assertEqual(errors, "varnel-emu: cannot write capture /dev/full: %s\n" % os.strerror(errno.ENOSPC))
+
+    def test_failed_start_leaves_the_capture_file_as_it_was(self):
+        path = os.path.join(self.dir, "last-run.pcap")
+        with open(path, "wb") as f:
+            f.write(b"the last run's capture")
+        taken = socket.socket()
+        self.addCleanup(taken.close)
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        busy = "127.0.0.1:%d" % taken.getsockname()[1]
+        for args in (["tcp:" + busy], ["tcp:127.0.0.1:0", "--control", busy]):
+            with self.subTest(args=args):
+                code, _, errors = self.run_emulator("--capture", path, *args)
+                self.assertEqual(code, 1)
+                self.assertIn("cannot listen on", errors)
+                with open(path, "rb") as f:
+                    self.assertEqual(f.read(), b"the last run's capture")
 
 
 @unittest.skipIf(shutil.which("tshark") is None, "tshark not installed (tools/install-deps.sh installs it)")
@@ -242,7 +260,7 @@ class SendShowsTheLine(EmulatorTestCase):
         ("get-time:wrong-command=3", 1, ["< 5AA512340300"],
          "command 0x03 (set-factory-serial-number), expected 0x02 (get-time)"),
         ("get-time:duplicate", 1, ["< 5AA512340200", "< 5AA512340200"], "arrived after the complete reply"),
-        ("get-time:noise=8", 0, ["? ", "< 5AA512340200"], ""),
+        ("get-time:noise=8", 1, ["? ", "< 5AA512340200"], "8 bytes that are no frame arrived"),
         ("get-time:corrupt-crc", 1, ["< 5AA512340200"], "checksum error: received "),
     ]
 

@@ -357,7 +357,7 @@ class RuleSources(FaultRuleTestCase):
                 code, lines, errors = self.run_emulator(*(args + [os.path.join(self.dir, "no-port")]))
                 self.assertEqual(code, 2)
                 self.assertIn(message, errors)
-                self.assertIn("usage: varnel-emu", errors)
+                self.assertTrue(errors.endswith(" (see varnel-emu --help)\n"), errors)
                 self.assertEqual(lines, [], "nothing started")
                 self.assertEqual([n for n in os.listdir(self.dir) if n.startswith("varnelTest")], [])
 

@@ -3,6 +3,10 @@ against what this peer sent and received, byte for byte."""
 
 import json
 import os
+import socket
+import stat
+import subprocess
+import time
 import unittest
 
 from varnel_peer import EmulatorTestCase, build_frame
@@ -71,16 +75,15 @@ class JournalTestCase(EmulatorTestCase):
                          [["数量", "1"], ["名称", "张三", "第0个扳手"], ["系数", "1000", "第0个扳手"],
                           ["延迟时间", "5", "第0个扳手"]])
 
-        # The dropped reply is a reply of the first get-time, with the fault that dropped it.
+        # The dropped reply never reached the line: no reply event, the fault event says why.
         faults = [e for e in events if e["type"] == "fault"]
         self.assertEqual(len(faults), 1)
         self.assertEqual((faults[0]["rule"], faults[0]["action"], faults[0]["request_seq"]),
                          ("get-time:drop@1", "drop", requests[1]["seq"]))
         answered = [e for e in events if e["type"] in ("reply", "record")]
-        dropped = [e for e in answered if e.get("request_seq") == requests[1]["seq"]]
-        self.assertEqual(len(dropped), 1)
-        # Every other reply and record is what the peer read, in order.
-        self.assertEqual([e["hex"] for e in answered if e is not dropped[0]], [r.hex() for r in received])
+        self.assertEqual([e for e in answered if e.get("request_seq") == requests[1]["seq"]], [])
+        # Every reply and record is what the peer read, in order.
+        self.assertEqual([e["hex"] for e in answered], [r.hex() for r in received])
         for reply in (e for e in answered if e["type"] == "reply"):
             request = by_seq[reply["request_seq"]]
             self.assertEqual((request["type"], request["cmd"]), ("request", reply["cmd"]))
@@ -116,6 +119,97 @@ class JournalTestCase(EmulatorTestCase):
         # Written at SIGTERM, the same state.
         with open(state_path, encoding="utf-8") as f:
             self.assertEqual(json.load(f), state)
+
+
+class EventAndStateFileTest(EmulatorTestCase):
+
+    def small_disk(self):
+        """A 64 KiB tmpfs in the test's folder, or a skip where mounting is not allowed."""
+        folder = os.path.join(self.dir, "small")
+        os.mkdir(folder)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", folder],
+                                 capture_output=True)
+        if mounted.returncode != 0:
+            self.skipTest("cannot mount a tmpfs here: %s" % mounted.stderr.decode(errors="replace").strip())
+        self.addCleanup(subprocess.run, ["umount", "-l", folder])
+        return folder
+
+    def fill(self, folder, free_pages):
+        with open(os.path.join(folder, "fill"), "wb", buffering=0) as fill:
+            try:
+                while True:
+                    fill.write(b"x" * 4096)
+            except OSError:
+                pass
+            fill.truncate(max(0, fill.tell() - free_pages * 4096))
+
+    def test_state_out_path_refused_at_start(self):
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)
+        listener = socket.socket(socket.AF_UNIX)
+        self.addCleanup(listener.close)
+        listener.bind(os.path.join(self.dir, "sock"))
+        for path, what in (("/dev/full", "is a character device, not a regular file"),
+                           (fifo, "is a FIFO"), (listener.getsockname(), "is a socket"), (self.dir, "is a folder"),
+                           ("/proc/self/state.json", "cannot make a file in /proc/self"),
+                           (os.path.join(self.dir, "no", "state.json"), "no folder")):
+            with self.subTest(path=path):
+                code, lines, errors = self.run_emulator("--state-out", path, "tcp:127.0.0.1:0")
+                self.assertEqual(code, 2, errors)
+                self.assertIn('--state-out: "%s"' % path, errors)
+                self.assertIn(what, errors)
+                self.assertEqual(lines, [], "nothing started")
+        self.assertTrue(stat.S_ISCHR(os.stat("/dev/full").st_mode))
+        self.assertTrue(stat.S_ISFIFO(os.stat(fifo).st_mode))
+
+    def test_full_disk_keeps_the_old_state_and_whole_event_lines(self):
+        folder = self.small_disk()
+        state_path, events_path = os.path.join(folder, "state.json"), os.path.join(folder, "events.jsonl")
+        with open(state_path, "w") as f:
+            f.write("the last run's state")
+        self.fill(folder, free_pages=1)
+        self.start_emulator("--events", events_path, "--state-out", state_path)
+        mark = self.emu.mark()
+        failed = lambda m: m.startswith("事件文件写入失败，停止写入：%s: " % events_path)
+        for _ in range(40):
+            self.assertEqual(len(self.peer.request(GET_TIME).content), 7)
+            if any(failed(m) for m in self.emu.messages(mark)):
+                break
+        self.assertIn(os.strerror(28), self.emu.messages(self.assert_logged(failed, mark))[0])
+        self.assertEqual(self.shut_down(), 1)
+        errors = self.emu.stderr_text()
+        self.assertIn("varnel-emu: cannot write state %s: %s" % (state_path, os.strerror(28)), errors)
+        self.assertIn("the file is as it was", errors)
+        with open(state_path) as f:
+            self.assertEqual(f.read(), "the last run's state")
+        self.assertEqual(sorted(os.listdir(folder)), ["events.jsonl", "fill", "state.json"])
+        # Whole lines only: the one the disk cut is gone.
+        with open(events_path, "rb") as f:
+            text = f.read()
+        self.assertTrue(text.endswith(b"\n"), text[-80:])
+        seqs = [json.loads(line)["seq"] for line in text.splitlines()]
+        self.assertEqual(seqs, list(range(1, len(seqs) + 1)))
+
+    def test_deleted_event_file_is_told_once(self):
+        events_path = os.path.join(self.dir, "events.jsonl")
+        self.start_emulator("--events", events_path)
+        self.peer.request(GET_TIME)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            with open(events_path, "rb") as f:
+                if b'"reply"' in f.read():
+                    break
+            time.sleep(0.02)
+        mark = self.emu.mark()
+        os.remove(events_path)
+        self.peer.request(GET_TIME)
+        self.assert_logged("事件文件写入失败，停止写入：%s: the file was deleted; no more events are written"
+                           % events_path, mark)
+        self.peer.request(GET_TIME)
+        self.peer.request(GET_TIME)
+        self.assertEqual(len([m for m in self.emu.messages(mark) if m.startswith("事件文件")]), 1)
+        self.assertFalse(os.path.exists(events_path))
+        self.assertEqual(self.shut_down(), 0)
 
 
 if __name__ == "__main__":

@@ -8,9 +8,11 @@ import signal
 import subprocess
 import time
 import unittest
+import urllib.error
+import urllib.request
 
-from varnel_peer import EXIT_TIMEOUT, START_TIMEOUT, EmulatorTestCase, build_frame, executable, log_file_name, \
-    pane_message
+from varnel_peer import EXIT_TIMEOUT, START_TIMEOUT, Emulator, EmulatorTestCase, build_frame, executable, \
+    log_file_name, pane_message
 
 STARTUP_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} <INFO> \[main:main:\d+\] \[0\] "
                           r"VARNEL-TEST程序启动\.\.\.$")
@@ -79,6 +81,19 @@ class LogFileTest(LifecycleTestCase):
             stamp = datetime.datetime.strptime(line[1:20], "%Y-%m-%d %H:%M:%S")
             self.assertTrue(before - datetime.timedelta(seconds=2) <= stamp <= after + datetime.timedelta(seconds=2),
                             line)
+
+    def test_log_limit_ends_the_days_file(self):
+        emu = self.start_emulator("--log-limit", "2K")
+        for _ in range(20):
+            self.assertEqual(self.peer.request(0x06).raw, build_frame(0x06, b"DEVICENAME"))
+        # Standard output keeps every line.
+        self.assertEqual(sum(m.startswith("发送消息：") for m in emu.messages()), 20)
+        with open(os.path.join(self.dir, log_file_name()), "rb") as f:
+            content = f.read()
+        notice = b"log file limit of 2048 bytes reached: nothing more is written to this file until the next day"
+        self.assertTrue(content.endswith(notice), content[-200:])
+        self.assertLess(content.rfind(b"\n"), 2048)
+        self.assertIn("reached its limit of 2048 bytes", emu.stderr_snapshot())
 
 
 class ShutdownTest(LifecycleTestCase):
@@ -293,9 +308,12 @@ class CommandLineTest(LifecycleTestCase):
 
     def test_bad_options(self):
         port = os.path.join(self.dir, "port")
+        pty = self.start_pty().emu_path
         cases = [
             [],
             [port, port],
+            [port, os.path.join(self.dir, ".", "port")],
+            [pty, os.path.realpath(pty)],
             ["--baud", "12345", port],
             ["--data-bits", "9", port],
             ["--stop-bits", "3", port],
@@ -308,12 +326,15 @@ class CommandLineTest(LifecycleTestCase):
             ["--line-timing=fast", port],
             ["--adapter", "latency=0", port],
             ["--adapter", "ftdi,packet=x", port],
+            ["--log-limit", "5X", port],
+            ["--log-limit", "2T", port],
         ]
         for args in cases:
             with self.subTest(args=args):
                 code, lines, errors = self.run_emulator(*args)
                 self.assertEqual(code, 2, errors)
-                self.assertIn("usage: varnel-emu", errors)
+                # One line, not the whole usage.
+                self.assertRegex(errors, r"^varnel-emu: [^\n]+ \(see varnel-emu --help\)\n$")
                 self.assertEqual(lines, [])
 
     def test_serial_settings_are_accepted(self):
@@ -327,6 +348,112 @@ class CommandLineTest(LifecycleTestCase):
         code, lines, errors = self.run_emulator("--list")
         self.assertEqual(code, 0, errors)
         self.assertTrue(all(line.strip() for line in lines), lines)
+
+
+class EnvironmentTest(LifecycleTestCase):
+    """The variables that stand for varnel-emu's options in a container."""
+
+    def start(self, args, env, units=2):
+        self.emu = Emulator(args, cwd=self.dir, env=env)
+        self.addCleanup(self.emu.cleanup)
+        self.emu.wait_for(lambda m: m.startswith("CONTROL "), timeout=START_TIMEOUT)
+        lines = self.emu.lines()
+        # (unit number, endpoint) of each LISTEN line, as the prefix names it.
+        listens = [(int(m.group(1)), m.group(2)) for m in
+                   (re.match(r"\[unit (\d+)\] LISTEN (\S+)$", pane_message(line)) for line in lines) if m]
+        self.assertEqual(len(listens), units, lines)
+        url = next(pane_message(l)[len("CONTROL "):] for l in lines if pane_message(l).startswith("CONTROL "))
+        return listens, url
+
+    def get(self, url, path, token=None, host=None):
+        request = urllib.request.Request(url + path)
+        if token:
+            request.add_header("Authorization", "Bearer " + token)
+        if host:
+            request.add_header("Host", host)
+        try:
+            with urllib.request.urlopen(request, timeout=5) as answer:
+                return answer.status, answer.read().decode("utf-8")
+        except urllib.error.HTTPError as error:
+            return error.code, error.read().decode("utf-8")
+
+    def test_each_variable_stands_for_its_option(self):
+        token_file = os.path.join(self.dir, "token")
+        with open(token_file, "w") as f:
+            f.write("s3cret\n")
+        scenario = os.path.join(self.dir, "scenario.json")
+        with open(scenario, "w") as f:
+            json.dump({"texts": {"device-name": "ENVUNIT"}}, f)
+        events = os.path.join(self.dir, "events.jsonl")
+        env = {"VARNEL_ENDPOINTS": " tcp:127.0.0.1:0  tcp:127.0.0.1:0 ", "VARNEL_CONTROL": "127.0.0.1:0",
+               "VARNEL_CONTROL_TOKEN_FILE": token_file, "VARNEL_SCENARIO": scenario, "VARNEL_RECORDS": "3",
+               "VARNEL_EVENTS": events, "VARNEL_JOURNAL": "4", "VARNEL_FIRST_UNIT": "7",
+               "VARNEL_LOG_FILE": "none", "VARNEL_CONTROL_HOST": "other varnel-0.varnel"}
+        listens, url = self.start([], env)
+        self.assertEqual([number for number, _ in listens], [7, 8])
+        self.assertEqual(self.get(url, "/units")[0], 401)
+        self.assertEqual(self.get(url, "/units", "s3cret", host="varnel-0.varnel:4001")[0], 200)
+        self.assertEqual(self.get(url, "/units", "s3cret", host="elsewhere:4001")[0], 403)
+        units = json.loads(self.get(url, "/units", "s3cret")[1])
+        self.assertEqual([(u["id"], u["records"]) for u in units], [(7, 3), (8, 3)])
+        self.peer = self.open_network_peer(listens[1][1])
+        for _ in range(3):
+            self.assertEqual(self.peer.request(0x06).raw, build_frame(0x06, b"ENVUNIT"))
+        journal = json.loads(self.get(url, "/units/8/journal?limit=100", "s3cret")[1])["events"]
+        self.assertEqual(len(journal), 4)  # bounded by VARNEL_JOURNAL
+        self.assertEqual(self.shut_down(), 0)
+        with open(events) as f:
+            self.assertIn('"unit":8', f.read())
+        self.assertFalse([n for n in os.listdir(self.dir) if n.endswith(".log")], os.listdir(self.dir))
+
+    def test_command_line_wins_and_first_unit_numbers_the_fleet(self):
+        env = {"VARNEL_ENDPOINTS": "tcp:127.0.0.1:1", "VARNEL_UNITS": "/no/such/units.json",
+               "VARNEL_RECORDS": "9", "VARNEL_FIRST_UNIT": "5", "VARNEL_CONTROL": "[::1]:x",
+               "VARNEL_CONTROL_TOKEN_FILE": "/no/such/token", "VARNEL_JOURNAL": "0", "VARNEL_EVENTS": "",
+               "VARNEL_SCENARIO": "/no/such/scenario.json", "VARNEL_CONTROL_HOST": "bad_name!"}
+        scenario = os.path.join(self.dir, "scenario.json")
+        with open(scenario, "w") as f:
+            json.dump({"texts": {"device-name": "ARGS"}}, f)
+        listens, url = self.start(["--first-unit", "1001", "--records", "4", "--control", "127.0.0.1:0",
+                                   "--control-token", "t", "--control-host", "named", "--journal", "10", "--scenario", scenario,
+                                   "--events", os.path.join(self.dir, "events.jsonl"),
+                                   "tcp:127.0.0.1:0", "tcp:127.0.0.1:0"], env)
+        self.assertEqual([number for number, _ in listens], [1001, 1002])
+        units = json.loads(self.get(url, "/units", "t")[1])
+        self.assertEqual([(u["id"], u["records"]) for u in units], [(1001, 4), (1002, 4)])
+        metrics = self.get(url, "/metrics", "t")[1]
+        self.assertIn('varnel_faults_fired_total{unit="1002"} 0', metrics)
+        self.assertNotIn('unit="1"', metrics)
+        self.assertEqual(self.get(url, "/units/1/state", "t")[0], 404)
+        self.assertEqual(self.get(url, "/units/1002/state", "t", host="named")[0], 200)
+        self.assertIn(log_file_name(), os.listdir(self.dir))
+
+    def test_bad_values_are_refused_naming_the_variable(self):
+        control = {"VARNEL_CONTROL": "127.0.0.1:0"}
+        cases = [("VARNEL_RECORDS", {"VARNEL_RECORDS": "abc"}), ("VARNEL_RECORDS", {"VARNEL_RECORDS": ""}),
+                 ("VARNEL_JOURNAL", {"VARNEL_JOURNAL": "0"}), ("VARNEL_EVENTS", {"VARNEL_EVENTS": ""}),
+                 ("VARNEL_CONTROL", {"VARNEL_CONTROL": "nohost"}),
+                 ("VARNEL_CONTROL", {"VARNEL_CONTROL": "0.0.0.0:0"}),
+                 ("VARNEL_CONTROL_TOKEN_FILE", dict(control, VARNEL_CONTROL_TOKEN_FILE="/no/such/token")),
+                 ("VARNEL_CONTROL_TOKEN and VARNEL_CONTROL_TOKEN_FILE",
+                  dict(control, VARNEL_CONTROL_TOKEN="a", VARNEL_CONTROL_TOKEN_FILE="/no/such/token")),
+                 ("VARNEL_CONTROL_HOST", dict(control, VARNEL_CONTROL_HOST="ok bad_name!")),
+                 ("VARNEL_SCENARIO", {"VARNEL_SCENARIO": "/no/such/scenario.json"}),
+                 ("VARNEL_FIRST_UNIT", {"VARNEL_FIRST_UNIT": "0"}),
+                 ("VARNEL_FIRST_UNIT", {"VARNEL_FIRST_UNIT": "1000000000"}),
+                 ("VARNEL_LOG_FILE", {"VARNEL_LOG_FILE": "daily"}),
+                 ("VARNEL_ENDPOINTS", {"VARNEL_ENDPOINTS": "tcp:127.0.0.1"}),
+                 ("VARNEL_ENDPOINTS", {"VARNEL_ENDPOINTS": " "}),
+                 ("VARNEL_UNITS", {"VARNEL_UNITS": "/no/such/units.json"})]
+        for name, env in cases:
+            with self.subTest(env=env):
+                units = "VARNEL_ENDPOINTS" in env or "VARNEL_UNITS" in env
+                self.emu = Emulator([] if units else ["tcp:127.0.0.1:0"], cwd=self.dir, env=env)
+                self.addCleanup(self.emu.cleanup)
+                self.assertEqual(self.emu.wait_exit(), 2)
+                self.assertRegex(self.emu.stderr_text(), r"^varnel-emu: %s: [^\n]+\n$" % name)
+                self.assertEqual(self.emu.lines(), [])
+                self.assertEqual(os.listdir(self.dir), [])
 
 
 if __name__ == "__main__":

@@ -3,10 +3,12 @@ python3-serial (socket:// and rfc2217://) and plain sockets."""
 
 import json
 import os
+import select
 import socket
 import time
 import unittest
 
+import test_scenario
 from varnel_peer import EmulatorTestCase, build_frame
 from test_upload import END, GET_RECORDS, start_content
 
@@ -122,6 +124,50 @@ class Rfc2217Test(EmulatorTestCase):
         changes = [e["settings"] for e in events if e["type"] == "line" and e["event"] == "settings changed"]
         self.assertEqual(["RFC 2217: " + c for c in changes], lines)
 
+    def test_a_client_that_never_reads_is_not_read(self):
+        # Signature requests sent without reading: the unit stops reading the client once its
+        # answers pile up, so TCP holds the client back; read at last, every request was answered.
+        emu, endpoint = self.start_network_emulator(endpoint="rfc2217:127.0.0.1:0")
+        host, port = endpoint[len("rfc2217:"):].rsplit(":", 1)
+        sock = socket.create_connection((host, int(port)))
+        self.addCleanup(sock.close)
+        request = bytes([255, 250, 44, 0, 255, 240])
+        answer = bytes([255, 250, 44, 100]) + b"VARNEL-TEST" + bytes([255, 240])
+        greeting = bytes.fromhex("FFFB00FFFD00FFFD2C")
+        sock.setblocking(False)
+        burst = request * 5000
+        sent_bytes, stalled_since = 0, None
+        # Until the client is held back for a second (or has sent far more than it should get in).
+        while (stalled_since is None or time.monotonic() - stalled_since < 1.0) and sent_bytes < 100 << 20:
+            try:
+                # Whole requests only: a send cut short goes on where it stopped.
+                offset = sent_bytes % len(burst)
+                sent_bytes += sock.send(burst[offset:] if offset else burst)
+                stalled_since = None
+            except BlockingIOError:
+                stalled_since = stalled_since or time.monotonic()
+                time.sleep(0.05)
+        rest = request[sent_bytes % len(request):] if sent_bytes % len(request) else b""
+        sent = (sent_bytes + len(rest)) // len(request)
+        emu.wait_for(lambda m: "is not reading" in m)
+        # Held back by a queue of about a mebibyte and the kernel's buffers, not by gigabytes.
+        self.assertLess(sent * len(answer), 64 * 1024 * 1024)
+        with open("/proc/%d/status" % emu.process.pid) as status:
+            rss = next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+        self.assertLess(rss, 200 * 1024)
+        expected = len(greeting) + sent * len(answer)
+        received = bytearray()
+        while len(received) < expected:
+            readable, writable, _ = select.select([sock], [sock] if rest else [], [], 10)
+            self.assertTrue(readable or writable, "%d of %d bytes came" % (len(received), expected))
+            if writable:  # the last request, cut short before, once there is room
+                rest = rest[sock.send(rest):]
+            if readable:
+                chunk = sock.recv(1 << 20)
+                self.assertTrue(chunk, "the unit closed the line after %d of %d bytes" % (len(received), expected))
+                received += chunk
+        self.assertEqual(bytes(received), greeting + answer * sent)
+
     def test_varnel_pc_send_over_both_transports(self):
         import subprocess
         from varnel_peer import executable
@@ -140,10 +186,14 @@ class FleetTest(EmulatorTestCase):
         from varnel_peer import Emulator, PtyPair, START_TIMEOUT, pane_message
         pty = self.start_pty()
         units = []
+        # Unit 3 uploads its one CSV row as often as its count says.
+        with open(os.path.join(self.dir, "rows.csv"), "w") as f:
+            f.write(test_scenario.Refused.CSV_HEADER + "\n" + test_scenario.Refused.CSV_ROW + "\n")
         for number in (1, 2, 3):
             scenario = os.path.join(self.dir, "unit%d.json" % number)
             with open(scenario, "w") as f:
-                f.write('{"texts": {"operator": "OP%d"}}' % number)
+                json.dump({"texts": {"operator": "OP%d" % number}, "records": {"csv": "rows.csv"}}
+                          if number == 3 else {"texts": {"operator": "OP%d" % number}}, f)
             units.append({"endpoint": pty.emu_path if number == 1 else "tcp:127.0.0.1:0",
                           "scenario": scenario, "records": number})
         units[2]["faults"] = ["get-time:drop"]
@@ -176,6 +226,13 @@ class FleetTest(EmulatorTestCase):
         self.assertFalse([m for m in messages if m.startswith("[unit 1]") and "get-time:drop" in m])
         peers[1].write(build_frame(GET_RECORDS))
         self.assertEqual(peers[1].read_frame().raw, build_frame(GET_RECORDS, start_content(9)))
+        # The orderly end's lines name their units too, none folded into another's.
+        start = self.emu.mark()
+        self.assertEqual(self.shut_down(), 0)
+        closing = self.emu.messages(start)
+        for number in (1, 2, 3):
+            self.assertIn("[unit %d] Device Closed!" % number, closing)
+        self.assertEqual([m for m in closing if "Device Closed!" in m and not m.startswith("[unit ")], [])
 
     def test_units_file_refused_whole(self):
         path = os.path.join(self.dir, "units.json")

@@ -114,6 +114,33 @@ class Texts(ScenarioTestCase):
         self.assertTrue(target <= got <= target + datetime.timedelta(seconds=5), got)
 
 
+class RepliesTimingAndClock(ScenarioTestCase):
+
+    def test_fixed_replies_latencies_pauses_and_a_clock_offset(self):
+        path = self.write_scenario({
+            "replies": {"clear-file-records": "none", "set-usage-count": "hex:0102", "get-device-name": "hex:41"},
+            "timing": {"get-time": {"latency_ms": [120, 150.5]}, "records": {"interval_ms": [40]}},
+            "records": {"count": 3}, "stateful": True, "clock_offset_ms": -86400000,
+            "faults": ["get-time:delay=100@2"]})
+        self.start_emulator("--scenario", path)
+        self.assertEqual(self.peer.request(0x0B, b"\0\0\0\5").raw, build_frame(0x0B, b"\x01\x02"))
+        self.peer.write(build_frame(0x0D))
+        self.peer.assert_silent(0.3)
+        self.assertEqual(self.peer.request(0x05, b"XY").raw, build_frame(0x05))
+        self.assertEqual(self.peer.request(0x06).content, b"A")  # fixed, whatever was set
+        # No reply before its latency; the fault's delay comes on top of it.
+        for least in (0.12, 0.22, 0.12):
+            sent = time.monotonic()
+            got = reply_time(self.peer.request(0x02).content)
+            self.assertGreaterEqual(time.monotonic() - sent, least)
+            yesterday = datetime.datetime.now() - datetime.timedelta(days=1)
+            self.assertLess(abs((got - yesterday).total_seconds()), 5, got)
+        # Four pauses: after the start frame and after each data frame.
+        sent = time.monotonic()
+        self.upload()
+        self.assertGreaterEqual(time.monotonic() - sent, 4 * 0.04)
+
+
 class Records(ScenarioTestCase):
 
     FIELDS = {"tool_model": "ABC", "target_torque": 150, "actual_torque": {"from": 140, "to": 160},
@@ -156,8 +183,7 @@ class Records(ScenarioTestCase):
         self.assertEqual(len(first_records), 6)
 
         os.mkdir(os.path.join(self.dir, "sub"))
-        replay = self.write_scenario({"records": {"csv": "../uploaded.csv", "count": 2}},
-                                     os.path.join("sub", "replay.json"))
+        replay = self.write_scenario({"records": {"csv": "../uploaded.csv"}}, os.path.join("sub", "replay.json"))
         self.open_peer()
         mark = self.emu.mark()
         self.emu.command("scenario " + replay)
@@ -166,6 +192,13 @@ class Records(ScenarioTestCase):
         start, records = self.upload()
         self.assertEqual(start, b"\x00" + (6).to_bytes(4, "big"))
         self.assertEqual(records, first_records)
+        # A count set afterwards takes the rows in order, from the first again after the last.
+        mark = self.emu.mark()
+        self.emu.command("records 8")
+        self.assert_logged("records per upload: 8 (the CSV's 6 rows from the first again after the last)", mark)
+        start, records = self.upload()
+        self.assertEqual(start, b"\x00" + (8).to_bytes(4, "big"))
+        self.assertEqual(records, first_records + first_records[:2])
 
 
 class Faults(ScenarioTestCase):
@@ -228,7 +261,7 @@ class Refused(ScenarioTestCase):
             f.write(self.CSV_HEADER + "\n" + self.CSV_ROW + "\n" + self.CSV_ROW.rsplit(",", 1)[0] + "\n")
         return [
             ({"texts": {"serial-number": "SN1"}, "colour": "red"},
-             "colour: unknown key (known: texts, stateful, records, faults, seed, on_dtr_drop)"),
+             "colour: unknown key (known: texts, stateful, records, faults, seed, replies, timing, clock_offset_ms, on_dtr_drop)"),
             ({"records": {"fields": {"target_angle": 70000}}},
              "records.fields.target_angle: 70000 is outside 0 to 65535"),
             ({"records": {"csv": "short.csv"}},

@@ -6,6 +6,7 @@ own parser), runs a socat pty pair and the emulator, and cleans both up.
 
 import datetime
 import os
+import random
 import re
 import shutil
 import signal
@@ -445,6 +446,99 @@ class Peer:
             received += self._pump(0.05)
         if received or self.pending or self.parser.buffer:
             raise AssertionError("unexpected bytes: %s" % (bytes(received).hex() or repr(self.pending)))
+
+
+class BenchUnit:
+    """A stand-in for the unit on the bench, written apart from the emulator: its own texts, names
+    and numbers it keeps once set, a clock an hour ahead, an upload of 7 stored records 15 ms
+    apart, a command it never answers, a non-empty acknowledgement, and every reply 3-8 ms after
+    its request. Serves one end of a pty pair from a thread until stop()."""
+
+    TEXTS = {0x04: b"BU-7734", 0x06: "扳手B".encode("gb2312"), 0x08: b"00000077", 0x10: "李四".encode("gb2312")}
+    SETS = {0x03: 0x04, 0x05: 0x06, 0x07: 0x08, 0x0F: 0x10}  # a set and the get that reads it
+    UNANSWERED = 0x0D  # clear-file-records
+    ACK_CONTENT = {0x0B: b"\x01"}  # set-usage-count
+    RECORDS = 7
+    PAUSE = 0.015
+
+    def __init__(self, path, seed=7):
+        self.port = serial.Serial(path, baudrate=115200, timeout=0.02)
+        self.texts = dict(self.TEXTS)
+        self.clock = datetime.timedelta(hours=1)
+        self.random = random.Random(seed)
+        self.latencies = []  # seconds, as slept
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(EXIT_TIMEOUT)
+        self.port.close()
+
+    @staticmethod
+    def date_bytes(moment):
+        return moment.year.to_bytes(2, "big") + bytes([moment.month, moment.day, moment.hour,
+                                                       moment.minute, moment.second])
+
+    @classmethod
+    def record(cls, sequence):
+        """Record `sequence` as the unit stores it: its own models, names and a fixed date."""
+        def text(value, width):
+            return value.ljust(width, b"\0")
+        stored = datetime.datetime(2026, 3, 1, 8, 0, 0) + datetime.timedelta(minutes=sequence)
+        return (bytes([1]) + sequence.to_bytes(4, "big") + text(b"BENCH-TQ", 10) + text(b"BU007734", 8)
+                + cls.date_bytes(stored) + text("扳手B".encode("gb2312"), 16) + text(b"00000077", 8)
+                + text("李四".encode("gb2312"), 16) + bytes([2, 1]) + (250).to_bytes(2, "big")
+                + (150).to_bytes(4, "big") + (140 + sequence).to_bytes(4, "big") + text(b"M12", 10)
+                + text(b"8.8", 10) + (30).to_bytes(2, "big") + (28 + sequence).to_bytes(2, "big")
+                + bytes([2, 1, 1, sequence % 2]))
+
+    def _send(self, frame):
+        self.port.write(frame)
+        self.port.flush()
+
+    def _answer(self, command, content):
+        if command == self.UNANSWERED:
+            return
+        delay = self.random.uniform(0.003, 0.008)
+        self.latencies.append(delay)
+        time.sleep(delay)
+        if command == 0x01 and len(content) == 7:
+            moment = datetime.datetime(int.from_bytes(content[:2], "big"), *content[2:7])
+            self.clock = moment - datetime.datetime.now()
+        if command in self.SETS:
+            self.texts[self.SETS[command]] = bytes(content)
+        if command == 0x02:
+            self._send(build_frame(command, self.date_bytes(datetime.datetime.now() + self.clock)))
+        elif command in self.texts:
+            self._send(build_frame(command, self.texts[command]))
+        elif command == 0x0C:
+            frames = ([bytes([0]) + self.RECORDS.to_bytes(4, "big")]
+                      + [self.record(n) for n in range(1, self.RECORDS + 1)] + [bytes([2])])
+            for i, frame in enumerate(frames):
+                if i:
+                    time.sleep(self.PAUSE)
+                self._send(build_frame(command, frame))
+        else:
+            self._send(build_frame(command, self.ACK_CONTENT.get(command, b"")))
+
+    def _serve(self):
+        parser = FrameParser()
+        while not self._stop.is_set():
+            try:
+                data = self.port.read(max(1, self.port.in_waiting))
+            except serial.SerialException:
+                return
+            if not data:
+                continue
+            try:
+                frames = parser.feed(data)
+            except ProtocolError:
+                parser = FrameParser()  # noise on the line: the unit waits for the next header
+                continue
+            for frame in frames:
+                self._answer(frame.command, frame.content)
 
 
 def log_file_name(day=None):

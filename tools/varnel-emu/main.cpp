@@ -1,161 +1,22 @@
 // varnel-emu: the emulated handheld unit on one serial port, without a window.
-#include "EmulatorApplication.h"
-#include "EmulatorConsole.h"
-#include "process/SignalWatcher.h"
+#include "emulator/Emulator.h"
+#include "emulator/EmulatorApplication.h"
+#include "EmulatorOptions.h"
+#include "EmulatorUsage.h"
 #ifdef Q_OS_LINUX
 #include "process/EpollEventDispatcher.h"
 #endif
 
-#include "capture/CaptureWriter.h"
-#include "control/ControlAddress.h"
-#include "control/ControlServer.h"
-#include "device/DeviceRegistry.h"
-#include "emulator/ScenarioLoader.h"
-#include "emulator/UnitHost.h"
-#include "emulator/UnitsFile.h"
-#include "fault/FaultInjector.h"
-#include "fault/FaultRule.h"
-#include "fault/FaultSchedule.h"
-#include "journal/EventFileWriter.h"
-#include "journal/Journal.h"
-#include "log/Log.h"
-#include "log/LogContext.h"
-#include "log/LogManager.h"
-#include "log/StartupLog.h"
-#include "scenario/Scenario.h"
-#include "scenario/ScenarioFile.h"
-#include "transport/Endpoint.h"
-#include "transport/LineTiming.h"
-#include "transport/SerialSettings.h"
-#include "unit/EmulatedUnit.h"
-
-#include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QSaveFile>
 #include <QSerialPortInfo>
 #include <QTextCodec>
 
 #include <cstdio>
 #include <memory>
-#include <vector>
-
-#include <sys/resource.h>
 
 namespace {
 
 constexpr int kUsageError = 2;
-constexpr int kMaxJournal = 10000000;
-
-QString usageText()
-{
-    QString choices;
-    for (const SerialSettings::Choice& c : SerialSettings::choices())
-        choices += QStringLiteral("  --%1 %2 (default %3)\n")
-                       .arg(QString::fromLatin1(c.option), -10)
-                       .arg(c.texts.join(QLatin1Char(' ')), c.texts.first());
-    return QStringLiteral(
-               "usage: varnel-emu [--baud TEXT] [--data-bits TEXT] [--stop-bits TEXT] [--parity TEXT]\n"
-               "                  [--records N] [--reopen MS] [--scenario FILE] [--fault RULE]...\n"
-               "                  [--seed S] [--capture FILE.pcap|FOLDER] [--units FILE] [--journal N]\n"
-               "                  [--events FILE] [--state-out FILE] [--line-timing[=both]]\n"
-               "                  [--adapter ftdi|latency=MS,packet=BYTES]\n"
-               "                  [--control HOST:PORT [--control-token TOKEN]] ENDPOINT...\n"
-               "       varnel-emu --list\n"
-               "       varnel-emu --help | --version\n") +
-           choices +
-           QStringLiteral(
-               "  --records    records per upload, 0-99999999 (default 10000)\n"
-               "  --reopen     after the line vanished, try to open the port again every MS\n"
-               "               milliseconds, 1-3600000; 0 leaves it closed (default 500)\n"
-               "  --scenario   a scenario file (JSON): the unit's texts, state, records and faults;\n"
-               "               its records.count replaces --records, its faults come before --fault\n"
-               "  --fault      make the unit misbehave by RULE (repeatable; rules apply in order)\n"
-               "  --seed       seed of the generator behind p=, delay ranges and noise,\n"
-               "               0-4294967295 (default 1, or the scenario's seed): the same seed, the same "
-               "faults\n"
-               "  --capture    write every frame received and sent, and every discarded byte, to\n"
-               "               FILE.pcap (created or replaced; open it in Wireshark); with several\n"
-               "               units a FOLDER that gets unitN.pcap for each\n"
-               "  --journal    events the unit keeps in its journal, 1-10000000 (default 100000)\n"
-               "  --events     append every journal event to FILE as one JSON line (FILE may be a FIFO)\n"
-               "  --state-out  at the end (quit, SIGTERM, SIGINT), write what the PC program set and\n"
-               "               asked to FILE as JSON (replaced whole)\n"
-               "  --line-timing  every byte the unit writes leaves no sooner than a cable at the baud\n"
-               "               rate in force would carry it (start, data, parity and stop bits; for\n"
-               "               rfc2217: the client's rate); =both: the PC's bytes reach the unit so too\n"
-               "  --adapter    a USB serial adapter on the PC's end (and --line-timing): bytes toward\n"
-               "               the PC in packets of BYTES (1-4096), or what there is after MS (1-1000)\n"
-               "               from the oldest held; ftdi: latency=16,packet=62\n"
-               "  --units      a JSON file of units that differ: {\"units\": [{\"endpoint\": ...,\n"
-               "               \"scenario\", \"records\", \"faults\", \"capture\", \"baud\",\n"
-               "               \"line_timing\", \"adapter\"}]}; the options\n"
-               "               are the defaults under it; its units come after the ENDPOINTs\n"
-               "  --control    serve the HTTP control API on HOST:PORT (PORT 0 picks a free one, logged\n"
-               "               as CONTROL http://HOST:PORT); a HOST other than loopback needs a token\n"
-               "  --control-token  every API request must carry \"Authorization: Bearer TOKEN\"\n"
-               "ENDPOINT: a serial port name or path | tcp:HOST:PORT | rfc2217:HOST:PORT (the unit\n"
-               "  listens; PORT 0 picks a free one, logged as LISTEN ENDPOINT) | pty:PATH (a pseudo\n"
-               "  terminal of the unit's own, PATH linked to its PC end). Each ENDPOINT is one\n"
-               "  unit, numbered from 1; with several, every log line names its unit\n"
-               "fault RULE: TARGET:ACTION[@WHEN]\n"
-               "  TARGET  a command code (2, 0x02) or name (get-time), * for every request,\n"
-               "          record for the data frames of an upload, line for the line itself\n"
-               "  ACTION  drop | delay=MS | delay=MIN-MAX | corrupt-crc | truncate=N | split=K:MS |\n"
-               "          noise=N | wrong-command=C | wrong-address=A | duplicate | stall=MS;\n"
-               "          record: drop | corrupt-crc | duplicate | truncate=N | stop-after=K;\n"
-               "          line: vanish=MS | break=MS | garble=P | modem=dsr-off|cts-off|dcd-off\n"
-               "  WHEN    N | N-M | every=K | p=P (the N-th matching request since the rule was\n"
-               "          added; for record, sequence number N); none: every one. Then, or alone,\n"
-               "          comma-separated: after=DURATION (the rule starts that long after it\n"
-               "          was added; its counts start then) and for=DURATION (it ends that long\n"
-               "          after it started: logs FAULT RULE ended, listed as ended). DURATION:\n"
-               "          250ms | 2s | 1.5s | 1m, up to 24 hours. *:drop@after=2s,for=3s\n"
-               "control API (JSON; {id} numbers the units from 1; errors are {\"error\": TEXT}):\n"
-               "  GET /units | GET /units/{id}/state | GET /units/{id}/journal?after=SEQ&limit=N&type=T&\n"
-               "  cmd=NAME_OR_CODE&wait=MS | GET, POST {\"rule\": RULE}, DELETE /units/{id}/faults |\n"
-               "  DELETE /units/{id}/faults/{fid} | POST /units/{id}/scenario (a scenario's JSON) |\n"
-               "  PUT /units/{id}/records {\"count\": N} | POST /units/{id}/stop | POST /units/{id}/reset |\n"
-               "  GET /metrics (Prometheus text) | GET /events (Server-Sent Events of every journal)\n"
-               "standard input: stop | records N | fault RULE | fault clear | faults | scenario FILE |\n"
-               "  state | state reset | journal [N] | quit;\n"
-               "  unit N COMMAND sends a COMMAND to unit N only, a bare one goes to every unit\n");
-}
-
-// One unit's state as an object; several units' as an array in their order.
-QJsonDocument recordedStates(const UnitHost& host)
-{
-    if (host.unitCount() == 1)
-        return QJsonDocument(host.unit(1)->recordedState()->toJson());
-    QJsonArray states;
-    for (int id = 1; id <= host.unitCount(); ++id)
-        states.append(host.unit(id)->recordedState()->toJson());
-    return QJsonDocument(states);
-}
-
-QString unitPrefix(int number)
-{
-    return QStringLiteral("[unit %1] ").arg(number);
-}
-
-void raiseOpenFileLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
-            std::perror("varnel-emu: cannot raise the open-file limit");
-    }
-}
-
-int usage(const QString& problem)
-{
-    std::fprintf(stderr, "%s\n%s", qPrintable(problem), qPrintable(usageText()));
-    return kUsageError;
-}
 
 } // namespace
 
@@ -180,342 +41,31 @@ int main(int argc, char* argv[])
 #endif
     EmulatorApplication app(argc, argv);
 
-    QCommandLineParser parser;
-    const QCommandLineOption baud(QStringLiteral("baud"), QString(), QStringLiteral("TEXT"),
-                                  SerialSettings::baudRateTexts().first());
-    const QCommandLineOption dataBits(QStringLiteral("data-bits"), QString(), QStringLiteral("TEXT"),
-                                      SerialSettings::dataBitsTexts().first());
-    const QCommandLineOption stopBits(QStringLiteral("stop-bits"), QString(), QStringLiteral("TEXT"),
-                                      SerialSettings::stopBitsTexts().first());
-    const QCommandLineOption parity(QStringLiteral("parity"), QString(), QStringLiteral("TEXT"),
-                                    SerialSettings::parityTexts().first());
-    const QCommandLineOption records(QStringLiteral("records"), QString(), QStringLiteral("N"),
-                                     QStringLiteral("10000"));
-    const QCommandLineOption reopen(QStringLiteral("reopen"), QString(), QStringLiteral("MS"),
-                                    QStringLiteral("500"));
-    const QCommandLineOption scenarioFile(QStringLiteral("scenario"), QString(), QStringLiteral("FILE"));
-    const QCommandLineOption fault(QStringLiteral("fault"), QString(), QStringLiteral("RULE"));
-    const QCommandLineOption seed(QStringLiteral("seed"), QString(), QStringLiteral("S"),
-                                  QString::number(FaultSchedule::kDefaultSeed));
-    const QCommandLineOption capture(QStringLiteral("capture"), QString(), QStringLiteral("FILE"));
-    const QCommandLineOption journal(QStringLiteral("journal"), QString(), QStringLiteral("N"),
-                                     QString::number(Journal::kDefaultCapacity));
-    const QCommandLineOption events(QStringLiteral("events"), QString(), QStringLiteral("FILE"));
-    const QCommandLineOption stateOut(QStringLiteral("state-out"), QString(), QStringLiteral("FILE"));
-    const QCommandLineOption unitsFile(QStringLiteral("units"), QString(), QStringLiteral("FILE"));
-    const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("HOST:PORT"));
-    const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(),
-                                          QStringLiteral("TOKEN"));
-    const QCommandLineOption lineTiming(QStringLiteral("line-timing"), QString(), QStringLiteral("both"));
-    const QCommandLineOption adapter(QStringLiteral("adapter"), QString(), QStringLiteral("SPEC"));
-    const QCommandLineOption list(QStringLiteral("list"));
-    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({baud,    dataBits,     stopBits,   parity,  records, reopen,   scenarioFile,
-                       fault,   seed,         capture,    journal, events,  stateOut, unitsFile,
-                       control, controlToken, lineTiming, adapter, list,    help,     version});
-    // --line-timing alone is a switch, --line-timing=both a value: the parser takes only one kind.
-    QStringList arguments = app.arguments();
-    for (int i = 1; i < arguments.size() && arguments.at(i) != QLatin1String("--"); ++i) {
-        if (arguments.at(i) == QLatin1String("--line-timing"))
-            arguments[i] = QStringLiteral("--line-timing=");
-    }
-    if (!parser.parse(arguments))
-        return usage(parser.errorText());
-    if (parser.isSet(help)) {
-        std::fputs(qPrintable(usageText()), stdout);
+    EmulatorOptions options;
+    switch (options.parse(app.arguments())) {
+    case EmulatorOptions::Outcome::Help:
+        std::fputs(qPrintable(EmulatorUsage::text()), stdout);
         return 0;
-    }
-    if (parser.isSet(version)) {
+    case EmulatorOptions::Outcome::Version:
         std::puts(VARNEL_VERSION_LINE);
         return 0;
-    }
-
-    if (parser.isSet(list)) {
+    case EmulatorOptions::Outcome::List:
         for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
             std::printf("%s\n", qPrintable(info.portName()));
         return 0;
+    case EmulatorOptions::Outcome::Refused:
+        if (options.isUsageProblem())
+            std::fprintf(stderr, "varnel-emu: %s (see varnel-emu --help)\n", qPrintable(options.problem()));
+        else
+            std::fprintf(stderr, "varnel-emu: %s\n", qPrintable(options.problem()));
+        return kUsageError;
+    case EmulatorOptions::Outcome::Run:
+        break;
     }
 
-    for (const SerialSettings::Choice& c : SerialSettings::choices()) {
-        const QString refusal = SerialSettings::refusal(c, parser.value(QString::fromLatin1(c.option)));
-        if (!refusal.isEmpty())
-            return usage(refusal);
-    }
-    if (!EmulatorConsole::isRecordCount(parser.value(records)))
-        return usage(QStringLiteral("--records: expected 1 to 8 digits"));
-    bool reopenValid = false;
-    const int reopenMs = parser.value(reopen).toInt(&reopenValid, 10);
-    if (!reopenValid || reopenMs < 0 || reopenMs > 3600000)
-        return usage(QStringLiteral("--reopen: \"%1\" is not a number of milliseconds from 0 to 3600000")
-                         .arg(parser.value(reopen)));
-    const QStringList faultRules = parser.values(fault);
-    for (const QString& rule : faultRules) {
-        QString problem;
-        if (!FaultRule::parse(rule, &problem))
-            return usage(QStringLiteral("--fault: %1").arg(problem));
-    }
-    LineTiming timing;
-    {
-        QString problem;
-        if (parser.isSet(lineTiming) && !LineTiming::parseTiming(parser.value(lineTiming), &timing, &problem))
-            return usage(problem);
-        if (parser.isSet(adapter) && !LineTiming::parseAdapter(parser.value(adapter), &timing, &problem))
-            return usage(problem);
-    }
-    bool seedValid = false;
-    const uint faultSeed = parser.value(seed).toUInt(&seedValid, 10);
-    if (!seedValid || !parser.value(seed).at(0).isDigit())
-        return usage(
-            QStringLiteral("--seed: \"%1\" is not a number from 0 to 4294967295").arg(parser.value(seed)));
-    QList<UnitsFile::Unit> fileUnits;
-    if (parser.isSet(unitsFile)) {
-        std::vector<UnitsFile::Unit> read;
-        QString error;
-        if (!UnitsFile::read(parser.value(unitsFile), &read, &error)) {
-            std::fprintf(stderr, "varnel-emu: %s\n", qPrintable(error));
-            return kUsageError;
-        }
-        for (UnitsFile::Unit& unit : read)
-            fileUnits.append(std::move(unit));
-    }
-    const QStringList endpoints = parser.positionalArguments();
-    if (endpoints.isEmpty() && fileUnits.isEmpty())
-        return usage(QStringLiteral("expected a PORT (or --units FILE)"));
-    for (const QString& endpoint : endpoints) {
-        QString problem;
-        if (!Endpoint::parse(endpoint, nullptr, &problem))
-            return usage(problem);
-    }
-    const int unitCount = int(endpoints.size() + fileUnits.size());
-    if (parser.isSet(capture) && parser.value(capture).isEmpty())
-        return usage(QStringLiteral("--capture: expected a file name"));
-    bool journalValid = false;
-    const int journalCapacity = parser.value(journal).toInt(&journalValid, 10);
-    if (!journalValid || !parser.value(journal).at(0).isDigit() || journalCapacity < 1 ||
-        journalCapacity > kMaxJournal)
-        return usage(QStringLiteral("--journal: \"%1\" is not a number of events from 1 to %2")
-                         .arg(parser.value(journal))
-                         .arg(kMaxJournal));
-    if (parser.isSet(events) && parser.value(events).isEmpty())
-        return usage(QStringLiteral("--events: expected a file name"));
-    const QString stateOutPath = parser.value(stateOut);
-    if (parser.isSet(stateOut) && (stateOutPath.isEmpty() || !QFileInfo(stateOutPath).absoluteDir().exists()))
-        return usage(
-            QStringLiteral("--state-out: \"%1\" is not a file in an existing folder").arg(stateOutPath));
-
-    ControlAddress controlAddress;
-    const QString controlProblem = ControlAddress::checkOptions(
-        parser.isSet(control) ? parser.value(control) : QString(),
-        parser.isSet(controlToken) ? parser.value(controlToken) : QString(), &controlAddress);
-    if (!controlProblem.isEmpty())
-        return usage(controlProblem);
-
-    // Read and checked before anything starts, so a refused file leaves no trace but its message.
-    Scenario scenario;
-    if (parser.isSet(scenarioFile)) {
-        QString error;
-        if (!ScenarioFile::read(parser.value(scenarioFile), &scenario, &error) ||
-            !ScenarioLoader::check(scenario, &error)) {
-            std::fprintf(stderr, "varnel-emu: %s\n", qPrintable(error));
-            return kUsageError;
-        }
-    }
-
-    // Every unit as the command line and the units file have it: the file's keys over the options.
-    std::vector<UnitsFile::Unit> units;
-    for (const QString& endpoint : endpoints) {
-        UnitsFile::Unit unit;
-        unit.endpoint = endpoint;
-        units.push_back(unit);
-    }
-    for (const UnitsFile::Unit& unit : fileUnits)
-        units.push_back(unit);
-    // A line has one unit: a port named twice is a mistake, not two units.
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        Endpoint mine;
-        Endpoint::parse(units[i].endpoint, &mine, nullptr);
-        for (std::size_t j = 0; j < i; ++j) {
-            Endpoint other;
-            Endpoint::parse(units[j].endpoint, &other, nullptr);
-            if (mine.clashesWith(other))
-                return usage(QStringLiteral("\"%1\" is named for unit %2 and unit %3")
-                                 .arg(units[i].endpoint)
-                                 .arg(j + 1)
-                                 .arg(i + 1));
-        }
-    }
-    const bool fleet = unitCount > 1;
-    // A thousand listeners need a descriptor each, and more while clients come and go.
-    raiseOpenFileLimit();
-    app.setUnitPrefixes(fleet);
-
-    StartupLog::begin("varnel-emu");
-
-    // Declared before the host, so they outlive every device that shows them the line. With
-    // several units --capture names a folder, one file per unit.
-    std::vector<std::unique_ptr<CaptureWriter>> captureWriters(units.size());
-    if (parser.isSet(capture) && fleet && !QDir().mkpath(parser.value(capture))) {
-        std::fprintf(stderr, "varnel-emu: cannot make capture folder %s\n",
-                     qPrintable(parser.value(capture)));
-        return 1;
-    }
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        QString path = units[i].capture.value_or(QString());
-        if (path.isEmpty() && parser.isSet(capture))
-            path = fleet ? QDir(parser.value(capture)).filePath(QStringLiteral("unit%1.pcap").arg(i + 1))
-                         : parser.value(capture);
-        if (path.isEmpty())
-            continue;
-        auto writer = std::make_unique<CaptureWriter>();
-        if (!writer->open(path)) {
-            std::fprintf(stderr, "varnel-emu: cannot write capture %s: %s\n", qPrintable(path),
-                         qPrintable(writer->error()));
-            return 1;
-        }
-        const QString prefix = fleet ? unitPrefix(int(i) + 1) : QString();
-        writer->setFailureHandler([prefix](const QString& reason) {
-            const LogContext::Scope unit(prefix);
-            VLOG(1, QStringLiteral("抓包失败，停止抓包：%1").arg(reason));
-        });
-        captureWriters[i] = std::move(writer);
-    }
-
-    UnitHost host;
-    host.setReopenInterval(reopenMs);
-    host.setJournalCapacity(std::size_t(journalCapacity));
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        UnitSession& session = *host.addUnit();
-        if (fleet)
-            session.setLogPrefix(unitPrefix(int(i) + 1));
-        const Scenario& own = units[i].scenarioPath ? units[i].scenario : scenario;
-        session.unit()->setRecordCount(units[i].records.value_or(parser.value(records).toInt(nullptr, 10)));
-        session.unit()->setStopsUploadOnDtrDrop(units[i].stopUploadOnDtrDrop.value_or(false));
-        // Its rules take effect with the command line's below.
-        ScenarioLoader::apply(*session.unit(), nullptr, own, nullptr); // checked above
-        if (own.recordCount && units[i].records)
-            session.unit()->setRecordCount(*units[i].records); // the units file's key wins
-        if (captureWriters[i])
-            session.setLineObserver(captureWriters[i].get());
-    }
-    // After the host, so it stops before the journals it reads go.
-    EventFileWriter eventWriter;
-    if (parser.isSet(events)) {
-        for (int id = 1; id <= host.unitCount(); ++id)
-            eventWriter.follow(host.unit(id)->journal());
-        QString error;
-        if (!eventWriter.open(parser.value(events), &error)) {
-            std::fprintf(stderr, "varnel-emu: cannot write events %s\n", qPrintable(error));
-            return 1;
-        }
-        QObject::connect(&eventWriter, &EventFileWriter::failed, &host, [](const QString& reason) {
-            VLOG(1, QStringLiteral("事件文件写入失败，停止写入：%1").arg(reason));
-        });
-    }
-    EmulatorConsole console(&host);
-    QObject::connect(LogManager::instance(), &LogManager::logAdded, &console,
-                     &EmulatorConsole::slot_logAdded);
-    VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        UnitSession& session = *host.unit(int(i) + 1);
-        const LogContext::Scope unit(session.logPrefix());
-        const bool ownScenario = bool(units[i].scenarioPath);
-        const Scenario& own = ownScenario ? units[i].scenario : scenario;
-        if (ownScenario || parser.isSet(scenarioFile)) {
-            ScenarioLoader::logLoaded(own);
-            session.noteScenarioLoaded(own.path);
-        }
-        // The scenario's rules first, then the command line's (or the units file's); an
-        // explicit --seed wins. A later scenario without a seed returns to the command line's.
-        const QStringList allRules = own.faults + units[i].faults.value_or(faultRules);
-        const std::uint32_t allSeed = parser.isSet(seed) ? faultSeed : own.seed.value_or(faultSeed);
-        FaultInjector& faults = *session.faults();
-        faults.setSeed(faultSeed);
-        faults.setRules(allRules, allSeed, nullptr, own.faults.size()); // checked above
-    }
-
-    UnitSession::Settings settings;
-    settings.portName = units.front().endpoint;
-    settings.baudRate = units.front().baud.value_or(parser.value(baud));
-    settings.dataBits = parser.value(dataBits);
-    settings.stopBits = parser.value(stopBits);
-    settings.parity = parser.value(parity);
-    // Nothing else runs on the main thread while it waits for requests: no hand-off per frame.
-    settings.parseThread = false;
-    if (!fleet) {
-        DeviceRegistry* registry = DeviceRegistry::instance();
-        registry->setPortName(settings.portName.toStdString());
-        registry->setBaudRate(settings.baudRate.toStdString());
-        registry->setDataBits(settings.dataBits.toStdString());
-        registry->setStopBits(settings.stopBits.toStdString());
-        registry->setParity(settings.parity.toStdString());
-    }
-
-    // Installed before the port opens, so a signal just after start-up still closes in order.
-    SignalWatcher signalWatcher;
-    QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &console,
-                     &EmulatorConsole::shutdown);
-
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        UnitSession& session = *host.unit(int(i) + 1);
-        const LogContext::Scope unit(session.logPrefix());
-        settings.portName = units[i].endpoint;
-        settings.baudRate = units[i].baud.value_or(parser.value(baud));
-        // The units file's keys over the options (checked when it was read).
-        settings.lineTiming = timing;
-        if (units[i].lineTiming) {
-            settings.lineTiming.toPc = settings.lineTiming.fromPc = false;
-            if (*units[i].lineTiming != QLatin1String("off"))
-                LineTiming::parseTiming(*units[i].lineTiming, &settings.lineTiming, nullptr);
-        }
-        if (units[i].adapter)
-            LineTiming::parseAdapter(*units[i].adapter, &settings.lineTiming, nullptr);
-        // One of many: owned by its session and cut inline, no registry and no thread of its own.
-        settings.registered = !fleet;
-        if (!host.open(int(i) + 1, settings)) {
-            VLOG(1, QStringLiteral("打开串口失败"));
-            console.writePendingLines();
-            QCoreApplication::sendPostedEvents();
-            std::fprintf(stderr, "varnel-emu: cannot open %s: %s\n", qPrintable(settings.portName),
-                         qPrintable(session.lastError()));
-            host.shutdown(0);
-            return 1;
-        }
-        VLOG(1, QStringLiteral("打开串口成功"));
-    }
-
-    // Before the host goes: stopped at the start of the orderly end, or at the latest here.
-    std::unique_ptr<ControlServer> controlServer;
-    if (parser.isSet(control)) {
-        controlServer = std::make_unique<ControlServer>(&host);
-        controlServer->setToken(parser.value(controlToken));
-        QString error;
-        if (!controlServer->bind(controlAddress, &error)) {
-            std::fprintf(stderr, "varnel-emu: --control: %s\n", qPrintable(error));
-            controlServer.reset();
-            host.shutdown(0);
-            return 1;
-        }
-        QObject::connect(&console, &EmulatorConsole::shutting_down, &host,
-                         [&controlServer] { controlServer->stop(); });
-        controlServer->start();
-        console.writePendingLines();
-    }
-
-    console.watchStandardInput();
-    const int code = app.exec();
-    if (controlServer)
-        controlServer->stop();
-    eventWriter.close();
-    if (parser.isSet(stateOut)) {
-        // Replaced whole: a reader never sees half a state.
-        QSaveFile file(stateOutPath);
-        if (!file.open(QIODevice::WriteOnly) ||
-            file.write(recordedStates(host).toJson(QJsonDocument::Indented)) < 0 || !file.commit()) {
-            std::fprintf(stderr, "varnel-emu: cannot write state %s: %s\n", qPrintable(stateOutPath),
-                         qPrintable(file.errorString()));
-            return 1;
-        }
-    }
+    Emulator emulator(options.config(), &app);
+    const int code = emulator.run();
+    if (!emulator.error().isEmpty())
+        std::fprintf(stderr, "varnel-emu: %s\n", qPrintable(emulator.error()));
     return code;
 }

@@ -1,5 +1,6 @@
 #include "tools/varnel-pc/RenderCommand.h"
 
+#include "render/HexFrameCheck.h"
 #include "tools/varnel-pc/ConsoleText.h"
 
 #include <QCommandLineParser>
@@ -28,7 +29,9 @@ QString RenderCommand::usage() const
 {
     return QStringLiteral("  render [--response] [HEX...]\n"
                           "      render each HEX frame as the parse dialog shows it (request unless\n"
-                          "      --response); without HEX, read one frame per line from standard input\n"
+                          "      --response); without HEX, read one frame per line from standard input;\n"
+                          "      byte pairs may be apart (5A A5, 5A:A5, 5A-A5); a wrong length or\n"
+                          "      checksum is said on standard error and fails it\n"
                           "  --response         read the frames as responses\n");
 }
 
@@ -80,5 +83,13 @@ void RenderCommand::renderFrame(const QString& frame)
         m_out << '\n';
     }
     m_out.flush();
-    m_allOk = m_allOk && m_renderer.isOk();
+    const bool rendered = m_renderer.isOk();
+    // The lines show the frame as it stands; what they leave unsaid goes to standard error.
+    const QStringList notes = HexFrameCheck::notes(
+        frame, m_direction, rendered, QStringLiteral("without --response"), QStringLiteral("--response"));
+    for (const QString& note : qAsConst(notes))
+        ConsoleText::write(m_err,
+                           QStringLiteral("varnel-pc render: frame %1: %2\n").arg(m_frameCount).arg(note));
+    m_err.flush();
+    m_allOk = m_allOk && rendered && notes.isEmpty();
 }

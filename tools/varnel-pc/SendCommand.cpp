@@ -16,8 +16,10 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <algorithm>
 #include <ostream>
 #include <stdexcept>
+#include <vector>
 
 #include <unistd.h>
 
@@ -28,6 +30,10 @@ constexpr std::uint8_t kDataFrameMark = static_cast<std::uint8_t>(wire::RecordMa
 constexpr std::uint8_t kEndFrameMark = static_cast<std::uint8_t>(wire::RecordMark::End);
 // The emulator's device number is longer than the renderer's field for it; both are kept.
 constexpr int kRenderedDeviceNumberBytes = wire::kMaxDeviceNumberSize;
+
+// A frame longer than this is shown cut in a message, with its length.
+constexpr int kWholeFrameBytes = 24;
+constexpr int kCutFrameHeadBytes = 16;
 
 // After the reply is complete, the line is read on until it has been quiet this long, so a
 // duplicate or anything else the unit adds is shown too.
@@ -58,6 +64,47 @@ QString span(std::uint32_t first, std::uint32_t last)
     return first == last ? QString::number(first) : QStringLiteral("%1-%2").arg(first).arg(last);
 }
 
+int editDistance(const QString& a, const QString& b)
+{
+    std::vector<int> row(std::size_t(b.size()) + 1);
+    for (std::size_t j = 0; j < row.size(); ++j)
+        row[j] = int(j);
+    for (int i = 1; i <= a.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = i;
+        for (int j = 1; j <= b.size(); ++j) {
+            const int above = row[std::size_t(j)];
+            row[std::size_t(j)] = std::min(
+                {above + 1, row[std::size_t(j) - 1] + 1, diagonal + (a.at(i - 1) == b.at(j - 1) ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row.back();
+}
+
+// The command names a mistyped one is nearest to: those a slip of at most two letters away
+// (the nearest only), else those it is the start of; at most three.
+QStringList nearNames(const QString& typed)
+{
+    const QString text = typed.toLower();
+    int best = 2; // the farthest slip taken
+    QStringList nearest;
+    QStringList starting;
+    for (int code = toCode(kFirstCommand); code <= toCode(kLastCommand); ++code) {
+        const QString name = commandGloss(std::uint8_t(code));
+        const int distance = editDistance(text, name);
+        if (distance < best) {
+            best = distance;
+            nearest.clear();
+        }
+        if (distance == best)
+            nearest << name;
+        if (text.size() >= 3 && name.startsWith(text))
+            starting << name;
+    }
+    return (nearest.isEmpty() ? starting : nearest).mid(0, 3);
+}
+
 // The argument that the option parser refused, for a message that names it.
 QString badOption(const QStringList& args)
 {
@@ -72,7 +119,7 @@ QString badOption(const QStringList& args)
             if (i + 1 == args.size())
                 return arg;
             ++i;
-        } else if (arg.startsWith(QLatin1Char('-')) &&
+        } else if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("--allow-noise") &&
                    !withValue.contains(arg.section(QLatin1Char('='), 0, 0))) {
             return arg;
         }
@@ -87,13 +134,15 @@ SendCommand::SendCommand(std::ostream& out, std::ostream& err) : m_out(out), m_e
 QString SendCommand::usage() const
 {
     return QStringLiteral("  send [--timeout MS] [--baud N] [--data-bits TEXT] [--stop-bits TEXT]\n"
-                          "       [--parity TEXT] [--records-csv FILE] PORT CODE [HEX]\n"
+                          "       [--parity TEXT] [--records-csv FILE] [--allow-noise] PORT CODE [HEX]\n"
                           "      send one request (CODE 1-21 or a name such as get-time, see varnel-pc\n"
                           "      commands) with HEX as its content and print every frame that arrives,\n"
                           "      as received, as hex and rendered; bytes that are no frame as '? HEX';\n"
-                          "      a frame with another address or command, or a bad checksum, fails it\n") +
+                          "      a frame with another address or command, a bad checksum or bytes that\n"
+                          "      are no frame fail it\n") +
            PcPort::usage() +
-           QStringLiteral("  --records-csv FILE write the records of an upload to FILE as CSV\n");
+           QStringLiteral("  --records-csv FILE write the records of an upload to FILE as CSV\n"
+                          "  --allow-noise      bytes that are no frame are shown but do not fail it\n");
 }
 
 std::uint8_t SendCommand::parseCode(const QString& text)
@@ -114,8 +163,9 @@ bool SendCommand::parseArgs(const QStringList& args)
 {
     QCommandLineParser parser;
     const QCommandLineOption csv(QStringLiteral("records-csv"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption allowNoise(QStringLiteral("allow-noise"));
     m_port.addOptions(parser);
-    parser.addOption(csv);
+    parser.addOptions({csv, allowNoise});
     if (!parser.parse(QStringList{QStringLiteral("send")} + args)) {
         ConsoleText::usageError(m_err, "send",
                                 QStringLiteral("unknown or incomplete option '%1'").arg(badOption(args)));
@@ -125,6 +175,7 @@ bool SendCommand::parseArgs(const QStringList& args)
         return false;
     if (parser.isSet(csv))
         m_csvPath = parser.value(csv);
+    m_allowNoise = parser.isSet(allowNoise);
     const QStringList positional = parser.positionalArguments();
     if (positional.size() < 2 || positional.size() > 3) {
         ConsoleText::usageError(m_err, "send", QStringLiteral("expected PORT CODE [HEX]"));
@@ -133,15 +184,30 @@ bool SendCommand::parseArgs(const QStringList& args)
     m_portName = positional.at(0);
     m_code = parseCode(positional.at(1));
     if (m_code == 0) {
-        ConsoleText::usageError(
-            m_err, "send",
-            QStringLiteral("unknown command '%1' (1-21 or a name such as get-time)").arg(positional.at(1)));
+        const QStringList near = nearNames(positional.at(1));
+        const QString hint = near.isEmpty()
+                                 ? QStringLiteral("1-21 or a name such as get-time")
+                                 : QStringLiteral("did you mean %1?").arg(near.join(QStringLiteral(" or ")));
+        ConsoleText::usageError(m_err, "send",
+                                QStringLiteral("unknown command '%1' (%2)").arg(positional.at(1), hint));
         return false;
     }
     if (positional.size() == 3) {
-        // Operator text: blanks between digit pairs and lower case are fine here.
-        QString hex = positional.at(2).toUpper();
+        // Operator text: blanks (or colons, dashes) between digit pairs and lower case are fine here.
+        QString hex = HexFrameRenderer::withoutByteSeparators(positional.at(2)).toUpper();
         hex.remove(QLatin1Char(' '));
+        const auto notHex = std::find_if(hex.cbegin(), hex.cend(), [](QChar c) {
+            return !(c >= QLatin1Char('0') && c <= QLatin1Char('9')) &&
+                   !(c >= QLatin1Char('A') && c <= QLatin1Char('F'));
+        });
+        if (notHex != hex.cend()) {
+            ConsoleText::usageError(
+                m_err, "send",
+                QStringLiteral("HEX '%1' is not hex: '%2' is not a hex digit (the content "
+                               "goes as digit pairs, such as B0E2CAD6)")
+                    .arg(positional.at(2), QString(*notHex)));
+            return false;
+        }
         try {
             m_content = QByteArray::fromStdString(util::hexToBytes(hex.toStdString()));
         } catch (const std::invalid_argument& e) {
@@ -335,6 +401,12 @@ int SendCommand::finish()
             m_err, QStringLiteral("varnel-pc send: cannot write %1: %2\n").arg(m_csvPath, m_csv.error()));
         return Failure;
     }
+    if (m_noiseBytes > 0 && !m_allowNoise) {
+        m_flagged = true;
+        ConsoleText::write(m_err, QStringLiteral("varnel-pc send: %1 bytes that are no frame arrived "
+                                                 "(--allow-noise lets them pass)\n")
+                                      .arg(m_noiseBytes));
+    }
     if (m_code != toCode(Command::GetFileRecords) || !m_replyStarted)
         return m_flagged ? Failure : Success;
     // Rows when written to a file, else the records that came.
@@ -381,8 +453,14 @@ int SendCommand::finish()
 void SendCommand::flag(const QByteArray& frame, const QString& problem)
 {
     m_flagged = true;
-    ConsoleText::write(
-        m_err, QStringLiteral("varnel-pc send: frame %1: %2\n").arg(ConsoleText::hex(frame), problem));
+    // A record frame runs to 119 bytes: its start and its checksum say which one it is.
+    const QString shown = frame.size() <= kWholeFrameBytes
+                              ? ConsoleText::hex(frame)
+                              : QStringLiteral("%1...%2 (%3 bytes)")
+                                    .arg(ConsoleText::hex(frame.left(kCutFrameHeadBytes)),
+                                         ConsoleText::hex(frame.right(wire::kChecksumSize)))
+                                    .arg(frame.size());
+    ConsoleText::write(m_err, QStringLiteral("varnel-pc send: frame %1: %2\n").arg(shown, problem));
 }
 
 void SendCommand::print(char direction, const QByteArray& frame, HexFrameRenderer::Direction renderAs)
@@ -406,6 +484,7 @@ void SendCommand::printStray(const QByteArray& bytes)
 {
     if (m_outIsTerminal)
         m_progress.clear();
+    m_noiseBytes += bytes.size();
     ConsoleText::write(m_out, QStringLiteral("? %1 (not a frame)\n").arg(ConsoleText::hex(bytes)));
     m_out.flush();
 }

@@ -15,11 +15,12 @@
 
 struct ReceivedFrame;
 
-// varnel-pc send [line options] [--records-csv FILE] PORT CODE [HEX]: the PC side. Sends one
+// varnel-pc send [line options] [--records-csv FILE] [--allow-noise] PORT CODE [HEX]: the PC side. Sends one
 // request and prints every frame that arrives, exactly as received, as hex and rendered, until
 // the reply is complete (for get-file-records: through the end frame) and the line is quiet.
 // A frame with another address or command than the request's, or a bad checksum, is flagged
-// and fails the run, as do a record received twice and records missing from an upload.
+// and fails the run, as do bytes that are no frame (unless --allow-noise), a record received
+// twice and records missing from an upload.
 class SendCommand : public SubCommand
 {
 public:
@@ -68,4 +69,6 @@ private:
     bool m_csvFailed = false;
     bool m_flagged = false;
     bool m_outIsTerminal = false;
+    bool m_allowNoise = false;
+    long long m_noiseBytes = 0; // shown as not a frame
 };

@@ -1,6 +1,7 @@
 #include "tools/varnel-pc/CommandsCommand.h"
 #include "tools/varnel-pc/ConsoleText.h"
 #include "tools/varnel-pc/DissectorTablesCommand.h"
+#include "tools/varnel-pc/LearnCommand.h"
 #include "tools/varnel-pc/RenderCommand.h"
 #include "tools/varnel-pc/ReplayCommand.h"
 #include "tools/varnel-pc/SendCommand.h"
@@ -15,12 +16,13 @@
 namespace {
 
 // In the order the usage lists them; the internal one last.
-const char* const kCommandNames[] = {"render", "send", "tap", "replay", "commands", "dissector-tables"};
+const char* const kCommandNames[] = {"render",          "send", "tap", "replay", "learn", "commands",
+                                     "dissector-tables"};
 
 const char kExitStatus[] = "Exit status: 0 done (replay: every reply matches), 1 a frame was rejected or\n"
                            "flagged, a port or file failed, 2 usage error, 3 (send, replay) no complete\n"
                            "reply within the time-out (default 2000 ms, per frame), 4 (replay) a reply\n"
-                           "differs.\n";
+                           "differs, (learn --check) a request the learned unit cannot vouch for.\n";
 
 std::unique_ptr<SubCommand> makeCommand(const QString& name)
 {
@@ -32,6 +34,8 @@ std::unique_ptr<SubCommand> makeCommand(const QString& name)
         return std::make_unique<TapCommand>(std::cout, std::cerr);
     if (name == QLatin1String("replay"))
         return std::make_unique<ReplayCommand>(std::cout, std::cerr);
+    if (name == QLatin1String("learn"))
+        return std::make_unique<LearnCommand>(std::cout, std::cerr);
     if (name == QLatin1String("commands"))
         return std::make_unique<CommandsCommand>(std::cout, std::cerr);
     // Regenerates the tables block of tools/wireshark/varnel.lua; not for operators.

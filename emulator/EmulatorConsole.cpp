@@ -1,5 +1,6 @@
-#include "EmulatorConsole.h"
+#include "emulator/EmulatorConsole.h"
 
+#include "emulator/ScenarioReadJob.h"
 #include "emulator/UnitHost.h"
 #include "emulator/UnitSession.h"
 #include "fault/FaultInjector.h"
@@ -27,6 +28,7 @@ void EmulatorConsole::watchStandardInput()
 
 EmulatorConsole::~EmulatorConsole()
 {
+    m_scenarioRead.reset();
     writePendingLines();
 }
 
@@ -35,6 +37,8 @@ void EmulatorConsole::slot_logAdded(QString log)
     m_pendingLines.append(log);
     if (m_pendingLines.size() == 1)
         scheduleWrite();
+    else if (m_pendingLines.size() >= kMaxPendingLines) // a long turn's lines are not all held
+        writePendingLines();
 }
 
 void EmulatorConsole::writePendingLines()
@@ -97,8 +101,13 @@ void EmulatorConsole::readStandardInput()
         return;
     }
     m_pending.append(buffer, static_cast<int>(n));
+    runPendingCommands();
+}
+
+void EmulatorConsole::runPendingCommands()
+{
     int end;
-    while ((end = m_pending.indexOf('\n')) >= 0) {
+    while (!m_scenarioRead && (end = m_pending.indexOf('\n')) >= 0) {
         const QString line = QString::fromUtf8(m_pending.left(end)).trimmed();
         m_pending.remove(0, end + 1);
         runCommand(line);
@@ -124,8 +133,8 @@ void EmulatorConsole::runCommand(const QString& line)
         const int id = words.size() >= 3 ? words.at(1).toInt(&valid, 10) : 0;
         UnitSession* session = valid ? m_host->unit(id) : nullptr;
         if (!session) {
-            std::fprintf(stderr, "unit: expected \"unit N COMMAND\" with N from 1 to %d, got \"%s\"\n",
-                         m_host->unitCount(), qPrintable(line));
+            std::fprintf(stderr, "unit: expected \"unit N COMMAND\" with N from %d to %d, got \"%s\"\n",
+                         m_host->firstUnit(), m_host->lastUnit(), qPrintable(line));
             return;
         }
         // The rest of the line as typed, so a scenario path keeps its spaces.
@@ -138,8 +147,13 @@ void EmulatorConsole::runCommand(const QString& line)
         shutdown();
         return;
     }
+    if (words.first() == QLatin1String("scenario") && words.size() >= 2) {
+        // Read once for every unit.
+        readScenario(line.trimmed().mid(words.first().size()).trimmed(), 0);
+        return;
+    }
     // Refused for the first unit, it is refused for all: said once.
-    for (int id = 1; id <= m_host->unitCount(); ++id)
+    for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
         if (!runUnitCommand(m_host->unit(id), id, line))
             break;
 }
@@ -170,7 +184,9 @@ bool EmulatorConsole::runUnitCommand(UnitSession* session, int id, const QString
         }
         const int count = words.at(1).toInt(nullptr, 10);
         session->unit()->setRecordCount(count);
-        answer({QStringLiteral("records per upload: %1").arg(count)});
+        const QString taken = session->unit()->csvRowsTaken();
+        answer({taken.isEmpty() ? QStringLiteral("records per upload: %1").arg(count)
+                                : QStringLiteral("records per upload: %1 (%2)").arg(count).arg(taken)});
     } else if (verb == QLatin1String("fault") && words.size() == 2 && words.at(1) == QLatin1String("clear")) {
         session->faults()->clear(); // logs "fault rules cleared"
     } else if (verb == QLatin1String("fault") && words.size() == 2) {
@@ -183,13 +199,7 @@ bool EmulatorConsole::runUnitCommand(UnitSession* session, int id, const QString
         answer(session->faults()->listing());
     } else if (verb == QLatin1String("scenario") && words.size() >= 2) {
         // The rest of the line, so a path may hold spaces.
-        const QString path = line.mid(verb.size()).trimmed();
-        QString error;
-        if (!m_host->loadScenario(id, path, &error)) {
-            std::fprintf(stderr, "scenario: %s (the active scenario stays)\n", qPrintable(error));
-            return false;
-        }
-        // Loaded, it logs "加载场景: FILE".
+        readScenario(line.trimmed().mid(verb.size()).trimmed(), id);
     } else if (verb == QLatin1String("state") && words.size() == 1) {
         answer({QString::fromUtf8(
             QJsonDocument(session->recordedState()->toJson()).toJson(QJsonDocument::Compact))});
@@ -222,10 +232,36 @@ bool EmulatorConsole::runUnitCommand(UnitSession* session, int id, const QString
     return true;
 }
 
+void EmulatorConsole::readScenario(const QString& path, int id)
+{
+    m_scenarioUnit = id;
+    m_scenarioRead = std::make_unique<ScenarioReadJob>(path);
+    connect(m_scenarioRead.get(), &ScenarioReadJob::finished, this, &EmulatorConsole::scenarioRead);
+    m_scenarioRead->start();
+}
+
+void EmulatorConsole::scenarioRead()
+{
+    // Inside its own signal: it goes when the event loop gets back.
+    ScenarioReadJob* job = m_scenarioRead.release();
+    job->deleteLater();
+    QString error = job->error();
+    bool taken = job->isOk();
+    // Refused for one unit, it is refused for the rest: said once. Loaded, it logs "加载场景: FILE".
+    const int first = m_scenarioUnit > 0 ? m_scenarioUnit : 1;
+    const int last = m_scenarioUnit > 0 ? m_scenarioUnit : m_host->unitCount();
+    for (int id = first; taken && id <= last; ++id)
+        taken = m_host->applyScenario(id, job->scenario(), &error);
+    if (!taken)
+        std::fprintf(stderr, "scenario: %s (the active scenario stays)\n", qPrintable(error));
+    runPendingCommands();
+}
+
 void EmulatorConsole::shutdown()
 {
+    m_scenarioRead.reset(); // a read still going is stopped
     emit shutting_down();
-    for (int id = 1; id <= m_host->unitCount(); ++id)
+    for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
         m_host->unit(id)->unit()->stopUpload();
     m_host->shutdown();
     VLOG(1, QStringLiteral("关闭串口"));

@@ -1,4 +1,4 @@
-#include "EmulatorApplication.h"
+#include "emulator/EmulatorApplication.h"
 
 #include "emulator/UnitSession.h"
 #include "log/LogContext.h"

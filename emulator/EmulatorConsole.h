@@ -6,8 +6,10 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <memory>
 #include <utility>
 
+class ScenarioReadJob;
 class UnitHost;
 class UnitSession;
 class QSocketNotifier;
@@ -30,6 +32,8 @@ public:
     static bool isRecordCount(const QString& text);
     // What "journal" prints when no count is given.
     static constexpr int kDefaultJournalLines = 20;
+    // Lines kept for the event loop's return at most; one more writes them at once.
+    static constexpr int kMaxPendingLines = 1000;
 
     // The answer to a typed command, written at once after the lines logged before it, as
     // pane lines on standard output and in the log file. Never folded as a repeat of an
@@ -52,7 +56,13 @@ private slots:
     void readStandardInput();
 
 private:
+    // The typed lines still waiting, in order; none while a scenario is being read.
+    void runPendingCommands();
     void runCommand(const QString& line);
+    // "scenario FILE" for unit `id`, 0 for every unit: read on a thread of its own, taken over
+    // by the units when it is done; the commands typed meanwhile wait for it.
+    void readScenario(const QString& path, int id);
+    void scenarioRead();
     // One command for one unit (its log prefix names it in answers); false when refused.
     bool runUnitCommand(UnitSession* session, int id, const QString& line);
     void scheduleWrite();
@@ -66,4 +76,6 @@ private:
     QStringList m_pendingLines;
     QTimer m_writeTimer;      // writes the pending lines when the event loop gets back
     int m_unflushedLines = 0; // lines of the current batch still to be written
+    std::unique_ptr<ScenarioReadJob> m_scenarioRead;
+    int m_scenarioUnit = 0; // the unit it is for, 0: every unit
 };

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/CapturePacket.h"
-#include "device/LineObserver.h"
+#include "transport/LineObserver.h"
 
 #include <QString>
 

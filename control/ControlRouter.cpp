@@ -80,7 +80,7 @@ ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent),
 {
     // Each unit's upload as GET /units shows it, kept on the owner thread.
     for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id) {
-        EmulatedUnit* unit = m_host->unit(id)->unit();
+        EmulatedUnit* unit = m_host->session(id)->unit();
         connect(unit, &EmulatedUnit::upload_started, this, [this, id](quint64, int announced) {
             m_uploads[id] = {0, announced};
         });
@@ -88,7 +88,7 @@ ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent),
             m_uploads[id] = {sent, total};
         });
         connect(unit, &EmulatedUnit::upload_ended, this, [this, id] { m_uploads.erase(id); });
-        m_feed.follow(m_host->unit(id)->journal());
+        m_feed.follow(m_host->session(id)->journal());
     }
 }
 
@@ -96,7 +96,7 @@ ControlRouter::~ControlRouter()
 {
     close();
     for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
-        m_feed.unfollow(m_host->unit(id)->journal());
+        m_feed.unfollow(m_host->session(id)->journal());
 }
 
 void ControlRouter::install(httplib::Server& server)
@@ -122,7 +122,7 @@ void ControlRouter::close()
     m_owner.close();
     m_feed.close();
     for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
-        m_host->unit(id)->journal()->wakeWaiters();
+        m_host->session(id)->journal()->wakeWaiters();
 }
 
 QStringList ControlRouter::segmentsOf(const httplib::Request& request)
@@ -162,14 +162,14 @@ std::optional<ControlReply> ControlRouter::findUnit(const QString& text, int* id
     for (const QChar c : text)
         valid = valid && c >= QLatin1Char('0') && c <= QLatin1Char('9');
     const int number = valid ? text.toInt() : 0;
-    if (!m_host->unit(number))
+    if (!m_host->session(number))
         return ControlReply::error(
             404, QStringLiteral("no unit %1: there %2 (numbered from %3)")
                      .arg(MessageQuote::of(text), count == 1 ? QStringLiteral("is 1 unit")
                                                              : QStringLiteral("are %1 units").arg(count))
                      .arg(m_host->firstUnit()));
     *id = number;
-    *session = m_host->unit(number);
+    *session = m_host->session(number);
     return std::nullopt;
 }
 
@@ -306,7 +306,7 @@ ControlReply ControlRouter::forUnit(UnitSession* session, std::function<ControlR
 
 QJsonObject ControlRouter::unitJson(int id) const
 {
-    UnitSession* session = m_host->unit(id);
+    UnitSession* session = m_host->session(id);
     Device* device = session->device();
     QString endpoint = session->portName();
     QString line = QStringLiteral("closed");
@@ -461,7 +461,7 @@ void ControlRouter::metrics(const Target&, httplib::Response& response)
     // Each unit's counts take their own lock.
     std::vector<std::pair<int, const UnitMetrics*>> units;
     for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
-        units.emplace_back(id, m_host->unit(id)->metrics());
+        units.emplace_back(id, m_host->session(id)->metrics());
     const QByteArray text = UnitMetrics::exposition(units);
     response.status = 200;
     response.set_content(text.constData(), std::size_t(text.size()), UnitMetrics::contentType());

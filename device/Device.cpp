@@ -2,7 +2,7 @@
 
 #include "data/Data.h"
 #include "device/Frame.h"
-#include "device/LineObserver.h"
+#include "transport/LineObserver.h"
 #include "log/Log.h"
 #include "protocol/CommandCatalogue.h"
 #include "protocol/FrameExtractor.h"

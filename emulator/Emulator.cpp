@@ -40,10 +40,10 @@ namespace {
 QJsonDocument recordedStates(const UnitHost& host)
 {
     if (host.unitCount() == 1)
-        return QJsonDocument(host.unit(host.firstUnit())->recordedState()->toJson());
+        return QJsonDocument(host.session(host.firstUnit())->recordedState()->toJson());
     QJsonArray states;
     for (int id = host.firstUnit(); id <= host.lastUnit(); ++id)
-        states.append(host.unit(id)->recordedState()->toJson());
+        states.append(host.session(id)->recordedState()->toJson());
     return QJsonDocument(states);
 }
 
@@ -157,7 +157,7 @@ int Emulator::run()
     EventFileWriter eventWriter;
     if (!config.events.isEmpty()) {
         for (int id = host.firstUnit(); id <= host.lastUnit(); ++id)
-            eventWriter.follow(host.unit(id)->journal());
+            eventWriter.follow(host.session(id)->journal());
         QString error;
         if (!eventWriter.open(config.events, &error))
             return fail(1, QStringLiteral("cannot write events %1").arg(error));
@@ -170,7 +170,7 @@ int Emulator::run()
                      &EmulatorConsole::slot_logAdded);
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
     for (std::size_t i = 0; i < units.size(); ++i) {
-        UnitSession& session = *host.unit(numberOf(i));
+        UnitSession& session = *host.session(numberOf(i));
         const LogContext::Scope unit(session.logPrefix());
         const bool ownScenario = bool(units[i].scenarioPath);
         const Scenario& own = ownScenario ? units[i].scenario : scenario;
@@ -211,7 +211,7 @@ int Emulator::run()
                      &EmulatorConsole::shutdown);
 
     for (std::size_t i = 0; i < units.size(); ++i) {
-        UnitSession& session = *host.unit(numberOf(i));
+        UnitSession& session = *host.session(numberOf(i));
         const LogContext::Scope unit(session.logPrefix());
         settings.portName = units[i].endpoint;
         settings.baudRate = units[i].baud.value_or(config.baud);

@@ -131,7 +131,7 @@ void EmulatorConsole::runCommand(const QString& line)
     if (words.first() == QLatin1String("unit")) {
         bool valid = false;
         const int id = words.size() >= 3 ? words.at(1).toInt(&valid, 10) : 0;
-        UnitSession* session = valid ? m_host->unit(id) : nullptr;
+        UnitSession* session = valid ? m_host->session(id) : nullptr;
         if (!session) {
             std::fprintf(stderr, "unit: expected \"unit N COMMAND\" with N from %d to %d, got \"%s\"\n",
                          m_host->firstUnit(), m_host->lastUnit(), qPrintable(line));
@@ -154,7 +154,7 @@ void EmulatorConsole::runCommand(const QString& line)
     }
     // Refused for the first unit, it is refused for all: said once.
     for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
-        if (!runUnitCommand(m_host->unit(id), id, line))
+        if (!runUnitCommand(m_host->session(id), id, line))
             break;
 }
 
@@ -262,7 +262,7 @@ void EmulatorConsole::shutdown()
     m_scenarioRead.reset(); // a read still going is stopped
     emit shutting_down();
     for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
-        m_host->unit(id)->unit()->stopUpload();
+        m_host->session(id)->unit()->stopUpload();
     m_host->shutdown();
     VLOG(1, QStringLiteral("关闭串口"));
     writePendingLines();

@@ -25,7 +25,7 @@ UnitSession* UnitHost::addUnit(EmulatedUnit* unit)
     return session;
 }
 
-UnitSession* UnitHost::unit(int id) const
+UnitSession* UnitHost::session(int id) const
 {
     return id >= m_firstUnit && id <= lastUnit() ? m_units[std::size_t(id - m_firstUnit)].session.get()
                                                  : nullptr;
@@ -39,7 +39,7 @@ void UnitHost::setLineObserver(LineObserver* observer)
 
 bool UnitHost::open(int id, const UnitSession::Settings& settings)
 {
-    UnitSession* session = unit(id);
+    UnitSession* session = this->session(id);
     if (!session || !session->open(settings))
         return false;
     if (m_reopenMs > 0) {
@@ -52,7 +52,7 @@ bool UnitHost::open(int id, const UnitSession::Settings& settings)
 
 UnitSession* UnitHost::unitOrError(int id, QString* error) const
 {
-    UnitSession* session = unit(id);
+    UnitSession* session = this->session(id);
     if (!session && error)
         *error = QStringLiteral("no unit %1").arg(id);
     return session;

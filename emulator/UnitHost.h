@@ -38,7 +38,7 @@ public:
     // The highest number; below firstUnit() while there are none.
     int lastUnit() const { return m_firstUnit + unitCount() - 1; }
     // The unit with that number, or nullptr.
-    UnitSession* unit(int id) const;
+    UnitSession* session(int id) const;
 
     // After a unit's line vanished, its port is opened again every intervalMs; 0 (the
     // window's way) leaves it closed. For lines opened from now on.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "emulator/JournalTap.h"
+#include "journal/JournalTap.h"
 #include "emulator/LineOutage.h"
 #include "fault/FaultInjector.h"
 #include "journal/Journal.h"

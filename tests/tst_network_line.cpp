@@ -1,7 +1,7 @@
 // The network lines: endpoint names, the RFC 2217 access server's Telnet state machine
 // (byte-exact answers, hostile input), and the TCP listener's one-client rule.
 #include "transport/Endpoint.h"
-#include "transport/Rfc2217Server.h"
+#include "transport/Rfc2217Codec.h"
 #include "transport/TcpServerTransport.h"
 
 #include <QSignalSpy>
@@ -151,7 +151,7 @@ void TstNetworkLine::telnet()
     QFETCH(QByteArray, data);
     QFETCH(QByteArray, answers);
     QFETCH(QString, settings);
-    Rfc2217Server server;
+    Rfc2217Codec server;
     QByteArray out;
     QCOMPARE(server.fromClient(input, &out), data);
     QCOMPARE(out.toHex(' '), answers.toHex(' '));
@@ -170,12 +170,12 @@ void TstNetworkLine::telnetSplitAnywhere()
     // The same stream cut at every point gives the same data and answers.
     const QByteArray stream = bytes({9,   255, 255, 255, 251, 44,  255, 250, 44, 1,    0,   0,
                                      255, 255, 255, 255, 255, 240, 255, 253, 0,  0x5a, 255, 255});
-    Rfc2217Server whole;
+    Rfc2217Codec whole;
     QByteArray wholeAnswers;
     const QByteArray wholeData = whole.fromClient(stream, &wholeAnswers);
     QCOMPARE(wholeData, bytes({9, 255, 0x5a, 255}));
     for (int cut = 1; cut < stream.size(); ++cut) {
-        Rfc2217Server split;
+        Rfc2217Codec split;
         QByteArray answers;
         QByteArray data = split.fromClient(stream.left(cut), &answers);
         data += split.fromClient(stream.mid(cut), &answers);
@@ -190,7 +190,7 @@ void TstNetworkLine::telnetHostile()
     const QByteArray sbStart = bytes({255, 250, 44});
     const QByteArray se = bytes({255, 240});
     const QList<QByteArray> hostile = {
-        sbStart + QByteArray(Rfc2217Server::kMaxSubnegotiation + 10, 'x') + se, // too long
+        sbStart + QByteArray(Rfc2217Codec::kMaxSubnegotiation + 10, 'x') + se, // too long
         sbStart + bytes({1, 0, 0}) + se,                                        // short baud
         sbStart + bytes({2}) + se,                                              // data size without value
         sbStart + bytes({5, 99}) + se,                                          // undefined control
@@ -200,7 +200,7 @@ void TstNetworkLine::telnetHostile()
         sbStart + bytes({1, 0, 0}) + bytes({255, 251, 0}),                      // SB cut by a command
     };
     for (const QByteArray& input : hostile) {
-        Rfc2217Server server;
+        Rfc2217Codec server;
         QByteArray answers;
         const QByteArray data = server.fromClient(input + bytes({0x41}), &answers);
         QCOMPARE(data, QByteArray("A"));
@@ -208,12 +208,12 @@ void TstNetworkLine::telnetHostile()
         QCOMPARE(server.settings().text(), QStringLiteral("115200 8N1"));
     }
     // A baud rate no UART runs at is reported and answered with the rate in force.
-    for (const std::uint32_t baud : {0xFFFFFFFFu, Rfc2217Server::kMinBaud - 1, Rfc2217Server::kMaxBaud + 1}) {
-        Rfc2217Server server;
+    for (const std::uint32_t baud : {0xFFFFFFFFu, Rfc2217Codec::kMinBaud - 1, Rfc2217Codec::kMaxBaud + 1}) {
+        Rfc2217Codec server;
         QByteArray answers;
         const QByteArray value = bytes({1, std::uint8_t(baud >> 24), std::uint8_t(baud >> 16),
                                         std::uint8_t(baud >> 8), std::uint8_t(baud)});
-        QCOMPARE(server.fromClient(sbStart + Rfc2217Server::escape(value) + se, &answers), QByteArray());
+        QCOMPARE(server.fromClient(sbStart + Rfc2217Codec::escape(value) + se, &answers), QByteArray());
         QCOMPARE(answers.toHex(' '), (sbStart + bytes({101, 0, 1, 0xc2, 0}) + se).toHex(' '));
         QVERIFY(server.takeProblem().contains(QString::number(baud)));
         QCOMPARE(server.settings().text(), QStringLiteral("115200 8N1"));
@@ -224,7 +224,7 @@ void TstNetworkLine::telnetHostile()
         QByteArray noise(int(random.bounded(1, 80)), 0);
         for (char& c : noise)
             c = char(random.bounded(256) < 64 ? 255 : random.bounded(256));
-        Rfc2217Server server;
+        Rfc2217Codec server;
         QByteArray answers;
         server.fromClient(noise, &answers);
         // Ends any command or subnegotiation the noise left open.

@@ -6,9 +6,9 @@ namespace {
 
 constexpr int kSettingsQuietMs = 50;
 
-Rfc2217Server::LineSettings lineSettingsOf(const SerialSettings& settings)
+Rfc2217Codec::LineSettings lineSettingsOf(const SerialSettings& settings)
 {
-    Rfc2217Server::LineSettings line;
+    Rfc2217Codec::LineSettings line;
     line.baud = std::uint32_t(settings.baudRate());
     line.dataSize = std::uint8_t(settings.dataBits());
     switch (settings.parity()) {
@@ -69,7 +69,7 @@ QByteArray Rfc2217Transport::fromClient(const QByteArray& raw)
     if (m_telnet.takePurgeOutput())
         m_held.clear();
     if (wasSuspended && !m_telnet.isSuspended() && !m_break.isActive() && !m_held.isEmpty())
-        sendRaw(Rfc2217Server::escape(std::exchange(m_held, QByteArray())));
+        sendRaw(Rfc2217Codec::escape(std::exchange(m_held, QByteArray())));
     noteControlLines();
     const QString problem = m_telnet.takeProblem();
     if (!problem.isEmpty())
@@ -94,7 +94,7 @@ QByteArray Rfc2217Transport::toClient(const QByteArray& bytes)
         m_held += bytes;
         return QByteArray();
     }
-    return Rfc2217Server::escape(bytes);
+    return Rfc2217Codec::escape(bytes);
 }
 
 void Rfc2217Transport::noteControlLines()
@@ -123,18 +123,18 @@ void Rfc2217Transport::endBreak()
 {
     sendRaw(m_telnet.notifyBreak(false));
     if (!m_telnet.isSuspended() && !m_held.isEmpty())
-        sendRaw(Rfc2217Server::escape(std::exchange(m_held, QByteArray())));
+        sendRaw(Rfc2217Codec::escape(std::exchange(m_held, QByteArray())));
 }
 
 bool Rfc2217Transport::setModemLinesOff(std::uint8_t off)
 {
-    sendRaw(m_telnet.setModemState(std::uint8_t(Rfc2217Server::kModemLinesOn & ~off)));
+    sendRaw(m_telnet.setModemState(std::uint8_t(Rfc2217Codec::kModemLinesOn & ~off)));
     return true;
 }
 
 qint64 Rfc2217Transport::characterNs() const
 {
-    const Rfc2217Server::LineSettings& line = m_telnet.settings();
+    const Rfc2217Codec::LineSettings& line = m_telnet.settings();
     // Stop size 1 one, 2 two, 3 one and a half; parity 1 none.
     const int stopHalves = line.stopSize == 2 ? 4 : line.stopSize == 3 ? 3 : 2;
     return SerialSettings::characterNs(line.baud, line.dataSize, line.parity != 1, stopHalves);

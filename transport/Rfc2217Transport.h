@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transport/Rfc2217Server.h"
+#include "transport/Rfc2217Codec.h"
 #include "transport/TcpServerTransport.h"
 
 #include <QTimer>
@@ -20,7 +20,7 @@ public:
     // `settings` are what a client finds before it sets its own.
     Rfc2217Transport(const Endpoint& endpoint, const SerialSettings& settings, QObject* parent = nullptr);
 
-    const Rfc2217Server::LineSettings& lineSettings() const { return m_telnet.settings(); }
+    const Rfc2217Codec::LineSettings& lineSettings() const { return m_telnet.settings(); }
     qint64 characterNs() const override;
     bool carriesSignals() const override { return true; }
     // NOTIFY-LINESTATE with the break bit (as the client's mask asks), the data held meanwhile.
@@ -40,10 +40,10 @@ private:
     // Logs and reports DTR and RTS when the client changed them.
     void noteControlLines();
 
-    Rfc2217Server::LineSettings m_initial;
-    Rfc2217Server m_telnet;
+    Rfc2217Codec::LineSettings m_initial;
+    Rfc2217Codec m_telnet;
     QString m_loggedSettings;
-    Rfc2217Server::LineSettings m_seenSettings; // compared per packet, cheaper than the text
+    Rfc2217Codec::LineSettings m_seenSettings; // compared per packet, cheaper than the text
     QTimer m_settingsLog;                       // one line for a burst of settings
     QByteArray m_held; // sent while the client has the flow suspended or a break is on, at most kMaxQueuedBytes
     QTimer m_break;    // running while a break is on

@@ -110,7 +110,7 @@ std::unique_ptr<QIODevice> PcPort::open(const QString& name, const char* command
         return socket;
     }
     if (endpoint.kind() == Endpoint::Kind::Rfc2217) {
-        Rfc2217Server::LineSettings settings;
+        Rfc2217Codec::LineSettings settings;
         settings.baud = std::uint32_t(m_baud);
         settings.dataSize = std::uint8_t(line.dataBits());
         const QSerialPort::Parity parity = line.parity();

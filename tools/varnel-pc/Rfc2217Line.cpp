@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-Rfc2217Line::Rfc2217Line(const Rfc2217Server::LineSettings& settings, QObject* parent)
+Rfc2217Line::Rfc2217Line(const Rfc2217Codec::LineSettings& settings, QObject* parent)
     : QIODevice(parent), m_telnet(settings), m_settings(settings)
 {
     connect(&m_socket, &QTcpSocket::readyRead, this, &Rfc2217Line::onReadyRead);
@@ -19,7 +19,7 @@ bool Rfc2217Line::connectTo(const QString& host, quint16 port, int timeoutMs)
     }
     m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     open(QIODevice::ReadWrite | QIODevice::Unbuffered);
-    m_socket.write(Rfc2217Server::clientGreeting(m_settings));
+    m_socket.write(Rfc2217Codec::clientGreeting(m_settings));
     m_socket.flush();
     return true;
 }
@@ -46,7 +46,7 @@ qint64 Rfc2217Line::readData(char* data, qint64 maxSize)
 
 qint64 Rfc2217Line::writeData(const char* data, qint64 size)
 {
-    if (m_socket.write(Rfc2217Server::escape(QByteArray(data, int(size)))) < 0) {
+    if (m_socket.write(Rfc2217Codec::escape(QByteArray(data, int(size)))) < 0) {
         setErrorString(m_socket.errorString());
         return -1;
     }

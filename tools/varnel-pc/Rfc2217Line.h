@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transport/Rfc2217Server.h"
+#include "transport/Rfc2217Codec.h"
 
 #include <QIODevice>
 #include <QTcpSocket>
@@ -13,7 +13,7 @@ class Rfc2217Line : public QIODevice
     Q_OBJECT
 
 public:
-    explicit Rfc2217Line(const Rfc2217Server::LineSettings& settings, QObject* parent = nullptr);
+    explicit Rfc2217Line(const Rfc2217Codec::LineSettings& settings, QObject* parent = nullptr);
 
     // Connects and sends the greeting; false with errorString() set.
     bool connectTo(const QString& host, quint16 port, int timeoutMs);
@@ -30,7 +30,7 @@ private:
     void onReadyRead();
 
     QTcpSocket m_socket;
-    Rfc2217Server m_telnet;
-    Rfc2217Server::LineSettings m_settings;
+    Rfc2217Codec m_telnet;
+    Rfc2217Codec::LineSettings m_settings;
     QByteArray m_data;
 };

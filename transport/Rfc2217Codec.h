@@ -10,7 +10,7 @@
 // BINARY, SUPPRESS-GO-AHEAD and COM-PORT-OPTION are accepted both ways, all others refused;
 // every COM-PORT command is answered with its code plus 100 and the value now in force.
 // A client reads the server's side through it too: the Telnet framing is the same both ways.
-class Rfc2217Server
+class Rfc2217Codec
 {
 public:
     // The serial settings a client sets and asks for.
@@ -36,8 +36,8 @@ public:
     static constexpr std::uint32_t kMaxBaud = 12000000;
 
     // 115200 8N1.
-    Rfc2217Server();
-    explicit Rfc2217Server(const LineSettings& settings);
+    Rfc2217Codec();
+    explicit Rfc2217Codec(const LineSettings& settings);
 
     // What the server asks for when a client connects: BINARY both ways and COM-PORT-OPTION.
     QByteArray greeting();

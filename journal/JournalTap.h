@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device/LineObserver.h"
+#include "transport/LineObserver.h"
 
 #include <QtGlobal>
 

@@ -1,4 +1,4 @@
-#include "emulator/JournalTap.h"
+#include "journal/JournalTap.h"
 
 #include "journal/Journal.h"
 #include "journal/UnitStateRecorder.h"

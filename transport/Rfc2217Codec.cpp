@@ -1,4 +1,4 @@
-#include "transport/Rfc2217Server.h"
+#include "transport/Rfc2217Codec.h"
 
 #include <algorithm>
 #include <iterator>
@@ -75,7 +75,7 @@ bool isSetValue(const ControlGroup& group, std::uint8_t value)
 
 } // namespace
 
-QString Rfc2217Server::LineSettings::text() const
+QString Rfc2217Codec::LineSettings::text() const
 {
     static const char kParity[] = "?NOEMS";
     static const char* const kStop[] = {"?", "1", "2", "1.5"};
@@ -86,20 +86,20 @@ QString Rfc2217Server::LineSettings::text() const
         .arg(QLatin1String(stopSize < 4 ? kStop[stopSize] : "?"));
 }
 
-bool Rfc2217Server::LineSettings::operator==(const LineSettings& other) const
+bool Rfc2217Codec::LineSettings::operator==(const LineSettings& other) const
 {
     return baud == other.baud && dataSize == other.dataSize && parity == other.parity &&
            stopSize == other.stopSize;
 }
 
-Rfc2217Server::Rfc2217Server() : Rfc2217Server(LineSettings()) {}
+Rfc2217Codec::Rfc2217Codec() : Rfc2217Codec(LineSettings()) {}
 
-Rfc2217Server::Rfc2217Server(const LineSettings& settings)
+Rfc2217Codec::Rfc2217Codec(const LineSettings& settings)
 {
     reset(settings);
 }
 
-void Rfc2217Server::reset(const LineSettings& settings)
+void Rfc2217Codec::reset(const LineSettings& settings)
 {
     m_settings = settings;
     m_parse = Parse::Data;
@@ -120,7 +120,7 @@ void Rfc2217Server::reset(const LineSettings& settings)
     m_problem.clear();
 }
 
-QByteArray Rfc2217Server::greeting()
+QByteArray Rfc2217Codec::greeting()
 {
     QByteArray out;
     m_us[kBinary] = Side::WantYes;
@@ -132,7 +132,7 @@ QByteArray Rfc2217Server::greeting()
     return out;
 }
 
-QByteArray Rfc2217Server::clientGreeting(const LineSettings& settings)
+QByteArray Rfc2217Codec::clientGreeting(const LineSettings& settings)
 {
     QByteArray out = command(kWill, kComPortOption) + command(kWill, kBinary) + command(kDo, kBinary);
     const std::uint32_t baud = settings.baud;
@@ -149,7 +149,7 @@ QByteArray Rfc2217Server::clientGreeting(const LineSettings& settings)
     return out;
 }
 
-QByteArray Rfc2217Server::escape(const QByteArray& bytes)
+QByteArray Rfc2217Codec::escape(const QByteArray& bytes)
 {
     if (!bytes.contains(char(kIac)))
         return bytes;
@@ -163,35 +163,35 @@ QByteArray Rfc2217Server::escape(const QByteArray& bytes)
     return out;
 }
 
-bool Rfc2217Server::accepted(std::uint8_t option)
+bool Rfc2217Codec::accepted(std::uint8_t option)
 {
     return option == kBinary || option == kSuppressGoAhead || option == kComPortOption;
 }
 
-void Rfc2217Server::problem(const QString& text)
+void Rfc2217Codec::problem(const QString& text)
 {
     if (m_problem.isEmpty())
         m_problem = text;
 }
 
-QString Rfc2217Server::takeProblem()
+QString Rfc2217Codec::takeProblem()
 {
     QString text;
     text.swap(m_problem);
     return text;
 }
 
-bool Rfc2217Server::takePurgeInput()
+bool Rfc2217Codec::takePurgeInput()
 {
     return std::exchange(m_purgeInput, false);
 }
 
-bool Rfc2217Server::takePurgeOutput()
+bool Rfc2217Codec::takePurgeOutput()
 {
     return std::exchange(m_purgeOutput, false);
 }
 
-QByteArray Rfc2217Server::fromClient(const QByteArray& raw, QByteArray* answers)
+QByteArray Rfc2217Codec::fromClient(const QByteArray& raw, QByteArray* answers)
 {
     QByteArray data;
     data.reserve(raw.size());
@@ -262,7 +262,7 @@ QByteArray Rfc2217Server::fromClient(const QByteArray& raw, QByteArray* answers)
     return data;
 }
 
-void Rfc2217Server::negotiate(std::uint8_t verb, std::uint8_t option, QByteArray* answers)
+void Rfc2217Codec::negotiate(std::uint8_t verb, std::uint8_t option, QByteArray* answers)
 {
     // RFC 1143: answer a request that changes the state, acknowledge an answer to ours quietly.
     const bool enable = verb == kWill || verb == kDo;
@@ -305,7 +305,7 @@ void Rfc2217Server::negotiate(std::uint8_t verb, std::uint8_t option, QByteArray
     }
 }
 
-void Rfc2217Server::subnegotiation(QByteArray* answers)
+void Rfc2217Codec::subnegotiation(QByteArray* answers)
 {
     if (m_sub.isEmpty())
         return;
@@ -321,7 +321,7 @@ void Rfc2217Server::subnegotiation(QByteArray* answers)
     comPortCommand(std::uint8_t(m_sub.at(1)), m_sub.mid(2), answers);
 }
 
-void Rfc2217Server::comPortCommand(std::uint8_t code, const QByteArray& value, QByteArray* answers)
+void Rfc2217Codec::comPortCommand(std::uint8_t code, const QByteArray& value, QByteArray* answers)
 {
     const auto one = [&](std::uint8_t* byte) {
         if (value.size() != 1) {
@@ -452,7 +452,7 @@ void Rfc2217Server::comPortCommand(std::uint8_t code, const QByteArray& value, Q
     }
 }
 
-QByteArray Rfc2217Server::setModemState(std::uint8_t state)
+QByteArray Rfc2217Codec::setModemState(std::uint8_t state)
 {
     // The delta bits (CTS 0x01, DSR 0x02, CD 0x08) sit four places below their lines.
     const std::uint8_t changed = std::uint8_t((state ^ m_modemState) & kModemLinesOn);
@@ -465,7 +465,7 @@ QByteArray Rfc2217Server::setModemState(std::uint8_t state)
     return out;
 }
 
-QByteArray Rfc2217Server::notifyBreak(bool on) const
+QByteArray Rfc2217Codec::notifyBreak(bool on) const
 {
     constexpr std::uint8_t kBreakDetect = 0x10;
     if (!(m_lineStateMask & kBreakDetect))
@@ -475,7 +475,7 @@ QByteArray Rfc2217Server::notifyBreak(bool on) const
     return out;
 }
 
-void Rfc2217Server::answerComPort(std::uint8_t code, const QByteArray& value, QByteArray* answers)
+void Rfc2217Codec::answerComPort(std::uint8_t code, const QByteArray& value, QByteArray* answers)
 {
     *answers += bytesOf({std::uint8_t(kIac), std::uint8_t(kSb), std::uint8_t(kComPortOption),
                          std::uint8_t(code + kServerOffset)});

@@ -4,7 +4,8 @@ among them) each sending 50 requests a second, the list searched and paged meanw
 page's own figures and exits: per kind of update, how long it held the page (reading what the API
 answered, the script that draws it and the layout it causes), p50, p99 and the longest, and the
 share of that time spent in script rather than layout. Reading the event stream is timed too, on
-its own row, outside "every update".
+its own row, outside "every update". Then the frames the browser found long (over 50 ms, style,
+layout and paint included, which the page's own timer does not see) and the browser's totals.
 
     /usr/bin/python3 bench/dashboard_units.py build/bin/varnel-emu [UNITS] [SECONDS]
 """
@@ -73,6 +74,18 @@ def percentile(values, fraction):
     return values[min(len(values) - 1, int(len(values) * fraction))][0]
 
 
+# Requests sent to the chosen unit before the page opens: a request and its reply are two events.
+PREFILL = 2600
+
+
+def prefill(endpoint, count):
+    host, port = endpoint.split(":")[1:]
+    with socket.create_connection((host, int(port)), timeout=5) as line:
+        for _ in range(count):
+            line.sendall(GET_TIME)
+            line.recv(64)
+
+
 def main():
     binary = os.path.abspath(sys.argv[1])
     units = int(sys.argv[2]) if len(sys.argv) > 2 else 1000
@@ -94,6 +107,9 @@ def main():
         threading.Thread(target=lambda: [None for _ in emu.stdout], daemon=True).start()
         listed = json.loads(urllib.request.urlopen(url + "/units", timeout=30).read())
         print("%d units listening" % len(listed))
+        # The chosen unit's journal past the page's cap before the page opens: it reads the newest
+        # rows and drops the oldest with every update from the first.
+        prefill(listed[0]["endpoint"], PREFILL)
         driver = browser(os.path.join(folder, "profile"))
         try:
             driver.execute_cdp_cmd("Performance.enable", {})
@@ -139,6 +155,10 @@ def main():
         print("browser: %d layouts %.0f ms, %d style recalcs %.0f ms, script %.0f ms, all tasks %.0f ms" % (
             metrics["LayoutCount"], 1000 * metrics["LayoutDuration"], metrics["RecalcStyleCount"],
             1000 * metrics["RecalcStyleDuration"], 1000 * metrics["ScriptDuration"], 1000 * metrics["TaskDuration"]))
+        frames = sorted(stats["longFrames"], reverse=True)
+        print("frames over 50 ms: %d, over 100 ms: %d%s" % (
+            len(frames), sum(1 for f in frames if f[0] > 100),
+            ", longest %.0f ms (%.0f ms of it style, layout and paint)" % tuple(frames[0]) if frames else ""))
         print("%-15s %6s %9s %9s %9s %8s" % ("update", "count", "p50", "p99", "max", "script"))
         for kind, values in sorted(by_kind.items()):
             values.sort()

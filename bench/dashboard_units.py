@@ -155,10 +155,14 @@ def main():
         print("browser: %d layouts %.0f ms, %d style recalcs %.0f ms, script %.0f ms, all tasks %.0f ms" % (
             metrics["LayoutCount"], 1000 * metrics["LayoutDuration"], metrics["RecalcStyleCount"],
             1000 * metrics["RecalcStyleDuration"], 1000 * metrics["ScriptDuration"], 1000 * metrics["TaskDuration"]))
-        frames = sorted(stats["longFrames"], reverse=True)
+        frames = sorted(stats.get("longFrames", []), reverse=True)
         print("frames over 50 ms: %d, over 100 ms: %d%s" % (
             len(frames), sum(1 for f in frames if f[0] > 100),
-            ", longest %.0f ms (%.0f ms of it style, layout and paint)" % tuple(frames[0]) if frames else ""))
+            ", longest %.0f ms (%.0f ms of it style, layout and paint) %.1f s after the page opened" % (
+                frames[0][0], frames[0][1], frames[0][2] / 1000) if frames else ""))
+        if frames:
+            print("frames over 50 ms, s after the page opened: %s" % " ".join(
+                "%.1f" % (f[2] / 1000) for f in sorted(frames, key=lambda f: f[2])))
         print("%-15s %6s %9s %9s %9s %8s" % ("update", "count", "p50", "p99", "max", "script"))
         for kind, values in sorted(by_kind.items()):
             values.sort()

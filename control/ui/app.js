@@ -46,7 +46,7 @@ if (window.PerformanceObserver && PerformanceObserver.supportedEntryTypes.includ
     for (const frame of list.getEntries()) {
       const end = frame.startTime + frame.duration;
       if (stats.longFrames.length < 1000) {
-        stats.longFrames.push([frame.duration, frame.renderStart ? end - frame.renderStart : 0]);
+        stats.longFrames.push([frame.duration, frame.renderStart ? end - frame.renderStart : 0, frame.startTime]);
       }
     }
   }).observe({ type: 'long-animation-frame', buffered: true });
@@ -334,10 +334,11 @@ function commandOf(event) {
   return '';
 }
 
-function passes(event) {
+// The filters as chosen now, read once for a batch of events.
+function filters() {
   const command = $('filter-command').value;
   const type = $('filter-type').value;
-  return (!type || event.type === type) && (!command || event.name === command);
+  return (event) => (!type || event.type === type) && (!command || event.name === command);
 }
 
 function addOption(select, seen, value) {
@@ -391,7 +392,9 @@ function drawWindow(scrollTop = $('journal-box').scrollTop) {
   const total = page.shown.length;
   const spacer = total * page.rowHeight + 'px';
   if ($('journal-spacer').style.height !== spacer) $('journal-spacer').style.height = spacer;
-  const first = Math.max(0, Math.floor(scrollTop / page.rowHeight) - 5);
+  // Where the box will clamp an offset past the new end.
+  const top = Math.min(scrollTop, Math.max(0, total * page.rowHeight - page.viewHeight));
+  const first = Math.max(0, Math.floor(top / page.rowHeight) - 5);
   const last = Math.min(total, first + Math.ceil(page.viewHeight / page.rowHeight) + 10);
   if (first >= last) {
     body.textContent = '';
@@ -400,14 +403,14 @@ function drawWindow(scrollTop = $('journal-box').scrollTop) {
     const low = page.shown[total - last].seq;
     while (rows.length && rows[0].seq > high) rows[0].remove();
     while (rows.length && rows[rows.length - 1].seq < low) rows[rows.length - 1].remove();
-    const top = rows.length ? rows[0].seq : Infinity;
-    const bottom = rows.length ? rows[rows.length - 1].seq : Infinity;
+    const newest = rows.length ? rows[0].seq : Infinity;
+    const oldest = rows.length ? rows[rows.length - 1].seq : Infinity;
     const above = document.createDocumentFragment();
     const below = document.createDocumentFragment();
     for (let i = first; i < last; i += 1) {
       const event = page.shown[total - 1 - i];
-      if (event.seq > top) above.appendChild(journalRow(event));
-      else if (event.seq < bottom) below.appendChild(journalRow(event));
+      if (event.seq > newest) above.appendChild(journalRow(event));
+      else if (event.seq < oldest) below.appendChild(journalRow(event));
     }
     body.insertBefore(above, body.firstChild);
     body.appendChild(below);
@@ -438,9 +441,12 @@ function drawIncoming() {
     const fresh = page.incoming;
     page.incoming = [];
     let added = 0;
+    const passes = filters();
+    const commands = $('filter-command');
+    const types = $('filter-type');
     for (const event of fresh) {
-      addOption($('filter-command'), page.commands, event.name);
-      addOption($('filter-type'), page.types, event.type);
+      addOption(commands, page.commands, event.name);
+      addOption(types, page.types, event.type);
       if (passes(event)) {
         page.shown.push(event);
         added += 1;
@@ -466,7 +472,7 @@ function drawIncoming() {
 function drawJournal() {
   measure('journal-filter', () => {
     const scrollTop = $('journal-box').scrollTop;
-    page.shown = page.events.filter(passes);
+    page.shown = page.events.filter(filters());
     $('journal').tBodies[0].textContent = '';
     drawWindow(scrollTop);
     drawJournalInfo();

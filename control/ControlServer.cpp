@@ -96,6 +96,25 @@ bool sameText(const std::string& a, const char* b)
     return QString::fromStdString(a).compare(QLatin1String(b), Qt::CaseInsensitive) == 0;
 }
 
+// Debian's library compresses for any "br" in Accept-Encoding, at brotli's slowest setting: over
+// a second of a worker for the metrics of many units or a page of the journal, where gzip takes
+// a few milliseconds. A browser, which always offers br, is answered with gzip instead. The
+// library hands its own (non-const) request over as const, so changing it here is sound.
+void withoutBrotli(const httplib::Request& request)
+{
+    auto& headers = const_cast<httplib::Headers&>(request.headers);
+    const auto offered = headers.equal_range("Accept-Encoding");
+    for (auto header = offered.first; header != offered.second; ++header) {
+        std::string kept;
+        for (const QString& coding : QString::fromStdString(header->second).split(QLatin1Char(','))) {
+            if (coding.contains(QLatin1String("br"), Qt::CaseInsensitive) || coding.trimmed().isEmpty())
+                continue;
+            kept += (kept.empty() ? "" : ", ") + coding.trimmed().toStdString();
+        }
+        header->second = kept;
+    }
+}
+
 // The media type of a Content-Type value, without its parameters, in lower case.
 std::string mediaType(const std::string& value)
 {
@@ -125,6 +144,7 @@ ControlServer::ControlServer(UnitHost* host)
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        withoutBrotli(request);
         return admit(request, response) ? httplib::Server::HandlerResponse::Unhandled
                                         : httplib::Server::HandlerResponse::Handled;
     });

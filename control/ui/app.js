@@ -22,6 +22,7 @@ const page = {
   shown: [],             // those of them the filters pass
   picked: null,          // the seq of the event shown whole
   rowHeight: 20,
+  viewHeight: 0,         // the journal box's height, kept by a ResizeObserver
   incoming: [],          // events not drawn yet
   pending: [],           // events that came while paused
   queued: [],            // events that came while the journal was being read
@@ -38,17 +39,41 @@ const page = {
 const stats = { updates: 0, maxMs: 0, totalMs: 0, lastMs: 0, byKind: {}, samples: [] };
 window.varnelStats = stats;
 
+// Frames the browser itself found long (over 50 ms), style, layout and paint included.
+stats.longFrames = [];
+if (window.PerformanceObserver && PerformanceObserver.supportedEntryTypes.includes('long-animation-frame')) {
+  new PerformanceObserver((list) => {
+    for (const frame of list.getEntries()) {
+      const end = frame.startTime + frame.duration;
+      if (stats.longFrames.length < 1000) {
+        stats.longFrames.push([frame.duration, frame.renderStart ? end - frame.renderStart : 0, frame.startTime]);
+      }
+    }
+  }).observe({ type: 'long-animation-frame', buffered: true });
+}
+
+let measuring = false;
+
 function measure(kind, work) {
+  // An update drawn inside another is part of that one.
+  if (measuring) return work();
+  measuring = true;
   const start = performance.now();
-  work();
+  try {
+    work();
+  } finally {
+    measuring = false;
+  }
+  const scripted = performance.now();
   // The layout it causes counts too.
   void document.body.offsetHeight;
-  const ms = performance.now() - start;
+  const end = performance.now();
+  const ms = end - start;
   stats.updates += 1;
   stats.totalMs += ms;
   stats.lastMs = ms;
   stats.maxMs = Math.max(stats.maxMs, ms);
-  if (stats.samples.length < 20000) stats.samples.push([kind, ms]);
+  if (stats.samples.length < 20000) stats.samples.push([kind, ms, scripted - start]);
   const entry = stats.byKind[kind] || (stats.byKind[kind] = { updates: 0, maxMs: 0 });
   entry.updates += 1;
   entry.maxMs = Math.max(entry.maxMs, ms);
@@ -140,6 +165,12 @@ function matching() {
                                       (unit.endpoint || '').toLowerCase().includes(wanted));
 }
 
+// Writes only what changed: an unchanged text costs no style or layout.
+function setText(element, text) {
+  const value = String(text);
+  if (element.textContent !== value) element.textContent = value;
+}
+
 function cell(row, text, className) {
   const td = document.createElement('td');
   td.textContent = text;
@@ -161,47 +192,84 @@ function visibleUnits() {
   return { list, pages, shown: list.slice(page.pageIndex * PAGE_SIZE, (page.pageIndex + 1) * PAGE_SIZE) };
 }
 
+function unitRow() {
+  const row = document.createElement('tr');
+  for (const className of ['', '', '', '', '', '', 'rules']) cell(row, '', className);
+  return row;
+}
+
+function fillUpload(td, upload) {
+  if (!upload) {
+    if (td.firstChild) td.textContent = '';
+    return;
+  }
+  let bar = td.firstChild;
+  if (!bar) {
+    bar = td.appendChild(document.createElement('progress'));
+    td.appendChild(document.createTextNode(''));
+  }
+  const max = Math.max(1, upload.total);
+  if (bar.max !== max) bar.max = max;
+  if (bar.value !== upload.sent) bar.value = upload.sent;
+  const text = ' ' + upload.sent + '/' + upload.total;
+  if (bar.nextSibling.data !== text) bar.nextSibling.data = text;
+}
+
+// The page's rows are kept and only their changed cells written.
+function fillUnit(row, unit) {
+  if (row.dataset.unit !== String(unit.id)) row.dataset.unit = unit.id;
+  row.classList.toggle('chosen', unit.id === page.chosen);
+  const cells = row.cells;
+  setText(cells[0], unit.id);
+  setText(cells[1], unit.endpoint || '(window)');
+  setText(cells[2], unit.line);
+  if (cells[2].className !== 'line-' + unit.line) cells[2].className = 'line-' + unit.line;
+  setText(cells[3], unit.connected ? (page.clients.get(unit.id) || 'connected') : '—');
+  setText(cells[4], unit.records);
+  fillUpload(cells[5], unit.upload);
+  setText(cells[6], faultSummary(page.faults.get(unit.id)));
+}
+
 function drawUnits() {
+  page.unitsQueued = false;
   measure('units', () => {
     const { list, pages, shown } = visibleUnits();
-    const body = document.createElement('tbody');
-    for (const unit of shown) {
-      const row = document.createElement('tr');
-      row.dataset.unit = unit.id;
-      if (unit.id === page.chosen) row.className = 'chosen';
-      cell(row, unit.id);
-      cell(row, unit.endpoint || '(window)');
-      cell(row, unit.line, 'line-' + unit.line);
-      cell(row, unit.connected ? (page.clients.get(unit.id) || 'connected') : '—');
-      cell(row, unit.records);
-      const upload = cell(row, '');
-      if (unit.upload) {
-        const bar = document.createElement('progress');
-        bar.max = Math.max(1, unit.upload.total);
-        bar.value = unit.upload.sent;
-        upload.appendChild(bar);
-        upload.appendChild(document.createTextNode(' ' + unit.upload.sent + '/' + unit.upload.total));
-      }
-      cell(row, faultSummary(page.faults.get(unit.id)), 'rules');
-      body.appendChild(row);
-    }
-    $('units').replaceChild(body, $('units').tBodies[0]);
-    $('page-info').textContent = list.length + ' of ' + page.units.length + ' units, page ' +
-                                 (page.pageIndex + 1) + '/' + pages;
-    const connected = page.units.filter((unit) => unit.connected).length;
-    $('summary').textContent = page.units.length + ' units, ' + connected + ' connected';
+    const body = $('units').tBodies[0];
+    while (body.rows.length > shown.length) body.rows[body.rows.length - 1].remove();
+    while (body.rows.length < shown.length) body.appendChild(unitRow());
+    shown.forEach((unit, i) => fillUnit(body.rows[i], unit));
+    setText($('page-info'), list.length + ' of ' + page.units.length + ' units, page ' +
+                            (page.pageIndex + 1) + '/' + pages);
+    let connected = 0;
+    for (const unit of page.units) if (unit.connected) connected += 1;
+    setText($('summary'), page.units.length + ' units, ' + connected + ' connected');
     const chosen = page.units.find((unit) => unit.id === page.chosen);
     if (chosen) {
-      $('unit-title').textContent = 'Unit ' + chosen.id + ' · ' + (chosen.endpoint || '(window)') + ' · ' +
-                                    chosen.line + ' · ' + chosen.records + ' records';
+      setText($('unit-title'), 'Unit ' + chosen.id + ' · ' + (chosen.endpoint || '(window)') + ' · ' +
+                               chosen.line + ' · ' + chosen.records + ' records');
     }
   });
 }
 
+// Keystrokes and clicks in one frame make one drawing of the list.
+function queueUnits() {
+  if (page.unitsQueued) return;
+  page.unitsQueued = true;
+  requestAnimationFrame(drawUnits);
+}
+
 async function refreshUnits() {
   try {
-    page.units = await api('GET', '/units');
-    drawUnits();
+    const text = await api('GET', '/units', undefined, { text: true });
+    // Most seconds nothing changed: no parse, no drawing.
+    if (text === page.unitsText && !page.unitsStale) return;
+    page.unitsText = text;
+    page.unitsStale = false;
+    // Reading the list is part of the update.
+    measure('units', () => {
+      page.units = JSON.parse(text);
+      drawUnits();
+    });
   } catch (error) {
     $('summary').textContent = 'GET /units: ' + error.message;
   }
@@ -266,10 +334,11 @@ function commandOf(event) {
   return '';
 }
 
-function passes(event) {
+// The filters as chosen now, read once for a batch of events.
+function filters() {
   const command = $('filter-command').value;
   const type = $('filter-type').value;
-  return (!type || event.type === type) && (!command || event.name === command);
+  return (event) => (!type || event.type === type) && (!command || event.name === command);
 }
 
 function addOption(select, seen, value) {
@@ -304,36 +373,61 @@ function pick(seq) {
     $('event-fields').textContent = fieldsText(event).split(', ').join('\n');
     $('event-hex').textContent = event.hex ? event.hex.replace(/(..)/g, '$1 ').trim().toUpperCase() : '';
   }
-  drawWindow();
+  for (const row of $('journal').tBodies[0].rows) row.classList.toggle('picked', row.seq === page.picked);
 }
 
 function drawJournalInfo() {
-  $('journal-info').textContent = page.events.length + ' kept, ' + page.shown.length + ' shown' +
-    (page.paused ? ', paused with ' + page.pending.length + ' new' : '');
+  setText($('journal-info'), page.events.length + ' kept, ' + page.shown.length + ' shown' +
+    (page.paused ? ', paused with ' + page.pending.length + ' new' : ''));
 }
 
 // Only the rows in sight are in the page, newest on top, so an update costs the same with
-// 5000 events kept as with 50.
-function drawWindow() {
-  const box = $('journal-box');
+// 5000 events kept as with 50. Rows still in sight are kept: a new event adds one row and
+// drops one, it does not redraw the window. The box's geometry is read before anything is
+// written, so drawing forces no layout of its own.
+function drawWindow(scrollTop = $('journal-box').scrollTop) {
   const table = $('journal');
+  const body = table.tBodies[0];
+  const rows = body.rows;
   const total = page.shown.length;
-  $('journal-spacer').style.height = total * page.rowHeight + 'px';
-  const first = Math.max(0, Math.floor(box.scrollTop / page.rowHeight) - 5);
-  const last = Math.min(total, first + Math.ceil(box.clientHeight / page.rowHeight) + 10);
-  const body = document.createElement('tbody');
-  for (let i = first; i < last; i += 1) {
-    const event = page.shown[total - 1 - i];
-    const row = rowOf(event);
-    if (event.seq === page.picked) row.classList.add('picked');
-    body.appendChild(row);
+  const spacer = total * page.rowHeight + 'px';
+  if ($('journal-spacer').style.height !== spacer) $('journal-spacer').style.height = spacer;
+  // Where the box will clamp an offset past the new end.
+  const top = Math.min(scrollTop, Math.max(0, total * page.rowHeight - page.viewHeight));
+  const first = Math.max(0, Math.floor(top / page.rowHeight) - 5);
+  const last = Math.min(total, first + Math.ceil(page.viewHeight / page.rowHeight) + 10);
+  if (first >= last) {
+    body.textContent = '';
+  } else {
+    const high = page.shown[total - 1 - first].seq;
+    const low = page.shown[total - last].seq;
+    while (rows.length && rows[0].seq > high) rows[0].remove();
+    while (rows.length && rows[rows.length - 1].seq < low) rows[rows.length - 1].remove();
+    const newest = rows.length ? rows[0].seq : Infinity;
+    const oldest = rows.length ? rows[rows.length - 1].seq : Infinity;
+    const above = document.createDocumentFragment();
+    const below = document.createDocumentFragment();
+    for (let i = first; i < last; i += 1) {
+      const event = page.shown[total - 1 - i];
+      if (event.seq > newest) above.appendChild(journalRow(event));
+      else if (event.seq < oldest) below.appendChild(journalRow(event));
+    }
+    body.insertBefore(above, body.firstChild);
+    body.appendChild(below);
   }
-  table.replaceChild(body, table.tBodies[0]);
-  table.style.top = first * page.rowHeight + 'px';
-  if (body.rows.length && !page.rowMeasured) {
-    page.rowHeight = body.rows[0].getBoundingClientRect().height || page.rowHeight;
+  const offset = first * page.rowHeight + 'px';
+  if (table.style.top !== offset) table.style.top = offset;
+  if (rows.length && !page.rowMeasured) {
+    page.rowHeight = rows[0].getBoundingClientRect().height || page.rowHeight;
     page.rowMeasured = true;
   }
+}
+
+function journalRow(event) {
+  const row = rowOf(event);
+  row.seq = event.seq;
+  if (event.seq === page.picked) row.classList.add('picked');
+  return row;
 }
 
 // New events go on top; beyond the newest MAX_ROWS the oldest go. A reader scrolled down keeps
@@ -342,12 +436,17 @@ function drawIncoming() {
   page.drawQueued = false;
   if (!page.incoming.length) return;
   measure('journal', () => {
+    const box = $('journal-box');
+    let scrollTop = box.scrollTop;
     const fresh = page.incoming;
     page.incoming = [];
     let added = 0;
+    const passes = filters();
+    const commands = $('filter-command');
+    const types = $('filter-type');
     for (const event of fresh) {
-      addOption($('filter-command'), page.commands, event.name);
-      addOption($('filter-type'), page.types, event.type);
+      addOption(commands, page.commands, event.name);
+      addOption(types, page.types, event.type);
       if (passes(event)) {
         page.shown.push(event);
         added += 1;
@@ -359,17 +458,23 @@ function drawIncoming() {
     let gone = 0;
     while (gone < page.shown.length && page.shown[gone].seq < oldest) gone += 1;
     if (gone) page.shown.splice(0, gone);
-    const box = $('journal-box');
-    if (box.scrollTop > 0) box.scrollTop += added * page.rowHeight;
-    drawWindow();
+    if (scrollTop > 0 && added) {
+      // The spacer grows first, or the box would clamp the new offset.
+      $('journal-spacer').style.height = page.shown.length * page.rowHeight + 'px';
+      scrollTop += added * page.rowHeight;
+      box.scrollTop = scrollTop;
+    }
+    drawWindow(scrollTop);
     drawJournalInfo();
   });
 }
 
 function drawJournal() {
   measure('journal-filter', () => {
-    page.shown = page.events.filter(passes);
-    drawWindow();
+    const scrollTop = $('journal-box').scrollTop;
+    page.shown = page.events.filter(filters());
+    $('journal').tBodies[0].textContent = '';
+    drawWindow(scrollTop);
     drawJournalInfo();
   });
 }
@@ -433,6 +538,7 @@ function choose(id) {
   page.lastSeq = 0;
   page.loading = true;
   $('unit-pane').hidden = false;
+  $('journal').tBodies[0].textContent = '';
   drawWindow();
   $('message').textContent = '';
   const unit = page.units.find((entry) => entry.id === id);
@@ -449,6 +555,7 @@ function choose(id) {
 function onStreamEvent(event) {
   if (event.type === 'line' && event.event === 'client connected') page.clients.set(event.unit, event.peer);
   else if (event.type === 'line') page.clients.delete(event.unit);
+  if (event.type === 'line') page.unitsStale = true;
   if (event.unit !== page.chosen) return;
   if (event.type === 'reply' && !page.metricsQueued) {
     page.metricsQueued = true;
@@ -481,22 +588,24 @@ async function followEvents() {
       for (;;) {
         const { value, done } = await reader.read();
         if (done) break;
-        buffer += decoder.decode(value, { stream: true });
-        let end;
-        while ((end = buffer.indexOf('\n\n')) >= 0) {
-          const block = buffer.slice(0, end);
-          buffer = buffer.slice(end + 2);
-          let kind = 'message';
-          for (const line of block.split('\n')) {
-            if (line.startsWith('event: ')) kind = line.slice(7);
-            else if (line.startsWith('data: ') && kind === 'message' && wanted(line)) {
-              onStreamEvent(JSON.parse(line.slice(6)));
-            }
-            else if (line.startsWith('data: ') && kind === 'lost') {
-              $('stream-state').textContent = 'live (' + JSON.parse(line.slice(6)).lost + ' events lost)';
+        measure('stream', () => {
+          buffer += decoder.decode(value, { stream: true });
+          let end;
+          while ((end = buffer.indexOf('\n\n')) >= 0) {
+            const block = buffer.slice(0, end);
+            buffer = buffer.slice(end + 2);
+            let kind = 'message';
+            for (const line of block.split('\n')) {
+              if (line.startsWith('event: ')) kind = line.slice(7);
+              else if (line.startsWith('data: ') && kind === 'message' && wanted(line)) {
+                onStreamEvent(JSON.parse(line.slice(6)));
+              }
+              else if (line.startsWith('data: ') && kind === 'lost') {
+                $('stream-state').textContent = 'live (' + JSON.parse(line.slice(6)).lost + ' events lost)';
+              }
             }
           }
-        }
+        });
       }
       $('stream-state').textContent = 'event stream ended; reconnecting';
     } catch (error) {
@@ -579,7 +688,7 @@ async function refreshMetrics() {
   if (!page.chosen) return;
   try {
     const text = await api('GET', '/metrics', undefined, { text: true });
-    drawLatency(histograms(text, page.chosen));
+    measure('latency', () => drawLatency(histograms(text, page.chosen)));
   } catch (error) {
     show('GET /metrics: ' + error.message, false);
   }
@@ -599,11 +708,11 @@ function wire() {
   $('unit-search').addEventListener('input', (e) => {
     page.search = e.target.value;
     page.pageIndex = 0;
-    drawUnits();
+    queueUnits();
     refreshPageFaults();
   });
-  $('page-prev').onclick = () => { page.pageIndex = Math.max(0, page.pageIndex - 1); drawUnits(); refreshPageFaults(); };
-  $('page-next').onclick = () => { page.pageIndex += 1; drawUnits(); refreshPageFaults(); };
+  $('page-prev').onclick = () => { page.pageIndex = Math.max(0, page.pageIndex - 1); queueUnits(); refreshPageFaults(); };
+  $('page-next').onclick = () => { page.pageIndex += 1; queueUnits(); refreshPageFaults(); };
   $('fault-form').addEventListener('submit', (e) => {
     e.preventDefault();
     const rule = $('fault-rule').value;
@@ -640,10 +749,16 @@ function wire() {
     const row = e.target.closest('tr[data-seq]');
     if (row) pick(Number(row.dataset.seq));
   });
+  new ResizeObserver((entries) => {
+    const height = entries[entries.length - 1].contentRect.height;
+    if (height === page.viewHeight) return;
+    page.viewHeight = height;
+    measure('scroll', () => drawWindow());
+  }).observe($('journal-box'));
   $('journal-box').addEventListener('scroll', () => {
     if (!page.scrollQueued) {
       page.scrollQueued = true;
-      requestAnimationFrame(() => { page.scrollQueued = false; measure('scroll', drawWindow); });
+      requestAnimationFrame(() => { page.scrollQueued = false; measure('scroll', () => drawWindow()); });
     }
   });
 }

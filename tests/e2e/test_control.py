@@ -2,6 +2,7 @@
 stream, each error status, a token-guarded bind, the window, and hostile requests after
 which the API and the unit's line both still answer."""
 
+import gzip
 import http.client
 import json
 import os
@@ -232,6 +233,13 @@ class ControlTestCase(EmulatorTestCase):
         self.assertRegex(metrics, r'(?m)^varnel_frames_received_total\{unit="1",command="get-time"\} 2$')
         self.assertRegex(metrics, r'(?m)^varnel_records_uploaded_total\{unit="1"\} 3$')
         self.assertRegex(metrics, r'(?m)^varnel_faults_fired_total\{unit="1"\} 1$')
+        # What a browser offers: gzip, as brotli would take the library over a second for a large answer.
+        for offered, coding in (("gzip, deflate, br, zstd", "gzip"), ("br", None), ("BR;q=1, gzip", "gzip")):
+            request = urllib.request.Request(self.api.url + "/metrics", headers={"Accept-Encoding": offered})
+            with urllib.request.urlopen(request, timeout=ANSWER_TIMEOUT) as answer:
+                coded, body = answer.headers.get("Content-Encoding"), answer.read()
+            self.assertEqual(coded, coding, offered)
+            self.assertIn(b'varnel_faults_fired_total{unit="1"} 1\n', gzip.decompress(body) if coding else body)
         # The dropped get-time reply is not counted as sent, nor timed.
         self.assertRegex(metrics, r'(?m)^varnel_frames_sent_total\{unit="1",command="get-time"\} 1$')
         self.assertRegex(metrics, r'(?m)^varnel_frames_dropped_total\{unit="1",command="get-time"\} 1$')

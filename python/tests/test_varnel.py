@@ -270,7 +270,10 @@ def test_a_failed_test_keeps_what_its_unit_saw(pytester, emu_binary):
         def test_passes(varnel_unit):
             pass
     """)
+    # The folder is named by the test's node id, which depends on pytest's rootdir: fixed here,
+    # as an ini file above the temporary folder would otherwise move it.
     result = pytester.runpytest_subprocess("-p", "varnel.pytest_plugin", "--varnel-emu", emu_binary,
+                                           "--rootdir", str(pytester.path),
                                            "--varnel-artifacts", "kept", "--junitxml", "report.xml")
     result.assert_outcomes(failed=1, passed=1)
     result.stdout.fnmatch_lines(["*VerificationError: expected 1 set-device-name with 设备名称=扳手01; got 0. "

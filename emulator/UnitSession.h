@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -98,6 +99,11 @@ public:
     void noteLineReopened();
     // Forgets what the PC program set and asked (the journal keeps its events).
     void resetRecordedState();
+    // A scenario being read for this unit (a console's file, an API body), on any thread: the
+    // unit is not ready until each read begun has ended, taken over or refused.
+    void beginScenarioRead() { ++m_scenarioReads; }
+    void endScenarioRead() { --m_scenarioReads; }
+    bool isReadingScenario() const { return m_scenarioReads.load() > 0; }
 
 private:
     // A reply or record frame handed over: journaled once it is written to the line.
@@ -142,4 +148,5 @@ private:
     std::map<std::uint64_t, Outgoing> m_heldBack;            // by the fault stage's hold number
     bool m_everOpened = false;
     QString m_logPrefix;
+    std::atomic<int> m_scenarioReads{0};
 };

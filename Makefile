@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-asan
 
 .PHONY: all deps build run demo test test-qt6 package check-package soak test-sanitize test-tsan check-windows \
-	bench bench-peers bench-control image check-image clean
+	bench bench-peers bench-control image-programs image check-image clean
 
 all: build
 
@@ -109,13 +109,18 @@ bench-control: build
 # built with podman, or docker where that is what is installed.
 VERSION = $(shell sed -n 's/^project.VarnelTest VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 IMAGE_TOOL ?= $(shell command -v podman >/dev/null && echo podman || (command -v docker >/dev/null && echo docker) || echo podman)
-image: build
+# Only the two programs the image holds are built for it.
+image-programs: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS) --target varnel-emu varnel-pc
+
+image: image-programs
 	tools/stage-image.sh $(BUILD) $(BUILD)/image-context
 	$(IMAGE_TOOL) build -t varnel-emu:$(VERSION) $(BUILD)/image-context
 
 # The image built offline from a base made with mmdebstrap, run and probed from the host; the
 # Kubernetes manifests rendered with kubectl and read.
-check-image: build
+check-image: image-programs
 	@tools/install-deps.sh podman runc mmdebstrap uidmap curl python3-yaml
 	@command -v kubectl >/dev/null || tools/install-deps.sh kubernetes-client
 	tools/check-image.sh $(BUILD) $(VERSION)

@@ -74,6 +74,8 @@ const ControlRouter::Route ControlRouter::kRoutes[] = {
     {"events", "GET", &ControlRouter::events},
     {"", "GET", &ControlRouter::page},
     {"ui/*", "GET", &ControlRouter::page},
+    {"healthz", "GET", &ControlRouter::health, true},
+    {"readyz", "GET", &ControlRouter::readiness, true},
 };
 
 ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent), m_host(host)
@@ -104,7 +106,7 @@ void ControlRouter::install(httplib::Server& server)
     // Only paths the table may know reach a handler, and the pattern is short and bounded, so
     // matching never walks a long path; everything else is answered by notFound().
     const std::string known =
-        R"(/(units(/\d{1,9}(/[a-z]{1,10}(/\d{1,9})?)?)?|metrics|events|ui/[a-z0-9.-]{1,40})?)";
+        R"(/(units(/\d{1,9}(/[a-z]{1,10}(/\d{1,9})?)?)?|metrics|events|healthz|readyz|ui/[a-z0-9.-]{1,40})?)";
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
         handle(request, response);
     };
@@ -176,6 +178,15 @@ std::optional<ControlReply> ControlRouter::findUnit(const QString& text, int* id
 bool ControlRouter::knows(const httplib::Request& request) const
 {
     return match(segmentsOf(request), request.method, nullptr) != nullptr;
+}
+
+bool ControlRouter::isProbe(const httplib::Request& request)
+{
+    const QString path = segmentsOf(request).join(QLatin1Char('/'));
+    for (const Route& route : kRoutes)
+        if (route.probe && path == QLatin1String(route.pattern))
+            return true;
+    return false;
 }
 
 void ControlRouter::handle(const httplib::Request& request, httplib::Response& response)
@@ -333,6 +344,34 @@ QJsonObject ControlRouter::unitJson(int id) const
                                       {QStringLiteral("total"), upload->second.second}})}};
 }
 
+void ControlRouter::health(const Target&, httplib::Response& response)
+{
+    // Answered here, not on the units' thread: the process answers.
+    send(response, ControlReply::json(200, QJsonObject{{QStringLiteral("status"), QStringLiteral("ok")}}));
+}
+
+void ControlRouter::readiness(const Target&, httplib::Response& response)
+{
+    // A units' thread that does not answer within the bound is not ready either (503).
+    send(response, m_owner.run([this] {
+        QJsonArray waiting;
+        for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id) {
+            const QString line = unitJson(id).value(QStringLiteral("line")).toString();
+            const bool reading = m_host->session(id)->isReadingScenario();
+            if (line != QLatin1String("closed") && !reading)
+                continue;
+            QJsonObject unit{{QStringLiteral("id"), id}, {QStringLiteral("line"), line}};
+            if (reading)
+                unit.insert(QStringLiteral("scenario"), QStringLiteral("reading"));
+            waiting.append(unit);
+        }
+        if (waiting.isEmpty())
+            return ControlReply::json(200, QJsonObject{{QStringLiteral("ready"), true}});
+        return ControlReply::json(
+            503, QJsonObject{{QStringLiteral("ready"), false}, {QStringLiteral("units"), waiting}});
+    }));
+}
+
 void ControlRouter::listUnits(const Target&, httplib::Response& response)
 {
     send(response, m_owner.run([this] {
@@ -430,18 +469,22 @@ void ControlRouter::loadScenario(const Target& target, httplib::Response& respon
     // result over.
     auto scenario = std::make_shared<Scenario>();
     QString error;
+    target.session->beginScenarioRead();
     if (!ScenarioReadJob::parse(body, kScenarioBodyName, scenario.get(), &error, &m_closed)) {
+        target.session->endScenarioRead();
         send(response, ControlReply::error(400, error));
         return;
     }
     UnitHost* host = m_host;
     const int id = target.id;
-    send(response, forUnit(target.session, [host, id, scenario] {
-             QString error;
-             if (!host->applyScenario(id, *scenario, &error))
-                 return ControlReply::error(400, error);
-             return ControlReply::empty();
-         }));
+    const ControlReply reply = forUnit(target.session, [host, id, scenario] {
+        QString error;
+        if (!host->applyScenario(id, *scenario, &error))
+            return ControlReply::error(400, error);
+        return ControlReply::empty();
+    });
+    target.session->endScenarioRead();
+    send(response, reply);
 }
 
 void ControlRouter::resetUnit(const Target& target, httplib::Response& response)

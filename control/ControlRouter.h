@@ -44,6 +44,9 @@ public:
     void install(httplib::Server& server);
     // Whether a route takes the request's path and method (HEAD as GET).
     bool knows(const httplib::Request& request) const;
+    // Whether the path is a probe's (/healthz, /readyz), answered without a token or a Host
+    // check: they tell whether the process is up and its units ready, nothing else.
+    static bool isProbe(const httplib::Request& request);
     // The request answered by its route, or as notFound() says.
     void handle(const httplib::Request& request, httplib::Response& response);
     // The answer to a request no handler took: 404 naming what is unknown, or 405 with Allow
@@ -68,6 +71,7 @@ private:
         const char* pattern; // segments, "*" for a number
         const char* method;
         Handler handler;
+        bool probe = false;
     };
     static const Route kRoutes[];
 
@@ -77,6 +81,8 @@ private:
     // The unit a /units/{id} path names, or the 404 to answer.
     std::optional<ControlReply> findUnit(const QString& text, int* id, UnitSession** session) const;
 
+    void health(const Target& target, httplib::Response& response);
+    void readiness(const Target& target, httplib::Response& response);
     void listUnits(const Target& target, httplib::Response& response);
     void unitState(const Target& target, httplib::Response& response);
     void journal(const Target& target, httplib::Response& response);

@@ -225,19 +225,23 @@ bool ControlServer::admit(const httplib::Request& request, httplib::Response& re
     const std::size_t hosts = request.get_header_value_count("Host");
     if (hosts > 1)
         return refuse(400, QStringLiteral("the request has %1 Host headers").arg(hosts));
+    // A probe (a kubelet's, by the pod's address) names no host of ours and carries no token;
+    // its answer tells nothing a web page could use.
+    const bool probe = ControlRouter::isProbe(request);
     const QString local = text(request.local_addr);
-    if (hosts == 1 && !m_address.acceptsHost(text(request.get_header_value("Host")), local))
+    if (!probe && hosts == 1 && !m_address.acceptsHost(text(request.get_header_value("Host")), local))
         return refuse(403, QStringLiteral("Host %1 is not a name of this API (%2, localhost or a "
                                           "--control-host NAME)")
                                .arg(MessageQuote::of(text(request.get_header_value("Host"))), m_address.host()));
-    if (request.has_header("Origin") &&
+    if (!probe && request.has_header("Origin") &&
         !m_address.acceptsOrigin(text(request.get_header_value("Origin")), m_port, local))
         return refuse(403, QStringLiteral("Origin %1 is not this API's own (%2): requests from other web "
                                           "pages are refused")
                                .arg(MessageQuote::of(text(request.get_header_value("Origin"))), url()));
 
     // The page's own files come first, so it can ask for the token.
-    if (!ControlPage::isPageRequest(request) && !authorized(request.get_header_value("Authorization"))) {
+    if (!probe && !ControlPage::isPageRequest(request) &&
+        !authorized(request.get_header_value("Authorization"))) {
         response.set_header("WWW-Authenticate", "Bearer");
         return refuse(401, QStringLiteral("a request needs the header \"Authorization: Bearer TOKEN\""));
     }

@@ -237,7 +237,16 @@ void EmulatorConsole::readScenario(const QString& path, int id)
     m_scenarioUnit = id;
     m_scenarioRead = std::make_unique<ScenarioReadJob>(path);
     connect(m_scenarioRead.get(), &ScenarioReadJob::finished, this, &EmulatorConsole::scenarioRead);
+    markScenarioRead(true);
     m_scenarioRead->start();
+}
+
+void EmulatorConsole::markScenarioRead(bool reading)
+{
+    const int first = m_scenarioUnit > 0 ? m_scenarioUnit : m_host->firstUnit();
+    const int last = m_scenarioUnit > 0 ? m_scenarioUnit : m_host->lastUnit();
+    for (int id = first; id <= last; ++id)
+        reading ? m_host->session(id)->beginScenarioRead() : m_host->session(id)->endScenarioRead();
 }
 
 void EmulatorConsole::scenarioRead()
@@ -248,10 +257,12 @@ void EmulatorConsole::scenarioRead()
     QString error = job->error();
     bool taken = job->isOk();
     // Refused for one unit, it is refused for the rest: said once. Loaded, it logs "加载场景: FILE".
-    const int first = m_scenarioUnit > 0 ? m_scenarioUnit : 1;
-    const int last = m_scenarioUnit > 0 ? m_scenarioUnit : m_host->unitCount();
+    // Units numbered from --first-unit are every unit too.
+    const int first = m_scenarioUnit > 0 ? m_scenarioUnit : m_host->firstUnit();
+    const int last = m_scenarioUnit > 0 ? m_scenarioUnit : m_host->lastUnit();
     for (int id = first; taken && id <= last; ++id)
         taken = m_host->applyScenario(id, job->scenario(), &error);
+    markScenarioRead(false);
     if (!taken)
         std::fprintf(stderr, "scenario: %s (the active scenario stays)\n", qPrintable(error));
     runPendingCommands();
@@ -259,7 +270,10 @@ void EmulatorConsole::scenarioRead()
 
 void EmulatorConsole::shutdown()
 {
-    m_scenarioRead.reset(); // a read still going is stopped
+    if (m_scenarioRead) {
+        m_scenarioRead.reset(); // a read still going is stopped
+        markScenarioRead(false);
+    }
     emit shutting_down();
     for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
         m_host->session(id)->unit()->stopUpload();

@@ -63,6 +63,8 @@ private:
     // by the units when it is done; the commands typed meanwhile wait for it.
     void readScenario(const QString& path, int id);
     void scenarioRead();
+    // The units the scenario being read is for: not ready while it is read.
+    void markScenarioRead(bool reading);
     // One command for one unit (its log prefix names it in answers); false when refused.
     bool runUnitCommand(UnitSession* session, int id, const QString& line);
     void scheduleWrite();

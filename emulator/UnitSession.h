@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -102,6 +103,11 @@ public:
     void noteLineReopened();
     // Forgets what the PC program set and asked (the journal keeps its events).
     void resetRecordedState();
+    // A scenario being read for this unit (a console's file, an API body), on any thread: the
+    // unit is not ready until each read begun has ended, taken over or refused.
+    void beginScenarioRead() { ++m_scenarioReads; }
+    void endScenarioRead() { --m_scenarioReads; }
+    bool isReadingScenario() const { return m_scenarioReads.load() > 0; }
 
 private:
     // A reply or record frame handed over: journaled once it is written to the line.
@@ -155,4 +161,5 @@ private:
     bool m_dtr = true;           // the PC side's, as last reported
     LineTiming m_lineTiming;
     qint64 m_fallbackCharacterNs = 0; // the settings' character time, for a line without its own
+    std::atomic<int> m_scenarioReads{0};
 };

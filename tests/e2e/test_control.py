@@ -142,11 +142,14 @@ class ControlTestCase(EmulatorTestCase):
         """varnel-emu on a free loopback TCP port with the API on `control`; the peer connected."""
         extra = ["--control", control] + (["--control-token", token] if token else [])
         emu, self.endpoint = self.start_network_emulator(*(extra + list(args)))
+        self.attach_api(emu, token)
+        return emu
+
+    def attach_api(self, emu, token=None):
         index = emu.wait_for(lambda m: m.startswith("CONTROL "), timeout=START_TIMEOUT)
         self.api = Api(pane_message(emu.lines()[index])[len("CONTROL "):], token)
         host, port = self.api.url[len("http://"):].rsplit(":", 1)
         self.address = (host, int(port))
-        return emu
 
     def connect_peer(self):
         self.open_network_peer(self.endpoint)
@@ -260,6 +263,20 @@ class ControlTestCase(EmulatorTestCase):
                                               headers={"Origin": self.api.url})
         self.assertEqual((status, rule["rule"]), (201, "get-time:drop@9"))
         self.assertNotIn("Access-Control-Allow-Origin", headers)
+
+    def test_readiness_follows_the_lines(self):
+        # A network unit beside a serial one whose port vanishes and is not opened again.
+        self.attach_api(self.start_emulator("--control", "127.0.0.1:0", "--reopen", "0", "tcp:127.0.0.1:0"))
+        self.assertEqual(self.api.ok("GET", "/readyz"), {"ready": True})
+        self.peer.close()
+        self.pty.kill()
+        deadline = time.monotonic() + ANSWER_TIMEOUT
+        while self.api.call("GET", "/readyz")[0] == 200 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        status, _, ready = self.api.call("GET", "/readyz")
+        self.assertEqual((status, ready), (503, {"ready": False, "units": [{"id": 2, "line": "closed"}]}))
+        self.assertEqual(raw_exchange(self.address, raw(b"HEAD", b"/readyz"))[0], 503)
+        self.assertEqual(self.api.ok("GET", "/healthz"), {"status": "ok"})
 
     # -- verification -------------------------------------------------------------------------
     def verify(self, body):
@@ -505,14 +522,19 @@ class ControlTestCase(EmulatorTestCase):
         loader = threading.Thread(target=lambda: answer.update(status=self.api.call(
             "POST", "/units/1/scenario", {"records": {"csv": path}}, timeout=300)[0]))
         loader.start()
-        waits = []
+        waits, ready = [], []
         while loader.is_alive():
             start = time.monotonic()
             self.assertEqual(len(self.peer.request(GET_TIME).content), 7)
             waits.append(time.monotonic() - start)
+            ready.append(self.api.call("GET", "/readyz")[::2])
             time.sleep(0.01)
         loader.join()
         self.assertEqual(answer["status"], 204)
+        # Not ready while the scenario is read, ready once it is taken.
+        self.assertIn((503, {"ready": False, "units": [{"id": 1, "line": "connected", "scenario": "reading"}]}),
+                      ready)
+        self.assertEqual(self.api.ok("GET", "/readyz"), {"ready": True})
         self.assert_logged("records.csv: %d records per upload, sent as in the file" % rows)
         # Generous for a loaded machine: on the units' thread the load held one reply for all of it.
         self.assertGreater(len(waits), 3)
@@ -543,17 +565,22 @@ class ControlTestCase(EmulatorTestCase):
         # The page's own files come without the token, so it can ask for it; nothing else does.
         for path, status, kind in [("/", 200, "text/html"), ("/ui/app.js", 200, "text/javascript"),
                                    ("/ui/style.css", 200, "text/css"), ("/ui/nothing.js", 404, "application/json"),
-                                   ("/units/1/verify", 401, "application/json")]:
+                                   ("/units/1/verify", 401, "application/json"),
+                                   ("/healthz", 200, "application/json"), ("/readyz", 200, "application/json")]:
             with self.subTest(path=path):
                 got, headers, _ = Api(self.api.url).call("POST" if "verify" in path else "GET", path)
                 self.assertEqual((got, headers["Content-Type"].split(";")[0]), (status, kind))
-                if status == 200:
+                if kind.startswith("text/"):
                     self.assertIn("script-src 'self'", headers["Content-Security-Policy"])
         for token in (None, "s3cre", "s3cretx", "S3CRET"):
             with self.subTest(token=token):
                 status, headers, answer = Api(self.api.url, token).call("GET", "/units")
                 self.assertEqual((status, headers["WWW-Authenticate"]), (401, "Bearer"))
                 self.assertIn("Authorization: Bearer", answer["error"])
+                # A probe answers whatever token it carries, and tells nothing more.
+                self.assertEqual(Api(self.api.url, token).call("GET", "/healthz")[::2], (200, {"status": "ok"}))
+                self.assertEqual(Api(self.api.url, token).call("GET", "/readyz")[::2], (200, {"ready": True}))
+                self.assertEqual(Api(self.api.url, token).call("POST", "/readyz")[0], 405)
         # The scheme in any case, as RFC 7235 has it; the token as it is.
         for value, status in (("bearer s3cret", 200), ("BEARER   s3cret", 200), ("Basic s3cret", 401),
                               ("Bearers3cret", 401), ("bearer S3CRET", 401)):
@@ -684,6 +711,12 @@ class ControlTestCase(EmulatorTestCase):
         ("a CORS preflight", raw(b"OPTIONS", b"/units/1/faults",
                                  headers=b"Origin: http://evil.example\r\nAccess-Control-Request-Method: POST\r\n"),
          403, False),
+        # Probes come by the pod's address, under no name of ours; they change nothing.
+        ("a probe under another name", raw(b"GET", b"/readyz", headers=b"Host: 10.1.2.3:8474\r\n"), 200, False),
+        ("a probe from another page", raw(b"HEAD", b"/healthz", headers=b"Origin: http://evil.example\r\n"), 200,
+         False),
+        ("POST to a probe", raw(b"POST", b"/healthz", b"{}"), 405, False),
+        ("DELETE of a probe", raw(b"DELETE", b"/readyz"), 405, False),
         ("pipelined requests", raw(b"POST", b"/units/1/faults", b'{"rule": "get-time:drop@9"}') +
          raw(b"DELETE", b"/units/1/faults") + raw(b"GET", b"/units/1/faults", headers=b"Connection: close\r\n"),
          (201, 204, 200), False),

@@ -427,6 +427,14 @@ class EnvironmentTest(LifecycleTestCase):
         self.assertEqual(self.get(url, "/units/1/state", "t")[0], 404)
         self.assertEqual(self.get(url, "/units/1002/state", "t", host="named")[0], 200)
         self.assertIn(log_file_name(), os.listdir(self.dir))
+        # A scenario typed for every unit is every unit's, numbered from 1001 as they are.
+        typed = os.path.join(self.dir, "typed.json")
+        with open(typed, "w") as f:
+            json.dump({"texts": {"device-name": "TYPED"}}, f)
+        self.emu.command("scenario " + typed)
+        self.emu.wait_for("[unit 1002] 加载场景: " + typed)
+        self.assertEqual(self.get(url, "/readyz")[0], 200)
+        self.assertNotIn("scenario:", self.emu.stderr_text())
 
     def test_bad_values_are_refused_naming_the_variable(self):
         control = {"VARNEL_CONTROL": "127.0.0.1:0"}

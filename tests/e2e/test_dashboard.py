@@ -114,15 +114,16 @@ class DashboardTest(EmulatorTestCase):
         self.wait("the latency chart", lambda: driver.find_element(By.ID, "latency").get_attribute(
             "data-commands") == "get-time")
 
-        # The record count set from the page paces an upload the list shows, which the page stops.
+        # The record count set from the page paces an upload the list shows, which the page stops;
+        # long enough (30 s) that a slow screenshot on a loaded machine does not outlast it.
         count = driver.find_element(By.ID, "records-count")
         count.clear()
-        count.send_keys("300")
+        count.send_keys("3000")
         driver.find_element(By.CSS_SELECTOR, "#records-form button").click()
-        self.wait("the count set", lambda: self.text("#message") == "records per upload: 300")
+        self.wait("the count set", lambda: self.text("#message") == "records per upload: 3000")
         self.peer.write(build_frame(0x0C))
         self.wait("the upload's progress", lambda: driver.execute_script(
-            "const bar = document.querySelector('#units progress'); return bar && bar.value > 0 && bar.max == 300"))
+            "const bar = document.querySelector('#units progress'); return bar && bar.value > 0 && bar.max == 3000"))
         stats = driver.execute_script("return window.varnelStats")
         print("page updates: %d, longest %.1f ms" % (stats["updates"], stats["maxMs"]))
         folder = os.environ.get("VARNEL_ARTIFACTS_DIR")

@@ -165,11 +165,6 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    uitest::setUpTestApplication();
-    TestCaptureControls t;
-    return QTest::qExec(&t, argc, argv);
+    return uitest::runWidgetTests<TestCaptureControls>(argc, argv);
 }
 #include "tst_ui_capture_controls.moc"

@@ -521,24 +521,7 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    uitest::setUpTestApplication();
-    int status = 0;
-    {
-        TestUiTool t;
-        status |= QTest::qExec(&t, argc, argv);
-    }
-    {
-        TestUiHexCmdParseDialog t;
-        status |= QTest::qExec(&t, argc, argv);
-    }
-    {
-        TestUiScenarioControls t;
-        status |= QTest::qExec(&t, argc, argv);
-    }
-    return status;
+    return uitest::runWidgetTests<TestUiTool, TestUiHexCmdParseDialog, TestUiScenarioControls>(argc, argv);
 }
 
 #include "tst_ui_tool.moc"

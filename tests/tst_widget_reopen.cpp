@@ -81,12 +81,7 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    uitest::setUpTestApplication();
-    TestWidgetReopen t;
-    return QTest::qExec(&t, argc, argv);
+    return uitest::runWidgetTests<TestWidgetReopen>(argc, argv);
 }
 
 #include "tst_widget_reopen.moc"

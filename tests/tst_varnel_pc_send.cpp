@@ -17,17 +17,22 @@ struct Run
     QString err;
 };
 
-Run runPc(const QStringList& args, int timeoutMs = 20000)
+// Waits for varnel-pc (killed when it overstays) and adds what it said to `run`.
+Run finished(QProcess& pc, Run run, int timeoutMs = 20000)
 {
-    QProcess pc;
-    pc.start(kBin + QStringLiteral("/varnel-pc"), args);
-    Run run;
     if (!pc.waitForFinished(timeoutMs))
         pc.kill();
     run.exitCode = pc.exitStatus() == QProcess::NormalExit ? pc.exitCode() : -1;
     run.out = QString::fromUtf8(pc.readAllStandardOutput());
-    run.err = QString::fromUtf8(pc.readAllStandardError());
+    run.err += QString::fromUtf8(pc.readAllStandardError());
     return run;
+}
+
+Run runPc(const QStringList& args, int timeoutMs = 20000)
+{
+    QProcess pc;
+    pc.start(kBin + QStringLiteral("/varnel-pc"), args);
+    return finished(pc, Run(), timeoutMs);
 }
 
 // varnel-emu on one end of the pair; varnel-pc is pointed at the other.
@@ -113,12 +118,7 @@ Run uploadFromPeer(const QByteArrayList& frames, const QString& csv, const QStri
         run.err = QStringLiteral("no get-file-records request from varnel-pc");
     for (const QByteArray& frame : frames)
         pty.write(frame);
-    if (!pc.waitForFinished(20000))
-        pc.kill();
-    run.exitCode = pc.exitStatus() == QProcess::NormalExit ? pc.exitCode() : -1;
-    run.out = QString::fromUtf8(pc.readAllStandardOutput());
-    run.err += QString::fromUtf8(pc.readAllStandardError());
-    return run;
+    return finished(pc, run);
 }
 
 // varnel-pc send get-time against a scripted peer: `before` waits on the line when it opens,
@@ -137,12 +137,7 @@ Run getTimeFromPeer(const QByteArray& before, const QByteArray& reply, const QSt
     if (pty.read(9, 10000) != frametest::frameBytes(0x02))
         run.err = QStringLiteral("no get-time request from varnel-pc");
     pty.write(reply);
-    if (!pc.waitForFinished(20000))
-        pc.kill();
-    run.exitCode = pc.exitStatus() == QProcess::NormalExit ? pc.exitCode() : -1;
-    run.out = QString::fromUtf8(pc.readAllStandardOutput());
-    run.err += QString::fromUtf8(pc.readAllStandardError());
-    return run;
+    return finished(pc, run);
 }
 
 // varnel-pc replay of a capture holding `request` and `captured` as the unit's answer, against a
@@ -169,12 +164,7 @@ Run replayAgainstPeer(const QByteArray& request, const QByteArrayList& captured,
     if (pty.read(request.size(), 10000) != request)
         run.err = QStringLiteral("no request from varnel-pc replay");
     pty.write(replayed.join());
-    if (!pc.waitForFinished(20000))
-        pc.kill();
-    run.exitCode = pc.exitStatus() == QProcess::NormalExit ? pc.exitCode() : -1;
-    run.out = QString::fromUtf8(pc.readAllStandardOutput());
-    run.err += QString::fromUtf8(pc.readAllStandardError());
-    return run;
+    return finished(pc, run);
 }
 
 QByteArray withBytes(QByteArray content, int offset, const QByteArray& bytes)

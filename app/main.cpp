@@ -6,6 +6,7 @@
 #include "log/LogManager.h"
 #include "log/StartupLog.h"
 #include "process/SignalWatcher.h"
+#include "util/StandardOptions.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -60,8 +61,7 @@ const char* const kQtFlagOptions[] = {"reverse", "widgetcount", "nograb", "dogra
 
 int usage(const QString& problem)
 {
-    std::fprintf(stderr, "varnel-test: %s\n%s", qPrintable(problem), kUsage);
-    return kUsageError;
+    return StandardOptions::usageError("varnel-test", problem, kUsage, kUsageError);
 }
 
 // Where the window listens, on standard output as varnel-emu prints it, so a harness that
@@ -83,14 +83,11 @@ int main(int argc, char* argv[])
 {
     // Decided before anything else starts, so a usage error leaves no log file behind and
     // a missing display is one line instead of an abort.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
+    const QStringList arguments = StandardOptions::arguments(argc, argv);
     QCommandLineParser parser;
     // Qt's own options are single-dash words (-platform offscreen).
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption version(QStringLiteral("version"));
+    const StandardOptions standard;
     const QCommandLineOption open(QStringLiteral("open"), QString(), QStringLiteral("PORT"));
     const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("HOST:PORT"));
     const QCommandLineOption controlToken(QStringLiteral("control-token"), QString(),
@@ -98,21 +95,16 @@ int main(int argc, char* argv[])
     const QCommandLineOption controlTokenFile(QStringLiteral("control-token-file"), QString(),
                                               QStringLiteral("FILE"));
     const QCommandLineOption controlHost(QStringLiteral("control-host"), QString(), QStringLiteral("NAME"));
-    parser.addOptions({help, version, open, control, controlToken, controlTokenFile, controlHost});
+    parser.addOptions(
+        {standard.help, standard.version, open, control, controlToken, controlTokenFile, controlHost});
     for (const char* name : kQtValueOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("VALUE")));
     for (const char* name : kQtFlagOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
     if (!parser.parse(arguments))
         return usage(parser.errorText());
-    if (parser.isSet(help)) {
-        std::fputs(kUsage, stdout);
+    if (standard.answered(parser, kUsage, VARNEL_VERSION_LINE))
         return 0;
-    }
-    if (parser.isSet(version)) {
-        std::puts(VARNEL_VERSION_LINE);
-        return 0;
-    }
     if (!parser.positionalArguments().isEmpty())
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
     if (parser.isSet(open) && parser.value(open).isEmpty())

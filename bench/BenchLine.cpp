@@ -1,5 +1,7 @@
 #include "BenchLine.h"
 
+#include "util/ResidentMemory.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QThread>
@@ -58,14 +60,7 @@ QByteArray BenchLine::withCrc(const QByteArray& bytes)
 
 long BenchLine::rssKb(qint64 pid)
 {
-    QFile f(pid == 0 ? QStringLiteral("/proc/self/status") : QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
+    return util::residentKb(pid);
 }
 
 double BenchLine::cpuSeconds(qint64 pid)

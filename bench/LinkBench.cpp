@@ -63,7 +63,6 @@ public:
         [[maybe_unused]] ssize_t n = ::write(m_fd, bytes.constData(), bytes.size());
     }
 
-    // Reads until `done` says the bytes are complete or nothing arrives for timeoutMs.
     // Each read's bytes with the monotonic time it returned, until `done` or timeoutMs of quiet.
     template <typename Done>
     std::vector<std::pair<qint64, QByteArray>> readTimed(Done done, int timeoutMs = 3000)
@@ -88,15 +87,8 @@ public:
     template <typename Done> QByteArray readUntil(Done done, int timeoutMs = 3000)
     {
         QByteArray in;
-        while (!done(in)) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, timeoutMs) <= 0)
-                break;
-            char buf[65536];
-            const ssize_t n = ::read(m_fd, buf, sizeof buf);
-            if (n > 0)
-                in.append(buf, int(n));
-        }
+        for (const auto& read : readTimed(done, timeoutMs))
+            in += read.second;
         return in;
     }
 

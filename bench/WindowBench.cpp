@@ -7,6 +7,7 @@
 #include "protocol/FrameExtractor.h"
 #include "protocol/FrameView.h"
 #include "service/SetupService.h"
+#include "util/StandardOptions.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -77,8 +78,7 @@ const char kUsage[] = "usage: varnel-window-bench [N]\n"
 
 int usageError(const QString& problem)
 {
-    std::fprintf(stderr, "varnel-window-bench: %s\n%s", qPrintable(problem), kUsage);
-    return 2;
+    return StandardOptions::usageError("varnel-window-bench", problem, kUsage);
 }
 
 } // namespace
@@ -86,23 +86,14 @@ int usageError(const QString& problem)
 int main(int argc, char* argv[])
 {
     // Settled before the application object exists: it aborts without a display.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
+    const QStringList arguments = StandardOptions::arguments(argc, argv);
     QCommandLineParser parser;
-    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({help, version});
+    const StandardOptions standard;
+    parser.addOptions({standard.help, standard.version});
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
-    if (parser.isSet(help)) {
-        std::fputs(kUsage, stdout);
+    if (standard.answered(parser, kUsage, VARNEL_VERSION_LINE))
         return 0;
-    }
-    if (parser.isSet(version)) {
-        std::puts(VARNEL_VERSION_LINE);
-        return 0;
-    }
     const QStringList positional = parser.positionalArguments();
     if (positional.size() > 1)
         return usageError(QStringLiteral("unexpected argument \"%1\"").arg(positional.at(1)));

@@ -9,6 +9,7 @@
 #include "protocol/Crc16.h"
 #include "protocol/FrameExtractor.h"
 #include "render/HexFrameRenderer.h"
+#include "util/StandardOptions.h"
 
 #include <QByteArray>
 #include <QCommandLineParser>
@@ -256,28 +257,20 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption version(QStringLiteral("version"));
+    const StandardOptions standard;
     const QCommandLineOption quick(QStringLiteral("quick"));
     const QCommandLineOption noLink(QStringLiteral("no-link"));
     const QCommandLineOption pacing(QStringLiteral("pacing"));
-    parser.addOptions({help, version, quick, noLink, pacing});
+    parser.addOptions({standard.help, standard.version, quick, noLink, pacing});
     if (!parser.parse(app.arguments()) || !parser.positionalArguments().isEmpty()) {
         const QString problem =
             parser.errorText().isEmpty()
                 ? QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first())
                 : parser.errorText();
-        std::fprintf(stderr, "varnel-bench: %s\n%s", qPrintable(problem), kUsage);
-        return 2;
+        return StandardOptions::usageError("varnel-bench", problem, kUsage);
     }
-    if (parser.isSet(help)) {
-        std::fputs(kUsage, stdout);
+    if (standard.answered(parser, kUsage, VARNEL_VERSION_LINE))
         return 0;
-    }
-    if (parser.isSet(version)) {
-        std::puts(VARNEL_VERSION_LINE);
-        return 0;
-    }
     long sink = 0;
     if (parser.isSet(pacing)) {
         LinkBenchOptions options;

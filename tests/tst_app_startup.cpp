@@ -1,3 +1,5 @@
+#include "DataColumns.h"
+
 #include <QDate>
 #include <QDir>
 #include <QProcess>
@@ -54,10 +56,9 @@ private slots:
     // to set, NAME= to remove. exitCode -1: the window runs (it is ended once it has welcomed).
     void commandLine_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QStringList>("env");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("output"); // the one line of stderr (or the start of stdout for 0)
+        // output: the one line of stderr (or the start of stdout for 0)
+        testdata::addColumns<QStringList, QStringList, int, QString>("arguments", "env", "exitCode",
+                                                                     "output");
         const QStringList offscreen{QStringLiteral("QT_QPA_PLATFORM=offscreen")};
         const QStringList noDisplay{QStringLiteral("QT_QPA_PLATFORM="), QStringLiteral("DISPLAY="),
                                     QStringLiteral("WAYLAND_DISPLAY=")};

@@ -1,3 +1,5 @@
+#include "DataColumns.h"
+
 #include "device/Frame.h"
 #include "protocol/CommandCatalogue.h"
 #include "render/HexFrameRenderer.h"
@@ -14,14 +16,9 @@ class TestCommandCatalogue : public QObject
 private slots:
     void catalogue_data()
     {
-        QTest::addColumn<Command>("command");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("gloss");
-        QTest::addColumn<QString>("rendererName");
-        QTest::addColumn<QString>("dialogEntry");
-        QTest::addColumn<ContentType>("requestContent");
-        QTest::addColumn<ContentType>("responseContent");
+        testdata::addColumns<Command, int, QString, QString, QString, QString, ContentType, ContentType>(
+            "command", "code", "name", "gloss", "rendererName", "dialogEntry", "requestContent",
+            "responseContent");
         QTest::newRow("01") << Command::SetTime << 0x01 << "设置时间"
                             << "set-time"
                             << "设置时间"
@@ -174,11 +171,8 @@ private slots:
 
     void unknownGloss_data()
     {
-        QTest::addColumn<QString>("gloss");
-        QTest::addColumn<QString>("rendererName");
-        QTest::addColumn<QString>("dialogEntry");
-        QTest::addColumn<ContentType>("requestContent");
-        QTest::addColumn<ContentType>("responseContent");
+        testdata::addColumns<QString, QString, QString, ContentType, ContentType>(
+            "gloss", "rendererName", "dialogEntry", "requestContent", "responseContent");
         QTest::newRow("empty") << QString();
         QTest::newRow("upper case") << "GET-TIME";
         QTest::newRow("spaces") << "get time";

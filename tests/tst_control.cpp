@@ -1,3 +1,5 @@
+#include "DataColumns.h"
+
 #include "control/ControlAddress.h"
 #include "control/ControlServer.h"
 #include "control/JournalQuery.h"
@@ -59,12 +61,8 @@ private slots:
 
 void TestControl::addressParsing_data()
 {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("valid");
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<int>("port");
-    QTest::addColumn<bool>("loopback");
-    QTest::addColumn<QString>("url");
+    testdata::addColumns<QString, bool, QString, int, bool, QString>("text", "valid", "host", "port",
+                                                                     "loopback", "url");
     QTest::newRow("ipv4") << "127.0.0.1:0" << true << "127.0.0.1" << 0 << true << "http://127.0.0.1:0";
     QTest::newRow("127/8") << "127.1.2.3:8080" << true << "127.1.2.3" << 8080 << true << "http://127.1.2.3:0";
     QTest::newRow("localhost") << "LocalHost:1" << true << "LocalHost" << 1 << true << "http://LocalHost:0";

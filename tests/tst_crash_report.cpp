@@ -1,3 +1,5 @@
+#include "DataColumns.h"
+
 #include "crash/CrashReport.h"
 
 #include <QProcess>
@@ -56,10 +58,7 @@ private:
 private slots:
     void format_data()
     {
-        QTest::addColumn<quint64>("code");
-        QTest::addColumn<quint64>("address");
-        QTest::addColumn<quint64>("flags");
-        QTest::addColumn<QString>("head");
+        testdata::addColumns<quint64, quint64, quint64, QString>("code", "address", "flags", "head");
         QTest::newRow("segv") << quint64(11) << quint64(0x10) << quint64(1)
                               << "ErrorCode: 0000000B\nAddress: 00000010\nFlags: 00000001\nCallStack: \n";
         QTest::newRow("above 4 GiB keeps the low digits")

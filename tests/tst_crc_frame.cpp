@@ -1,3 +1,4 @@
+#include "DataColumns.h"
 #include "FrameTestSupport.h"
 
 #include "data/DataFactory.h"
@@ -361,13 +362,9 @@ private slots:
     // Each row: bytes, the fault check() finds, and for a frame its fields as the view reads them.
     void frameView_data()
     {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<FrameView::Fault>("fault");
-        QTest::addColumn<int>("command");
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<bool>("checksumOk");
-        QTest::addColumn<int>("mark");        // -1: none
-        QTest::addColumn<qint64>("sequence"); // -1: none
+        // mark, sequence: -1 when there is none
+        testdata::addColumns<QByteArray, FrameView::Fault, int, QByteArray, bool, int, qint64>(
+            "bytes", "fault", "command", "content", "checksumOk", "mark", "sequence");
         using F = FrameView::Fault;
         const QByteArray record =
             QByteArray(1, '\x01') + QByteArray::fromHex("0000012C") + QByteArray(105, 'x');

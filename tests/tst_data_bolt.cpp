@@ -1,5 +1,6 @@
 // The bolt-mode content: a wrench name and the metric and imperial standard blocks.
 
+#include "DataColumns.h"
 #include "tst_data_helpers.h"
 
 #include "data/BoltModeStructData.h"
@@ -211,11 +212,8 @@ void TestDataBolt::everyShorterPrefixFails()
 
 void TestDataBolt::failureKeepsEntriesRead_data()
 {
-    QTest::addColumn<std::string>("input");
-    QTest::addColumn<int>("diameters0");
-    QTest::addColumn<int>("grades0");
-    QTest::addColumn<int>("torques0");
-    QTest::addColumn<int>("diameters1");
+    testdata::addColumns<std::string, int, int, int, int>("input", "diameters0", "grades0", "torques0",
+                                                          "diameters1");
     const std::string full = both3x2();
     const std::size_t block0End = 10 + block3x2(0, 0).size();
     QTest::newRow("block 0 last torque cut") << full.substr(0, block0End - 1) << 3 << 2 << 5 << 0;

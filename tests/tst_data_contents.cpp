@@ -1,6 +1,7 @@
 // The factory and the simple and generic contents: NullData, IntegerData, StringData,
 // DateTimeData and StructData.
 
+#include "DataColumns.h"
 #include "tst_data_helpers.h"
 
 #include "data/AngleModeStructData.h"
@@ -247,14 +248,8 @@ void TestDataContents::stringKeepsBytes()
 
 void TestDataContents::dateTimeEncoding_data()
 {
-    QTest::addColumn<int>("year");
-    QTest::addColumn<int>("month");
-    QTest::addColumn<int>("day");
-    QTest::addColumn<int>("hour");
-    QTest::addColumn<int>("minute");
-    QTest::addColumn<int>("second");
-    QTest::addColumn<std::string>("hex");
-    QTest::addColumn<std::string>("text");
+    testdata::addColumns<int, int, int, int, int, int, std::string, std::string>(
+        "year", "month", "day", "hour", "minute", "second", "hex", "text");
     QTest::newRow("7 May 2024 09:05:03")
         << 2024 << 5 << 7 << 9 << 5 << 3 << std::string("07E80507090503") << std::string("2024-05-7 9:5:3");
     QTest::newRow("31 Dec 2024 23:59:59")

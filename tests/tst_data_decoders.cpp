@@ -1,6 +1,7 @@
 // Properties every content class shares, checked for all eleven content-type ids: round
 // trips, short and long input, random input.
 
+#include "DataColumns.h"
 #include "tst_data_helpers.h"
 
 #include "data/DataFactory.h"
@@ -125,11 +126,8 @@ private:
 
 void TestDataDecoders::addSampleRows()
 {
-    QTest::addColumn<int>("id");
-    QTest::addColumn<std::string>("encoding");
-    QTest::addColumn<int>("minimum");
-    QTest::addColumn<bool>("extraIgnored");
-    QTest::addColumn<bool>("prefixesFail");
+    testdata::addColumns<int, std::string, int, bool, bool>("id", "encoding", "minimum", "extraIgnored",
+                                                            "prefixesFail");
     for (const Sample& s : samples())
         QTest::newRow(s.name) << s.id << s.encoding << int(s.minimum) << s.extraIgnored << s.prefixesFail;
 }
@@ -227,10 +225,7 @@ void TestDataDecoders::shorterThanEncodingFails()
 
 void TestDataDecoders::countsBeyondInputAppendNothing_data()
 {
-    QTest::addColumn<int>("id");
-    QTest::addColumn<std::string>("encoding");
-    QTest::addColumn<int>("countOffset");
-    QTest::addColumn<int>("countWidth");
+    testdata::addColumns<int, std::string, int, int>("id", "encoding", "countOffset", "countWidth");
     for (const Sample& s : samples()) {
         if (s.id == 4)
             QTest::newRow(s.name) << s.id << s.encoding << 1 << 2;

@@ -1,5 +1,6 @@
 // The mode parameter contents: torque, gear and sensor lists, angle and fallback values.
 
+#include "DataColumns.h"
 #include "tst_data_helpers.h"
 
 #include "data/AngleModeStructData.h"
@@ -393,10 +394,7 @@ void TestDataModes::angleShortInput()
 
 void TestDataModes::fallback_data()
 {
-    QTest::addColumn<std::string>("input");
-    QTest::addColumn<int>("angle");
-    QTest::addColumn<int>("current");
-    QTest::addColumn<std::string>("text");
+    testdata::addColumns<std::string, int, int, std::string>("input", "angle", "current", "text");
     QTest::newRow("300, 25") << bytes("01 2C 19") << 300 << 25 << std::string("angle: 300, ampere: 2\n");
     QTest::newRow("zero") << bytes("00 00 00") << 0 << 0 << std::string("angle: 0, ampere: 0\n");
     QTest::newRow("9 shows 0") << bytes("00 01 09") << 1 << 9 << std::string("angle: 1, ampere: 0\n");

@@ -52,6 +52,19 @@ std::unique_ptr<Device> makeDevice(const QString& port)
                                     QStringLiteral("None"));
 }
 
+// A device open on the pair's port with its parse thread running; null when the pair or the
+// port did not open.
+std::unique_ptr<Device> openParsing(const PtyPair& pty)
+{
+    if (!pty.isValid())
+        return nullptr;
+    auto device = makeDevice(pty.portPath());
+    if (!device->Open())
+        return nullptr;
+    device->startParseThread();
+    return device;
+}
+
 } // namespace
 
 class TestDevice : public QObject
@@ -218,10 +231,8 @@ private slots:
         QFETCH(int, chunk);
         QFETCH(QList<int>, commands);
         PtyPair pty;
-        QVERIFY(pty.isValid());
-        auto device = makeDevice(pty.portPath());
-        QVERIFY(device->Open());
-        device->startParseThread();
+        auto device = openParsing(pty);
+        QVERIFY(device);
         QSignalSpy spy(device.get(), &Device::recv_data);
         if (chunk == 0) {
             QVERIFY(pty.write(stream));
@@ -290,14 +301,12 @@ private slots:
     void badChecksumIsLoggedAndDropped()
     {
         PtyPair pty;
-        QVERIFY(pty.isValid());
         LogCapture log;
-        auto device = makeDevice(pty.portPath());
-        QVERIFY(device->Open());
-        device->startParseThread();
-        QSignalSpy spy(device.get(), &Device::recv_data);
+        auto device = openParsing(pty);
+        QVERIFY(device);
         QByteArray bad = frameBytes(0x02);
         bad[bad.size() - 1] = 0x04;
+        QSignalSpy spy(device.get(), &Device::recv_data);
         QVERIFY(pty.write(bad));
         QVERIFY(log.waitFor(QStringLiteral("crc error![EE03]")));
         QCOMPARE(spy.count(), 0);
@@ -334,11 +343,9 @@ private slots:
     void requestStartsReceiveTimer()
     {
         PtyPair pty;
-        QVERIFY(pty.isValid());
         LogCapture log;
-        auto device = makeDevice(pty.portPath());
-        QVERIFY(device->Open());
-        device->startParseThread();
+        auto device = openParsing(pty);
+        QVERIFY(device);
         QSignalSpy timeouts(device.get(), &Device::recv_timeout);
         QElapsedTimer elapsed;
         elapsed.start();
@@ -364,10 +371,8 @@ private slots:
     {
         // A reply still on its way must not be cut by the next read.
         PtyPair pty;
-        QVERIFY(pty.isValid());
-        auto device = makeDevice(pty.portPath());
-        QVERIFY(device->Open());
-        device->startParseThread();
+        auto device = openParsing(pty);
+        QVERIFY(device);
         QSignalSpy spy(device.get(), &Device::recv_data);
         const std::string big(4000, 'x');
         QVERIFY(device->SendData(true, 0x04, big, 1000));
@@ -381,10 +386,8 @@ private slots:
     void destroyedWithRunningParseThread()
     {
         PtyPair pty;
-        QVERIFY(pty.isValid());
-        auto device = makeDevice(pty.portPath());
-        QVERIFY(device->Open());
-        device->startParseThread();
+        auto device = openParsing(pty);
+        QVERIFY(device);
         QVERIFY(device->isParseThreadRunning());
         device.reset(); // must join, not terminate the process
         QVERIFY(true);
@@ -393,11 +396,9 @@ private slots:
     void vanishedPeerIsReportedOnceAndCloses()
     {
         PtyPair pty;
-        QVERIFY(pty.isValid());
         LogCapture log;
-        auto device = makeDevice(pty.portPath());
-        QVERIFY(device->Open());
-        device->startParseThread();
+        auto device = openParsing(pty);
+        QVERIFY(device);
         pty.closePeer();
         pty.kill();
         QTRY_VERIFY_WITH_TIMEOUT(!device->isOpen(), 3000);

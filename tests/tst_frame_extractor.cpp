@@ -1,3 +1,4 @@
+#include "DataColumns.h"
 #include "FrameTestSupport.h"
 
 #include "protocol/FrameExtractor.h"
@@ -275,10 +276,8 @@ class TestFrameExtractor : public QObject
 private slots:
     void edgeCases_data()
     {
-        QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<QByteArrayList>("frames");
-        QTest::addColumn<QStringList>("crcErrors");
-        QTest::addColumn<QByteArray>("remaining");
+        testdata::addColumns<QByteArray, QByteArrayList, QStringList, QByteArray>("input", "frames",
+                                                                                  "crcErrors", "remaining");
 
         const QByteArrayList getTime{hex("02")};
         const QByteArray altered = hex("5AA51234020000EE04");

@@ -1,3 +1,5 @@
+#include "DataColumns.h"
+
 #include "journal/JournalEvent.h"
 #include "protocol/ContentCodec.h"
 #include "protocol/FrameView.h"
@@ -132,10 +134,7 @@ QStringList recordLines(const QString& seqLine, const QString& modelLine, const 
 
 void addRenderColumns()
 {
-    QTest::addColumn<QString>("input");
-    QTest::addColumn<int>("direction");
-    QTest::addColumn<QStringList>("expected");
-    QTest::addColumn<bool>("ok");
+    testdata::addColumns<QString, int, QStringList, bool>("input", "direction", "expected", "ok");
 }
 
 // A row whose frame renders header, the given content paragraph and the checksum.
@@ -445,10 +444,7 @@ private slots:
 
     void sizeLimits_data()
     {
-        QTest::addColumn<int>("cmd");
-        QTest::addColumn<int>("direction");
-        QTest::addColumn<QString>("content");
-        QTest::addColumn<bool>("ok");
+        testdata::addColumns<int, int, QString, bool>("cmd", "direction", "content", "ok");
         const QString a = QStringLiteral("41");
         const struct
         {
@@ -729,11 +725,8 @@ private slots:
 
     void directCalls_data()
     {
-        QTest::addColumn<QString>("renderer");
-        QTest::addColumn<QString>("content");
-        QTest::addColumn<int>("dataLen");
-        QTest::addColumn<QString>("expected");
-        QTest::addColumn<bool>("ok");
+        testdata::addColumns<QString, QString, int, QString, bool>("renderer", "content", "dataLen",
+                                                                   "expected", "ok");
         QTest::newRow("start") << "start"
                                << "0000000064" << 5 << "00    -- 起始帧标记：0\n00000064    -- 记录数：100"
                                << true;
@@ -780,11 +773,8 @@ private slots:
     // The fields of each content kind: labels, values and where their bytes are.
     void codecFields_data()
     {
-        QTest::addColumn<int>("cmd");
-        QTest::addColumn<int>("direction");
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("fields");
+        testdata::addColumns<int, int, QByteArray, int, QString>("cmd", "direction", "content", "status",
+                                                                 "fields");
         using S = DecodedContent::Status;
         const auto row = [](const char* name, int cmd, int direction, const char* hexContent, S status,
                             const char* fields) {
@@ -932,11 +922,9 @@ private slots:
     // Values that do not fit their field, and fields that do not cover a content, encode to nothing.
     void codecEncodeRefuses_data()
     {
-        QTest::addColumn<int>("layout");
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<int>("field");
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<QByteArray>("expected"); // empty: refused
+        // expected empty: refused
+        testdata::addColumns<int, QByteArray, int, QString, QByteArray>("layout", "content", "field", "value",
+                                                                        "expected");
         const auto row = [](const char* name, ContentLayout layout, const char* hexContent, int field,
                             const char* value, const char* expected) {
             QTest::newRow(name) << int(layout) << QByteArray::fromHex(hexContent) << field

@@ -1,3 +1,5 @@
+#include "DataColumns.h"
+
 #include "log/LogFileChooser.h"
 #include "log/LogFileWriter.h"
 
@@ -138,12 +140,8 @@ private slots:
     // The header is put together by hand; it must stay byte for byte what this printf gave.
     void headerMatchesPrintf_data()
     {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QByteArray>("function");
-        QTest::addColumn<int>("line");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<qint64>("msSinceEpoch");
-        QTest::addColumn<QByteArray>("text");
+        testdata::addColumns<QByteArray, QByteArray, int, int, qint64, QByteArray>(
+            "file", "function", "line", "code", "msSinceEpoch", "text");
         const qint64 now = 1796720400123; // 2026-12-08, 123 ms
         QTest::newRow("plain") << QByteArray("/src/a.cpp") << QByteArray("A::f") << 77 << 0 << now
                                << QByteArray("[2026-12-08 10:00:00] 打开串口成功");

@@ -1,3 +1,5 @@
+#include "DataColumns.h"
+
 #include "log/Log.h"
 #include "log/LogContext.h"
 #include "log/LogManager.h"
@@ -95,10 +97,8 @@ private slots:
     // call before which the test waits for the next second (-1: none).
     void floodFolding_data()
     {
-        QTest::addColumn<int>("limit");
-        QTest::addColumn<QStringList>("calls");
-        QTest::addColumn<int>("newSecondAt");
-        QTest::addColumn<QStringList>("expected"); // a break comes after the calls
+        // expected: a break comes after the calls
+        testdata::addColumns<int, QStringList, int, QStringList>("limit", "calls", "newSecondAt", "expected");
         QTest::newRow("within the limit")
             << 3 << QStringList{"a", "b", "c"} << -1 << QStringList{"a", "b", "c"};
         QTest::newRow("past the limit")

@@ -1,5 +1,7 @@
 // The network lines: endpoint names, the RFC 2217 access server's Telnet state machine
 // (byte-exact answers, hostile input), and the TCP listener's one-client rule.
+#include "DataColumns.h"
+
 #include "transport/Endpoint.h"
 #include "transport/Rfc2217Codec.h"
 #include "transport/TcpServerTransport.h"
@@ -36,12 +38,8 @@ private slots:
 
 void TstNetworkLine::endpoint_data()
 {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("valid");
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("port");
-    QTest::addColumn<QString>("canonical");
+    testdata::addColumns<QString, bool, int, QString, int, QString>("text", "valid", "kind", "name", "port",
+                                                                    "canonical");
 
     const int serial = int(Endpoint::Kind::Serial);
     const int tcp = int(Endpoint::Kind::Tcp);
@@ -91,10 +89,7 @@ void TstNetworkLine::endpoint()
 
 void TstNetworkLine::telnet_data()
 {
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("data");
-    QTest::addColumn<QByteArray>("answers");
-    QTest::addColumn<QString>("settings");
+    testdata::addColumns<QByteArray, QByteArray, QByteArray, QString>("input", "data", "answers", "settings");
 
     const QByteArray sbStart = bytes({255, 250, 44});
     const QByteArray se = bytes({255, 240});

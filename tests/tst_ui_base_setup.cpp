@@ -477,20 +477,7 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    uitest::setUpTestApplication();
-    int status = 0;
-    {
-        TestUiBaseSetup t;
-        status |= QTest::qExec(&t, argc, argv);
-    }
-    {
-        TestUiParamSetupDialog t;
-        status |= QTest::qExec(&t, argc, argv);
-    }
-    return status;
+    return uitest::runWidgetTests<TestUiBaseSetup, TestUiParamSetupDialog>(argc, argv);
 }
 
 #include "tst_ui_base_setup.moc"

@@ -42,6 +42,15 @@ private:
         return c.findChild<QLabel*>(QStringLiteral("labelCaptureStatus"));
     }
 
+    // The session's settings for the pair's port, which the service answers through too.
+    static UnitSession::Settings settingsFor(const PtyPair& pty)
+    {
+        UnitSession::Settings settings;
+        settings.portName = pty.portPath();
+        DeviceRegistry::instance()->setPortName(settings.portName.toStdString());
+        return settings;
+    }
+
 private slots:
     void capturesTheOpenPortAndLaterOpens()
     {
@@ -60,10 +69,7 @@ private slots:
         QVERIFY(!file(controls)->isEnabled());
 
         // Checked before the port opens: the open is captured too.
-        UnitSession::Settings settings;
-        settings.portName = pty.portPath();
-        // The service answers through the registry's current port.
-        DeviceRegistry::instance()->setPortName(settings.portName.toStdString());
+        const UnitSession::Settings settings = settingsFor(pty);
         QVERIFY(session.open(settings));
         QVERIFY(pty.write(QByteArray::fromHex("FFFF") + kGetTime));
         QCOMPARE(pty.read(9 + 7).size(), 16);
@@ -96,18 +102,15 @@ private slots:
     void secondCaptureKeepsTheFirstFile()
     {
         QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("again.pcap"));
         PtyPair pty;
         QVERIFY(pty.isValid());
         UnitSession session;
         CaptureControls controls;
         controls.setUnitSession(&session);
-        const QString path = dir.filePath(QStringLiteral("again.pcap"));
         file(controls)->setText(path);
         box(controls)->click();
-        UnitSession::Settings settings;
-        settings.portName = pty.portPath();
-        DeviceRegistry::instance()->setPortName(settings.portName.toStdString());
-        QVERIFY(session.open(settings));
+        QVERIFY(session.open(settingsFor(pty)));
         QVERIFY(pty.write(kGetTime));
         QCOMPARE(pty.read(16).size(), 16);
         box(controls)->click();
@@ -165,11 +168,6 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    uitest::setUpTestApplication();
-    TestCaptureControls t;
-    return QTest::qExec(&t, argc, argv);
+    return uitest::runWidgetTests<TestCaptureControls>(argc, argv);
 }
 #include "tst_ui_capture_controls.moc"

@@ -86,11 +86,6 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    uitest::setUpTestApplication();
-    TestUiFault t;
-    return QTest::qExec(&t, argc, argv);
+    return uitest::runWidgetTests<TestUiFault>(argc, argv);
 }
 #include "tst_ui_fault.moc"

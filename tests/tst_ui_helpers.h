@@ -10,6 +10,7 @@
 #include <QQueue>
 #include <QScreen>
 #include <QStringList>
+#include <QTest>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -96,6 +97,25 @@ inline QScreen* volatile g_keptScreen = nullptr;
 inline void setUpTestApplication()
 {
     g_keptScreen = QGuiApplication::primaryScreen();
+}
+
+template <typename Test> int execTest(int argc, char** argv)
+{
+    Test test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+// The main() of a widget test: offscreen unless a platform is chosen, one application for every
+// test class, run in turn; nonzero when any of them failed.
+template <typename... Tests> int runWidgetTests(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    setUpTestApplication();
+    int status = 0;
+    ((status |= execTest<Tests>(argc, argv)), ...);
+    return status;
 }
 
 // The messages of the pane lines "[yyyy-MM-dd hh:mm:ss] message".

@@ -55,15 +55,10 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_FONT_DPI", "120");
     // Qt 6 scales a 120-dpi screen itself and reports 96; this test is about our own scaling.
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
-    QApplication app(argc, argv);
-    uitest::setUpTestApplication();
-    TestUiScale t;
-    return QTest::qExec(&t, argc, argv);
+    return uitest::runWidgetTests<TestUiScale>(argc, argv);
 }
 
 #include "tst_ui_scale.moc"

@@ -1,3 +1,4 @@
+#include "DataColumns.h"
 #include "tst_ui_helpers.h"
 
 #include "emulator/ScenarioLoader.h"
@@ -322,10 +323,7 @@ private slots:
     // The output pane is the renderer's; a line under it says what the pane leaves unsaid.
     void paragraphsAreTheRenderers_data()
     {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<bool>("response");
-        QTest::addColumn<QStringList>("expected");
-        QTest::addColumn<QString>("note");
+        testdata::addColumns<QString, bool, QStringList, QString>("input", "response", "expected", "note");
         const QString header1 = QStringLiteral("5AA5 1234 01 0007    -- 命令：[1]设置时间， 长度：7");
         const QString header2 = QStringLiteral("5AA5 1234 02 0000    -- 命令：[2]获取时间， 长度：0");
         const QString header14 = QStringLiteral("5AA5 1234 0E 0003    -- 命令：[14]设置回退参数， 长度：3");
@@ -521,24 +519,7 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    uitest::setUpTestApplication();
-    int status = 0;
-    {
-        TestUiTool t;
-        status |= QTest::qExec(&t, argc, argv);
-    }
-    {
-        TestUiHexCmdParseDialog t;
-        status |= QTest::qExec(&t, argc, argv);
-    }
-    {
-        TestUiScenarioControls t;
-        status |= QTest::qExec(&t, argc, argv);
-    }
-    return status;
+    return uitest::runWidgetTests<TestUiTool, TestUiHexCmdParseDialog, TestUiScenarioControls>(argc, argv);
 }
 
 #include "tst_ui_tool.moc"

@@ -1,3 +1,4 @@
+#include "DataColumns.h"
 #include "FrameTestSupport.h"
 
 #include "emulator/ScenarioLoader.h"
@@ -306,14 +307,11 @@ private slots:
     // serial number that a held-back reply holds up too.
     void repliesCountWhatReachedTheLine_data()
     {
-        QTest::addColumn<QString>("rule");
-        QTest::addColumn<bool>("clearHeld"); // the rules cleared while replies are held back
-        QTest::addColumn<int>("written");    // frames the PC side got
-        QTest::addColumn<int>("timeSent");
-        QTest::addColumn<int>("dropped");
-        QTest::addColumn<int>("delayed");
-        QTest::addColumn<int>("held");
-        QTest::addColumn<qint64>("slowestUs"); // the slowest reply's latency, at least
+        // clearHeld: the rules cleared while replies are held back
+        // written: frames the PC side got
+        // slowestUs: the slowest reply's latency, at least
+        testdata::addColumns<QString, bool, int, int, int, int, int, qint64>(
+            "rule", "clearHeld", "written", "timeSent", "dropped", "delayed", "held", "slowestUs");
         QTest::newRow("no rule") << QString() << false << 3 << 2 << 0 << 0 << 0 << qint64(0);
         QTest::newRow("drop") << "get-time:drop@1" << false << 2 << 1 << 1 << 0 << 0 << qint64(0);
         QTest::newRow("delay") << "get-time:delay=200@1" << false << 3 << 2 << 0 << 1 << 2 << qint64(200000);

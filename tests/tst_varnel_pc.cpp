@@ -1,3 +1,5 @@
+#include "DataColumns.h"
+
 #include <QProcess>
 #include <QtTest>
 
@@ -66,12 +68,8 @@ private slots:
 
     void render_data()
     {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<QString>("locale");
-        QTest::addColumn<QByteArray>("out");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QByteArray>("err");
+        testdata::addColumns<QStringList, QByteArray, QString, QByteArray, int, QByteArray>(
+            "args", "input", "locale", "out", "exitCode", "err");
         const QStringList twoFrames{"render", "5AA51234020000EE03", "5AA51234050004B0E2CAD613E0"};
         QTest::newRow("arguments, C locale")
             << twoFrames << QByteArray() << "C" << kGetTime + "\n" + kDeviceName << 0 << QByteArray();
@@ -190,9 +188,10 @@ private slots:
                           "varnel-pc --help)\n");
         QTest::newRow("learn check with an output")
             << QStringList{"learn", "--check", "--out", "x", "c.pcap", "l.json"} << 2
-            << QByteArray("varnel-pc learn: --check takes CAPTURE LEARNED.json only (see varnel-pc --help)\n");
-        QTest::newRow("learn --help") << QStringList{"learn", "--help"} << 0
-                                      << QByteArray("Usage: varnel-pc learn [--out DIR]");
+            << QByteArray(
+                   "varnel-pc learn: --check takes CAPTURE LEARNED.json only (see varnel-pc --help)\n");
+        QTest::newRow("learn --help")
+            << QStringList{"learn", "--help"} << 0 << QByteArray("Usage: varnel-pc learn [--out DIR]");
         QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("  render [--response] [HEX...]\n");
         QTest::newRow("help lists commands") << QStringList{"--help"} << 0 << QByteArray("  commands\n");
         QTest::newRow("help marks the internal one")
@@ -256,11 +255,8 @@ private slots:
     // writes a log file.
     void conventions_data()
     {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<bool>("onError");
-        QTest::addColumn<QByteArray>("text");
+        testdata::addColumns<QString, QStringList, int, bool, QByteArray>("program", "args", "exitCode",
+                                                                          "onError", "text");
         const QByteArray version("VARNEL-TEST 1.0\n");
         QTest::newRow("pc --help") << "varnel-pc" << QStringList{"--help"} << 0 << false
                                    << QByteArray("Usage: varnel-pc");

@@ -1,3 +1,4 @@
+#include "DataColumns.h"
 #include "FrameTestSupport.h"
 #include "PtyPair.h"
 
@@ -17,17 +18,22 @@ struct Run
     QString err;
 };
 
-Run runPc(const QStringList& args, int timeoutMs = 20000)
+// Waits for varnel-pc (killed when it overstays) and adds what it said to `run`.
+Run finished(QProcess& pc, Run run, int timeoutMs = 20000)
 {
-    QProcess pc;
-    pc.start(kBin + QStringLiteral("/varnel-pc"), args);
-    Run run;
     if (!pc.waitForFinished(timeoutMs))
         pc.kill();
     run.exitCode = pc.exitStatus() == QProcess::NormalExit ? pc.exitCode() : -1;
     run.out = QString::fromUtf8(pc.readAllStandardOutput());
-    run.err = QString::fromUtf8(pc.readAllStandardError());
+    run.err += QString::fromUtf8(pc.readAllStandardError());
     return run;
+}
+
+Run runPc(const QStringList& args, int timeoutMs = 20000)
+{
+    QProcess pc;
+    pc.start(kBin + QStringLiteral("/varnel-pc"), args);
+    return finished(pc, Run(), timeoutMs);
 }
 
 // varnel-emu on one end of the pair; varnel-pc is pointed at the other.
@@ -113,12 +119,7 @@ Run uploadFromPeer(const QByteArrayList& frames, const QString& csv, const QStri
         run.err = QStringLiteral("no get-file-records request from varnel-pc");
     for (const QByteArray& frame : frames)
         pty.write(frame);
-    if (!pc.waitForFinished(20000))
-        pc.kill();
-    run.exitCode = pc.exitStatus() == QProcess::NormalExit ? pc.exitCode() : -1;
-    run.out = QString::fromUtf8(pc.readAllStandardOutput());
-    run.err += QString::fromUtf8(pc.readAllStandardError());
-    return run;
+    return finished(pc, run);
 }
 
 // varnel-pc send get-time against a scripted peer: `before` waits on the line when it opens,
@@ -137,12 +138,7 @@ Run getTimeFromPeer(const QByteArray& before, const QByteArray& reply, const QSt
     if (pty.read(9, 10000) != frametest::frameBytes(0x02))
         run.err = QStringLiteral("no get-time request from varnel-pc");
     pty.write(reply);
-    if (!pc.waitForFinished(20000))
-        pc.kill();
-    run.exitCode = pc.exitStatus() == QProcess::NormalExit ? pc.exitCode() : -1;
-    run.out = QString::fromUtf8(pc.readAllStandardOutput());
-    run.err += QString::fromUtf8(pc.readAllStandardError());
-    return run;
+    return finished(pc, run);
 }
 
 // varnel-pc replay of a capture holding `request` and `captured` as the unit's answer, against a
@@ -169,12 +165,7 @@ Run replayAgainstPeer(const QByteArray& request, const QByteArrayList& captured,
     if (pty.read(request.size(), 10000) != request)
         run.err = QStringLiteral("no request from varnel-pc replay");
     pty.write(replayed.join());
-    if (!pc.waitForFinished(20000))
-        pc.kill();
-    run.exitCode = pc.exitStatus() == QProcess::NormalExit ? pc.exitCode() : -1;
-    run.out = QString::fromUtf8(pc.readAllStandardOutput());
-    run.err += QString::fromUtf8(pc.readAllStandardError());
-    return run;
+    return finished(pc, run);
 }
 
 QByteArray withBytes(QByteArray content, int offset, const QByteArray& bytes)
@@ -249,11 +240,10 @@ private slots:
     // What arrived is printed as it came; whatever is not the reply asked for fails the run.
     void replyAsReceived_data()
     {
-        QTest::addColumn<QByteArray>("before");
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QStringList>("lines"); // on standard output, in order (rendered lines left out)
-        QTest::addColumn<QString>("message");   // on standard error; empty: nothing there
+        // lines: on standard output, in order (rendered lines left out)
+        // message: on standard error; empty: nothing there
+        testdata::addColumns<QByteArray, QByteArray, int, QStringList, QString>("before", "reply", "exitCode",
+                                                                                "lines", "message");
         const QByteArray time = QByteArray::fromHex("07E80102030405");
         const QByteArray good = frametest::frameBytes(0x02, time);
         const QString goodHex = QString::fromLatin1(good.toHex().toUpper());
@@ -359,11 +349,8 @@ private slots:
 
     void csvTextFields_data()
     {
-        QTest::addColumn<int>("offset");
-        QTest::addColumn<int>("width");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("column");
-        QTest::addColumn<QString>("cell");
+        testdata::addColumns<int, int, QByteArray, int, QString>("offset", "width", "bytes", "column",
+                                                                 "cell");
         QTest::newRow("ordinary record") << 5 << 10 << QByteArray("5QJW") << 1 << "5QJW";
         QTest::newRow("zero byte inside") << 30 << 16 << QByteArray("AB\0CD", 5) << 4 << "hex:4142004344";
         QTest::newRow("carriage return") << 54 << 16 << QByteArray("a\rb") << 6 << "hex:610D62";
@@ -396,11 +383,9 @@ private slots:
 
     void csvUploadEnds_data()
     {
-        QTest::addColumn<QByteArrayList>("frames");
-        QTest::addColumn<QString>("shell");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<int>("rows"); // -1: not checked
-        QTest::addColumn<QString>("message");
+        // rows -1: not checked
+        testdata::addColumns<QByteArrayList, QString, int, int, QString>("frames", "shell", "exitCode",
+                                                                         "rows", "message");
         const QByteArray start = recordFrame(QByteArray(1, '\0') + u32(3));
         const QByteArray one = recordFrame(record(1)), three = recordFrame(record(3));
         QTest::newRow("all arrive") << QByteArrayList{start, one, recordFrame(record(2)), three} << "" << 0
@@ -457,11 +442,8 @@ private slots:
     // checksum, or a byte no field covers.
     void replayNamesTheDifference_data()
     {
-        QTest::addColumn<int>("command");
-        QTest::addColumn<QByteArrayList>("captured");
-        QTest::addColumn<QByteArrayList>("replayed");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("line");
+        testdata::addColumns<int, QByteArrayList, QByteArrayList, int, QString>(
+            "command", "captured", "replayed", "exitCode", "line");
         const QByteArray serial = frametest::frameBytes(0x04, "SERIALNUMBER");
         const QByteArray start = recordFrame(QByteArray(1, '\0') + u32(1));
         const QByteArray end = recordFrame("\x02");

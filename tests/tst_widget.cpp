@@ -966,13 +966,8 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_FONT_DPI", "96"); // scale factor 1 whatever the host says
-    QApplication app(argc, argv);
-    uitest::setUpTestApplication();
-    TestWidget t;
-    return QTest::qExec(&t, argc, argv);
+    return uitest::runWidgetTests<TestWidget>(argc, argv);
 }
 
 #include "tst_widget.moc"

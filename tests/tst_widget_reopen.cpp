@@ -3,6 +3,7 @@
 
 #include "app/Widget.h"
 #include "device/DeviceRegistry.h"
+#include "util/ResidentMemory.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -14,18 +15,6 @@ namespace {
 int entries(const char* directory)
 {
     return QDir(QString::fromLatin1(directory)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size();
-}
-
-long rssKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
 }
 
 } // namespace
@@ -59,7 +48,7 @@ private slots:
         QCoreApplication::processEvents();
         const int threads = entries("/proc/self/task");
         const int fds = entries("/proc/self/fd");
-        const long rss = rssKb();
+        const long rss = util::residentKb();
 
         for (int i = 0; i < 200; ++i)
             cycle();
@@ -69,7 +58,7 @@ private slots:
         const int fdsAfter = entries("/proc/self/fd");
         QVERIFY2(fdsAfter <= fds,
                  qPrintable(QStringLiteral("%1 descriptors, %2 before").arg(fdsAfter).arg(fds)));
-        const long grown = rssKb() - rss;
+        const long grown = util::residentKb() - rss;
         qInfo("RSS growth over 200 cycles: %ld kB", grown);
 #if !defined(__SANITIZE_ADDRESS__)
         // AddressSanitizer keeps freed memory in quarantine; there LeakSanitizer does this job.
@@ -81,12 +70,7 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    uitest::setUpTestApplication();
-    TestWidgetReopen t;
-    return QTest::qExec(&t, argc, argv);
+    return uitest::runWidgetTests<TestWidgetReopen>(argc, argv);
 }
 
 #include "tst_widget_reopen.moc"

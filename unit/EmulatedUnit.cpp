@@ -229,25 +229,17 @@ void EmulatedUnit::processSetLockStatusReq(QString portName, QByteArray data)
     send(UnitReply::Kind::Acknowledge, Command::SetLockStatus, QByteArray());
 }
 
-void EmulatedUnit::processSetPasswordReq(QString portName, QByteArray data)
-{
-    acknowledge(CALLER, Command::SetPassword, portName, data);
-}
+// A handler that logs its request and acknowledges it with an empty reply, in its own name.
+#define ACKNOWLEDGING_HANDLER(handler, command)                                                              \
+    void EmulatedUnit::handler(QString portName, QByteArray data)                                            \
+    {                                                                                                        \
+        acknowledge(CALLER, Command::command, portName, data);                                               \
+    }
 
-void EmulatedUnit::processSetUsageCountReq(QString portName, QByteArray data)
-{
-    acknowledge(CALLER, Command::SetUsageCount, portName, data);
-}
-
-void EmulatedUnit::processClsRecordReq(QString portName, QByteArray data)
-{
-    acknowledge(CALLER, Command::ClearFileRecords, portName, data);
-}
-
-void EmulatedUnit::processSetParamFallbackRsp(QString portName, QByteArray data)
-{
-    acknowledge(CALLER, Command::SetFallback, portName, data);
-}
+ACKNOWLEDGING_HANDLER(processSetPasswordReq, SetPassword)
+ACKNOWLEDGING_HANDLER(processSetUsageCountReq, SetUsageCount)
+ACKNOWLEDGING_HANDLER(processClsRecordReq, ClearFileRecords)
+ACKNOWLEDGING_HANDLER(processSetParamFallbackRsp, SetFallback)
 
 void EmulatedUnit::processSetOperatorReq(QString portName, QByteArray data)
 {
@@ -259,30 +251,11 @@ void EmulatedUnit::processGetOperatorReq(QString portName, QByteArray data)
     reply(CALLER, Command::GetOperator, portName, data, m_unit.text(UnitState::Text::Operator));
 }
 
-void EmulatedUnit::processSetParamTorqueReq(QString portName, QByteArray data)
-{
-    acknowledge(CALLER, Command::ImportTorqueMode, portName, data);
-}
-
-void EmulatedUnit::processSetParamBoltReq(QString portName, QByteArray data)
-{
-    acknowledge(CALLER, Command::ImportBoltMode, portName, data);
-}
-
-void EmulatedUnit::processSetParamAngleReq(QString portName, QByteArray data)
-{
-    acknowledge(CALLER, Command::ImportAngleMode, portName, data);
-}
-
-void EmulatedUnit::processSetParamGearReq(QString portName, QByteArray data)
-{
-    acknowledge(CALLER, Command::ImportGearMode, portName, data);
-}
-
-void EmulatedUnit::processSetParamSensorReq(QString portName, QByteArray data)
-{
-    acknowledge(CALLER, Command::ImportSensorMode, portName, data);
-}
+ACKNOWLEDGING_HANDLER(processSetParamTorqueReq, ImportTorqueMode)
+ACKNOWLEDGING_HANDLER(processSetParamBoltReq, ImportBoltMode)
+ACKNOWLEDGING_HANDLER(processSetParamAngleReq, ImportAngleMode)
+ACKNOWLEDGING_HANDLER(processSetParamGearReq, ImportGearMode)
+ACKNOWLEDGING_HANDLER(processSetParamSensorReq, ImportSensorMode)
 
 void EmulatedUnit::processGetRecordReq(QString portName, QByteArray data)
 {

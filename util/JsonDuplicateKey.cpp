@@ -3,6 +3,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <cstring>
 
 #include <vector>
 
@@ -18,15 +19,15 @@ struct Level
     int index = 0;
 };
 
-int hexValue(char c)
+// A hex digit's value; anything else reads as 0, as a broken \u escape is taken.
+int hexDigit(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    static const char kDigits[] = "0123456789abcdefABCDEF";
+    const char* at = c == '\0' ? nullptr : std::strchr(kDigits, c);
+    if (!at)
+        return 0;
+    const int index = int(at - kDigits);
+    return index < 16 ? index : index - 6;
 }
 
 // The string starting at the quote at `i`, decoded; `i` ends after the closing quote.
@@ -63,7 +64,7 @@ QString readString(const QByteArray& json, int& i)
             // A surrogate pair arrives as two of these and joins in the string.
             ushort unit = 0;
             for (int k = 0; k < 4 && i < json.size(); ++k, ++i)
-                unit = ushort(unit * 16 + std::max(0, hexValue(json.at(i))));
+                unit = ushort(unit * 16 + hexDigit(json.at(i)));
             text += QChar(unit);
             break;
         }

@@ -8,16 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-static int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+#include "reply_hex.h"
 
 int main(int argc, char** argv)
 {
@@ -31,20 +22,15 @@ int main(int argc, char** argv)
         fprintf(stderr, "peer-pty-echo: REQUEST_BYTES \"%s\" is not a number from 1 to 4096\n", argv[2]);
         return 2;
     }
-    const size_t hexLength = strlen(argv[3]);
-    unsigned char reply[4096];
-    if (hexLength == 0 || hexLength % 2 != 0 || hexLength / 2 > sizeof reply) {
+    unsigned char reply[REPLY_HEX_MAX_BYTES];
+    const long replyLength = replyFromHex(argv[3], reply);
+    if (replyLength == 0) {
         fprintf(stderr, "peer-pty-echo: REPLY_HEX \"%s\" is not 1 to 4096 bytes of hex\n", argv[3]);
         return 2;
     }
-    for (size_t i = 0; i < hexLength / 2; ++i) {
-        const int high = hexValue(argv[3][2 * i]);
-        const int low = hexValue(argv[3][2 * i + 1]);
-        if (high < 0 || low < 0) {
-            fprintf(stderr, "peer-pty-echo: REPLY_HEX \"%s\" has a non-hex digit\n", argv[3]);
-            return 2;
-        }
-        reply[i] = (unsigned char)(high * 16 + low);
+    if (replyLength < 0) {
+        fprintf(stderr, "peer-pty-echo: REPLY_HEX \"%s\" has a non-hex digit\n", argv[3]);
+        return 2;
     }
 
     const int fd = open(argv[1], O_RDWR | O_NOCTTY);
@@ -69,8 +55,8 @@ int main(int argc, char** argv)
             }
             got += n;
         }
-        for (size_t sent = 0; sent < hexLength / 2;) {
-            const ssize_t n = write(fd, reply + sent, hexLength / 2 - sent);
+        for (size_t sent = 0; sent < (size_t)replyLength;) {
+            const ssize_t n = write(fd, reply + sent, (size_t)replyLength - sent);
             if (n <= 0) {
                 close(fd);
                 return 0;

@@ -16,18 +16,9 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+#include "reply_hex.h"
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+namespace {
 
 bool parseCount(const char* text, long low, long high, long& value)
 {
@@ -61,21 +52,17 @@ int main(int argc, char** argv)
                      argv[2]);
         return 2;
     }
-    const std::string hex = argv[3];
-    if (hex.empty() || hex.size() % 2 != 0 || hex.size() / 2 > 4096) {
+    unsigned char replyBytes[REPLY_HEX_MAX_BYTES];
+    const long replyLength = replyFromHex(argv[3], replyBytes);
+    if (replyLength == 0) {
         std::fprintf(stderr, "peer-tcp-floor: REPLY_HEX \"%s\" is not 1 to 4096 bytes of hex\n", argv[3]);
         return 2;
     }
-    std::string reply;
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        const int high = hexValue(hex[i]);
-        const int low = hexValue(hex[i + 1]);
-        if (high < 0 || low < 0) {
-            std::fprintf(stderr, "peer-tcp-floor: REPLY_HEX \"%s\" has a non-hex digit\n", argv[3]);
-            return 2;
-        }
-        reply.push_back(static_cast<char>(high * 16 + low));
+    if (replyLength < 0) {
+        std::fprintf(stderr, "peer-tcp-floor: REPLY_HEX \"%s\" has a non-hex digit\n", argv[3]);
+        return 2;
     }
+    const std::string reply(reinterpret_cast<const char*>(replyBytes), static_cast<size_t>(replyLength));
 
     // A thousand listeners and their clients need more descriptors than the usual soft limit.
     rlimit limit{};

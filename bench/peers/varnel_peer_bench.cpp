@@ -4,6 +4,7 @@
 #include "PeerBench.h"
 
 #include "bench/BenchLine.h"
+#include "util/StandardOptions.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -36,8 +37,7 @@ const char kUsage[] =
 
 int usage(const QString& problem)
 {
-    std::fprintf(stderr, "varnel-peer-bench: %s\n%s", qPrintable(problem), kUsage);
-    return kUsageError;
+    return StandardOptions::usageError("varnel-peer-bench", problem, kUsage, kUsageError);
 }
 
 bool readCount(const QCommandLineParser& parser, const QString& option, int low, int high, int& value)
@@ -166,9 +166,8 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({help, version});
+    const StandardOptions standard;
+    parser.addOptions({standard.help, standard.version});
     parser.addOptions({{QStringLiteral("round-trips"), QString(), QStringLiteral("N")},
                        {QStringLiteral("warm-up"), QString(), QStringLiteral("N")},
                        {QStringLiteral("idle-seconds"), QString(), QStringLiteral("S")},
@@ -177,14 +176,8 @@ int main(int argc, char* argv[])
                        {QStringLiteral("network-rows"), QString(), QStringLiteral("FILE")}});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
-    if (parser.isSet(help)) {
-        std::fputs(kUsage, stdout);
+    if (standard.answered(parser, kUsage, VARNEL_VERSION_LINE))
         return 0;
-    }
-    if (parser.isSet(version)) {
-        std::puts(VARNEL_VERSION_LINE);
-        return 0;
-    }
     if (!parser.positionalArguments().isEmpty())
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
 

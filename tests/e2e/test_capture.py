@@ -308,12 +308,7 @@ class Tap(CaptureTestCase):
         self.start_emulator("--records", "2", "--capture", emu_capture, port=unit_side.emu_path, ready=False)
         self.emu.wait_ready()
         tap_capture = os.path.join(self.dir, "tap.pcap")
-        tap = subprocess.Popen([executable("varnel-pc"), "tap", "--capture", tap_capture, pc_side.emu_path,
-                                unit_side.peer_path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.addCleanup(lambda: tap.poll() is None and tap.kill())
-        deadline = time.monotonic() + 10
-        while not os.path.exists(tap_capture) and time.monotonic() < deadline:
-            time.sleep(0.02)
+        tap = self.start_tap(tap_capture, pc_side.emu_path, unit_side.peer_path)
 
         received = b""
         for command in ("get-factory-serial-number", "get-file-records", "set-device-name B0E2CAD6"):

@@ -7,7 +7,7 @@ import tempfile
 import time
 import unittest
 
-from varnel_peer import EmulatorTestCase, Emulator, PtyPair, build_frame, log_file_name
+from varnel_peer import EmulatorTestCase, Emulator, build_frame, log_file_name
 
 GET_SERIAL = build_frame(0x04)
 SERIAL_REPLY = build_frame(0x04, b"SERIALNUMBER")
@@ -143,8 +143,7 @@ class LinkFaults(EmulatorTestCase):
         self.vanish_line()
         time.sleep(1.2)  # several failed attempts, one line for them
         mark = self.emu.mark()
-        self.pty = PtyPair(self.dir)
-        self.addCleanup(self.pty.kill)
+        self.start_pty()
         returned = time.monotonic()
         self.assert_logged("Device Opened!", mark, timeout=5.0)
         self.assert_logged("打开串口成功", mark, timeout=5.0)
@@ -160,8 +159,7 @@ class LinkFaults(EmulatorTestCase):
         self.start_emulator("--reopen", "1500")
         self.vanish_line()
         mark = self.emu.mark()
-        self.pty = PtyPair(self.dir)
-        self.addCleanup(self.pty.kill)
+        self.start_pty()
         # Another program takes the port before the first attempt to open it again.
         other = Emulator([self.pty.emu_path], cwd=self.dir)
         self.addCleanup(other.cleanup)
@@ -173,8 +171,7 @@ class LinkFaults(EmulatorTestCase):
         self.start_emulator("--reopen", "0")
         self.vanish_line()
         mark = self.emu.mark()
-        self.pty = PtyPair(self.dir)
-        self.addCleanup(self.pty.kill)
+        self.start_pty()
         self.open_peer()
         self.peer.write(GET_SERIAL)
         self.peer.assert_silent(1.0)

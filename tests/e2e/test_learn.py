@@ -46,12 +46,7 @@ class LearnTestCase(EmulatorTestCase):
         bench = BenchUnit(unit_side.emu_path)
         self.addCleanup(bench.stop)
         path = os.path.join(self.dir, name + ".pcap")
-        tap = subprocess.Popen([executable("varnel-pc"), "tap", "--capture", path, pc_side.emu_path,
-                                unit_side.peer_path], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.addCleanup(lambda: tap.poll() is None and tap.kill())
-        deadline = time.monotonic() + 10
-        while not os.path.exists(path) and time.monotonic() < deadline:
-            time.sleep(0.02)
+        tap = self.start_tap(path, pc_side.emu_path, unit_side.peer_path, stdout=subprocess.DEVNULL)
         peer = Peer(pc_side.peer_path)
         self.addCleanup(peer.close)
         for code, content in requests:

@@ -69,6 +69,13 @@ class UploadTestCase(EmulatorTestCase):
             self.assertEqual(content, expected_record(sequence, content[23:30]))
             self.assertEqual(frame.raw, build_frame(GET_RECORDS, content))
 
+    def begin_upload(self, records, frames=1):
+        """Asks for the records; the first `frames` frames, the start frame announcing `records`."""
+        self.peer.write(build_frame(GET_RECORDS))
+        head = self.peer.read_frames(frames)
+        self.assertEqual(head[0].content, start_content(records))
+        return head
+
     def upload(self, count):
         """One complete upload of `count` records, checked frame by frame."""
         before = datetime.datetime.now().replace(microsecond=0)
@@ -144,9 +151,7 @@ class UploadTest(UploadTestCase):
 
     def test_count_change_during_upload_affects_only_later_uploads(self):
         self.start_emulator("--records", "30")
-        self.peer.write(build_frame(GET_RECORDS))
-        first = self.peer.read_frame()
-        self.assertEqual(first.content, start_content(30))
+        self.begin_upload(30)
         self.emu.command("records 2")
         rest = self.read_upload()
         self.assertEqual(len(rest), 31)
@@ -157,9 +162,7 @@ class UploadTest(UploadTestCase):
     def test_stop_mid_upload(self):
         self.start_emulator("--records", "200")
         mark = self.emu.mark()
-        self.peer.write(build_frame(GET_RECORDS))
-        head = self.peer.read_frames(6)
-        self.assertEqual(head[0].content, start_content(200))
+        head = self.begin_upload(200, frames=6)
         self.emu.command("stop")
         frames = head + self.read_upload()
         data = frames[1:-1]
@@ -181,8 +184,7 @@ class UploadTest(UploadTestCase):
         # frames fill the line twice as fast.
         self.start_emulator("--records", "100000", "--fault", "record:duplicate")
         mark = self.emu.mark()
-        self.peer.write(build_frame(GET_RECORDS))
-        self.assertEqual(self.peer.read_frame().content, start_content(100000))
+        self.begin_upload(100000)
         stalled = self.assert_logged(
             lambda m: m.startswith(self.port_line("the line took nothing for 5000 ms")), mark, timeout=30)
         self.assertIn("the PC side stopped reading, upload ended", self.emu.messages(stalled)[0])
@@ -202,9 +204,7 @@ class UploadTest(UploadTestCase):
         # The outer upload would run long; the nested one is short (the count is read at its start).
         self.start_emulator("--records", "300")
         mark = self.emu.mark()
-        self.peer.write(build_frame(GET_RECORDS))
-        outer = self.peer.read_frames(4)
-        self.assertEqual(outer[0].content, start_content(300))
+        outer = self.begin_upload(300, frames=4)
         command = self.emu.mark()
         self.emu.command("records 5")
         # The line and standard input are read by one event loop in no fixed order: the nested

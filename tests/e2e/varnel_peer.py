@@ -600,6 +600,17 @@ class EmulatorTestCase(unittest.TestCase):
         self.addCleanup(self.peer.close)
         return self.peer
 
+    def start_tap(self, capture, pc_path, unit_path, stdout=subprocess.PIPE):
+        """Starts varnel-pc tap between `pc_path` and `unit_path` writing `capture`; returns
+        once the capture file is there (or after 10 s)."""
+        tap = subprocess.Popen([executable("varnel-pc"), "tap", "--capture", capture, pc_path, unit_path],
+                               stdout=stdout, stderr=subprocess.PIPE)
+        self.addCleanup(lambda: tap.poll() is None and tap.kill())
+        deadline = time.monotonic() + 10
+        while not os.path.exists(capture) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return tap
+
     def open_peer(self):
         self.peer = Peer(self.pty.peer_path)
         self.addCleanup(self.peer.close)

@@ -263,34 +263,29 @@ renderers.Record = function(tree, c, n)
     end
     return true
 end
-renderers.TorqueMode = function(tree, c, n)
-    if n < 2 then return false end
-    tree:add(f["torque.count"], c(0, 2))
-    return list(tree, c, 2, c(0, 2):uint(), 15, function(t, e, i)
-        local sub = t:add(varnel, e, string.format("第%d个扳手", i))
-        sub:add_packet_field(f["torque.name"], e(0, 10), ENC_GB18030)
-        sub:add(f["torque.coefficient"], e(10, 4))
-        sub:add(f["torque.delay"], e(14, 1))
-    end)
+-- A count `width` bytes wide, then that many entries of `size` bytes, each a subtree named by `label`.
+local function counted_list(key, width, size, label, entry)
+    return function(tree, c, n)
+        if n < width then return false end
+        tree:add(f[key .. ".count"], c(0, width))
+        return list(tree, c, width, c(0, width):uint(), size, function(t, e, i)
+            entry(t:add(varnel, e, string.format(label, i)), e)
+        end)
+    end
 end
-renderers.GearMode = function(tree, c, n)
-    if n < 1 then return false end
-    tree:add(f["gear.count"], c(0, 1))
-    return list(tree, c, 1, c(0, 1):uint(), 5, function(t, e, i)
-        local sub = t:add(varnel, e, string.format("第%d个挡位", i))
-        sub:add(f["gear.level"], e(0, 1))
-        sub:add(f["gear.pressure"], e(1, 4))
-    end)
-end
-renderers.SensorMode = function(tree, c, n)
-    if n < 2 then return false end
-    tree:add(f["sensor.count"], c(0, 2))
-    return list(tree, c, 2, c(0, 2):uint(), 14, function(t, e, i)
-        local sub = t:add(varnel, e, string.format("第%d个挡位", i))
-        sub:add(f["sensor.name"], e(0, 10), trimmed(e(0, 10)))
-        sub:add(f["sensor.value"], e(10, 4))
-    end)
-end
+renderers.TorqueMode = counted_list("torque", 2, 15, "第%d个扳手", function(sub, e)
+    sub:add_packet_field(f["torque.name"], e(0, 10), ENC_GB18030)
+    sub:add(f["torque.coefficient"], e(10, 4))
+    sub:add(f["torque.delay"], e(14, 1))
+end)
+renderers.GearMode = counted_list("gear", 1, 5, "第%d个挡位", function(sub, e)
+    sub:add(f["gear.level"], e(0, 1))
+    sub:add(f["gear.pressure"], e(1, 4))
+end)
+renderers.SensorMode = counted_list("sensor", 2, 14, "第%d个挡位", function(sub, e)
+    sub:add(f["sensor.name"], e(0, 10), trimmed(e(0, 10)))
+    sub:add(f["sensor.value"], e(10, 4))
+end)
 renderers.BoltMode = function(tree, c, n)
     if n < 13 then return false end
     tree:add(f["bolt.wrench_name"], c(0, 10), trimmed(c(0, 10)))

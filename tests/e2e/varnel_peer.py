@@ -135,6 +135,13 @@ def tag_lines(text):
     return [re.sub(r"\\f[BIRP]|^\.B ", "", t) for t in tags]
 
 
+# Under AddressSanitizer (make test-sanitize sets ASAN_OPTIONS) memory is shadowed and freed
+# blocks are held in quarantine, and everything runs a few times slower: bounds of speed and
+# memory widen by these.
+SANITIZED = "ASAN_OPTIONS" in os.environ
+SANITIZER_SLOWDOWN = 4 if SANITIZED else 1
+SANITIZER_RSS_KIB = 512 * 1024 if SANITIZED else 0
+
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
 PANE_LINE = re.compile(r"^\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\] (.*)$", re.S)

@@ -28,15 +28,17 @@ QStringList renderChecked(HexFrameRenderer& renderer, const QString& input, Dire
     }
     FUZZ_CHECK(!paragraphs.isEmpty(), "render() gave no paragraph");
     FUZZ_CHECK(paragraphs.size() <= 3, "more than header, content and checksum paragraphs");
-    const bool crcLast = paragraphs.last() == input.right(4) + QStringLiteral("    -- CRC");
+    // Bytes typed apart (blanks, colons, dashes) are read joined; the lines show them so.
+    const QString typed = HexFrameRenderer::withoutByteSeparators(input);
+    const bool crcLast = paragraphs.last() == typed.right(4) + QStringLiteral("    -- CRC");
     FUZZ_CHECK(renderer.isOk() == crcLast, "ok flag disagrees with the checksum line");
     FUZZ_CHECK(renderer.isOk() || isFailureMessage(paragraphs.last()), "failure without its message");
     for (int i = 0; i + 1 < paragraphs.size(); ++i)
         FUZZ_CHECK(!isFailureMessage(paragraphs[i]), "parse went on after a failure");
     if (paragraphs.size() > 1) {
         // Got past the header: its line repeats the header characters as typed.
-        const QString head = input.left(4) + QLatin1Char(' ') + input.mid(4, 4) + QLatin1Char(' ') +
-                             input.mid(8, 2) + QLatin1Char(' ') + input.mid(10, 4) +
+        const QString head = typed.left(4) + QLatin1Char(' ') + typed.mid(4, 4) + QLatin1Char(' ') +
+                             typed.mid(8, 2) + QLatin1Char(' ') + typed.mid(10, 4) +
                              QStringLiteral("    -- 命令：[");
         FUZZ_CHECK(paragraphs.first().startsWith(head), "header line does not show the header as typed");
         FUZZ_CHECK(renderer.cmd() >= 1 && renderer.cmd() <= 21, "header accepted a command outside 1..21");

@@ -229,17 +229,25 @@ void EmulatedUnit::processSetLockStatusReq(QString portName, QByteArray data)
     send(UnitReply::Kind::Acknowledge, Command::SetLockStatus, QByteArray());
 }
 
-// A handler that logs its request and acknowledges it with an empty reply, in its own name.
-#define ACKNOWLEDGING_HANDLER(handler, command)                                                              \
-    void EmulatedUnit::handler(QString portName, QByteArray data)                                            \
-    {                                                                                                        \
-        acknowledge(CALLER, Command::command, portName, data);                                               \
-    }
+void EmulatedUnit::processSetPasswordReq(QString portName, QByteArray data)
+{
+    acknowledge(CALLER, Command::SetPassword, portName, data);
+}
 
-ACKNOWLEDGING_HANDLER(processSetPasswordReq, SetPassword)
-ACKNOWLEDGING_HANDLER(processSetUsageCountReq, SetUsageCount)
-ACKNOWLEDGING_HANDLER(processClsRecordReq, ClearFileRecords)
-ACKNOWLEDGING_HANDLER(processSetParamFallbackRsp, SetFallback)
+void EmulatedUnit::processSetUsageCountReq(QString portName, QByteArray data)
+{
+    acknowledge(CALLER, Command::SetUsageCount, portName, data);
+}
+
+void EmulatedUnit::processClsRecordReq(QString portName, QByteArray data)
+{
+    acknowledge(CALLER, Command::ClearFileRecords, portName, data);
+}
+
+void EmulatedUnit::processSetParamFallbackRsp(QString portName, QByteArray data)
+{
+    acknowledge(CALLER, Command::SetFallback, portName, data);
+}
 
 void EmulatedUnit::processSetOperatorReq(QString portName, QByteArray data)
 {
@@ -251,11 +259,30 @@ void EmulatedUnit::processGetOperatorReq(QString portName, QByteArray data)
     reply(CALLER, Command::GetOperator, portName, data, m_unit.text(UnitState::Text::Operator));
 }
 
-ACKNOWLEDGING_HANDLER(processSetParamTorqueReq, ImportTorqueMode)
-ACKNOWLEDGING_HANDLER(processSetParamBoltReq, ImportBoltMode)
-ACKNOWLEDGING_HANDLER(processSetParamAngleReq, ImportAngleMode)
-ACKNOWLEDGING_HANDLER(processSetParamGearReq, ImportGearMode)
-ACKNOWLEDGING_HANDLER(processSetParamSensorReq, ImportSensorMode)
+void EmulatedUnit::processSetParamTorqueReq(QString portName, QByteArray data)
+{
+    acknowledge(CALLER, Command::ImportTorqueMode, portName, data);
+}
+
+void EmulatedUnit::processSetParamBoltReq(QString portName, QByteArray data)
+{
+    acknowledge(CALLER, Command::ImportBoltMode, portName, data);
+}
+
+void EmulatedUnit::processSetParamAngleReq(QString portName, QByteArray data)
+{
+    acknowledge(CALLER, Command::ImportAngleMode, portName, data);
+}
+
+void EmulatedUnit::processSetParamGearReq(QString portName, QByteArray data)
+{
+    acknowledge(CALLER, Command::ImportGearMode, portName, data);
+}
+
+void EmulatedUnit::processSetParamSensorReq(QString portName, QByteArray data)
+{
+    acknowledge(CALLER, Command::ImportSensorMode, portName, data);
+}
 
 void EmulatedUnit::processGetRecordReq(QString portName, QByteArray data)
 {

@@ -107,7 +107,9 @@ void withoutBrotli(const httplib::Request& request)
     for (auto header = offered.first; header != offered.second; ++header) {
         std::string kept;
         for (const QString& coding : QString::fromStdString(header->second).split(QLatin1Char(','))) {
-            if (coding.contains(QLatin1String("br"), Qt::CaseInsensitive) || coding.trimmed().isEmpty())
+            // The coding's name without its q-value: "br;q=0.9" is br, "gzip" and "x-brand" are not.
+            const QString name = coding.section(QLatin1Char(';'), 0, 0).trimmed();
+            if (name.isEmpty() || name.compare(QLatin1String("br"), Qt::CaseInsensitive) == 0)
                 continue;
             kept += (kept.empty() ? "" : ", ") + coding.trimmed().toStdString();
         }

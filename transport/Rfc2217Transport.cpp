@@ -86,7 +86,9 @@ QByteArray Rfc2217Transport::toClient(const QByteArray& bytes)
     if (m_telnet.isSuspended() || m_break.isActive()) {
         if (m_held.size() + bytes.size() > kMaxQueuedBytes) {
             // It goes when the event loop gets back (said once); what it was sent is lost with it.
-            dropClient(QStringLiteral("it suspended the flow and %1 bytes piled up for it")
+            dropClient((m_telnet.isSuspended()
+                            ? QStringLiteral("it suspended the flow and %1 bytes piled up for it")
+                            : QStringLiteral("%1 bytes piled up for it during a break"))
                            .arg(m_held.size() + bytes.size()));
             m_held.clear();
             return QByteArray();

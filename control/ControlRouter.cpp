@@ -3,7 +3,6 @@
 #include "control/BoundedSlot.h"
 #include "control/ControlPage.h"
 #include "control/JournalQuery.h"
-#include "device/Device.h"
 #include "emulator/ScenarioReadJob.h"
 #include "emulator/UnitHost.h"
 #include "emulator/UnitSession.h"
@@ -14,7 +13,6 @@
 #include "log/LogContext.h"
 #include "scenario/Scenario.h"
 #include "scenario/ScenarioFile.h"
-#include "transport/TcpServerTransport.h"
 #include "unit/EmulatedUnit.h"
 #include "util/JsonDuplicateKey.h"
 #include "util/MessageQuote.h"
@@ -318,18 +316,8 @@ ControlReply ControlRouter::forUnit(UnitSession* session, std::function<ControlR
 QJsonObject ControlRouter::unitJson(int id) const
 {
     UnitSession* session = m_host->session(id);
-    Device* device = session->device();
-    QString endpoint = session->portName();
-    QString line = QStringLiteral("closed");
-    if (device && device->isOpen()) {
-        line = QStringLiteral("open");
-        if (device->line()) {
-            // A listener's name carries the port it bound.
-            endpoint = device->line()->name();
-            if (const auto* listener = qobject_cast<const TcpServerTransport*>(device->line()))
-                line = listener->hasClient() ? QStringLiteral("connected") : QStringLiteral("listening");
-        }
-    }
+    QString endpoint;
+    const QString line = session->lineState(&endpoint);
     const auto upload = m_uploads.find(id);
     return QJsonObject{
         {QStringLiteral("id"), id},

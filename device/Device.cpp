@@ -1,17 +1,13 @@
 #include "device/Device.h"
 
-#include "data/Data.h"
-#include "device/Frame.h"
-#include "transport/LineObserver.h"
 #include "log/Log.h"
 #include "protocol/CommandCatalogue.h"
 #include "protocol/FrameExtractor.h"
 #include "protocol/FrameView.h"
-#include "protocol/WireFormat.h"
+#include "transport/LineObserver.h"
 #include "transport/LinePacer.h"
 #include "transport/LineTransport.h"
 #include "transport/SerialTransport.h"
-#include "transport/UsbAdapterShaper.h"
 
 #include <chrono>
 #ifdef Q_OS_LINUX
@@ -28,18 +24,16 @@ Device::Device(const QString& portName, const QString& baudRate, const QString& 
 }
 
 Device::Device(const QString& portName, std::unique_ptr<LineTransport> line, QObject* parent)
-    : QObject(parent), m_line(std::move(line)), m_portName(portName)
+    : QObject(parent), m_line(std::move(line)), m_portName(portName), m_writer(m_line.get(), this)
 {
-    // Children, so an event for them is known as this device's (its unit's log lines).
-    m_recvTimer.setParent(this);
+    // A child, so an event for it is known as this device's (its unit's log lines).
     m_staleTimer.setParent(this);
-    initRecvTimer(1000);
     m_staleTimer.setSingleShot(true);
     m_staleTimer.setInterval(kStaleFrameMs);
     connect(&m_staleTimer, &QTimer::timeout, this,
             [this] { extractInline(FrameExtractor::Incomplete::GiveUp); });
     connect(m_line.get(), &LineTransport::lineLost, this, &Device::slot_lineLost);
-    connect(m_line.get(), &LineTransport::bytesWritten, this, &Device::bytes_written);
+    connect(&m_writer, &LineWriter::message, this, [](const QString& text) { VLOG(1, text); });
 }
 
 Device::~Device()
@@ -47,36 +41,6 @@ Device::~Device()
     // A registry replacing a device must not leave a joinable thread behind.
     if (m_parseThread.joinable())
         stopParseThread();
-    m_recvTimer.stop();
-}
-
-void Device::initRecvTimer(int intervalMs)
-{
-    m_recvTimer.stop();
-    // A coarse timer may fire 5 % early; a time-out must not end before its time.
-    m_recvTimer.setTimerType(Qt::PreciseTimer);
-    m_recvTimer.setInterval(intervalMs);
-    connect(&m_recvTimer, &QTimer::timeout, this, &Device::slot_recvTimer, Qt::UniqueConnection);
-}
-
-qint32 Device::baudRateFor(const QString& text)
-{
-    return SerialSettings::baudRateFor(text);
-}
-
-QSerialPort::DataBits Device::dataBitsFor(const QString& text)
-{
-    return SerialSettings::dataBitsFor(text);
-}
-
-QSerialPort::StopBits Device::stopBitsFor(const QString& text)
-{
-    return SerialSettings::stopBitsFor(text);
-}
-
-QSerialPort::Parity Device::parityFor(const QString& text)
-{
-    return SerialSettings::parityFor(text);
 }
 
 bool Device::Open()
@@ -89,16 +53,13 @@ bool Device::Open()
         m_recvBuffer.clear();
     }
     connect(m_line.get(), &LineTransport::readyRead, this, &Device::slot_readData, Qt::UniqueConnection);
-    static std::atomic<std::uint64_t> s_sessions{0};
-    m_session = ++s_sessions;
     VLOG(1, QStringLiteral("Device Opened!"));
     return true;
 }
 
 bool Device::Close()
 {
-    m_session = 0;
-    dropLineTiming();
+    endSession();
     disconnect(m_line.get(), &LineTransport::readyRead, this, &Device::slot_readData);
     m_staleTimer.stop();
     m_line->close();
@@ -114,16 +75,6 @@ bool Device::isOpen() const
 QString Device::errorString() const
 {
     return m_line->errorString();
-}
-
-qint64 Device::bytesToWrite() const
-{
-    return m_line->isOpen() ? m_line->bytesToWrite() : 0;
-}
-
-bool Device::waitForBytesWritten(int msecs)
-{
-    return m_line->isOpen() && m_line->waitForBytesWritten(msecs);
 }
 
 void Device::startParseThread()
@@ -188,188 +139,56 @@ void Device::deliver(const ExtractionResult& result)
 {
     for (const ReceivedFrame& frame : result.frames) {
         emit recv_data(m_portName, frame.command, frame.content);
-        // The timer belongs to the owner thread; ask it to stop there.
-        if (m_recvTimerArmed.exchange(false))
-            QMetaObject::invokeMethod(&m_recvTimer, "stop", Qt::QueuedConnection);
     }
     for (std::uint16_t crc : result.crcErrors)
         VLOG(1, FrameExtractor::crcErrorMessage(crc));
 }
 
-bool Device::SendData(bool isResponse, std::uint8_t cmd, std::unique_ptr<Data> data, int timeoutMs)
+bool Device::readyForReply(std::uint8_t command, const QByteArray& frame, bool discardUnread)
 {
+    // The log names the functions these lines always came from.
     if (!m_line->isOpen()) {
-        VLOG(1, QStringLiteral("串口未打开!"));
+        VLOG_AS("Device::sendReply", 1, QStringLiteral("串口未打开!"));
         return false;
     }
-    Frame frame(cmd, isResponse);
-    frame.setAddress(wire::kAddress);
-    frame.setData(std::move(data));
-    frame.updateLength();
-    return sendFrame(isResponse, cmd, frame.pack(), Discard::BufferOnly, timeoutMs);
-}
-
-bool Device::SendData(bool isResponse, std::uint8_t cmd, std::string data, int timeoutMs)
-{
+    if (frame.isEmpty()) {
+        VLOG_AS("Device::sendFrame", 1, QStringLiteral("创建协议帧失败!"));
+        return false;
+    }
+    std::lock_guard<std::mutex> locker(m_bufferMutex);
+    QByteArray cleared;
+    cleared.swap(m_recvBuffer);
+    if (discardUnread)
+        cleared += m_line->readAll();
+    if (m_observer && !cleared.isEmpty())
+        m_observer->bytesDiscarded(cleared);
+    // Only the input side: a reply still queued for the line must not be cut short.
+    m_line->clearInput();
+    // A hung-up line is noticed (and the port closed) by the calls above.
     if (!m_line->isOpen()) {
-        VLOG(1, QStringLiteral("串口未打开!"));
+        VLOG_AS("Device::sendFrame", 1, QStringLiteral("串口未打开!"));
         return false;
     }
-    Frame frame(cmd, isResponse);
-    frame.setAddress(wire::kAddress);
-    if (frame.data())
-        frame.data()->fromBytes(std::move(data));
-    frame.updateLength();
-    return sendFrame(isResponse, cmd, frame.pack(), Discard::BufferAndUnread, timeoutMs);
-}
-
-bool Device::sendReply(const UnitReply& reply)
-{
-    if (!m_line->isOpen()) {
-        VLOG(1, QStringLiteral("串口未打开!"));
-        return false;
-    }
-    Frame frame(reply.command, true);
-    frame.setAddress(wire::kAddress);
-    if (frame.data())
-        frame.data()->fromBytes(reply.content.toStdString());
-    frame.updateLength();
-    QByteArray packed = frame.pack();
-    // A content the reply's type does not carry (an acknowledgement a scenario gives bytes) goes
-    // out as the unit meant it.
-    const std::optional<FrameView> view = FrameView::of(packed);
-    if (view && view->content() != reply.content)
-        packed = FrameView::build(wire::kAddress, reply.command, reply.content);
-    return sendFrame(true, reply.command, packed,
-                     reply.discardsUnread() ? Discard::BufferAndUnread : Discard::BufferOnly, 0, &reply);
-}
-
-bool Device::sendFrame(bool isResponse, std::uint8_t cmd, const QByteArray& packed, Discard discard,
-                       int timeoutMs, const UnitReply* reply)
-{
-    if (packed.isEmpty()) {
-        VLOG(1, QStringLiteral("创建协议帧失败!"));
-        return false;
-    }
-    {
-        std::lock_guard<std::mutex> locker(m_bufferMutex);
-        QByteArray cleared;
-        cleared.swap(m_recvBuffer);
-        if (discard == Discard::BufferAndUnread)
-            cleared += m_line->readAll();
-        if (m_observer && !cleared.isEmpty())
-            m_observer->bytesDiscarded(cleared);
-        // Only the input side: a reply still queued for the line must not be cut short.
-        m_line->clearInput();
-        // A hung-up line is noticed (and the port closed) by the calls above.
-        if (!m_line->isOpen()) {
-            VLOG(1, QStringLiteral("串口未打开!"));
-            return false;
-        }
-        VLOG(1, QStringLiteral("发送消息：%1").arg(commandName(cmd)));
-        if (!m_writeFilter || !m_writeFilter(reply, packed))
-            writeToLine(packed);
-    }
-    if (!isResponse) {
-        m_recvTimerArmed = true;
-        m_recvTimer.start(timeoutMs);
-    }
+    VLOG_AS("Device::sendFrame", 1, QStringLiteral("发送消息：%1").arg(commandName(command)));
     return true;
-}
-
-void Device::writeToLine(const QByteArray& bytes)
-{
-    if (!m_line->isOpen())
-        return;
-    if (!m_toPc && !m_lineNoise) {
-        m_line->write(bytes);
-        if (m_observer)
-            m_observer->bytesSent(bytes);
-        return;
-    }
-    // Shown as the unit handed them over: a capture keeps its frames whole and clean.
-    if (m_observer)
-        m_observer->bytesSent(bytes);
-    QByteArray onLine = bytes;
-    if (m_lineNoise)
-        m_lineNoise(onLine);
-    if (!m_toPc)
-        m_line->write(onLine);
-    else if (pacerTakes(*m_toPc, onLine, m_toPcOverflow))
-        m_toPc->push(onLine);
-}
-
-bool Device::pacerTakes(LinePacer& pacer, const QByteArray& bytes, bool& overflowLogged)
-{
-    if (pacer.heldBytes() == 0)
-        overflowLogged = false;
-    if (pacer.heldBytes() + bytes.size() <= kMaxLineTimingBytes)
-        return true;
-    if (!overflowLogged) {
-        overflowLogged = true;
-        VLOG(1, QStringLiteral("line timing: %1 bytes still on their way at this rate; %2 more do not fit "
-                               "and are dropped (one line until the backlog has left)")
-                    .arg(pacer.heldBytes())
-                    .arg(bytes.size()));
-    }
-    return false;
-}
-
-void Device::toTransport(const QByteArray& bytes)
-{
-    if (m_line->isOpen())
-        m_line->write(bytes);
 }
 
 void Device::setLineTiming(const LineTiming& timing, qint64 fallbackCharacterNs)
 {
-    m_timing = timing;
-    m_fallbackCharacterNs = fallbackCharacterNs;
-    m_toPc.reset();
+    m_writer.setLineTiming(timing, fallbackCharacterNs);
     m_fromPc.reset();
-    m_adapter.reset();
-    const auto characterNs = [this] {
-        const qint64 own = m_line->characterNs();
-        return own > 0 ? own : m_fallbackCharacterNs;
-    };
-    if (timing.hasAdapter())
-        m_adapter = std::make_unique<UsbAdapterShaper>(
-            timing.adapterPacketBytes, timing.adapterLatencyMs,
-            [this](const QByteArray& b) { toTransport(b); }, this);
-    if (timing.toPc || timing.hasAdapter())
-        m_toPc = std::make_unique<LinePacer>(
-            timing.toPc ? LinePacer::CharacterTime(characterNs) : LinePacer::CharacterTime(),
-            [this](const QByteArray& b) {
-                if (m_adapter)
-                    m_adapter->push(b);
-                else
-                    toTransport(b);
-            },
-            this);
     if (timing.fromPc)
         m_fromPc = std::make_unique<LinePacer>(
-            characterNs, [this](const QByteArray& b) { takeArrived(b); }, this);
+            [this, fallbackCharacterNs] {
+                const qint64 own = m_line->characterNs();
+                return own > 0 ? own : fallbackCharacterNs;
+            },
+            [this](const QByteArray& b) { takeArrived(b); }, this);
 }
 
-qint64 Device::lineFreeAtNs() const
+void Device::endSession()
 {
-    return m_toPc ? m_toPc->lineFreeAtNs() : 0;
-}
-
-void Device::flushLineTiming()
-{
-    if (m_toPc)
-        m_toPc->flush();
-    if (m_adapter)
-        m_adapter->flush();
-}
-
-void Device::dropLineTiming()
-{
-    if (m_toPc)
-        m_toPc->clear();
-    if (m_adapter)
-        m_adapter->clear();
+    m_writer.endSession();
     if (m_fromPc)
         m_fromPc->clear();
 }
@@ -378,6 +197,7 @@ void Device::setLineObserver(LineObserver* observer)
 {
     std::lock_guard<std::mutex> locker(m_bufferMutex);
     m_observer = observer;
+    m_writer.setObserver(observer);
 }
 
 void Device::showToObserver(const ExtractionResult& result)
@@ -397,7 +217,7 @@ void Device::slot_readData()
     const QByteArray bytes = m_line->readAll();
     if (m_fromPc) {
         // On a cable they are still on their way.
-        if (pacerTakes(*m_fromPc, bytes, m_fromPcOverflow))
+        if (m_writer.pacerTakes(*m_fromPc, bytes, m_fromPcOverflow))
             m_fromPc->push(bytes);
         VLOG(1, QStringLiteral("Read Data!"));
         return;
@@ -450,20 +270,10 @@ void Device::extractInline(FrameExtractor::Incomplete incomplete)
     deliver(result);
 }
 
-void Device::slot_recvTimer()
-{
-    VLOG(1, QStringLiteral("接收消息超时!"));
-    emit recv_timeout(m_portName);
-    m_recvTimerArmed = false;
-    if (m_recvTimer.isActive())
-        m_recvTimer.stop();
-}
-
 void Device::slot_lineLost(QString reason)
 {
     VLOG(1, QStringLiteral("串口错误：%1").arg(reason));
-    m_session = 0;
-    dropLineTiming();
+    endSession();
     disconnect(m_line.get(), &LineTransport::readyRead, this, &Device::slot_readData);
     m_staleTimer.stop();
     emit line_lost(m_portName);

@@ -9,7 +9,9 @@
 #include "protocol/WireFormat.h"
 #include "transport/Endpoint.h"
 #include "transport/LineTransport.h"
+#include "transport/LineWriter.h"
 #include "transport/SerialSettings.h"
+#include "transport/TcpServerTransport.h"
 #include "unit/EmulatedUnit.h"
 
 #include <QDeadlineTimer>
@@ -33,7 +35,7 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
     }
     // Replies go out on this session's line, whichever device another session has open.
     m_unit->setReplyChannel([this](const UnitReply& reply) { sendReply(reply); });
-    m_unit->setLineFinder([this] { return m_device; });
+    m_unit->setLineFinder([this] { return m_device ? m_device->writer() : nullptr; });
     m_unit->setRecordPause([this](UnitReply::Kind handedOver, qint64 minimumNs) {
         return m_faults.recordPauseNs(handedOver, minimumNs);
     });
@@ -47,7 +49,7 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
         // Its log lines name the line as bound.
         m_unit->handleRequest(m_endpoint.isEmpty() ? portName : m_endpoint, cmd, data, request);
     };
-    target.device = [this] { return m_device; };
+    target.writer = [this] { return m_device ? m_device->writer() : nullptr; };
     target.endUploads = [this] { m_unit->endUploads(); };
     target.lineEvent = [this](FaultRule::Action action, std::uint32_t ms) { lineEvent(action, ms); };
     target.modemLines = [this](std::uint8_t off) { setModemLines(off); };
@@ -118,9 +120,10 @@ void UnitSession::sendReply(const UnitReply& reply)
         return;
     const auto it = m_arrivals.find(reply.request);
     const JournalTap::Arrival arrival = it == m_arrivals.end() ? JournalTap::Arrival() : it->second;
-    // The frame as the device packs it, before any fault shapes it.
+    // Packed once: the journal keeps the frame as the unit meant it, before any fault shapes it.
+    const QByteArray frame = FrameView::build(wire::kAddress, reply.command, reply.content);
     Outgoing outgoing;
-    outgoing.event.bytes = FrameView::build(wire::kAddress, reply.command, reply.content);
+    outgoing.event.bytes = frame;
     outgoing.event.requestSeq = arrival.seq;
     outgoing.command = reply.command;
     if (reply.kind == UnitReply::Kind::RecordData) {
@@ -132,18 +135,26 @@ void UnitSession::sendReply(const UnitReply& reply)
     }
     m_outgoing = &outgoing;
     m_fateTold = false;
-    if (!m_faults.filters(m_device) && m_device->isOpen()) {
+    LineWriter* writer = m_device->writer();
+    const bool shaped = m_faults.shapes(*writer);
+    if (!shaped && m_device->isOpen()) {
         // Nothing shapes it: noted before it goes, so whoever saw the frame finds its event.
         m_fateTold = true;
         noteWritten(outgoing);
     }
     m_replyingTo = arrival.seq;
     m_tap.setReplying(true);
-    m_device->sendReply(reply);
+    if (m_device->readyForReply(reply.command, frame, reply.discardsUnread())) {
+        if (!shaped)
+            writer->write(frame);
+        else
+            for (LineWriter::TimedWrite& write : m_faults.shape(reply, frame, *writer))
+                writer->schedule(std::move(write));
+    }
     m_tap.setReplying(false);
     m_replyingTo = 0;
     m_outgoing = nullptr;
-    // Untold, it never reached the filter: lost with its line.
+    // Untold, it never reached the fault stage: lost with its line.
     if (!m_fateTold)
         m_metrics.noteWithheld(UnitMetrics::Withheld::Dropped, outgoing.command);
 }
@@ -331,6 +342,9 @@ bool UnitSession::start(Device* device, bool registered, bool parseThread)
     m_tap.setNext(m_observer);
     device->setLineObserver(&m_tap);
     device->setLineTiming(m_lineTiming, m_fallbackCharacterNs);
+    device->writer()->setHeldEnded([this](std::uint64_t hold, bool written) {
+        noteFate(written ? FaultInjector::ReplyFate::Written : FaultInjector::ReplyFate::Dropped, hold, {});
+    });
     if (!device->Open()) {
         m_lastError = device->errorString();
         if (registered)
@@ -430,6 +444,7 @@ void UnitSession::close()
     disconnect(device, nullptr, &m_faults, nullptr);
     disconnect(device, nullptr, this, nullptr);
     device->Close();
+    device->writer()->setHeldEnded({}); // a registered device may outlive this session
     if (m_registered)
         DeviceRegistry::instance()->removeDevice(m_portName);
     else
@@ -444,22 +459,35 @@ void UnitSession::endUploadsAndClose(int flushBoundMs)
     const LogContext::Scope unit(m_logPrefix);
     const bool uploading = m_unit->isUploading();
     m_unit->endUploads();
-    Device* device = m_device;
+    LineWriter* writer = m_device->writer();
     // Held-back frames (a delayed start frame among them) go now, ahead of the end frame's drain,
     // and so does what line timing holds.
-    m_faults.flushPending(device);
-    device->flushLineTiming();
-    if (uploading && device) {
+    writer->flushHeld();
+    writer->flushLineTiming();
+    if (uploading) {
         // Closing discards what Qt still buffers; a peer that stops reading cannot hold us past the bound.
         const QDeadlineTimer bound(flushBoundMs);
-        while (device->isOpen() && device->bytesToWrite() > 0 && !bound.hasExpired()) {
-            if (!device->waitForBytesWritten(int(qMax<qint64>(1, bound.remainingTime()))))
+        while (writer->isOpen() && writer->bytesToWrite() > 0 && !bound.hasExpired()) {
+            if (!writer->waitForBytesWritten(int(qMax<qint64>(1, bound.remainingTime()))))
                 break;
         }
         // Closing also flushes the line's own queues (a pty's other end loses what it has
         // not read yet), so the end frame gets a moment on the line first.
-        if (device->isOpen() && !bound.hasExpired())
+        if (writer->isOpen() && !bound.hasExpired())
             QThread::msleep(static_cast<unsigned long>(qMin<qint64>(kLingerMs, bound.remainingTime())));
     }
     close();
+}
+
+QString UnitSession::lineState(QString* endpoint) const
+{
+    *endpoint = m_portName;
+    if (!m_device || !m_device->isOpen())
+        return QStringLiteral("closed");
+    if (!m_device->line())
+        return QStringLiteral("open");
+    *endpoint = m_device->line()->name();
+    if (const auto* listener = qobject_cast<const TcpServerTransport*>(m_device->line()))
+        return listener->hasClient() ? QStringLiteral("connected") : QStringLiteral("listening");
+    return QStringLiteral("open");
 }

@@ -80,6 +80,9 @@ public:
     // port 0 replaced by the one bound; otherwise portName().
     QString endpoint() const { return m_endpoint; }
     QString lastError() const { return m_lastError; }
+    // The line as the API shows it: "closed", "open", or a listener's "listening" or
+    // "connected"; *endpoint: its name, a listener's with the port it bound.
+    QString lineState(QString* endpoint) const;
     Device* device() const { return m_device; }
     // Put before the log lines of this session's unit while it runs (see LogContext); empty
     // (the default) leaves them as they are.

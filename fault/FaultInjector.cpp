@@ -1,12 +1,10 @@
 #include "fault/FaultInjector.h"
 
-#include "device/Device.h"
 #include "log/Log.h"
 #include "protocol/CommandCatalogue.h"
 #include "protocol/FrameView.h"
 #include "protocol/UnitReply.h"
-
-#include <QThread>
+#include "transport/LineWriter.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,9 +12,6 @@
 
 namespace {
 
-// A timer wakes this much late on a loaded machine; a latency's write wakes this much early
-// and waits out the rest awake, so a reply keeps its time to a fraction of a millisecond.
-constexpr qint64 kWakeEarlyNs = 1000000;
 constexpr qint64 kNsPerMs = 1000000;
 
 static_assert(ReplyTiming::kMaxMs <= FaultRule::kLongestMs, "a latency is no longer than a fault delay");
@@ -26,10 +21,6 @@ static_assert(ReplyTiming::kMaxMs <= FaultRule::kLongestMs, "a latency is no lon
 FaultInjector::FaultInjector(QObject* parent) : QObject(parent)
 {
     m_clock.start();
-    m_writeTimer.setParent(this); // its events are known as this stage's (its unit's log lines)
-    m_writeTimer.setSingleShot(true);
-    m_writeTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_writeTimer, &QTimer::timeout, this, &FaultInjector::writeDue);
     m_timelineTimer.setParent(this);
     m_timelineTimer.setSingleShot(true);
     m_timelineTimer.setTimerType(Qt::PreciseTimer);
@@ -38,8 +29,6 @@ FaultInjector::FaultInjector(QObject* parent) : QObject(parent)
 
 FaultInjector::~FaultInjector()
 {
-    if (m_filtered)
-        m_filtered->setWriteFilter({});
     if (m_garbled)
         m_garbled->setLineNoise({});
 }
@@ -84,7 +73,7 @@ bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QStri
     if (!parsed.isEmpty())
         VLOG(1, QStringLiteral("fault seed: %1").arg(seed));
     armTimeline();
-    updateFilter();
+    updateLineState();
     emit rules_changed();
     return true;
 }
@@ -99,7 +88,7 @@ bool FaultInjector::addRule(const QString& text, QString* error, int* id)
         *id = added;
     VLOG(1, QStringLiteral("fault rule added: %1").arg(rule->text()));
     armTimeline();
-    updateFilter();
+    updateLineState();
     emit rules_changed();
     return true;
 }
@@ -115,7 +104,7 @@ bool FaultInjector::removeRule(int id)
         m_schedule.openStall(0, 0); // the freeze it began ends with it
     VLOG(1, QStringLiteral("fault rule removed: %1").arg(removed->rule.text()));
     armTimeline();
-    updateFilter();
+    updateLineState();
     emit rules_changed();
     return true;
 }
@@ -157,7 +146,7 @@ void FaultInjector::clear()
     VLOG(1, QStringLiteral("fault rules cleared"));
     dropPending(QStringLiteral("the rules were cleared"));
     armTimeline();
-    updateFilter();
+    updateLineState();
     emit rules_changed();
 }
 
@@ -194,7 +183,7 @@ bool FaultInjector::takeScenarioRules(const QStringList& rules, std::optional<st
         VLOG(1, QStringLiteral("fault seed: %1").arg(m_schedule.seed()));
     if (!parsed.isEmpty() || !removed.empty()) {
         armTimeline();
-        updateFilter();
+        updateLineState();
         emit rules_changed();
     }
     return true;
@@ -246,7 +235,7 @@ void FaultInjector::advanceTimeline()
     }
     armTimeline();
     if (!changes.empty()) {
-        updateFilter();
+        updateLineState();
         emit rules_changed();
     }
 }
@@ -270,7 +259,6 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
     const qint64 arrivalNs = m_clock.nsecsElapsed();
     const std::uint64_t number = m_schedule.nextRequest();
     if (!m_schedule.hasActive() && m_timing.isEmpty()) {
-        updateFilter();
         if (m_target.deliver)
             m_target.deliver(portName, cmd, data, ++m_delivered);
         return;
@@ -317,7 +305,7 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
         logRequestFired(context.fired, cmd, number);
         return;
     }
-    updateFilter();
+    updateLineState();
     const std::uint64_t request = ++m_delivered;
     // Its replies go out while the unit handles it; later frames (an upload's) have rules of their own.
     m_contexts[request] = context;
@@ -331,22 +319,29 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
         m_contexts.erase(it);
 }
 
-bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QByteArray& frame)
+bool FaultInjector::shapes(const LineWriter& writer) const
 {
+    return m_schedule.hasActive() || !m_timing.isEmpty() || writer.holdsWrites();
+}
+
+std::vector<LineWriter::TimedWrite> FaultInjector::shape(const UnitReply& typed, const QByteArray& frame,
+                                                         const LineWriter& writer)
+{
+    std::vector<LineWriter::TimedWrite> writes;
     const std::uint8_t cmd = typed.command;
     Reply reply;
     reply.frame = frame;
     if (typed.kind == UnitReply::Kind::RecordData) {
         if (m_cutting) {
             tellFate(ReplyFate::Dropped, 0, {m_cutRule});
-            return true; // the unit has reset: the rest of the upload never comes
+            return writes; // the unit has reset: the rest of the upload never comes
         }
         const std::uint32_t sequence = typed.sequence;
         const QList<int> fired = m_schedule.fireOnRecord(sequence);
         for (int index : fired)
             applyRule(m_schedule.entries()[std::size_t(index)].rule, reply);
         logFired(fired, cmd, sequence);
-        emitReply(device, reply);
+        emitReply(writer, reply, writes);
         const int stop = m_schedule.fireStopAfter(sequence);
         if (stop >= 0) {
             logFired({stop}, cmd, sequence);
@@ -354,12 +349,12 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
         }
         if (!fired.isEmpty() || stop >= 0)
             emit rules_changed();
-        return true;
+        return writes;
     }
     if (typed.kind == UnitReply::Kind::RecordEnd && m_cutting) {
         m_cutting = false;
         tellFate(ReplyFate::Dropped, 0, {m_cutRule});
-        return true;
+        return writes;
     }
 
     QList<int> fired;
@@ -387,17 +382,18 @@ bool FaultInjector::filterFrame(Device* device, const UnitReply& typed, const QB
         stop = m_schedule.fireStopAfter(0);
         m_startHeldNs = reply.drop ? 0 : reply.latencyNs;
     }
-    if (fired.isEmpty() && m_pending.empty() && stop < 0 && reply.latencyNs == 0) {
-        tellFate(ReplyFate::Written, 0); // the device writes it as it is
-        return false;
+    if (fired.isEmpty() && !writer.holdsWrites() && stop < 0 && reply.latencyNs == 0) {
+        tellFate(ReplyFate::Written, 0);
+        writes.push_back({frame});
+        return writes;
     }
-    emitReply(device, reply);
+    emitReply(writer, reply, writes);
     if (stop >= 0) {
         logFired({stop}, cmd, 0);
         cutUpload(m_schedule.entries()[std::size_t(stop)].rule.text());
         emit rules_changed();
     }
-    return true;
+    return writes;
 }
 
 void FaultInjector::applyRule(const FaultRule& rule, Reply& reply)
@@ -454,7 +450,8 @@ void FaultInjector::applyRule(const FaultRule& rule, Reply& reply)
     }
 }
 
-void FaultInjector::emitReply(Device* device, const Reply& reply)
+void FaultInjector::emitReply(const LineWriter& writer, const Reply& reply,
+                              std::vector<LineWriter::TimedWrite>& writes)
 {
     QByteArray payload = reply.noise + reply.frame;
     if (reply.duplicate)
@@ -463,19 +460,21 @@ void FaultInjector::emitReply(Device* device, const Reply& reply)
         tellFate(ReplyFate::Dropped, 0, reply.rules);
         return;
     }
-    dropStale();
-    if (m_pending.empty() && reply.delayMs == 0 && reply.latencyNs == 0 && reply.pieces <= 1) {
-        tellFate(ReplyFate::Written, 0, reply.rules);
-        device->writeToLine(payload);
-        return;
+    if (!writer.holdsWrites()) {
+        m_overflowLogged = false;
+        if (reply.delayMs == 0 && reply.latencyNs == 0 && reply.pieces <= 1) {
+            tellFate(ReplyFate::Written, 0, reply.rules);
+            writes.push_back({payload});
+            return;
+        }
     }
-    if (m_heldReplies >= kMaxHeldReplies || m_pendingBytes + payload.size() > kMaxHeldBytes) {
+    if (writer.heldReplies() >= kMaxHeldReplies || writer.heldBytes() + payload.size() > kMaxHeldBytes) {
         if (!m_overflowLogged) {
             m_overflowLogged = true;
             VLOG(1, QStringLiteral("fault: %1 replies (%2 bytes) already held back, further replies dropped "
                                    "until they are written")
-                        .arg(m_heldReplies)
-                        .arg(m_pendingBytes));
+                        .arg(writer.heldReplies())
+                        .arg(writer.heldBytes()));
         }
         tellFate(ReplyFate::Dropped, 0, reply.rules);
         return;
@@ -483,9 +482,9 @@ void FaultInjector::emitReply(Device* device, const Reply& reply)
     // Writes never overtake each other: a late reply holds back the ones after it. Stacked
     // delays add up in 64 bits and wait no longer than the longest single delay.
     const qint64 delay = qint64(std::min<std::uint64_t>(reply.delayMs, FaultRule::kLongestMs));
-    qint64 due = m_clock.nsecsElapsed() + delay * kNsPerMs + reply.latencyNs;
-    if (!m_pending.empty())
-        due = std::max(due, m_pending.back().dueNs);
+    qint64 due = LineWriter::nowNs() + delay * kNsPerMs + reply.latencyNs;
+    if (writer.holdsWrites())
+        due = std::max(due, writer.lastDueNs());
     const std::uint64_t hold = ++m_lastHold;
     const bool delayed = reply.delayMs > 0 || reply.latencyNs > 0 || reply.pieces > 1;
     tellFate(delayed ? ReplyFate::Delayed : ReplyFate::Held, hold, reply.rules);
@@ -495,26 +494,10 @@ void FaultInjector::emitReply(Device* device, const Reply& reply)
     for (int i = 0; i < pieces; ++i) {
         const int begin = int(qint64(size) * i / pieces);
         const int end = int(qint64(size) * (i + 1) / pieces);
-        schedule(device, payload.mid(begin, end - begin), due, i + 1 == pieces ? hold : 0,
-                 reply.latencyNs > 0);
+        writes.push_back(
+            {payload.mid(begin, end - begin), due, i + 1 == pieces ? hold : 0, reply.latencyNs > 0});
         due += qint64(reply.gapMs) * kNsPerMs;
     }
-}
-
-void FaultInjector::schedule(Device* device, const QByteArray& bytes, qint64 dueNs, std::uint64_t hold,
-                             bool exact)
-{
-    m_pending.push_back(PendingWrite{device, device->session(), bytes, dueNs, hold != 0, exact, hold});
-    m_pendingBytes += bytes.size();
-    if (hold)
-        ++m_heldReplies;
-    if (m_pending.size() == 1)
-        rearmWriteTimer();
-}
-
-bool FaultInjector::filters(const Device* device) const
-{
-    return device && m_filtered.data() == device;
 }
 
 void FaultInjector::tellFate(ReplyFate fate, std::uint64_t hold, const QStringList& rules)
@@ -523,130 +506,14 @@ void FaultInjector::tellFate(ReplyFate fate, std::uint64_t hold, const QStringLi
         m_target.replyFate(fate, hold, rules);
 }
 
-void FaultInjector::letGo(const PendingWrite& write)
-{
-    if (write.endsReply)
-        tellFate(ReplyFate::Dropped, write.hold);
-}
-
-void FaultInjector::popFront()
-{
-    const PendingWrite& write = m_pending.front();
-    m_pendingBytes -= write.bytes.size();
-    if (write.endsReply)
-        --m_heldReplies;
-    m_pending.pop_front();
-    if (m_pending.empty())
-        m_overflowLogged = false;
-}
-
-void FaultInjector::dropStale()
-{
-    // A reply held for a line that has since closed, been lost or reopened belongs to no
-    // request of the session now open: it goes, and holds back nothing.
-    const auto stale = [](const PendingWrite& write) {
-        return !write.device || write.device->session() != write.session;
-    };
-    if (std::none_of(m_pending.cbegin(), m_pending.cend(), stale))
-        return;
-    std::deque<PendingWrite> kept;
-    std::vector<PendingWrite> gone;
-    for (const PendingWrite& write : m_pending) {
-        if (stale(write))
-            gone.push_back(write);
-        else
-            kept.push_back(write);
-    }
-    m_pending.swap(kept);
-    m_pendingBytes = 0;
-    m_heldReplies = 0;
-    for (const PendingWrite& write : m_pending) {
-        m_pendingBytes += write.bytes.size();
-        m_heldReplies += write.endsReply ? 1 : 0;
-    }
-    if (m_pending.empty())
-        m_overflowLogged = false;
-    rearmWriteTimer();
-    for (const PendingWrite& write : gone)
-        letGo(write);
-}
-
 void FaultInjector::dropPending(const QString& why)
 {
-    if (m_pending.empty())
+    LineWriter* writer = m_target.writer ? m_target.writer() : nullptr;
+    if (!writer || !writer->holdsWrites())
         return;
-    VLOG(1, QStringLiteral("fault: %1 held-back replies dropped, %2").arg(m_heldReplies).arg(why));
-    std::deque<PendingWrite> gone;
-    gone.swap(m_pending);
-    m_pendingBytes = 0;
-    m_heldReplies = 0;
+    VLOG(1, QStringLiteral("fault: %1 held-back replies dropped, %2").arg(writer->heldReplies()).arg(why));
     m_overflowLogged = false;
-    m_writeTimer.stop();
-    for (const PendingWrite& write : gone)
-        letGo(write);
-}
-
-void FaultInjector::flushPending(Device* device)
-{
-    dropStale();
-    while (!m_pending.empty()) {
-        const PendingWrite write = m_pending.front();
-        popFront();
-        if (write.device != device) {
-            letGo(write);
-            continue;
-        }
-        if (write.endsReply)
-            tellFate(ReplyFate::Written, write.hold);
-        device->writeToLine(write.bytes);
-    }
-    m_writeTimer.stop();
-    updateFilter();
-}
-
-void FaultInjector::rearmWriteTimer()
-{
-    if (m_pending.empty()) {
-        m_writeTimer.stop();
-        return;
-    }
-    m_writeTimer.start(timerMs(m_clock.nsecsElapsed()));
-}
-
-int FaultInjector::timerMs(qint64 nowNs) const
-{
-    const PendingWrite& first = m_pending.front();
-    const qint64 left = first.dueNs - nowNs;
-    if (first.exact)
-        return int(std::max<qint64>(0, (left - kWakeEarlyNs) / kNsPerMs));
-    return int(std::max<qint64>(0, (left + kNsPerMs - 1) / kNsPerMs));
-}
-
-void FaultInjector::writeDue()
-{
-    dropStale();
-    qint64 now = m_clock.nsecsElapsed();
-    while (!m_pending.empty()) {
-        const PendingWrite& first = m_pending.front();
-        if (first.dueNs > now && first.exact && timerMs(now) == 0) {
-            // The last fraction of a millisecond, awake: the event loop waits, other threads run.
-            while (m_clock.nsecsElapsed() < first.dueNs)
-                QThread::yieldCurrentThread();
-            now = m_clock.nsecsElapsed();
-        }
-        if (first.dueNs > now)
-            break;
-        const PendingWrite write = first;
-        popFront();
-        if (write.endsReply)
-            tellFate(ReplyFate::Written, write.hold);
-        write.device->writeToLine(write.bytes);
-    }
-    if (!m_pending.empty()) {
-        m_writeTimer.start(std::max(m_pending.front().exact ? 0 : 1, timerMs(now)));
-        return;
-    }
-    updateFilter();
+    writer->dropHeld();
 }
 
 void FaultInjector::setTiming(const ReplyTiming& timing)
@@ -656,7 +523,7 @@ void FaultInjector::setTiming(const ReplyTiming& timing)
     // Each scenario with timing draws its samples from the seed again.
     if (!m_timing.isEmpty())
         m_schedule.setSeed(m_schedule.seed());
-    updateFilter();
+    updateLineState();
 }
 
 qint64 FaultInjector::drawLatencyNs(RequestContext& request, std::uint8_t cmd)
@@ -728,25 +595,6 @@ void FaultInjector::cutUpload(const QString& rule)
         Qt::QueuedConnection);
 }
 
-void FaultInjector::updateFilter()
-{
-    Device* current = m_target.device ? m_target.device() : nullptr;
-    const bool wanted = m_schedule.hasActive() || !m_pending.empty() || !m_timing.isEmpty();
-    if (m_filtered && (m_filtered != current || !wanted)) {
-        m_filtered->setWriteFilter({});
-        m_filtered = nullptr;
-    }
-    if (wanted && current && m_filtered != current) {
-        QPointer<Device> device(current);
-        current->setWriteFilter([this, device](const UnitReply* reply, const QByteArray& frame) {
-            // Only the unit's own replies are shaped; anything else passes as it is.
-            return device && reply && filterFrame(device.data(), *reply, frame);
-        });
-        m_filtered = current;
-    }
-    updateLineState();
-}
-
 bool FaultInjector::refuseOnLine(const QList<FaultRule>& rules, QString* error) const
 {
     if (!m_target.lineRefusal)
@@ -812,7 +660,7 @@ void FaultInjector::updateLineState()
             m_target.modemLines(modemOff);
     }
     m_garble = 1.0 - keep;
-    Device* current = m_target.device ? m_target.device() : nullptr;
+    LineWriter* current = m_target.writer ? m_target.writer() : nullptr;
     const bool wanted = m_garble > 0.0;
     if (m_garbled && (m_garbled != current || !wanted)) {
         m_garbled->setLineNoise({});

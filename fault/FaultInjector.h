@@ -3,6 +3,7 @@
 #include "fault/FaultSchedule.h"
 #include "protocol/UnitReply.h"
 #include "scenario/ReplyTiming.h"
+#include "transport/LineWriter.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -14,15 +15,15 @@
 #include <QTimer>
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
+#include <vector>
 
-class Device;
-// Makes the unit misbehave on purpose, between the line and the service: a gate on received
-// requests (numbering, stall) and a filter on the frames the service sends (the rest). GUI
-// thread only. With no rule the gate passes every request on unchanged and no filter is set.
+// Makes the unit misbehave on purpose, between the line and the unit: a gate on received
+// requests (numbering, stall) and the shaping of the frames the unit sends (the rest), which
+// says what to write and when. GUI thread only. With no rule the gate passes every request on
+// unchanged and nothing is shaped.
 class FaultInjector : public QObject
 {
     Q_OBJECT
@@ -36,7 +37,7 @@ public:
         QString state; // "waiting", "active" or "ended"
     };
 
-    // What became of a reply the filter took: written to the line now or, held back first,
+    // What became of a reply shaped: written to the line now or, held back first,
     // later; held back by a delay or split of its own, or only behind a held-back one before
     // it; or never written (a drop, a cut upload, a full queue, let go while held).
     enum class ReplyFate
@@ -50,14 +51,14 @@ public:
     explicit FaultInjector(QObject* parent = nullptr);
     ~FaultInjector() override;
 
-    // The unit behind the gate: its request handler, the device it answers on, and how to end
-    // its uploads. Requests reach the unit only through slot_recvData from now on.
+    // The unit behind the gate: its request handler, the writer it answers through, and how to
+    // end its uploads. Requests reach the unit only through slot_recvData from now on.
     struct Target
     {
         // `request` numbers the requests passed on, from 1; the unit's replies carry it back.
         std::function<void(QString portName, unsigned char cmd, QByteArray data, std::uint64_t request)>
             deliver;
-        std::function<Device*()> device;
+        std::function<LineWriter*()> writer;
         std::function<void()> endUploads;
         // The line rules' effects: the line gone for `ms` (vanish) or a break toward the PC
         // (break); the modem lines now off (LineTransport::kDsr...); why the line cannot carry this
@@ -65,10 +66,9 @@ public:
         std::function<void(FaultRule::Action action, std::uint32_t ms)> lineEvent;
         std::function<void(std::uint8_t off)> modemLines;
         std::function<QString(const FaultRule& rule)> lineRefusal;
-        // Told of every reply the filter sees, Written just before its last byte is written (so
-        // a reader who saw the frame finds what was noted): first while the reply is handed
-        // over, with `hold` 0 unless Delayed or Held; a held one is told once more, Written or
-        // Dropped, under its `hold`. `rules`: those that acted on it.
+        // Told of every reply shaped, while it is shaped (so before any byte of it is written),
+        // with `hold` 0 unless Delayed or Held; the writer tells the end of a held one under
+        // its `hold`. `rules`: those that acted on it.
         std::function<void(ReplyFate fate, std::uint64_t hold, const QStringList& rules)> replyFate;
     };
     void setTarget(Target target);
@@ -97,20 +97,18 @@ public:
     // minimumNs; after the start frame also the time its latency held it back.
     qint64 recordPauseNs(UnitReply::Kind handedOver, qint64 minimumNs);
 
-    // Writes now what is held back for this device's session (an orderly end: the end frame
-    // still leaves); what was held for an earlier session is dropped.
-    void flushPending(Device* device);
-    // Held-back writes and the replies among them, as the bound counts them.
-    std::size_t pendingWrites() const { return m_pending.size(); }
-    std::size_t heldReplies() const { return m_heldReplies; }
-
     // At most this many replies, or this many bytes, are held back at once; a reply beyond
     // either is dropped (one log line until the queue drains).
     static constexpr std::size_t kMaxHeldReplies = 1000;
     static constexpr qint64 kMaxHeldBytes = 16 * 1024 * 1024;
 
-    // Whether the replies this device writes pass the filter (and their fates are told).
-    bool filters(const Device* device) const;
+    // Whether the unit's replies are to be shaped now (a rule active, reply timing, or writes
+    // still held behind which they must wait).
+    bool shapes(const LineWriter& writer) const;
+    // What to write of this reply, and when: nothing (dropped), one write now, or writes held
+    // behind those the writer holds. `frame` is the reply as packed.
+    std::vector<LineWriter::TimedWrite> shape(const UnitReply& reply, const QByteArray& frame,
+                                              const LineWriter& writer);
 
     QList<RuleStatus> rules() const;
     // One line per rule with its fire count (and its state, for a rule with a timeline), as the
@@ -148,17 +146,6 @@ private:
         QStringList rules; // those that acted on it
     };
 
-    struct PendingWrite
-    {
-        QPointer<Device> device;
-        std::uint64_t session; // the device's session it was meant for
-        QByteArray bytes;
-        qint64 dueNs;
-        bool endsReply;     // the last piece of a held reply
-        bool exact;         // a latency: the last millisecond is waited out awake
-        std::uint64_t hold; // endsReply: the number its fate is told under
-    };
-
     // The request being handled: its number and the rules that fired for it.
     struct RequestContext
     {
@@ -169,26 +156,15 @@ private:
         qint64 arrivalNs = -1; // on m_clock; -1 once its latency was drawn
     };
 
-    bool filterFrame(Device* device, const UnitReply& reply, const QByteArray& frame);
     void applyRule(const FaultRule& rule, Reply& reply);
-    void emitReply(Device* device, const Reply& reply);
-    void schedule(Device* device, const QByteArray& bytes, qint64 dueNs, std::uint64_t hold, bool exact);
+    void emitReply(const LineWriter& writer, const Reply& reply, std::vector<LineWriter::TimedWrite>& writes);
     void tellFate(ReplyFate fate, std::uint64_t hold, const QStringList& rules = {});
-    // A held write that goes without being written: its reply's fate, when it ends one.
-    void letGo(const PendingWrite& write);
     // What is left of a reply's latency now; 0 without samples for its command.
     qint64 drawLatencyNs(RequestContext& request, std::uint8_t cmd);
-    // The timer's wait for the first held write.
-    int timerMs(qint64 nowNs) const;
-    void popFront();
-    void dropStale();
     void dropPending(const QString& why);
-    void rearmWriteTimer();
-    void writeDue();
     void logFired(const QList<int>& fired, std::uint8_t cmd, std::uint32_t record);
     void logRequestFired(const QList<int>& fired, std::uint8_t cmd, std::uint64_t number);
     void cutUpload(const QString& rule);
-    void updateFilter();
     // Applies the active line rules: the modem lines and the garbling in force, and the rules
     // without a counted WHEN that act once as they start.
     void updateLineState();
@@ -213,17 +189,12 @@ private:
     int m_stallId = 0;
     bool m_cutting = false;
     QString m_cutRule; // the stop-after that cut the upload
-    std::deque<PendingWrite> m_pending;
     std::uint64_t m_lastHold = 0;
-    qint64 m_pendingBytes = 0;
-    std::size_t m_heldReplies = 0;
     bool m_overflowLogged = false;
-    QTimer m_writeTimer;
     // Armed only for the next start or end of a rule with a timeline: idle without one.
     QTimer m_timelineTimer;
     QElapsedTimer m_clock;
-    QPointer<Device> m_filtered;
-    QPointer<Device> m_garbled; // the device whose bytes are garbled
+    QPointer<LineWriter> m_garbled; // the writer whose bytes are garbled
     double m_garble = 0.0;
     std::uint8_t m_modemOff = 0;
     std::uint32_t m_baseSeed = FaultSchedule::kDefaultSeed;

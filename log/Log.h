@@ -14,3 +14,11 @@ QString qualifiedFunctionName(const char* prettyFunction);
         static const QString s_vlogFunction = qualifiedFunctionName(Q_FUNC_INFO);                            \
         LogManager::instance()->log(QStringLiteral(__FILE__), __LINE__, s_vlogFunction, (level), (message)); \
     } while (false)
+
+// As VLOG, under a function name given: for a line whose place in the log is older than the
+// function that now writes it, so the log reads as it always did.
+#define VLOG_AS(function, level, message)                                                                    \
+    do {                                                                                                     \
+        static const QString s_vlogFunction = QStringLiteral(function);                                      \
+        LogManager::instance()->log(QStringLiteral(__FILE__), __LINE__, s_vlogFunction, (level), (message)); \
+    } while (false)

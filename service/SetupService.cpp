@@ -3,6 +3,8 @@
 #include "device/Device.h"
 #include "device/DeviceRegistry.h"
 #include "log/Log.h"
+#include "protocol/FrameView.h"
+#include "protocol/WireFormat.h"
 #include "unit/EmulatedUnit.h"
 
 #include <QEventLoop>
@@ -33,9 +35,14 @@ SetupService::SetupService() : m_unit(new EmulatedUnit(this))
             VLOG(1, QStringLiteral("串口尚未打开!"));
             return;
         }
-        device->sendReply(reply);
+        const QByteArray frame = FrameView::build(wire::kAddress, reply.command, reply.content);
+        if (device->readyForReply(reply.command, frame, reply.discardsUnread()))
+            device->writer()->write(frame);
     });
-    m_unit->setLineFinder(currentDevice);
+    m_unit->setLineFinder([]() -> LineWriter* {
+        Device* device = currentDevice();
+        return device ? device->writer() : nullptr;
+    });
     connect(m_unit, &EmulatedUnit::upload_progress, this, &SetupService::upload_progress);
     connect(m_unit, &EmulatedUnit::upload_ended, this, &SetupService::upload_ended);
 }

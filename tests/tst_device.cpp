@@ -3,14 +3,15 @@
 
 #include "capture/CaptureReader.h"
 #include "capture/CaptureWriter.h"
-#include "data/DateTimeData.h"
-#include "data/NullData.h"
 #include "device/Device.h"
 #include "log/LogManager.h"
+#include "protocol/FrameView.h"
+#include "protocol/WireFormat.h"
 #include "transport/LinePacer.h"
 #include "transport/LineProbe.h"
 #include "transport/MemoryTransport.h"
 #include "transport/PortLockHolder.h"
+#include "transport/SerialSettings.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -65,6 +66,16 @@ std::unique_ptr<Device> openParsing(const PtyPair& pty)
     return device;
 }
 
+// The unit's way to answer: packed once, the half-duplex turn, then the writer.
+bool reply(Device& device, std::uint8_t cmd, const QByteArray& content = QByteArray())
+{
+    const QByteArray frame = FrameView::build(wire::kAddress, cmd, content);
+    if (!device.readyForReply(cmd, frame, false))
+        return false;
+    device.writer()->write(frame);
+    return true;
+}
+
 } // namespace
 
 class TestDevice : public QObject
@@ -76,20 +87,20 @@ private slots:
 
     void settingMaps()
     {
-        QCOMPARE(Device::baudRateFor("1200"), 1200);
-        QCOMPARE(Device::baudRateFor("57600"), 57600);
-        QCOMPARE(Device::baudRateFor("115200"), 115200);
-        QCOMPARE(Device::baudRateFor("300"), 115200);
-        QCOMPARE(Device::baudRateFor(""), 115200);
-        QCOMPARE(Device::dataBitsFor("5"), QSerialPort::Data5);
-        QCOMPARE(Device::dataBitsFor("7"), QSerialPort::Data7);
-        QCOMPARE(Device::dataBitsFor("9"), QSerialPort::Data8);
-        QCOMPARE(Device::stopBitsFor("1.5"), QSerialPort::OneAndHalfStop);
-        QCOMPARE(Device::stopBitsFor("2"), QSerialPort::TwoStop);
-        QCOMPARE(Device::stopBitsFor("x"), QSerialPort::OneStop);
-        QCOMPARE(Device::parityFor("Odd"), QSerialPort::OddParity);
-        QCOMPARE(Device::parityFor("Even"), QSerialPort::EvenParity);
-        QCOMPARE(Device::parityFor("Mark"), QSerialPort::NoParity);
+        QCOMPARE(SerialSettings::baudRateFor("1200"), 1200);
+        QCOMPARE(SerialSettings::baudRateFor("57600"), 57600);
+        QCOMPARE(SerialSettings::baudRateFor("115200"), 115200);
+        QCOMPARE(SerialSettings::baudRateFor("300"), 115200);
+        QCOMPARE(SerialSettings::baudRateFor(""), 115200);
+        QCOMPARE(SerialSettings::dataBitsFor("5"), QSerialPort::Data5);
+        QCOMPARE(SerialSettings::dataBitsFor("7"), QSerialPort::Data7);
+        QCOMPARE(SerialSettings::dataBitsFor("9"), QSerialPort::Data8);
+        QCOMPARE(SerialSettings::stopBitsFor("1.5"), QSerialPort::OneAndHalfStop);
+        QCOMPARE(SerialSettings::stopBitsFor("2"), QSerialPort::TwoStop);
+        QCOMPARE(SerialSettings::stopBitsFor("x"), QSerialPort::OneStop);
+        QCOMPARE(SerialSettings::parityFor("Odd"), QSerialPort::OddParity);
+        QCOMPARE(SerialSettings::parityFor("Even"), QSerialPort::EvenParity);
+        QCOMPARE(SerialSettings::parityFor("Mark"), QSerialPort::NoParity);
     }
 
     void openMissingPortFails()
@@ -206,9 +217,10 @@ private slots:
     {
         LogCapture log;
         auto device = makeDevice(QStringLiteral("/nonexistent/ttyVARNEL"));
-        QVERIFY(!device->SendData(true, 0x01, std::make_unique<NullData>(), 1000));
-        QVERIFY(!device->SendData(true, 0x04, std::string("X"), 1000));
-        QCOMPARE(log.messages.count(QStringLiteral("串口未打开!")), 2);
+        QVERIFY(!reply(*device, 0x01));
+        QVERIFY(!reply(*device, 0x04, "X"));
+        // The second is a repeat of the first: the log folds it.
+        QVERIFY(log.messages.contains(QStringLiteral("串口未打开!")));
     }
 
     // Requests split, glued and wrapped in noise all come out whole and in order.
@@ -268,9 +280,8 @@ private slots:
         device->setLineObserver(&writer);
         QVERIFY(device->Open());
         device->startParseThread();
-        connect(device.get(), &Device::recv_data, device.get(), [&](QString, unsigned char cmd, QByteArray) {
-            device->SendData(true, cmd, std::string("OPERATOR"), 1000);
-        });
+        connect(device.get(), &Device::recv_data, device.get(),
+                [&](QString, unsigned char cmd, QByteArray) { reply(*device, cmd, "OPERATOR"); });
         const QByteArray request = frameBytes(0x10);
         const QByteArray noise("\x00\x5A\xFF", 3);
         constexpr int kRounds = 40;
@@ -320,51 +331,15 @@ private slots:
         LogCapture log;
         auto device = makeDevice(pty.portPath());
         QVERIFY(device->Open());
-        QVERIFY(device->SendData(true, 0x0D, std::make_unique<NullData>(), 1000));
+        QVERIFY(reply(*device, 0x0D));
         QCOMPARE(pty.read(9).toHex(), QByteArray("5aa512340d0000de00"));
         QVERIFY(log.messages.contains(QStringLiteral("发送消息：清除文件记录")));
-
-        // Bytes given for a command without content are not sent.
-        QVERIFY(device->SendData(true, 0x0D, std::string("\x01\x02", 2), 1000));
-        QCOMPARE(pty.read(9).toHex(), QByteArray("5aa512340d0000de00"));
-
-        QVERIFY(device->SendData(true, 0x10, std::string("OPERATOR"), 1000));
+        QVERIFY(reply(*device, 0x10, "OPERATOR"));
         QCOMPARE(pty.read(17), frameBytes(0x10, "OPERATOR"));
-
-        auto time = std::make_unique<DateTimeData>();
-        const std::string timeBytes = time->toBytes();
-        QVERIFY(device->SendData(true, 0x02, std::move(time), 1000));
-        QCOMPARE(pty.read(16), frameBytes(0x02, QByteArray::fromStdString(timeBytes)));
+        // A frame that could not be packed is refused, said, and nothing goes out.
+        QVERIFY(!device->readyForReply(0x10, QByteArray(), false));
+        QVERIFY(log.messages.contains(QStringLiteral("创建协议帧失败!")));
         QCOMPARE(pty.drain(50), QByteArray());
-    }
-
-    // A request's reply timer: one time-out about the given time later, and a valid
-    // frame before it stops the timer.
-    void requestStartsReceiveTimer()
-    {
-        PtyPair pty;
-        LogCapture log;
-        auto device = openParsing(pty);
-        QVERIFY(device);
-        QSignalSpy timeouts(device.get(), &Device::recv_timeout);
-        QElapsedTimer elapsed;
-        elapsed.start();
-        QVERIFY(device->SendData(false, 0x02, std::make_unique<NullData>(), 200));
-        QVERIFY(timeouts.wait(3000));
-        QVERIFY(elapsed.elapsed() >= 190);
-        QCOMPARE(timeouts.at(0).at(0).toString(), pty.portPath());
-        QVERIFY(log.messages.contains(QStringLiteral("接收消息超时!")));
-        QTest::qWait(400);
-        QCOMPARE(timeouts.count(), 1);
-
-        // A generous time-out: the reply must stop the timer even on a loaded machine.
-        elapsed.restart();
-        QVERIFY(device->SendData(false, 0x02, std::make_unique<NullData>(), 1500));
-        pty.read(9);
-        QVERIFY(pty.write(frameBytes(0x02, QByteArray("\x07\xEA\x0C\x08\x09\x0A\x0B", 7))));
-        QTest::qWait(1800 - int(elapsed.elapsed()));
-        QCOMPARE(timeouts.count(), 1);
-        device->stopParseThread();
     }
 
     void readAfterReplyIsNotLost()
@@ -374,12 +349,12 @@ private slots:
         auto device = openParsing(pty);
         QVERIFY(device);
         QSignalSpy spy(device.get(), &Device::recv_data);
-        const std::string big(4000, 'x');
-        QVERIFY(device->SendData(true, 0x04, big, 1000));
+        const QByteArray big(4000, 'x');
+        QVERIFY(reply(*device, 0x04, big));
         QVERIFY(pty.write(frameBytes(0x02)));
         QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 3000);
         const QByteArray reply = pty.read(4009, 5000);
-        QCOMPARE(reply, frameBytes(0x04, QByteArray::fromStdString(big)));
+        QCOMPARE(reply, frameBytes(0x04, big));
         device->stopParseThread();
     }
 
@@ -406,7 +381,7 @@ private slots:
         QCOMPARE(errors.size(), 1);
         // The reason is the line's own, not a stale one left by the refused DTR call.
         QVERIFY2(!errors.first().contains(QStringLiteral("Inappropriate ioctl")), qPrintable(errors.first()));
-        QVERIFY(!device->SendData(true, 0x01, std::make_unique<NullData>(), 1000));
+        QVERIFY(!reply(*device, 0x01));
         device->stopParseThread();
         QVERIFY(device->Close());
     }
@@ -428,22 +403,79 @@ private slots:
         QVERIFY(device.Open());
         LogCapture log;
         const qint64 before = LinePacer::nowNs();
-        device.writeToLine(QByteArray(100, 'x'));
-        QVERIFY(device.lineFreeAtNs() >= before + 100 * secondPerByte);
+        device.writer()->write(QByteArray(100, 'x'));
+        QVERIFY(device.writer()->lineFreeAtNs() >= before + 100 * secondPerByte);
         QTest::qWait(50);
         QCOMPARE(received.size(), 0);
-        device.writeToLine(QByteArray(int(Device::kMaxLineTimingBytes), 'y'));
-        device.writeToLine(QByteArray(10, 'z'));
+        device.writer()->write(QByteArray(int(LineWriter::kMaxLineTimingBytes), 'y'));
+        device.writer()->write(QByteArray(10, 'z'));
         QCOMPARE(log.messages.filter(QStringLiteral("line timing: 100 bytes still on their way")).size(), 1);
-        device.flushLineTiming();
+        device.writer()->flushLineTiming();
         // What did not fit is gone; what did leaves in order.
         QTRY_COMPARE(received, QByteArray(100, 'x') + QByteArray(10, 'z'));
-        QVERIFY(device.lineFreeAtNs() <= LinePacer::nowNs());
+        QVERIFY(device.writer()->lineFreeAtNs() <= LinePacer::nowNs());
         // Closing drops what is held; no timer is left behind.
-        device.writeToLine(QByteArray(3, 'w'));
+        device.writer()->write(QByteArray(3, 'w'));
         QVERIFY(device.Close());
         const QList<QTimer*> timers = device.findChildren<QTimer*>();
         QVERIFY(std::none_of(timers.cbegin(), timers.cend(), [](QTimer* t) { return t->isActive(); }));
+    }
+
+    // Held writes leave in order, never before their time nor ahead of one held before them;
+    // an orderly end writes them now, the line's end lets them go; each held reply's end is told once.
+    void heldWritesKeepTheirOrderAndEndWithTheSession()
+    {
+        enum class End
+        {
+            Wait,
+            Flush,
+            Close
+        };
+        const struct
+        {
+            const char* name;
+            End end;
+            QByteArray received;
+            QList<QPair<quint64, bool>> told;
+        } cases[] = {
+            {"waited", End::Wait, "abc", {{1, true}, {2, true}}},
+            {"flushed", End::Flush, "abc", {{1, true}, {2, true}}},
+            {"closed", End::Close, "", {{1, false}, {2, false}}},
+        };
+        for (const auto& c : cases) {
+            auto [unitEnd, pcEnd] = MemoryTransport::createPair();
+            QVERIFY(pcEnd->open());
+            Device device(QStringLiteral("memory"), std::move(unitEnd));
+            QVERIFY(device.Open());
+            LineWriter* writer = device.writer();
+            QList<QPair<quint64, bool>> told;
+            writer->setHeldEnded(
+                [&told](std::uint64_t hold, bool written) { told << qMakePair(quint64(hold), written); });
+            const qint64 now = LineWriter::nowNs();
+            writer->schedule({"a", now + 80 * 1000000LL, 1, false});
+            // Due earlier, yet held behind the first: writes never overtake.
+            writer->schedule({"b", now + 1000000LL, 0, false});
+            writer->schedule({"c", 0, 2, true});
+            QCOMPARE(writer->heldReplies(), std::size_t(2));
+            QCOMPARE(writer->heldBytes(), qint64(3));
+            QTest::qWait(20);
+            QVERIFY2(pcEnd->readAll().isEmpty(), c.name);
+            if (c.end == End::Flush)
+                writer->flushHeld();
+            else if (c.end == End::Close)
+                QVERIFY(device.Close());
+            QByteArray received;
+            QDeadlineTimer deadline(2000);
+            while (received.size() < c.received.size() && !deadline.hasExpired()) {
+                QTest::qWait(5);
+                received += pcEnd->readAll();
+            }
+            QTest::qWait(100);
+            received += pcEnd->readAll();
+            QCOMPARE(received, c.received);
+            QCOMPARE(told, c.told);
+            QVERIFY2(!writer->holdsWrites(), c.name);
+        }
     }
 
     // A terminal whose other side is open is there, however idle; once that side has

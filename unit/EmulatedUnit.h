@@ -14,7 +14,7 @@
 #include <functional>
 #include <optional>
 
-class Device;
+class LineWriter;
 class QEventLoop;
 class RecordUploadJob;
 
@@ -28,8 +28,8 @@ class EmulatedUnit : public QObject
 public:
     // Where the unit's replies go (its session's fault stage and line).
     using ReplyChannel = std::function<void(const UnitReply& reply)>;
-    // The device an upload watches for a slow or vanished line; nullptr when none is open.
-    using LineFinder = std::function<Device*()>;
+    // The writer an upload watches for a slow or vanished line; nullptr when none is open.
+    using LineFinder = std::function<LineWriter*()>;
 
     static constexpr int kDefaultRecordCount = 10000;
 

@@ -1,6 +1,6 @@
 #include "unit/RecordUploadJob.h"
 
-#include "device/Device.h"
+#include "transport/LineWriter.h"
 #include "log/LogManager.h"
 #include "unit/FileRecordFrames.h"
 #include "util/Conversions.h"
@@ -53,10 +53,10 @@ void RecordUploadJob::log(int line, int level, const QString& message)
                                 QStringLiteral("SetupService::processGetRecordReq"), level, message);
 }
 
-Device* RecordUploadJob::openDevice() const
+LineWriter* RecordUploadJob::openWriter() const
 {
-    Device* device = m_line ? m_line() : nullptr;
-    return device && device->isOpen() ? device : nullptr;
+    LineWriter* writer = m_line ? m_line() : nullptr;
+    return writer && writer->isOpen() ? writer : nullptr;
 }
 
 void RecordUploadJob::start()
@@ -81,8 +81,8 @@ void RecordUploadJob::handOver(UnitReply::Kind kind, std::uint32_t sequence, con
     const qint64 pauseNs = m_pause ? std::max(kMinimumNs, m_pause(kind, kMinimumNs)) : kMinimumNs;
     m_pauseEnd = QDeadlineTimer::addNSecs(handedOver, pauseNs);
     // On a timed line the frame is still on its way: the pause counts from its last byte.
-    const Device* device = openDevice();
-    const qint64 lineFreeNs = device ? device->lineFreeAtNs() : 0;
+    const LineWriter* writer = openWriter();
+    const qint64 lineFreeNs = writer ? writer->lineFreeAtNs() : 0;
     if (lineFreeNs > 0) {
         QDeadlineTimer afterLastByte(Qt::PreciseTimer);
         afterLastByte.setPreciseDeadline(0, lineFreeNs + pauseNs);
@@ -149,9 +149,9 @@ void RecordUploadJob::drainThenStep()
 {
     // Keeps the upload behind a slow line, so a stop stops what the peer sees; a stop or
     // a vanished device ends the wait.
-    Device* device = openDevice();
-    const qint64 pending = device ? device->bytesToWrite() : 0;
-    if (device && m_sending && pending > 0) {
+    LineWriter* writer = openWriter();
+    const qint64 pending = writer ? writer->bytesToWrite() : 0;
+    if (writer && m_sending && pending > 0) {
         if (m_phase != Phase::Drain || pending < m_drainPending)
             m_drainStalled.start();
         m_drainPending = pending;
@@ -171,7 +171,7 @@ void RecordUploadJob::drainThenStep()
         m_phase = Phase::Drain;
         if (!m_drainConnection)
             m_drainConnection =
-                connect(device, &Device::bytes_written, this, &RecordUploadJob::wake, Qt::QueuedConnection);
+                connect(writer, &LineWriter::bytes_written, this, &RecordUploadJob::wake, Qt::QueuedConnection);
         m_timer.start(kDrainRecheckMs);
         return;
     }
@@ -204,7 +204,7 @@ void RecordUploadJob::step()
         finish();
         return;
     }
-    if (!openDevice()) {
+    if (!openWriter()) {
         log(__LINE__, 0, QStringLiteral("PORT %1 >> device is not open").arg(m_portName));
         m_endReason = QStringLiteral("line-closed");
         finish();

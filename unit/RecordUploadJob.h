@@ -13,7 +13,7 @@
 #include <functional>
 #include <string>
 
-class Device;
+class LineWriter;
 
 // One answer to a file-record request: a start frame, one data frame per step and an end
 // frame, paced by a timer on the owner thread's event loop instead of nested event loops,
@@ -27,8 +27,8 @@ public:
     using Sender = std::function<void(UnitReply::Kind kind, std::uint32_t sequence, std::string content)>;
     // The data-frame content of the record with this sequence number (from 1).
     using RecordMaker = std::function<std::string(std::uint32_t sequence)>;
-    // The device the upload goes out on, or nullptr when there is none.
-    using LineFinder = std::function<Device*()>;
+    // The writer the upload goes out through, or nullptr when no line is open.
+    using LineFinder = std::function<LineWriter*()>;
 
     // `sending` is the unit's flag: cleared by a stop and by the end of any upload.
     RecordUploadJob(const QString& portName, int count, bool& sending, Sender send, RecordMaker make,
@@ -83,7 +83,7 @@ private:
     void stopWaitingForDrain();
     void reportProgress(bool force);
     void log(int line, int level, const QString& message);
-    Device* openDevice() const;
+    LineWriter* openWriter() const;
 
     QString m_portName;
     int m_count;

@@ -1,12 +1,12 @@
 #include "app/Widget.h"
 
 #include "device/Device.h"
-#include "device/DeviceRegistry.h"
+#include "app/DeviceRegistry.h"
 #include "emulator/ControlEndpoint.h"
 #include "log/Log.h"
 #include "log/LogFileWriter.h"
 #include "log/LogManager.h"
-#include "service/SetupService.h"
+#include "app/SetupService.h"
 #include "transport/LineTransport.h"
 #include "transport/SerialSettings.h"
 #include "ui/BaseSetupWidget.h"
@@ -50,6 +50,7 @@ Widget::Widget(QWidget* parent)
       m_portSession(m_host.addUnit(SetupService::instance()->unit()))
 {
     ui->setupUi(this);
+    DeviceRegistry::instance()->setSession(m_portSession);
 
     const double s = scaleFactorForDpi(primaryScreenDpi());
     DisplayScale::setFactor(s);
@@ -87,6 +88,7 @@ Widget::Widget(QWidget* parent)
 
 Widget::~Widget()
 {
+    DeviceRegistry::instance()->setSession(nullptr);
     QTabWidget* tabs = ui->tabWidgetServiceSetup;
     while (tabs->count() > 0)
         tabs->removeTab(0);

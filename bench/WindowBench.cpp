@@ -6,7 +6,7 @@
 #include "app/Widget.h"
 #include "protocol/FrameExtractor.h"
 #include "protocol/FrameView.h"
-#include "service/SetupService.h"
+#include "app/SetupService.h"
 #include "util/StandardOptions.h"
 
 #include <QApplication>

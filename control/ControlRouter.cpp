@@ -78,18 +78,8 @@ const ControlRouter::Route ControlRouter::kRoutes[] = {
 
 ControlRouter::ControlRouter(UnitHost* host, QObject* parent) : QObject(parent), m_host(host)
 {
-    // Each unit's upload as GET /units shows it, kept on the owner thread.
-    for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id) {
-        EmulatedUnit* unit = m_host->session(id)->unit();
-        connect(unit, &EmulatedUnit::upload_started, this, [this, id](quint64, int announced) {
-            m_uploads[id] = {0, announced};
-        });
-        connect(unit, &EmulatedUnit::upload_progress, this, [this, id](int sent, int total, double) {
-            m_uploads[id] = {sent, total};
-        });
-        connect(unit, &EmulatedUnit::upload_ended, this, [this, id] { m_uploads.erase(id); });
+    for (int id = m_host->firstUnit(); id <= m_host->lastUnit(); ++id)
         m_feed.follow(m_host->session(id)->journal());
-    }
 }
 
 ControlRouter::~ControlRouter()
@@ -316,20 +306,17 @@ ControlReply ControlRouter::forUnit(UnitSession* session, std::function<ControlR
 QJsonObject ControlRouter::unitJson(int id) const
 {
     UnitSession* session = m_host->session(id);
-    QString endpoint;
-    const QString line = session->lineState(&endpoint);
-    const auto upload = m_uploads.find(id);
+    const UnitSession::Status status = session->status();
+    const QString& line = status.line;
     return QJsonObject{
         {QStringLiteral("id"), id},
-        {QStringLiteral("endpoint"), endpoint},
+        {QStringLiteral("endpoint"), status.endpoint},
         {QStringLiteral("connected"), line == QLatin1String("open") || line == QLatin1String("connected")},
         {QStringLiteral("line"), line},
         {QStringLiteral("records"), session->unit()->recordCount()},
-        {QStringLiteral("upload"),
-         upload == m_uploads.end()
-             ? QJsonValue()
-             : QJsonValue(QJsonObject{{QStringLiteral("sent"), upload->second.first},
-                                      {QStringLiteral("total"), upload->second.second}})}};
+        {QStringLiteral("upload"), status.total < 0 ? QJsonValue()
+                                                    : QJsonValue(QJsonObject{{QStringLiteral("sent"), status.sent},
+                                                                             {QStringLiteral("total"), status.total}})}};
 }
 
 void ControlRouter::health(const Target&, httplib::Response& response)
@@ -479,10 +466,7 @@ void ControlRouter::resetUnit(const Target& target, httplib::Response& response)
 {
     UnitSession* session = target.session;
     send(response, forUnit(session, [session] {
-             // The scenario stays; what the PC program did and what the rules counted goes.
-             session->faults()->clear();
-             session->journal()->clear();
-             session->resetRecordedState();
+             session->reset();
              return ControlReply::empty();
          }));
 }

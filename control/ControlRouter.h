@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <functional>
-#include <map>
 #include <optional>
 #include <utility>
 
@@ -121,5 +120,4 @@ private:
     // Every unit's events for the event streams.
     EventFeed m_feed;
     // Owner thread: each unit's running upload as records sent and announced.
-    std::map<int, std::pair<int, int>> m_uploads;
 };

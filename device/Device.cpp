@@ -7,21 +7,11 @@
 #include "transport/LineObserver.h"
 #include "transport/LinePacer.h"
 #include "transport/LineTransport.h"
-#include "transport/SerialTransport.h"
 
 #include <chrono>
 #ifdef Q_OS_LINUX
 #include <pthread.h>
 #endif
-
-Device::Device(const QString& portName, const QString& baudRate, const QString& dataBits,
-               const QString& stopBits, const QString& parity, QObject* parent)
-    : Device(
-          portName,
-          std::make_unique<SerialTransport>(portName, SerialSettings(baudRate, dataBits, stopBits, parity)),
-          parent)
-{
-}
 
 Device::Device(const QString& portName, std::unique_ptr<LineTransport> line, QObject* parent)
     : QObject(parent), m_line(std::move(line)), m_portName(portName), m_writer(m_line.get(), this)

@@ -30,10 +30,7 @@ class Device : public QObject
     Q_OBJECT
 
 public:
-    // A serial port with the window's five setting texts.
-    Device(const QString& portName, const QString& baudRate, const QString& dataBits, const QString& stopBits,
-           const QString& parity, QObject* parent = nullptr);
-    // Any line; the device owns it.
+    // The device owns the line.
     Device(const QString& portName, std::unique_ptr<LineTransport> line, QObject* parent = nullptr);
     ~Device() override;
 

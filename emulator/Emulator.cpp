@@ -1,7 +1,6 @@
 #include "emulator/Emulator.h"
 
 #include "capture/CaptureWriter.h"
-#include "device/DeviceRegistry.h"
 #include "emulator/ControlEndpoint.h"
 #include "emulator/EmulatorApplication.h"
 #include "emulator/EmulatorConsole.h"
@@ -74,7 +73,8 @@ QString captureProblem(const QString& path)
 
 } // namespace
 
-Emulator::Emulator(EmulatorConfig config, EmulatorApplication* app) : m_config(std::move(config)), m_app(app)
+Emulator::Emulator(EmulatorConfig config, EmulatorApplication* app, LogManager* log)
+    : m_config(std::move(config)), m_app(app), m_log(log)
 {
 }
 
@@ -98,7 +98,7 @@ int Emulator::run()
     if (config.logLimit)
         LogFileWriter::instance()->setSizeLimit(*config.logLimit);
     // One client's flood must not fill the log of a fleet (the window keeps every line).
-    LogManager::instance()->setFloodLines(LogManager::kDefaultFloodLines);
+    m_log->setFloodLines(LogManager::kDefaultFloodLines);
     if (config.logFile)
         StartupLog::begin("varnel-emu");
 
@@ -165,8 +165,8 @@ int Emulator::run()
             VLOG(1, QStringLiteral("事件文件写入失败，停止写入：%1").arg(reason));
         });
     }
-    EmulatorConsole console(&host);
-    QObject::connect(LogManager::instance(), &LogManager::logAdded, &console,
+    EmulatorConsole console(&host, m_log);
+    QObject::connect(m_log, &LogManager::logAdded, &console,
                      &EmulatorConsole::slot_logAdded);
     VLOG(1, QStringLiteral("Welcome to VARNEL %1.%2").arg(1).arg(0));
     for (std::size_t i = 0; i < units.size(); ++i) {
@@ -196,14 +196,6 @@ int Emulator::run()
     settings.parity = config.parity;
     // Nothing else runs on the main thread while it waits for requests: no hand-off per frame.
     settings.parseThread = false;
-    if (!fleet) {
-        DeviceRegistry* registry = DeviceRegistry::instance();
-        registry->setPortName(settings.portName.toStdString());
-        registry->setBaudRate(settings.baudRate.toStdString());
-        registry->setDataBits(settings.dataBits.toStdString());
-        registry->setStopBits(settings.stopBits.toStdString());
-        registry->setParity(settings.parity.toStdString());
-    }
 
     // Installed before the port opens, so a signal just after start-up still closes in order.
     SignalWatcher signalWatcher;
@@ -224,8 +216,6 @@ int Emulator::run()
         }
         if (units[i].adapter)
             LineTiming::parseAdapter(*units[i].adapter, &settings.lineTiming, nullptr);
-        // One of many: owned by its session and cut inline, no registry and no thread of its own.
-        settings.registered = !fleet;
         if (!host.open(numberOf(i), settings)) {
             VLOG(1, QStringLiteral("打开串口失败"));
             console.writePendingLines();

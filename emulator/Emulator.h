@@ -5,13 +5,15 @@
 #include <QString>
 
 class EmulatorApplication;
+class LogManager;
 
 // varnel-emu's composition root: the units of a checked configuration with their captures,
 // event file, console, control API and state file, served until the orderly end.
 class Emulator
 {
 public:
-    Emulator(EmulatorConfig config, EmulatorApplication* app);
+    // The log is the process's (its file writer too); the program hands it over.
+    Emulator(EmulatorConfig config, EmulatorApplication* app, LogManager* log);
 
     // Starts everything, runs the event loop and ends in order: the exit code, with error()
     // saying why when the start or the state file failed.
@@ -23,5 +25,6 @@ private:
 
     EmulatorConfig m_config;
     EmulatorApplication* m_app;
+    LogManager* m_log;
     QString m_error;
 };

@@ -18,7 +18,10 @@
 #include <cstdio>
 #include <unistd.h>
 
-EmulatorConsole::EmulatorConsole(UnitHost* host, QObject* parent) : QObject(parent), m_host(host) {}
+EmulatorConsole::EmulatorConsole(UnitHost* host, LogManager* log, QObject* parent)
+    : QObject(parent), m_host(host), m_log(log)
+{
+}
 
 void EmulatorConsole::watchStandardInput()
 {
@@ -127,7 +130,7 @@ void EmulatorConsole::runCommand(const QString& line)
     if (words.isEmpty())
         return;
     // What the command logs shows now, even when it repeats the line of the same command typed before.
-    LogManager::instance()->breakRepeatRun();
+    m_log->breakRepeatRun();
     if (words.first() == QLatin1String("unit")) {
         bool valid = false;
         const int id = words.size() >= 3 ? words.at(1).toInt(&valid, 10) : 0;
@@ -204,7 +207,7 @@ bool EmulatorConsole::runUnitCommand(UnitSession* session, int id, const QString
         answer({QString::fromUtf8(
             QJsonDocument(session->recordedState()->toJson()).toJson(QJsonDocument::Compact))});
     } else if (verb == QLatin1String("state") && words.size() == 2 && words.at(1) == QLatin1String("reset")) {
-        session->resetRecordedState();
+        session->reset();
         answer({QStringLiteral("state: cleared")});
     } else if (verb == QLatin1String("journal") && words.size() <= 2) {
         int count = kDefaultJournalLines;

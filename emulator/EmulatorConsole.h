@@ -9,6 +9,7 @@
 #include <memory>
 #include <utility>
 
+class LogManager;
 class ScenarioReadJob;
 class UnitHost;
 class UnitSession;
@@ -23,7 +24,8 @@ class EmulatorConsole : public QObject
 
 public:
     // "unit N COMMAND" goes to unit N; a bare command to every unit of the host.
-    explicit EmulatorConsole(UnitHost* host, QObject* parent = nullptr);
+    // Each command breaks the log's run of repeats, so what it logs shows at once.
+    EmulatorConsole(UnitHost* host, LogManager* log, QObject* parent = nullptr);
     ~EmulatorConsole() override;
 
     void watchStandardInput();
@@ -73,6 +75,7 @@ private:
     void writeLine(const QString& paneLine, const char* function, int line);
 
     UnitHost* m_host;
+    LogManager* m_log;
     QSocketNotifier* m_stdinNotifier = nullptr;
     QByteArray m_pending;
     QStringList m_pendingLines;

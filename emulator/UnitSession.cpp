@@ -1,7 +1,6 @@
 #include "emulator/UnitSession.h"
 
 #include "device/Device.h"
-#include "device/DeviceRegistry.h"
 #include "log/Log.h"
 #include "log/LogContext.h"
 #include "protocol/FrameView.h"
@@ -59,6 +58,11 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
     };
     m_faults.setTarget(std::move(target));
     connect(m_unit, &EmulatedUnit::upload_ended, &m_faults, &FaultInjector::slot_uploadEnded);
+    connect(m_unit, &EmulatedUnit::upload_started, this,
+            [this](quint64, int announced) { m_upload = {0, announced}; });
+    connect(m_unit, &EmulatedUnit::upload_progress, this,
+            [this](int sent, int total, double) { m_upload = {sent, total}; });
+    connect(m_unit, &EmulatedUnit::upload_ended, this, [this] { m_upload = {0, -1}; });
 
     connect(&m_faults, &FaultInjector::fault_fired, this,
             [this](const QString& rule, const QString& action, quint64 request, qint64 record) {
@@ -278,6 +282,12 @@ void UnitSession::resetRecordedState()
 UnitSession::~UnitSession()
 {
     close();
+    // A unit given to the session outlives it (the window's): it must not call into it later.
+    if (!m_ownUnit) {
+        m_unit->setReplyChannel({});
+        m_unit->setLineFinder({});
+        m_unit->setRecordPause({});
+    }
 }
 
 bool UnitSession::open(const Settings& settings)
@@ -288,51 +298,35 @@ bool UnitSession::open(const Settings& settings)
     if (!Endpoint::parse(settings.portName, &endpoint, &m_lastError))
         return false;
     m_lineTiming = settings.lineTiming;
-    m_fallbackCharacterNs =
-        SerialSettings(settings.baudRate, settings.dataBits, settings.stopBits, settings.parity)
-            .characterNs();
-    if (endpoint.kind() != Endpoint::Kind::Serial || !settings.registered) {
-        std::unique_ptr<LineTransport> line = endpoint.makeUnitLine(
-            SerialSettings(settings.baudRate, settings.dataBits, settings.stopBits, settings.parity));
-        if (!settings.registered)
-            return open(settings.portName, std::move(line));
-        watchLine(line.get());
-        const QString previous = m_portName;
-        m_portName = settings.portName;
-        if (start(new Device(settings.portName, std::move(line)), true, settings.parseThread))
-            return true;
-        m_portName = previous;
-        return false;
-    }
-    auto* device = new Device(settings.portName, settings.baudRate, settings.dataBits, settings.stopBits,
-                              settings.parity);
-    watchLine(device->line());
-    const QString previous = m_portName;
-    m_portName = settings.portName;
-    if (start(device, true, settings.parseThread))
-        return true;
-    m_portName = previous;
-    return false;
+    const SerialSettings serial(settings.baudRate, settings.dataBits, settings.stopBits, settings.parity);
+    m_fallbackCharacterNs = serial.characterNs();
+    return openLine(settings.portName, endpoint.makeUnitLine(serial), settings.parseThread);
 }
 
 bool UnitSession::open(const QString& name, std::unique_ptr<LineTransport> line)
 {
     if (m_device)
         return false;
+    return openLine(name, std::move(line), false);
+}
+
+bool UnitSession::openLine(const QString& name, std::unique_ptr<LineTransport> line, bool parseThread)
+{
     watchLine(line.get());
+    // The session's child, so an event for it is known as this unit's (its log lines' prefix).
     m_ownDevice = std::make_unique<Device>(name, std::move(line), this);
     m_ownDevice->line()->setParent(m_ownDevice.get());
     const QString previous = m_portName;
     m_portName = name;
-    if (!start(m_ownDevice.get(), false, false)) {
-        m_ownDevice.reset();
+    if (!start(m_ownDevice.get(), parseThread)) {
+        m_ownDevice.reset(); // its connections go with it
         m_portName = previous;
         return false;
     }
     return true;
 }
 
-bool UnitSession::start(Device* device, bool registered, bool parseThread)
+bool UnitSession::start(Device* device, bool parseThread)
 {
     // Before the fault stage's connection: each request's arrival is taken as it reaches the gate.
     m_tap.clearArrivals();
@@ -347,16 +341,11 @@ bool UnitSession::start(Device* device, bool registered, bool parseThread)
     });
     if (!device->Open()) {
         m_lastError = device->errorString();
-        if (registered)
-            delete device; // its connections go with it
         return false;
     }
-    if (registered)
-        DeviceRegistry::instance()->addDevice(device->portName(), device);
     if (parseThread)
         device->startParseThread();
     m_device = device;
-    m_registered = registered;
     m_lastError.clear();
     m_endpoint = m_portName;
     Endpoint asked;
@@ -437,18 +426,12 @@ void UnitSession::close()
     const LogContext::Scope unit(m_logPrefix);
     Device* device = m_device;
     m_device = nullptr;
-    if (m_registered && DeviceRegistry::instance()->findDevice(m_portName) != device)
-        return; // the registry let it go already
     device->stopParseThread();
     device->setLineObserver(nullptr);
     disconnect(device, nullptr, &m_faults, nullptr);
     disconnect(device, nullptr, this, nullptr);
     device->Close();
-    device->writer()->setHeldEnded({}); // a registered device may outlive this session
-    if (m_registered)
-        DeviceRegistry::instance()->removeDevice(m_portName);
-    else
-        m_ownDevice.reset();
+    m_ownDevice.reset();
     noteLine(QStringLiteral("closed"));
 }
 
@@ -479,15 +462,28 @@ void UnitSession::endUploadsAndClose(int flushBoundMs)
     close();
 }
 
-QString UnitSession::lineState(QString* endpoint) const
+UnitSession::Status UnitSession::status() const
 {
-    *endpoint = m_portName;
-    if (!m_device || !m_device->isOpen())
-        return QStringLiteral("closed");
+    Status status;
+    status.sent = m_upload.first;
+    status.total = m_upload.second;
+    status.endpoint = m_portName;
+    if (!m_device || !m_device->isOpen()) {
+        status.line = QStringLiteral("closed");
+        return status;
+    }
+    status.line = QStringLiteral("open");
     if (!m_device->line())
-        return QStringLiteral("open");
-    *endpoint = m_device->line()->name();
+        return status;
+    status.endpoint = m_device->line()->name();
     if (const auto* listener = qobject_cast<const TcpServerTransport*>(m_device->line()))
-        return listener->hasClient() ? QStringLiteral("connected") : QStringLiteral("listening");
-    return QStringLiteral("open");
+        status.line = listener->hasClient() ? QStringLiteral("connected") : QStringLiteral("listening");
+    return status;
+}
+
+void UnitSession::reset()
+{
+    m_faults.clear();
+    m_journal.clear();
+    resetRecordedState();
 }

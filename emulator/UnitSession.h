@@ -39,10 +39,6 @@ public:
         QString dataBits = QStringLiteral("8");
         QString stopBits = QStringLiteral("1");
         QString parity = QStringLiteral("None");
-        // Registered in the process's device registry with a parse thread (the window's and a
-        // lone unit's way); false: owned by the session, frames cut as the bytes arrive (one of
-        // many units).
-        bool registered = true;
         // The window's way; without it frames are cut on the owner thread as the bytes
         // arrive, which spares every request two thread wake-ups.
         bool parseThread = true;
@@ -58,9 +54,8 @@ public:
     FaultInjector* faults() { return &m_faults; }
 
     // The endpoint in settings.portName: a serial port, "tcp:HOST:PORT" or "rfc2217:HOST:PORT".
-    // A serial port, registered in the process's device registry under its name (which owns
-    // it while open) and cut into frames by a parse thread. False with the system's reason in
-    // lastError(); a failed device is deleted at once.
+    // The line is made from the endpoint and owned by the session. False with the system's
+    // reason in lastError().
     bool open(const Settings& settings);
     // Any other line, owned by the session; frames are cut as the bytes arrive.
     bool open(const QString& name, std::unique_ptr<LineTransport> line);
@@ -80,9 +75,21 @@ public:
     // port 0 replaced by the one bound; otherwise portName().
     QString endpoint() const { return m_endpoint; }
     QString lastError() const { return m_lastError; }
-    // The line as the API shows it: "closed", "open", or a listener's "listening" or
-    // "connected"; *endpoint: its name, a listener's with the port it bound.
-    QString lineState(QString* endpoint) const;
+    struct Status
+    {
+        // "closed", "open", or a listener's "listening" or "connected".
+        QString line;
+        // The line's name, a listener's with the port it bound.
+        QString endpoint;
+        // The running upload's records sent and announced; total -1: none runs.
+        int sent = 0;
+        int total = -1;
+    };
+    // The session as the API and the page show it (owner thread).
+    Status status() const;
+    // Back to a fresh session with its scenario kept: the fault rules, the journal and the
+    // recorded state go (the metrics stay).
+    void reset();
     Device* device() const { return m_device; }
     // Put before the log lines of this session's unit while it runs (see LogContext); empty
     // (the default) leaves them as they are.
@@ -124,7 +131,8 @@ private:
 
     // Logs what the line reports about itself; a network client gone ends its uploads.
     void watchLine(LineTransport* line);
-    bool start(Device* device, bool registered, bool parseThread);
+    bool openLine(const QString& name, std::unique_ptr<LineTransport> line, bool parseThread);
+    bool start(Device* device, bool parseThread);
     void sendReply(const UnitReply& reply);
     void noteFate(FaultInjector::ReplyFate fate, std::uint64_t hold, const QStringList& rules);
     void noteWritten(Outgoing& outgoing);
@@ -138,9 +146,8 @@ private:
     EmulatedUnit* m_unit;
     std::unique_ptr<EmulatedUnit> m_ownUnit;
     FaultInjector m_faults;
-    Device* m_device = nullptr; // the registry's while open when registered, else m_ownDevice
+    Device* m_device = nullptr; // m_ownDevice while open
     std::unique_ptr<Device> m_ownDevice;
-    bool m_registered = false;
     LineObserver* m_observer = nullptr;
     QString m_portName;
     QString m_endpoint;
@@ -165,4 +172,5 @@ private:
     LineTiming m_lineTiming;
     qint64 m_fallbackCharacterNs = 0; // the settings' character time, for a line without its own
     std::atomic<int> m_scenarioReads{0};
+    std::pair<int, int> m_upload{0, -1}; // sent, announced; -1: none runs
 };

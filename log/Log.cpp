@@ -24,3 +24,8 @@ QString qualifiedFunctionName(const char* prettyFunction)
         ++start;
     return QString::fromUtf8(start, static_cast<int>(end - start));
 }
+
+void writeLogLine(const QString& file, int line, const QString& function, int level, const QString& message)
+{
+    LogManager::instance()->log(file, line, function, level, message);
+}

@@ -12,6 +12,7 @@
 #include "transport/MemoryTransport.h"
 #include "transport/PortLockHolder.h"
 #include "transport/SerialSettings.h"
+#include "transport/SerialTransport.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -49,8 +50,7 @@ public:
 
 std::unique_ptr<Device> makeDevice(const QString& port)
 {
-    return std::make_unique<Device>(port, QStringLiteral("115200"), QStringLiteral("8"), QStringLiteral("1"),
-                                    QStringLiteral("None"));
+    return std::make_unique<Device>(port, std::make_unique<SerialTransport>(port, SerialSettings()));
 }
 
 // A device open on the pair's port with its parse thread running; null when the pair or the

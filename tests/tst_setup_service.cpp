@@ -1,12 +1,11 @@
 #include "FrameTestSupport.h"
 
 #include "device/Device.h"
-#include "device/DeviceRegistry.h"
 #include "emulator/UnitSession.h"
 #include "log/LogManager.h"
 #include "protocol/FrameExtractor.h"
 #include "protocol/FrameView.h"
-#include "service/SetupService.h"
+#include "app/SetupService.h"
 #include "transport/MemoryTransport.h"
 #include "unit/EmulatedUnit.h"
 
@@ -120,8 +119,6 @@ private slots:
     {
         m_session.reset();
         m_pc.reset();
-        DeviceRegistry::instance()->removeDevice(kWindowPort);
-        DeviceRegistry::instance()->setPortName(std::string());
         service()->slot_maxSendRecordCountChanged(EmulatedUnit::kDefaultRecordCount);
     }
 
@@ -234,17 +231,15 @@ private slots:
             QCOMPARE(lockLines, QStringList{QStringLiteral("PORT %1 >> ").arg(kPort) + line});
     }
 
-    // The window's facade answers on the registry's current device, whatever line that is.
-    void facadeAnswersOnTheCurrentDevice()
+    // The window's facade answers through the session the window puts around its unit.
+    void facadeAnswersThroughTheWindowsSession()
     {
         const QString name = kWindowPort;
         auto line = MemoryTransport::createPair(name);
         std::unique_ptr<MemoryTransport> pc = std::move(line.second);
         QVERIFY(pc->open());
-        auto* device = new Device(name, std::move(line.first));
-        QVERIFY(device->Open());
-        DeviceRegistry::instance()->addDevice(name, device); // the registry owns it
-        DeviceRegistry::instance()->setPortName(name.toStdString());
+        UnitSession window(service()->unit());
+        QVERIFY2(window.open(name, std::move(line.first)), qPrintable(window.lastError()));
         QSignalSpy ended(service(), &SetupService::upload_ended);
         QSignalSpy progress(service(), &SetupService::upload_progress);
 
@@ -269,17 +264,14 @@ private slots:
         QCOMPARE(recordMarks(splitReplies(pc->readAll(), &ok)), (QList<int>{0, 2}));
         QVERIFY(ok);
         QVERIFY(m_log.contains(QStringLiteral("PORT %1 >> m_bSend is false").arg(name)));
-        // The session's own unit saw none of it.
+        // The other session's unit saw none of it.
         QCOMPARE(received(), QByteArray());
         QCOMPARE(unit()->recordCount(), EmulatedUnit::kDefaultRecordCount);
-    }
 
-    void noCurrentDeviceDropsReply()
-    {
-        DeviceRegistry::instance()->setPortName("/dev/none");
-        service()->slot_recvData(kPort, 0x04, QByteArray());
-        QVERIFY(m_log.contains(QStringLiteral("串口尚未打开!")));
-        QCOMPARE(received(), QByteArray());
+        // Closed, the window's line takes nothing more.
+        window.close();
+        service()->slot_recvData(name, 0x04, QByteArray());
+        QCOMPARE(pc->readAll(), QByteArray());
     }
 
     void upload_data()

@@ -2,7 +2,6 @@
 #include "tst_ui_helpers.h"
 
 #include "capture/CaptureReader.h"
-#include "device/DeviceRegistry.h"
 #include "emulator/UnitSession.h"
 #include "ui/CaptureControls.h"
 
@@ -42,12 +41,10 @@ private:
         return c.findChild<QLabel*>(QStringLiteral("labelCaptureStatus"));
     }
 
-    // The session's settings for the pair's port, which the service answers through too.
     static UnitSession::Settings settingsFor(const PtyPair& pty)
     {
         UnitSession::Settings settings;
         settings.portName = pty.portPath();
-        DeviceRegistry::instance()->setPortName(settings.portName.toStdString());
         return settings;
     }
 

@@ -4,7 +4,7 @@
 #include "emulator/ScenarioLoader.h"
 #include "render/HexFrameRenderer.h"
 #include "scenario/Scenario.h"
-#include "service/SetupService.h"
+#include "app/SetupService.h"
 #include "ui/HexCmdParseDialog.h"
 #include "ui/ScenarioControls.h"
 #include "ui/ToolWidget.h"
@@ -441,6 +441,7 @@ private slots:
         write("bad.json", R"({"texts": {"serial-number": "BENCH-2", "colour": 1}})");
 
         ScenarioControls controls;
+        controls.setTarget(SetupService::instance()->unit(), nullptr);
         ToolWidget tool;
         connect(&controls, &ScenarioControls::record_count_loaded, &tool, &ToolWidget::setMaxSendRecordCount);
         connect(&tool, &ToolWidget::max_send_record_count_changed, SetupService::instance(),

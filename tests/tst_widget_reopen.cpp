@@ -1,8 +1,9 @@
 #include "PtyPair.h"
 #include "tst_ui_helpers.h"
 
+#include "app/DeviceRegistry.h"
 #include "app/Widget.h"
-#include "device/DeviceRegistry.h"
+#include "device/Device.h"
 #include "util/ResidentMemory.h"
 
 #include <QComboBox>
@@ -39,9 +40,10 @@ private slots:
 
         const auto cycle = [&] {
             QTest::mouseClick(open, Qt::LeftButton);
-            QVERIFY(DeviceRegistry::instance()->findDevice(pty.portPath()));
+            const Device* device = DeviceRegistry::instance()->currentDevice();
+            QVERIFY(device && device->portName() == pty.portPath());
             QTest::mouseClick(open, Qt::LeftButton);
-            QVERIFY(!DeviceRegistry::instance()->findDevice(pty.portPath()));
+            QVERIFY(!DeviceRegistry::instance()->currentDevice());
         };
         for (int i = 0; i < 5; ++i) // warm up lazily created Qt state
             cycle();

@@ -2,7 +2,6 @@
 
 #include "emulator/ScenarioLoader.h"
 #include "scenario/Scenario.h"
-#include "service/SetupService.h"
 #include "ui_ScenarioControls.h"
 #include "unit/EmulatedUnit.h"
 
@@ -20,8 +19,7 @@ ScenarioControls::ScenarioControls(QWidget* parent)
           return QFileDialog::getOpenFileName(
               owner, QString::fromUtf8(kTitle), QString(),
               QStringLiteral("场景 Scenario (*.json);;所有文件 All files (*)"));
-      }),
-      m_unit(SetupService::instance()->unit())
+      })
 {
     ui->setupUi(this);
 }
@@ -36,6 +34,8 @@ ScenarioControls::~ScenarioControls() = default;
 
 void ScenarioControls::on_pushButtonLoadScenario_clicked()
 {
+    if (!m_unit)
+        return;
     const QString path = m_choosePath(this);
     if (path.isEmpty())
         return;

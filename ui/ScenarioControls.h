@@ -28,8 +28,8 @@ public:
 
     // The file dialog by default; tests give their own.
     void setPathChooser(PathChooser chooser) { m_choosePath = std::move(chooser); }
-    // The unit a scenario goes to (the window's by default) and where its fault rules go;
-    // without a fault stage they are not applied.
+    // The unit a scenario goes to and where its fault rules go; without a fault stage they
+    // are not applied, without a unit the button loads nothing.
     void setTarget(EmulatedUnit* unit, FaultInjector* faults);
 
 signals:
@@ -43,6 +43,6 @@ private slots:
 private:
     std::unique_ptr<Ui::ScenarioControls> ui;
     PathChooser m_choosePath;
-    EmulatedUnit* m_unit;
+    EmulatedUnit* m_unit = nullptr;
     FaultInjector* m_faults = nullptr;
 };

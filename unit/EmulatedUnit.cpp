@@ -2,7 +2,6 @@
 
 #include "data/DateTimeData.h"
 #include "log/Log.h"
-#include "log/LogManager.h"
 #include "protocol/CommandCatalogue.h"
 #include "unit/FileRecordFrames.h"
 #include "unit/RecordUploadJob.h"
@@ -30,8 +29,7 @@ QString lowerHex(const QByteArray& data)
 
 void logAs(int line, const char* function, int level, const QString& message)
 {
-    LogManager::instance()->log(QStringLiteral(__FILE__), line, qualifiedFunctionName(function), level,
-                                message);
+    writeLogLine(QStringLiteral(__FILE__), line, qualifiedFunctionName(function), level, message);
 }
 
 } // namespace

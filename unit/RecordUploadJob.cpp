@@ -1,7 +1,7 @@
 #include "unit/RecordUploadJob.h"
 
 #include "transport/LineWriter.h"
-#include "log/LogManager.h"
+#include "log/Log.h"
 #include "unit/FileRecordFrames.h"
 #include "util/Conversions.h"
 
@@ -49,8 +49,8 @@ RecordUploadJob::RecordUploadJob(const QString& portName, int count, bool& sendi
 void RecordUploadJob::log(int line, int level, const QString& message)
 {
     // The upload's lines keep the name of the request handler that starts it.
-    LogManager::instance()->log(QStringLiteral(__FILE__), line,
-                                QStringLiteral("SetupService::processGetRecordReq"), level, message);
+    writeLogLine(QStringLiteral(__FILE__), line, QStringLiteral("SetupService::processGetRecordReq"), level,
+                 message);
 }
 
 LineWriter* RecordUploadJob::openWriter() const

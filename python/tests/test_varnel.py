@@ -497,8 +497,12 @@ def test_a_dying_pytest_leaves_nothing(pytester, monkeypatch, emu_binary, how, o
                                                or (os.path.lexists(state["folder"]) and not exits)):
             time.sleep(0.05)
         assert [pid for pid in watched if running(pid)] == [], "varnel-emu, socat or pytest outlived pytest by 5 s"
-        assert not any(map(os.path.lexists, state["links"]))
-        if exits:
+        if not exits:
+            assert not any(map(os.path.lexists, state["links"]))
+        else:
+            # socat unlinks its pair on SIGTERM, but a SIGTERM that lands while it is already ending on the
+            # unit end's hangup can cut that short; a link left is inside the folder the next start removes.
+            assert all(os.path.dirname(link) == state["folder"] for link in state["links"])
             # The next start removes the folder left.
             assert os.path.isdir(state["folder"])
             with varnel.Emulator(binary=emu_binary, endpoints=["tcp"]):

@@ -120,6 +120,24 @@ class JournalTestCase(EmulatorTestCase):
         with open(state_path, encoding="utf-8") as f:
             self.assertEqual(json.load(f), state)
 
+    def test_the_consoles_state_reset_is_the_apis_reset(self):
+        self.start_emulator("--fault", "get-time:drop@9")
+        self.peer.write(build_frame(SET_DEVICE_NAME, NAME))
+        self.peer.read_frames(1)
+        mark = self.emu.mark()
+        self.emu.command("state reset")
+        self.emu.wait_for("state: cleared", start=mark)
+        for command, expected in (("faults", lambda kept: kept == ["fault rules: none"]),
+                                  ("journal", lambda kept: [json.loads(m)["type"] for m in kept] == ["state-reset"]),
+                                  ("state", lambda kept: json.loads(kept[-1])["received"] == {})):
+            mark = self.emu.mark()
+            self.emu.command(command)
+            self.emu.wait_for(lambda m: True, start=mark)
+            kept = self.emu.messages(mark)
+            self.assertTrue(expected(kept), "%s after a reset: %s" % (command, kept))
+        self.assertEqual(self.shut_down(), 0)
+
+
 
 class EventAndStateFileTest(EmulatorTestCase):
 

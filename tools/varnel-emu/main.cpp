@@ -3,6 +3,7 @@
 #include "emulator/EmulatorApplication.h"
 #include "EmulatorOptions.h"
 #include "EmulatorUsage.h"
+#include "log/LogManager.h"
 #ifdef Q_OS_LINUX
 #include "process/EpollEventDispatcher.h"
 #endif
@@ -63,7 +64,7 @@ int main(int argc, char* argv[])
         break;
     }
 
-    Emulator emulator(options.config(), &app);
+    Emulator emulator(options.config(), &app, LogManager::instance());
     const int code = emulator.run();
     if (!emulator.error().isEmpty())
         std::fprintf(stderr, "varnel-emu: %s\n", qPrintable(emulator.error()));

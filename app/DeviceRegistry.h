@@ -1,14 +1,14 @@
 #pragma once
 
-#include <QMap>
 #include <QString>
 
 #include <string>
 
 class Device;
+class UnitSession;
 
-// The open devices by port name and the serial settings the operator selected.
-// GUI thread only; the registry owns every registered device.
+// The window's view of its line: the serial settings the operator selected and the one
+// session that opens them. GUI thread only; it owns neither.
 class DeviceRegistry
 {
 public:
@@ -16,14 +16,15 @@ public:
 
     // Public so tests can own an independent registry; the system uses instance().
     DeviceRegistry() = default;
-    ~DeviceRegistry();
     DeviceRegistry(const DeviceRegistry&) = delete;
     DeviceRegistry& operator=(const DeviceRegistry&) = delete;
 
-    void addDevice(const QString& portName, Device* device);
-    Device* findDevice(const QString& portName) const;
+    // The window's session; nullptr when it goes. Not owned.
+    void setSession(UnitSession* session) { m_session = session; }
+    // The session's device while its line is open, else nullptr.
     Device* currentDevice() const;
-    void removeDevice(const QString& portName);
+    // The same, when it is open on that port.
+    Device* findDevice(const QString& portName) const;
 
     void setPortName(const std::string& portName) { m_portName = portName; }
     void setBaudRate(const std::string& baudRate) { m_baudRate = baudRate; }
@@ -38,7 +39,7 @@ public:
     const std::string& parity() const { return m_parity; }
 
 private:
-    QMap<QString, Device*> m_devices;
+    UnitSession* m_session = nullptr;
     std::string m_portName;
     std::string m_baudRate;
     std::string m_dataBits;

@@ -9,8 +9,8 @@
 
 class EmulatedUnit;
 
-// The window's emulated unit, reached process-wide: answers whatever the registry's current
-// device delivers. A facade over one EmulatedUnit; tools with sessions of their own use those.
+// The window's emulated unit, reached process-wide: a facade over the one EmulatedUnit the
+// window's session answers with. Tools with sessions of their own use those.
 class SetupService : public QObject
 {
     Q_OBJECT

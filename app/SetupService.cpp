@@ -1,23 +1,9 @@
-#include "service/SetupService.h"
+#include "app/SetupService.h"
 
-#include "device/Device.h"
-#include "device/DeviceRegistry.h"
-#include "log/Log.h"
-#include "protocol/FrameView.h"
-#include "protocol/WireFormat.h"
 #include "unit/EmulatedUnit.h"
 
 #include <QEventLoop>
 #include <QTimer>
-
-namespace {
-
-Device* currentDevice()
-{
-    return DeviceRegistry::instance()->currentDevice();
-}
-
-} // namespace
 
 SetupService* SetupService::instance()
 {
@@ -29,20 +15,7 @@ SetupService* SetupService::instance()
 
 SetupService::SetupService() : m_unit(new EmulatedUnit(this))
 {
-    m_unit->setReplyChannel([](const UnitReply& reply) {
-        Device* device = currentDevice();
-        if (!device) {
-            VLOG(1, QStringLiteral("串口尚未打开!"));
-            return;
-        }
-        const QByteArray frame = FrameView::build(wire::kAddress, reply.command, reply.content);
-        if (device->readyForReply(reply.command, frame, reply.discardsUnread()))
-            device->writer()->write(frame);
-    });
-    m_unit->setLineFinder([]() -> LineWriter* {
-        Device* device = currentDevice();
-        return device ? device->writer() : nullptr;
-    });
+    // The unit answers through the window's session, which gives it its line.
     connect(m_unit, &EmulatedUnit::upload_progress, this, &SetupService::upload_progress);
     connect(m_unit, &EmulatedUnit::upload_ended, this, &SetupService::upload_ended);
 }

@@ -1,6 +1,5 @@
 #include "emulator/LineReopener.h"
 
-#include "device/Device.h"
 #include "emulator/UnitSession.h"
 #include "log/Log.h"
 #include "log/LogContext.h"
@@ -14,8 +13,7 @@ LineReopener::LineReopener(UnitSession* session, int intervalMs, QObject* parent
 
 void LineReopener::watch()
 {
-    if (Device* device = m_session->device())
-        connect(device, &Device::line_lost, this, &LineReopener::slot_lineLost, Qt::UniqueConnection);
+    connect(m_session, &UnitSession::line_lost, this, &LineReopener::slot_lineLost, Qt::UniqueConnection);
 }
 
 void LineReopener::slot_lineLost()
@@ -27,14 +25,12 @@ void LineReopener::slot_lineLost()
 void LineReopener::slot_tryOpen()
 {
     const LogContext::Scope unit(m_session->logPrefix());
-    Device* device = m_session->device();
-    if (!device) {
+    if (!m_session->isOpen()) {
         m_timer.stop(); // the session was closed meanwhile
         return;
     }
-    if (device->isOpen() || device->Open()) {
+    if (m_session->reopenLine()) {
         m_timer.stop();
-        m_session->noteLineReopened();
         VLOG(1, QStringLiteral("打开串口成功"));
         return;
     }
@@ -42,6 +38,6 @@ void LineReopener::slot_tryOpen()
     if (!m_failureLogged) {
         m_failureLogged = true;
         // Another program may have taken the port while it was away: say which.
-        VLOG(1, QStringLiteral("打开串口失败：%1").arg(device->errorString()));
+        VLOG(1, QStringLiteral("打开串口失败：%1").arg(m_session->lastError()));
     }
 }

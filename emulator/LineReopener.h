@@ -15,7 +15,7 @@ class LineReopener : public QObject
 public:
     LineReopener(UnitSession* session, int intervalMs, QObject* parent = nullptr);
 
-    // Watches the session's current device; call after each successful session open.
+    // Watches the session's line; call after each successful session open.
     void watch();
 
 private slots:

@@ -268,9 +268,18 @@ void UnitSession::noteScenarioLoaded(const QString& path)
     m_journal.append(JournalEvent::Type::Scenario, {{QStringLiteral("path"), path}});
 }
 
-void UnitSession::noteLineReopened()
+bool UnitSession::reopenLine()
 {
-    noteLine(QStringLiteral("reopened"));
+    if (!m_device) {
+        m_lastError = QStringLiteral("the session is closed");
+        return false;
+    }
+    if (m_device->isOpen() || m_device->Open()) {
+        noteLine(QStringLiteral("reopened"));
+        return true;
+    }
+    m_lastError = m_device->errorString();
+    return false;
 }
 
 void UnitSession::resetRecordedState()
@@ -332,7 +341,10 @@ bool UnitSession::start(Device* device, bool parseThread)
     m_tap.clearArrivals();
     connect(device, &Device::recv_data, this, [this] { m_gated = m_tap.takeArrival(); });
     connect(device, &Device::recv_data, &m_faults, &FaultInjector::slot_recvData);
-    connect(device, &Device::line_lost, this, [this] { noteLine(QStringLiteral("lost")); });
+    connect(device, &Device::line_lost, this, [this] {
+        noteLine(QStringLiteral("lost"));
+        emit line_lost();
+    });
     m_tap.setNext(m_observer);
     device->setLineObserver(&m_tap);
     device->setLineTiming(m_lineTiming, m_fallbackCharacterNs);

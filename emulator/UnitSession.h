@@ -110,7 +110,9 @@ public:
     void setUnitNumber(int number);
     // Journal notes of what the host did with the unit.
     void noteScenarioLoaded(const QString& path);
-    void noteLineReopened();
+    // After its line was lost (line_lost): the line open again, with its journal note.
+    // False with the system's reason in lastError(), or when the session was closed.
+    bool reopenLine();
     // Forgets what the PC program set and asked (the journal keeps its events).
     void resetRecordedState();
     // A scenario being read for this unit (a console's file, an API body), on any thread: the
@@ -118,6 +120,10 @@ public:
     void beginScenarioRead() { ++m_scenarioReads; }
     void endScenarioRead() { --m_scenarioReads; }
     bool isReadingScenario() const { return m_scenarioReads.load() > 0; }
+
+signals:
+    // The open line went away (an adapter pulled, the other end of a pty closed).
+    void line_lost();
 
 private:
     // A reply or record frame handed over: journaled once it is written to the line.

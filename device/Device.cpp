@@ -8,6 +8,8 @@
 #include "transport/LinePacer.h"
 #include "transport/LineTransport.h"
 
+#include <QThread>
+
 #include <chrono>
 #ifdef Q_OS_LINUX
 #include <pthread.h>
@@ -127,8 +129,29 @@ void Device::extractFrames(FrameExtractor::Incomplete incomplete)
 
 void Device::deliver(const ExtractionResult& result)
 {
+    const bool handOver = QThread::currentThread() != thread();
+    const qint64 arrivedUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
     for (const ReceivedFrame& frame : result.frames) {
-        emit recv_data(m_portName, frame.command, frame.content);
+        UnitRequest request;
+        request.command = frame.command;
+        request.content = frame.content;
+        request.frame = frame.raw;
+        request.arrivedUs = arrivedUs;
+        if (!handOver) {
+            if (m_sink)
+                m_sink(request);
+            continue;
+        }
+        // Looked up when it runs: a session that let the device go gets none.
+        QMetaObject::invokeMethod(
+            this,
+            [this, request] {
+                if (m_sink)
+                    m_sink(request);
+            },
+            Qt::QueuedConnection);
     }
     for (std::uint16_t crc : result.crcErrors)
         VLOG(1, FrameExtractor::crcErrorMessage(crc));

@@ -2,6 +2,7 @@
 
 #include "protocol/FrameExtractor.h"
 #include "protocol/UnitReply.h"
+#include "protocol/UnitRequest.h"
 #include "transport/LineTiming.h"
 #include "transport/LineWriter.h"
 
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -64,12 +66,16 @@ public:
     // Bytes from and to the line as a cable and adapter would carry them (all off: as they
     // come). `fallbackCharacterNs` is the character time of a line without settings of its own.
     void setLineTiming(const LineTiming& timing, qint64 fallbackCharacterNs);
+    // Every request cut from the line, in order, on the owner thread (a parse thread's are
+    // handed over); none: they are cut and dropped. Set on the owner thread.
+    using RequestSink = std::function<void(const UnitRequest& request)>;
+    void setRequestSink(RequestSink sink) { m_sink = std::move(sink); }
+
     // Shown every frame received, every write and every discard from now on; nullptr ends
     // that. Not owned; it must outlive the device or be taken off first (GUI thread).
     void setLineObserver(LineObserver* observer);
 
 signals:
-    void recv_data(QString portName, unsigned char cmd, QByteArray data);
     // The line is gone (adapter removed, the other end of a pty closed); the port is closed.
     void line_lost(QString portName);
 
@@ -92,6 +98,7 @@ private:
 
     std::unique_ptr<LineTransport> m_line;
     QString m_portName;
+    RequestSink m_sink; // owner thread
     QByteArray m_recvBuffer;     // guarded by m_bufferMutex
     bool m_bytesArrived = false; // guarded by m_bufferMutex: wakes the parse thread
     std::mutex m_bufferMutex;

@@ -339,8 +339,11 @@ bool UnitSession::start(Device* device, bool parseThread)
 {
     // Before the fault stage's connection: each request's arrival is taken as it reaches the gate.
     m_tap.clearArrivals();
-    connect(device, &Device::recv_data, this, [this] { m_gated = m_tap.takeArrival(); });
-    connect(device, &Device::recv_data, &m_faults, &FaultInjector::slot_recvData);
+    device->setRequestSink([this, portName = device->portName()](const UnitRequest& request) {
+        // The journal's arrival of this request, taken as it reaches the gate.
+        m_gated = m_tap.takeArrival();
+        m_faults.slot_recvData(portName, request.command, request.content);
+    });
     connect(device, &Device::line_lost, this, [this] {
         noteLine(QStringLiteral("lost"));
         emit line_lost();
@@ -439,6 +442,7 @@ void UnitSession::close()
     Device* device = m_device;
     m_device = nullptr;
     device->stopParseThread();
+    device->setRequestSink({});
     device->setLineObserver(nullptr);
     disconnect(device, nullptr, &m_faults, nullptr);
     disconnect(device, nullptr, this, nullptr);

@@ -48,6 +48,17 @@ public:
     QStringList messages;
 };
 
+// The requests a device hands over, in order.
+struct RequestLog
+{
+    explicit RequestLog(Device& device)
+    {
+        device.setRequestSink([this](const UnitRequest& request) { requests.push_back(request); });
+    }
+    int count() const { return int(requests.size()); }
+    std::vector<UnitRequest> requests;
+};
+
 std::unique_ptr<Device> makeDevice(const QString& port)
 {
     return std::make_unique<Device>(port, std::make_unique<SerialTransport>(port, SerialSettings()));
@@ -245,7 +256,7 @@ private slots:
         PtyPair pty;
         auto device = openParsing(pty);
         QVERIFY(device);
-        QSignalSpy spy(device.get(), &Device::recv_data);
+        RequestLog spy(*device);
         if (chunk == 0) {
             QVERIFY(pty.write(stream));
         } else {
@@ -258,10 +269,15 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(spy.count(), commands.size());
         for (int i = 0; i < commands.size(); ++i) {
-            QCOMPARE(spy.at(i).at(0).toString(), pty.portPath());
-            QCOMPARE(int(spy.at(i).at(1).value<unsigned char>()), commands.at(i));
+            const UnitRequest& request = spy.requests[std::size_t(i)];
+            QCOMPARE(int(request.command), commands.at(i));
+            // The frame as it came, its content inside it, stamped in order as it was cut.
+            QVERIFY(stream.contains(request.frame));
+            QCOMPARE(request.frame, frameBytes(request.command, request.content));
+            QVERIFY(request.arrivedUs > 0);
+            QVERIFY(i == 0 || request.arrivedUs >= spy.requests[std::size_t(i - 1)].arrivedUs);
         }
-        QCOMPARE(spy.last().at(2).toByteArray(),
+        QCOMPARE(spy.requests.back().content,
                  commands.last() == 5 ? QByteArray("\xB0\xE2\xCA\xD6", 4) : QByteArray());
         device->stopParseThread();
         QVERIFY(device->Close());
@@ -280,8 +296,7 @@ private slots:
         device->setLineObserver(&writer);
         QVERIFY(device->Open());
         device->startParseThread();
-        connect(device.get(), &Device::recv_data, device.get(),
-                [&](QString, unsigned char cmd, QByteArray) { reply(*device, cmd, "OPERATOR"); });
+        device->setRequestSink([&](const UnitRequest& request) { reply(*device, request.command, "OPERATOR"); });
         const QByteArray request = frameBytes(0x10);
         const QByteArray noise("\x00\x5A\xFF", 3);
         constexpr int kRounds = 40;
@@ -317,7 +332,7 @@ private slots:
         QVERIFY(device);
         QByteArray bad = frameBytes(0x02);
         bad[bad.size() - 1] = 0x04;
-        QSignalSpy spy(device.get(), &Device::recv_data);
+        RequestLog spy(*device);
         QVERIFY(pty.write(bad));
         QVERIFY(log.waitFor(QStringLiteral("crc error![EE03]")));
         QCOMPARE(spy.count(), 0);
@@ -348,7 +363,7 @@ private slots:
         PtyPair pty;
         auto device = openParsing(pty);
         QVERIFY(device);
-        QSignalSpy spy(device.get(), &Device::recv_data);
+        RequestLog spy(*device);
         const QByteArray big(4000, 'x');
         QVERIFY(reply(*device, 0x04, big));
         QVERIFY(pty.write(frameBytes(0x02)));

@@ -26,3 +26,11 @@ void writeLogLine(const QString& file, int line, const QString& function, int le
         static const QString s_vlogFunction = QStringLiteral(function);                                      \
         LogManager::instance()->log(QStringLiteral(__FILE__), __LINE__, s_vlogFunction, (level), (message)); \
     } while (false)
+
+// As VLOG_AS, under a source file given too (its base name, as the header shows it): for a line
+// that moved to another file and must still log as it always did.
+#define VLOG_FROM(file, function, level, message)                                                            \
+    do {                                                                                                     \
+        static const QString s_vlogFunction = QStringLiteral(function);                                      \
+        LogManager::instance()->log(QStringLiteral(file), __LINE__, s_vlogFunction, (level), (message));     \
+    } while (false)

@@ -30,7 +30,7 @@ namespace {
 // the emulator's working folder.
 const QString kScenarioBodyName = QStringLiteral("scenario body");
 
-QJsonObject ruleJson(const FaultInjector::RuleStatus& rule)
+QJsonObject ruleJson(const FaultRules::RuleStatus& rule)
 {
     return QJsonObject{{QStringLiteral("id"), rule.id},
                        {QStringLiteral("rule"), rule.text},
@@ -246,7 +246,7 @@ void ControlUnitHandlers::listFaults(const ControlTarget& target, httplib::Respo
     UnitSession* session = target.session;
     ControlReply::send(response, forUnit(session, [session] {
                            QJsonArray rules;
-                           for (const FaultInjector::RuleStatus& rule : session->faults()->rules())
+                           for (const FaultRules::RuleStatus& rule : session->faults()->rules())
                                rules.append(ruleJson(rule));
                            return ControlReply::json(200, rules);
                        }));
@@ -276,7 +276,7 @@ void ControlUnitHandlers::addFault(const ControlTarget& target, httplib::Respons
                            // The same refusal as typed on standard input.
                            if (!session->faults()->addRule(rule, &problem, &id))
                                return ControlReply::error(400, problem);
-                           for (const FaultInjector::RuleStatus& status : session->faults()->rules())
+                           for (const FaultRules::RuleStatus& status : session->faults()->rules())
                                if (status.id == id)
                                    return ControlReply::json(201, ruleJson(status));
                            // A rule that ended at once is gone already.

@@ -6,7 +6,7 @@
 #include "emulator/EmulatorConsole.h"
 #include "emulator/ScenarioLoader.h"
 #include "emulator/UnitHost.h"
-#include "fault/FaultInjector.h"
+#include "fault/FaultRules.h"
 #include "journal/EventFileWriter.h"
 #include "log/Log.h"
 #include "log/LogContext.h"
@@ -182,7 +182,7 @@ int Emulator::run()
         // explicit seed wins. A later scenario without a seed returns to the command line's.
         const QStringList allRules = own.faults + units[i].faults.value_or(config.faults);
         const std::uint32_t allSeed = config.seedGiven ? config.seed : own.seed.value_or(config.seed);
-        FaultInjector& faults = *session.faults();
+        FaultRules& faults = *session.faults();
         faults.setSeed(config.seed);
         faults.setRules(allRules, allSeed, nullptr, own.faults.size()); // checked before
         faults.setTiming(own.timing);

@@ -3,7 +3,7 @@
 #include "emulator/ScenarioReadJob.h"
 #include "emulator/UnitHost.h"
 #include "emulator/UnitSession.h"
-#include "fault/FaultInjector.h"
+#include "fault/FaultRules.h"
 #include "log/Log.h"
 #include "log/LogContext.h"
 #include "log/LogFileWriter.h"

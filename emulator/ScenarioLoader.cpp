@@ -1,7 +1,7 @@
 #include "emulator/ScenarioLoader.h"
 
-#include "fault/FaultInjector.h"
 #include "fault/FaultRule.h"
+#include "fault/FaultRules.h"
 #include "log/Log.h"
 #include "log/LogManager.h"
 #include "scenario/Scenario.h"
@@ -12,14 +12,14 @@
 
 #include <optional>
 
-bool ScenarioLoader::load(EmulatedUnit& unit, FaultInjector* faults, const QString& path, QString* error,
+bool ScenarioLoader::load(EmulatedUnit& unit, FaultRules* faults, const QString& path, QString* error,
                           Scenario* loaded)
 {
     Scenario scenario;
     return ScenarioFile::read(path, &scenario, error) && take(unit, faults, scenario, error, loaded);
 }
 
-bool ScenarioLoader::take(EmulatedUnit& unit, FaultInjector* faults, const Scenario& scenario, QString* error,
+bool ScenarioLoader::take(EmulatedUnit& unit, FaultRules* faults, const Scenario& scenario, QString* error,
                           Scenario* loaded)
 {
     if (!apply(unit, faults, scenario, error))
@@ -44,8 +44,7 @@ bool ScenarioLoader::check(const Scenario& scenario, QString* error)
     return true;
 }
 
-bool ScenarioLoader::apply(EmulatedUnit& unit, FaultInjector* faults, const Scenario& scenario,
-                           QString* error)
+bool ScenarioLoader::apply(EmulatedUnit& unit, FaultRules* faults, const Scenario& scenario, QString* error)
 {
     // Whatever can still be refused goes first, so a refusal leaves everything as it was.
     if (!check(scenario, error))

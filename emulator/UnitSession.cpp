@@ -38,7 +38,7 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
     m_unit->setRecordPause([this](UnitReply::Kind handedOver, qint64 minimumNs) {
         return m_faults.recordPauseNs(handedOver, minimumNs);
     });
-    FaultInjector::Target target;
+    FaultStage::Target target;
     target.deliver = [this](QString portName, unsigned char cmd, QByteArray data, std::uint64_t request) {
         ++m_requests;
         m_arrivals[request] = m_gated;
@@ -53,18 +53,18 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
     target.lineEvent = [this](FaultRule::Action action, std::uint32_t ms) { lineEvent(action, ms); };
     target.modemLines = [this](std::uint8_t off) { setModemLines(off); };
     target.lineRefusal = [this](const FaultRule& rule) { return lineRefusal(rule); };
-    target.replyFate = [this](FaultInjector::ReplyFate fate, std::uint64_t hold, const QStringList& rules) {
+    target.replyFate = [this](FaultStage::ReplyFate fate, std::uint64_t hold, const QStringList& rules) {
         noteFate(fate, hold, rules);
     };
     m_faults.setTarget(std::move(target));
-    connect(m_unit, &EmulatedUnit::upload_ended, &m_faults, &FaultInjector::slot_uploadEnded);
+    connect(m_unit, &EmulatedUnit::upload_ended, &m_faults, &FaultStage::slot_uploadEnded);
     connect(m_unit, &EmulatedUnit::upload_started, this,
             [this](quint64, int announced) { m_upload = {0, announced}; });
     connect(m_unit, &EmulatedUnit::upload_progress, this,
             [this](int sent, int total, double) { m_upload = {sent, total}; });
     connect(m_unit, &EmulatedUnit::upload_ended, this, [this] { m_upload = {0, -1}; });
 
-    connect(&m_faults, &FaultInjector::fault_fired, this,
+    connect(&m_faults, &FaultStage::fault_fired, this,
             [this](const QString& rule, const QString& action, quint64 request, qint64 record) {
                 // A reply's rules fire while it is handed over; a request's at the gate.
                 QJsonObject keys{
@@ -76,7 +76,7 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
                     keys.insert(QStringLiteral("record"), record);
                 m_journal.append(JournalEvent::Type::Fault, keys);
             });
-    connect(&m_faults, &FaultInjector::rule_ended, this, [this](const QString& rule) {
+    connect(m_faults.rules(), &FaultRules::rule_ended, this, [this](const QString& rule) {
         m_journal.append(JournalEvent::Type::Fault, {{QStringLiteral("rule"), rule},
                                                      {QStringLiteral("action"), QStringLiteral("ended")}});
     });
@@ -163,9 +163,9 @@ void UnitSession::sendReply(const UnitReply& reply)
         m_metrics.noteWithheld(UnitMetrics::Withheld::Dropped, outgoing.command);
 }
 
-void UnitSession::noteFate(FaultInjector::ReplyFate fate, std::uint64_t hold, const QStringList& rules)
+void UnitSession::noteFate(FaultStage::ReplyFate fate, std::uint64_t hold, const QStringList& rules)
 {
-    using Fate = FaultInjector::ReplyFate;
+    using Fate = FaultStage::ReplyFate;
     const bool ends = fate == Fate::Written || fate == Fate::Dropped;
     if (ends && hold != 0) {
         // The end of one held back earlier.
@@ -352,7 +352,7 @@ bool UnitSession::start(Device* device, bool parseThread)
     device->setLineObserver(&m_tap);
     device->setLineTiming(m_lineTiming, m_fallbackCharacterNs);
     device->writer()->setHeldEnded([this](std::uint64_t hold, bool written) {
-        noteFate(written ? FaultInjector::ReplyFate::Written : FaultInjector::ReplyFate::Dropped, hold, {});
+        noteFate(written ? FaultStage::ReplyFate::Written : FaultStage::ReplyFate::Dropped, hold, {});
     });
     if (!device->Open()) {
         m_lastError = device->errorString();
@@ -499,7 +499,7 @@ UnitSession::Status UnitSession::status() const
 
 void UnitSession::reset()
 {
-    m_faults.clear();
+    m_faults.rules()->clear();
     m_journal.clear();
     resetRecordedState();
 }

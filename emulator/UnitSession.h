@@ -2,7 +2,7 @@
 
 #include "journal/JournalTap.h"
 #include "emulator/LineOutage.h"
-#include "fault/FaultInjector.h"
+#include "fault/FaultStage.h"
 #include "journal/Journal.h"
 #include "journal/UnitMetrics.h"
 #include "journal/UnitStateRecorder.h"
@@ -51,7 +51,7 @@ public:
     ~UnitSession() override;
 
     EmulatedUnit* unit() const { return m_unit; }
-    FaultInjector* faults() { return &m_faults; }
+    FaultRules* faults() { return m_faults.rules(); }
 
     // The endpoint in settings.portName: a serial port, "tcp:HOST:PORT" or "rfc2217:HOST:PORT".
     // The line is made from the endpoint and owned by the session. False with the system's
@@ -140,7 +140,7 @@ private:
     bool openLine(const QString& name, std::unique_ptr<LineTransport> line, bool parseThread);
     bool start(Device* device, bool parseThread);
     void sendReply(const UnitReply& reply);
-    void noteFate(FaultInjector::ReplyFate fate, std::uint64_t hold, const QStringList& rules);
+    void noteFate(FaultStage::ReplyFate fate, std::uint64_t hold, const QStringList& rules);
     void noteWritten(Outgoing& outgoing);
     void noteLine(const QString& what);
     void takeUnitTexts();
@@ -151,7 +151,7 @@ private:
 
     EmulatedUnit* m_unit;
     std::unique_ptr<EmulatedUnit> m_ownUnit;
-    FaultInjector m_faults;
+    FaultStage m_faults;
     Device* m_device = nullptr; // m_ownDevice while open
     std::unique_ptr<Device> m_ownDevice;
     LineObserver* m_observer = nullptr;

@@ -5,7 +5,7 @@
 #include "control/JournalQuery.h"
 #include "control/OwnerThreadCall.h"
 #include "emulator/UnitHost.h"
-#include "fault/FaultInjector.h"
+#include "fault/FaultRules.h"
 #include "util/JsonDuplicateKey.h"
 
 #include "HttpTestSupport.h"

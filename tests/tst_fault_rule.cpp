@@ -1,21 +1,29 @@
-#include "fault/FaultInjector.h"
 #include "fault/FaultRule.h"
+#include "fault/FaultRules.h"
 #include "fault/FaultSchedule.h"
+#include "fault/FaultStage.h"
 #include "log/LogManager.h"
+#include "protocol/FrameView.h"
+#include "protocol/UnitReply.h"
+#include "protocol/WireFormat.h"
+#include "transport/LineWriter.h"
+#include "transport/MemoryTransport.h"
 
 #include <QtTest>
 
 #include <algorithm>
+#include <functional>
+#include <vector>
 
 // The rule grammar, its messages and canonical texts; the seeded draws; rule ids and removal.
 class TestFaultRule : public QObject
 {
     Q_OBJECT
 
-    static QString ids(const FaultInjector& injector)
+    static QString ids(const FaultRules& faults)
     {
         QStringList list;
-        for (const FaultInjector::RuleStatus& status : injector.rules())
+        for (const FaultRules::RuleStatus& status : faults.rules())
             list << QStringLiteral("%1 %2 fired %3 %4")
                         .arg(status.id)
                         .arg(status.text)
@@ -24,11 +32,11 @@ class TestFaultRule : public QObject
         return list.join(QStringLiteral("; "));
     }
 
-    static void requests(FaultInjector& injector, int count, unsigned char cmd = 2)
+    static void requests(FaultStage& stage, int count, unsigned char cmd = 2)
     {
         // No target: the gate numbers and fires, nothing is answered.
         for (int i = 0; i < count; ++i)
-            injector.slot_recvData(QStringLiteral("none"), cmd, QByteArray());
+            stage.slot_recvData(QStringLiteral("none"), cmd, QByteArray());
     }
 
 private slots:
@@ -272,34 +280,35 @@ private slots:
 
     void ruleIdsAndRemoval()
     {
-        FaultInjector injector;
+        FaultStage stage;
+        FaultRules& faults = *stage.rules();
         QString error;
         int a = 0, b = 0, c = 0;
-        QVERIFY(injector.addRule(QStringLiteral("get-time:drop"), &error, &a));
-        QVERIFY(injector.addRule(QStringLiteral("*:delay=5@every=2"), &error, &b));
-        QVERIFY(!injector.addRule(QStringLiteral("get-time:dorp"), &error, &c));
+        QVERIFY(faults.addRule(QStringLiteral("get-time:drop"), &error, &a));
+        QVERIFY(faults.addRule(QStringLiteral("*:delay=5@every=2"), &error, &b));
+        QVERIFY(!faults.addRule(QStringLiteral("get-time:dorp"), &error, &c));
         QCOMPARE(c, 0); // a refused rule takes no id
-        QVERIFY(injector.addRule(QStringLiteral("get-time:corrupt-crc@3"), &error, &c));
+        QVERIFY(faults.addRule(QStringLiteral("get-time:corrupt-crc@3"), &error, &c));
         QCOMPARE(QList<int>({a, b, c}), QList<int>({1, 2, 3}));
-        requests(injector, 2);
-        QCOMPARE(ids(injector),
+        requests(stage, 2);
+        QCOMPARE(ids(faults),
                  QStringLiteral("1 get-time:drop fired 2 active; 2 *:delay=5@every=2 fired 1 active; "
                                 "3 get-time:corrupt-crc@3 fired 0 active"));
 
         // The middle rule goes; the last one keeps its match count, so its @3 is the next request.
-        QSignalSpy changed(&injector, &FaultInjector::rules_changed);
+        QSignalSpy changed(&faults, &FaultRules::rules_changed);
         QSignalSpy logged(LogManager::instance(), &LogManager::logAdded);
-        QVERIFY(injector.removeRule(b));
+        QVERIFY(faults.removeRule(b));
         QCOMPARE(changed.count(), 1);
         QCOMPARE(logged.count(), 1);
         QVERIFY2(logged.first().first().toString().endsWith(
                      QStringLiteral("fault rule removed: *:delay=5@every=2")),
                  qPrintable(logged.first().first().toString()));
-        requests(injector, 1);
-        requests(injector, 1, 3); // another command: only * rules would match
-        QCOMPARE(ids(injector),
+        requests(stage, 1);
+        requests(stage, 1, 3); // another command: only * rules would match
+        QCOMPARE(ids(faults),
                  QStringLiteral("1 get-time:drop fired 3 active; 3 get-time:corrupt-crc@3 fired 1 active"));
-        QCOMPARE(injector.listing(),
+        QCOMPARE(faults.listing(),
                  QStringList({QStringLiteral("fault rule 1: get-time:drop, fired 3"),
                               QStringLiteral("fault rule 2: get-time:corrupt-crc@3, fired 1")}));
 
@@ -307,45 +316,46 @@ private slots:
         changed.clear();
         logged.clear();
         for (int unknown : {b, 0, -1, 4, 1 << 30})
-            QVERIFY(!injector.removeRule(unknown));
+            QVERIFY(!faults.removeRule(unknown));
         QCOMPARE(changed.count(), 0);
         QCOMPARE(logged.count(), 0);
-        QCOMPARE(injector.rules().size(), 2);
+        QCOMPARE(faults.rules().size(), 2);
 
         // Ids survive clear() and are never used again, whichever way the rules come.
-        injector.clear();
-        QVERIFY(injector.addRule(QStringLiteral("get-time:drop"), &error, &a));
+        faults.clear();
+        QVERIFY(faults.addRule(QStringLiteral("get-time:drop"), &error, &a));
         QCOMPARE(a, 4);
         QVERIFY(
-            injector.setRules({QStringLiteral("set-time:drop"), QStringLiteral("get-time:drop")}, 1, &error));
-        QVERIFY(injector.takeScenarioRules({QStringLiteral("*:drop")}, std::nullopt, &error));
-        QCOMPARE(ids(injector),
+            faults.setRules({QStringLiteral("set-time:drop"), QStringLiteral("get-time:drop")}, 1, &error));
+        QVERIFY(faults.takeScenarioRules({QStringLiteral("*:drop")}, std::nullopt, &error));
+        QCOMPARE(ids(faults),
                  QStringLiteral("5 set-time:drop fired 0 active; 6 get-time:drop fired 0 active; "
                                 "7 *:drop fired 0 active"));
         // Another scenario's rules replace those of the one before, with new ids.
-        QVERIFY(injector.takeScenarioRules({QStringLiteral("*:drop"), QStringLiteral("get-time:truncate=3")},
-                                           std::nullopt, &error));
+        QVERIFY(faults.takeScenarioRules({QStringLiteral("*:drop"), QStringLiteral("get-time:truncate=3")},
+                                         std::nullopt, &error));
         QList<int> after;
-        for (const FaultInjector::RuleStatus& status : injector.rules())
+        for (const FaultRules::RuleStatus& status : faults.rules())
             after << status.id;
         QCOMPARE(after, QList<int>({5, 6, 8, 9}));
-        QVERIFY(injector.removeRule(8));
-        QVERIFY(!injector.removeRule(7));
+        QVERIFY(faults.removeRule(8));
+        QVERIFY(!faults.removeRule(7));
     }
 
     void timelineWaitsActsEnds()
     {
-        FaultInjector injector;
+        FaultStage stage;
+        FaultRules& faults = *stage.rules();
         int delivered = 0;
-        FaultInjector::Target target;
+        FaultStage::Target target;
         target.deliver = [&](QString, unsigned char, QByteArray, std::uint64_t) { ++delivered; };
-        injector.setTarget(target);
+        stage.setTarget(target);
         const auto timersIdle = [&] {
-            const QList<QTimer*> timers = injector.findChildren<QTimer*>();
+            const QList<QTimer*> timers = stage.findChildren<QTimer*>();
             return std::none_of(timers.cbegin(), timers.cend(), [](QTimer* t) { return t->isActive(); });
         };
         QString error;
-        QVERIFY(injector.addRule(QStringLiteral("set-time:drop"), &error));
+        QVERIFY(faults.addRule(QStringLiteral("set-time:drop"), &error));
         QVERIFY2(timersIdle(), "a rule without a timeline arms no timer");
 
         // Each change of the list as it happens; on activation one request goes at once, so it
@@ -354,31 +364,31 @@ private slots:
         QList<qint64> seenMs;
         QElapsedTimer clock;
         bool inside = false;
-        const auto watch = connect(&injector, &FaultInjector::rules_changed, this, [&] {
-            const QString state = injector.rules().last().state;
+        const auto watch = connect(&faults, &FaultRules::rules_changed, this, [&] {
+            const QString state = faults.rules().last().state;
             if (inside || (!seen.isEmpty() && seen.last() == state))
                 return;
             seen << state;
             seenMs << clock.elapsed();
             if (state == QLatin1String("active")) {
                 inside = true;
-                requests(injector, 1);
+                requests(stage, 1);
                 inside = false;
             }
         });
-        QSignalSpy ended(&injector, &FaultInjector::rule_ended);
+        QSignalSpy ended(&faults, &FaultRules::rule_ended);
         QSignalSpy logged(LogManager::instance(), &LogManager::logAdded);
         const QString rule = QStringLiteral("get-time:drop@after=50ms,for=100ms");
         int id = 0;
         clock.start();
-        QVERIFY(injector.addRule(rule, &error, &id));
-        QCOMPARE(injector.rules().last().state, QStringLiteral("waiting"));
+        QVERIFY(faults.addRule(rule, &error, &id));
+        QCOMPARE(faults.rules().last().state, QStringLiteral("waiting"));
         QVERIFY(!timersIdle());
         // Waiting: never fires, counts nothing.
-        requests(injector, 3);
-        QCOMPARE(injector.rules().last().fired, std::uint64_t(0));
-        QCOMPARE(injector.listing().last(), QStringLiteral("fault rule 2: %1, fired 0, waiting").arg(rule));
-        QCOMPARE(injector.listing().first(), QStringLiteral("fault rule 1: set-time:drop, fired 0"));
+        requests(stage, 3);
+        QCOMPARE(faults.rules().last().fired, std::uint64_t(0));
+        QCOMPARE(faults.listing().last(), QStringLiteral("fault rule 2: %1, fired 0, waiting").arg(rule));
+        QCOMPARE(faults.listing().first(), QStringLiteral("fault rule 1: set-time:drop, fired 0"));
 
         QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 5000);
         QCOMPARE(seen,
@@ -398,35 +408,124 @@ private slots:
 
         // Ended: fires no more, stays listed until removed, and no timer runs.
         const int before = delivered;
-        requests(injector, 2);
+        requests(stage, 2);
         QCOMPARE(delivered, before + 2);
-        QCOMPARE(injector.rules().last().fired, std::uint64_t(1));
-        QCOMPARE(injector.rules().last().state, QStringLiteral("ended"));
-        QCOMPARE(injector.listing().last(), QStringLiteral("fault rule 2: %1, fired 1, ended").arg(rule));
+        QCOMPARE(faults.rules().last().fired, std::uint64_t(1));
+        QCOMPARE(faults.rules().last().state, QStringLiteral("ended"));
+        QCOMPARE(faults.listing().last(), QStringLiteral("fault rule 2: %1, fired 1, ended").arg(rule));
         QVERIFY(timersIdle());
-        QVERIFY(injector.removeRule(id));
-        QCOMPARE(injector.rules().size(), 1);
+        QVERIFY(faults.removeRule(id));
+        QCOMPARE(faults.rules().size(), 1);
 
         // A stall's freeze ends with its rule, however long the stall was to be.
         disconnect(watch);
-        injector.clear();
-        QVERIFY(injector.addRule(QStringLiteral("*:stall=3600000@1,for=50ms"), &error));
+        faults.clear();
+        QVERIFY(faults.addRule(QStringLiteral("*:stall=3600000@1,for=50ms"), &error));
         delivered = 0;
-        requests(injector, 2); // the first stalls the unit, the second is swallowed by the freeze
+        requests(stage, 2); // the first stalls the unit, the second is swallowed by the freeze
         QCOMPARE(delivered, 0);
-        QTRY_COMPARE_WITH_TIMEOUT(injector.rules().last().state, QStringLiteral("ended"), 5000);
-        requests(injector, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(faults.rules().last().state, QStringLiteral("ended"), 5000);
+        requests(stage, 1);
         QCOMPARE(delivered, 1);
+    }
+
+    // What each action makes of a typed reply: the timed writes the stage hands its writer and
+    // the fate it tells, rules stacked as on the line (a cut frame keeps its broken end).
+    void shapeActions()
+    {
+        MemoryTransport line(QStringLiteral("memory"));
+        LineWriter writer(&line);
+        const QByteArray frame =
+            FrameView::build(wire::kAddress, 2, QByteArray("\x1A\x05\x09\x0C\x1E\x00\x07", 7));
+        QByteArray flipped = frame;
+        flipped[frame.size() - 2] = char(frame.at(frame.size() - 2) ^ 0xFF);
+        flipped[frame.size() - 1] = char(frame.at(frame.size() - 1) ^ 0xFF);
+        using Check = std::function<bool(const QByteArray&)>;
+        const auto is = [](const QByteArray& expected) -> Check {
+            return [expected](const QByteArray& bytes) { return bytes == expected; };
+        };
+        const auto patched = [&frame](std::uint8_t command, std::uint16_t address) -> Check {
+            return [&frame, command, address](const QByteArray& bytes) {
+                const auto view = FrameView::of(bytes);
+                return view && view->command() == command && view->address() == address &&
+                       view->checksumOk() && view->content() == FrameView::of(frame)->content();
+            };
+        };
+        using Fate = FaultStage::ReplyFate;
+        struct Row
+        {
+            const char* rules; // "|" between rules
+            Check bytes;       // of the writes joined
+            int pieces;
+            qint64 delayMs; // -1: written now; else the least wait of the first piece
+            qint64 gapMs;   // between pieces
+            Fate fate;
+        };
+        const Row rows[] = {
+            {"set-time:drop", is(frame), 1, -1, 0, Fate::Written},
+            {"get-time:drop", is({}), 0, -1, 0, Fate::Dropped},
+            {"get-time:corrupt-crc", is(flipped), 1, -1, 0, Fate::Written},
+            {"get-time:truncate=5|get-time:corrupt-crc", is(frame.left(5)), 1, -1, 0, Fate::Written},
+            {"get-time:duplicate", is(frame + frame), 1, -1, 0, Fate::Written},
+            {"get-time:noise=4",
+             [&frame](const QByteArray& bytes) {
+                 return bytes.size() == frame.size() + 4 && bytes.endsWith(frame);
+             },
+             1, -1, 0, Fate::Written},
+            {"get-time:wrong-command=0x83", patched(0x83, wire::kAddress), 1, -1, 0, Fate::Written},
+            {"get-time:wrong-address=0xBEEF", patched(2, 0xBEEF), 1, -1, 0, Fate::Written},
+            {"get-time:delay=50", is(frame), 1, 50, 0, Fate::Delayed},
+            {"get-time:split=3:20", is(frame), 3, 0, 20, Fate::Delayed},
+            {"get-time:split=3:20|get-time:drop", is({}), 0, -1, 0, Fate::Dropped},
+        };
+        for (const Row& row : rows) {
+            const QString rules = QString::fromLatin1(row.rules);
+            FaultStage stage;
+            std::vector<LineWriter::TimedWrite> writes;
+            QList<Fate> fates;
+            FaultStage::Target target;
+            target.deliver = [&](QString, unsigned char cmd, QByteArray, std::uint64_t request) {
+                UnitReply reply;
+                reply.kind = UnitReply::Kind::Clock;
+                reply.command = cmd;
+                reply.request = request;
+                QVERIFY(stage.shapes(writer));
+                writes = stage.shape(reply, frame, writer);
+            };
+            target.replyFate = [&](Fate fate, std::uint64_t, const QStringList&) { fates << fate; };
+            stage.setTarget(target);
+            QString error;
+            QVERIFY2(stage.rules()->setRules(rules.split(QLatin1Char('|')), 1, &error), qPrintable(error));
+            const qint64 before = LineWriter::nowNs();
+            stage.slot_recvData(QStringLiteral("none"), 2, QByteArray());
+            QVERIFY2(fates == QList<Fate>{row.fate}, qPrintable(rules));
+            QVERIFY2(int(writes.size()) == row.pieces, qPrintable(rules));
+            QByteArray joined;
+            for (std::size_t i = 0; i < writes.size(); ++i) {
+                const LineWriter::TimedWrite& write = writes[i];
+                joined += write.bytes;
+                const bool last = i + 1 == writes.size();
+                if (row.delayMs < 0)
+                    QVERIFY2(write.dueNs == 0 && write.hold == 0, qPrintable(rules));
+                else
+                    QVERIFY2(write.dueNs >= before + (row.delayMs + row.gapMs * qint64(i)) * 1000000 &&
+                                 (write.hold != 0) == last,
+                             qPrintable(rules));
+            }
+            QVERIFY2(row.bytes(joined),
+                     qPrintable(QStringLiteral("%1: %2").arg(rules, QString::fromLatin1(joined.toHex(' ')))));
+        }
     }
 
     void lineRulesActOnTheLine()
     {
-        FaultInjector injector;
+        FaultStage stage;
+        FaultRules& faults = *stage.rules();
         QList<std::uint8_t> modem;
         QStringList events;
         int delivered = 0;
         QString refusal;
-        FaultInjector::Target target;
+        FaultStage::Target target;
         target.deliver = [&](QString, unsigned char, QByteArray, std::uint64_t) { ++delivered; };
         target.modemLines = [&](std::uint8_t off) { modem << off; };
         target.lineEvent = [&](FaultRule::Action action, std::uint32_t ms) {
@@ -435,22 +534,22 @@ private slots:
                           .arg(ms);
         };
         target.lineRefusal = [&](const FaultRule&) { return refusal; };
-        injector.setTarget(target);
+        stage.setTarget(target);
         QString error;
         // A state follows its rule's window; two modem rules add up; removal turns it back on.
-        QVERIFY(injector.addRule(QStringLiteral("line:modem=dsr-off@for=100ms"), &error));
+        QVERIFY(faults.addRule(QStringLiteral("line:modem=dsr-off@for=100ms"), &error));
         int cts = 0;
-        QVERIFY(injector.addRule(QStringLiteral("line:modem=cts-off"), &error, &cts));
+        QVERIFY(faults.addRule(QStringLiteral("line:modem=cts-off"), &error, &cts));
         QCOMPARE(modem, QList<std::uint8_t>({0x20, 0x30}));
         QTRY_COMPARE_WITH_TIMEOUT(modem.size(), 3, 5000);
         QCOMPARE(modem.last(), std::uint8_t(0x10));
-        QVERIFY(injector.removeRule(cts));
+        QVERIFY(faults.removeRule(cts));
         QCOMPARE(modem.last(), std::uint8_t(0));
         // An event without a counted WHEN acts once as it starts, on the next turn of the loop;
         // a counted one on its request, which a vanished line never delivers.
-        QVERIFY(injector.addRule(QStringLiteral("line:break=250@after=50ms"), &error));
-        QVERIFY(injector.addRule(QStringLiteral("line:vanish=700@2"), &error));
-        requests(injector, 3);
+        QVERIFY(faults.addRule(QStringLiteral("line:break=250@after=50ms"), &error));
+        QVERIFY(faults.addRule(QStringLiteral("line:vanish=700@2"), &error));
+        requests(stage, 3);
         QCOMPARE(delivered, 2);
         QTRY_COMPARE_WITH_TIMEOUT(
             events, QStringList({QStringLiteral("vanish 700"), QStringLiteral("break 250")}), 5000);
@@ -458,11 +557,11 @@ private slots:
         QCOMPARE(events.size(), 2);
         // A line that cannot carry it refuses the rule whole, naming it.
         refusal = QStringLiteral("cannot");
-        QVERIFY(!injector.addRule(QStringLiteral("line:modem=dcd-off"), &error));
+        QVERIFY(!faults.addRule(QStringLiteral("line:modem=dcd-off"), &error));
         QCOMPARE(error, QStringLiteral("fault rule \"line:modem=dcd-off\": cannot"));
         QVERIFY(
-            !injector.setRules({QStringLiteral("get-time:drop"), QStringLiteral("line:break=5")}, 1, &error));
-        QCOMPARE(injector.rules().size(), 3);
+            !faults.setRules({QStringLiteral("get-time:drop"), QStringLiteral("line:break=5")}, 1, &error));
+        QCOMPARE(faults.rules().size(), 3);
     }
 };
 

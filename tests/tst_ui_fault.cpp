@@ -1,6 +1,6 @@
 #include "tst_ui_helpers.h"
 
-#include "fault/FaultInjector.h"
+#include "fault/FaultStage.h"
 #include "ui/FaultWidget.h"
 
 #include <QApplication>
@@ -11,7 +11,7 @@
 #include <QtTest>
 #include <QVBoxLayout>
 
-// The faults tab on a real injector: add, count, refuse, clear.
+// The faults tab on a real fault stage: add, count, refuse, clear.
 class TestUiFault : public QObject
 {
     Q_OBJECT
@@ -37,8 +37,8 @@ private:
 private slots:
     void addCountRefuseClear()
     {
-        FaultInjector injector;
-        FaultWidget tab(&injector);
+        FaultStage stage;
+        FaultWidget tab(stage.rules());
         tab.show();
         QVERIFY(QTest::qWaitForWindowExposed(&tab));
         QVERIFY(qobject_cast<QVBoxLayout*>(tab.layout()));
@@ -56,8 +56,8 @@ private slots:
         QCOMPARE(error->text(), QString());
 
         // Requests through the gate (no port open: the replies go nowhere) count the fires.
-        injector.slot_recvData(QStringLiteral("none"), 2, QByteArray());
-        injector.slot_recvData(QStringLiteral("none"), 2, QByteArray());
+        stage.slot_recvData(QStringLiteral("none"), 2, QByteArray());
+        stage.slot_recvData(QStringLiteral("none"), 2, QByteArray());
         QCOMPARE(items(&tab), QStringList({"get-time:drop@2    fired 1", "*:delay=5    fired 2"}));
 
         QTest::keyClicks(edit, QStringLiteral("get-time:dorp"));
@@ -68,7 +68,7 @@ private slots:
         QCOMPARE(error->toolTip(), error->text());
         QVERIFY(error->maximumHeight() <= 3 * error->fontMetrics().lineSpacing());
         QCOMPARE(items(&tab).size(), 2);
-        QCOMPARE(injector.rules().size(), 2);
+        QCOMPARE(stage.rules()->rules().size(), 2);
 
         // A rule with a timeline shows its state after the count.
         edit->clear();
@@ -80,7 +80,7 @@ private slots:
         QCOMPARE(items(&tab), QStringList());
         QCOMPARE(error->text(), QString());
         QCOMPARE(error->toolTip(), QString());
-        QVERIFY(injector.rules().isEmpty());
+        QVERIFY(stage.rules()->rules().isEmpty());
     }
 };
 

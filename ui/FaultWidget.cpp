@@ -1,10 +1,10 @@
 #include "ui/FaultWidget.h"
 
-#include "fault/FaultInjector.h"
 #include "fault/FaultRule.h"
+#include "fault/FaultRules.h"
 #include "ui_FaultWidget.h"
 
-FaultWidget::FaultWidget(FaultInjector* injector, QWidget* parent)
+FaultWidget::FaultWidget(FaultRules* injector, QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::FaultWidget>()), m_injector(injector)
 {
     ui->setupUi(this);
@@ -15,7 +15,7 @@ FaultWidget::FaultWidget(FaultInjector* injector, QWidget* parent)
     ui->listWidgetFaultRules->setMinimumHeight(3 * lineSpacing);
     connect(ui->lineEditFaultRule, &QLineEdit::returnPressed, this,
             &FaultWidget::on_pushButtonAddFaultRule_clicked);
-    connect(m_injector, &FaultInjector::rules_changed, this, &FaultWidget::showRules);
+    connect(m_injector, &FaultRules::rules_changed, this, &FaultWidget::showRules);
     showRules();
 }
 
@@ -54,7 +54,7 @@ void FaultWidget::on_pushButtonClearFaultRules_clicked()
 
 void FaultWidget::showRules()
 {
-    const QList<FaultInjector::RuleStatus> rules = m_injector->rules();
+    const QList<FaultRules::RuleStatus> rules = m_injector->rules();
     QListWidget* list = ui->listWidgetFaultRules;
     // Counts change often during an upload; only the texts are replaced, the selection stays.
     while (list->count() > rules.size())

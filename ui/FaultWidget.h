@@ -4,7 +4,7 @@
 
 #include <memory>
 
-class FaultInjector;
+class FaultRules;
 
 namespace Ui {
 class FaultWidget;
@@ -17,7 +17,7 @@ class FaultWidget : public QWidget
     Q_OBJECT
 
 public:
-    explicit FaultWidget(FaultInjector* injector, QWidget* parent = nullptr);
+    explicit FaultWidget(FaultRules* injector, QWidget* parent = nullptr);
     ~FaultWidget() override;
 
     // Further controls of the misbehaving unit (capture, scenario), below the rules.
@@ -30,5 +30,5 @@ private slots:
 
 private:
     std::unique_ptr<Ui::FaultWidget> ui;
-    FaultInjector* m_injector;
+    FaultRules* m_injector;
 };

@@ -24,7 +24,7 @@ ScenarioControls::ScenarioControls(QWidget* parent)
     ui->setupUi(this);
 }
 
-void ScenarioControls::setTarget(EmulatedUnit* unit, FaultInjector* faults)
+void ScenarioControls::setTarget(EmulatedUnit* unit, FaultRules* faults)
 {
     m_unit = unit;
     m_faults = faults;

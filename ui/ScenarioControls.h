@@ -7,7 +7,7 @@
 #include <memory>
 
 class EmulatedUnit;
-class FaultInjector;
+class FaultRules;
 
 namespace Ui {
 class ScenarioControls;
@@ -30,7 +30,7 @@ public:
     void setPathChooser(PathChooser chooser) { m_choosePath = std::move(chooser); }
     // The unit a scenario goes to and where its fault rules go; without a fault stage they
     // are not applied, without a unit the button loads nothing.
-    void setTarget(EmulatedUnit* unit, FaultInjector* faults);
+    void setTarget(EmulatedUnit* unit, FaultRules* faults);
 
 signals:
     // The record count a loaded scenario put in force (its records.count, or the count from
@@ -44,5 +44,5 @@ private:
     std::unique_ptr<Ui::ScenarioControls> ui;
     PathChooser m_choosePath;
     EmulatedUnit* m_unit = nullptr;
-    FaultInjector* m_faults = nullptr;
+    FaultRules* m_faults = nullptr;
 };

@@ -1,4 +1,4 @@
-#include "fault/FaultInjector.h"
+#include "fault/FaultStage.h"
 
 #include "log/Log.h"
 #include "protocol/CommandCatalogue.h"
@@ -18,264 +18,60 @@ static_assert(ReplyTiming::kMaxMs <= FaultRule::kLongestMs, "a latency is no lon
 
 } // namespace
 
-FaultInjector::FaultInjector(QObject* parent) : QObject(parent)
+FaultStage::FaultStage(QObject* parent) : QObject(parent), m_schedule(m_rules.schedule())
 {
-    m_clock.start();
-    m_timelineTimer.setParent(this);
-    m_timelineTimer.setSingleShot(true);
-    m_timelineTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timelineTimer, &QTimer::timeout, this, &FaultInjector::advanceTimeline);
+    FaultRules::StageHooks hooks;
+    hooks.lineRefusal = [this](const FaultRule& rule) {
+        return m_target.lineRefusal ? m_target.lineRefusal(rule) : QString();
+    };
+    hooks.reset = [this](const QString& why) { reset(why); };
+    hooks.reindexed = [this](const std::vector<int>& newIndex) { reindex(newIndex); };
+    hooks.changed = [this] { updateLineState(); };
+    hooks.timingSet = [this] {
+        m_startHeldNs = 0;
+        updateLineState();
+    };
+    m_rules.setStageHooks(std::move(hooks));
 }
 
-FaultInjector::~FaultInjector()
+FaultStage::~FaultStage()
 {
     if (m_garbled)
         m_garbled->setLineNoise({});
 }
 
-namespace {
-
-// All or nothing: the first malformed rule refuses the list.
-bool parseAll(const QStringList& rules, QList<FaultRule>* parsed, QString* error)
-{
-    for (const QString& text : rules) {
-        const auto rule = FaultRule::parse(text, error);
-        if (!rule)
-            return false;
-        *parsed << *rule;
-    }
-    return true;
-}
-
-} // namespace
-
-void FaultInjector::setTarget(Target target)
+void FaultStage::setTarget(Target target)
 {
     m_target = std::move(target);
 }
 
-bool FaultInjector::setRules(const QStringList& rules, std::uint32_t seed, QString* error, int scenarioRules)
-{
-    QList<FaultRule> parsed;
-    if (!parseAll(rules, &parsed, error) || refuseOnLine(parsed, error))
-        return false;
-    m_schedule.clear();
-    m_schedule.setSeed(seed);
-    m_cutting = false;
-    for (auto& context : m_contexts)
-        context.second.fired.clear();
-    dropPending(QStringLiteral("the rules were replaced"));
-    const qint64 now = m_clock.elapsed();
-    for (int i = 0; i < parsed.size(); ++i) {
-        m_schedule.add(parsed.at(i), i < scenarioRules, now);
-        VLOG(1, QStringLiteral("fault rule added: %1").arg(parsed.at(i).text()));
-    }
-    if (!parsed.isEmpty())
-        VLOG(1, QStringLiteral("fault seed: %1").arg(seed));
-    armTimeline();
-    updateLineState();
-    emit rules_changed();
-    return true;
-}
-
-bool FaultInjector::addRule(const QString& text, QString* error, int* id)
-{
-    const auto rule = FaultRule::parse(text, error);
-    if (!rule || refuseOnLine({*rule}, error))
-        return false;
-    const int added = m_schedule.add(*rule, false, m_clock.elapsed());
-    if (id)
-        *id = added;
-    VLOG(1, QStringLiteral("fault rule added: %1").arg(rule->text()));
-    armTimeline();
-    updateLineState();
-    emit rules_changed();
-    return true;
-}
-
-bool FaultInjector::removeRule(int id)
-{
-    contextsToIds();
-    const std::optional<FaultSchedule::Entry> removed = m_schedule.remove(id);
-    contextsToIndices();
-    if (!removed)
-        return false;
-    if (removed->id == m_stallId)
-        m_schedule.openStall(0, 0); // the freeze it began ends with it
-    VLOG(1, QStringLiteral("fault rule removed: %1").arg(removed->rule.text()));
-    armTimeline();
-    updateLineState();
-    emit rules_changed();
-    return true;
-}
-
-void FaultInjector::contextsToIds()
-{
-    const std::vector<FaultSchedule::Entry>& entries = m_schedule.entries();
-    for (auto& context : m_contexts) {
-        for (int& index : context.second.fired)
-            index = entries[std::size_t(index)].id;
-    }
-}
-
-void FaultInjector::contextsToIndices()
-{
-    if (m_contexts.empty())
-        return;
-    std::map<int, int> indexOf;
-    const std::vector<FaultSchedule::Entry>& entries = m_schedule.entries();
-    for (int i = 0; i < int(entries.size()); ++i)
-        indexOf[entries[std::size_t(i)].id] = i;
-    for (auto& context : m_contexts) {
-        QList<int> kept;
-        for (int id : context.second.fired) {
-            const auto it = indexOf.find(id);
-            if (it != indexOf.end())
-                kept << it->second;
-        }
-        context.second.fired = kept;
-    }
-}
-
-void FaultInjector::clear()
-{
-    m_schedule.clear();
-    m_cutting = false;
-    for (auto& context : m_contexts)
-        context.second.fired.clear();
-    VLOG(1, QStringLiteral("fault rules cleared"));
-    dropPending(QStringLiteral("the rules were cleared"));
-    armTimeline();
-    updateLineState();
-    emit rules_changed();
-}
-
-void FaultInjector::setSeed(std::uint32_t seed)
-{
-    m_baseSeed = seed;
-    m_schedule.setSeed(seed);
-}
-
-bool FaultInjector::takeScenarioRules(const QStringList& rules, std::optional<std::uint32_t> seed,
-                                      QString* error)
-{
-    QList<FaultRule> parsed;
-    if (!parseAll(rules, &parsed, error) || refuseOnLine(parsed, error))
-        return false;
-    contextsToIds();
-    const std::vector<FaultSchedule::Entry> removed = m_schedule.removeScenarioRules();
-    contextsToIndices();
-    for (const FaultSchedule::Entry& entry : removed) {
-        VLOG(1, QStringLiteral("fault rule removed with its scenario: %1").arg(entry.rule.text()));
-        if (entry.id == m_stallId)
-            m_schedule.openStall(0, 0); // the freeze it began ends with it
-    }
-    // Drawn again from the seed as the scenario's rules begin; the seed an earlier file gave goes.
-    const std::uint32_t newSeed = seed.value_or(m_baseSeed);
-    if (seed || !parsed.isEmpty() || newSeed != m_schedule.seed())
-        m_schedule.setSeed(newSeed);
-    const qint64 now = m_clock.elapsed();
-    for (const FaultRule& rule : parsed) {
-        m_schedule.add(rule, true, now);
-        VLOG(1, QStringLiteral("fault rule added: %1").arg(rule.text()));
-    }
-    if (!parsed.isEmpty())
-        VLOG(1, QStringLiteral("fault seed: %1").arg(m_schedule.seed()));
-    if (!parsed.isEmpty() || !removed.empty()) {
-        armTimeline();
-        updateLineState();
-        emit rules_changed();
-    }
-    return true;
-}
-
-QList<FaultInjector::RuleStatus> FaultInjector::rules() const
-{
-    QList<RuleStatus> list;
-    for (const FaultSchedule::Entry& entry : m_schedule.entries())
-        list << RuleStatus{entry.id, entry.rule.text(), entry.fired,
-                           QString::fromLatin1(FaultSchedule::stateName(entry.state))};
-    return list;
-}
-
-QStringList FaultInjector::listing() const
-{
-    QStringList lines;
-    int index = 0;
-    for (const FaultSchedule::Entry& entry : m_schedule.entries()) {
-        QString line = QStringLiteral("fault rule %1: %2, fired %3")
-                           .arg(++index)
-                           .arg(entry.rule.text())
-                           .arg(entry.fired);
-        if (entry.rule.hasTimeline())
-            line += QStringLiteral(", ") + QString::fromLatin1(FaultSchedule::stateName(entry.state));
-        lines << line;
-    }
-    if (lines.isEmpty())
-        lines << QStringLiteral("fault rules: none");
-    return lines;
-}
-
-void FaultInjector::advanceTimeline()
-{
-    const std::vector<FaultSchedule::Transition> changes = m_schedule.advance(m_clock.elapsed());
-    for (const FaultSchedule::Transition& change : changes) {
-        const auto& entries = m_schedule.entries();
-        const auto entry = std::find_if(entries.cbegin(), entries.cend(),
-                                        [&](const FaultSchedule::Entry& e) { return e.id == change.id; });
-        const QString text = entry->rule.text();
-        if (change.state == FaultSchedule::State::Active) {
-            VLOG(1, QStringLiteral("fault rule active: %1").arg(text));
-            continue;
-        }
-        if (change.id == m_stallId)
-            m_schedule.openStall(0, 0); // the freeze it began ends with it
-        VLOG(1, QStringLiteral("FAULT %1 ended").arg(text));
-        emit rule_ended(text);
-    }
-    armTimeline();
-    if (!changes.empty()) {
-        updateLineState();
-        emit rules_changed();
-    }
-}
-
-void FaultInjector::armTimeline()
-{
-    const qint64 due = m_schedule.nextDueMs();
-    if (due == FaultSchedule::kNever) {
-        m_timelineTimer.stop();
-        return;
-    }
-    m_timelineTimer.start(int(std::max<qint64>(0, due - m_clock.elapsed())));
-}
-
-void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArray data)
+void FaultStage::slot_recvData(QString portName, unsigned char cmd, QByteArray data)
 {
     // A request that arrives as a rule's time comes sees it started or ended, whichever of the
     // two events the loop takes first.
-    if (m_schedule.nextDueMs() <= m_clock.elapsed())
-        advanceTimeline();
-    const qint64 arrivalNs = m_clock.nsecsElapsed();
+    if (m_rules.timelineDue())
+        m_rules.advanceTimeline();
+    const qint64 arrivalNs = m_rules.clock().nsecsElapsed();
     const std::uint64_t number = m_schedule.nextRequest();
-    if (!m_schedule.hasActive() && m_timing.isEmpty()) {
+    if (!m_schedule.hasActive() && m_rules.timing().isEmpty()) {
         if (m_target.deliver)
             m_target.deliver(portName, cmd, data, ++m_delivered);
         return;
     }
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = m_rules.clock().elapsed();
     if (m_schedule.stalled(now)) {
-        VLOG(
-            1,
-            QStringLiteral("FAULT %1 on cmd %2, request %3 (stalled)").arg(m_stallRule).arg(cmd).arg(number));
-        emit fault_fired(m_stallRule, QStringLiteral("stall"), number, -1);
+        VLOG(1, QStringLiteral("FAULT %1 on cmd %2, request %3 (stalled)")
+                    .arg(m_rules.stallRule())
+                    .arg(cmd)
+                    .arg(number));
+        emit fault_fired(m_rules.stallRule(), QStringLiteral("stall"), number, -1);
         return;
     }
     // A line rule that fires for this request takes the line first: a vanished line loses it.
     const QList<int> lineFired = m_schedule.fireOnLine();
     if (!lineFired.isEmpty()) {
         logRequestFired(lineFired, cmd, number);
-        emit rules_changed();
+        m_rules.firesCounted();
         bool vanished = false;
         for (int index : lineFired) {
             const FaultRule& rule = m_schedule.entries()[std::size_t(index)].rule;
@@ -291,14 +87,12 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
     context.fired = m_schedule.fireOnRequest(cmd);
     context.arrivalNs = arrivalNs;
     if (!context.fired.isEmpty())
-        emit rules_changed();
+        m_rules.firesCounted();
     for (int index : context.fired) {
         const FaultRule& rule = m_schedule.entries()[std::size_t(index)].rule;
         if (rule.action() == FaultRule::Action::Stall && !m_schedule.stalled(now)) {
             // The unit freezes: no reply to this request, none to those in the window.
-            m_schedule.openStall(now, rule.value());
-            m_stallRule = rule.text();
-            m_stallId = m_schedule.entries()[std::size_t(index)].id;
+            m_rules.openStall(index, now);
         }
     }
     if (m_schedule.stalled(now)) {
@@ -319,13 +113,13 @@ void FaultInjector::slot_recvData(QString portName, unsigned char cmd, QByteArra
         m_contexts.erase(it);
 }
 
-bool FaultInjector::shapes(const LineWriter& writer) const
+bool FaultStage::shapes(const LineWriter& writer) const
 {
-    return m_schedule.hasActive() || !m_timing.isEmpty() || writer.holdsWrites();
+    return m_schedule.hasActive() || !m_rules.timing().isEmpty() || writer.holdsWrites();
 }
 
-std::vector<LineWriter::TimedWrite> FaultInjector::shape(const UnitReply& typed, const QByteArray& frame,
-                                                         const LineWriter& writer)
+std::vector<LineWriter::TimedWrite> FaultStage::shape(const UnitReply& typed, const QByteArray& frame,
+                                                      const LineWriter& writer)
 {
     std::vector<LineWriter::TimedWrite> writes;
     const std::uint8_t cmd = typed.command;
@@ -348,7 +142,7 @@ std::vector<LineWriter::TimedWrite> FaultInjector::shape(const UnitReply& typed,
             cutUpload(m_schedule.entries()[std::size_t(stop)].rule.text());
         }
         if (!fired.isEmpty() || stop >= 0)
-            emit rules_changed();
+            m_rules.firesCounted();
         return writes;
     }
     if (typed.kind == UnitReply::Kind::RecordEnd && m_cutting) {
@@ -391,12 +185,12 @@ std::vector<LineWriter::TimedWrite> FaultInjector::shape(const UnitReply& typed,
     if (stop >= 0) {
         logFired({stop}, cmd, 0);
         cutUpload(m_schedule.entries()[std::size_t(stop)].rule.text());
-        emit rules_changed();
+        m_rules.firesCounted();
     }
     return writes;
 }
 
-void FaultInjector::applyRule(const FaultRule& rule, Reply& reply)
+void FaultStage::applyRule(const FaultRule& rule, Reply& reply)
 {
     QByteArray& frame = reply.frame;
     if (rule.shapesReply())
@@ -450,8 +244,8 @@ void FaultInjector::applyRule(const FaultRule& rule, Reply& reply)
     }
 }
 
-void FaultInjector::emitReply(const LineWriter& writer, const Reply& reply,
-                              std::vector<LineWriter::TimedWrite>& writes)
+void FaultStage::emitReply(const LineWriter& writer, const Reply& reply,
+                           std::vector<LineWriter::TimedWrite>& writes)
 {
     QByteArray payload = reply.noise + reply.frame;
     if (reply.duplicate)
@@ -500,13 +294,13 @@ void FaultInjector::emitReply(const LineWriter& writer, const Reply& reply,
     }
 }
 
-void FaultInjector::tellFate(ReplyFate fate, std::uint64_t hold, const QStringList& rules)
+void FaultStage::tellFate(ReplyFate fate, std::uint64_t hold, const QStringList& rules)
 {
     if (m_target.replyFate)
         m_target.replyFate(fate, hold, rules);
 }
 
-void FaultInjector::dropPending(const QString& why)
+void FaultStage::dropPending(const QString& why)
 {
     LineWriter* writer = m_target.writer ? m_target.writer() : nullptr;
     if (!writer || !writer->holdsWrites())
@@ -516,36 +310,27 @@ void FaultInjector::dropPending(const QString& why)
     writer->dropHeld();
 }
 
-void FaultInjector::setTiming(const ReplyTiming& timing)
-{
-    m_timing = timing;
-    m_startHeldNs = 0;
-    // Each scenario with timing draws its samples from the seed again.
-    if (!m_timing.isEmpty())
-        m_schedule.setSeed(m_schedule.seed());
-    updateLineState();
-}
-
-qint64 FaultInjector::drawLatencyNs(RequestContext& request, std::uint8_t cmd)
+qint64 FaultStage::drawLatencyNs(RequestContext& request, std::uint8_t cmd)
 {
     if (request.arrivalNs < 0)
         return 0;
-    const std::vector<double>& samples = m_timing.latencies(cmd);
+    const std::vector<double>& samples = m_rules.timing().latencies(cmd);
     const qint64 arrival = request.arrivalNs;
     request.arrivalNs = -1; // one latency per request: its later frames follow at once
     if (samples.empty())
         return 0;
     const qint64 due =
         arrival + std::llround(ReplyTiming::pick(samples, m_schedule.draw()) * double(kNsPerMs));
-    return std::max<qint64>(0, due - m_clock.nsecsElapsed());
+    return std::max<qint64>(0, due - m_rules.clock().nsecsElapsed());
 }
 
-qint64 FaultInjector::recordPauseNs(UnitReply::Kind handedOver, qint64 minimumNs)
+qint64 FaultStage::recordPauseNs(UnitReply::Kind handedOver, qint64 minimumNs)
 {
     qint64 pause = minimumNs;
-    if (!m_timing.intervals().empty())
-        pause = std::max(pause, std::llround(ReplyTiming::pick(m_timing.intervals(), m_schedule.draw()) *
-                                             double(kNsPerMs)));
+    if (!m_rules.timing().intervals().empty())
+        pause =
+            std::max(pause, std::llround(ReplyTiming::pick(m_rules.timing().intervals(), m_schedule.draw()) *
+                                         double(kNsPerMs)));
     if (handedOver == UnitReply::Kind::RecordStart) {
         pause += m_startHeldNs;
         m_startHeldNs = 0;
@@ -553,7 +338,7 @@ qint64 FaultInjector::recordPauseNs(UnitReply::Kind handedOver, qint64 minimumNs
     return pause;
 }
 
-void FaultInjector::logFired(const QList<int>& fired, std::uint8_t cmd, std::uint32_t record)
+void FaultStage::logFired(const QList<int>& fired, std::uint8_t cmd, std::uint32_t record)
 {
     for (int index : fired) {
         const FaultRule& rule = m_schedule.entries()[std::size_t(index)].rule;
@@ -566,7 +351,7 @@ void FaultInjector::logFired(const QList<int>& fired, std::uint8_t cmd, std::uin
     }
 }
 
-void FaultInjector::logRequestFired(const QList<int>& fired, std::uint8_t cmd, std::uint64_t number)
+void FaultStage::logRequestFired(const QList<int>& fired, std::uint8_t cmd, std::uint64_t number)
 {
     // The request counts every request since start or clear; the match counts this rule's
     // matching requests since it was added, which is what its @N refers to.
@@ -581,7 +366,7 @@ void FaultInjector::logRequestFired(const QList<int>& fired, std::uint8_t cmd, s
     }
 }
 
-void FaultInjector::cutUpload(const QString& rule)
+void FaultStage::cutUpload(const QString& rule)
 {
     m_cutting = true;
     m_cutRule = rule;
@@ -595,24 +380,27 @@ void FaultInjector::cutUpload(const QString& rule)
         Qt::QueuedConnection);
 }
 
-bool FaultInjector::refuseOnLine(const QList<FaultRule>& rules, QString* error) const
+void FaultStage::reset(const QString& why)
 {
-    if (!m_target.lineRefusal)
-        return false;
-    for (const FaultRule& rule : rules) {
-        if (rule.target() != FaultRule::Target::Line)
-            continue;
-        const QString why = m_target.lineRefusal(rule);
-        if (!why.isEmpty()) {
-            if (error)
-                *error = QStringLiteral("fault rule \"%1\": %2").arg(rule.text(), why);
-            return true;
-        }
-    }
-    return false;
+    m_cutting = false;
+    for (auto& context : m_contexts)
+        context.second.fired.clear();
+    dropPending(why);
 }
 
-void FaultInjector::fireLineEvent(const FaultRule& rule)
+void FaultStage::reindex(const std::vector<int>& newIndex)
+{
+    for (auto& context : m_contexts) {
+        QList<int> kept;
+        for (int index : context.second.fired) {
+            if (newIndex[std::size_t(index)] >= 0)
+                kept << newIndex[std::size_t(index)];
+        }
+        context.second.fired = kept;
+    }
+}
+
+void FaultStage::fireLineEvent(const FaultRule& rule)
 {
     // On the next turn of the loop: the line must not close under the call that got here.
     const FaultRule::Action action = rule.action();
@@ -626,7 +414,7 @@ void FaultInjector::fireLineEvent(const FaultRule& rule)
         Qt::QueuedConnection);
 }
 
-void FaultInjector::updateLineState()
+void FaultStage::updateLineState()
 {
     std::uint8_t modemOff = 0;
     double keep = 1.0; // the chance a byte passes every garble rule
@@ -672,7 +460,7 @@ void FaultInjector::updateLineState()
     }
 }
 
-void FaultInjector::garble(QByteArray& bytes)
+void FaultStage::garble(QByteArray& bytes)
 {
     // A byte hit is changed, never left as it was: a noisy cable's bit errors.
     for (int i = 0; i < bytes.size(); ++i) {

@@ -1,42 +1,30 @@
 #pragma once
 
-#include "fault/FaultSchedule.h"
+#include "fault/FaultRules.h"
 #include "protocol/UnitReply.h"
-#include "scenario/ReplyTiming.h"
 #include "transport/LineWriter.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
-#include <QTimer>
 
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <optional>
 #include <vector>
 
-// Makes the unit misbehave on purpose, between the line and the unit: a gate on received
-// requests (numbering, stall) and the shaping of the frames the unit sends (the rest), which
-// says what to write and when. GUI thread only. With no rule the gate passes every request on
-// unchanged and nothing is shaped.
-class FaultInjector : public QObject
+// Makes the unit misbehave on purpose, between the line and the unit, as its own FaultRules
+// say: a gate on received requests (numbering, stall) and the shaping of the frames the unit
+// sends (the rest), which says what to write and when. GUI thread only. With no rule the gate
+// passes every request on unchanged and nothing is shaped.
+class FaultStage : public QObject
 {
     Q_OBJECT
 
 public:
-    struct RuleStatus
-    {
-        int id; // from 1, never used again by this injector
-        QString text;
-        std::uint64_t fired;
-        QString state; // "waiting", "active" or "ended"
-    };
-
     // What became of a reply shaped: written to the line now or, held back first,
     // later; held back by a delay or split of its own, or only behind a held-back one before
     // it; or never written (a drop, a cut upload, a full queue, let go while held).
@@ -48,8 +36,8 @@ public:
         Dropped
     };
 
-    explicit FaultInjector(QObject* parent = nullptr);
-    ~FaultInjector() override;
+    explicit FaultStage(QObject* parent = nullptr);
+    ~FaultStage() override;
 
     // The unit behind the gate: its request handler, the writer it answers through, and how to
     // end its uploads. Requests reach the unit only through slot_recvData from now on.
@@ -73,26 +61,10 @@ public:
     };
     void setTarget(Target target);
 
-    // All or nothing: on a malformed rule nothing changes and *error names it. The first
-    // `scenarioRules` of them came from a scenario file and go when another one is loaded.
-    bool setRules(const QStringList& rules, std::uint32_t seed, QString* error, int scenarioRules = 0);
-    // The new rule's id in *id.
-    bool addRule(const QString& rule, QString* error, int* id = nullptr);
-    // False when no rule has this id; the other rules keep their counters.
-    bool removeRule(int id);
-    // Removes every rule and starts the counters again; the replies they hold back go too.
-    void clear();
-    // Also the seed a scenario without one returns to.
-    void setSeed(std::uint32_t seed);
-    std::uint32_t seed() const { return m_schedule.seed(); }
+    // The rules it acts on, which the API, the console and the window change.
+    FaultRules* rules() { return &m_rules; }
+    const FaultRules* rules() const { return &m_rules; }
 
-    // A scenario's rules replace those of the scenario before (none: they just go); rules added
-    // one by one stay. Its seed, when given, is used; otherwise the seed set before any scenario.
-    bool takeScenarioRules(const QStringList& rules, std::optional<std::uint32_t> seed, QString* error);
-
-    // How fast the unit answers from now on: each reply waits, from its request's arrival, a
-    // latency drawn from its command's samples; empty: at once. Fault rules act on top.
-    void setTiming(const ReplyTiming& timing);
     // An upload's pause after a frame (RecordUploadJob::Pause): an interval sample, never under
     // minimumNs; after the start frame also the time its latency held it back.
     qint64 recordPauseNs(UnitReply::Kind handedOver, qint64 minimumNs);
@@ -110,19 +82,10 @@ public:
     std::vector<LineWriter::TimedWrite> shape(const UnitReply& reply, const QByteArray& frame,
                                               const LineWriter& writer);
 
-    QList<RuleStatus> rules() const;
-    // One line per rule with its fire count (and its state, for a rule with a timeline), as the
-    // console's "faults" shows them.
-    QStringList listing() const;
-
 signals:
-    // A rule was added or removed, or a fire count changed.
-    void rules_changed();
     // A rule fired, as its FAULT line says: on the request with this number (as the line
     // counts them), or on an upload's record (`record` from 0; -1 for a request).
     void fault_fired(QString rule, QString action, quint64 request, qint64 record);
-    // A rule's for= ran out: it fires no more, and stays listed as ended until removed or cleared.
-    void rule_ended(QString rule);
 
 public slots:
     // The gate: what Device::recv_data delivers, passed on to the unit unless stalled.
@@ -153,7 +116,7 @@ private:
         std::uint8_t cmd = 0;
         QList<int> fired;
         bool logged = false;
-        qint64 arrivalNs = -1; // on m_clock; -1 once its latency was drawn
+        qint64 arrivalNs = -1; // on the rules' clock; -1 once its latency was drawn
     };
 
     void applyRule(const FaultRule& rule, Reply& reply);
@@ -170,34 +133,24 @@ private:
     void updateLineState();
     void fireLineEvent(const FaultRule& rule);
     void garble(QByteArray& bytes);
-    bool refuseOnLine(const QList<FaultRule>& rules, QString* error) const;
-    // The rule indices held by requests being answered, kept right while rules go: as ids
-    // before a change of the list, as indices again after it.
-    void contextsToIds();
-    void contextsToIndices();
-    // Starts and ends the timeline rules whose time has come; the timer waits for the next.
-    void advanceTimeline();
-    void armTimeline();
+    // Every rule went: nothing is left to cut or to fire for the requests being answered.
+    void reset(const QString& why);
+    // The rule indices held by requests being answered, kept right while rules go.
+    void reindex(const std::vector<int>& newIndex);
 
     Target m_target;
-    FaultSchedule m_schedule;
+    FaultRules m_rules{this};
+    FaultSchedule& m_schedule; // the rules' counters and draws, at every step
     // The requests being answered whose rules fired, by the number their replies carry.
     std::map<std::uint64_t, RequestContext> m_contexts;
     std::uint64_t m_delivered = 0; // requests passed on to the unit, never reset
     std::uint64_t m_uploadRequest = 0;
-    QString m_stallRule;
-    int m_stallId = 0;
     bool m_cutting = false;
     QString m_cutRule; // the stop-after that cut the upload
     std::uint64_t m_lastHold = 0;
     bool m_overflowLogged = false;
-    // Armed only for the next start or end of a rule with a timeline: idle without one.
-    QTimer m_timelineTimer;
-    QElapsedTimer m_clock;
     QPointer<LineWriter> m_garbled; // the writer whose bytes are garbled
     double m_garble = 0.0;
     std::uint8_t m_modemOff = 0;
-    std::uint32_t m_baseSeed = FaultSchedule::kDefaultSeed;
-    ReplyTiming m_timing;
     qint64 m_startHeldNs = 0; // how long the last upload's start frame waited for its latency
 };

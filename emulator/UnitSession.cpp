@@ -39,14 +39,15 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
         return m_faults.recordPauseNs(handedOver, minimumNs);
     });
     FaultStage::Target target;
-    target.deliver = [this](QString portName, unsigned char cmd, QByteArray data, std::uint64_t request) {
+    target.deliver = [this](const UnitRequest& request) {
         ++m_requests;
-        m_arrivals[request] = m_gated;
+        m_arrivals[request.number] = m_gated;
         // An upload's request is the oldest still answered; far older ones are long done.
         while (m_arrivals.size() > kRememberedRequests)
             m_arrivals.erase(m_arrivals.begin());
         // Its log lines name the line as bound.
-        m_unit->handleRequest(m_endpoint.isEmpty() ? portName : m_endpoint, cmd, data, request);
+        m_unit->handleRequest(m_endpoint.isEmpty() ? m_portName : m_endpoint, request.command, request.content,
+                              request.number);
     };
     target.writer = [this] { return m_device ? m_device->writer() : nullptr; };
     target.endUploads = [this] { m_unit->endUploads(); };
@@ -339,10 +340,11 @@ bool UnitSession::start(Device* device, bool parseThread)
 {
     // Before the fault stage's connection: each request's arrival is taken as it reaches the gate.
     m_tap.clearArrivals();
-    device->setRequestSink([this, portName = device->portName()](const UnitRequest& request) {
+    device->setRequestSink([this](UnitRequest request) {
         // The journal's arrival of this request, taken as it reaches the gate.
         m_gated = m_tap.takeArrival();
-        m_faults.slot_recvData(portName, request.command, request.content);
+        request.seq = m_gated.seq;
+        m_faults.pass(std::move(request));
     });
     connect(device, &Device::line_lost, this, [this] {
         noteLine(QStringLiteral("lost"));

@@ -45,7 +45,7 @@ void FaultStage::setTarget(Target target)
     m_target = std::move(target);
 }
 
-void FaultStage::slot_recvData(QString portName, unsigned char cmd, QByteArray data)
+void FaultStage::pass(UnitRequest request)
 {
     // A request that arrives as a rule's time comes sees it started or ended, whichever of the
     // two events the loop takes first.
@@ -53,9 +53,11 @@ void FaultStage::slot_recvData(QString portName, unsigned char cmd, QByteArray d
         m_rules.advanceTimeline();
     const qint64 arrivalNs = m_rules.clock().nsecsElapsed();
     const std::uint64_t number = m_schedule.nextRequest();
+    const unsigned char cmd = request.command;
     if (!m_schedule.hasActive() && m_rules.timing().isEmpty()) {
+        request.number = ++m_delivered;
         if (m_target.deliver)
-            m_target.deliver(portName, cmd, data, ++m_delivered);
+            m_target.deliver(request);
         return;
     }
     const qint64 now = m_rules.clock().elapsed();
@@ -100,12 +102,12 @@ void FaultStage::slot_recvData(QString portName, unsigned char cmd, QByteArray d
         return;
     }
     updateLineState();
-    const std::uint64_t request = ++m_delivered;
+    request.number = ++m_delivered;
     // Its replies go out while the unit handles it; later frames (an upload's) have rules of their own.
-    m_contexts[request] = context;
+    m_contexts[request.number] = context;
     if (m_target.deliver)
-        m_target.deliver(portName, cmd, data, request);
-    const auto it = m_contexts.find(request);
+        m_target.deliver(request);
+    const auto it = m_contexts.find(request.number);
     // Fired although no frame went out (no port open): still one line each.
     if (it != m_contexts.end() && !it->second.logged)
         logRequestFired(context.fired, cmd, number);

@@ -2,6 +2,7 @@
 
 #include "fault/FaultRules.h"
 #include "protocol/UnitReply.h"
+#include "protocol/UnitRequest.h"
 #include "transport/LineWriter.h"
 
 #include <QByteArray>
@@ -40,12 +41,12 @@ public:
     ~FaultStage() override;
 
     // The unit behind the gate: its request handler, the writer it answers through, and how to
-    // end its uploads. Requests reach the unit only through slot_recvData from now on.
+    // end its uploads. Requests reach the unit only through pass() from now on.
     struct Target
     {
-        // `request` numbers the requests passed on, from 1; the unit's replies carry it back.
-        std::function<void(QString portName, unsigned char cmd, QByteArray data, std::uint64_t request)>
-            deliver;
+        // A request passed on, its `number` set: the requests passed on from 1; the unit's
+        // replies carry it back.
+        std::function<void(const UnitRequest& request)> deliver;
         std::function<LineWriter*()> writer;
         std::function<void()> endUploads;
         // The line rules' effects: the line gone for `ms` (vanish) or a break toward the PC
@@ -87,9 +88,11 @@ signals:
     // counts them), or on an upload's record (`record` from 0; -1 for a request).
     void fault_fired(QString rule, QString action, quint64 request, qint64 record);
 
+public:
+    // The gate: each request cut from the line, passed on to the unit unless a rule keeps it.
+    void pass(UnitRequest request);
+
 public slots:
-    // The gate: what Device::recv_data delivers, passed on to the unit unless stalled.
-    void slot_recvData(QString portName, unsigned char cmd, QByteArray data);
     // The unit's uploads have all ended, one way or another: nothing left to cut.
     void slot_uploadEnded() { m_cutting = false; }
 

@@ -32,11 +32,18 @@ class TestFaultRule : public QObject
         return list.join(QStringLiteral("; "));
     }
 
+    static UnitRequest request(unsigned char cmd)
+    {
+        UnitRequest request;
+        request.command = cmd;
+        return request;
+    }
+
     static void requests(FaultStage& stage, int count, unsigned char cmd = 2)
     {
         // No target: the gate numbers and fires, nothing is answered.
         for (int i = 0; i < count; ++i)
-            stage.slot_recvData(QStringLiteral("none"), cmd, QByteArray());
+            stage.pass(request(cmd));
     }
 
 private slots:
@@ -348,7 +355,7 @@ private slots:
         FaultRules& faults = *stage.rules();
         int delivered = 0;
         FaultStage::Target target;
-        target.deliver = [&](QString, unsigned char, QByteArray, std::uint64_t) { ++delivered; };
+        target.deliver = [&](const UnitRequest&) { ++delivered; };
         stage.setTarget(target);
         const auto timersIdle = [&] {
             const QList<QTimer*> timers = stage.findChildren<QTimer*>();
@@ -484,11 +491,11 @@ private slots:
             std::vector<LineWriter::TimedWrite> writes;
             QList<Fate> fates;
             FaultStage::Target target;
-            target.deliver = [&](QString, unsigned char cmd, QByteArray, std::uint64_t request) {
+            target.deliver = [&](const UnitRequest& request) {
                 UnitReply reply;
                 reply.kind = UnitReply::Kind::Clock;
-                reply.command = cmd;
-                reply.request = request;
+                reply.command = request.command;
+                reply.request = request.number;
                 QVERIFY(stage.shapes(writer));
                 writes = stage.shape(reply, frame, writer);
             };
@@ -497,7 +504,7 @@ private slots:
             QString error;
             QVERIFY2(stage.rules()->setRules(rules.split(QLatin1Char('|')), 1, &error), qPrintable(error));
             const qint64 before = LineWriter::nowNs();
-            stage.slot_recvData(QStringLiteral("none"), 2, QByteArray());
+            stage.pass(request(2));
             QVERIFY2(fates == QList<Fate>{row.fate}, qPrintable(rules));
             QVERIFY2(int(writes.size()) == row.pieces, qPrintable(rules));
             QByteArray joined;
@@ -526,7 +533,7 @@ private slots:
         int delivered = 0;
         QString refusal;
         FaultStage::Target target;
-        target.deliver = [&](QString, unsigned char, QByteArray, std::uint64_t) { ++delivered; };
+        target.deliver = [&](const UnitRequest&) { ++delivered; };
         target.modemLines = [&](std::uint8_t off) { modem << off; };
         target.lineEvent = [&](FaultRule::Action action, std::uint32_t ms) {
             events << QStringLiteral("%1 %2")

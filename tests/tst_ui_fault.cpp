@@ -56,8 +56,10 @@ private slots:
         QCOMPARE(error->text(), QString());
 
         // Requests through the gate (no port open: the replies go nowhere) count the fires.
-        stage.slot_recvData(QStringLiteral("none"), 2, QByteArray());
-        stage.slot_recvData(QStringLiteral("none"), 2, QByteArray());
+        UnitRequest getTime;
+        getTime.command = 2;
+        stage.pass(getTime);
+        stage.pass(getTime);
         QCOMPARE(items(&tab), QStringList({"get-time:drop@2    fired 1", "*:delay=5    fired 2"}));
 
         QTest::keyClicks(edit, QStringLiteral("get-time:dorp"));

@@ -52,7 +52,10 @@ const UnitState& SetupService::unitState() const
 
 void SetupService::slot_recvData(QString portName, unsigned char cmd, QByteArray data)
 {
-    m_unit->handleRequest(portName, cmd, data);
+    UnitRequest request;
+    request.command = cmd;
+    request.content = data;
+    m_unit->handleRequest(portName, request);
 }
 
 void SetupService::slot_recvTimeout(QString)

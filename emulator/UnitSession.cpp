@@ -46,8 +46,7 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
         while (m_arrivals.size() > kRememberedRequests)
             m_arrivals.erase(m_arrivals.begin());
         // Its log lines name the line as bound.
-        m_unit->handleRequest(m_endpoint.isEmpty() ? m_portName : m_endpoint, request.command, request.content,
-                              request.number);
+        m_unit->handleRequest(m_endpoint.isEmpty() ? m_portName : m_endpoint, request);
     };
     target.writer = [this] { return m_device ? m_device->writer() : nullptr; };
     target.endUploads = [this] { m_unit->endUploads(); };

@@ -76,7 +76,13 @@ private:
     SetupService* service() { return SetupService::instance(); }
 
     // As the fault stage hands a request on.
-    void request(unsigned char cmd, const QByteArray& data = {}) { unit()->handleRequest(kPort, cmd, data); }
+    void request(unsigned char cmd, const QByteArray& data = {})
+    {
+        UnitRequest request;
+        request.command = cmd;
+        request.content = data;
+        unit()->handleRequest(kPort, request);
+    }
 
     // What the unit wrote so far: the memory line hands bytes over as they are written.
     QByteArray received()

@@ -43,9 +43,10 @@ EmulatedUnit::~EmulatedUnit()
     m_uploads.clear();
 }
 
-void EmulatedUnit::handleRequest(const QString& portName, std::uint8_t cmd, const QByteArray& data,
-                                 std::uint64_t request)
+void EmulatedUnit::handleRequest(const QString& portName, const UnitRequest& request)
 {
+    const std::uint8_t cmd = request.command;
+    const QByteArray& data = request.content;
     using Handler = void (EmulatedUnit::*)(QString, QByteArray);
 #define VARNEL_COMMAND_HANDLER(name, code, protocol, renderer, dialog, cli, request, response, handler, ...) \
     &EmulatedUnit::handler,
@@ -59,7 +60,7 @@ void EmulatedUnit::handleRequest(const QString& portName, std::uint8_t cmd, cons
     }
     // Copied out first: GCC 12's bounds sanitizer misreads an indexed member-pointer call.
     const Handler handler = kHandlers[cmd - 1];
-    m_request = request;
+    m_request = request.number;
     (this->*handler)(portName, data);
 }
 

@@ -2,6 +2,7 @@
 
 #include "protocol/CommandCatalogue.h"
 #include "protocol/UnitReply.h"
+#include "protocol/UnitRequest.h"
 #include "scenario/RecordSource.h"
 #include "scenario/UnitState.h"
 
@@ -44,9 +45,8 @@ public:
         m_recordPause = std::move(pause);
     }
 
-    // One request cut from the line; `request` is the session's number for it.
-    void handleRequest(const QString& portName, std::uint8_t cmd, const QByteArray& data,
-                       std::uint64_t request = 0);
+    // One request cut from the line; its `number` (0: none) comes back on the replies.
+    void handleRequest(const QString& portName, const UnitRequest& request);
 
     int recordCount() const { return m_recordCount; }
     void setRecordCount(int count);

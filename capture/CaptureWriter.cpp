@@ -171,9 +171,10 @@ bool CaptureWriter::writeLocked(CapturePacket::Direction direction, const char* 
     return true;
 }
 
-void CaptureWriter::frameReceived(const QByteArray& frame)
+std::uint64_t CaptureWriter::frameReceived(const QByteArray& frame)
 {
     write(CapturePacket::Direction::PcToUnit, frame);
+    return 0;
 }
 
 void CaptureWriter::bytesSent(const QByteArray& bytes)

@@ -37,7 +37,7 @@ public:
 
     bool write(CapturePacket::Direction direction, const QByteArray& bytes);
 
-    void frameReceived(const QByteArray& frame) override;
+    std::uint64_t frameReceived(const QByteArray& frame) override;
     void bytesSent(const QByteArray& bytes) override;
     void bytesDiscarded(const QByteArray& bytes) override;
 

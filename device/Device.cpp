@@ -122,23 +122,13 @@ void Device::extractFrames(FrameExtractor::Incomplete incomplete)
         return;
     const ExtractionResult result = FrameExtractor::extract(m_recvBuffer, incomplete);
     // Under the buffer lock, so a request is seen before any reply to it is sent.
-    if (m_observer)
-        showToObserver(result);
-    deliver(result);
+    deliver(requestsOf(result), result.crcErrors);
 }
 
-void Device::deliver(const ExtractionResult& result)
+void Device::deliver(std::vector<UnitRequest> requests, const std::vector<std::uint16_t>& crcErrors)
 {
     const bool handOver = QThread::currentThread() != thread();
-    const qint64 arrivedUs = std::chrono::duration_cast<std::chrono::microseconds>(
-                                 std::chrono::steady_clock::now().time_since_epoch())
-                                 .count();
-    for (const ReceivedFrame& frame : result.frames) {
-        UnitRequest request;
-        request.command = frame.command;
-        request.content = frame.content;
-        request.frame = frame.raw;
-        request.arrivedUs = arrivedUs;
+    for (UnitRequest& request : requests) {
         if (!handOver) {
             if (m_sink)
                 m_sink(request);
@@ -147,13 +137,13 @@ void Device::deliver(const ExtractionResult& result)
         // Looked up when it runs: a session that let the device go gets none.
         QMetaObject::invokeMethod(
             this,
-            [this, request] {
+            [this, request = std::move(request)] {
                 if (m_sink)
                     m_sink(request);
             },
             Qt::QueuedConnection);
     }
-    for (std::uint16_t crc : result.crcErrors)
+    for (std::uint16_t crc : crcErrors)
         VLOG(1, FrameExtractor::crcErrorMessage(crc));
 }
 
@@ -213,15 +203,30 @@ void Device::setLineObserver(LineObserver* observer)
     m_writer.setObserver(observer);
 }
 
-void Device::showToObserver(const ExtractionResult& result)
+std::vector<UnitRequest> Device::requestsOf(const ExtractionResult& result)
 {
+    const qint64 arrivedUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    std::vector<UnitRequest> requests;
+    requests.reserve(result.frames.size());
     auto discarded = result.discarded.cbegin();
     for (std::size_t i = 0; i <= result.frames.size(); ++i) {
-        for (; discarded != result.discarded.cend() && discarded->beforeFrame == i; ++discarded)
+        for (; m_observer && discarded != result.discarded.cend() && discarded->beforeFrame == i; ++discarded)
             m_observer->bytesDiscarded(discarded->bytes);
-        if (i < result.frames.size())
-            m_observer->frameReceived(result.frames[i].raw);
+        if (i == result.frames.size())
+            break;
+        const ReceivedFrame& frame = result.frames[i];
+        UnitRequest request;
+        request.command = frame.command;
+        request.content = frame.content;
+        request.frame = frame.raw;
+        request.arrivedUs = arrivedUs;
+        if (m_observer)
+            request.seq = m_observer->frameReceived(frame.raw);
+        requests.push_back(std::move(request));
     }
+    return requests;
 }
 
 void Device::slot_readData()
@@ -263,6 +268,7 @@ void Device::takeArrived(const QByteArray& bytes)
 void Device::extractInline(FrameExtractor::Incomplete incomplete)
 {
     ExtractionResult result;
+    std::vector<UnitRequest> requests;
     bool waiting = false;
     {
         std::lock_guard<std::mutex> locker(m_bufferMutex);
@@ -270,8 +276,7 @@ void Device::extractInline(FrameExtractor::Incomplete incomplete)
         if (m_recvBuffer.isEmpty())
             return;
         result = FrameExtractor::extract(m_recvBuffer, incomplete);
-        if (m_observer)
-            showToObserver(result);
+        requests = requestsOf(result);
         waiting = !m_recvBuffer.isEmpty();
     }
     // A candidate still incomplete is given up after a quiet spell; an empty buffer needs no timer.
@@ -280,7 +285,7 @@ void Device::extractInline(FrameExtractor::Incomplete incomplete)
     else
         m_staleTimer.stop();
     // Outside the lock: a handler's reply clears the buffer.
-    deliver(result);
+    deliver(std::move(requests), result.crcErrors);
 }
 
 void Device::slot_lineLost(QString reason)

@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class LineObserver;
 class LinePacer;
@@ -88,9 +89,11 @@ private slots:
 private:
     void runParseThread();
     void extractFrames(FrameExtractor::Incomplete incomplete);
-    void showToObserver(const ExtractionResult& result);
+    // The frames cut, shown to the observer with the discards between them in line order
+    // (under the buffer lock) and typed, each with the journal number the observer gave it.
+    std::vector<UnitRequest> requestsOf(const ExtractionResult& result);
     void extractInline(FrameExtractor::Incomplete incomplete);
-    void deliver(const ExtractionResult& result);
+    void deliver(std::vector<UnitRequest> requests, const std::vector<std::uint16_t>& crcErrors);
     // Bytes that have reached the unit: into the receive buffer, cut at once without a parse thread.
     void takeArrived(const QByteArray& bytes);
     // The line's session is over: nothing on its way belongs to the next one.

@@ -123,7 +123,7 @@ void UnitSession::sendReply(const UnitReply& reply)
     if (!m_device)
         return;
     const auto it = m_arrivals.find(reply.request);
-    const JournalTap::Arrival arrival = it == m_arrivals.end() ? JournalTap::Arrival() : it->second;
+    const Arrival arrival = it == m_arrivals.end() ? Arrival() : it->second;
     // Packed once: the journal keeps the frame as the unit meant it, before any fault shapes it.
     const QByteArray frame = FrameView::build(wire::kAddress, reply.command, reply.content);
     Outgoing outgoing;
@@ -338,11 +338,8 @@ bool UnitSession::openLine(const QString& name, std::unique_ptr<LineTransport> l
 bool UnitSession::start(Device* device, bool parseThread)
 {
     // Before the fault stage's connection: each request's arrival is taken as it reaches the gate.
-    m_tap.clearArrivals();
     device->setRequestSink([this](UnitRequest request) {
-        // The journal's arrival of this request, taken as it reaches the gate.
-        m_gated = m_tap.takeArrival();
-        request.seq = m_gated.seq;
+        m_gated = {request.seq, request.arrivedUs};
         m_faults.pass(std::move(request));
     });
     connect(device, &Device::line_lost, this, [this] {

@@ -164,8 +164,14 @@ private:
     Journal m_journal;
     UnitStateRecorder m_state;
     JournalTap m_tap{&m_journal, &m_state};
-    JournalTap::Arrival m_gated;                             // the request the fault stage has now
-    std::map<std::uint64_t, JournalTap::Arrival> m_arrivals; // by the number the unit's replies carry
+    // A request as the gate has it: its journal seq and when it was cut (steady clock, µs).
+    struct Arrival
+    {
+        std::uint64_t seq = 0;
+        qint64 steadyUs = 0;
+    };
+    Arrival m_gated;                             // the request the fault stage has now
+    std::map<std::uint64_t, Arrival> m_arrivals; // by the number the unit's replies carry
     std::uint64_t m_replyingTo = 0;                          // journal seq of the request being answered
     Outgoing* m_outgoing = nullptr;                          // the frame being handed over
     bool m_fateTold = false;                                 // the fault stage said what became of it

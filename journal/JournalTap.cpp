@@ -23,38 +23,16 @@ void JournalTap::setReplying(bool replying)
     m_replyThread = replying ? QThread::currentThreadId() : nullptr;
 }
 
-JournalTap::Arrival JournalTap::takeArrival()
+std::uint64_t JournalTap::frameReceived(const QByteArray& frame)
 {
-    std::lock_guard<std::mutex> locker(m_mutex);
-    if (m_arrivals.empty())
-        return Arrival();
-    const Arrival arrival = m_arrivals.front();
-    m_arrivals.pop_front();
-    return arrival;
-}
-
-void JournalTap::clearArrivals()
-{
-    std::lock_guard<std::mutex> locker(m_mutex);
-    m_arrivals.clear();
-}
-
-void JournalTap::frameReceived(const QByteArray& frame)
-{
-    const qint64 arrivedUs = steadyNowUs();
     JournalEvent event;
     event.type = JournalEvent::Type::Request;
     event.bytes = frame;
     const std::uint64_t seq = m_journal->append(std::move(event));
     m_state->noteRequest(frame, QDateTime::currentMSecsSinceEpoch());
-    {
-        std::lock_guard<std::mutex> locker(m_mutex);
-        if (m_arrivals.size() >= kMaxArrivals)
-            m_arrivals.pop_front();
-        m_arrivals.push_back(Arrival{seq, arrivedUs});
-    }
     if (LineObserver* next = m_next)
         next->frameReceived(frame);
+    return seq;
 }
 
 void JournalTap::bytesSent(const QByteArray& bytes)

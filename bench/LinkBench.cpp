@@ -12,13 +12,52 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
+#include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
+
+// Each read's bytes with the monotonic time it returned, until `done` or timeoutMs of quiet.
+template <typename Done>
+std::vector<std::pair<qint64, QByteArray>> readTimedFd(int fd, Done done, int timeoutMs)
+{
+    std::vector<std::pair<qint64, QByteArray>> reads;
+    QByteArray in;
+    while (!done(in)) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0)
+            break;
+        char buf[65536];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            reads.emplace_back(QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs(),
+                               QByteArray(buf, int(n)));
+            in.append(buf, int(n));
+        }
+    }
+    return reads;
+}
+
+int openRaw(const QString& path)
+{
+    // Non-blocking: a pair that stopped delivering refuses the write instead of hanging it.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) {
+        termios tio{};
+        ::tcgetattr(fd, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+    return fd;
+}
 
 class Link
 {
@@ -67,21 +106,7 @@ public:
     template <typename Done>
     std::vector<std::pair<qint64, QByteArray>> readTimed(Done done, int timeoutMs = 3000)
     {
-        std::vector<std::pair<qint64, QByteArray>> reads;
-        QByteArray in;
-        while (!done(in)) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, timeoutMs) <= 0)
-                break;
-            char buf[65536];
-            const ssize_t n = ::read(m_fd, buf, sizeof buf);
-            if (n > 0) {
-                reads.emplace_back(QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs(),
-                                   QByteArray(buf, int(n)));
-                in.append(buf, int(n));
-            }
-        }
-        return reads;
+        return readTimedFd(m_fd, done, timeoutMs);
     }
 
     template <typename Done> QByteArray readUntil(Done done, int timeoutMs = 3000)
@@ -198,6 +223,28 @@ struct PacedUpload
     int frames = 0;
 };
 
+// 8N1 (byteNs: one character; 0 untimed): each frame follows the one before by the 10 ms pause
+// and its own line time (none untimed: what is left is the pty's own delivery); the whole upload
+// from the first frame's last byte by the sum of them.
+void measureSpread(const std::vector<std::pair<qint64, int>>& ends, double byteNs, PacedUpload& result)
+{
+    if (ends.size() < 2)
+        return;
+    std::vector<double> errors;
+    double ideal = 0;
+    for (std::size_t i = 1; i < ends.size(); ++i) {
+        const double expected = 10e6 + ends[i].second * byteNs;
+        ideal += expected;
+        errors.push_back(std::abs(double(ends[i].first - ends[i - 1].first) - expected) / 1e6);
+    }
+    std::sort(errors.begin(), errors.end());
+    result.p50Ms = errors[errors.size() / 2];
+    result.p99Ms = errors[errors.size() * 99 / 100];
+    result.maxMs = errors.back();
+    result.totalS = double(ends.back().first - ends.front().first) / 1e9;
+    result.idealS = ideal / 1e9;
+}
+
 PacedUpload pacedUpload(int records, int baud, bool paced)
 {
     PacedUpload result;
@@ -212,25 +259,56 @@ PacedUpload pacedUpload(int records, int baud, bool paced)
     const auto ends = frameEnds(link.readTimed(uploadComplete, 5000));
     result.cpuS = BenchLine::cpuSeconds(link.pid()) - cpuBefore;
     result.frames = int(ends.size());
-    if (ends.size() < 2)
+    measureSpread(ends, paced ? 10.0 * 1e9 / baud : 0.0, result);
+    return result;
+}
+
+// The pty pair's own delivery at the timed 9600 write pattern, with no varnel-emu: this program
+// writes each frame a byte at a time at its ideal time on the cable (first byte one character
+// after the pause, the pause counted from the ideal last byte) and reads the other end.
+PacedUpload ptyFloor(int frames, int baud)
+{
+    PacedUpload result;
+    QTemporaryDir dir;
+    BenchLine line;
+    const QString emuPath = dir.filePath(QStringLiteral("emu"));
+    if (!line.start(emuPath, dir.filePath(QStringLiteral("pc"))))
         return result;
-    // 8N1: ten bits a byte. Each frame follows the one before by the 10 ms pause and its own
-    // line time (none untimed: what is left is the pty's own delivery); the whole upload from the
-    // start frame's last byte by the sum of them.
-    const double byteNs = paced ? 10.0 * 1e9 / baud : 0.0;
-    std::vector<double> errors;
-    double ideal = 0;
-    for (std::size_t i = 1; i < ends.size(); ++i) {
-        const double expected = 10e6 + ends[i].second * byteNs;
-        ideal += expected;
-        errors.push_back(std::abs(double(ends[i].first - ends[i - 1].first) - expected) / 1e6);
+    const int writeFd = openRaw(emuPath);
+    const int readFd = line.openPc(true);
+    if (writeFd < 0 || readFd < 0) {
+        if (writeFd >= 0)
+            ::close(writeFd);
+        return result;
     }
-    std::sort(errors.begin(), errors.end());
-    result.p50Ms = errors[errors.size() / 2];
-    result.p99Ms = errors[errors.size() * 99 / 100];
-    result.maxMs = errors.back();
-    result.totalS = double(ends.back().first - ends.front().first) / 1e9;
-    result.idealS = ideal / 1e9;
+    // A data frame's size, its length field saying so (frameEnds reads it).
+    constexpr int kFrameBytes = 119;
+    QByteArray frame = QByteArray::fromHex("5aa512340c") + char(0) + char(kFrameBytes - 9);
+    frame += QByteArray(kFrameBytes - frame.size(), '\x55');
+    const qint64 characterNs = 10 * qint64(1000000000) / baud;
+    std::thread writer([&] {
+        const auto sleepUntil = [](qint64 ns) {
+            const timespec at{time_t(ns / 1000000000), long(ns % 1000000000)};
+            while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+            }
+        };
+        qint64 lastDue = QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
+        for (int k = 0; k < frames; ++k) {
+            const qint64 first = lastDue + (k ? 10000000 : 0) + characterNs;
+            for (int i = 0; i < kFrameBytes; ++i) {
+                sleepUntil(first + i * characterNs);
+                [[maybe_unused]] const ssize_t n = ::write(writeFd, frame.constData() + i, 1);
+            }
+            lastDue = first + (kFrameBytes - 1) * characterNs;
+        }
+    });
+    const auto reads = readTimedFd(
+        readFd, [&](const QByteArray& in) { return in.size() >= frames * kFrameBytes; }, 5000);
+    writer.join();
+    ::close(writeFd);
+    const auto ends = frameEnds(reads);
+    result.frames = int(ends.size());
+    measureSpread(ends, double(characterNs), result);
     return result;
 }
 
@@ -255,6 +333,12 @@ void benchPacing(const LinkBenchOptions& o)
                         r.totalS > 0 ? 100.0 * r.cpuS / r.totalS : 0.0, r.cpuS);
         }
     }
+    // Records + start and end frame, as many as the 9600 upload has.
+    const PacedUpload floor = ptyFloor(o.pacingRecords9600 + 2, 9600);
+    std::printf("%-30s %7d %8.3f %8.3f %8.3f %10.3f %10.3f %+7.3f%% %9s %7s\n",
+                qPrintable(QStringLiteral("%1 frames at 9600, pty floor").arg(o.pacingRecords9600 + 2)),
+                floor.frames, floor.p50Ms, floor.p99Ms, floor.maxMs, floor.totalS, floor.idealS,
+                floor.idealS > 0 ? 100.0 * (floor.totalS - floor.idealS) / floor.idealS : 0.0, "-", "-");
     Link link;
     if (!link.start(
             0, {QStringLiteral("--line-timing=both"), QStringLiteral("--adapter"), QStringLiteral("ftdi")}))

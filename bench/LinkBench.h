@@ -14,5 +14,6 @@ struct LinkBenchOptions
 
 void benchLink(const LinkBenchOptions& options);
 // A record upload with --line-timing: how close each frame's last byte comes to its time on a
-// cable, the whole upload against its ideal time, CPU with and without; idle CPU.
+// cable, the whole upload against its ideal time, CPU with and without; the pty pair's own spread
+// at the 9600 write pattern with no varnel-emu; idle CPU.
 void benchPacing(const LinkBenchOptions& options);

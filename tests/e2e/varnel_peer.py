@@ -342,7 +342,9 @@ class Peer:
         if "://" in path:
             self.port = serial.serial_for_url(path, baudrate=baudrate, timeout=0.02)
         else:
-            self.port = serial.Serial(path, baudrate=baudrate, timeout=0.02)
+            # A write that cannot finish (socat stuck relaying the other way) fails the test
+            # with a stack instead of holding it until the suite's time-out.
+            self.port = serial.Serial(path, baudrate=baudrate, timeout=0.02, write_timeout=REPLY_TIMEOUT)
         self.parser = FrameParser()
         self.pending = []
 

@@ -31,15 +31,21 @@ bool BenchLine::start(const QString& emuPath, const QString& pcPath)
 
 int BenchLine::openPc(bool nonBlocking)
 {
-    m_fd =
-        ::open(QFile::encodeName(m_pcPath).constData(), O_RDWR | O_NOCTTY | (nonBlocking ? O_NONBLOCK : 0));
-    if (m_fd >= 0) {
-        termios tio{};
-        ::tcgetattr(m_fd, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(m_fd, TCSANOW, &tio);
-    }
+    m_fd = openRaw(m_pcPath, nonBlocking);
     return m_fd;
+}
+
+int BenchLine::openRaw(const QString& path, bool nonBlocking)
+{
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | (nonBlocking ? O_NONBLOCK : 0));
+    if (fd >= 0) {
+        termios tio{};
+        ::tcgetattr(fd, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+    return fd;
 }
 
 QByteArray BenchLine::request(quint8 command)

@@ -18,6 +18,8 @@ public:
     bool start(const QString& emuPath, const QString& pcPath);
     // Opens the PC end raw; the descriptor is closed with the line.
     int openPc(bool nonBlocking);
+    // Opens a pty raw (-1 on failure); the caller closes it.
+    static int openRaw(const QString& path, bool nonBlocking);
 
     static QByteArray request(quint8 command);
     // The bytes followed by their CRC-16/MODBUS, low byte first (the wire order here and in Modbus RTU).

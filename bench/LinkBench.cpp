@@ -16,9 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -44,19 +42,6 @@ std::vector<std::pair<qint64, QByteArray>> readTimedFd(int fd, Done done, int ti
         }
     }
     return reads;
-}
-
-int openRaw(const QString& path)
-{
-    // Non-blocking: a pair that stopped delivering refuses the write instead of hanging it.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd >= 0) {
-        termios tio{};
-        ::tcgetattr(fd, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(fd, TCSANOW, &tio);
-    }
-    return fd;
 }
 
 class Link
@@ -274,7 +259,8 @@ PacedUpload ptyFloor(int frames, int baud)
     const QString emuPath = dir.filePath(QStringLiteral("emu"));
     if (!line.start(emuPath, dir.filePath(QStringLiteral("pc"))))
         return result;
-    const int writeFd = openRaw(emuPath);
+    // Non-blocking: a pair that stopped delivering refuses the write instead of hanging it.
+    const int writeFd = BenchLine::openRaw(emuPath, true);
     const int readFd = line.openPc(true);
     if (writeFd < 0 || readFd < 0) {
         if (writeFd >= 0)

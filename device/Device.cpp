@@ -149,13 +149,12 @@ void Device::deliver(std::vector<UnitRequest> requests, const std::vector<std::u
 
 bool Device::readyForReply(std::uint8_t command, const QByteArray& frame, bool discardUnread)
 {
-    // The log names the functions these lines always came from.
     if (!m_line->isOpen()) {
-        VLOG_AS("Device::sendReply", 1, QStringLiteral("串口未打开!"));
+        VLOG(1, QStringLiteral("串口未打开!"));
         return false;
     }
     if (frame.isEmpty()) {
-        VLOG_AS("Device::sendFrame", 1, QStringLiteral("创建协议帧失败!"));
+        VLOG(1, QStringLiteral("创建协议帧失败!"));
         return false;
     }
     std::lock_guard<std::mutex> locker(m_bufferMutex);
@@ -169,10 +168,10 @@ bool Device::readyForReply(std::uint8_t command, const QByteArray& frame, bool d
     m_line->clearInput();
     // A hung-up line is noticed (and the port closed) by the calls above.
     if (!m_line->isOpen()) {
-        VLOG_AS("Device::sendFrame", 1, QStringLiteral("串口未打开!"));
+        VLOG(1, QStringLiteral("串口未打开!"));
         return false;
     }
-    VLOG_AS("Device::sendFrame", 1, QStringLiteral("发送消息：%1").arg(commandName(command)));
+    VLOG(1, QStringLiteral("发送消息：%1").arg(commandName(command)));
     return true;
 }
 

@@ -1,7 +1,7 @@
 #include "unit/RecordUploadJob.h"
 
-#include "transport/LineWriter.h"
 #include "log/Log.h"
+#include "transport/LineWriter.h"
 #include "unit/FileRecordFrames.h"
 #include "util/Conversions.h"
 
@@ -46,13 +46,6 @@ RecordUploadJob::RecordUploadJob(const QString& portName, int count, bool& sendi
     connect(&m_timer, &QTimer::timeout, this, &RecordUploadJob::onTimer);
 }
 
-void RecordUploadJob::log(int line, int level, const QString& message)
-{
-    // The upload's lines keep the name of the request handler that starts it.
-    writeLogLine(QStringLiteral(__FILE__), line, QStringLiteral("SetupService::processGetRecordReq"), level,
-                 message);
-}
-
 LineWriter* RecordUploadJob::openWriter() const
 {
     LineWriter* writer = m_line ? m_line() : nullptr;
@@ -61,7 +54,7 @@ LineWriter* RecordUploadJob::openWriter() const
 
 void RecordUploadJob::start()
 {
-    log(__LINE__, 0, QStringLiteral("PORT %1 >> 发送起始帧").arg(m_portName));
+    VLOG(0, QStringLiteral("PORT %1 >> 发送起始帧").arg(m_portName));
     m_sending = true;
     m_started.start();
     handOver(UnitReply::Kind::RecordStart, 0,
@@ -156,12 +149,12 @@ void RecordUploadJob::drainThenStep()
             m_drainStalled.start();
         m_drainPending = pending;
         if (m_drainStalled.hasExpired(kStalledLineMs)) {
-            log(__LINE__, 0,
-                QStringLiteral("PORT %1 >> the line took nothing for %2 ms (%3 bytes waiting): the PC side "
-                               "stopped reading, upload ended")
-                    .arg(m_portName)
-                    .arg(kStalledLineMs)
-                    .arg(pending));
+            VLOG(0,
+                 QStringLiteral("PORT %1 >> the line took nothing for %2 ms (%3 bytes waiting): the PC side "
+                                "stopped reading, upload ended")
+                     .arg(m_portName)
+                     .arg(kStalledLineMs)
+                     .arg(pending));
             stopWaitingForDrain();
             m_sending = false;
             m_endReason = QStringLiteral("line-stalled");
@@ -170,8 +163,8 @@ void RecordUploadJob::drainThenStep()
         }
         m_phase = Phase::Drain;
         if (!m_drainConnection)
-            m_drainConnection =
-                connect(writer, &LineWriter::bytes_written, this, &RecordUploadJob::wake, Qt::QueuedConnection);
+            m_drainConnection = connect(writer, &LineWriter::bytes_written, this, &RecordUploadJob::wake,
+                                        Qt::QueuedConnection);
         m_timer.start(kDrainRecheckMs);
         return;
     }
@@ -191,7 +184,7 @@ void RecordUploadJob::step()
     m_timer.stop();
     if (!m_dataLineLogged) {
         m_dataLineLogged = true;
-        log(__LINE__, 0, QStringLiteral("PORT %1 >> 发送数据帧").arg(m_portName));
+        VLOG(0, QStringLiteral("PORT %1 >> 发送数据帧").arg(m_portName));
     }
     if (m_index >= m_count) {
         m_endReason = QStringLiteral("complete");
@@ -199,27 +192,25 @@ void RecordUploadJob::step()
         return;
     }
     if (!m_sending) {
-        log(__LINE__, 0, QStringLiteral("PORT %1 >> m_bSend is false").arg(m_portName));
+        VLOG(0, QStringLiteral("PORT %1 >> m_bSend is false").arg(m_portName));
         m_endReason = m_endedAtOnce ? QStringLiteral("ended") : QStringLiteral("stopped");
         finish();
         return;
     }
     if (!openWriter()) {
-        log(__LINE__, 0, QStringLiteral("PORT %1 >> device is not open").arg(m_portName));
+        VLOG(0, QStringLiteral("PORT %1 >> device is not open").arg(m_portName));
         m_endReason = QStringLiteral("line-closed");
         finish();
         return;
     }
     const std::string record = m_make(static_cast<std::uint32_t>(m_index + 1));
-    log(__LINE__, 1,
-        QStringLiteral("日期 : %1")
-            .arg(QString::fromStdString(util::bytesToHex(
-                record.substr(FileRecordFrames::kDateOffset, FileRecordFrames::kDateSize)))));
-    log(__LINE__, 1,
-        QStringLiteral("FIELD_TYPE_STRING : %1")
-            .arg(QString::fromStdString(
-                util::bytesToHex(record.substr(0, FileRecordFrames::kRecordHeadSize)))));
-    log(__LINE__, 1, QStringLiteral("send file record: No. %1").arg(m_index));
+    VLOG(1, QStringLiteral("日期 : %1")
+                .arg(QString::fromStdString(util::bytesToHex(
+                    record.substr(FileRecordFrames::kDateOffset, FileRecordFrames::kDateSize)))));
+    VLOG(1, QStringLiteral("FIELD_TYPE_STRING : %1")
+                .arg(QString::fromStdString(
+                    util::bytesToHex(record.substr(0, FileRecordFrames::kRecordHeadSize)))));
+    VLOG(1, QStringLiteral("send file record: No. %1").arg(m_index));
     // The record was made while the pause ran out; no event is handled in between, so the
     // checks above still hold when it leaves.
     waitOut(m_pauseEnd);
@@ -234,7 +225,7 @@ void RecordUploadJob::finish()
     m_timer.stop();
     stopWaitingForDrain();
     m_phase = Phase::Done;
-    log(__LINE__, 0, QStringLiteral("PORT %1 >> 发送结束帧").arg(m_portName));
+    VLOG(0, QStringLiteral("PORT %1 >> 发送结束帧").arg(m_portName));
     m_sending = false;
     waitOut(m_pauseEnd);
     m_send(UnitReply::Kind::RecordEnd, 0, FileRecordFrames::endFrame());

@@ -82,7 +82,6 @@ private:
     void finish();
     void stopWaitingForDrain();
     void reportProgress(bool force);
-    void log(int line, int level, const QString& message);
     LineWriter* openWriter() const;
 
     QString m_portName;

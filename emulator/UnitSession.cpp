@@ -41,7 +41,7 @@ UnitSession::UnitSession(EmulatedUnit* unit, QObject* parent) : QObject(parent),
     FaultStage::Target target;
     target.deliver = [this](const UnitRequest& request) {
         ++m_requests;
-        m_arrivals[request.number] = m_gated;
+        m_arrivals[request.number] = {request.seq, request.arrivedUs};
         // An upload's request is the oldest still answered; far older ones are long done.
         while (m_arrivals.size() > kRememberedRequests)
             m_arrivals.erase(m_arrivals.begin());

@@ -170,7 +170,7 @@ private:
         std::uint64_t seq = 0;
         qint64 steadyUs = 0;
     };
-    Arrival m_gated;                             // the request the fault stage has now
+    Arrival m_gated;                             // the request at the gate, for the rules it fires
     std::map<std::uint64_t, Arrival> m_arrivals; // by the number the unit's replies carry
     std::uint64_t m_replyingTo = 0;                          // journal seq of the request being answered
     Outgoing* m_outgoing = nullptr;                          // the frame being handed over

@@ -127,24 +127,35 @@ void Device::extractFrames(FrameExtractor::Incomplete incomplete)
 
 void Device::deliver(std::vector<UnitRequest> requests, const std::vector<std::uint16_t>& crcErrors)
 {
-    const bool handOver = QThread::currentThread() != thread();
-    for (UnitRequest& request : requests) {
-        if (!handOver) {
+    if (QThread::currentThread() == thread()) {
+        for (const UnitRequest& request : requests)
             if (m_sink)
                 m_sink(request);
-            continue;
-        }
-        // Looked up when it runs: a session that let the device go gets none.
-        QMetaObject::invokeMethod(
-            this,
-            [this, request = std::move(request)] {
-                if (m_sink)
-                    m_sink(request);
-            },
-            Qt::QueuedConnection);
+    } else if (!requests.empty()) {
+        // The parse thread holds the buffer lock here. The requests wait under that lock and the
+        // owner thread takes them under it, so the hand-over is ordered by a lock every checker
+        // sees; one wake-up serves all that wait.
+        const bool wake = m_handedOver.empty();
+        for (UnitRequest& request : requests)
+            m_handedOver.push_back(std::move(request));
+        if (wake)
+            QMetaObject::invokeMethod(this, "takeHandedOver", Qt::QueuedConnection);
     }
     for (std::uint16_t crc : crcErrors)
         VLOG(1, FrameExtractor::crcErrorMessage(crc));
+}
+
+void Device::takeHandedOver()
+{
+    std::vector<UnitRequest> requests;
+    {
+        std::lock_guard<std::mutex> locker(m_bufferMutex);
+        requests.swap(m_handedOver);
+    }
+    // Looked up now: a session that let the device go gets none.
+    for (const UnitRequest& request : requests)
+        if (m_sink)
+            m_sink(request);
 }
 
 bool Device::readyForReply(std::uint8_t command, const QByteArray& frame, bool discardUnread)

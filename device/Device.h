@@ -85,6 +85,8 @@ public slots:
 
 private slots:
     void slot_lineLost(QString reason);
+    // The parse thread's requests, on the owner thread.
+    void takeHandedOver();
 
 private:
     void runParseThread();
@@ -104,6 +106,7 @@ private:
     RequestSink m_sink; // owner thread
     QByteArray m_recvBuffer;     // guarded by m_bufferMutex
     bool m_bytesArrived = false; // guarded by m_bufferMutex: wakes the parse thread
+    std::vector<UnitRequest> m_handedOver; // guarded by m_bufferMutex: cut, not yet on the owner thread
     std::mutex m_bufferMutex;
     std::condition_variable m_bufferChanged;
     std::thread m_parseThread;

@@ -16,7 +16,10 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -47,30 +50,49 @@ std::vector<std::pair<qint64, QByteArray>> readTimedFd(int fd, Done done, int ti
 class Link
 {
 public:
-    bool start(int records, const QStringList& options = {})
+    // On a socat pty pair, or (tcp) on a loopback listener the PC end connects to.
+    bool start(int records, const QStringList& options = {}, bool tcp = false)
     {
-        if (!m_line.start(path("emu"), path("pc")))
+        if (!tcp && !m_line.start(path("emu"), path("pc")))
             return false;
         m_emu.setWorkingDirectory(m_dir.path());
         // A file, not a pipe: nobody reads the log while the figures are taken.
         m_emu.setStandardOutputFile(path("emu.out"));
         m_emu.start(QCoreApplication::applicationDirPath() + QStringLiteral("/varnel-emu"),
                     QStringList{QStringLiteral("--records"), QString::number(records)} + options +
-                        QStringList{path("emu")});
+                        QStringList{tcp ? QStringLiteral("tcp:127.0.0.1:0") : path("emu")});
         if (!m_emu.waitForStarted(5000))
             return false;
+        const QByteArray ready = tcp ? QByteArrayLiteral("LISTEN tcp:127.0.0.1:") : QByteArray("打开串口成功");
         QByteArray out;
         QFile log(path("emu.out"));
         QDeadlineTimer opened(5000);
-        while (!out.contains("打开串口成功") && !opened.hasExpired()) {
+        while (!out.contains(ready) && !opened.hasExpired()) {
             QThread::msleep(10);
             if (log.open(QIODevice::ReadOnly)) {
                 out = log.readAll();
                 log.close();
             }
         }
-        m_fd = m_line.openPc(true);
-        return m_fd >= 0 && out.contains("打开串口成功");
+        if (!out.contains(ready))
+            return false;
+        if (!tcp) {
+            m_fd = m_line.openPc(true);
+            return m_fd >= 0;
+        }
+        const int at = out.indexOf(ready) + ready.size();
+        const int port = out.mid(at, out.indexOf('\n', at) - at).trimmed().toInt();
+        m_socket = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(quint16(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (m_socket < 0 || ::connect(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            return false;
+        const int one = 1;
+        ::setsockopt(m_socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        m_fd = m_socket;
+        return true;
     }
 
     // The emulator ends before its line goes away.
@@ -78,6 +100,8 @@ public:
     {
         m_emu.terminate();
         m_emu.waitForFinished(5000);
+        if (m_socket >= 0)
+            ::close(m_socket);
     }
 
     qint64 pid() const { return m_emu.processId(); }
@@ -108,7 +132,8 @@ private:
     QTemporaryDir m_dir;
     BenchLine m_line;
     QProcess m_emu;
-    int m_fd = -1; // owned by m_line
+    int m_fd = -1;     // owned by m_line, or m_socket
+    int m_socket = -1; // the PC end of a tcp link
 };
 
 bool uploadComplete(const QByteArray& in)
@@ -230,14 +255,14 @@ void measureSpread(const std::vector<std::pair<qint64, int>>& ends, double byteN
     result.idealS = ideal / 1e9;
 }
 
-PacedUpload pacedUpload(int records, int baud, bool paced)
+PacedUpload pacedUpload(int records, int baud, bool paced, bool tcp = false)
 {
     PacedUpload result;
     Link link;
     QStringList options{QStringLiteral("--baud"), QString::number(baud)};
     if (paced)
         options << QStringLiteral("--line-timing");
-    if (!link.start(records, options))
+    if (!link.start(records, options, tcp))
         return result;
     const double cpuBefore = BenchLine::cpuSeconds(link.pid());
     link.write(BenchLine::request(0x0C));
@@ -302,22 +327,28 @@ PacedUpload ptyFloor(int frames, int baud)
 
 void benchPacing(const LinkBenchOptions& o)
 {
-    std::printf("\n== line timing (--line-timing, socat pty pair, 8N1) ==\n");
+    std::printf("\n== line timing (--line-timing, socat pty pair or tcp loopback, 8N1) ==\n");
     std::printf("%-30s %7s %8s %8s %8s %10s %10s %8s %9s %7s\n", "upload", "frames", "p50 ms", "p99 ms",
                 "max ms", "total s", "ideal s", "total %", "CPU %", "CPU s");
-    for (const int baud : {115200, 9600}) {
-        const int records = baud == 9600 ? o.pacingRecords9600 : o.pacingRecords;
-        for (const bool paced : {true, false}) {
-            if (!paced && baud != 115200)
-                continue;
-            const PacedUpload r = pacedUpload(records, baud, paced);
-            const QString name =
-                QStringLiteral("%1 records at %2%3").arg(records).arg(baud).arg(paced ? "" : ", untimed");
-            std::printf("%-30s %7d %8.3f %8.3f %8.3f %10.3f %10.3f %+7.3f%% %8.2f%% %7.2f\n",
-                        qPrintable(name), r.frames, r.p50Ms, r.p99Ms, r.maxMs, r.totalS, r.idealS,
-                        r.idealS > 0 ? 100.0 * (r.totalS - r.idealS) / r.idealS : 0.0,
-                        r.totalS > 0 ? 100.0 * r.cpuS / r.totalS : 0.0, r.cpuS);
-        }
+    struct Row
+    {
+        int baud;
+        bool paced, tcp;
+    };
+    // The tcp rows: the same pacing over loopback, which delivers without the pty pair's spread.
+    for (const Row& row : {Row{115200, true, false}, Row{115200, false, false}, Row{9600, true, false},
+                           Row{115200, true, true}, Row{9600, true, true}}) {
+        const int records = row.baud == 9600 ? o.pacingRecords9600 : o.pacingRecords;
+        const PacedUpload r = pacedUpload(records, row.baud, row.paced, row.tcp);
+        const QString name = QStringLiteral("%1 records at %2%3%4")
+                                 .arg(records)
+                                 .arg(row.baud)
+                                 .arg(row.paced ? "" : ", untimed")
+                                 .arg(row.tcp ? ", tcp" : "");
+        std::printf("%-30s %7d %8.3f %8.3f %8.3f %10.3f %10.3f %+7.3f%% %8.2f%% %7.2f\n", qPrintable(name),
+                    r.frames, r.p50Ms, r.p99Ms, r.maxMs, r.totalS, r.idealS,
+                    r.idealS > 0 ? 100.0 * (r.totalS - r.idealS) / r.idealS : 0.0,
+                    r.totalS > 0 ? 100.0 * r.cpuS / r.totalS : 0.0, r.cpuS);
     }
     // Records + start and end frame, as many as the 9600 upload has.
     const PacedUpload floor = ptyFloor(o.pacingRecords9600 + 2, 9600);

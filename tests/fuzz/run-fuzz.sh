@@ -24,17 +24,13 @@ else
     limit=(-max_total_time="$seconds")
 fi
 
-failed=()
-summary=()
-for t in "${targets[@]}"; do
-    work=$build/fuzz-work/$t
+# One target's run; its exit code is the fuzzer's.
+fuzz_one() {
+    local t=$1 work=$build/fuzz-work/$1 max_len=4096 asan=detect_leaks=1
     rm -rf "$work"
     mkdir -p "$work/corpus" "$work/artifacts"
-    max_len=4096
     # Room for one frame with the largest accepted content.
     [ "$t" = frame_extractor ] && max_len=12000
-    echo "== fuzz_$t: ${seconds}s, log in $work/log"
-    asan=detect_leaks=1
     # Its one suppressed leak (inside Qt's JSON parser) is found by a frame of Qt's that only the
     # slow unwinder reaches.
     [ "$t" = operator_inputs ] && asan=$asan:fast_unwind_on_malloc=0
@@ -43,6 +39,24 @@ for t in "${targets[@]}"; do
         "$build/fuzz/fuzz_$t" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 -max_len=$max_len \
         -artifact_prefix="$work/artifacts/" -print_final_stats=1 \
         "$work/corpus" "$root/tests/fuzz/corpus/$t" >"$work/log" 2>&1
+}
+
+# A fuzzer is one thread: JOBS of them run at once, each for the whole of its time.
+declare -A pids
+for t in "${targets[@]}"; do
+    while (($(jobs -rp | wc -l) >= jobs)); do
+        wait -n || true
+    done
+    echo "== fuzz_$t: ${seconds}s, log in $build/fuzz-work/$t/log"
+    fuzz_one "$t" &
+    pids[$t]=$!
+done
+
+failed=()
+summary=()
+for t in "${targets[@]}"; do
+    work=$build/fuzz-work/$t
+    wait "${pids[$t]}"
     rc=$?
     done_line=$(grep -E '^Done [0-9]+ runs' "$work/log" | tail -n 1)
     if [ $rc -ne 0 ]; then

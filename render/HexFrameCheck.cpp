@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr int kHeaderChars = 2 * wire::kPrefixSize;
-
 bool isHexDigit(QChar c)
 {
     return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
@@ -36,18 +34,18 @@ QString shown(QChar c)
 QString HexFrameCheck::problem(const QString& input)
 {
     const QString hex = HexFrameRenderer::withoutByteSeparators(input);
-    if (hex.size() < kHeaderChars)
+    if (hex.size() < HexFrameRenderer::kHeaderChars)
         return {};
-    for (int i = 0; i < kHeaderChars; ++i)
+    for (int i = 0; i < HexFrameRenderer::kHeaderChars; ++i)
         if (!isHexDigit(hex.at(i)))
             return {};
-    const QByteArray prefix = QByteArray::fromHex(hex.left(kHeaderChars).toLatin1());
+    const QByteArray prefix = QByteArray::fromHex(hex.left(HexFrameRenderer::kHeaderChars).toLatin1());
     const auto byteAt = [&prefix](int i) { return static_cast<std::uint8_t>(prefix.at(i)); };
     if (((byteAt(0) << 8) | byteAt(1)) != wire::kHeader || ((byteAt(2) << 8) | byteAt(3)) != wire::kAddress ||
         !isCommand(byteAt(wire::kCommandOffset)))
         return {};
 
-    for (int i = kHeaderChars; i < hex.size(); ++i)
+    for (int i = HexFrameRenderer::kHeaderChars; i < hex.size(); ++i)
         if (!isHexDigit(hex.at(i)))
             return QStringLiteral("character %1 (%2) is not a hex digit").arg(i + 1).arg(shown(hex.at(i)));
     if (hex.size() % 2 != 0)

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr int kHeaderChars = 2 * wire::kPrefixSize;
-
 QString hex4(quint16 value)
 {
     return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
@@ -32,7 +30,7 @@ QStringList HexFrameRenderer::render(const QString& typed, Direction direction)
     if (!m_ok)
         return paragraphs;
     const int contentChars = 2 * int(m_dataLen);
-    const QString content = input.left(kHeaderChars + contentChars).right(contentChars);
+    const QString content = input.left(HexFrameRenderer::kHeaderChars + contentChars).right(contentChars);
     const QString text = withoutFinalBreak(parseContent(content, direction));
     if (!text.isEmpty())
         paragraphs << text;
@@ -70,7 +68,7 @@ QString HexFrameRenderer::withoutByteSeparators(const QString& input)
 
 QString HexFrameRenderer::parseHeader(const QString& input)
 {
-    return guarded([&] { return readHeader(input.left(kHeaderChars)); });
+    return guarded([&] { return readHeader(input.left(HexFrameRenderer::kHeaderChars)); });
 }
 
 QString HexFrameRenderer::readHeader(const QString& header)

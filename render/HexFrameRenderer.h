@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/ContentCodec.h"
+#include "protocol/WireFormat.h"
 #include "render/HexContentText.h"
 
 #include <QString>
@@ -16,6 +17,8 @@
 class HexFrameRenderer
 {
 public:
+    // The header as typed: two hex digits a byte.
+    static constexpr int kHeaderChars = 2 * wire::kPrefixSize;
     enum class Direction
     {
         Request = 0,

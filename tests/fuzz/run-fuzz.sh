@@ -15,7 +15,7 @@ targets=(frame_extractor content_decoders hex_renderer conversions operator_inpu
 "$root/tools/install-deps.sh" clang-14 libclang-rt-14-dev || exit 1
 
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVARNEL_SANITIZE=ON -DVARNEL_FUZZ=ON >/dev/null || exit 1
+    -DVARNEL_SANITIZE=ON -DVARNEL_FUZZ=ON -DCMAKE_UNITY_BUILD=ON >/dev/null || exit 1
 cmake --build "$build" -j"$jobs" --target fuzz-targets || exit 1
 
 if [ "$seconds" -eq 0 ]; then

@@ -37,6 +37,9 @@ public:
                              const std::function<void()>& onFailure);
 
     int timeoutMs() const { return m_timeoutMs; }
+    // After a reply (or fewer frames than expected), the line is read on until it has been quiet
+    // this long, so whatever else the unit adds is shown and a shortfall differs, not times out.
+    static constexpr int kSettleMs = 100;
 
 private:
     QCommandLineOption m_timeoutOption;

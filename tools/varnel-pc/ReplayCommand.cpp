@@ -23,10 +23,6 @@
 
 namespace {
 
-// After fewer frames than captured, the line is read on until it has been quiet this long, so a
-// captured reply with more frames than the unit now sends differs rather than times out.
-constexpr int kSettleMs = 100;
-
 std::uint8_t byteAt(const QByteArray& frame, int offset)
 {
     return static_cast<std::uint8_t>(frame.at(offset));
@@ -394,7 +390,7 @@ bool ReplayCommand::collect(QIODevice& port, const Exchange& exchange, std::vect
         if (complete())
             loop.quit();
         else if (!upload && !frames.empty())
-            settle.start(std::min(kSettleMs, m_port.timeoutMs())); // answered: fewer frames is a difference
+            settle.start(std::min(PcPort::kSettleMs, m_port.timeoutMs())); // answered: fewer frames is a difference
         else if (!got.empty())
             silence.start(m_port.timeoutMs()); // per frame: an upload may run long
     });

@@ -35,10 +35,6 @@ constexpr int kRenderedDeviceNumberBytes = wire::kMaxDeviceNumberSize;
 constexpr int kWholeFrameBytes = 24;
 constexpr int kCutFrameHeadBytes = 16;
 
-// After the reply is complete, the line is read on until it has been quiet this long, so a
-// duplicate or anything else the unit adds is shown too.
-constexpr int kSettleMs = 100;
-
 QString codeText(std::uint8_t code)
 {
     const QString gloss = commandGloss(code);
@@ -290,7 +286,7 @@ int SendCommand::exchange(QIODevice& port, const QByteArray& request)
         if (m_csvFailed)
             loop.quit();
         else if (m_complete)
-            settle.start(std::min(kSettleMs, timeoutMs));
+            settle.start(std::min(PcPort::kSettleMs, timeoutMs));
         else if (!wasComplete && !result.frames.empty())
             silence.start(timeoutMs); // an upload may run long: the time-out is per frame
     });

@@ -338,7 +338,7 @@ bool UnitSession::openLine(const QString& name, std::unique_ptr<LineTransport> l
 bool UnitSession::start(Device* device, bool parseThread)
 {
     // Before the fault stage's connection: each request's arrival is taken as it reaches the gate.
-    device->setRequestSink([this](UnitRequest request) {
+    device->reader()->setRequestSink([this](UnitRequest request) {
         m_gated = {request.seq, request.arrivedUs};
         m_faults.pass(std::move(request));
     });
@@ -357,7 +357,7 @@ bool UnitSession::start(Device* device, bool parseThread)
         return false;
     }
     if (parseThread)
-        device->startParseThread();
+        device->reader()->startParseThread();
     m_device = device;
     m_lastError.clear();
     m_endpoint = m_portName;
@@ -439,8 +439,8 @@ void UnitSession::close()
     const LogContext::Scope unit(m_logPrefix);
     Device* device = m_device;
     m_device = nullptr;
-    device->stopParseThread();
-    device->setRequestSink({});
+    device->reader()->stopParseThread();
+    device->reader()->setRequestSink({});
     device->setLineObserver(nullptr);
     disconnect(device, nullptr, &m_faults, nullptr);
     disconnect(device, nullptr, this, nullptr);

@@ -53,7 +53,7 @@ struct RequestLog
 {
     explicit RequestLog(Device& device)
     {
-        device.setRequestSink([this](const UnitRequest& request) { requests.push_back(request); });
+        device.reader()->setRequestSink([this](const UnitRequest& request) { requests.push_back(request); });
     }
     int count() const { return int(requests.size()); }
     std::vector<UnitRequest> requests;
@@ -73,7 +73,7 @@ std::unique_ptr<Device> openParsing(const PtyPair& pty)
     auto device = makeDevice(pty.portPath());
     if (!device->Open())
         return nullptr;
-    device->startParseThread();
+    device->reader()->startParseThread();
     return device;
 }
 
@@ -279,7 +279,7 @@ private slots:
         }
         QCOMPARE(spy.requests.back().content,
                  commands.last() == 5 ? QByteArray("\xB0\xE2\xCA\xD6", 4) : QByteArray());
-        device->stopParseThread();
+        device->reader()->stopParseThread();
         QVERIFY(device->Close());
     }
 
@@ -295,8 +295,8 @@ private slots:
         auto device = makeDevice(pty.portPath());
         device->setLineObserver(&writer);
         QVERIFY(device->Open());
-        device->startParseThread();
-        device->setRequestSink([&](const UnitRequest& request) { reply(*device, request.command, "OPERATOR"); });
+        device->reader()->startParseThread();
+        device->reader()->setRequestSink([&](const UnitRequest& request) { reply(*device, request.command, "OPERATOR"); });
         const QByteArray request = frameBytes(0x10);
         const QByteArray noise("\x00\x5A\xFF", 3);
         constexpr int kRounds = 40;
@@ -304,7 +304,7 @@ private slots:
             QVERIFY(pty.write(noise + request));
             QCOMPARE(pty.read(17), frameBytes(0x10, "OPERATOR"));
         }
-        device->stopParseThread();
+        device->reader()->stopParseThread();
         device->setLineObserver(nullptr);
         writer.close();
 
@@ -336,7 +336,7 @@ private slots:
         QVERIFY(pty.write(bad));
         QVERIFY(log.waitFor(QStringLiteral("crc error![EE03]")));
         QCOMPARE(spy.count(), 0);
-        device->stopParseThread();
+        device->reader()->stopParseThread();
     }
 
     void sendsResponseBytes()
@@ -370,7 +370,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 3000);
         const QByteArray reply = pty.read(4009, 5000);
         QCOMPARE(reply, frameBytes(0x04, big));
-        device->stopParseThread();
+        device->reader()->stopParseThread();
     }
 
     void destroyedWithRunningParseThread()
@@ -378,7 +378,7 @@ private slots:
         PtyPair pty;
         auto device = openParsing(pty);
         QVERIFY(device);
-        QVERIFY(device->isParseThreadRunning());
+        QVERIFY(device->reader()->isParseThreadRunning());
         device.reset(); // must join, not terminate the process
         QVERIFY(true);
     }
@@ -397,7 +397,7 @@ private slots:
         // The reason is the line's own, not a stale one left by the refused DTR call.
         QVERIFY2(!errors.first().contains(QStringLiteral("Inappropriate ioctl")), qPrintable(errors.first()));
         QVERIFY(!reply(*device, 0x01));
-        device->stopParseThread();
+        device->reader()->stopParseThread();
         QVERIFY(device->Close());
     }
 

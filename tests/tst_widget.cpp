@@ -456,7 +456,7 @@ private slots:
         Device* device = DeviceRegistry::instance()->findDevice(pty.portPath());
         QVERIFY(device);
         QVERIFY(device->isOpen());
-        QVERIFY(device->isParseThreadRunning());
+        QVERIFY(device->reader()->isParseThreadRunning());
 
         // The window wired the device to the service: a request gets its reply.
         QVERIFY(pty.write(frameBytes(0x02)));

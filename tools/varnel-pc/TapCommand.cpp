@@ -1,6 +1,6 @@
 #include "tools/varnel-pc/TapCommand.h"
 
-#include "device/Device.h"
+#include "device/LineReader.h"
 #include "process/SignalWatcher.h"
 #include "protocol/FrameExtractor.h"
 #include "tools/varnel-pc/ConsoleText.h"
@@ -264,7 +264,7 @@ void TapCommand::cutFrames(Leg& leg, bool giveUp)
     if (leg.buffer.isEmpty())
         leg.stale.stop();
     else if (!giveUp)
-        leg.stale.start(Device::kStaleFrameMs);
+        leg.stale.start(LineReader::kStaleFrameMs);
 }
 
 void TapCommand::report(Leg& leg, const ExtractionResult& result)
